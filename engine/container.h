@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+//
+// container.h - the payload container: stored (HE0) or Huffman-coded (HE3).
+//
+// Layout, offsets from 0, integers little-endian:
+//   0..3  'H' 'E' version '\r'   version '0' stored, '3' compressed
+//   HE0:  4..   the plain bytes
+//   HE3:  4     checksum, the XOR of all plain bytes
+//         5..8  plain length, signed 32-bit
+//         9..10 entry count N, signed 16-bit
+//         11..  N entries (byte value, code length in bits)
+//         then  the codes of the byte values that have one, in ascending
+//               order of value, bit by bit from the root; padded to a byte
+//         then  the data bits, the code of each plain byte in turn
+// Both bit areas are read from the least significant bit of each byte.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace trirotor {
+
+inline constexpr int kTreeNodes = 512;
+
+// One byte value's code: its length in bits and the bits from the root.
+struct SymbolCode {
+  std::uint8_t CodeLength = 0;
+  std::vector<std::uint8_t> CodeBits;  // each 0 or 1; [0] is taken at the root
+};
+
+struct TreeNode {
+  std::int16_t Parent = -1;
+  std::int16_t OneChild = -1;
+  std::int16_t ZeroChild = -1;
+  std::int16_t Symbol = -1;  // >= 0: a code ends here (a leaf for decoding)
+};
+
+using DecodeTree = std::array<TreeNode, kTreeNodes>;
+
+// Adds one byte value's code to the tree, making nodes as needed (raises 9
+// when a node past the table would be needed). Length 0 adds nothing.
+void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue,
+                 const SymbolCode& code);
+
+// Replaces the container in data[0..length) by the plain bytes. Returns early,
+// with data as given, on an abort. Raises 9 for truncated or malformed data,
+// 7 for a negative plain length, kErrUnknownVersion for "HE?\r" with a
+// version other than '0' or '3'. Records LastError = 5 on a checksum
+// mismatch.
+void HuffmanDecode(ByteBuffer& data, std::int32_t length);
+std::u16string HuffmanDecodeText(std::u16string_view text);
+
+}  // namespace trirotor

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+//
+// key_schedule.h - the cipher state and how a key sets it up.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace trirotor {
+
+inline constexpr std::int16_t kRotor1Size = 463;
+inline constexpr std::int16_t kRotor2Size = 251;
+inline constexpr std::int16_t kRotor3Size = 181;
+
+// CipherState: three rotors (each always a permutation of 0..N-1), their
+// step and mix cursors (each within 0..N-1) and the fed-back ciphertext byte.
+// Per thread; do not rely on its layout.
+extern thread_local std::array<std::int16_t, kRotor1Size> Rotor1;
+extern thread_local std::array<std::int16_t, kRotor2Size> Rotor2;
+extern thread_local std::array<std::int16_t, kRotor3Size> Rotor3;
+extern thread_local std::int16_t Step1, Mix1, Step2, Mix2, Step3, Mix3;
+extern thread_local std::uint8_t Feedback;
+
+// Sets up the whole CipherState afresh from `key` and `keySuffix`. The key
+// alone keys Rotor1 and Rotor2; the suffix enters at Rotor3. Raises 11
+// (division by zero) for an empty key, after Rotor1 is reset to the
+// identity; 6 (overflow) for a suffix of more than 32767 characters, after
+// Rotor1 and Rotor2 are keyed.
+void InitCipher(std::u16string_view key, std::u16string_view keySuffix);
+
+}  // namespace trirotor

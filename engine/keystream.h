@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+//
+// keystream.h - the rotor keystream, and buffer decryption in place.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace trirotor {
+
+// Steps Rotor1 (driven by feedbackByte), Rotor2 and Rotor3 once each and
+// returns the keystream byte. Does not change Feedback.
+std::uint8_t NextKeyByte(std::uint8_t feedbackByte);
+// cipherByte XOR NextKeyByte(Feedback); then Feedback = cipherByte.
+std::uint8_t DecryptByte(std::uint8_t cipherByte);
+// Decrypts buffer in place. After positions 0, 5000, 10000, ... it lets the
+// host process events, stops if AbortFlag is -1 (the rest of the buffer
+// stays ciphertext) and raises Progress towards 50.
+void DecryptBuffer(ByteBuffer& buffer);
+
+// The encoder's direction: plainByte XOR NextKeyByte(Feedback); then
+// Feedback = the ciphertext byte.
+std::uint8_t EncryptByte(std::uint8_t plainByte);
+// Encrypts buffer in place; no pauses, no Progress.
+void EncryptBuffer(ByteBuffer& buffer);
+
+}  // namespace trirotor
