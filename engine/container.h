@@ -56,3 +56,35 @@ void HuffmanDecode(ByteBuffer& data, std::int32_t length);
 std::u16string HuffmanDecodeText(std::u16string_view text);
 
 }  // namespace trirotor
+
+/// Encoding ///
+
+namespace trirotor {
+
+using CodeLengths = std::array<std::uint8_t, 256>;  // bits per byte value, 0: no code
+
+// The code lengths of an optimal prefix code for the byte values' counts: 0
+// for a value that does not occur; 1 for the only value of a text of one
+// distinct byte (the decoder needs at least one bit per byte). Ties are
+// broken by byte value, so the lengths depend on the counts alone. For counts
+// summing to less than 2^31 no length exceeds 45.
+CodeLengths HuffmanCodeLengths(const std::array<std::uint64_t, 256>& counts);
+
+// The stored container: "HE0\r" and the plain bytes.
+ByteBuffer StoreContainer(const std::uint8_t* plain, std::size_t count);
+
+// The compressed container of plain[0..count) under the given code lengths,
+// which must give every occurring byte value a code, be at most 57 and fit a
+// prefix code (Kraft sum at most 1); the codes are the canonical ones (shorter
+// codes first, equal lengths in ascending order of value). Raises 5 (invalid
+// argument) for lengths that break those rules, 6 (overflow) for more than
+// 2^31 - 12 plain bytes.
+ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
+                             const CodeLengths& codeLengths);
+
+// The container the encoder seals: HE3 with optimal codes when that is
+// smaller than HE0, HE0 otherwise. The empty text gives "HE0\r" alone.
+// Raises 6 (overflow) past what a container's 32-bit lengths can hold.
+ByteBuffer HuffmanEncode(const std::uint8_t* plain, std::size_t count);
+
+}  // namespace trirotor
