@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+//
+// cli.h - what the parts of the command-line tool share: the parsed options,
+// the exit statuses scripts rely on, and the helpers run.cpp and batch.cpp
+// both use.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace trirotor::cli {
+
+// Exit statuses, documented in `trirotor decode --help`.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitUsage = 1;
+inline constexpr int kExitInput = 2;     // unreadable input, unwritable output, key problems
+inline constexpr int kExitFrame = 3;     // LastError 33: nothing written
+inline constexpr int kExitChecksum = 4;  // LastError 5: the text is written all the same
+inline constexpr int kExitEngine = 5;    // the engine raised an error
+inline constexpr int kExitAborted = 130;
+
+enum class Mode { kDecode, kEncode };
+
+struct Options {
+  Mode mode = Mode::kDecode;
+  std::string input;   // "" or "-": standard input
+  std::string output;  // "": standard output
+  std::optional<std::string> keyText, keyFile, keyEnv;
+  std::optional<std::string> suffixText, suffixFile;
+  int codePage = 1252;
+  bool raw = false;
+  std::optional<int> wrap;  // encode: 76 by default, 0 in JSON lines
+  bool progress = false;
+  bool quiet = false;
+  bool jsonl = false;
+  unsigned jobs = 0;  // 0: one per core
+};
+
+// Does the work of one command line and returns its exit status.
+int Run(const Options& options);
+
+// Prints "trirotor: " and the message on standard error.
+void Complain(std::string_view message);
+
+// A failure that ends the run with an exit status; what() is for the user.
+struct Failure {
+  int status;
+  std::string message;
+};
+
+/// Keys (run.cpp) ///
+
+// The key and suffix as the options give them, in UTF-16. A key is absent
+// (nullopt) only when no key option was given and no prompt was possible.
+struct KeyPair {
+  std::optional<std::u16string> key;
+  std::u16string suffix;
+};
+// Throws Failure(kExitInput) for an unreadable file, an unset variable,
+// invalid UTF-8 or an empty key. Prompts without echo when no key option was
+// given and `mayPrompt` holds and standard input is a terminal.
+KeyPair ResolveKeys(const Options& options, bool mayPrompt);
+
+/// Signals and the event hook (hooks.cpp) ///
+
+// SIGINT sets a flag instead of ending the process (no SA_RESTART, so a
+// blocked read returns with EINTR).
+void InstallInterruptHandler();
+bool Interrupted();
+
+// The hook for decoding threads: copies an interrupt into AbortFlag = -1.
+void InstallAbortHook();
+
+// A progress bar on standard error, drawn from the event hook on this
+// thread: percentage, bytes and rate of a message of `totalBytes`.
+void StartProgress(std::uint64_t totalBytes, bool forced);
+void FinishProgress();
+
+/// JSON lines (batch.cpp) ///
+
+int RunBatch(const Options& options, const KeyPair& keys);
+
+}  // namespace trirotor::cli

@@ -1,0 +1,134 @@
+// SPDX-License-Identifier: MIT
+//
+// hooks.cpp - Ctrl-C and the progress bar, through the engine's event hook.
+//
+// The engine pauses every 5000 bytes and calls the event hook; that is the
+// only place where a stop request can reach it. The signal handler therefore
+// only sets a flag, and the hook, running on the decoding thread, turns the
+// flag into AbortFlag = -1 (the engine's status is per thread, so a handler
+// running on some other thread could not set it).
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "cli/cli.h"
+#include "engine/trirotor.h"
+
+namespace trirotor::cli {
+
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+
+using Clock = std::chrono::steady_clock;
+
+// The bar belongs to the one thread that decodes a single message.
+struct ProgressBar {
+  std::uint64_t totalBytes = 0;
+  bool forced = false;
+  bool drawn = false;
+  int lastPercent = -1;
+  Clock::time_point start;
+  Clock::time_point lastDraw;
+} gBar;
+
+constexpr auto kQuietStart = std::chrono::milliseconds(250);  // short runs show no bar
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+constexpr int kBarWidth = 30;
+
+// Progress is a nicety: a failed write to standard error changes nothing.
+void WriteError(std::string_view text) {
+  if (::write(2, text.data(), text.size()) < 0) return;
+}
+
+std::string HumanBytes(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 3) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return text;
+}
+
+void DrawBar(int percent, Clock::time_point now) {
+  const double seconds = std::chrono::duration<double>(now - gBar.start).count();
+  const double done = static_cast<double>(gBar.totalBytes) * percent / 100.0;
+  std::string line = "\r[";
+  const int filled = percent * kBarWidth / 100;
+  line.append(static_cast<std::size_t>(filled), '#');
+  line.append(static_cast<std::size_t>(kBarWidth - filled), '-');
+  char tail[32];
+  std::snprintf(tail, sizeof tail, "] %3d%%  ", percent);
+  line += tail;
+  line += HumanBytes(done);
+  if (seconds > 0.05) line += "  " + HumanBytes(done / seconds) + "/s";
+  line += "   ";  // covers the tail of a longer line before
+  WriteError(line);
+  gBar.drawn = true;
+  gBar.lastDraw = now;
+  gBar.lastPercent = percent;
+}
+
+void ProgressHook() {
+  if (gInterrupted) {
+    AbortFlag = -1;
+    return;
+  }
+  const int percent = std::clamp<int>(Progress, 0, 100);
+  const Clock::time_point now = Clock::now();
+  if (!gBar.forced && now - gBar.start < kQuietStart) return;
+  if (gBar.drawn && (percent == gBar.lastPercent || now - gBar.lastDraw < kRedrawEvery)) return;
+  DrawBar(percent, now);
+}
+
+void AbortHook() {
+  if (gInterrupted) AbortFlag = -1;
+}
+
+}  // namespace
+
+void InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: blocked reads return and the run stops
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+bool Interrupted() { return gInterrupted != 0; }
+
+void InstallAbortHook() { platform::SetEventHook(AbortHook); }
+
+void StartProgress(std::uint64_t totalBytes, bool forced) {
+  gBar = ProgressBar{};
+  gBar.totalBytes = totalBytes;
+  gBar.forced = forced;
+  gBar.start = Clock::now();
+  platform::SetEventHook(ProgressHook);
+}
+
+void FinishProgress() {
+  platform::SetEventHook(AbortHook);
+  if (!gBar.drawn) return;
+  // On a terminal the bar is wiped; in a file or pipe it ends its line.
+  if (::isatty(2)) {
+    WriteError("\r\033[K");
+  } else {
+    if (!gInterrupted && gBar.lastPercent != 100) DrawBar(100, Clock::now());
+    WriteError("\n");
+  }
+  gBar.drawn = false;
+}
+
+}  // namespace trirotor::cli

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+//
+// io.h - reading whole inputs with a size cap, and output that replaces its
+// file only when the run succeeds.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace trirotor::cli {
+
+// The biggest message or text the tool reads: the engine's lengths are
+// signed 32-bit, and the decoder holds a few copies of its input.
+inline constexpr std::size_t kMaxInputBytes = std::size_t{1} << 30;
+
+// Reads a whole file ("" or "-": standard input), at most `limit` bytes.
+// Throws Failure: kExitInput naming `what` and the path, kExitAborted on an
+// interrupt.
+std::string ReadWhole(const std::string& path, std::size_t limit, std::string_view what);
+
+// Reads one chunk from a descriptor, retrying after signals other than an
+// interrupt. Returns the byte count (0 at the end); throws Failure.
+std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what);
+
+// Where the result goes. For a path, bytes go to a temporary file beside it,
+// which Commit renames into place; without Commit (a failure, an abort, an
+// exception) the temporary file is removed and an existing file is kept as
+// it was. For "" it is standard output, written as it comes.
+class Output {
+ public:
+  explicit Output(std::string path);  // throws Failure(kExitInput)
+  ~Output();
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  void Write(std::string_view bytes);  // throws Failure(kExitInput)
+  void Commit();                       // throws Failure(kExitInput)
+
+ private:
+  std::string path_;
+  std::string tempPath_;
+  int fd_ = 1;
+  bool committed_ = false;
+};
+
+}  // namespace trirotor::cli

@@ -1,0 +1,247 @@
+// SPDX-License-Identifier: MIT
+//
+// run.cpp - one command line's work: keys, input, the engine, output, and the
+// exit status that scripts rely on.
+//
+// Output is produced only once the engine is done, and a file named with -o
+// is replaced only on success: a failed or aborted run leaves what was there.
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "cli/cli.h"
+#include "cli/io.h"
+#include "cli/utf8.h"
+#include "engine/trirotor.h"
+
+namespace trirotor::cli {
+
+namespace {
+
+constexpr std::size_t kMaxKeyBytes = std::size_t{1} << 20;  // far past any real key
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// A key or suffix file holds the text and, as editors leave it, maybe one
+// line end; the line end is not part of the key.
+std::string DropOneLineEnd(std::string text) {
+  if (text.ends_with("\r\n")) {
+    text.resize(text.size() - 2);
+  } else if (text.ends_with('\n')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::u16string KeyText(const std::string& utf8, std::string_view what) {
+  std::u16string text;
+  std::size_t bad = 0;
+  if (!DecodeUtf8(utf8, text, bad)) {
+    throw Failure{kExitInput, std::string(what) + " is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")"};
+  }
+  return text;
+}
+
+// Asks on the terminal with echo off; restores the terminal whatever happens.
+std::string PromptForKey() {
+  termios saved{};
+  const bool canHide = ::tcgetattr(0, &saved) == 0;
+  struct Restore {
+    bool active;
+    termios settings;
+    ~Restore() {
+      if (active) ::tcsetattr(0, TCSAFLUSH, &settings);
+    }
+  } restore{canHide, saved};
+  if (canHide) {
+    termios hidden = saved;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    hidden.c_lflag |= ECHONL;
+    ::tcsetattr(0, TCSAFLUSH, &hidden);
+  }
+  const std::string_view prompt = "Key: ";
+  if (::write(2, prompt.data(), prompt.size()) < 0) {
+    // no terminal to ask on after all; the read below decides
+  }
+  std::string line;
+  char c = 0;
+  while (line.size() <= kMaxKeyBytes && ReadSome(0, &c, 1, "the key") == 1 && c != '\n') line.push_back(c);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+void PrintEngineError(const EngineError& error) {
+  // Unprefixed on purpose: scripts look for a line that starts with "error".
+  std::string line = "error " + std::to_string(error.number()) + " in " + error.source() + ": " +
+                     error.description() + "\n";
+  if (::write(2, line.data(), line.size()) < 0) return;
+}
+
+void PrintOutOfMemory() {
+  PrintEngineError(EngineError(kErrOutOfMemory, "trirotor", "Out of memory"));
+}
+
+std::string AsString(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
+
+int DecodeOne(const Options& options, const KeyPair& keys) {
+  std::u16string message;
+  {
+    const std::string bytes = ReadWhole(options.input, kMaxInputBytes, "message");
+    // The message is ASCII base64; the code page widens each byte to one
+    // character, as the engine expects of any text it is handed.
+    message = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  Output out(options.output);
+
+  const bool showBar = !options.quiet && (options.progress || ::isatty(2));
+  if (showBar) StartProgress(message.size(), options.progress);
+  LastError = 0;
+  std::u16string plain;
+  try {
+    plain = DecodeText(message, *keys.key, keys.suffix);
+  } catch (const EngineError& error) {
+    FinishProgress();
+    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    PrintEngineError(error);
+    return kExitEngine;
+  } catch (const std::bad_alloc&) {
+    FinishProgress();
+    PrintOutOfMemory();
+    return kExitEngine;
+  }
+  FinishProgress();
+  message = std::u16string();
+  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  const std::int16_t outcome = LastError;
+  if (outcome == kErrFrameCheck) {
+    Complain(ErrorMessage(kErrFrameCheck));
+    return kExitFrame;
+  }
+
+  if (options.raw) {
+    const ByteBuffer bytes = platform::TextToBytes(plain);
+    out.Write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  } else {
+    out.Write(EncodeUtf8(plain));
+  }
+  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  out.Commit();
+  if (outcome == kErrChecksum) {
+    Complain(ErrorMessage(kErrChecksum));
+    return kExitChecksum;
+  }
+  return kExitOk;
+}
+
+std::u16string PlainText(const Options& options, std::string bytes) {
+  if (options.raw) {
+    return platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  std::string_view utf8 = bytes;
+  if (utf8.starts_with(kByteOrderMark)) utf8.remove_prefix(kByteOrderMark.size());
+  std::u16string plain;
+  std::size_t bad = 0;
+  if (!DecodeUtf8(utf8, plain, bad)) {
+    const TextPosition at = PositionOfByte(utf8, bad);
+    throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
+                                  ": the text is not valid UTF-8 (use --raw for bytes)"};
+  }
+  // A character the code page cannot hold would arrive as '?': refuse it.
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    if (platform::IsRepresentable(plain[i])) continue;
+    const TextPosition at = PositionOfUnit(plain, i);
+    throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + ": " +
+                                  DescribeCharacter(plain, i) + " has no place in code page " +
+                                  std::to_string(options.codePage) + " and would be lost"};
+  }
+  return plain;
+}
+
+int EncodeOne(const Options& options, const KeyPair& keys) {
+  const std::u16string plain = PlainText(options, ReadWhole(options.input, kMaxInputBytes, "text"));
+  Output out(options.output);
+  std::u16string message;
+  try {
+    message = EncodeText(plain, *keys.key, keys.suffix, options.wrap.value_or(76));
+  } catch (const EngineError& error) {
+    PrintEngineError(error);
+    return kExitEngine;
+  } catch (const std::bad_alloc&) {
+    PrintOutOfMemory();
+    return kExitEngine;
+  }
+  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  std::string text = AsString(message);
+  text.push_back('\n');
+  out.Write(text);
+  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  out.Commit();
+  return kExitOk;
+}
+
+}  // namespace
+
+void Complain(std::string_view message) {
+  std::string line = "trirotor: ";
+  line += message;
+  line += '\n';
+  if (::write(2, line.data(), line.size()) < 0) return;
+}
+
+KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
+  KeyPair keys;
+  if (options.keyText) {
+    keys.key = KeyText(*options.keyText, "the key");
+  } else if (options.keyFile) {
+    keys.key = KeyText(DropOneLineEnd(ReadWhole(*options.keyFile, kMaxKeyBytes, "key file")), "the key file");
+  } else if (options.keyEnv) {
+    const char* value = std::getenv(options.keyEnv->c_str());
+    if (value == nullptr) throw Failure{kExitInput, "the variable " + *options.keyEnv + " is not set"};
+    keys.key = KeyText(value, "the variable " + *options.keyEnv);
+  } else if (mayPrompt && ::isatty(0)) {
+    keys.key = KeyText(PromptForKey(), "the key");
+  }
+  if (keys.key && keys.key->empty()) {
+    throw Failure{kExitInput, "the key is empty; a message needs a key of at least one character"};
+  }
+  if (options.suffixText) {
+    keys.suffix = KeyText(*options.suffixText, "the suffix");
+  } else if (options.suffixFile) {
+    keys.suffix =
+        KeyText(DropOneLineEnd(ReadWhole(*options.suffixFile, kMaxKeyBytes, "suffix file")), "the suffix file");
+  }
+  return keys;
+}
+
+int Run(const Options& options) {
+  try {
+    platform::SetCodePage(options.codePage);
+  } catch (const std::invalid_argument& error) {
+    Complain(error.what());
+    return kExitUsage;
+  }
+  InstallInterruptHandler();
+  InstallAbortHook();
+  try {
+    const bool inputFromStdin = options.input.empty() || options.input == "-";
+    if (options.jsonl) {
+      // Records may carry their own keys; ask only when the terminal is free.
+      return RunBatch(options, ResolveKeys(options, !inputFromStdin));
+    }
+    const KeyPair keys = ResolveKeys(options, true);
+    if (!keys.key) throw Failure{kExitInput, "no key given: use --key-file, --key-env or --key"};
+    return options.mode == Mode::kDecode ? DecodeOne(options, keys) : EncodeOne(options, keys);
+  } catch (const Failure& failure) {
+    Complain(failure.message);
+    return failure.status;
+  } catch (const std::bad_alloc&) {
+    Complain("out of memory");
+    return kExitInput;
+  }
+}
+
+}  // namespace trirotor::cli

@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: MIT
+//
+// utf8.h - UTF-8 to UTF-16 and back, with the positions users need in error
+// messages.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace trirotor::cli {
+
+// A place in a text, both counted from 1; columns count characters.
+struct TextPosition {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
+// Strict UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
+// Returns false and the offset of the first bad byte on invalid input.
+bool DecodeUtf8(std::string_view in, std::u16string& out, std::size_t& badOffset);
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string EncodeUtf8(std::u16string_view in);
+
+// Where the UTF-16 unit at `index`, or the UTF-8 byte at `offset`, stands.
+TextPosition PositionOfUnit(std::u16string_view text, std::size_t index);
+TextPosition PositionOfByte(std::string_view text, std::size_t offset);
+
+// "U+20AC" and, when printable, the character in quotes.
+std::string DescribeCharacter(std::u16string_view text, std::size_t index);
+
+}  // namespace trirotor::cli
