@@ -1,0 +1,100 @@
+// SPDX-License-Identifier: MIT
+//
+// main_window.h - the trirotor window: decode and encode on the UI thread.
+//
+// One pane takes the input (a sealed message to decode, or a plain text to
+// encode), the other shows the result. The engine runs synchronously on the
+// user-interface thread; while it runs, every control but Abort is disabled,
+// so nothing can start a second run inside the engine's pauses.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <memory>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QGroupBox;
+
+namespace trirotor::gui {
+
+class HookScope;
+
+// Texts longer than this are held aside and only summarised in a pane:
+// laying out tens of megabytes would freeze the window for seconds.
+inline constexpr qsizetype kPaneShowLimit = 256 * 1024;
+// Files larger than this are refused before anything is read.
+inline constexpr qint64 kMaxFileBytes = 256 * 1024 * 1024;
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Reads a file into the input pane, one character per byte through the
+  // selected code page. False (and the reason in the status line) if it
+  // cannot be read or is too large.
+  bool LoadInputFile(const QString& path);
+  // Replaces the input; `origin` names it in the pane if it is too long to show.
+  void SetInputText(const QString& text, const QString& origin);
+  // The input as the next run takes it: a held text, or the pane's text.
+  QString InputText() const;
+  // The whole last result, even when the pane shows only its beginning.
+  const QString& ResultText() const { return resultText_; }
+  bool IsRunning() const { return running_; }
+
+ public slots:
+  void Decode();
+  void Encode();
+  void Abort();
+  void OpenFile();
+  void PasteInput();
+  void ClearInput();
+  void CopyResult();
+  void SaveResult();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  void BuildWidgets();
+  void FillCodePages();
+  void SelectCodePage(int index);
+  void BeginRun();
+  void EndRun();
+  void ShowResult(const QString& text);
+  void ShowStatus(const QString& text);
+  bool CheckKey();
+
+  QGroupBox* inputBox_ = nullptr;
+  QPlainTextEdit* inputEdit_ = nullptr;
+  QLineEdit* keyEdit_ = nullptr;
+  QLineEdit* suffixEdit_ = nullptr;
+  QComboBox* codePageBox_ = nullptr;
+  QPushButton* decodeButton_ = nullptr;
+  QPushButton* encodeButton_ = nullptr;
+  QGroupBox* resultBox_ = nullptr;
+  QPlainTextEdit* resultEdit_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  QPushButton* abortButton_ = nullptr;
+  QLabel* statusLabel_ = nullptr;
+  QWidget* controls_ = nullptr;  // everything a run must not be disturbed by
+
+  QString heldInput_;          // a loaded or pasted text, until the pane is edited
+  bool inputHeld_ = false;
+  bool fillingInput_ = false;  // the pane is being filled by us, not edited
+  QString resultText_;
+  bool running_ = false;
+  std::unique_ptr<HookScope> hooks_;  // installed for the length of a run
+  bool closeRequested_ = false;  // the window was closed during a run
+};
+
+}  // namespace trirotor::gui

@@ -1,0 +1,380 @@
+// SPDX-License-Identifier: MIT
+//
+// main_window_test.cpp - the window driven through its widgets.
+//
+// Guards against the faults a synchronous engine on the user-interface thread
+// invites: a second run started inside the first one's pauses, an Abort that
+// is never delivered or never honoured, a status line that repeats an earlier
+// run's error, a busy cursor left behind, text garbled between QString and
+// the engine, and files read without bound.
+
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+
+#include "engine/trirotor.h"
+#include "gui/main_window.h"
+#include "gui/tests/gui_test_util.h"
+
+using trirotor::gui::MainWindow;
+using namespace trirotor::gui::testing;
+
+namespace {
+
+// A fixed frame header makes every test message the same on every run.
+constexpr trirotor::FrameHeader kHeader = {0,  1,  2,  3,  4,  5,  6,  7,
+                                           8,  9,  10, 11, 12, 13, 14, 15};
+
+QString Seal(const QString& plain, const QString& key, const QString& keySuffix = {}) {
+  return FromU16(trirotor::EncodeText(View(plain), View(key), View(keySuffix), kHeader));
+}
+
+// Prose-like text of about `size` characters: compressible, like a letter.
+QString LongText(qsizetype size) {
+  static const QString kWords[] = {"rotor ", "message ", "key ", "the ", "window ", "sealed ",
+                                   "and ",   "a ",       "of ",  "text\n", "letter ", "Abort "};
+  QString text;
+  text.reserve(size + 16);
+  std::uint32_t state = 12345;  // a fixed sequence, the same on every run
+  while (text.size() < size) {
+    state = state * 1103515245u + 12345u;
+    text += kWords[(state >> 16) % std::size(kWords)];
+  }
+  return text;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  MainWindow* window_ = nullptr;
+
+  template <typename T>
+  T* Child(const char* name) {
+    T* child = window_->findChild<T*>(name);
+    if (child == nullptr) qFatal("no widget named %s", name);
+    return child;
+  }
+  QString Status() { return Child<QLabel>("statusLabel")->text(); }
+  void Type(const char* field, const QString& text) { Child<QLineEdit>(field)->setText(text); }
+  void Click(const char* button) { QTest::mouseClick(Child<QPushButton>(button), Qt::LeftButton); }
+  // Runs `during` at the first pause of the next run (the hooks always
+  // deliver events there), then clicks `button` to start that run.
+  void ClickWith(const char* button, std::function<void()> during) {
+    QTimer::singleShot(0, window_, std::move(during));
+    Click(button);
+  }
+
+ private slots:
+  void init() {
+    trirotor::platform::SetCodePage(1252);
+    trirotor::LastError = 0;
+    trirotor::AbortFlag = 0;
+    window_ = new MainWindow;
+    window_->show();
+  }
+  void cleanup() {
+    delete window_;
+    window_ = nullptr;
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+  }
+
+  void DecodesTheShippedExample() {
+    const QString dir = QStringLiteral(TRIROTOR_SOURCE_DIR "/examples/");
+    if (!QFile::exists(dir + "hello.b64")) QSKIP("examples/hello.* are not there yet");
+    QFile keyFile(dir + "hello.key");
+    QFile textFile(dir + "hello.txt");
+    QVERIFY(keyFile.open(QIODevice::ReadOnly));
+    QVERIFY(textFile.open(QIODevice::ReadOnly));
+    QByteArray key = keyFile.readAll();
+    QVERIFY(key.endsWith('\n'));
+    key.chop(1);  // a key file ends with one line end
+
+    QVERIFY(window_->LoadInputFile(dir + "hello.b64"));
+    Type("keyEdit", QString::fromLatin1(key));
+    Click("decodeButton");
+
+    QVERIFY2(Status().startsWith("Decoded"), qPrintable(Status()));
+    QCOMPARE(window_->ResultText(), QString::fromLatin1(textFile.readAll()));
+    QCOMPARE(Child<QProgressBar>("progressBar")->value(), 100);
+  }
+
+  void DecodesThroughTheWidgets_data() {
+    QTest::addColumn<QString>("plain");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("keySuffix");
+    QTest::addColumn<int>("codePage");
+    QTest::newRow("short note") << "Meet me at noon." << "secret" << "" << 1252;
+    QTest::newRow("with a suffix") << "Suffixed." << "secret" << "2024-05" << 1252;
+    QTest::newRow("CRLF lines kept") << "one\r\ntwo\r\n" << "k" << "" << 1252;
+    QTest::newRow("accents and euro") << QString::fromUtf8("caf\u00e9 \u20ac5") << "cl\u00e9" << "" << 1252;
+    QTest::newRow("Greek page") << QString::fromUtf8("\u03b1\u03b2\u03b3") << "key" << "" << 1253;
+    QTest::newRow("long compressed text") << LongText(120000) << "long key" << "x" << 1252;
+  }
+  void DecodesThroughTheWidgets() {
+    QFETCH(QString, plain);
+    QFETCH(QString, key);
+    QFETCH(QString, keySuffix);
+    QFETCH(int, codePage);
+    auto* pages = Child<QComboBox>("codePageBox");
+    pages->setCurrentIndex(pages->findData(codePage));
+    QCOMPARE(trirotor::platform::CodePage(), codePage);
+
+    window_->SetInputText(Seal(plain, key, keySuffix), "test");
+    Type("keyEdit", key);
+    Type("suffixEdit", keySuffix);
+    Click("decodeButton");
+
+    QVERIFY2(Status().startsWith("Decoded"), qPrintable(Status()));
+    QCOMPARE(window_->ResultText(), plain);
+  }
+
+  void ShowsTheEngineWords_data() {
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("wrong key") << Seal("hello", "other key") << "Failed decoding the text (Error 33)"
+                               << "";
+    // HE3 "ABC" with the checksum byte zeroed:
+    //   48 45 33 0D  identification, version 3
+    //   00           checksum (should be 41^42^43 = 40)
+    //   03 00 00 00  plain length 3
+    //   03 00        three code table entries
+    //   41 01 42 02 43 02   'A' 1 bit, 'B' 2 bits, 'C' 2 bits
+    //   1A           code bits A=0, B=10, C=11 (from the least significant bit)
+    //   1A           data bits for "ABC"
+    QTest::newRow("checksum mismatch keeps the text")
+        << SealContainer(QByteArray::fromHex("4845330D000300000003004101420243021A1A"), "key")
+        << "Compression checksum error (Error 5)"
+        << "ABC";
+    // "HE5\r": identification with a version the engine does not know.
+    QTest::newRow("unknown container version")
+        << SealContainer(QByteArray::fromHex("4845350D41424344"), "key")
+        << "Error -2147221504 in HuffmanDecode(): The data either was not compressed with HE3 or is "
+           "corrupt (identification string not found)"
+        << "";
+  }
+  void ShowsTheEngineWords() {
+    QFETCH(QString, message);
+    QFETCH(QString, status);
+    QFETCH(QString, result);
+    window_->SetInputText(message, "test");
+    Type("keyEdit", "key");
+    Click("decodeButton");
+    QCOMPARE(Status(), status);
+    QCOMPARE(window_->ResultText(), result);
+    QCOMPARE(Child<QPlainTextEdit>("resultEdit")->toPlainText(), result);
+    QVERIFY(Child<QPushButton>("decodeButton")->isEnabled());
+    QVERIFY(!Child<QPushButton>("abortButton")->isEnabled());
+  }
+
+  // The engine never clears LastError; the window must, or a good run after a
+  // bad one would still report the bad one's error.
+  void StatusSpeaksOfThisRunOnly() {
+    window_->SetInputText(Seal("first", "right"), "test");
+    Type("keyEdit", "wrong");
+    Click("decodeButton");
+    QCOMPARE(Status(), QString("Failed decoding the text (Error 33)"));
+    Type("keyEdit", "right");
+    Click("decodeButton");
+    QVERIFY2(Status().startsWith("Decoded"), qPrintable(Status()));
+    QCOMPARE(window_->ResultText(), QString("first"));
+  }
+
+  void AbortStopsALargeDecode() {
+    const QString plain = LongText(3 << 20);
+    window_->SetInputText(Seal(plain, "key"), "large.b64");
+    Type("keyEdit", "key");
+    bool decodeEnabled = true, encodeEnabled = true, abortEnabled = false, running = false;
+    Qt::CursorShape cursor = Qt::ArrowCursor;
+    ClickWith("decodeButton", [&] {
+      running = window_->IsRunning();
+      decodeEnabled = Child<QPushButton>("decodeButton")->isEnabled();
+      encodeEnabled = Child<QPushButton>("encodeButton")->isEnabled();
+      abortEnabled = Child<QPushButton>("abortButton")->isEnabled();
+      if (QGuiApplication::overrideCursor() != nullptr) cursor = QGuiApplication::overrideCursor()->shape();
+      Click("abortButton");
+    });
+
+    QVERIFY(running);
+    QVERIFY(!decodeEnabled);
+    QVERIFY(!encodeEnabled);
+    QVERIFY(abortEnabled);
+    QCOMPARE(cursor, Qt::WaitCursor);
+    QCOMPARE(Status(), QString("Aborted"));
+    QCOMPARE(window_->ResultText(), QString());
+    // Stopped at the start, not run to the end and then labelled aborted.
+    QVERIFY(Child<QProgressBar>("progressBar")->value() < 50);
+    QVERIFY(Child<QPushButton>("decodeButton")->isEnabled());
+    QVERIFY(!Child<QPushButton>("abortButton")->isEnabled());
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+
+    // The next run starts clean and goes through.
+    Click("decodeButton");
+    QVERIFY2(Status().startsWith("Decoded"), qPrintable(Status()));
+    QCOMPARE(window_->ResultText(), plain);
+  }
+
+  // A second decode inside the first one's pause would set the cipher up
+  // afresh under the running pass and garble it.
+  void RefusesASecondRunInsideTheFirst() {
+    const QString plain = LongText(200000);
+    window_->SetInputText(Seal(plain, "key"), "test");
+    Type("keyEdit", "key");
+    ClickWith("decodeButton", [&] {
+      window_->Decode();
+      window_->Encode();
+      Click("decodeButton");
+      Click("encodeButton");
+    });
+    QVERIFY2(Status().startsWith("Decoded"), qPrintable(Status()));
+    QCOMPARE(window_->ResultText(), plain);
+  }
+
+  void ProgressBarFollowsTheRun() {
+    const QString plain = LongText(400000);
+    window_->SetInputText(Seal(plain, "key"), "test");
+    Type("keyEdit", "key");
+    QList<int> seen;
+    connect(Child<QProgressBar>("progressBar"), &QProgressBar::valueChanged, this,
+            [&seen](int value) { seen.append(value); });
+    Click("decodeButton");
+    QCOMPARE(window_->ResultText(), plain);
+    // Decryption climbs towards 50, the checksum pass from 50 on, and the
+    // window shows 100 once the text is there.
+    QVERIFY2(seen.size() >= 4, qPrintable(QString::number(seen.size())));
+    QVERIFY(std::is_sorted(seen.begin(), seen.end()));
+    QVERIFY(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 0 && v < 50; }));
+    QVERIFY(std::any_of(seen.begin(), seen.end(), [](int v) { return v >= 50 && v < 100; }));
+    QCOMPARE(seen.last(), 100);
+  }
+
+  void ClosingDuringARunAbortsItFirst() {
+    window_->SetInputText(Seal(LongText(1 << 20), "key"), "test");
+    Type("keyEdit", "key");
+    bool stillShown = false;
+    ClickWith("decodeButton", [&] {
+      window_->close();
+      stillShown = window_->isVisible();  // not closed under the running decode
+    });
+    QVERIFY(stillShown);
+    QCOMPARE(Status(), QString("Aborted"));
+    QVERIFY(!window_->isVisible());
+  }
+
+  void EncodeThenDecodeGivesTheTextBack() {
+    const QString plain = QString::fromUtf8("Dear Ann,\nthe parcel is at the station.\n\u00a7 3 \u20ac");
+    window_->SetInputText(plain, "typed");
+    Type("keyEdit", "pass");
+    Type("suffixEdit", "s");
+    Click("encodeButton");
+    QVERIFY2(Status().startsWith("Encoded"), qPrintable(Status()));
+    const QString message = window_->ResultText();
+    QVERIFY(message != plain);
+    window_->SetInputText(message, "result");
+    Click("decodeButton");
+    QCOMPARE(window_->ResultText(), plain);
+  }
+
+  void EncodeNamesTheFirstCharacterOutsideThePage_data() {
+    QTest::addColumn<QString>("plain");
+    QTest::addColumn<int>("codePage");
+    QTest::addColumn<QString>("where");
+    QTest::newRow("CJK on line 2") << QString::fromUtf8("ab\ncd\u4e2d\u4e2e") << 1252
+                                   << "(U+4e2d) at line 2, column 3";
+    QTest::newRow("emoji is one character") << QString::fromUtf8("x\U0001F600\u4e2d") << 1252
+                                            << "(U+1f600) at line 1, column 2";
+    QTest::newRow("Greek in the Western page") << QString::fromUtf8("\u03b1") << 1252
+                                               << "(U+03b1) at line 1, column 1";
+    QTest::newRow("euro outside Latin-1") << QString::fromUtf8("5 \u20ac") << 28591
+                                          << "(U+20ac) at line 1, column 3";
+  }
+  void EncodeNamesTheFirstCharacterOutsideThePage() {
+    QFETCH(QString, plain);
+    QFETCH(int, codePage);
+    QFETCH(QString, where);
+    auto* pages = Child<QComboBox>("codePageBox");
+    pages->setCurrentIndex(pages->findData(codePage));
+    window_->SetInputText(plain, "typed");
+    Type("keyEdit", "key");
+    Click("encodeButton");
+    QVERIFY2(Status().startsWith("Cannot encode:"), qPrintable(Status()));
+    QVERIFY2(Status().contains(where), qPrintable(Status()));
+    QVERIFY2(Status().contains(QString::number(codePage)), qPrintable(Status()));
+    QCOMPARE(window_->ResultText(), QString());
+  }
+
+  void LoadsFilesThroughTheCodePage() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("note.txt");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("caf\xe9\r\n\x80");  // 1252 bytes: e acute, CRLF, euro
+    file.close();
+    QVERIFY(window_->LoadInputFile(path));
+    QCOMPARE(window_->InputText(), QString::fromUtf8("caf\u00e9\r\n\u20ac"));
+  }
+
+  void DropLoadsTheFile() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("dropped.b64");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("QUJDRA==");
+    file.close();
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(path)});
+    // A drop is delivered only to a widget that accepted the drag's entry.
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window_, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window_, &drop);
+    QCOMPARE(window_->InputText(), QString("QUJDRA=="));
+  }
+
+  void RefusesAFileOverTheLimit() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("huge.b64");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.resize(trirotor::gui::kMaxFileBytes + 1));  // sparse: costs no disk
+    file.close();
+    window_->SetInputText("kept", "typed");
+    QVERIFY(!window_->LoadInputFile(path));
+    QVERIFY2(Status().contains("too large"), qPrintable(Status()));
+    QCOMPARE(window_->InputText(), QString("kept"));
+  }
+
+  void LongTextsAreHeldNotLaidOut() {
+    const QString plain = LongText(trirotor::gui::kPaneShowLimit * 3);
+    window_->SetInputText(plain, "big.txt");
+    QVERIFY(Child<QPlainTextEdit>("inputEdit")->toPlainText().size() <= trirotor::gui::kPaneShowLimit);
+    QCOMPARE(window_->InputText(), plain);
+    Type("keyEdit", "key");
+    Click("encodeButton");
+    window_->SetInputText(window_->ResultText(), "result");
+    Click("decodeButton");
+    QVERIFY(Child<QPlainTextEdit>("resultEdit")->toPlainText().size() <= trirotor::gui::kPaneShowLimit);
+    QCOMPARE(window_->ResultText(), plain);
+    Click("copyButton");
+    QCOMPARE(QGuiApplication::clipboard()->text(), plain);
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
