@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+//
+// fuzz_huffman_decode.cpp - HuffmanDecode on a raw, hostile container.
+//
+// Most of the engine's failure paths live here: truncated headers and code
+// tables, negative entry counts, codes that are not prefix-free or overflow
+// the tree, data bits that leave it, plain lengths far past the data.
+//
+// Input layout:
+//   byte 0   the pause (0-based) whose handler sets AbortFlag = -1; 255 never
+//   byte 1   flags: bit 0 a length of its own follows (else the container's
+//            size), which may be negative or past the end
+//   [2..5]   that length, signed 32-bit little-endian
+//   then     the container
+// Checks: only documented error numbers; an abort gives the container back
+// untouched; a Huffman-coded result never outgrows its data bits; LastError
+// only becomes 5; the engine stays usable.
+
+#include <cstdint>
+#include <string>
+
+#include "engine/container.h"
+#include "fuzz/fuzz_support.h"
+
+using namespace trirotor;
+using namespace trirotor::fuzz;
+
+namespace {
+
+thread_local int pauses = 0;
+thread_local int abortAtPause = -1;
+
+void OnPause() {
+  if (pauses++ == abortAtPause) AbortFlag = -1;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InitFuzzSupport();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  InputReader in(data, size);
+  const std::uint8_t abortSelector = in.U8();
+  const std::uint8_t flags = in.U8();
+  const bool ownLength = (flags & 1) != 0;
+  const std::int32_t givenLength = ownLength ? in.I32() : 0;
+  const ByteBuffer container = in.RestAsBytes();
+  const std::int32_t length = ownLength ? givenLength : static_cast<std::int32_t>(container.size());
+
+  platform::SetEventHook(&OnPause);
+  pauses = 0;
+  abortAtPause = abortSelector == 255 ? -1 : abortSelector;
+  LastError = 0;
+  Progress = 0;
+  AbortFlag = 0;
+
+  ByteBuffer buffer = container;
+  bool returned = false;
+  {
+    ResourceBudget budget(size);
+    returned = RunGuarded([&] { HuffmanDecode(buffer, length); }, "HuffmanDecode");
+    budget.Check("HuffmanDecode");
+  }
+
+  if (LastError != 0 && LastError != kErrChecksum) Fail("LastError holds " + std::to_string(LastError));
+  if (Progress < 0 || Progress > 100) Fail("Progress outside 0..100");
+  if (returned) {
+    if (AbortFlag == -1 && buffer != container) Fail("an aborted decode changed the container");
+    // Each plain byte takes at least one data bit.
+    if (buffer.size() > container.size() * 8) Fail("the plain bytes outgrew the container's bits");
+    const bool stored = container.size() >= 4 && container[0] == 'H' && container[1] == 'E' &&
+                        container[2] == '0' && container[3] == '\r';
+    if (stored && length == static_cast<std::int32_t>(container.size())) {
+      if (pauses != 0) Fail("a stored container paused");
+      if (!std::equal(buffer.begin(), buffer.end(), container.begin() + 4, container.end()) ||
+          buffer.size() != container.size() - 4) {
+        Fail("a stored container did not give its bytes");
+      }
+    }
+  }
+
+  platform::SetEventHook(nullptr);
+  RequireEngineUsable(returned ? "a container" : "a raised error");
+  return 0;
+}

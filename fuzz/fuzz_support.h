@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: MIT
+//
+// fuzz_support.h - what the fuzz targets share: an input reader that splits
+// one fuzz input into fields, the check that a raised error is one of the
+// engine's documented numbers, the check that the engine still decodes a
+// known message after any failure, and per-input budgets for memory and time.
+//
+// A target never lets a wrong outcome pass quietly: every broken rule ends in
+// Fail(), which prints what was seen and aborts, so libFuzzer keeps the input
+// as a crash reproducer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/trirotor.h"
+
+namespace trirotor::fuzz {
+
+// Splits a fuzz input into fields. Every read past the end yields zeros or
+// an empty text, so any byte sequence is a valid input.
+class InputReader {
+ public:
+  InputReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  std::uint8_t U8();
+  std::uint16_t U16();  // little-endian
+  std::int32_t I32();   // little-endian
+  // `count` characters: one byte each (U+0000..U+00FF, which keeps base64
+  // dense for the mutator) or, when `wide`, two bytes each as arbitrary
+  // UTF-16 units, unpaired surrogates included.
+  std::u16string Text(std::size_t count, bool wide);
+  // Everything not yet read, as text in the same way.
+  std::u16string RestAsText(bool wide) { return Text(size_ - pos_, wide); }
+  ByteBuffer RestAsBytes();
+  std::size_t Remaining() const { return size_ - pos_; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+};
+
+// The code pages a target may switch to: all single-byte and ASCII-based,
+// so a message's base64 reads the same under each.
+int PickCodePage(std::uint8_t selector);
+
+// Reports a broken rule with the input's context and aborts.
+[[noreturn]] void Fail(std::string_view what);
+
+// Fails unless `error` carries one of the engine's documented numbers.
+void RequireDocumentedError(const EngineError& error, std::string_view where);
+
+// Runs `call`; returns true when it returned, false when it raised a
+// documented EngineError. Anything else thrown is a failure.
+template <typename Call>
+bool RunGuarded(Call&& call, std::string_view where) {
+  try {
+    call();
+    return true;
+  } catch (const EngineError& error) {
+    RequireDocumentedError(error, where);
+    return false;
+  } catch (const std::exception& other) {
+    Fail(std::string(where) + ": threw a non-engine exception: " + other.what());
+  } catch (...) {
+    Fail(std::string(where) + ": threw something that is not an exception");
+  }
+}
+
+// Decodes a message made once with the encoder and fails unless the right
+// text comes back with the status untouched: the engine is still usable on
+// this thread. Leaves hooks, code page and status as it found them.
+void RequireEngineUsable(std::string_view after);
+
+// Sets up what every target needs once: the code page tables (built on first
+// use, which would otherwise be charged to the first input's time) and the
+// known-good message.
+void InitFuzzSupport();
+
+// Measures one input's thread CPU time and its peak heap growth and fails
+// when either passes the budget for `inputBytes`: 10 ms of CPU per KB (times
+// TRIROTOR_FUZZ_TIME_SLACK, default 4, for the instrumentation) with a floor
+// of 25 ms, and 40 bytes per input byte plus 1 MiB of heap. Nothing else may
+// run on the thread between construction and Check().
+class ResourceBudget {
+ public:
+  explicit ResourceBudget(std::size_t inputBytes);
+  void Check(std::string_view what);
+
+ private:
+  std::size_t inputBytes_;
+  std::int64_t baselineBytes_;
+  double startMs_;
+};
+
+}  // namespace trirotor::fuzz

@@ -1,0 +1,216 @@
+// SPDX-License-Identifier: MIT
+//
+// make_corpus.cpp - writes the fuzz targets' seed corpora.
+//
+//   fuzz_make_corpus tests/data/vectors.jsonl fuzz/corpus
+//
+// Seeds start the fuzzer deep inside the format: real messages from the
+// conformance vectors (each with its key and suffix), the containers inside
+// them, and messages the encoder seals. Each seed is laid out as its target
+// reads its input (see the header of each fuzz_*.cpp). Vectors over
+// kMaxMessage characters are left out to keep the repository small.
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/base64.h"
+#include "engine/container.h"
+#include "engine/key_schedule.h"
+#include "engine/keystream.h"
+#include "engine/pipeline.h"
+#include "engine/trirotor.h"
+
+using namespace trirotor;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kMaxMessage = 1500;
+
+std::u16string FromUtf8(const std::string& s) {
+  std::u16string out;
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    char32_t cp = 0;
+    int extra = 0;
+    if (c < 0x80) cp = c;
+    else if (c >> 5 == 6) { cp = c & 0x1F; extra = 1; }
+    else if (c >> 4 == 14) { cp = c & 0x0F; extra = 2; }
+    else { cp = c & 0x07; extra = 3; }
+    for (int k = 1; k <= extra && i + k < s.size(); ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += 1 + extra;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
+bool IsNarrow(std::u16string_view text) {
+  for (char16_t ch : text) if (ch > 0xFF) return false;
+  return true;
+}
+
+void PutText(std::vector<std::uint8_t>& out, std::u16string_view text, bool wide) {
+  for (char16_t ch : text) {
+    out.push_back(static_cast<std::uint8_t>(ch & 0xFF));
+    if (wide) out.push_back(static_cast<std::uint8_t>(ch >> 8));
+  }
+}
+
+void PutU16(std::vector<std::uint8_t>& out, std::size_t v) {
+  out.push_back(static_cast<std::uint8_t>(v & 0xFF));
+  out.push_back(static_cast<std::uint8_t>(v >> 8 & 0xFF));
+}
+
+void Write(const fs::path& dir, const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  fs::create_directories(dir);
+  std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                     static_cast<std::streamsize>(bytes.size()));
+}
+
+// decode_text and differential: flags, abort pause, key and suffix lengths,
+// key, suffix, message.
+std::vector<std::uint8_t> MessageSeed(std::u16string_view message, std::u16string_view key,
+                                      std::u16string_view suffix, std::uint8_t extraFlags = 0,
+                                      std::uint8_t abortAt = 255) {
+  const bool wideMessage = !IsNarrow(message);
+  const bool wideKey = !IsNarrow(key) || !IsNarrow(suffix);
+  std::vector<std::uint8_t> out{static_cast<std::uint8_t>((wideMessage ? 1 : 0) | (wideKey ? 2 : 0) | extraFlags),
+                                abortAt};
+  PutU16(out, key.size());
+  PutU16(out, suffix.size());
+  PutText(out, key, wideKey);
+  PutText(out, suffix, wideKey);
+  PutText(out, message, wideMessage);
+  return out;
+}
+
+// huffman_decode: abort pause, flags, container.
+std::vector<std::uint8_t> ContainerSeed(const ByteBuffer& container, std::uint8_t abortAt = 255) {
+  std::vector<std::uint8_t> out{abortAt, 0};
+  out.insert(out.end(), container.begin(), container.end());
+  return out;
+}
+
+// round_trip: flags, wrap, header, key and suffix lengths, key, suffix, text.
+std::vector<std::uint8_t> RoundTripSeed(std::u16string_view text, std::u16string_view key,
+                                        std::u16string_view suffix, std::uint8_t wrap) {
+  const bool wideText = !IsNarrow(text);
+  const bool wideKey = !IsNarrow(key) || !IsNarrow(suffix);
+  std::vector<std::uint8_t> out{static_cast<std::uint8_t>((wideText ? 1 : 0) | (wideKey ? 2 : 0)), wrap};
+  for (int i = 0; i < 16; ++i) out.push_back(static_cast<std::uint8_t>(i * 37 + 11));
+  out.push_back(static_cast<std::uint8_t>(std::min<std::size_t>(key.size(), 255)));
+  out.push_back(static_cast<std::uint8_t>(std::min<std::size_t>(suffix.size(), 255)));
+  PutText(out, key.substr(0, 255), wideKey);
+  PutText(out, suffix.substr(0, 255), wideKey);
+  PutText(out, text, wideText);
+  return out;
+}
+
+// The payload the frame of a message encloses, when it checks out.
+bool PayloadOf(std::u16string_view message, std::u16string_view key, std::u16string_view suffix, ByteBuffer& payload) {
+  try {
+    ByteBuffer buffer = DecodeBase64Bytes(message);
+    InitCipher(key, suffix);
+    DecryptBuffer(buffer);
+    const auto span = CheckFrame(buffer.data(), buffer.size());
+    if (!span) return false;
+    payload.assign(buffer.begin() + static_cast<std::ptrdiff_t>(span->offset),
+                   buffer.begin() + static_cast<std::ptrdiff_t>(span->offset + span->length));
+    return true;
+  } catch (const EngineError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s VECTORS.jsonl CORPUS_DIR\n", argv[0]);
+    return 2;
+  }
+  const fs::path corpus = argv[2];
+  std::ifstream vectors(argv[1]);
+  if (!vectors) {
+    std::fprintf(stderr, "cannot read %s\n", argv[1]);
+    return 1;
+  }
+  int index = 0;
+  std::string line;
+  while (std::getline(vectors, line)) {
+    if (line.empty()) continue;
+    const nlohmann::json v = nlohmann::json::parse(line);
+    const std::u16string message = FromUtf8(v["message"].get<std::string>());
+    const std::u16string key = FromUtf8(v["key"].get<std::string>());
+    const std::u16string suffix = FromUtf8(v["suffix"].get<std::string>());
+    if (message.size() > kMaxMessage || key.size() > 65535 || suffix.size() > 65535) continue;
+    const std::string name = v["name"].get<std::string>();
+    ++index;
+    // The vectors come grouped by the rule they test, so a stride through
+    // them keeps every group while keeping each corpus to a few dozen seeds.
+    if (index % 3 == 0) Write(corpus / "fuzz_decode_text", name, MessageSeed(message, key, suffix));
+    if (index % 4 == 1) Write(corpus / "fuzz_differential", name, MessageSeed(message, key, suffix));
+    ByteBuffer payload;
+    if (PayloadOf(message, key, suffix, payload)) {
+      if (index % 2 == 0) Write(corpus / "fuzz_huffman_decode", name, ContainerSeed(payload));
+      if (v["expect"] == "text" && v["last_error"] == 0) {
+        const std::string hex = v["plain_hex"].get<std::string>();
+        ByteBuffer plainBytes;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+          plainBytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        }
+        const std::u16string plain = platform::BytesToText(plainBytes);
+        if (index % 2 == 1) {
+          Write(corpus / "fuzz_round_trip", name,
+                RoundTripSeed(plain, key, suffix, static_cast<std::uint8_t>(index % 3 == 0 ? 0 : 76)));
+        }
+      }
+    }
+  }
+
+  // Sealed by the encoder: stored and compressed, empty, one distinct byte,
+  // all 256 byte values, more than one pause stride, each with an abort.
+  FrameHeader header{};
+  for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(i * 13 + 5);
+  std::u16string allBytes;
+  for (int b = 0; b < 256; ++b) allBytes += static_cast<char16_t>(b);
+  allBytes = platform::BytesToText(platform::TextToBytes(allBytes));
+  const std::pair<const char*, std::u16string> texts[] = {
+      {"empty", u""},
+      {"one-char", u"a"},
+      {"one-distinct", std::u16string(300, u'z')},
+      {"sentence", u"The frame's check pair guards the payload, twice over."},
+      {"all-bytes", allBytes},
+      {"long-compressible", std::u16string(12000, u'a') + u"bcdefg" + std::u16string(12000, u'b')},
+  };
+  for (const auto& [name, text] : texts) {
+    const std::u16string sealed = EncodeText(text, u"seed key", u"seed suffix", header);
+    Write(corpus / "fuzz_decode_text", std::string("sealed-") + name, MessageSeed(sealed, u"seed key", u"seed suffix"));
+    Write(corpus / "fuzz_decode_text", std::string("sealed-abort-") + name,
+          MessageSeed(sealed, u"seed key", u"seed suffix", 0, 1));
+    Write(corpus / "fuzz_differential", std::string("sealed-abort-") + name,
+          MessageSeed(sealed, u"seed key", u"seed suffix", 0, 2));
+    const ByteBuffer plainBytes = platform::TextToBytes(text);
+    const ByteBuffer container = HuffmanEncode(plainBytes.data(), plainBytes.size());
+    Write(corpus / "fuzz_huffman_decode", std::string("encoded-") + name, ContainerSeed(container));
+    Write(corpus / "fuzz_huffman_decode", std::string("encoded-abort-") + name, ContainerSeed(container, 0));
+    // The raw container through the differential target (flag bit 7).
+    std::vector<std::uint8_t> raw{0x80, 1, 0, 0, 0, 0};
+    raw.insert(raw.end(), container.begin(), container.end());
+    Write(corpus / "fuzz_differential", std::string("container-") + name, raw);
+    Write(corpus / "fuzz_round_trip", std::string("text-") + name,
+          RoundTripSeed(text.substr(0, 3000), u"round key", u"", 76));
+  }
+  return 0;
+}
