@@ -52,7 +52,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+namespace {
+
+bool RunInput(const std::uint8_t* data, std::size_t size) {
   InputReader in(data, size);
   const std::uint8_t flags = in.U8();
   const std::uint8_t abortSelector = in.U8();
@@ -82,10 +84,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::u16string result;
   bool returned = false;
+  bool slow = false;
   {
     ResourceBudget budget(size);
     returned = RunGuarded([&] { result = DecodeText(message, key, suffix); }, "DecodeText");
-    budget.Check("DecodeText");
+    slow = budget.Check("DecodeText");
   }
 
   if (platform::MousePointer() != platform::kPointerDefault) Fail("DecodeText left the busy pointer");
@@ -106,5 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   platform::SetEventHook(nullptr);
   RequireEngineUsable(returned ? "a decode" : "a raised error");
   platform::SetCodePage(1252);
+  return slow;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  RunOneInput(&RunInput, data, size);
   return 0;
 }

@@ -41,7 +41,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+namespace {
+
+bool RunInput(const std::uint8_t* data, std::size_t size) {
   InputReader in(data, size);
   const std::uint8_t abortSelector = in.U8();
   const std::uint8_t flags = in.U8();
@@ -59,10 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ByteBuffer buffer = container;
   bool returned = false;
+  bool slow = false;
   {
     ResourceBudget budget(size);
     returned = RunGuarded([&] { HuffmanDecode(buffer, length); }, "HuffmanDecode");
-    budget.Check("HuffmanDecode");
+    slow = budget.Check("HuffmanDecode");
   }
 
   if (LastError != 0 && LastError != kErrChecksum) Fail("LastError holds " + std::to_string(LastError));
@@ -84,5 +87,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   platform::SetEventHook(nullptr);
   RequireEngineUsable(returned ? "a container" : "a raised error");
+  return slow;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  RunOneInput(&RunInput, data, size);
   return 0;
 }

@@ -163,13 +163,14 @@ ResourceBudget::ResourceBudget(std::size_t inputBytes)
   startMs_ = ThreadCpuMs();
 }
 
-void ResourceBudget::Check(std::string_view what) {
+bool ResourceBudget::Check(std::string_view what) {
   const double elapsedMs = ThreadCpuMs() - startMs_;
   const double kb = static_cast<double>(inputBytes_) / 1024.0;
   const double allowedMs = std::max(25.0, 10.0 * kb) * TimeSlack();
-  if (elapsedMs > allowedMs) {
-    Fail(std::string(what) + ": " + std::to_string(elapsedMs) + " ms of CPU for " +
-         std::to_string(inputBytes_) + " input bytes (budget " + std::to_string(allowedMs) + " ms)");
+  const bool slow = elapsedMs > allowedMs;
+  if (slow) {
+    std::fprintf(stderr, "==trirotor fuzz== %.*s: %.1f ms of CPU for %zu input bytes (budget %.1f ms)\n",
+                 static_cast<int>(what.size()), what.data(), elapsedMs, inputBytes_, allowedMs);
   }
   const std::int64_t grownBytes = peakBytes.load() - baselineBytes_;
   const std::int64_t allowedBytes = 40 * static_cast<std::int64_t>(inputBytes_) + (std::int64_t{1} << 20);
@@ -177,6 +178,14 @@ void ResourceBudget::Check(std::string_view what) {
     Fail(std::string(what) + ": the heap grew by " + std::to_string(grownBytes) + " bytes for " +
          std::to_string(inputBytes_) + " input bytes (budget " + std::to_string(allowedBytes) + ")");
   }
+  return slow;
+}
+
+void RunOneInput(InputRunner run, const std::uint8_t* data, std::size_t size) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (!run(data, size)) return;
+  }
+  Fail("slower than the time budget on three runs in a row");
 }
 
 }  // namespace trirotor::fuzz

@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: MIT
+//
+// fuzz_differential.cpp - the table-driven fast paths against their
+// straightforward per-bit and per-byte twins.
+//
+// Each stage runs twice on the same input, once through the fast path and
+// once through its twin, and everything a caller can see must match: the
+// bytes or the error (number and source), LastError, AbortFlag, Progress as
+// each pause sees it and as it ends, the number of pauses, and for the
+// cipher the whole CipherState afterwards. An abort requested in a chosen
+// pause must stop both at the same place.
+//
+// Input layout, shared with fuzz_decode_text's seeds:
+//   byte 0   flags: bit 0 message as UTF-16 units, bit 1 key and suffix as
+//            UTF-16 units, bits 3..5 the code page, bit 7 the message's
+//            bytes are a raw container (no base64, no cipher)
+//   byte 1   the pause (0-based) whose handler sets AbortFlag = -1; 255 never
+//   2..3     key length in characters, 4..5 suffix length
+//   then     key, suffix, and the rest is the message
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/base64.h"
+#include "engine/container.h"
+#include "engine/key_schedule.h"
+#include "engine/keystream.h"
+#include "engine/pipeline.h"
+#include "fuzz/fuzz_support.h"
+
+using namespace trirotor;
+using namespace trirotor::fuzz;
+
+namespace {
+
+struct CipherSnapshot {
+  std::array<std::int16_t, kRotor1Size> rotor1;
+  std::array<std::int16_t, kRotor2Size> rotor2;
+  std::array<std::int16_t, kRotor3Size> rotor3;
+  std::array<std::int16_t, 6> cursors;
+  std::uint8_t feedback;
+  bool operator==(const CipherSnapshot&) const = default;
+};
+
+CipherSnapshot TakeCipherSnapshot() {
+  return {Rotor1, Rotor2, Rotor3, {Step1, Mix1, Step2, Mix2, Step3, Mix3}, Feedback};
+}
+
+// What one run of a stage showed its caller.
+struct Outcome {
+  bool returned = false;
+  std::int32_t errorNumber = 0;
+  std::string errorSource;
+  ByteBuffer bytes;
+  std::int16_t lastError = 0, abortFlag = 0, progress = 0;
+  std::vector<std::int16_t> progressAtPauses;
+  CipherSnapshot cipher{};
+  bool operator==(const Outcome&) const = default;
+};
+
+thread_local std::vector<std::int16_t>* pauseLog = nullptr;
+thread_local int abortAtPause = -1;
+
+void OnPause() {
+  const int pause = static_cast<int>(pauseLog->size());
+  pauseLog->push_back(Progress);
+  if (pause == abortAtPause) AbortFlag = -1;
+}
+
+// Runs one stage from the same starting status and records what it showed.
+template <typename Stage>
+Outcome RunStage(Stage&& stage) {
+  Outcome outcome;
+  LastError = 0;
+  AbortFlag = 0;
+  Progress = 0;
+  pauseLog = &outcome.progressAtPauses;
+  try {
+    stage(outcome.bytes);
+    outcome.returned = true;
+  } catch (const EngineError& error) {
+    RequireDocumentedError(error, "a stage");
+    outcome.errorNumber = error.number();
+    outcome.errorSource = error.source();
+  }
+  pauseLog = nullptr;
+  outcome.lastError = LastError;
+  outcome.abortFlag = AbortFlag;
+  outcome.progress = Progress;
+  outcome.cipher = TakeCipherSnapshot();
+  return outcome;
+}
+
+void RequireSame(const Outcome& fast, const Outcome& simple, const char* stage) {
+  if (fast == simple) return;
+  std::string what = std::string(stage) + ": the fast path and its twin differ:";
+  if (fast.returned != simple.returned || fast.errorNumber != simple.errorNumber) {
+    what += " error " + std::to_string(fast.errorNumber) + " vs " + std::to_string(simple.errorNumber) + ";";
+  }
+  if (fast.errorSource != simple.errorSource) what += " source " + fast.errorSource + " vs " + simple.errorSource + ";";
+  if (fast.bytes != simple.bytes) {
+    what += " bytes (" + std::to_string(fast.bytes.size()) + " vs " + std::to_string(simple.bytes.size()) + ");";
+  }
+  if (fast.lastError != simple.lastError) what += " LastError;";
+  if (fast.abortFlag != simple.abortFlag) what += " AbortFlag;";
+  if (fast.progress != simple.progress) what += " Progress;";
+  if (fast.progressAtPauses != simple.progressAtPauses) {
+    what += " pauses (" + std::to_string(fast.progressAtPauses.size()) + " vs " +
+            std::to_string(simple.progressAtPauses.size()) + ");";
+  }
+  if (!(fast.cipher == simple.cipher)) what += " CipherState;";
+  Fail(what);
+}
+
+// Compares the two container decoders on one container.
+void CompareContainers(const ByteBuffer& container) {
+  const auto length = static_cast<std::int32_t>(container.size());
+  const Outcome fast = RunStage([&](ByteBuffer& out) {
+    out = container;
+    HuffmanDecode(out, length);
+  });
+  const Outcome simple = RunStage([&](ByteBuffer& out) {
+    out = container;
+    HuffmanDecodeSimple(out, length);
+  });
+  RequireSame(fast, simple, "HuffmanDecode");
+}
+
+bool RunInput(const std::uint8_t* data, std::size_t size) {
+  InputReader in(data, size);
+  const std::uint8_t flags = in.U8();
+  const std::uint8_t abortSelector = in.U8();
+  const std::uint16_t keyLength = in.U16();
+  const std::uint16_t suffixLength = in.U16();
+  const bool wideKey = (flags & 2) != 0;
+  const std::u16string key = in.Text(keyLength, wideKey);
+  const std::u16string suffix = in.Text(suffixLength, wideKey);
+
+  platform::SetCodePage(PickCodePage(static_cast<std::uint8_t>(flags >> 3 & 7)));
+  platform::SetEventHook(&OnPause);
+  abortAtPause = abortSelector == 255 ? -1 : abortSelector;
+
+  bool slow = false;
+  {
+    ResourceBudget budget(size);
+    if ((flags & 128) != 0) {
+      CompareContainers(in.RestAsBytes());
+    } else {
+      const std::u16string message = in.RestAsText((flags & 1) != 0);
+      const Outcome fastText = RunStage([&](ByteBuffer& out) { out = DecodeBase64Bytes(message); });
+      const Outcome simpleText = RunStage([&](ByteBuffer& out) { out = DecodeBase64BytesSimple(message); });
+      RequireSame(fastText, simpleText, "DecodeBase64Bytes");
+
+      bool keyed = true;
+      try {
+        InitCipher(key, suffix);
+      } catch (const EngineError& error) {
+        RequireDocumentedError(error, "InitCipher");
+        keyed = false;
+      }
+      if (keyed && fastText.returned) {
+        const Outcome fast = RunStage([&](ByteBuffer& out) {
+          out = fastText.bytes;
+          InitCipher(key, suffix);
+          DecryptBuffer(out);
+        });
+        const Outcome simple = RunStage([&](ByteBuffer& out) {
+          out = fastText.bytes;
+          InitCipher(key, suffix);
+          DecryptBufferSimple(out);
+        });
+        RequireSame(fast, simple, "DecryptBuffer");
+
+        const auto span = CheckFrame(fast.bytes.data(), fast.bytes.size());
+        if (span) {
+          const auto begin = fast.bytes.begin() + static_cast<std::ptrdiff_t>(span->offset);
+          CompareContainers(ByteBuffer(begin, begin + static_cast<std::ptrdiff_t>(span->length)));
+        }
+      }
+    }
+    slow = budget.Check("the differential run");
+  }
+
+  platform::SetEventHook(nullptr);
+  RequireEngineUsable("a differential run");
+  platform::SetCodePage(1252);
+  return slow;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InitFuzzSupport();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  RunOneInput(&RunInput, data, size);
+  return 0;
+}
