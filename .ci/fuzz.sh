@@ -1,0 +1,64 @@
+# shellcheck shell=bash
+# .ci/fuzz.sh - the fuzzing step: builds the libFuzzer targets with clang and
+# runs each for a bounded time on a copy of its seed corpus.
+#
+# Sourced by .ci/run, which calls step_fuzz from the repository's root.
+# FUZZ_SECONDS (default 60) is each target's time. Any crash, sanitizer
+# report, undocumented error, slow input or unbounded allocation fails the
+# step; the reproducer is printed in hex and kept under
+# build-fuzz/artifacts/ (see fuzz/README.md for turning it into a test).
+
+fuzz_require_packages() {
+  local missing=()
+  command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+  dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing+=(libclang-rt-14-dev)
+  if ((${#missing[@]} > 0)); then
+    echo "fuzz: installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  fi
+}
+
+step_fuzz() {
+  local seconds="${FUZZ_SECONDS:-60}"
+  local build=build-fuzz
+  fuzz_require_packages || return 1
+
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DTRIROTOR_FUZZ=ON -DTRIROTOR_GUI=OFF -DTRIROTOR_BUILD_CLI=OFF -DTRIROTOR_BUILD_TESTS=OFF || return 1
+  cmake --build "$build" -j2 || return 1
+
+  local artifacts="$build/artifacts"
+  mkdir -p "$artifacts"
+  local target work status failed=0 ran=0
+  for target in fuzz_decode_text fuzz_huffman_decode fuzz_round_trip fuzz_differential; do
+    if [[ ! -x "$build/$target" ]]; then
+      echo "fuzz: $target not built (the engine lacks what it needs), skipped"
+      continue
+    fi
+    # Run on a copy so that what the fuzzer adds stays out of the work tree.
+    work="$(mktemp -d)"
+    cp fuzz/corpus/"$target"/* "$work"/
+    echo "fuzz: $target for ${seconds}s"
+    "$build/$target" "$work" -max_len=65536 -rss_limit_mb=512 -malloc_limit_mb=256 -timeout=10 \
+      -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+      >"$artifacts/$target.log" 2>&1
+    status=$?
+    grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units' "$artifacts/$target.log" || tail -n 3 "$artifacts/$target.log"
+    rm -rf "$work"
+    ran=$((ran + 1))
+    if ((status != 0)); then
+      failed=$((failed + 1))
+      echo "fuzz: $target FAILED (exit $status); the end of its log:"
+      tail -n 60 "$artifacts/$target.log"
+      local reproducer
+      for reproducer in "$artifacts/$target"-*; do
+        [[ -f "$reproducer" && "$reproducer" != *.log ]] || continue
+        echo "fuzz: reproducer $reproducer:"
+        od -A x -t x1z -v "$reproducer" | head -n 64
+      done
+    fi
+  done
+  echo "fuzz: $((ran - failed)) passed, $failed failed"
+  ((failed == 0))
+}
