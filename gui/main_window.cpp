@@ -33,6 +33,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QStatusBar>
+#include <QStringDecoder>
 #include <QVBoxLayout>
 #include <new>
 #include <optional>
@@ -300,11 +301,22 @@ bool MainWindow::LoadInputFile(const QString& path) {
     ShowStatus(tr("Cannot read %1: %2").arg(path, file.errorString()));
     return false;
   }
-  const std::u16string text = platform::BytesToText(
-      reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size()));
+  // Text files are UTF-8, as the command line reads and writes them; a file
+  // that is not valid UTF-8 is taken as bytes of the code page, one
+  // character each, as the sealing program's own files were.
+  QStringDecoder utf8(QStringDecoder::Utf8);
+  QString text = utf8.decode(bytes);
+  QString how = tr("UTF-8");
+  if (utf8.hasError()) {
+    const std::u16string wide = platform::BytesToText(
+        reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size()));
+    text = FromEngine(wide);
+    how = tr("bytes of code page %1").arg(platform::CodePage());
+  }
   bytes.clear();
-  SetInputText(FromEngine(text), QFileInfo(path).fileName());
-  ShowStatus(tr("Loaded %1 (%2 characters).").arg(path, QLocale().toString(static_cast<qlonglong>(text.size()))));
+  SetInputText(text, QFileInfo(path).fileName());
+  ShowStatus(tr("Loaded %1 (%2 characters, read as %3).")
+                 .arg(path, QLocale().toString(static_cast<qlonglong>(text.size())), how));
   return true;
 }
 
@@ -377,27 +389,23 @@ void MainWindow::CopyResult() {
 
 void MainWindow::SaveResult() {
   if (running_) return;
-  // The file holds the result's bytes in the code page, as the engine made
-  // them; a character the page cannot hold would turn into '?', so refuse.
-  if (const auto place = FindUnrepresentable(resultText_)) {
-    ShowStatus(tr("Cannot save: %1 is not in code page %2; select the code page it was decoded "
-                  "with.")
-                   .arg(DescribePlace(*place))
-                   .arg(platform::CodePage()));
-    return;
-  }
-  const QString path = QFileDialog::getSaveFileName(this, tr("Save the result"));
-  if (path.isEmpty()) return;
-  const ByteBuffer bytes = platform::TextToBytes(AsView(resultText_));
+  const QString path = QFileDialog::getSaveFileName(this, tr("Save the result"), QString(),
+                                                    tr("Text, UTF-8 (*.txt);;All files (*)"));
+  if (!path.isEmpty()) SaveResultTo(path);
+}
+
+bool MainWindow::SaveResultTo(const QString& path) {
+  if (running_) return false;
+  // UTF-8, as the command line writes plain text; a sealed message is ASCII.
+  // QSaveFile replaces the file only once everything is written.
+  const QByteArray bytes = resultText_.toUtf8();
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) ||
-      file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size())) !=
-          static_cast<qint64>(bytes.size()) ||
-      !file.commit()) {
+  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
     ShowStatus(tr("Cannot save %1: %2").arg(path, file.errorString()));
-    return;
+    return false;
   }
   ShowStatus(tr("Saved %1 bytes to %2.").arg(bytes.size()).arg(path));
+  return true;
 }
 
 void MainWindow::ShowStatus(const QString& text) { statusLabel_->setText(text); }

@@ -37,9 +37,9 @@ class MainWindow : public QMainWindow {
   explicit MainWindow(QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  // Reads a file into the input pane, one character per byte through the
-  // selected code page. False (and the reason in the status line) if it
-  // cannot be read or is too large.
+  // Reads a file into the input pane: UTF-8, or else one character per byte
+  // through the selected code page. False (and the reason in the status
+  // line) if it cannot be read or is too large.
   bool LoadInputFile(const QString& path);
   // Replaces the input; `origin` names it in the pane if it is too long to show.
   void SetInputText(const QString& text, const QString& origin);
@@ -48,6 +48,9 @@ class MainWindow : public QMainWindow {
   // The whole last result, even when the pane shows only its beginning.
   const QString& ResultText() const { return resultText_; }
   bool IsRunning() const { return running_; }
+  // Writes the whole result to a file, in UTF-8. False (and the reason in the
+  // status line) if it cannot.
+  bool SaveResultTo(const QString& path);
 
  public slots:
   void Decode();

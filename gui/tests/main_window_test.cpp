@@ -318,15 +318,47 @@ class MainWindowTest : public QObject {
     QCOMPARE(window_->ResultText(), QString());
   }
 
-  void LoadsFilesThroughTheCodePage() {
+  void LoadsTextFiles_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("codePage");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("base64 message") << QByteArray("SGVs\nbG8=\n") << 1252 << "SGVs\nbG8=\n";
+    QTest::newRow("UTF-8") << QByteArray("caf\xc3\xa9\r\n\xe2\x82\xac") << 1252
+                           << QString::fromUtf8("caf\u00e9\r\n\u20ac");
+    QTest::newRow("UTF-8 with a byte order mark") << QByteArray("\xef\xbb\xbfok") << 1252 << "ok";
+    // Not UTF-8: one character per byte of the selected page.
+    QTest::newRow("Western page bytes") << QByteArray("caf\xe9\r\n\x80") << 1252
+                                        << QString::fromUtf8("caf\u00e9\r\n\u20ac");
+    QTest::newRow("Greek page bytes") << QByteArray("\xe1\xe2") << 1253
+                                      << QString::fromUtf8("\u03b1\u03b2");
+  }
+  void LoadsTextFiles() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, codePage);
+    QFETCH(QString, text);
+    auto* pages = Child<QComboBox>("codePageBox");
+    pages->setCurrentIndex(pages->findData(codePage));
     QTemporaryDir dir;
     const QString path = dir.filePath("note.txt");
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("caf\xe9\r\n\x80");  // 1252 bytes: e acute, CRLF, euro
+    file.write(bytes);
     file.close();
     QVERIFY(window_->LoadInputFile(path));
-    QCOMPARE(window_->InputText(), QString::fromUtf8("caf\u00e9\r\n\u20ac"));
+    QCOMPARE(window_->InputText(), text);
+  }
+
+  void SavesTheWholeResultAsUtf8() {
+    const QString plain = QString::fromUtf8("\u00e9t\u00e9 ") + LongText(trirotor::gui::kPaneShowLimit + 10);
+    window_->SetInputText(Seal(plain, "key"), "test");
+    Type("keyEdit", "key");
+    Click("decodeButton");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("plain.txt");
+    QVERIFY(window_->SaveResultTo(path));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), plain.toUtf8());
   }
 
   void DropLoadsTheFile() {
