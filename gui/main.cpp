@@ -18,15 +18,18 @@
 
 namespace {
 
-// A key file holds the key and, usually, one line end after it.
-QString ReadKeyFile(const QString& path, bool* ok) {
+constexpr qint64 kMaxKeyFileBytes = 64 * 1024;
+
+// A key file holds the key in UTF-8 and, usually, one line end after it.
+bool ReadKeyFile(const QString& path, QString* key) {
   QFile file(path);
-  *ok = file.open(QIODevice::ReadOnly);
-  if (!*ok) return {};
-  QByteArray bytes = file.read(64 * 1024);
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  QByteArray bytes = file.read(kMaxKeyFileBytes + 1);
+  if (bytes.size() > kMaxKeyFileBytes) return false;
   if (bytes.endsWith('\n')) bytes.chop(1);
   if (bytes.endsWith('\r')) bytes.chop(1);
-  return QString::fromUtf8(bytes);
+  *key = QString::fromUtf8(bytes);
+  return true;
 }
 
 }  // namespace
@@ -57,10 +60,9 @@ int main(int argc, char* argv[]) {
   const QStringList files = parser.positionalArguments();
   if (!files.isEmpty()) window.LoadInputFile(files.first());
   if (parser.isSet(keyFileOption)) {
-    bool ok = false;
-    const QString key = ReadKeyFile(parser.value(keyFileOption), &ok);
-    if (!ok) {
-      std::fprintf(stderr, "trirotor-gui: cannot read the key file %s\n",
+    QString key;
+    if (!ReadKeyFile(parser.value(keyFileOption), &key)) {
+      std::fprintf(stderr, "trirotor-gui: cannot read the key file %s (or it is over 64 KiB)\n",
                    qPrintable(parser.value(keyFileOption)));
       return 2;
     }
