@@ -44,7 +44,7 @@ step_fuzz() {
       -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
       >"$artifacts/$target.log" 2>&1
     status=$?
-    grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units' "$artifacts/$target.log" || tail -n 3 "$artifacts/$target.log"
+    grep -E '^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units' "$artifacts/$target.log" || tail -n 3 "$artifacts/$target.log"
     rm -rf "$work"
     ran=$((ran + 1))
     if ((status != 0)); then
