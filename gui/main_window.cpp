@@ -11,6 +11,7 @@
 
 #include "gui/main_window.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -422,6 +423,7 @@ bool MainWindow::CheckKey() {
 void MainWindow::BeginRun() {
   running_ = true;
   closeRequested_ = false;
+  focusBefore_ = QApplication::focusWidget();
   controls_->setEnabled(false);
   abortButton_->setEnabled(true);
   progressBar_->setValue(0);
@@ -440,6 +442,8 @@ void MainWindow::EndRun() {
   running_ = false;
   abortButton_->setEnabled(false);
   controls_->setEnabled(true);
+  // Disabling the controls took the keyboard focus away; give it back.
+  if (focusBefore_ != nullptr && focusBefore_->isEnabled()) focusBefore_->setFocus();
 }
 
 void MainWindow::Decode() {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <memory>
 
@@ -98,6 +99,7 @@ class MainWindow : public QMainWindow {
   bool running_ = false;
   std::unique_ptr<HookScope> hooks_;  // installed for the length of a run
   bool closeRequested_ = false;  // the window was closed during a run
+  QPointer<QWidget> focusBefore_;  // where the keyboard focus was when the run began
 };
 
 }  // namespace trirotor::gui

@@ -93,23 +93,36 @@ class MainWindowTest : public QObject {
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
   }
 
-  void DecodesTheShippedExample() {
-    const QString dir = QStringLiteral(TRIROTOR_SOURCE_DIR "/examples/");
-    if (!QFile::exists(dir + "hello.b64")) QSKIP("examples/hello.* are not there yet");
-    QFile keyFile(dir + "hello.key");
-    QFile textFile(dir + "hello.txt");
-    QVERIFY(keyFile.open(QIODevice::ReadOnly));
-    QVERIFY(textFile.open(QIODevice::ReadOnly));
-    QByteArray key = keyFile.readAll();
-    QVERIFY(key.endsWith('\n'));
-    key.chop(1);  // a key file ends with one line end
+  // The shipped examples: messages, key files ending in one line end, and
+  // the plain texts in UTF-8, made apart from the window.
+  void DecodesTheShippedExamples_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("hello") << "hello";
+    QTest::newRow("long, compressed") << "long";
+    QTest::newRow("with a suffix") << "suffixed";
+  }
+  void DecodesTheShippedExamples() {
+    QFETCH(QString, name);
+    const QString stem = QStringLiteral(TRIROTOR_SOURCE_DIR "/examples/") + name;
+    const auto readLine = [](const QString& path) {
+      QFile file(path);
+      if (!file.open(QIODevice::ReadOnly)) return QString();
+      QByteArray bytes = file.readAll();
+      if (bytes.endsWith('\n')) bytes.chop(1);
+      return QString::fromUtf8(bytes);
+    };
+    QFile textFile(stem + ".txt");
+    QVERIFY2(textFile.open(QIODevice::ReadOnly), qPrintable(stem + ".txt is missing"));
+    const QString key = readLine(stem + ".key");
+    QVERIFY(!key.isEmpty());
 
-    QVERIFY(window_->LoadInputFile(dir + "hello.b64"));
-    Type("keyEdit", QString::fromLatin1(key));
+    QVERIFY(window_->LoadInputFile(stem + ".b64"));
+    Type("keyEdit", key);
+    Type("suffixEdit", readLine(stem + ".suffix"));  // none: empty
     Click("decodeButton");
 
     QVERIFY2(Status().startsWith("Decoded"), qPrintable(Status()));
-    QCOMPARE(window_->ResultText(), QString::fromLatin1(textFile.readAll()));
+    QCOMPARE(window_->ResultText(), QString::fromUtf8(textFile.readAll()));
     QCOMPARE(Child<QProgressBar>("progressBar")->value(), 100);
   }
 
