@@ -317,6 +317,23 @@ TEST_F(CliTest, EncodeThenDecodeGivesTheTextBack) {
   }
 }
 
+/// Shipped examples ///
+
+TEST_F(CliTest, ShippedExamplesDecodeToTheirTexts) {
+  const fs::path examples = fs::path(TRIROTOR_SOURCE_DIR) / "examples";
+  for (const char* name : {"hello", "long", "suffixed"}) {
+    SCOPED_TRACE(name);
+    const fs::path base = examples / name;
+    std::vector<std::string> args{"decode", "--key-file", base.string() + ".key", base.string() + ".b64"};
+    if (fs::exists(base.string() + ".suffix")) {
+      args.insert(args.end(), {"--suffix-file", base.string() + ".suffix"});
+    }
+    const Outcome got = Run(args);
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_EQ(got.out, ReadFile(base.string() + ".txt"));
+  }
+}
+
 /// Batch mode ///
 
 using Json = nlohmann::json;
