@@ -16,11 +16,11 @@
 
 namespace trirotor {
 
-thread_local std::array<std::int16_t, kRotor1Size> Rotor1{};
-thread_local std::array<std::int16_t, kRotor2Size> Rotor2{};
-thread_local std::array<std::int16_t, kRotor3Size> Rotor3{};
-thread_local std::int16_t Step1 = 0, Mix1 = 0, Step2 = 0, Mix2 = 0, Step3 = 0, Mix3 = 0;
-thread_local std::uint8_t Feedback = 0;
+constinit thread_local std::array<std::int16_t, kRotor1Size> Rotor1{};
+constinit thread_local std::array<std::int16_t, kRotor2Size> Rotor2{};
+constinit thread_local std::array<std::int16_t, kRotor3Size> Rotor3{};
+constinit thread_local std::int16_t Step1 = 0, Mix1 = 0, Step2 = 0, Mix2 = 0, Step3 = 0, Mix3 = 0;
+constinit thread_local std::uint8_t Feedback = 0;
 
 namespace {
 

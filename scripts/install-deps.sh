@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# install-deps.sh - installs the Debian packages trirotor builds with, when
+# they are missing. Safe to run again: it only installs what is not there.
+#
+#   scripts/install-deps.sh            the build, the tests and the window
+#   scripts/install-deps.sh fuzz bench also what the fuzzers and benchmarks need
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
+          libcli11-dev nlohmann-json3-dev qt6-base-dev libgl-dev xvfb xauth)
+for extra in "$@"; do
+  case "$extra" in
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    bench) packages+=(libdeflate-tools libdeflate-dev openssl coreutils time) ;;
+    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench)" >&2; exit 1 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps.sh: installing ${missing[*]}" >&2
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

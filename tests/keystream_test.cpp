@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: MIT
+//
+// keystream_test.cpp - the keystream's feedback and cursor periods, and the
+// buffer pass's pauses, Progress values and abort.
+
+#include "engine/keystream.h"
+
+#include <algorithm>
+#include <random>
+
+#include "tests/test_util.h"
+
+namespace trirotor::test {
+namespace {
+
+ByteBuffer RandomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  ByteBuffer bytes(n);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+  return bytes;
+}
+
+// The pass written out byte by byte, as a reference for DecryptBuffer.
+ByteBuffer DecryptByteByByte(ByteBuffer bytes, std::u16string_view key) {
+  InitCipher(key, u"");
+  for (auto& b : bytes) b = DecryptByte(b);
+  return bytes;
+}
+
+using Keystream = EngineTest;
+
+TEST_F(Keystream, FirstByteWorksOnPositionOneOfEachRotor) {
+  InitCipher(u"key", u"");
+  NextKeyByte(0);
+  EXPECT_EQ(Step1, 1);
+  EXPECT_EQ(Step2, 1);
+  EXPECT_EQ(Step3, 1);
+  EXPECT_EQ(Feedback, 0);  // NextKeyByte leaves it alone
+}
+
+TEST_F(Keystream, CursorsCycleWithTheRotorSizes) {
+  InitCipher(u"key", u"sfx");
+  for (int n = 1; n <= 463 * 2; ++n) {
+    NextKeyByte(static_cast<std::uint8_t>(n * 13));
+    ASSERT_EQ(Step1, n % 463);
+    ASSERT_EQ(Step2, n % 251);
+    ASSERT_EQ(Step3, n % 181);
+    ASSERT_TRUE(Mix1 >= 0 && Mix1 < 463 && Mix2 >= 0 && Mix2 < 251 && Mix3 >= 0 && Mix3 < 181);
+  }
+  auto sorted1 = Rotor1;
+  std::sort(sorted1.begin(), sorted1.end());
+  for (int i = 0; i < 463; ++i) ASSERT_EQ(sorted1[i], i);  // still a permutation
+}
+
+TEST_F(Keystream, FeedbackIsTheCiphertextByte) {
+  const ByteBuffer cipher = RandomBytes(64, 1);
+  ByteBuffer changed = cipher;
+  changed[20] ^= 0x5C;
+  const ByteBuffer a = DecryptByteByByte(cipher, u"k");
+  const ByteBuffer b = DecryptByteByByte(changed, u"k");
+  EXPECT_TRUE(std::equal(a.begin(), a.begin() + 20, b.begin()));
+  EXPECT_EQ(a[20] ^ b[20], 0x5C);  // the same key byte at the changed position
+  EXPECT_FALSE(std::equal(a.begin() + 21, a.end(), b.begin() + 21));  // different states after
+  EXPECT_EQ(a, DecryptByteByByte(cipher, u"k"));  // and it is repeatable
+
+  InitCipher(u"k", u"");
+  DecryptByte(0xAB);
+  EXPECT_EQ(Feedback, 0xAB);
+}
+
+TEST_F(Keystream, BufferPassEqualsTheByteByByteDecryption) {
+  for (std::size_t n : {0u, 1u, 2u, 4999u, 5000u, 5001u, 5002u, 10001u, 23456u}) {
+    SCOPED_TRACE(n);
+    const ByteBuffer cipher = RandomBytes(n, static_cast<unsigned>(n));
+    ByteBuffer buffer = cipher;
+    InitCipher(u"pass key", u"");
+    DecryptBuffer(buffer);
+    const auto state = std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback);
+    EXPECT_EQ(buffer, DecryptByteByByte(cipher, u"pass key"));
+    EXPECT_TRUE(state == std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback));
+  }
+}
+
+TEST_F(Keystream, PausesAndProgress) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::vector<std::int16_t> seenAtPauses;  // Progress as a handler sees it
+    std::int16_t final;
+  };
+  const Case cases[] = {
+      {"empty: no pause", 0, {}, 0},
+      {"one byte: complete", 1, {0}, 50},
+      {"two bytes", 2, {0}, 0},
+      {"U = 4999", 5000, {0}, 0},
+      {"U = 5000", 5001, {0, 0}, 50},
+      {"U = 9999", 10000, {0, 0}, 25},
+      {"U = 40000, halves to even", 40001, {0, 0, 6, 12, 19, 25, 31, 38, 44}, 50},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Log() = HookLog{};
+    Progress = 0;
+    ByteBuffer buffer = RandomBytes(c.size, 5);
+    InitCipher(u"k", u"");
+    DecryptBuffer(buffer);
+    EXPECT_EQ(Log().progressAtPause, c.seenAtPauses);
+    EXPECT_EQ(Progress, c.final);
+  }
+}
+
+TEST_F(Keystream, AbortLeavesTheRestUndecrypted) {
+  const ByteBuffer cipher = RandomBytes(10001, 9);  // U = 10000
+  const ByteBuffer full = DecryptByteByByte(cipher, u"k");
+  for (int pause : {0, 1, 2}) {
+    SCOPED_TRACE(pause);
+    Log() = HookLog{};
+    Log().abortAtPause = pause;
+    AbortFlag = 0;
+    Progress = 0;
+    ByteBuffer buffer = cipher;
+    InitCipher(u"k", u"");
+    DecryptBuffer(buffer);
+    const std::size_t done = pause * 5000 + 1;  // elements 0 .. pause*5000
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + done, full.begin()));
+    EXPECT_TRUE(std::equal(buffer.begin() + done, buffer.end(), cipher.begin() + done));
+    EXPECT_EQ(Feedback, cipher[done - 1]);
+    EXPECT_EQ(Step1, done % 463);
+    EXPECT_EQ(Progress, pause == 2 ? 25 : 0);  // the stopping pause does not update it
+    EXPECT_EQ(AbortFlag, -1);
+  }
+}
+
+TEST_F(Keystream, OnlyMinusOneStops) {
+  for (std::int16_t flag : {std::int16_t{1}, std::int16_t{-2}, std::int16_t{-1}}) {
+    SCOPED_TRACE(flag);
+    ByteBuffer buffer = RandomBytes(12000, 3);
+    const ByteBuffer cipher = buffer;
+    AbortFlag = flag;  // already set when the pass starts
+    InitCipher(u"k", u"");
+    DecryptBuffer(buffer);
+    const bool stopped = std::equal(buffer.begin() + 1, buffer.end(), cipher.begin() + 1);
+    EXPECT_EQ(stopped, flag == -1);
+    EXPECT_NE(buffer[0], cipher[0]);  // element 0 is always decrypted
+  }
+}
+
+}  // namespace
+}  // namespace trirotor::test
