@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -40,6 +41,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "engine/encode.h"
 #include "engine/trirotor.h"
@@ -109,6 +112,11 @@ std::optional<TextPlace> FindUnrepresentable(const QString& text) {
     }
   }
   return std::nullopt;
+}
+
+std::u16string SealText(std::u16string_view plain, std::u16string_view key,
+                        std::u16string_view keySuffix) {
+  return EncodeText(plain, key, keySuffix);  // a random header every time
 }
 
 QString DescribePlace(const TextPlace& place) {
@@ -505,22 +513,50 @@ void MainWindow::Encode() {
   const QString keySuffix = suffixEdit_->text();
 
   BeginRun();
-  // The encoder has no pauses: show the busy pointer for its whole run.
   platform::SetMousePointer(platform::kPointerBusy);
+  // The encoder has no pauses and takes seconds over a large text, so it
+  // runs on a thread of its own (the engine's state is per thread) while
+  // this one goes on delivering events. Nothing it reads can change under
+  // it: the controls, the code page's among them, stay disabled until the
+  // thread is joined.
+  const Encoder encoder = encoder_ != nullptr ? encoder_ : &SealText;
   std::u16string message;
+  std::optional<EngineError> engineError;
   QString failure;
+  QEventLoop waiting;
+  const auto encode = [&] {
+    try {
+      message = encoder(AsView(plain), AsView(key), AsView(keySuffix));
+    } catch (const EngineError& error) {
+      engineError = error;
+    } catch (const std::bad_alloc&) {
+      failure = QStringLiteral("Out of memory: the text is too large to encode here.");
+    } catch (const std::exception& error) {
+      failure = QString::fromLocal8Bit(error.what());
+    }
+  };
+  std::thread worker;
   try {
-    message = EncodeText(AsView(plain), AsView(key), AsView(keySuffix));
-  } catch (const EngineError& error) {
-    failure = FormatEngineError(error);
-  } catch (const std::bad_alloc&) {
-    failure = tr("Out of memory: the text is too large to encode here.");
-  } catch (const std::exception& error) {
-    failure = QString::fromLocal8Bit(error.what());
+    worker = std::thread([&] {
+      encode();
+      QMetaObject::invokeMethod(&waiting, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: encode here, with the window waiting.
+  }
+  if (worker.joinable()) {
+    waiting.exec();  // also returns early if the application quits
+    worker.join();
+  } else {
+    encode();
   }
   EndRun();
+  if (engineError) failure = FormatEngineError(*engineError);
 
-  if (!failure.isEmpty()) {
+  if (AbortFlag == -1) {
+    // The encoder cannot be stopped halfway; its result is dropped instead.
+    ShowStatus(tr("Aborted"));
+  } else if (!failure.isEmpty()) {
     ShowStatus(failure);
   } else {
     progressBar_->setValue(100);

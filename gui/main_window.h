@@ -3,15 +3,18 @@
 // main_window.h - the trirotor window: decode and encode on the UI thread.
 //
 // One pane takes the input (a sealed message to decode, or a plain text to
-// encode), the other shows the result. The engine runs synchronously on the
-// user-interface thread; while it runs, every control but Abort is disabled,
-// so nothing can start a second run inside the engine's pauses.
+// encode), the other shows the result. The decoder runs synchronously on the
+// user-interface thread, the encoder (which has no pauses) on a thread of its
+// own; while either runs, every control but Abort is disabled, so nothing can
+// start a second run inside the first.
 #pragma once
 
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
 #include <memory>
+#include <string>
+#include <string_view>
 
 class QComboBox;
 class QLabel;
@@ -49,6 +52,11 @@ class MainWindow : public QMainWindow {
   // The whole last result, even when the pane shows only its beginning.
   const QString& ResultText() const { return resultText_; }
   bool IsRunning() const { return running_; }
+  // The encoder that Encode calls on its worker thread (nullptr: EncodeText
+  // with a random header); tests put a stand-in here.
+  using Encoder = std::u16string (*)(std::u16string_view plain, std::u16string_view key,
+                                     std::u16string_view keySuffix);
+  void SetEncoder(Encoder encoder) { encoder_ = encoder; }
   // Writes the whole result to a file, in UTF-8. False (and the reason in the
   // status line) if it cannot.
   bool SaveResultTo(const QString& path);
@@ -97,7 +105,8 @@ class MainWindow : public QMainWindow {
   bool fillingInput_ = false;  // the pane is being filled by us, not edited
   QString resultText_;
   bool running_ = false;
-  std::unique_ptr<HookScope> hooks_;  // installed for the length of a run
+  std::unique_ptr<HookScope> hooks_;
+  Encoder encoder_ = nullptr;  // installed for the length of a run
   bool closeRequested_ = false;  // the window was closed during a run
   QPointer<QWidget> focusBefore_;  // where the keyboard focus was when the run began
 };

@@ -22,7 +22,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "engine/trirotor.h"
 #include "gui/main_window.h"
@@ -32,6 +35,17 @@ using trirotor::gui::MainWindow;
 using namespace trirotor::gui::testing;
 
 namespace {
+
+// An encoder that holds its thread until the window has delivered an event,
+// so the test knows the window was running events while it encoded. The
+// wait is bounded: a window that never gets there fails, and does not hang.
+std::atomic<bool> encoderReleased{false};
+std::u16string HeldEncoder(std::u16string_view plain, std::u16string_view, std::u16string_view) {
+  for (int i = 0; i < 20000 && !encoderReleased.load(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return u"sealed:" + std::u16string(plain);
+}
 
 // A fixed frame header makes every test message the same on every run.
 constexpr trirotor::FrameHeader kHeader = {0,  1,  2,  3,  4,  5,  6,  7,
@@ -301,6 +315,46 @@ class MainWindowTest : public QObject {
     window_->SetInputText(message, "result");
     Click("decodeButton");
     QCOMPARE(window_->ResultText(), plain);
+  }
+
+  // The encoder has no pauses; it runs beside the window, which keeps
+  // delivering events (here: a timer) with the controls disabled.
+  void EncodeRunsBesideTheWindow_data() {
+    QTest::addColumn<bool>("abort");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("runs to the end") << false << "Encoded 3 characters into a message of 10." << "sealed:abc";
+    QTest::newRow("Abort drops the result") << true << "Aborted" << "";
+  }
+  void EncodeRunsBesideTheWindow() {
+    QFETCH(bool, abort);
+    QFETCH(QString, status);
+    QFETCH(QString, result);
+    window_->SetEncoder(&HeldEncoder);
+    encoderReleased = false;
+    window_->SetInputText("abc", "typed");
+    Type("keyEdit", "key");
+    bool running = false, decodeEnabled = true, encodeEnabled = true, abortEnabled = false;
+    Qt::CursorShape cursor = Qt::ArrowCursor;
+    ClickWith("encodeButton", [&] {
+      running = window_->IsRunning();
+      decodeEnabled = Child<QPushButton>("decodeButton")->isEnabled();
+      encodeEnabled = Child<QPushButton>("encodeButton")->isEnabled();
+      abortEnabled = Child<QPushButton>("abortButton")->isEnabled();
+      if (QGuiApplication::overrideCursor() != nullptr) cursor = QGuiApplication::overrideCursor()->shape();
+      window_->Decode();  // refused: a run is in progress
+      if (abort) Click("abortButton");
+      encoderReleased = true;
+    });
+    QVERIFY(running);
+    QVERIFY(!decodeEnabled);
+    QVERIFY(!encodeEnabled);
+    QVERIFY(abortEnabled);
+    QCOMPARE(cursor, Qt::WaitCursor);
+    QCOMPARE(Status(), status);
+    QCOMPARE(window_->ResultText(), result);
+    QVERIFY(Child<QPushButton>("encodeButton")->isEnabled());
+    QVERIFY(!Child<QPushButton>("abortButton")->isEnabled());
   }
 
   void EncodeNamesTheFirstCharacterOutsideThePage_data() {
