@@ -2,14 +2,8 @@
 //
 // fuzz_decode_text.cpp - DecodeText on a hostile message, key and suffix.
 //
-// Input layout (see InputReader: a short input reads as zeros):
-//   byte 0   flags: bit 0 message as UTF-16 units, bit 1 key and suffix as
-//            UTF-16 units, bit 2 try a nested decode in every pause, bits
-//            3..5 the code page, bit 6 stretch the suffix past 32767
-//            characters
-//   byte 1   the pause (0-based) whose handler sets AbortFlag = -1; 255 never
-//   2..3     key length in characters, 4..5 suffix length
-//   then     key, suffix, and the rest is the message
+// Input layout: ReadMessageInput in fuzz_input.h (flags, abort pause, key,
+// suffix, message; a nested decode in every pause when flag bit 2 is set).
 // Beyond "no crash" it checks what the engine's contract promises: only
 // documented error numbers, a status that only ever holds 0, 5 or 33, the
 // default pointer after every call, an untouched engine for a message under
@@ -45,6 +39,9 @@ void OnPause() {
   if (pauses++ == abortAtPause) AbortFlag = -1;
 }
 
+// One character per byte, U+0000..U+00FF.
+std::u16string ToLatin(const ByteBuffer& bytes) { return std::u16string(bytes.begin(), bytes.end()); }
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -55,26 +52,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 namespace {
 
 bool RunInput(const std::uint8_t* data, std::size_t size) {
-  InputReader in(data, size);
-  const std::uint8_t flags = in.U8();
-  const std::uint8_t abortSelector = in.U8();
-  const std::uint16_t keyLength = in.U16();
-  const std::uint16_t suffixLength = in.U16();
-  const bool wideKey = (flags & 2) != 0;
-  const std::u16string key = in.Text(keyLength, wideKey);
-  std::u16string suffix = in.Text(suffixLength, wideKey);
-  const std::u16string message = in.RestAsText((flags & 1) != 0);
-  if ((flags & 64) != 0) {
-    // Past the suffix's 16-bit length: the key schedule must refuse it.
-    const std::u16string unit = suffix.empty() ? std::u16string(u"x") : suffix;
-    while (suffix.size() <= 32767) suffix += unit;
-  }
+  const MessageInput input = ReadMessageInput(data, size);
+  const std::u16string& key = input.key;
+  const std::u16string& suffix = input.suffix;
+  // Bit 7 only means something to the differential target: here the bytes
+  // are read as a message all the same.
+  const std::u16string message =
+      (input.flags & 128) != 0 ? ToLatin(input.rawContainer)
+                               : input.message;
 
-  platform::SetCodePage(PickCodePage(static_cast<std::uint8_t>(flags >> 3 & 7)));
+  platform::SetCodePage(input.codePage);
   platform::SetEventHook(&OnPause);
   pauses = 0;
-  abortAtPause = abortSelector == 255 ? -1 : abortSelector;
-  nestedInPauses = (flags & 4) != 0;
+  abortAtPause = input.abortAtPause;
+  nestedInPauses = (input.flags & 4) != 0;
   platform::SetMousePointer(platform::kPointerDefault);
 
   // Sentinels: a short message must leave them as they are.

@@ -10,13 +10,9 @@
 // cipher the whole CipherState afterwards. An abort requested in a chosen
 // pause must stop both at the same place.
 //
-// Input layout, shared with fuzz_decode_text's seeds:
-//   byte 0   flags: bit 0 message as UTF-16 units, bit 1 key and suffix as
-//            UTF-16 units, bits 3..5 the code page, bit 7 the message's
-//            bytes are a raw container (no base64, no cipher)
-//   byte 1   the pause (0-based) whose handler sets AbortFlag = -1; 255 never
-//   2..3     key length in characters, 4..5 suffix length
-//   then     key, suffix, and the rest is the message
+// Input layout: ReadMessageInput in fuzz_input.h, shared with
+// fuzz_decode_text's seeds; with flag bit 7 the message's bytes are a raw
+// container, compared without base64 or cipher.
 
 #include <array>
 #include <cstdint>
@@ -129,26 +125,20 @@ void CompareContainers(const ByteBuffer& container) {
 }
 
 bool RunInput(const std::uint8_t* data, std::size_t size) {
-  InputReader in(data, size);
-  const std::uint8_t flags = in.U8();
-  const std::uint8_t abortSelector = in.U8();
-  const std::uint16_t keyLength = in.U16();
-  const std::uint16_t suffixLength = in.U16();
-  const bool wideKey = (flags & 2) != 0;
-  const std::u16string key = in.Text(keyLength, wideKey);
-  const std::u16string suffix = in.Text(suffixLength, wideKey);
-
-  platform::SetCodePage(PickCodePage(static_cast<std::uint8_t>(flags >> 3 & 7)));
+  const MessageInput input = ReadMessageInput(data, size);
+  const std::u16string& key = input.key;
+  const std::u16string& suffix = input.suffix;
+  platform::SetCodePage(input.codePage);
   platform::SetEventHook(&OnPause);
-  abortAtPause = abortSelector == 255 ? -1 : abortSelector;
+  abortAtPause = input.abortAtPause;
 
   bool slow = false;
   {
     ResourceBudget budget(size);
-    if ((flags & 128) != 0) {
-      CompareContainers(in.RestAsBytes());
+    if ((input.flags & 128) != 0) {
+      CompareContainers(input.rawContainer);
     } else {
-      const std::u16string message = in.RestAsText((flags & 1) != 0);
+      const std::u16string& message = input.message;
       const Outcome fastText = RunStage([&](ByteBuffer& out) { out = DecodeBase64Bytes(message); });
       const Outcome simpleText = RunStage([&](ByteBuffer& out) { out = DecodeBase64BytesSimple(message); });
       RequireSame(fastText, simpleText, "DecodeBase64Bytes");

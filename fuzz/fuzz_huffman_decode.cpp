@@ -6,12 +6,8 @@
 // tables, negative entry counts, codes that are not prefix-free or overflow
 // the tree, data bits that leave it, plain lengths far past the data.
 //
-// Input layout:
-//   byte 0   the pause (0-based) whose handler sets AbortFlag = -1; 255 never
-//   byte 1   flags: bit 0 a length of its own follows (else the container's
-//            size), which may be negative or past the end
-//   [2..5]   that length, signed 32-bit little-endian
-//   then     the container
+// Input layout: ReadContainerInput in fuzz_input.h (abort pause, flags, an
+// optional length of its own, the container).
 // Checks: only documented error numbers; an abort gives the container back
 // untouched; a Huffman-coded result never outgrows its data bits; LastError
 // only becomes 5; the engine stays usable.
@@ -44,17 +40,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 namespace {
 
 bool RunInput(const std::uint8_t* data, std::size_t size) {
-  InputReader in(data, size);
-  const std::uint8_t abortSelector = in.U8();
-  const std::uint8_t flags = in.U8();
-  const bool ownLength = (flags & 1) != 0;
-  const std::int32_t givenLength = ownLength ? in.I32() : 0;
-  const ByteBuffer container = in.RestAsBytes();
-  const std::int32_t length = ownLength ? givenLength : static_cast<std::int32_t>(container.size());
+  const ContainerInput input = ReadContainerInput(data, size);
+  const ByteBuffer& container = input.container;
+  const std::int32_t length = input.length;
 
   platform::SetEventHook(&OnPause);
   pauses = 0;
-  abortAtPause = abortSelector == 255 ? -1 : abortSelector;
+  abortAtPause = input.abortAtPause;
   LastError = 0;
   Progress = 0;
   AbortFlag = 0;

@@ -21,8 +21,6 @@ namespace trirotor::fuzz {
 
 namespace {
 
-constexpr int kCodePages[] = {1252, 1250, 1251, 1253, 1254, 1257, 874, 28591};
-
 // The known-good message: a compressible text, so that the check runs the
 // Huffman path with its tree and checksum, sealed under a fixed header.
 constexpr std::u16string_view kKnownPlain =
@@ -61,40 +59,6 @@ double TimeSlack() {
 
 }  // namespace
 
-std::uint8_t InputReader::U8() { return pos_ < size_ ? data_[pos_++] : 0; }
-
-std::uint16_t InputReader::U16() {
-  const std::uint16_t low = U8();
-  return static_cast<std::uint16_t>(low | U8() << 8);
-}
-
-std::int32_t InputReader::I32() {
-  std::uint32_t value = 0;
-  for (int shift = 0; shift < 32; shift += 8) value |= static_cast<std::uint32_t>(U8()) << shift;
-  return static_cast<std::int32_t>(value);
-}
-
-std::u16string InputReader::Text(std::size_t count, bool wide) {
-  const std::size_t unit = wide ? 2 : 1;
-  count = std::min(count, (size_ - pos_) / unit);
-  std::u16string text(count, u'\0');
-  for (std::size_t i = 0; i < count; ++i) {
-    text[i] = wide ? static_cast<char16_t>(data_[pos_] | data_[pos_ + 1] << 8) : static_cast<char16_t>(data_[pos_]);
-    pos_ += unit;
-  }
-  return text;
-}
-
-ByteBuffer InputReader::RestAsBytes() {
-  ByteBuffer bytes(data_ + pos_, data_ + size_);
-  pos_ = size_;
-  return bytes;
-}
-
-int PickCodePage(std::uint8_t selector) {
-  return kCodePages[selector % (sizeof kCodePages / sizeof kCodePages[0])];
-}
-
 void Fail(std::string_view what) {
   std::fprintf(stderr, "\n==trirotor fuzz== %.*s\n", static_cast<int>(what.size()), what.data());
   std::fflush(stderr);
@@ -117,7 +81,7 @@ void RequireDocumentedError(const EngineError& error, std::string_view where) {
 }
 
 void InitFuzzSupport() {
-  for (int page : kCodePages) platform::SetCodePage(page);
+  for (int page : kFuzzCodePages) platform::SetCodePage(page);
   platform::SetCodePage(1252);
   FrameHeader header{};
   for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(0x31 * i + 7);

@@ -16,36 +16,9 @@
 #include <string_view>
 
 #include "engine/trirotor.h"
+#include "fuzz/fuzz_input.h"
 
 namespace trirotor::fuzz {
-
-// Splits a fuzz input into fields. Every read past the end yields zeros or
-// an empty text, so any byte sequence is a valid input.
-class InputReader {
- public:
-  InputReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  std::uint8_t U8();
-  std::uint16_t U16();  // little-endian
-  std::int32_t I32();   // little-endian
-  // `count` characters: one byte each (U+0000..U+00FF, which keeps base64
-  // dense for the mutator) or, when `wide`, two bytes each as arbitrary
-  // UTF-16 units, unpaired surrogates included.
-  std::u16string Text(std::size_t count, bool wide);
-  // Everything not yet read, as text in the same way.
-  std::u16string RestAsText(bool wide) { return Text(size_ - pos_, wide); }
-  ByteBuffer RestAsBytes();
-  std::size_t Remaining() const { return size_ - pos_; }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
-
-// The code pages a target may switch to: all single-byte and ASCII-based,
-// so a message's base64 reads the same under each.
-int PickCodePage(std::uint8_t selector);
 
 // Reports a broken rule with the input's context and aborts.
 [[noreturn]] void Fail(std::string_view what);
