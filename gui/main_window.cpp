@@ -514,6 +514,7 @@ void MainWindow::Encode() {
 
   BeginRun();
   platform::SetMousePointer(platform::kPointerBusy);
+  progressBar_->setRange(0, 0);  // no progress to tell: a busy bar
   // The encoder has no pauses and takes seconds over a large text, so it
   // runs on a thread of its own (the engine's state is per thread) while
   // this one goes on delivering events. Nothing it reads can change under
@@ -550,6 +551,7 @@ void MainWindow::Encode() {
   } else {
     encode();
   }
+  progressBar_->setRange(0, 100);
   EndRun();
   if (engineError) failure = FormatEngineError(*engineError);
 

@@ -335,9 +335,11 @@ class MainWindowTest : public QObject {
     window_->SetInputText("abc", "typed");
     Type("keyEdit", "key");
     bool running = false, decodeEnabled = true, encodeEnabled = true, abortEnabled = false;
+    int barMaximum = -1;
     Qt::CursorShape cursor = Qt::ArrowCursor;
     ClickWith("encodeButton", [&] {
       running = window_->IsRunning();
+      barMaximum = Child<QProgressBar>("progressBar")->maximum();
       decodeEnabled = Child<QPushButton>("decodeButton")->isEnabled();
       encodeEnabled = Child<QPushButton>("encodeButton")->isEnabled();
       abortEnabled = Child<QPushButton>("abortButton")->isEnabled();
@@ -351,8 +353,10 @@ class MainWindowTest : public QObject {
     QVERIFY(!encodeEnabled);
     QVERIFY(abortEnabled);
     QCOMPARE(cursor, Qt::WaitCursor);
+    QCOMPARE(barMaximum, 0);  // a busy bar: the encoder tells no progress
     QCOMPARE(Status(), status);
     QCOMPARE(window_->ResultText(), result);
+    QCOMPARE(Child<QProgressBar>("progressBar")->maximum(), 100);
     QVERIFY(Child<QPushButton>("encodeButton")->isEnabled());
     QVERIFY(!Child<QPushButton>("abortButton")->isEnabled());
   }
