@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 //
-// main_window.cpp - the trirotor window: decode and encode on the UI thread.
+// main_window.cpp - the trirotor window: decode on the UI thread, encode beside it.
 //
-// The engine is called synchronously from a button's slot, as it was written
-// to be. Its pauses deliver Qt's pending events (gui/hooks.cpp), so the window
-// repaints and the Abort button answers while the slot is still running;
-// everything else is disabled for that time, and each slot also refuses to
-// start while a run is in progress, because a second decode inside the first
-// would share the engine's state.
+// The decoder is called synchronously from a button's slot, as it was
+// written to be. Its pauses deliver Qt's pending events (gui/hooks.cpp), so
+// the window repaints and the Abort button answers while the slot is still
+// running; everything else is disabled for that time, and each slot also
+// refuses to start while a run is in progress, because a second decode inside
+// the first would share the engine's state. The encoder has no pauses, so it
+// runs on a thread of its own while the slot waits in a local event loop.
 
 #include "gui/main_window.h"
 

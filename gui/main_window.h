@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 //
-// main_window.h - the trirotor window: decode and encode on the UI thread.
+// main_window.h - the trirotor window: decode on the UI thread, encode beside it.
 //
 // One pane takes the input (a sealed message to decode, or a plain text to
 // encode), the other shows the result. The decoder runs synchronously on the
