@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -212,5 +213,35 @@ int main(int argc, char** argv) {
     Write(corpus / "fuzz_round_trip", std::string("text-") + name,
           RoundTripSeed(text.substr(0, 3000), u"round key", u"", 76));
   }
+
+  // Long enough to pause: a stored text past two decryption strides, and a
+  // Huffman-coded container past one data stride whose output passes two
+  // checksum strides (16 byte values in a fixed pseudo-random order, so
+  // storing would be smaller and HuffmanEncode would not choose it).
+  std::string noise(12000, ' ');
+  std::uint32_t state = 12345;
+  for (char& c : noise) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(33 + (state >> 16) % 90);
+  }
+  const std::u16string longStored(noise.begin(), noise.end());
+  const std::u16string sealedLong = EncodeText(longStored, u"seed key", u"", header, 0);
+  Write(corpus / "fuzz_decode_text", "sealed-long-stored-abort", MessageSeed(sealedLong, u"seed key", u"", 0, 2));
+  Write(corpus / "fuzz_differential", "sealed-long-stored-abort", MessageSeed(sealedLong, u"seed key", u"", 0, 1));
+
+  ByteBuffer sixteen(25000);
+  for (std::uint8_t& b : sixteen) {
+    state = state * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>('a' + (state >> 16) % 16);
+  }
+  std::array<std::uint64_t, 256> counts{};
+  for (std::uint8_t b : sixteen) ++counts[b];
+  const ByteBuffer longCompressed = CompressContainer(sixteen.data(), sixteen.size(), HuffmanCodeLengths(counts));
+  Write(corpus / "fuzz_huffman_decode", "compressed-pauses", ContainerSeed(longCompressed));
+  Write(corpus / "fuzz_huffman_decode", "compressed-pauses-abort-in-data", ContainerSeed(longCompressed, 0));
+  Write(corpus / "fuzz_huffman_decode", "compressed-pauses-abort-in-checksum", ContainerSeed(longCompressed, 2));
+  std::vector<std::uint8_t> raw{0x80, 1, 0, 0, 0, 0};
+  raw.insert(raw.end(), longCompressed.begin(), longCompressed.end());
+  Write(corpus / "fuzz_differential", "container-pauses-abort", raw);
   return 0;
 }
