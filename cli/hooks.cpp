@@ -4,7 +4,7 @@
 //
 // The engine pauses every 5000 bytes and calls the event hook; that is the
 // only place where a stop request can reach it. The signal handler therefore
-// only sets a flag, and the hook, running on the decoding thread, turns the
+// only sets a flag (atomic: batch workers read it too), and the hook, running on the decoding thread, turns the
 // flag into AbortFlag = -1 (the engine's status is per thread, so a handler
 // running on some other thread could not set it).
 
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -24,9 +25,12 @@ namespace trirotor::cli {
 
 namespace {
 
-volatile std::sig_atomic_t gInterrupted = 0;
+// Read by the batch workers as well as the thread the signal lands on: an
+// atomic, lock-free so that the handler may store to it.
+std::atomic<std::sig_atomic_t> gInterrupted{0};
+static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+extern "C" void OnInterrupt(int) { gInterrupted.store(1, std::memory_order_relaxed); }
 
 using Clock = std::chrono::steady_clock;
 
@@ -106,7 +110,7 @@ void InstallInterruptHandler() {
   ::sigaction(SIGINT, &action, nullptr);
 }
 
-bool Interrupted() { return gInterrupted != 0; }
+bool Interrupted() { return gInterrupted.load(std::memory_order_relaxed) != 0; }
 
 void InstallAbortHook() { platform::SetEventHook(AbortHook); }
 
