@@ -69,7 +69,14 @@ std::string PromptForKey() {
   }
   std::string line;
   char c = 0;
-  while (line.size() <= kMaxKeyBytes && ReadSome(0, &c, 1, "the key") == 1 && c != '\n') line.push_back(c);
+  try {
+    while (line.size() <= kMaxKeyBytes && ReadSome(0, &c, 1, "the key") == 1 && c != '\n') line.push_back(c);
+  } catch (const Failure&) {
+    if (::write(2, "\n", 1) < 0) {
+      // the message that follows starts on the prompt's line; no harm
+    }
+    throw;
+  }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }
