@@ -46,6 +46,7 @@ constexpr std::size_t kChunkLines = 256;
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 constexpr std::size_t kMaxLineBytes = std::size_t{64} << 20;  // a message of ~48 MB
 constexpr int kPollMilliseconds = 200;
+constexpr int kMaxNesting = 64;
 
 struct Line {
   std::uint64_t number = 0;  // from 1
@@ -79,6 +80,31 @@ Answer EngineFailure(const Json& id, const EngineError& error) {
   answer.json["id"] = id;
   answer.json["error"] = {{"number", error.number()}, {"source", error.source()}, {"description", error.description()}};
   return answer;
+}
+
+// Whether arrays and objects nest at most `limit` deep. The JSON library
+// builds, copies and prints values recursively, so a line of a million '['
+// would overflow the stack; records never nest more than a few levels.
+bool NestsWithin(std::string_view text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;  // the escaped character cannot end the string
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
 }
 
 // The text of a string field, or nullopt with `problem` set.
@@ -230,6 +256,9 @@ void Batch::Work() {
 Answer Batch::Process(const Line& line) {
   if (line.tooLong) {
     return InputError(nullptr, line.number, "longer than " + std::to_string(kMaxLineBytes >> 20) + " MiB");
+  }
+  if (!NestsWithin(line.text, kMaxNesting)) {
+    return InputError(nullptr, line.number, "nested more than " + std::to_string(kMaxNesting) + " levels deep");
   }
   const Json record = Json::parse(line.text, nullptr, false);
   if (record.is_discarded()) return InputError(nullptr, line.number, "not valid JSON");

@@ -395,6 +395,11 @@ TEST_F(CliTest, BatchAnswersEveryLine) {
       {"no id", Json{{"message", good}}.dump(), {{"id", nullptr}, {"line", 10}, {"error", "line 10: no \"id\""}}},
       {"empty key", Json{{"id", 11}, {"message", good}, {"key", ""}}.dump(),
        {{"id", 11}, {"line", 11}, {"error", "line 11: the key is empty"}}},
+      // Deep enough to overflow the stack of a recursive JSON reader.
+      {"nested too deep", std::string(200000, '[') + std::string(200000, ']'),
+       {{"id", nullptr}, {"line", 12}, {"error", "line 12: nested more than 64 levels deep"}}},
+      {"brackets inside a string", Json{{"id", 13}, {"message", std::string(100, '[')}}.dump(),
+       {{"id", 13}, {"last_error", 33}, {"error", "Failed decoding the text (Error 33)"}}},
   };
   std::string input;
   for (const Case& c : cases) input += c.line + "\n";
