@@ -14,7 +14,7 @@ namespace trirotor {
 
 // Digit value 0..63 of each ANSI code, 64 for '=', -1 for everything else.
 // Rebuilt by every DecodeBase64 of four or more characters.
-extern thread_local std::array<std::int16_t, 256> Base64Index;
+extern thread_local constinit std::array<std::int16_t, 256> Base64Index;
 
 void InitBase64Table();
 
@@ -30,8 +30,16 @@ std::uint8_t ShiftRight4(std::uint8_t x);
 // unfinished last group is dropped. Under 4 characters: "" and the table is
 // left alone. Returns one character per decoded byte.
 std::u16string DecodeBase64(std::u16string_view text);
-// The same, returning the bytes themselves.
+// The same, returning the bytes themselves. Clean runs of four digits are
+// decoded a group at a time; everything else takes the careful path.
 ByteBuffer DecodeBase64Bytes(std::u16string_view text);
+// The one-character-at-a-time decoder that DecodeBase64Bytes must match in
+// every result; kept for tests, benchmarks and the differential fuzz target.
+ByteBuffer DecodeBase64BytesSimple(std::u16string_view text);
+// The same decoding for text already in ANSI bytes (one byte per character),
+// done in place: bytes[0..n) becomes the decoded bytes. Gives the bytes that
+// DecodeBase64Bytes gives for the text those bytes stand for.
+void DecodeBase64InPlace(ByteBuffer& bytes);
 
 // RFC 4648 base64 with '=' padding, wrapped into lines of `wrap` characters
 // joined by "\n" (0: one line).
