@@ -16,8 +16,14 @@ std::uint8_t NextKeyByte(std::uint8_t feedbackByte);
 std::uint8_t DecryptByte(std::uint8_t cipherByte);
 // Decrypts buffer in place. After positions 0, 5000, 10000, ... it lets the
 // host process events, stops if AbortFlag is -1 (the rest of the buffer
-// stays ciphertext) and raises Progress towards 50.
+// stays ciphertext) and raises Progress towards 50. CipherState is written
+// back before every pause, so a handler and an abort see it exactly as
+// after the byte at the pause position.
 void DecryptBuffer(ByteBuffer& buffer);
+// The same pass made of one DecryptByte per byte: the reference that
+// DecryptBuffer must match in bytes, pauses, Progress and CipherState; kept
+// for tests, benchmarks and the differential fuzz target.
+void DecryptBufferSimple(ByteBuffer& buffer);
 
 // The encoder's direction: plainByte XOR NextKeyByte(Feedback); then
 // Feedback = the ciphertext byte.
