@@ -52,7 +52,15 @@ void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteVa
 // 7 for a negative plain length, kErrUnknownVersion for "HE?\r" with a
 // version other than '0' or '3'. Records LastError = 5 on a checksum
 // mismatch.
+// Large compressed containers decode through a 12-bit table that yields up
+// to two bytes per look-up, falling back to the tree walk for long codes,
+// bits that leave the tree and the bytes around each pause.
 void HuffmanDecode(ByteBuffer& data, std::int32_t length);
+// The same container decoded by walking the tree one bit at a time: the
+// reference that HuffmanDecode must match in results, errors, LastError,
+// Progress and pauses; kept for tests, benchmarks and the differential fuzz
+// target.
+void HuffmanDecodeSimple(ByteBuffer& data, std::int32_t length);
 std::u16string HuffmanDecodeText(std::u16string_view text);
 
 }  // namespace trirotor
