@@ -5,15 +5,18 @@
 // The stages hand their data on in place: the base64 layer decodes straight
 // into the buffer that is decrypted, the frame check reads that buffer, and
 // the container is expanded from the payload moved to the buffer's front.
-// Text is made twice only: when the message is read and when the result is
-// returned.
+// Text is made once only: when the result is returned. DecodeBytes, for hosts
+// that hold the message as bytes, does not make it at all and decodes the
+// base64 in the message's own storage.
 
 #include "engine/pipeline.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
 #include "engine/base64.h"
+#include "engine/big_buffer.h"
 #include "engine/container.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
@@ -21,24 +24,20 @@
 
 namespace trirotor {
 
-thread_local std::int16_t LastError = 0;
-thread_local std::int16_t AbortFlag = 0;
-thread_local std::int16_t Progress = 0;
+constinit thread_local std::int16_t LastError = 0;
+constinit thread_local std::int16_t AbortFlag = 0;
+constinit thread_local std::int16_t Progress = 0;
 
 namespace {
 
 thread_local bool decodeRunning = false;
 
-// The stages, in order. `busy` tracks the pointer so that an error can put
-// the default pointer back.
-std::u16string RunStages(std::u16string_view message, std::u16string_view key,
-                         std::u16string_view keySuffix, bool& busy) {
-  Progress = 0;
-  platform::SetMousePointer(platform::kPointerBusy);
-  busy = true;
-  AbortFlag = 0;
-
-  ByteBuffer buffer = DecodeBase64Bytes(message);
+// The stages after base64, in order, on the decoded buffer; the payload's
+// plain bytes are left in `buffer`. Returns false when the frame does not
+// check out. `busy` tracks the pointer so that an error can put the default
+// pointer back.
+bool RunStages(ByteBuffer& buffer, std::u16string_view key, std::u16string_view keySuffix,
+               bool& busy) {
   InitCipher(key, keySuffix);
   DecryptBuffer(buffer);
   platform::SetMousePointer(platform::kPointerDefault);
@@ -48,15 +47,67 @@ std::u16string RunStages(std::u16string_view message, std::u16string_view key,
   if (!payload) {
     LastError = kErrFrameCheck;
     platform::SetMousePointer(platform::kPointerDefault);
-    return {};
+    return false;
   }
   // The payload moves to the front of the buffer and is expanded there.
   platform::BlockCopy(buffer.data(), buffer.data() + payload->offset, payload->length);
   buffer.resize(payload->length);
   HuffmanDecode(buffer, static_cast<std::int32_t>(buffer.size()));
-  std::u16string result = platform::BytesToText(buffer);
-  platform::SetMousePointer(platform::kPointerDefault);
-  return result;
+  return true;
+}
+
+// The plain bytes as text, one character per byte. The text is sized on huge
+// pages and filled a slice at a time, each slice widened by the code page.
+std::u16string WidenPlain(const ByteBuffer& plain) {
+  constexpr std::size_t kSlice = 1 << 15;
+  if (plain.size() < 2 * kSlice) return platform::BytesToText(plain);
+  std::u16string text;
+  SizeFreshBuffer(text, plain.size());
+  for (std::size_t at = 0; at < plain.size(); at += kSlice) {
+    const std::u16string slice = platform::BytesToText(plain.data() + at, std::min(kSlice, plain.size() - at));
+    std::copy(slice.begin(), slice.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  return text;
+}
+
+// What both entries do before base64 decoding.
+void StartDecode(bool& busy) {
+  Progress = 0;
+  platform::SetMousePointer(platform::kPointerBusy);
+  busy = true;
+  AbortFlag = 0;
+}
+
+// A decode must not start inside another on this thread (from the event hook).
+void RequireNotRunning() {
+  if (decodeRunning) {
+    platform::RaiseError(kErrInvalidCall, "DecodeText()",
+                         "A decode is already running on this thread; it cannot be started "
+                         "again from inside it");
+  }
+}
+
+// Runs `decode` as one decode: whatever ends it leaves the engine usable and
+// the default pointer showing.
+template <typename Decode>
+auto RunGuarded(Decode decode) -> decltype(decode(std::declval<bool&>())) {
+  decodeRunning = true;
+  bool busy = false;
+  try {
+    auto result = decode(busy);
+    decodeRunning = false;
+    return result;
+  } catch (...) {
+    decodeRunning = false;
+    if (busy) platform::SetMousePointer(platform::kPointerDefault);
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      platform::RaiseRuntimeError(kErrOutOfMemory, "DecodeText()");
+    } catch (const std::length_error&) {
+      platform::RaiseRuntimeError(kErrOutOfMemory, "DecodeText()");
+    }
+  }
 }
 
 }  // namespace
@@ -82,32 +133,29 @@ std::optional<FrameSpan> CheckFrame(const std::uint8_t* frame, std::size_t n) {
 
 std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
                           std::u16string_view keySuffix) {
-  if (decodeRunning) {
-    platform::RaiseError(kErrInvalidCall, "DecodeText()",
-                         "A decode is already running on this thread; it cannot be started "
-                         "again from inside it");
-  }
+  RequireNotRunning();
   if (message.size() < 4) return {};
-
-  decodeRunning = true;
-  bool busy = false;
-  try {
-    std::u16string result = RunStages(message, key, keySuffix, busy);
-    decodeRunning = false;
+  return RunGuarded([&](bool& busy) {
+    StartDecode(busy);
+    ByteBuffer buffer = DecodeBase64Bytes(message);
+    if (!RunStages(buffer, key, keySuffix, busy)) return std::u16string();
+    std::u16string result = WidenPlain(buffer);
+    platform::SetMousePointer(platform::kPointerDefault);
     return result;
-  } catch (...) {
-    // Whatever ends the decode leaves the engine usable and the default
-    // pointer showing.
-    decodeRunning = false;
-    if (busy) platform::SetMousePointer(platform::kPointerDefault);
-    try {
-      throw;
-    } catch (const std::bad_alloc&) {
-      platform::RaiseRuntimeError(kErrOutOfMemory, "DecodeText()");
-    } catch (const std::length_error&) {
-      platform::RaiseRuntimeError(kErrOutOfMemory, "DecodeText()");
-    }
-  }
+  });
+}
+
+ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix) {
+  RequireNotRunning();
+  if (message.size() < 4) return {};
+  return RunGuarded([&](bool& busy) {
+    StartDecode(busy);
+    // The message's own storage becomes the buffer that is decrypted.
+    DecodeBase64InPlace(message);
+    if (!RunStages(message, key, keySuffix, busy)) return ByteBuffer();
+    platform::SetMousePointer(platform::kPointerDefault);
+    return std::move(message);
+  });
 }
 
 }  // namespace trirotor

@@ -24,9 +24,9 @@ namespace trirotor {
 /// Engine status ///
 
 // Each starts at 0 and is readable and writable by the caller at any time.
-extern thread_local std::int16_t LastError;  // last failure code; the engine never clears it
-extern thread_local std::int16_t AbortFlag;  // an event handler sets -1 to stop a decode
-extern thread_local std::int16_t Progress;   // percent: 0..50 decrypting, 50..100 checksumming
+extern thread_local constinit std::int16_t LastError;  // last failure code; the engine never clears it
+extern thread_local constinit std::int16_t AbortFlag;  // an event handler sets -1 to stop a decode
+extern thread_local constinit std::int16_t Progress;   // percent: 0..50 decrypting, 50..100 checksumming
 
 // The failure codes the engine records in LastError.
 inline constexpr std::int16_t kErrChecksum = 5;     // the text is still returned
@@ -56,5 +56,16 @@ std::string_view ErrorMessage(std::int16_t code);
 // of the message, whatever the input.
 std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
                           std::u16string_view keySuffix);
+
+/// Decoding bytes ///
+
+// DecodeText for a host that holds the message as ANSI bytes (one byte per
+// character, as the code page would make them) and wants the plain text as
+// ANSI bytes: the same result as
+//   TextToBytes(DecodeText(BytesToText(message), key, keySuffix))
+// with the same LastError, Progress, AbortFlag, pointer, pauses and errors,
+// but no wide text is made. Pass the message by std::move: its storage is
+// decoded in place and, for a stored payload, returned as the result.
+ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
 }  // namespace trirotor
