@@ -1,0 +1,120 @@
+# SPDX-License-Identifier: MIT
+#
+# compare.py - compare.sh's second half: runs each stage as a whole process
+# beside its peer (best of three, wall time, peak RSS from wait4), reads the
+# Google Benchmark results, and prints the one table.
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+build, work = sys.argv[1], sys.argv[2]
+tool = os.path.join(build, "trirotor_bench_tool")
+cli = os.path.join(build, "trirotor")
+KEY = "bench key"
+SUFFIX = "bench suffix"
+RC4_KEY = "00112233445566778899aabbccddeeff"
+
+
+def path(name):
+    return os.path.join(work, name)
+
+
+def run(cmd, runs=3):
+    """Best wall time of `runs` runs and the peak RSS (bytes) of the best."""
+    best = None
+    for _ in range(runs):
+        with open(os.devnull, "wb") as sink:
+            start = time.perf_counter()
+            proc = subprocess.Popen(cmd, stdout=sink, stderr=subprocess.PIPE)
+            _, status, usage = os.wait4(proc.pid, 0)
+            seconds = time.perf_counter() - start
+            err = proc.stderr.read()
+            proc.stderr.close()
+            proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0:
+            sys.exit("failed (%d): %s\n%s" % (proc.returncode, " ".join(cmd), err.decode()))
+        if best is None or seconds < best[0]:
+            best = (seconds, usage.ru_maxrss * 1024)
+    return best
+
+
+def mbps(nbytes, seconds):
+    return nbytes / seconds / 1e6
+
+
+size = os.path.getsize
+message, junk, cipher = path("message.b64"), path("junk.b64"), path("cipher.bin")
+rows = []  # (what, trirotor, other, ratio, note)
+
+bench = {b["name"]: b for b in json.load(open(path("bench.json")))["benchmarks"]}
+
+
+def bps(name):
+    b = bench.get(name)
+    return b["bytes_per_second"] / 1e6 if b else None
+
+
+def pair(what, fast, slow, label, goal):
+    f, s = bps(fast), bps(slow)
+    if f is None or s is None:
+        return
+    rows.append((what, "%.0f MB/s" % f, "%s %.0f MB/s" % (label, s), "%.2fx" % (f / s), goal))
+
+
+pair("base64, clean 76 columns", "BM_DecodeBase64Bytes/0", "BM_DecodeBase64BytesSimple/0", "twin", ">= 1300 MB/s")
+pair("base64, 5% junk", "BM_DecodeBase64Bytes/5", "BM_DecodeBase64BytesSimple/5", "twin", ">= 900 MB/s")
+pair("DecryptBuffer", "BM_DecryptBuffer/1048576", "BM_DecryptBufferSimple/1048576", "twin", ">= 150 MB/s, >= 4x twin")
+pair("HuffmanDecode (output)", "BM_HuffmanDecode", "BM_HuffmanDecodeSimple", "twin", ">= 340 MB/s, >= 9x twin")
+pair("HuffmanDecode vs libdeflate, in process", "BM_HuffmanDecode", "BM_LibdeflateHuffmanOnly", "libdeflate", ">= 1x")
+pair("DecodeText, 16 MB (message chars)", "BM_DecodeText", "BM_DecodeTextLiteral", "literal", "")
+pair("DecodeBytes, 16 MB (message chars)", "BM_DecodeBytes", "BM_DecodeTextLiteral", "literal", "")
+e = bps("BM_EncodeText")
+if e:
+    rows.append(("EncodeText (plain bytes)", "%.0f MB/s" % e, "", "", ">= 80 MB/s"))
+
+# Whole processes against the peers, on the same files.
+t, _ = run([tool, "base64", message])
+p, _ = run(["base64", "-d", message])
+rows.append(("process: base64 decode, clean", "%.0f MB/s" % mbps(size(message), t),
+             "base64 -d %.0f MB/s" % mbps(size(message), p), "%.2fx" % (p / t), ">= 2x"))
+t, _ = run([tool, "base64", junk])
+p, _ = run(["base64", "-d", "-i", junk])
+rows.append(("process: base64 decode, 5% junk", "%.0f MB/s" % mbps(size(junk), t),
+             "base64 -d -i %.0f MB/s" % mbps(size(junk), p), "%.2fx" % (p / t), ""))
+t, _ = run([tool, "decrypt", cipher])
+p, _ = run(["openssl", "enc", "-d", "-rc4", "-K", RC4_KEY, "-nosalt", "-provider", "legacy",
+            "-provider", "default", "-in", cipher, "-out", os.devnull])
+rows.append(("process: decrypt (3 rotors vs RC4)", "%.0f MB/s" % mbps(size(cipher), t),
+             "openssl rc4 %.0f MB/s" % mbps(size(cipher), p), "%.2fx" % (p / t), ""))
+plain = size(path("plain.txt"))
+t, _ = run([tool, "huffman", path("plain.he3")])
+p, _ = run(["libdeflate-gunzip", "-c", path("plain.gz")])
+rows.append(("process: Huffman decode (output)", "%.0f MB/s" % mbps(plain, t),
+             "libdeflate-gunzip %.0f MB/s" % mbps(plain, p), "%.2fx" % (p / t), ""))
+
+t, rss = run([cli, "decode", "--key", KEY, "--suffix", SUFFIX, "--quiet", message], runs=2)
+rows.append(("process: trirotor decode %d MB message" % (size(message) >> 20), "%.0f MB/s" % mbps(size(message), t),
+             "peak RSS %.2fx the file" % (rss / size(message)), "", ">= 75 MB/s, <= 2.5x"))
+t, rss = run([tool, "decode-bytes", message], runs=2)
+rows.append(("process: DecodeBytes (what the CLI can use)", "%.0f MB/s" % mbps(size(message), t),
+             "peak RSS %.2fx the file" % (rss / size(message)), "", ""))
+
+out = subprocess.run([tool, "decode-text", message], capture_output=True, check=True, text=True).stdout.split()
+seconds, chars, peak = float(out[0]), int(out[1]), int(out[2])
+rows.append(("DecodeText %d MB plain, end to end" % (plain >> 20), "%.0f MB/s" % mbps(chars, seconds),
+             "peak %.2fx the UTF-16 message" % (peak / (2 * chars)), "", ">= 85 MB/s, <= 3x"))
+
+t1, _ = run([cli, "decode", "--jsonl", "-j", "1", "--quiet", path("batch.jsonl")], runs=2)
+t2, _ = run([cli, "decode", "--jsonl", "-j", "2", "--quiet", path("batch.jsonl")], runs=2)
+rows.append(("batch --jsonl, 100,000 messages", "-j 2: %.2f s" % t2, "-j 1: %.2f s" % t1, "%.2fx" % (t1 / t2), ">= 1.8x"))
+
+widths = [max(len(str(r[i])) for r in rows + [("what", "trirotor", "other", "ratio", "goal")]) for i in range(5)]
+line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"
+print(line(("what", "trirotor", "other", "ratio", "goal")))
+print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+for r in rows:
+    print(line(r))
+print("\nratio: trirotor over the other (speed), from this run; MB = 10^6 bytes.")

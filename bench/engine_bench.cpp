@@ -1,0 +1,238 @@
+// SPDX-License-Identifier: MIT
+//
+// engine_bench.cpp - every stage beside its straightforward twin, and the
+// whole decode beside the pipeline taken literally, as bytes per second.
+//
+// Inputs are built once, outside the timed loops, from bench_inputs.h; the
+// hooks stay at their no-op defaults. BM_CopyBaseline (memcpy) and the twins
+// run in the same binary, so figures can be quoted as ratios from one run.
+// Bytes processed: message characters for base64 and whole decodes,
+// ciphertext bytes for decryption, plain (output) bytes for Huffman and for
+// encoding.
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "bench/bench_inputs.h"
+#include "engine/base64.h"
+#include "engine/container.h"
+#include "engine/key_schedule.h"
+#include "engine/keystream.h"
+#include "engine/pipeline.h"
+#include "engine/trirotor.h"
+
+#if TRIROTOR_BENCH_LIBDEFLATE
+#include <libdeflate.h>
+#include <zlib.h>
+#endif
+
+namespace trirotor::bench {
+namespace {
+
+constexpr std::size_t kStageBytes = 8 << 20;    // per-stage inputs
+constexpr std::size_t kWholeBytes = 16 << 20;   // plain text of the whole decodes
+
+
+ByteBuffer RandomBytes(std::size_t n) {
+  std::mt19937 rng(7);
+  ByteBuffer bytes(n);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+  return bytes;
+}
+
+// Base64 of kStageBytes random bytes in 76 columns; with `junkPercent`, that
+// share of non-alphabet characters sprinkled between the digits.
+const std::u16string& Base64Input(int junkPercent) {
+  static std::u16string inputs[2];
+  std::u16string& text = inputs[junkPercent != 0];
+  if (text.empty()) {
+    const ByteBuffer bytes = RandomBytes(kStageBytes * 3 / 4);
+    const std::string clean = EncodeBase64(bytes.data(), bytes.size(), 76);
+    std::mt19937 rng(11);
+    static const char kJunk[] = " \t\r\n!-.*";
+    for (char c : clean) {
+      if (junkPercent != 0 && static_cast<int>(rng() % 100) < junkPercent) {
+        text += static_cast<char16_t>(kJunk[rng() % 8]);
+      }
+      text += static_cast<char16_t>(c);
+    }
+  }
+  return text;
+}
+
+void RunBase64(benchmark::State& state, ByteBuffer (*decode)(std::u16string_view)) {
+  const std::u16string& text = Base64Input(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    ByteBuffer bytes = decode(text);
+    benchmark::DoNotOptimize(bytes.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(state.range(0) ? "5% junk" : "clean, 76 columns");
+}
+void BM_DecodeBase64Bytes(benchmark::State& state) { RunBase64(state, DecodeBase64Bytes); }
+void BM_DecodeBase64BytesSimple(benchmark::State& state) { RunBase64(state, DecodeBase64BytesSimple); }
+BENCHMARK(BM_DecodeBase64Bytes)->Arg(0)->Arg(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeBase64BytesSimple)->Arg(0)->Arg(5)->Unit(benchmark::kMillisecond);
+
+void RunDecrypt(benchmark::State& state, void (*decrypt)(ByteBuffer&)) {
+  const ByteBuffer cipher = RandomBytes(static_cast<std::size_t>(state.range(0)));
+  ByteBuffer buffer;
+  for (auto _ : state) {
+    state.PauseTiming();
+    buffer = cipher;
+    InitCipher(kKey, kSuffix);
+    state.ResumeTiming();
+    decrypt(buffer);
+    benchmark::DoNotOptimize(buffer.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * cipher.size()));
+}
+void BM_DecryptBuffer(benchmark::State& state) { RunDecrypt(state, DecryptBuffer); }
+void BM_DecryptBufferSimple(benchmark::State& state) { RunDecrypt(state, DecryptBufferSimple); }
+BENCHMARK(BM_DecryptBuffer)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecryptBufferSimple)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
+const ByteBuffer& PlainText() {
+  static const ByteBuffer plain = MakePlainText(kStageBytes);
+  return plain;
+}
+
+void RunHuffman(benchmark::State& state, void (*decode)(ByteBuffer&, std::int32_t)) {
+  const ByteBuffer container = HuffmanEncode(PlainText().data(), PlainText().size());
+  ByteBuffer buffer;
+  for (auto _ : state) {
+    state.PauseTiming();
+    buffer = container;
+    state.ResumeTiming();
+    decode(buffer, static_cast<std::int32_t>(buffer.size()));
+    benchmark::DoNotOptimize(buffer.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * PlainText().size()));
+  state.counters["bits_per_byte"] = 8.0 * static_cast<double>(container.size()) / static_cast<double>(PlainText().size());
+}
+void BM_HuffmanDecode(benchmark::State& state) { RunHuffman(state, HuffmanDecode); }
+void BM_HuffmanDecodeSimple(benchmark::State& state) { RunHuffman(state, HuffmanDecodeSimple); }
+BENCHMARK(BM_HuffmanDecode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HuffmanDecodeSimple)->Unit(benchmark::kMillisecond);
+
+#if TRIROTOR_BENCH_LIBDEFLATE
+// The peer: libdeflate decompressing a raw deflate stream of the same text
+// that zlib made with Huffman coding only (no matches), the same kind of work.
+void BM_LibdeflateHuffmanOnly(benchmark::State& state) {
+  const ByteBuffer& plain = PlainText();
+  ByteBuffer stream(compressBound(static_cast<uLong>(plain.size())) + 1024);
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_HUFFMAN_ONLY);
+  z.next_in = const_cast<Bytef*>(plain.data());
+  z.avail_in = static_cast<uInt>(plain.size());
+  z.next_out = stream.data();
+  z.avail_out = static_cast<uInt>(stream.size());
+  deflate(&z, Z_FINISH);
+  stream.resize(z.total_out);
+  deflateEnd(&z);
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  ByteBuffer out(plain.size());
+  for (auto _ : state) {
+    std::size_t produced = 0;
+    if (libdeflate_deflate_decompress(d, stream.data(), stream.size(), out.data(), out.size(), &produced) !=
+        LIBDEFLATE_SUCCESS || produced != plain.size()) {
+      state.SkipWithError("libdeflate failed");
+      break;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  libdeflate_free_decompressor(d);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * plain.size()));
+  state.counters["bits_per_byte"] = 8.0 * static_cast<double>(stream.size()) / static_cast<double>(plain.size());
+}
+BENCHMARK(BM_LibdeflateHuffmanOnly)->Unit(benchmark::kMillisecond);
+#endif
+
+/// Whole decodes ///
+
+const std::u16string& Message() {
+  static std::u16string message;
+  if (message.empty()) {
+    const ByteBuffer plain = MakePlainText(kWholeBytes);
+    FrameHeader header{};
+    for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(0x30 + i);
+    message = EncodeText(platform::BytesToText(plain), kKey, kSuffix, header);
+  }
+  return message;
+}
+
+// The pipeline taken literally: every stage hands the next a wide text, and
+// each stage is the straightforward one.
+std::u16string DecodeLiterally(std::u16string_view message, std::u16string_view key, std::u16string_view suffix) {
+  const std::u16string decoded = platform::BytesToText(DecodeBase64BytesSimple(message));
+  InitCipher(key, suffix);
+  ByteBuffer buffer = platform::TextToBytes(decoded);
+  DecryptBufferSimple(buffer);
+  const std::u16string frame = platform::BytesToText(buffer);
+  const ByteBuffer frameBytes = platform::TextToBytes(frame);
+  const auto span = CheckFrame(frameBytes.data(), frameBytes.size());
+  if (!span) return {};
+  const std::u16string payload = frame.substr(span->offset, span->length);
+  ByteBuffer data = platform::TextToBytes(payload);
+  HuffmanDecodeSimple(data, static_cast<std::int32_t>(data.size()));
+  return platform::BytesToText(data);
+}
+
+void RunWhole(benchmark::State& state, std::u16string (*decode)(std::u16string_view, std::u16string_view,
+                                                                std::u16string_view)) {
+  const std::u16string& message = Message();
+  for (auto _ : state) {
+    std::u16string plain = decode(message, kKey, kSuffix);
+    if (plain.size() != kWholeBytes) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(plain.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message.size()));
+}
+void BM_DecodeText(benchmark::State& state) { RunWhole(state, DecodeText); }
+void BM_DecodeTextLiteral(benchmark::State& state) { RunWhole(state, DecodeLiterally); }
+BENCHMARK(BM_DecodeText)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeTextLiteral)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeBytes(benchmark::State& state) {
+  const std::u16string& message = Message();
+  const ByteBuffer bytes = platform::TextToBytes(message);
+  for (auto _ : state) {
+    state.PauseTiming();
+    ByteBuffer copy = bytes;
+    state.ResumeTiming();
+    ByteBuffer plain = DecodeBytes(std::move(copy), kKey, kSuffix);
+    if (plain.size() != kWholeBytes) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(plain.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_DecodeBytes)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeText(benchmark::State& state) {
+  const std::u16string plain = platform::BytesToText(MakePlainText(kWholeBytes));
+  FrameHeader header{};
+  for (auto _ : state) {
+    std::u16string message = EncodeText(plain, kKey, kSuffix, header);
+    benchmark::DoNotOptimize(message.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * plain.size()));
+}
+BENCHMARK(BM_EncodeText)->Unit(benchmark::kMillisecond);
+
+void BM_CopyBaseline(benchmark::State& state) {
+  const ByteBuffer source = RandomBytes(kStageBytes);
+  ByteBuffer target(source.size());
+  for (auto _ : state) {
+    std::memcpy(target.data(), source.data(), source.size());
+    benchmark::DoNotOptimize(target.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_CopyBaseline)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace trirotor::bench
