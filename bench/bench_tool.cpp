@@ -22,6 +22,7 @@
 
 #include "bench/bench_inputs.h"
 #include "engine/base64.h"
+#include "engine/big_buffer.h"
 #include "engine/container.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
@@ -41,7 +42,8 @@ ByteBuffer ReadFile(const char* path) {
   std::fseek(f, 0, SEEK_END);
   const long size = std::ftell(f);
   std::fseek(f, 0, SEEK_SET);
-  ByteBuffer bytes(static_cast<std::size_t>(size));
+  ByteBuffer bytes;
+  SizeFreshBuffer(bytes, static_cast<std::size_t>(size));  // as the engine sizes its own
   if (size > 0 && std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) Fail("short read");
   std::fclose(f);
   return bytes;
