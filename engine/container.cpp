@@ -246,8 +246,12 @@ std::uint8_t XorBytes(const std::uint8_t* block, std::int32_t count) {
 }
 
 // Decodes the compressed variant; `useTable` selects the table decoder for
-// containers large enough to repay it.
-void DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable) {
+// containers large enough to repay it. With `wideOut`, a decode that runs to
+// its end leaves the plain text there instead of the plain bytes in `data`,
+// and returns true: the bytes are decoded into the upper half of the text's
+// own storage and widened in place, front to back, so that the plain bytes
+// never need a buffer of their own.
+bool DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable, std::u16string* wideOut) {
   const std::uint8_t* in = data.data();
   const std::uint8_t storedChecksum = checked::ByteAt(in, length, kChecksumAt, kSource);
   checked::RequireRange(length, kPlainLengthAt, 4, kSource);
@@ -256,7 +260,7 @@ void DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable) {
       static_cast<std::uint32_t>(in[7]) << 16 | static_cast<std::uint32_t>(in[8]) << 24);
   if (plainLength == 0) {  // nothing to expand: the empty text
     data.clear();
-    return;
+    return false;
   }
   if (plainLength < 0) platform::RaiseRuntimeError(kErrOutOfMemory, kSource);
 
@@ -299,11 +303,18 @@ void DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable) {
   const std::int64_t dataBits = std::max<std::int64_t>(0, std::int64_t{length} - dataStart) * 8;
   const auto capacity = static_cast<std::size_t>(std::min<std::int64_t>(plainLength, dataBits));
   ByteBuffer out;
+  std::u16string wide;
+  std::uint8_t* bytes = nullptr;  // where the plain bytes are decoded
   try {
-    if (useTable) {
+    if (wideOut != nullptr) {
+      SizeFreshBuffer(wide, capacity);
+      bytes = reinterpret_cast<std::uint8_t*>(wide.data()) + capacity;  // the upper half
+    } else if (useTable) {
       SizeFreshBuffer(out, capacity);
+      bytes = out.data();
     } else {
       out.resize(capacity);
+      bytes = out.data();
     }
   } catch (const std::bad_alloc&) {
     platform::RaiseRuntimeError(kErrOutOfMemory, kSource);
@@ -313,11 +324,11 @@ void DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable) {
   if (useTable && length - dataStart >= kTableMinDataBytes) {
     const auto table = std::make_unique<DecodeTable>();
     BuildDecodeTable(tree, *table);
-    result = TableData(tree, *table, in, length, dataStart, plainLength, out.data());
+    result = TableData(tree, *table, in, length, dataStart, plainLength, bytes);
   } else {
-    result = WalkData(tree, in, length, dataStart, plainLength, out.data());
+    result = WalkData(tree, in, length, dataStart, plainLength, bytes);
   }
-  if (result.aborted) return;
+  if (result.aborted) return false;
   const std::int32_t m = result.decoded;
 
   // The checksum pass pauses at output bytes 0, 10000, 20000, ...; what the
@@ -325,19 +336,33 @@ void DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable) {
   std::uint8_t checksum = 0;
   for (std::int32_t i = 0; i < m; i += kChecksumPauseStride) {
     platform::ProcessEvents();
-    if (AbortFlag == -1) return;  // the decoded bytes are discarded
+    if (AbortFlag == -1) return false;  // the decoded bytes are discarded
     Progress = checked::RoundHalfEven(static_cast<double>(i) / m * 50 + 5 + 45);
     if (useTable) {
-      checksum ^= XorBytes(out.data() + i, std::min(kChecksumPauseStride, m - i));
+      checksum ^= XorBytes(bytes + i, std::min(kChecksumPauseStride, m - i));
     } else {
-      for (std::int32_t k = i; k < std::min(i + kChecksumPauseStride, m); ++k) checksum ^= out[k];
+      for (std::int32_t k = i; k < std::min(i + kChecksumPauseStride, m); ++k) checksum ^= bytes[k];
     }
   }
   if (checksum != storedChecksum) LastError = kErrChecksum;
   if (m == 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // no byte to form a result of
 
+  if (wideOut != nullptr) {
+    // Character i lands on bytes 2i and 2i+1, which lie below byte
+    // capacity + i, where byte i was: a slice is always read before the
+    // characters it becomes are written.
+    constexpr std::int32_t kSlice = 1 << 15;
+    for (std::int32_t at = 0; at < m; at += kSlice) {
+      const std::u16string slice = platform::BytesToText(bytes + at, static_cast<std::size_t>(std::min(kSlice, m - at)));
+      std::copy(slice.begin(), slice.end(), wide.begin() + at);
+    }
+    wide.resize(static_cast<std::size_t>(m));
+    *wideOut = std::move(wide);
+    return true;
+  }
   out.resize(m);  // shorter than the plain length when the data ran out
   data = std::move(out);
+  return false;
 }
 
 }  // namespace
@@ -360,7 +385,7 @@ void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteVa
 
 namespace {
 
-void DecodeContainer(ByteBuffer& data, std::int32_t length, bool useTable) {
+bool DecodeContainer(ByteBuffer& data, std::int32_t length, bool useTable, std::u16string* wideOut = nullptr) {
   // Never trust `length` beyond the bytes actually there.
   length = static_cast<std::int32_t>(std::clamp<std::int64_t>(length, 0, static_cast<std::int64_t>(data.size())));
   const std::uint8_t* in = data.data();
@@ -369,11 +394,14 @@ void DecodeContainer(ByteBuffer& data, std::int32_t length, bool useTable) {
   const std::uint8_t b3 = checked::ByteAt(in, length, 3, kSource);
   if (b0 == kIdent0 && b1 == kIdent1 && b3 == kIdent3) {
     const std::uint8_t version = in[2];
-    if (version == kStored) return DecodeStored(data, length);
+    if (version == kStored) {
+      DecodeStored(data, length);
+      return false;
+    }
     if (version != kCompressed) RaiseUnknownVersion();
   }
   // Without the identification the data is read as compressed all the same.
-  DecodeCompressed(data, length, useTable);
+  return DecodeCompressed(data, length, useTable, wideOut);
 }
 
 }  // namespace
@@ -381,6 +409,10 @@ void DecodeContainer(ByteBuffer& data, std::int32_t length, bool useTable) {
 void HuffmanDecode(ByteBuffer& data, std::int32_t length) { DecodeContainer(data, length, true); }
 
 void HuffmanDecodeSimple(ByteBuffer& data, std::int32_t length) { DecodeContainer(data, length, false); }
+
+bool HuffmanDecodeToText(ByteBuffer& data, std::int32_t length, std::u16string& text) {
+  return DecodeContainer(data, length, true, &text);
+}
 
 std::u16string HuffmanDecodeText(std::u16string_view text) {
   if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {

@@ -62,6 +62,11 @@ void HuffmanDecode(ByteBuffer& data, std::int32_t length);
 // target.
 void HuffmanDecodeSimple(ByteBuffer& data, std::int32_t length);
 std::u16string HuffmanDecodeText(std::u16string_view text);
+// HuffmanDecode for a caller that wants the plain text: a compressed
+// container decoded to its end is widened straight into `text` (no buffer of
+// plain bytes is made) and true is returned, `data` left as given; otherwise
+// false, `text` untouched and `data` as HuffmanDecode leaves it.
+bool HuffmanDecodeToText(ByteBuffer& data, std::int32_t length, std::u16string& text);
 
 }  // namespace trirotor
 

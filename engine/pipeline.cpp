@@ -32,12 +32,15 @@ namespace {
 
 thread_local bool decodeRunning = false;
 
-// The stages after base64, in order, on the decoded buffer; the payload's
-// plain bytes are left in `buffer`. Returns false when the frame does not
-// check out. `busy` tracks the pointer so that an error can put the default
-// pointer back.
-bool RunStages(ByteBuffer& buffer, std::u16string_view key, std::u16string_view keySuffix,
-               bool& busy) {
+// What the stages leave.
+enum class Outcome { kFrameFailed, kBytes, kText };
+
+// The stages after base64, in order, on the decoded buffer. The payload's
+// plain bytes are left in `buffer` (kBytes) or, given `text` and a
+// compressed payload, its plain text in `text` (kText). `busy` tracks the
+// pointer so that an error can put the default pointer back.
+Outcome RunStages(ByteBuffer& buffer, std::u16string_view key, std::u16string_view keySuffix,
+                  bool& busy, std::u16string* text) {
   InitCipher(key, keySuffix);
   DecryptBuffer(buffer);
   platform::SetMousePointer(platform::kPointerDefault);
@@ -47,13 +50,15 @@ bool RunStages(ByteBuffer& buffer, std::u16string_view key, std::u16string_view 
   if (!payload) {
     LastError = kErrFrameCheck;
     platform::SetMousePointer(platform::kPointerDefault);
-    return false;
+    return Outcome::kFrameFailed;
   }
   // The payload moves to the front of the buffer and is expanded there.
   platform::BlockCopy(buffer.data(), buffer.data() + payload->offset, payload->length);
   buffer.resize(payload->length);
-  HuffmanDecode(buffer, static_cast<std::int32_t>(buffer.size()));
-  return true;
+  const auto length = static_cast<std::int32_t>(buffer.size());
+  if (text != nullptr && HuffmanDecodeToText(buffer, length, *text)) return Outcome::kText;
+  if (text == nullptr) HuffmanDecode(buffer, length);
+  return Outcome::kBytes;
 }
 
 // The plain bytes as text, one character per byte. The text is sized on huge
@@ -138,8 +143,10 @@ std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
   return RunGuarded([&](bool& busy) {
     StartDecode(busy);
     ByteBuffer buffer = DecodeBase64Bytes(message);
-    if (!RunStages(buffer, key, keySuffix, busy)) return std::u16string();
-    std::u16string result = WidenPlain(buffer);
+    std::u16string result;
+    const Outcome outcome = RunStages(buffer, key, keySuffix, busy, &result);
+    if (outcome == Outcome::kFrameFailed) return std::u16string();
+    if (outcome == Outcome::kBytes) result = WidenPlain(buffer);
     platform::SetMousePointer(platform::kPointerDefault);
     return result;
   });
@@ -152,7 +159,7 @@ ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16stri
     StartDecode(busy);
     // The message's own storage becomes the buffer that is decrypted.
     DecodeBase64InPlace(message);
-    if (!RunStages(message, key, keySuffix, busy)) return ByteBuffer();
+    if (RunStages(message, key, keySuffix, busy, nullptr) == Outcome::kFrameFailed) return ByteBuffer();
     platform::SetMousePointer(platform::kPointerDefault);
     return std::move(message);
   });
