@@ -8,7 +8,9 @@
 // bytes or the error (number and source), LastError, AbortFlag, Progress as
 // each pause sees it and as it ends, the number of pauses, and for the
 // cipher the whole CipherState afterwards. An abort requested in a chosen
-// pause must stop both at the same place.
+// pause must stop both at the same place. The byte-level entry DecodeBytes
+// is held to the same against DecodeText, the entry it stands for, with the
+// pointer sequence as well.
 //
 // Input layout: ReadMessageInput in fuzz_input.h, shared with
 // fuzz_decode_text's seeds; with flag bit 7 the message's bytes are a raw
@@ -52,12 +54,18 @@ struct Outcome {
   ByteBuffer bytes;
   std::int16_t lastError = 0, abortFlag = 0, progress = 0;
   std::vector<std::int16_t> progressAtPauses;
+  std::vector<int> pointers;
   CipherSnapshot cipher{};
   bool operator==(const Outcome&) const = default;
 };
 
 thread_local std::vector<std::int16_t>* pauseLog = nullptr;
+thread_local std::vector<int>* pointerLog = nullptr;
 thread_local int abortAtPause = -1;
+
+void OnPointer(int code) {
+  if (pointerLog != nullptr) pointerLog->push_back(code);
+}
 
 void OnPause() {
   const int pause = static_cast<int>(pauseLog->size());
@@ -73,6 +81,7 @@ Outcome RunStage(Stage&& stage) {
   AbortFlag = 0;
   Progress = 0;
   pauseLog = &outcome.progressAtPauses;
+  pointerLog = &outcome.pointers;
   try {
     stage(outcome.bytes);
     outcome.returned = true;
@@ -82,6 +91,7 @@ Outcome RunStage(Stage&& stage) {
     outcome.errorSource = error.source();
   }
   pauseLog = nullptr;
+  pointerLog = nullptr;
   outcome.lastError = LastError;
   outcome.abortFlag = AbortFlag;
   outcome.progress = Progress;
@@ -106,6 +116,7 @@ void RequireSame(const Outcome& fast, const Outcome& simple, const char* stage) 
     what += " pauses (" + std::to_string(fast.progressAtPauses.size()) + " vs " +
             std::to_string(simple.progressAtPauses.size()) + ");";
   }
+  if (fast.pointers != simple.pointers) what += " pointer sequence;";
   if (!(fast.cipher == simple.cipher)) what += " CipherState;";
   Fail(what);
 }
@@ -130,6 +141,7 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
   const std::u16string& suffix = input.suffix;
   platform::SetCodePage(input.codePage);
   platform::SetEventHook(&OnPause);
+  platform::SetPointerHook(&OnPointer);
   abortAtPause = input.abortAtPause;
 
   bool slow = false;
@@ -142,6 +154,15 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
       const Outcome fastText = RunStage([&](ByteBuffer& out) { out = DecodeBase64Bytes(message); });
       const Outcome simpleText = RunStage([&](ByteBuffer& out) { out = DecodeBase64BytesSimple(message); });
       RequireSame(fastText, simpleText, "DecodeBase64Bytes");
+
+      // The byte-level entry against the text entry it stands for:
+      // DecodeBytes(b) is TextToBytes(DecodeText(BytesToText(b))).
+      const ByteBuffer messageBytes = platform::TextToBytes(message);
+      const Outcome viaBytes = RunStage([&](ByteBuffer& out) { out = DecodeBytes(messageBytes, key, suffix); });
+      const Outcome viaText = RunStage([&](ByteBuffer& out) {
+        out = platform::TextToBytes(DecodeText(platform::BytesToText(messageBytes), key, suffix));
+      });
+      RequireSame(viaBytes, viaText, "DecodeBytes");
 
       bool keyed = true;
       try {
@@ -174,6 +195,7 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
   }
 
   platform::SetEventHook(nullptr);
+  platform::SetPointerHook(nullptr);
   RequireEngineUsable("a differential run");
   platform::SetCodePage(1252);
   return slow;
