@@ -11,7 +11,7 @@ packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev lib
 for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    bench) packages+=(libdeflate-tools libdeflate-dev openssl coreutils time) ;;
+    bench) packages+=(libdeflate-tools libdeflate-dev zlib1g-dev openssl coreutils time) ;;
     *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench)" >&2; exit 1 ;;
   esac
 done
