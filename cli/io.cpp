@@ -52,7 +52,12 @@ std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view wh
   }
 }
 
-std::string ReadWhole(const std::string& path, std::size_t limit, std::string_view what) {
+namespace {
+
+// Reads straight into the caller's kind of buffer, sized once from the file's
+// length where there is one, so that a big message is never held twice.
+template <typename Buffer>
+Buffer ReadWholeInto(const std::string& path, std::size_t limit, std::string_view what) {
   const bool fromStdin = path.empty() || path == "-";
   int fd = 0;
   if (!fromStdin) {
@@ -72,7 +77,7 @@ std::string ReadWhole(const std::string& path, std::size_t limit, std::string_vi
     }
   } closer{fd, !fromStdin};
 
-  std::string data;
+  Buffer data;
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
     throw Failure{kExitInput, Describe(std::string("cannot read ") + std::string(what), path, EISDIR)};
@@ -91,9 +96,19 @@ std::string ReadWhole(const std::string& path, std::size_t limit, std::string_vi
     if (data.size() + got > limit) {
       throw Failure{kExitInput, std::string(what) + " is larger than " + std::to_string(limit >> 20) + " MiB"};
     }
-    data.append(buffer, got);
+    data.insert(data.end(), buffer, buffer + got);
   }
   return data;
+}
+
+}  // namespace
+
+std::string ReadWhole(const std::string& path, std::size_t limit, std::string_view what) {
+  return ReadWholeInto<std::string>(path, limit, what);
+}
+
+ByteBuffer ReadWholeBytes(const std::string& path, std::size_t limit, std::string_view what) {
+  return ReadWholeInto<ByteBuffer>(path, limit, what);
 }
 
 Output::Output(std::string path) : path_(std::move(path)) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace trirotor::cli {
 
 // The biggest message or text the tool reads: the engine's lengths are
@@ -18,6 +20,8 @@ inline constexpr std::size_t kMaxInputBytes = std::size_t{1} << 30;
 // Throws Failure: kExitInput naming `what` and the path, kExitAborted on an
 // interrupt.
 std::string ReadWhole(const std::string& path, std::size_t limit, std::string_view what);
+// The same, as bytes for the engine.
+ByteBuffer ReadWholeBytes(const std::string& path, std::size_t limit, std::string_view what);
 
 // Reads one chunk from a descriptor, retrying after signals other than an
 // interrupt. Returns the byte count (0 at the end); throws Failure.

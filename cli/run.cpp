@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -94,22 +95,30 @@ void PrintOutOfMemory() {
 
 std::string AsString(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
 
-int DecodeOne(const Options& options, const KeyPair& keys) {
-  std::u16string message;
-  {
-    const std::string bytes = ReadWhole(options.input, kMaxInputBytes, "message");
-    // The message is ASCII base64; the code page widens each byte to one
-    // character, as the engine expects of any text it is handed.
-    message = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+// The plain bytes as UTF-8, through the code page a slice at a time, so that
+// no wide copy of the whole text is ever made.
+void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
+  constexpr std::size_t kSlice = std::size_t{32} << 10;
+  std::u16string wide;
+  for (std::size_t at = 0; at < plain.size(); at += kSlice) {
+    const std::size_t count = std::min(kSlice, plain.size() - at);
+    wide = platform::BytesToText(plain.data() + at, count);
+    out.Write(EncodeUtf8(wide));
   }
+}
+
+int DecodeOne(const Options& options, const KeyPair& keys) {
+  // The message is ASCII base64, so its file bytes are already the code
+  // page's form of the text: the engine decodes them in place.
+  ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
   Output out(options.output);
 
   const bool showBar = !options.quiet && (options.progress || ::isatty(2));
   if (showBar) StartProgress(message.size(), options.progress);
   LastError = 0;
-  std::u16string plain;
+  ByteBuffer plain;
   try {
-    plain = DecodeText(message, *keys.key, keys.suffix);
+    plain = DecodeBytes(std::move(message), *keys.key, keys.suffix);
   } catch (const EngineError& error) {
     FinishProgress();
     if (Interrupted()) throw Failure{kExitAborted, "aborted"};
@@ -121,7 +130,6 @@ int DecodeOne(const Options& options, const KeyPair& keys) {
     return kExitEngine;
   }
   FinishProgress();
-  message = std::u16string();
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   const std::int16_t outcome = LastError;
   if (outcome == kErrFrameCheck) {
@@ -130,10 +138,9 @@ int DecodeOne(const Options& options, const KeyPair& keys) {
   }
 
   if (options.raw) {
-    const ByteBuffer bytes = platform::TextToBytes(plain);
-    out.Write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    out.Write(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()));
   } else {
-    out.Write(EncodeUtf8(plain));
+    WriteAsUtf8(out, plain);
   }
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   out.Commit();
