@@ -20,6 +20,8 @@ struct Vector {
   nlohmann::json data;
 };
 
+void PrintTo(const Vector& v, std::ostream* os) { *os << v.name; }
+
 std::u16string FromUtf8(const std::string& s) {
   std::u16string out;
   for (std::size_t i = 0; i < s.size();) {
