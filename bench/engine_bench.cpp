@@ -222,6 +222,41 @@ void BM_EncodeText(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeText)->Unit(benchmark::kMillisecond);
 
+// The encoder's stages on the same text, to see where EncodeText's time goes.
+void BM_HuffmanEncode(benchmark::State& state) {
+  const ByteBuffer& plain = PlainText();
+  for (auto _ : state) {
+    ByteBuffer container = HuffmanEncode(plain.data(), plain.size());
+    benchmark::DoNotOptimize(container.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * plain.size()));
+}
+BENCHMARK(BM_HuffmanEncode)->Unit(benchmark::kMillisecond);
+
+void RunEncrypt(benchmark::State& state, void (*encrypt)(ByteBuffer&)) {
+  ByteBuffer buffer = RandomBytes(static_cast<std::size_t>(state.range(0)));
+  InitCipher(kKey, kSuffix);
+  for (auto _ : state) {
+    encrypt(buffer);
+    benchmark::DoNotOptimize(buffer.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * buffer.size()));
+}
+void BM_EncryptBuffer(benchmark::State& state) { RunEncrypt(state, EncryptBuffer); }
+void BM_EncryptBufferSimple(benchmark::State& state) { RunEncrypt(state, EncryptBufferSimple); }
+BENCHMARK(BM_EncryptBuffer)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncryptBufferSimple)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeBase64(benchmark::State& state) {
+  const ByteBuffer bytes = RandomBytes(kStageBytes);
+  for (auto _ : state) {
+    std::string text = EncodeBase64(bytes.data(), bytes.size(), 76);
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_EncodeBase64)->Unit(benchmark::kMillisecond);
+
 void BM_CopyBaseline(benchmark::State& state) {
   const ByteBuffer source = RandomBytes(kStageBytes);
   ByteBuffer target(source.size());

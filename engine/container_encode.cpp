@@ -16,6 +16,8 @@
 #include <queue>
 #include <vector>
 
+#include "engine/big_buffer.h"
+
 namespace trirotor {
 
 namespace {
@@ -27,9 +29,20 @@ constexpr std::size_t kHeaderBytes = 11;  // ident, checksum, plain length, entr
 constexpr std::size_t kMaxPlainBytes =
     static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - kHeaderBytes - 1;
 
+// Four tables, so that runs of one byte value do not make each increment
+// wait for the one before.
 std::array<std::uint64_t, 256> CountBytes(const std::uint8_t* plain, std::size_t count) {
+  std::array<std::array<std::uint64_t, 256>, 4> partial{};
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    ++partial[0][plain[i]];
+    ++partial[1][plain[i + 1]];
+    ++partial[2][plain[i + 2]];
+    ++partial[3][plain[i + 3]];
+  }
+  for (; i < count; ++i) ++partial[0][plain[i]];
   std::array<std::uint64_t, 256> counts{};
-  for (std::size_t i = 0; i < count; ++i) ++counts[plain[i]];
+  for (int v = 0; v < 256; ++v) counts[v] = partial[0][v] + partial[1][v] + partial[2][v] + partial[3][v];
   return counts;
 }
 
@@ -79,6 +92,48 @@ std::array<std::uint64_t, 256> RootFirstCodes(const CodeLengths& lengths) {
     }
   }
   return codes;
+}
+
+// The data bits of plain[0..count) from `out` on, the code of each byte in
+// turn. The same bits as a BitWriter::Put per byte, but whole 32-bit words
+// are stored at once and the pending bits stay in a register: at most 31 are
+// left over after a store, so a code of up to 32 bits always fits beside
+// them, and a longer one (rare: only very skewed texts have them) goes in
+// two halves.
+std::uint8_t* PutDataBits(std::uint8_t* out, const std::uint8_t* plain, std::size_t count,
+                          const std::array<std::uint64_t, 256>& codes, const CodeLengths& lengths) {
+  std::uint64_t pending = 0;  // the oldest bit at bit 0
+  int held = 0;               // 0..31 between codes
+  auto put = [&](std::uint64_t bits, int length) {
+    pending |= bits << held;
+    held += length;
+    if (held >= 32) {
+      const auto word = static_cast<std::uint32_t>(pending);
+      out[0] = static_cast<std::uint8_t>(word);
+      out[1] = static_cast<std::uint8_t>(word >> 8);
+      out[2] = static_cast<std::uint8_t>(word >> 16);
+      out[3] = static_cast<std::uint8_t>(word >> 24);
+      out += 4;
+      pending >>= 32;
+      held -= 32;
+    }
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t code = codes[plain[i]];
+    const int length = lengths[plain[i]];
+    if (length <= 32) [[likely]] {
+      put(code, length);
+    } else {
+      put(code & 0xFFFFFFFFu, 32);
+      put(code >> 32, length - 32);
+    }
+  }
+  // The last partial word, its unused high bits 0.
+  for (; held > 0; held -= 8) {
+    *out++ = static_cast<std::uint8_t>(pending);
+    pending >>= 8;
+  }
+  return out;
 }
 
 std::uint64_t DivideUp8(std::uint64_t bits) { return (bits + 7) / 8; }
@@ -146,10 +201,11 @@ ByteBuffer StoreContainer(const std::uint8_t* plain, std::size_t count) {
   return out;
 }
 
-ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
-                             const CodeLengths& codeLengths) {
-  if (count > kMaxPlainBytes) platform::RaiseRuntimeError(kErrOverflow, kSource);
-  const std::array<std::uint64_t, 256> counts = CountBytes(plain, count);
+namespace {
+
+// CompressContainer with the byte counts already made.
+ByteBuffer CompressCounted(const std::uint8_t* plain, std::size_t count, const CodeLengths& codeLengths,
+                           const std::array<std::uint64_t, 256>& counts) {
 
   // The lengths must describe a prefix code that covers the text: check the
   // Kraft sum in units of 2^-57.
@@ -172,7 +228,8 @@ ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
     platform::RaiseRuntimeError(kErrOverflow, kSource);
   }
 
-  ByteBuffer out(static_cast<std::size_t>(size), 0);
+  ByteBuffer out;
+  SizeFreshBuffer(out, static_cast<std::size_t>(size));
   const auto plainLength = static_cast<std::uint32_t>(count);
   std::uint8_t* p = out.data();
   *p++ = 'H';
@@ -198,10 +255,16 @@ ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
   p = codeBits.Flush();
 
   // The data bits, the code of each plain byte in turn.
-  BitWriter dataBits(p);
-  for (std::size_t i = 0; i < count; ++i) dataBits.Put(codes[plain[i]], codeLengths[plain[i]]);
-  dataBits.Flush();
+  PutDataBits(p, plain, count, codes, codeLengths);
   return out;
+}
+
+}  // namespace
+
+ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
+                             const CodeLengths& codeLengths) {
+  if (count > kMaxPlainBytes) platform::RaiseRuntimeError(kErrOverflow, kSource);
+  return CompressCounted(plain, count, codeLengths, CountBytes(plain, count));
 }
 
 ByteBuffer HuffmanEncode(const std::uint8_t* plain, std::size_t count) {
@@ -210,7 +273,7 @@ ByteBuffer HuffmanEncode(const std::uint8_t* plain, std::size_t count) {
   const CodeLengths lengths = HuffmanCodeLengths(counts);
   // The empty text has no code to give; HE3 only when it saves bytes.
   if (count > 0 && CompressedSize(counts, lengths) < 4 + count) {
-    return CompressContainer(plain, count, lengths);
+    return CompressCounted(plain, count, lengths, counts);
   }
   return StoreContainer(plain, count);
 }

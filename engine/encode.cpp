@@ -11,10 +11,12 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
 #include "engine/base64.h"
+#include "engine/big_buffer.h"
 #include "engine/container.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
@@ -46,12 +48,13 @@ FrameHeader RandomFrameHeader() {
 
 ByteBuffer FrameContainer(const ByteBuffer& container, const FrameHeader& header) {
   ByteBuffer frame;
-  frame.reserve(kHeaderLength + container.size() + 2);
-  frame.push_back(kHeaderLength);                                // header length L
-  frame.insert(frame.end(), header.begin() + 1, header.end());   // filler, check pair
-  frame.insert(frame.end(), container.begin(), container.end());  // payload
-  frame.push_back(header[14]);                                   // trailer: the check pair again
-  frame.push_back(header[15]);
+  SizeFreshBuffer(frame, kHeaderLength + container.size() + 2);
+  std::uint8_t* p = frame.data();
+  *p++ = kHeaderLength;                                        // header length L
+  p = std::copy(header.begin() + 1, header.end(), p);          // filler, check pair
+  p = std::copy(container.begin(), container.end(), p);        // payload
+  *p++ = header[14];                                           // trailer: the check pair again
+  *p = header[15];
   return frame;
 }
 
@@ -61,14 +64,24 @@ std::u16string SealContainer(const ByteBuffer& container, std::u16string_view ke
   ByteBuffer frame = FrameContainer(container, header);
   EncryptBuffer(frame);
   const std::string text = EncodeBase64(frame.data(), frame.size(), wrap);
-  return std::u16string(text.begin(), text.end());  // ASCII widens as it is
+  frame = ByteBuffer();  // freed before the wide copy is made
+  std::u16string message;
+  SizeFreshBuffer(message, text.size());
+  std::copy(text.begin(), text.end(), message.begin());  // ASCII widens as it is
+  return message;
 }
 
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
   if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeText()");
-  const ByteBuffer bytes = platform::TextToBytes(plain);
-  return SealContainer(HuffmanEncode(bytes.data(), bytes.size()), key, keySuffix, header, wrap);
+  ByteBuffer container;
+  {
+    ByteBuffer bytes;
+    SizeFreshBuffer(bytes, plain.size());
+    platform::TextToBytes(plain, bytes.data());
+    container = HuffmanEncode(bytes.data(), bytes.size());
+  }
+  return SealContainer(container, key, keySuffix, header, wrap);
 }
 
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,

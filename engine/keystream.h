@@ -30,5 +30,9 @@ void DecryptBufferSimple(ByteBuffer& buffer);
 std::uint8_t EncryptByte(std::uint8_t plainByte);
 // Encrypts buffer in place; no pauses, no Progress.
 void EncryptBuffer(ByteBuffer& buffer);
+// The same pass made of one EncryptByte per byte: the reference that
+// EncryptBuffer must match in bytes and cipher state; kept for tests and
+// benchmarks.
+void EncryptBufferSimple(ByteBuffer& buffer);
 
 }  // namespace trirotor
