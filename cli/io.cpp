@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "engine/big_buffer.h"
 
 namespace trirotor::cli {
 
@@ -86,10 +87,22 @@ Buffer ReadWholeInto(const std::string& path, std::size_t limit, std::string_vie
     if (static_cast<std::uint64_t>(info.st_size) > limit) {
       throw Failure{kExitInput, std::string(what) + " is larger than " + std::to_string(limit >> 20) + " MiB"};
     }
-    data.reserve(static_cast<std::size_t>(info.st_size));
+    SizeFreshBuffer(data, static_cast<std::size_t>(info.st_size));
+  }
+  const std::string label = std::string(what) + (fromStdin ? " from standard input" : " " + path);
+  // A file of known length is read straight into its buffer; a pipe, or a
+  // file that grew meanwhile, goes on through a small one.
+  std::size_t used = 0;
+  while (used < data.size()) {
+    const std::size_t got = ReadSome(fd, reinterpret_cast<char*>(data.data()) + used, data.size() - used, label);
+    if (got == 0) break;
+    used += got;
+  }
+  if (used < data.size()) {
+    data.resize(used);  // the file shrank: its end is reached
+    return data;
   }
   char buffer[1 << 16];
-  const std::string label = std::string(what) + (fromStdin ? " from standard input" : " " + path);
   for (;;) {
     const std::size_t got = ReadSome(fd, buffer, sizeof buffer, label);
     if (got == 0) break;

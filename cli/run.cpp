@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -95,15 +97,32 @@ void PrintOutOfMemory() {
 
 std::string AsString(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
 
-// The plain bytes as UTF-8, through the code page a slice at a time, so that
-// no wide copy of the whole text is ever made.
+// The plain bytes as UTF-8. Each byte stands for one character of the code
+// page, so a table of the 256 characters' UTF-8 forms, made through the code
+// page once, converts a slice at a time without any wide text.
 void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
+  struct Form {
+    std::uint8_t length;
+    char bytes[3];  // a character of the Basic Multilingual Plane
+  };
+  std::array<Form, 256> forms{};
+  for (int v = 0; v < 256; ++v) {
+    const auto byte = static_cast<std::uint8_t>(v);
+    const std::string utf8 = EncodeUtf8(platform::BytesToText(&byte, 1));
+    forms[v].length = static_cast<std::uint8_t>(std::min<std::size_t>(utf8.size(), 3));
+    std::copy_n(utf8.begin(), forms[v].length, forms[v].bytes);
+  }
   constexpr std::size_t kSlice = std::size_t{32} << 10;
-  std::u16string wide;
+  std::string text(3 * kSlice, '\0');
   for (std::size_t at = 0; at < plain.size(); at += kSlice) {
     const std::size_t count = std::min(kSlice, plain.size() - at);
-    wide = platform::BytesToText(plain.data() + at, count);
-    out.Write(EncodeUtf8(wide));
+    char* o = text.data();
+    for (std::size_t i = 0; i < count; ++i) {
+      const Form& form = forms[plain[at + i]];
+      std::memcpy(o, form.bytes, 3);  // whole, so that the copy has a fixed size
+      o += form.length;
+    }
+    out.Write(std::string_view(text.data(), static_cast<std::size_t>(o - text.data())));
   }
 }
 

@@ -280,6 +280,9 @@ TEST_F(CliTest, EncodeRefusesTextItWouldLose) {
 TEST_F(CliTest, EncodeThenDecodeGivesTheTextBack) {
   std::string longText;
   for (int i = 0; i < 400; ++i) longText += "Line " + std::to_string(i) + ": na\xc3\xafve caf\xc3\xa9 \xe2\x82\xac\r\n";
+  std::string manySlices, manyCyrillic;
+  for (int i = 0; i < 20000; ++i) manySlices += "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac" + std::to_string(i % 7);
+  for (int i = 0; i < 20000; ++i) manyCyrillic += "\xd0\x96\xd0\xb8" + std::to_string(i % 10);
   struct Case { const char* name; std::string text; std::vector<std::string> options; std::size_t longest; };
   const Case cases[] = {
       {"default wrap", longText, {}, 76},
@@ -289,6 +292,10 @@ TEST_F(CliTest, EncodeThenDecodeGivesTheTextBack) {
        76},
       {"empty text", "", {}, 76},
       {"raw bytes", std::string("\x00\x01\xfe\xff", 4), {"--raw"}, 76},
+      // UTF-8 output is made in slices of the plain bytes: characters of one,
+      // two and three UTF-8 bytes fall across every slice boundary.
+      {"many slices", manySlices, {}, 76},
+      {"many slices, Cyrillic page", manyCyrillic, {"--codepage", "1251"}, 76},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -314,6 +321,11 @@ TEST_F(CliTest, EncodeThenDecodeGivesTheTextBack) {
     const Outcome opened = Run(decode);
     EXPECT_EQ(opened.status, 0) << opened.err;
     EXPECT_EQ(opened.out, c.text);
+
+    decode[3] = "-";  // the same message from standard input
+    const Outcome piped = Run(decode, sealed.out);
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, c.text);
   }
 }
 
