@@ -74,6 +74,12 @@ pair("DecodeBytes, 16 MB (message chars)", "BM_DecodeBytes", "BM_DecodeTextLiter
 e = bps("BM_EncodeText")
 if e:
     rows.append(("EncodeText (plain bytes)", "%.0f MB/s" % e, "", "", ">= 80 MB/s"))
+pair("EncryptBuffer (the encoder's cipher pass)", "BM_EncryptBuffer/1048576", "BM_EncryptBufferSimple/1048576",
+     "twin", "")
+for name, what in (("BM_HuffmanEncode", "HuffmanEncode (plain bytes)"), ("BM_EncodeBase64", "base64 encode (bytes)")):
+    r = bps(name)
+    if r:
+        rows.append((what, "%.0f MB/s" % r, "", "", ""))
 
 # Whole processes against the peers, on the same files.
 t, _ = run([tool, "base64", message])
