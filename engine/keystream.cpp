@@ -23,6 +23,7 @@
 // abort leaves are those of the byte-by-byte pass.
 
 #include "engine/keystream.h"
+#include "engine/reduce.h"
 
 #include <algorithm>
 #include <limits>
@@ -34,6 +35,9 @@
 namespace trirotor {
 
 namespace {
+
+using detail::Reduce;
+using detail::SubtractOnce;
 
 constexpr std::int32_t kPauseStride = 5000;  // positions 0, 5000, 10000, ... pause
 
@@ -52,25 +56,6 @@ std::uint8_t StepRotor(std::array<std::int16_t, N>& rotor, std::int16_t& step, s
 }
 
 /// Branch-free reductions ///
-
-// v - N when v >= N, else v; for 0 <= v < 2N.
-template <int N>
-inline int SubtractOnce(int v) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  int r = v;
-  asm("sub %[n], %[r]\n\tcmovb %[v], %[r]" : [r] "+&r"(r) : [v] "r"(v), [n] "i"(N) : "cc");
-  return r;
-#else
-  const int r = v - N;
-  return r + (N & (r >> 31));
-#endif
-}
-
-// v mod N for 0 <= v < 4N.
-template <int N>
-inline int Reduce(int v) {
-  return SubtractOnce<N>(SubtractOnce<2 * N>(v));
-}
 
 // The step cursor's successor, s + 1 wrapped to 0 at N.
 template <int N>

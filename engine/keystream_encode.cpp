@@ -20,30 +20,14 @@
 
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
+#include "engine/reduce.h"
 
 namespace trirotor {
 
 namespace {
 
-// v - N when v >= N, else v; for 0 <= v < 2N. A conditional move: g++ makes
-// branches of the plain form, and they mispredict half the time.
-template <int N>
-inline int SubtractOnce(int v) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  int r = v;
-  asm("sub %[n], %[r]\n\tcmovb %[v], %[r]" : [r] "+&r"(r) : [v] "r"(v), [n] "i"(N) : "cc");
-  return r;
-#else
-  const int r = v - N;
-  return r + (N & (r >> 31));
-#endif
-}
-
-// v mod N for 0 <= v < 4N.
-template <int N>
-inline int Reduce(int v) {
-  return SubtractOnce<N>(SubtractOnce<2 * N>(v));
-}
+using detail::Reduce;
+using detail::SubtractOnce;
 
 // The step cursor's successor, s + 1 wrapped to 0 at N.
 template <int N>
