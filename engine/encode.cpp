@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <string>
 
 #include "engine/base64.h"
 #include "engine/big_buffer.h"
@@ -71,9 +72,26 @@ std::u16string SealContainer(const ByteBuffer& container, std::u16string_view ke
   return message;
 }
 
+namespace {
+std::string Hex4(char16_t ch) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string out(4, '0');
+  for (int i = 3; i >= 0; --i, ch >>= 4) out[i] = digits[ch & 15];
+  return out;
+}
+}  // namespace
+
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
   if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeText()");
+  // A character the code page cannot hold would come back as '?': refuse
+  // rather than seal a text that does not decode to what was given.
+  if (const std::size_t at = platform::FindUnrepresentable(plain); at != std::u16string_view::npos) {
+    platform::RaiseError(kErrInvalidCall, "EncodeText()",
+                         "Invalid procedure call or argument: character " + std::to_string(at + 1) +
+                             " of the text (U+" + Hex4(plain[at]) + ") has no place in code page " +
+                             std::to_string(platform::CodePage()));
+  }
   ByteBuffer container;
   {
     ByteBuffer bytes;

@@ -19,8 +19,9 @@ using FrameHeader = std::array<std::uint8_t, 16>;  // [0] is replaced by the len
 // header drawn from the operating system's random source: the same text and
 // key never give the same message twice. Base64 wrapped at 76 columns (CRLF
 // free: "\n" between lines); wrap 0 gives one line. The plain text goes
-// through the code page: a character it cannot hold arrives as '?', so check
-// with platform::IsRepresentable first. Raises the engine's error 11 for an
+// through the code page: a character it cannot hold raises error 5, naming
+// the character, since it would come back as '?' (platform::
+// FindUnrepresentable tells beforehand). Raises the engine's error 11 for an
 // empty key, like the decoder, 6 for a suffix of more than 32767 characters
 // or a text of more than 2^30 characters.
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,

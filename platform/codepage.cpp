@@ -175,4 +175,14 @@ bool IsRepresentable(char16_t ch) {
   return table.toWide[table.fromWide[ch]] == ch;
 }
 
+std::size_t FindUnrepresentable(std::u16string_view text) {
+  const CodePageTable& table = Current();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t ch = text[i];
+    if (ch < 0x80 && table.toWide[ch] == ch) continue;  // ASCII, in every page but EBCDIC
+    if (table.toWide[table.fromWide[ch]] != ch) return i;
+  }
+  return std::u16string_view::npos;
+}
+
 }  // namespace trirotor::platform

@@ -97,6 +97,8 @@ inline std::u16string BytesToText(const ByteBuffer& bytes) {
 std::uint8_t AnsiCode(char16_t ch);
 // Whether the page holds the character exactly (so it survives a round trip).
 bool IsRepresentable(char16_t ch);
+// The position of the first character the page cannot hold, or npos.
+std::size_t FindUnrepresentable(std::u16string_view text);
 
 /// Block copy ///
 

@@ -425,3 +425,40 @@ TEST_F(EncodeTextTest, DecodeTextGivesBackEveryText) {
 
 }  // namespace
 }  // namespace trirotor
+
+namespace trirotor::test {
+namespace {
+
+TEST(EncodeTextRefusal, ACharacterThePageCannotHoldIsRefusedNotLost) {
+  platform::SetCodePage(1252);
+  const FrameHeader header{};
+  struct Case {
+    const char* name;
+    std::u16string plain;
+    std::size_t position;  // 1-based, as the description names it
+  };
+  const Case cases[] = {{"A with macron", u"Caf\u0100", 4}, {"a lone surrogate", u"ab\xD800", 3},
+                        {"C1 control outside the five", u"\u0080x", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      EncodeText(c.plain, u"key", u"", header);
+      ADD_FAILURE() << "sealed";
+    } catch (const EngineError& e) {
+      EXPECT_EQ(e.number(), kErrInvalidCall);
+      EXPECT_NE(e.description().find("character " + std::to_string(c.position) + " "), std::string::npos)
+          << e.description();
+    }
+  }
+  // Every character the page holds, the five unassigned bytes' stand-ins
+  // included, comes back exactly.
+  std::u16string all;
+  for (int b = 0; b < 256; ++b) {
+    const auto byte = static_cast<std::uint8_t>(b);
+    all += platform::BytesToText(&byte, 1);
+  }
+  EXPECT_EQ(DecodeText(EncodeText(all, u"key", u"", header), u"key", u""), all);
+}
+
+}  // namespace
+}  // namespace trirotor::test
