@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "cli/utf8.h"
 #include "engine/base64.h"
 #include "engine/container.h"
 #include "engine/key_schedule.h"
@@ -35,24 +37,8 @@ constexpr std::size_t kMaxMessage = 1500;
 
 std::u16string FromUtf8(const std::string& s) {
   std::u16string out;
-  for (std::size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    char32_t cp = 0;
-    int extra = 0;
-    if (c < 0x80) cp = c;
-    else if (c >> 5 == 6) { cp = c & 0x1F; extra = 1; }
-    else if (c >> 4 == 14) { cp = c & 0x0F; extra = 2; }
-    else { cp = c & 0x07; extra = 3; }
-    for (int k = 1; k <= extra && i + k < s.size(); ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    i += 1 + extra;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
+  std::size_t bad = 0;
+  if (!cli::DecodeUtf8(s, out, bad)) throw std::runtime_error("invalid UTF-8 in the vectors at byte " + std::to_string(bad));
   return out;
 }
 

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/utf8.h"
 #include "tests/test_util.h"
 
 namespace trirotor::test {
@@ -22,26 +23,11 @@ struct Vector {
 
 void PrintTo(const Vector& v, std::ostream* os) { *os << v.name; }
 
+// The vector files are UTF-8; they hold only valid text.
 std::u16string FromUtf8(const std::string& s) {
   std::u16string out;
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    char32_t cp;
-    int extra;
-    if (c < 0x80) { cp = c; extra = 0; }
-    else if (c < 0xE0) { cp = c & 0x1F; extra = 1; }
-    else if (c < 0xF0) { cp = c & 0x0F; extra = 2; }
-    else { cp = c & 0x07; extra = 3; }
-    for (int k = 1; k <= extra; ++k) cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    i += 1 + extra;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
+  std::size_t bad = 0;
+  EXPECT_TRUE(cli::DecodeUtf8(s, out, bad)) << "invalid UTF-8 at byte " << bad;
   return out;
 }
 
