@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
-// trirotor.h - the public face of the trirotor engine.
+// trirotor.h - the public face of the trirotor engine: everything a host may
+// use, and nothing else. What the stages share with each other and with the
+// tests lives behind engine/internal.h and may change without notice.
 //
 // A sealed message is, from the outside in: base64 text, a three-rotor stream
 // cipher with ciphertext feedback keyed by a key and a key suffix, a frame
@@ -12,29 +14,68 @@
 // inside another on the same thread (the event hook runs mid-decode).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include "engine/encode.h"
-#include "platform/platform.h"
+#include <vector>
 
 namespace trirotor {
 
-/// Engine status ///
+/// Bytes and errors ///
 
-// Each starts at 0 and is readable and writable by the caller at any time.
-extern thread_local constinit std::int16_t LastError;  // last failure code; the engine never clears it
-extern thread_local constinit std::int16_t AbortFlag;  // an event handler sets -1 to stop a decode
-extern thread_local constinit std::int16_t Progress;   // percent: 0..50 decrypting, 50..100 checksumming
+using ByteBuffer = std::vector<std::uint8_t>;
 
-// The failure codes the engine records in LastError.
-inline constexpr std::int16_t kErrChecksum = 5;     // the text is still returned
-inline constexpr std::int16_t kErrFrameCheck = 33;  // the result is empty
+// The one error the engine raises: a number (from the table below), a source
+// and a description, as the host's run-time error mechanism carried them.
+// what() is the description.
+class EngineError : public std::runtime_error {
+ public:
+  EngineError(std::int32_t number, std::string source, std::string description);
+  std::int32_t number() const noexcept { return number_; }
+  const std::string& source() const noexcept { return source_; }
+  const std::string& description() const noexcept { return description_; }
+
+ private:
+  std::int32_t number_;
+  std::string source_;
+  std::string description_;
+};
+
+/// Error numbers ///
+//
+// Every number the engine reports, in one table. Two kinds share it:
+// - failure codes, recorded in LastError while the call returns normally
+//   (16-bit, like LastError; ErrorMessage gives their fixed texts);
+// - run-time error numbers, carried by a raised EngineError (32-bit, like
+//   EngineError::number()).
+// 5 is both: a checksum failure when recorded, an invalid argument when raised.
+
+inline constexpr std::int16_t kErrChecksum = 5;     // recorded: the text is still returned
+inline constexpr std::int16_t kErrFrameCheck = 33;  // recorded: the result is empty
+
+inline constexpr std::int32_t kErrInvalidCall = 5;      // raised: "Invalid procedure call or argument"
+inline constexpr std::int32_t kErrOverflow = 6;         // raised: "Overflow"
+inline constexpr std::int32_t kErrOutOfMemory = 7;      // raised: "Out of memory"
+inline constexpr std::int32_t kErrSubscript = 9;        // raised: "Subscript out of range"
+inline constexpr std::int32_t kErrDivisionByZero = 11;  // raised: "Division by zero"
+// Raised for a container whose version is unknown: an HRESULT with the
+// failure bit, FACILITY_ITF and code 0.
+inline constexpr std::int32_t kErrUnknownVersion = -2147221504;
 
 // The fixed message of a failure code: "Compression checksum error (Error 5)",
 // "Failed decoding the text (Error 33)"; empty for any other code.
 std::string_view ErrorMessage(std::int16_t code);
+
+/// Engine status ///
+
+// Each starts at 0 and is readable and writable by the caller at any time;
+// each is per thread, like the rest of the engine's state.
+extern thread_local constinit std::int16_t LastError;  // last failure code; the engine never clears it
+extern thread_local constinit std::int16_t AbortFlag;  // an event handler sets -1 to stop a decode
+extern thread_local constinit std::int16_t Progress;   // percent: 0..50 decrypting, 50..100 checksumming
 
 /// Decoding ///
 
@@ -57,8 +98,6 @@ std::string_view ErrorMessage(std::int16_t code);
 std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
                           std::u16string_view keySuffix);
 
-/// Decoding bytes ///
-
 // DecodeText for a host that holds the message as ANSI bytes (one byte per
 // character, as the code page would make them) and wants the plain text as
 // ANSI bytes: the same result as
@@ -68,4 +107,83 @@ std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
 // decoded in place and, for a stored payload, returned as the result.
 ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
+/// Encoding ///
+
+// The 16 bytes a frame's header is made from: [1..13] are filler and
+// [14..15] the check pair; [0] is replaced by the header length, 16.
+using FrameHeader = std::array<std::uint8_t, 16>;
+
+// Seals `plain` so that DecodeText(result, key, keySuffix) == plain, with a
+// header drawn from the operating system's random source: the same text and
+// key never give the same message twice. Base64 wrapped at 76 columns (CRLF
+// free: "\n" between lines); wrap 0 gives one line. The plain text goes
+// through the code page: a character it cannot hold raises error 5, naming
+// the character, since it would come back as '?' (platform::
+// FindUnrepresentable tells beforehand). Raises 11 for an empty key, like
+// the decoder, 6 for a suffix of more than 32767 characters or a text of
+// more than 2^30 characters, 5 if the system has no random bytes to give.
+std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
+                          std::u16string_view keySuffix, int wrap = 76);
+// The same with the header given, for reproducible messages.
+std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
+                          std::u16string_view keySuffix, const FrameHeader& header,
+                          int wrap = 76);
+
+// The services the engine asks of its host, and the code page it converts
+// text through. Hooks default to doing nothing; a host (the command line, the
+// window, a test) installs its own. Hooks and the remembered pointer are per
+// thread, like the engine's state; the code page is one setting for the
+// whole process.
+namespace platform {
+
+/// Event processing ///
+
+// Called at the engine's pauses so that the host can run its pending events.
+// The handler may read Progress and set AbortFlag = -1; it must not start
+// another decode on this thread.
+using EventHook = void (*)();
+void SetEventHook(EventHook hook);  // nullptr restores the no-op
+EventHook GetEventHook();
+
+/// Mouse pointer ///
+
+inline constexpr int kPointerDefault = 0;
+inline constexpr int kPointerBusy = 11;
+using PointerHook = void (*)(int pointerCode);
+void SetPointerHook(PointerHook hook);  // nullptr restores the no-op
+PointerHook GetPointerHook();
+// Forwards to the hook and remembers the code; the engine calls it too.
+void SetMousePointer(int pointerCode);
+// The last code set on this thread (0 until one is set).
+int MousePointer();
+
+/// Code page ///
+
+// Selects the single-byte code page used for every conversion in the
+// process: 1252 (the default), 874, 1250 to 1258, 28591 (ISO-8859-1), and
+// other single-byte pages the system's iconv knows as CPnnn or ISO-8859-n.
+// Every byte maps to exactly one character and back; bytes the page leaves
+// unassigned stand for U+0000 + byte. Throws std::invalid_argument, with a
+// message fit for a user, for a multi-byte or unknown page; the current page
+// is then unchanged. Not meant to be called while another thread converts.
+void SetCodePage(int codePage);
+int CodePage();
+// Whether SetCodePage(codePage) would succeed.
+bool IsCodePageSupported(int codePage);
+
+// Wide text to bytes, one byte per UTF-16 unit; a unit the page cannot hold
+// becomes '?' (0x3F).
+ByteBuffer TextToBytes(std::u16string_view text);
+void TextToBytes(std::u16string_view text, std::uint8_t* out);  // text.size() bytes
+// Bytes to wide text, one character per byte.
+std::u16string BytesToText(const std::uint8_t* bytes, std::size_t count);
+inline std::u16string BytesToText(const ByteBuffer& bytes) {
+  return BytesToText(bytes.data(), bytes.size());
+}
+// Whether the page holds the character exactly (so it survives a round trip).
+bool IsRepresentable(char16_t ch);
+// The position of the first character the page cannot hold, or npos.
+std::size_t FindUnrepresentable(std::u16string_view text);
+
+}  // namespace platform
 }  // namespace trirotor
