@@ -72,19 +72,26 @@ std::string Hex4(char16_t ch) {
   for (int i = 3; i >= 0; --i, ch >>= 4) out[i] = digits[ch & 15];
   return out;
 }
+
+// A character the code page cannot hold would be sealed as '?': in the text
+// it would not decode to what was given, and in the key or suffix any other
+// such character would open the message as well. Refuse it, naming it.
+void RefuseUnrepresentable(std::u16string_view text, std::string_view what) {
+  const std::size_t at = platform::FindUnrepresentable(text);
+  if (at == std::u16string_view::npos) return;
+  platform::RaiseError(kErrInvalidCall, "EncodeText()",
+                       "Invalid procedure call or argument: character " + std::to_string(at + 1) + " of " +
+                           std::string(what) + " (U+" + Hex4(text[at]) + ") has no place in code page " +
+                           std::to_string(platform::CodePage()));
+}
 }  // namespace
 
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
   if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeText()");
-  // A character the code page cannot hold would come back as '?': refuse
-  // rather than seal a text that does not decode to what was given.
-  if (const std::size_t at = platform::FindUnrepresentable(plain); at != std::u16string_view::npos) {
-    platform::RaiseError(kErrInvalidCall, "EncodeText()",
-                         "Invalid procedure call or argument: character " + std::to_string(at + 1) +
-                             " of the text (U+" + Hex4(plain[at]) + ") has no place in code page " +
-                             std::to_string(platform::CodePage()));
-  }
+  RefuseUnrepresentable(plain, "the text");
+  RefuseUnrepresentable(key, "the key");
+  RefuseUnrepresentable(keySuffix, "the key suffix");
   ByteBuffer container;
   {
     ByteBuffer bytes;
