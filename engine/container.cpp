@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 
@@ -415,11 +414,9 @@ bool HuffmanDecodeToText(ByteBuffer& data, std::int32_t length, std::u16string& 
 }
 
 std::u16string HuffmanDecodeText(std::u16string_view text) {
-  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
+  const std::int32_t length = checked::Int32Length(text.size(), kSource);
   ByteBuffer data = platform::TextToBytes(text);
-  HuffmanDecode(data, static_cast<std::int32_t>(data.size()));
+  HuffmanDecode(data, length);
   return platform::BytesToText(data);
 }
 

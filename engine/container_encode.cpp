@@ -12,10 +12,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <queue>
 #include <vector>
 
+#include "engine/checked.h"
 #include "support/big_buffer.h"
 
 namespace trirotor::internal {
@@ -26,8 +26,7 @@ constexpr const char* kSource = "HuffmanEncode()";
 constexpr int kMaxCodeLength = 57;  // a code and 7 pending bits fit a 64-bit register
 constexpr std::size_t kHeaderBytes = 11;  // ident, checksum, plain length, entry count
 // The whole container's length must fit the decoder's signed 32-bit lengths.
-constexpr std::size_t kMaxPlainBytes =
-    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - kHeaderBytes - 1;
+constexpr std::size_t kMaxPlainBytes = static_cast<std::size_t>(checked::kMaxLength) - kHeaderBytes - 1;
 
 // Four tables, so that runs of one byte value do not make each increment
 // wait for the one before.
@@ -224,9 +223,7 @@ ByteBuffer CompressCounted(const std::uint8_t* plain, std::size_t count, const C
   }
   if (kraft > (std::uint64_t{1} << kMaxCodeLength)) platform::RaiseRuntimeError(kErrInvalidCall, kSource);
   const std::uint64_t size = CompressedSize(counts, codeLengths);
-  if (size > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
+  checked::Int32Length(size, kSource);
 
   ByteBuffer out;
   SizeFreshBuffer(out, static_cast<std::size_t>(size));
