@@ -228,31 +228,31 @@ ByteBuffer CompressCounted(const std::uint8_t* plain, std::size_t count, const C
   ByteBuffer out;
   SizeFreshBuffer(out, static_cast<std::size_t>(size));
   const auto plainLength = static_cast<std::uint32_t>(count);
-  std::uint8_t* p = out.data();
-  *p++ = 'H';
-  *p++ = 'E';
-  *p++ = '3';
-  *p++ = '\r';
-  *p++ = checksum;  // the XOR of all plain bytes
-  for (int shift = 0; shift < 32; shift += 8) *p++ = static_cast<std::uint8_t>(plainLength >> shift);
-  *p++ = static_cast<std::uint8_t>(entries & 0xFF);
-  *p++ = static_cast<std::uint8_t>(entries >> 8);
+  std::uint8_t* cursor = out.data();
+  *cursor++ = 'H';
+  *cursor++ = 'E';
+  *cursor++ = '3';
+  *cursor++ = '\r';
+  *cursor++ = checksum;  // the XOR of all plain bytes
+  for (int shift = 0; shift < 32; shift += 8) *cursor++ = static_cast<std::uint8_t>(plainLength >> shift);
+  *cursor++ = static_cast<std::uint8_t>(entries & 0xFF);
+  *cursor++ = static_cast<std::uint8_t>(entries >> 8);
   for (int v = 0; v < 256; ++v) {
     if (codeLengths[v] == 0) continue;
-    *p++ = static_cast<std::uint8_t>(v);  // byte value
-    *p++ = codeLengths[v];                // its code length in bits
+    *cursor++ = static_cast<std::uint8_t>(v);  // byte value
+    *cursor++ = codeLengths[v];                // its code length in bits
   }
 
   // The code bits, in ascending order of value, then padding to a byte.
   const std::array<std::uint64_t, 256> codes = RootFirstCodes(codeLengths);
-  BitWriter codeBits(p);
+  BitWriter codeBits(cursor);
   for (int v = 0; v < 256; ++v) {
     if (codeLengths[v] != 0) codeBits.Put(codes[v], codeLengths[v]);
   }
-  p = codeBits.Flush();
+  cursor = codeBits.Flush();
 
   // The data bits, the code of each plain byte in turn.
-  PutDataBits(p, plain, count, codes, codeLengths);
+  PutDataBits(cursor, plain, count, codes, codeLengths);
   return out;
 }
 
