@@ -33,12 +33,14 @@
 
 #include "cli/cli.h"
 #include "cli/io.h"
-#include "cli/utf8.h"
 #include "engine/trirotor.h"
+#include "support/utf8.h"
 
 namespace trirotor::cli {
 
 namespace {
+
+using namespace support;  // UTF-8 and the places of characters
 
 using Json = nlohmann::ordered_json;  // keeps "id" first, as written
 
