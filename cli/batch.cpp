@@ -223,6 +223,7 @@ void Batch::ReadLines(int fd) {
 
 void Batch::Work() {
   InstallAbortHook();  // this thread's own engine: its own hook
+  platform::SetCodePage(options_.codePage);  // the code page is per thread; Run checked it
   for (;;) {
     std::shared_ptr<Chunk> chunk;
     {

@@ -193,6 +193,21 @@ TEST_F(CliKeys, CodePagesByNameAndRefusals) {
     EXPECT_EQ(got.out, c.out);
     EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
   }
+  // Batch workers are threads of their own; each must take the page too.
+  std::string records;
+  for (int i = 0; i < 8; ++i) {
+    std::string line = cyrillic;
+    line.pop_back();
+    records += "{\"id\":" + std::to_string(i) + ",\"message\":\"" + line + "\"}\n";
+  }
+  const Outcome batch = Run({"decode", "--jsonl", "-j", "2", "-q", "--key", "k", "--codepage", "cp1251"}, records);
+  EXPECT_EQ(batch.status, 0) << batch.err;
+  std::string expected;
+  for (int i = 0; i < 8; ++i) {
+    expected += "{\"id\":" + std::to_string(i) + ",\"text\":\"\xd0\x96\xd0\xb8\xd0\xb7\xd0\xbd\xd1\x8c\"}\n";
+  }
+  EXPECT_EQ(batch.out, expected);
+
   const Outcome list = Run({"--list-codepages"}, "");
   EXPECT_EQ(list.status, 0) << list.err;
   for (const char* line : {"\n1252   windows-1252", "\n437    CP437", "\n28592  ISO-8859-2"}) {
