@@ -157,9 +157,9 @@ void WarnUnrepresentable(const KeyPair& keys) {
   if (keys.key) collect(*keys.key);
   collect(keys.suffix);
   if (named.empty()) return;
-  Complain("warning: " + named + " in the key or suffix " + (seen.size() == 1 ? "has" : "have") +
-           " no place in code page " + std::to_string(platform::CodePage()) +
-           " and were taken as '?'");
+  const bool one = seen.size() == 1;
+  Complain("warning: " + named + " in the key or suffix " + (one ? "has" : "have") + " no place in code page " +
+           std::to_string(platform::CodePage()) + " and " + (one ? "was" : "were") + " taken as '?'");
 }
 
 }  // namespace
