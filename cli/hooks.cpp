@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 //
-// hooks.cpp - Ctrl-C and the progress bar, through the engine's event hook.
+// hooks.cpp - Ctrl-C (and SIGTERM, SIGHUP) and the progress bar, through the engine's event hook.
 //
 // The engine pauses every 5000 bytes and calls the event hook; that is the
 // only place where a stop request can reach it. The signal handler therefore
@@ -25,12 +25,16 @@ namespace trirotor::cli {
 
 namespace {
 
-// Read by the batch workers as well as the thread the signal lands on: an
-// atomic, lock-free so that the handler may store to it.
+// The signal that asked the run to stop, 0 before one came. Read by the batch
+// workers as well as the thread the signal lands on: an atomic, lock-free so
+// that the handler may store to it.
 std::atomic<std::sig_atomic_t> gInterrupted{0};
 static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int) { gInterrupted.store(1, std::memory_order_relaxed); }
+extern "C" void OnInterrupt(int signo) {
+  std::sig_atomic_t none = 0;  // the first signal names the stop
+  gInterrupted.compare_exchange_strong(none, signo, std::memory_order_relaxed);
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -107,10 +111,12 @@ void InstallInterruptHandler() {
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: blocked reads return and the run stops
-  ::sigaction(SIGINT, &action, nullptr);
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
 }
 
 bool Interrupted() { return gInterrupted.load(std::memory_order_relaxed) != 0; }
+
+int InterruptSignal() { return static_cast<int>(gInterrupted.load(std::memory_order_relaxed)); }
 
 void InstallAbortHook() { platform::SetEventHook(AbortHook); }
 

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <string>
 
 #include "cli/cli.h"
@@ -44,9 +45,27 @@ column); 5 the engine raised an error; 130 aborted.
 With --jsonl: {"id":..,"text":..,"key"?:..,"suffix"?:..} per line gives
 {"id":..,"message":..} (one line of base64 unless --wrap is given).)TXT";
 
+constexpr const char* kCommands =
+    "the commands are 'decode', 'encode' and 'help' (run 'trirotor help' for more)";
+
+// CLI11's wording, where it is not plain, in plain words.
+std::string PlainWords(const CLI::ParseError& error) {
+  const std::string what = error.what();
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && what.find("subcommand") != std::string::npos) {
+    return std::string("a command is needed: ") + kCommands;
+  }
+  // "--key: At Most 1 required but received 2"
+  const std::size_t colon = what.find(": At Most 1 required");
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr && colon != std::string::npos) {
+    return what.substr(0, colon) + " is given more than once; give it once";
+  }
+  return what;
+}
+
 void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
-  command.add_option("FILE", options.input,
-                     decoding ? "The message to decode (default: standard input; - for standard input)"
+  command.add_option("FILE", options.inputs,
+                     decoding ? "The message to decode (default: standard input; - for standard input); several "
+                                "with --output-dir or --check"
                               : "The text to encode (default: standard input; - for standard input)");
   auto* keyFile = command.add_option("--key-file", options.keyFile,
                                      "Read the key from FILE (its content; one trailing LF or CRLF is dropped)");
@@ -72,9 +91,11 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                      "Single-byte code page of the plain text: 1252 (default), 874, 1250-1258, 28591, and other "
                      "CPnnn or ISO-8859-n pages the system knows")
       ->option_text("N");
-  command.add_option("-o,--output", options.output,
-                     "Write to FILE, replacing it only when the run succeeds (default: standard output)")
-      ->option_text("FILE");
+  auto* output = command.add_option(
+      "-o,--output", options.output,
+      "Write to FILE, replacing it only when the run succeeds (default: standard output; - for standard "
+      "output). A link is followed; a device or FIFO such as /dev/null is written as it is");
+  output->option_text("FILE");
   auto* raw = command.add_flag("--raw", options.raw,
                                decoding ? "Write the plain bytes of the code page instead of UTF-8"
                                         : "Read the text as bytes of the code page instead of UTF-8");
@@ -87,6 +108,17 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                                  decoding ? "Batch mode: decode one JSON record per line (see below)"
                                           : "Batch mode: encode one JSON record per line (see below)");
   jsonl->excludes(raw);
+  if (decoding) {
+    auto* outputDir = command.add_option("--output-dir", options.outputDir,
+                                         "Decode each FILE to DIR/<its name without extension>.txt, each on its "
+                                         "own; the status is the highest of them, a summary line ends the run");
+    outputDir->option_text("DIR");
+    auto* check = command.add_flag("--check", options.check,
+                                   "Decode each FILE and write nothing: the status tells whether the key opens "
+                                   "it (0) or not (3)");
+    outputDir->excludes(output)->excludes(jsonl);
+    check->excludes(output)->excludes(outputDir)->excludes(jsonl);
+  }
   command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode (default: one per core)")
       ->option_text("N")
       ->check(CLI::Range(1u, 1024u))
@@ -96,7 +128,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones."};
+  CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones.", "trirotor"};
   app.set_version_flag("--version", std::string("trirotor ") + TRIROTOR_VERSION);
   app.require_subcommand(1);
   app.footer("Run 'trirotor decode --help' or 'trirotor encode --help' for the options and exit statuses.");
@@ -110,17 +142,47 @@ int main(int argc, char** argv) {
   AddSharedOptions(*encode, options, false);
   encode->add_option("--wrap", options.wrap, "Base64 line length (default 76; 0: one line)")
       ->option_text("N")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            // CLI11's own range check would print the range of a double.
+            const bool digits = !value.empty() && value.size() <= 9 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            return digits ? "" : "must be a whole number of characters, 0 or more (0: one line), not " + value;
+          },
+          "N"));
   encode->footer(kEncodeFooter);
 
+  // "trirotor help [COMMAND]", and a word that is no command, before CLI11
+  // sees them: it would only say that a subcommand is required.
+  if (argc >= 2 && argv[1][0] != '-') {
+    const std::string word = argv[1];
+    if (word == "help") {
+      CLI::App* about = &app;
+      if (argc >= 3 && std::string(argv[2]) == "decode") about = decode;
+      if (argc >= 3 && std::string(argv[2]) == "encode") about = encode;
+      std::fputs(about->help().c_str(), stdout);
+      return 0;
+    }
+    if (word != "decode" && word != "encode") {
+      trirotor::cli::Complain("'" + word + "' is not a command; " + kCommands);
+      return trirotor::cli::kExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
-    trirotor::cli::Complain(error.what());
+    trirotor::cli::Complain(PlainWords(error));
     trirotor::cli::Complain("run 'trirotor --help' for the usage");
     return trirotor::cli::kExitUsage;
   }
   options.mode = decode->parsed() ? Mode::kDecode : Mode::kEncode;
+  if (options.inputs.size() > 1 && options.outputDir.empty() && !options.check) {
+    trirotor::cli::Complain(std::string(options.mode == Mode::kDecode
+                                            ? "decode takes one FILE; give --output-dir DIR or --check for several"
+                                            : "encode takes one FILE"));
+    return trirotor::cli::kExitUsage;
+  }
+  if (!options.inputs.empty()) options.input = options.inputs.front();
   return trirotor::cli::Run(options);
 }

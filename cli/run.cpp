@@ -6,16 +6,21 @@
 // Output is produced only once the engine is done, and a file named with -o
 // is replaced only on success: a failed or aborted run leaves what was there.
 
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <csignal>
 #include <cstdlib>
+#include <map>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "cli/cli.h"
 #include "cli/io.h"
@@ -126,11 +131,38 @@ void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
   }
 }
 
-int DecodeOne(const Options& options, const KeyPair& keys) {
+// How many UTF-16 units the engine would count in the message read as UTF-8
+// text: one per character, two for one past U+FFFF, a stray byte as one.
+// Counting stops at `enough`.
+std::size_t CountUnits(const ByteBuffer& bytes, std::size_t enough) {
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < bytes.size() && units < enough; ++i) {
+    const std::uint8_t b = bytes[i];
+    if ((b & 0xC0) != 0x80) ++units;
+    if (b >= 0xF0) ++units;
+  }
+  return units;
+}
+
+// The engine takes a text of under 4 characters for no message at all and
+// returns "" without a word; the tool says so and fails instead.
+constexpr std::size_t kShortestMessage = 4;
+
+// Decodes one message and writes its text to `output`, or nowhere when
+// `output` is null (--check). `name` ("" or "FILE: ") starts each line that
+// is about this message.
+int DecodeOne(const Options& options, const KeyPair& keys, const std::string& input, const std::string* output,
+              const std::string& name) {
+  // A bad -o is found before the work is done; nothing is created yet.
+  std::optional<Output> out;
+  if (output != nullptr) out.emplace(*output);
   // The message is ASCII base64, so its file bytes are already the code
   // page's form of the text: the engine decodes them in place.
-  ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
-  Output out(options.output);
+  ByteBuffer message = ReadWholeBytes(input, kMaxInputBytes, "message");
+  if (CountUnits(message, kShortestMessage) < kShortestMessage) {
+    Complain(name + "no message in the input (it has fewer than 4 characters)");
+    return kExitFrame;
+  }
 
   const bool showBar = !options.quiet && (options.progress || ::isatty(2));
   if (showBar) StartProgress(message.size(), options.progress);
@@ -142,6 +174,7 @@ int DecodeOne(const Options& options, const KeyPair& keys) {
     FinishProgress();
     if (Interrupted()) throw Failure{kExitAborted, "aborted"};
     PrintEngineError(error);
+    Complain(name + "the message is damaged");
     return kExitEngine;
   } catch (const std::bad_alloc&) {
     FinishProgress();
@@ -152,22 +185,77 @@ int DecodeOne(const Options& options, const KeyPair& keys) {
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   const std::int16_t outcome = LastError;
   if (outcome == kErrFrameCheck) {
-    Complain(ErrorMessage(kErrFrameCheck));
+    Complain(name + std::string(ErrorMessage(kErrFrameCheck)));
+    Complain(name + "wrong key or key suffix, or the input is not a whole message");
     return kExitFrame;
   }
 
-  if (options.raw) {
-    out.Write(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()));
-  } else {
-    WriteAsUtf8(out, plain);
+  if (out) {
+    if (options.raw) {
+      out->Write(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()));
+    } else {
+      WriteAsUtf8(*out, plain);
+    }
+    out->Commit();
   }
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-  out.Commit();
   if (outcome == kErrChecksum) {
-    Complain(ErrorMessage(kErrChecksum));
+    Complain(name + std::string(ErrorMessage(kErrChecksum)));
     return kExitChecksum;
   }
   return kExitOk;
+}
+
+// DIR/<name>.txt for each message: its file name without the last extension.
+std::string OutputFileFor(const std::string& outputDir, const std::string& input) {
+  std::string base = input.substr(input.rfind('/') == std::string::npos ? 0 : input.rfind('/') + 1);
+  const std::size_t dot = base.rfind('.');
+  if (dot != std::string::npos && dot > 0) base.resize(dot);
+  return outputDir + "/" + base + ".txt";
+}
+
+// Several messages, or --check: each on its own, so one failure does not
+// stop the rest; the status is the highest any message got, and an
+// interrupt stops them all.
+int DecodeMany(const Options& options, const KeyPair& keys) {
+  std::vector<std::string> inputs = options.inputs;
+  if (inputs.empty()) inputs.push_back("-");
+  std::vector<std::string> outputs(inputs.size());
+  if (!options.outputDir.empty()) {
+    struct stat info {};
+    if (::stat(options.outputDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      throw Failure{kExitInput, "--output-dir " + options.outputDir + " is not a folder"};
+    }
+    std::map<std::string, std::string> taken;  // output file -> the message that claimed it
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      if (inputs[i] == "-") throw Failure{kExitUsage, "--output-dir needs message files, not standard input"};
+      outputs[i] = OutputFileFor(options.outputDir, inputs[i]);
+      const auto [at, fresh] = taken.emplace(outputs[i], inputs[i]);
+      if (!fresh) {
+        throw Failure{kExitUsage, at->second + " and " + inputs[i] + " would both be written to " + outputs[i]};
+      }
+    }
+  }
+  const bool several = inputs.size() > 1;
+  int worst = kExitOk;
+  std::size_t failed = 0;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const std::string name = several || !options.outputDir.empty() ? (inputs[i] == "-" ? "standard input" : inputs[i]) + ": " : "";
+    int status = kExitOk;
+    try {
+      status = DecodeOne(options, keys, inputs[i], options.check ? nullptr : &outputs[i], name);
+    } catch (const Failure& failure) {
+      if (failure.status == kExitAborted) throw;
+      Complain(name + failure.message);
+      status = failure.status;
+    }
+    if (status != kExitOk) ++failed;
+    worst = std::max(worst, status);
+  }
+  if (!options.quiet && (several || !options.outputDir.empty())) {
+    Complain(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(failed) +
+             " failed");
+  }
+  return worst;
 }
 
 std::u16string PlainText(const Options& options, std::string bytes) {
@@ -218,6 +306,15 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
 
 }  // namespace
 
+std::string SignalName(int signo) {
+  switch (signo) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(signo);
+  }
+}
+
 void Complain(std::string_view message) {
   std::string line = "trirotor: ";
   line += message;
@@ -267,8 +364,16 @@ int Run(const Options& options) {
     }
     const KeyPair keys = ResolveKeys(options, true);
     if (!keys.key) throw Failure{kExitInput, "no key given: use --key-file, --key-env or --key"};
-    return options.mode == Mode::kDecode ? DecodeOne(options, keys) : EncodeOne(options, keys);
+    if (options.mode == Mode::kEncode) return EncodeOne(options, keys);
+    if (options.check || !options.outputDir.empty()) return DecodeMany(options, keys);
+    return DecodeOne(options, keys, options.input, &options.output, "");
   } catch (const Failure& failure) {
+    if (failure.status == kExitAborted) {
+      // 128 + the signal, as a shell reports a process the signal ended.
+      const int signo = InterruptSignal() != 0 ? InterruptSignal() : SIGINT;
+      Complain(failure.message + " by " + SignalName(signo));
+      return 128 + signo;
+    }
     Complain(failure.message);
     return failure.status;
   } catch (const std::bad_alloc&) {

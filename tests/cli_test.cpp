@@ -11,13 +11,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -67,13 +70,22 @@ class CliTest : public ::testing::Test {
   }
 
   // Runs the tool with `args`, standard input from `input`, and `env` added.
+  // Standard input is a regular file, or with `piped` a pipe the test feeds.
   Outcome Run(const std::vector<std::string>& args, std::string_view input = {},
-              const std::vector<std::pair<std::string, std::string>>& env = {}) const {
+              const std::vector<std::pair<std::string, std::string>>& env = {}, bool piped = false) const {
     const fs::path in = Path(".stdin"), out = Path(".stdout"), err = Path(".stderr");
     WriteFile(in, input);
+    int feed[2] = {-1, -1};
+    if (piped && ::pipe(feed) != 0) return {};
     const pid_t child = ::fork();
     if (child == 0) {
-      ::dup2(::open(in.c_str(), O_RDONLY), 0);
+      if (piped) {
+        ::dup2(feed[0], 0);
+        ::close(feed[0]);
+        ::close(feed[1]);
+      } else {
+        ::dup2(::open(in.c_str(), O_RDONLY), 0);
+      }
       ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
       ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
       for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
@@ -82,6 +94,16 @@ class CliTest : public ::testing::Test {
       argv.push_back(nullptr);
       ::execv(TRIROTOR_CLI, argv.data());
       ::_exit(127);
+    }
+    if (piped) {
+      ::close(feed[0]);
+      ::signal(SIGPIPE, SIG_IGN);  // a tool that stops reading early gives EPIPE here
+      for (std::size_t at = 0; at < input.size();) {
+        const ssize_t put = ::write(feed[1], input.data() + at, std::min<std::size_t>(input.size() - at, 4096));
+        if (put <= 0) break;
+        at += static_cast<std::size_t>(put);
+      }
+      ::close(feed[1]);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -132,17 +154,26 @@ TEST_F(CliTest, DecodeExitStatusesAndStreams) {
     std::vector<std::string> extra;
     int status;
     std::string out;
-    std::string errHas;
+    std::string errHas;  // lines that follow each other in this order
   };
   const Case cases[] = {
       {"plain text as UTF-8", message, {}, 0, "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", ""},
       {"plain bytes with --raw", message, {"--raw"}, 0, "Gr\xfc\xdf" "e \x80", ""},
-      {"wrong key", Narrow(EncodeText(u"x", u"other", u"")), {}, 3, "", "Failed decoding the text (Error 33)"},
+      // The engine's line first, for scripts; then what to do about it.
+      {"wrong key", Narrow(EncodeText(u"x", u"other", u"")), {}, 3, "",
+       "trirotor: Failed decoding the text (Error 33)\n"
+       "trirotor: wrong key or key suffix, or the input is not a whole message\n"},
       {"checksum mismatch", Sealed(WithBadChecksum("checksum, checksum, checksum"), u"k"), {}, 4,
        "checksum, checksum, checksum", "Compression checksum error (Error 5)"},
       {"engine error", Sealed(kUnknownVersion, u"k"), {}, 5, "",
-       "\nerror -2147221504 in HuffmanDecode(): The data either was not compressed with HE3 or is corrupt"},
-      {"under four characters", "abc", {}, 0, "", ""},
+       "\nerror -2147221504 in HuffmanDecode(): The data either was not compressed with HE3 or is corrupt "
+       "(identification string not found)\ntrirotor: the message is damaged\n"},
+      // Under 4 characters the engine sees no message; the tool refuses it
+      // rather than report success for an empty text. The count is in
+      // characters as the engine sees them: four bytes, two characters.
+      {"under four characters", "abc", {}, 3, "", "no message in the input"},
+      {"empty input", "", {}, 3, "", "no message in the input"},
+      {"two characters in four bytes", "\xc3\xa9\xc3\xa9", {}, 3, "", "no message in the input"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,16 +192,22 @@ TEST_F(CliTest, DecodeExitStatusesAndStreams) {
 
 TEST_F(CliTest, UsageErrorsAreStatusOne) {
   const std::string message = File("m.b64", Narrow(EncodeText(u"x", u"k", u"")));
-  struct Case { const char* name; std::vector<std::string> args; };
+  struct Case { const char* name; std::vector<std::string> args; const char* errHas; };
   const Case cases[] = {
-      {"no command", {}},
-      {"unknown command", {"open", message}},
-      {"unknown option", {"decode", "--key", "k", "--fast", message}},
-      {"two key sources", {"decode", "--key", "k", "--key-env", "HOME", message}},
-      {"jobs without --jsonl", {"decode", "--key", "k", "-j", "2", message}},
-      {"multi-byte code page", {"decode", "--key", "k", "--codepage", "65001", message}},
-      {"unknown code page", {"decode", "--key", "k", "--codepage", "99999", message}},
-      {"negative wrap", {"encode", "--key", "k", "--wrap", "-1", message}},
+      {"no command", {}, "the commands are 'decode', 'encode'"},
+      {"unknown command", {"open", message}, "'open' is not a command; the commands are 'decode', 'encode'"},
+      {"unknown option", {"decode", "--key", "k", "--fast", message}, "--fast"},
+      {"two key sources", {"decode", "--key", "k", "--key-env", "HOME", message}, "excludes"},
+      {"repeated option", {"decode", "--key", "k", "--key", "j", message}, "--key is given more than once"},
+      {"jobs without --jsonl", {"decode", "--key", "k", "-j", "2", message}, "--jsonl"},
+      {"multi-byte code page", {"decode", "--key", "k", "--codepage", "65001", message}, "65001"},
+      {"unknown code page", {"decode", "--key", "k", "--codepage", "99999", message}, "99999"},
+      // A short line, not CLI11's range of a double in 300 digits.
+      {"negative wrap", {"encode", "--key", "k", "--wrap", "-3", message}, "--wrap: must be a whole number"},
+      {"wrap not a number", {"encode", "--key", "k", "--wrap", "abc", message}, "--wrap: must be a whole number"},
+      {"two messages, one output", {"decode", "--key", "k", message, message}, "--output-dir DIR or --check"},
+      {"two texts", {"encode", "--key", "k", message, message}, "encode takes one FILE"},
+      {"--check with -o", {"decode", "--key", "k", "--check", "-o", "x", message}, "excludes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -178,8 +215,16 @@ TEST_F(CliTest, UsageErrorsAreStatusOne) {
     EXPECT_EQ(got.status, 1);
     EXPECT_EQ(got.out, "");
     EXPECT_NE(got.err.find("trirotor: "), std::string::npos) << got.err;
+    EXPECT_NE(got.err.find(c.errHas), std::string::npos) << got.err;
+    EXPECT_LT(got.err.size(), 300u) << got.err;
   }
-  EXPECT_EQ(Run({"--help"}).status, 0);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"help"}}) {
+    const Outcome help = Run(args);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("decode"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("encode"), std::string::npos) << help.out;
+  }
+  EXPECT_NE(Run({"help", "encode"}).out.find("--wrap"), std::string::npos);
   const Outcome help = Run({"decode", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("130"), std::string::npos);  // the exit statuses are documented
@@ -231,10 +276,15 @@ TEST_F(CliTest, OutputFileIsReplacedOnlyOnSuccess) {
   const std::string good = File("good.b64", Narrow(EncodeText(u"new content", u"k", u"")));
   const std::string wrongKey = File("wrong.b64", Narrow(EncodeText(u"x", u"other", u"")));
   const std::string broken = File("broken.b64", Sealed(kUnknownVersion, u"k"));
+  const std::string badSum = File("sum.b64", Sealed(WithBadChecksum("checksum, checksum, checksum"), u"k"));
+  const std::string empty = File("empty.b64", "");
   struct Case { const char* name; std::string message; int status; std::string after; };
   const Case cases[] = {{"frame fails", wrongKey, 3, "keep me"},
                         {"engine error", broken, 5, "keep me"},
                         {"unreadable message", Path("absent.b64").string(), 2, "keep me"},
+                        {"no message at all", empty, 3, "keep me"},
+                        // The text is written all the same, and the status says it is suspect.
+                        {"checksum mismatch", badSum, 4, "checksum, checksum, checksum"},
                         {"success", good, 0, "new content"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -255,6 +305,106 @@ TEST_F(CliTest, OutputFileIsReplacedOnlyOnSuccess) {
   // A failed run creates no file where there was none.
   EXPECT_EQ(Run({"decode", "--key", "k", "-o", Path("fresh.txt").string(), wrongKey}).status, 3);
   EXPECT_FALSE(fs::exists(Path("fresh.txt")));
+}
+
+// -o names more than regular files: links, devices, pipes, standard output.
+TEST_F(CliTest, OutputGoesWhereThePathLeads) {
+  const std::string message = File("m.b64", Narrow(EncodeText(u"opened", u"k", u"")));
+  fs::create_directory(Path("sub"));
+  fs::create_directory(Path("folder"));
+  enum class Kind { kFile, kLink, kFifo, kCharDevice, kNone };
+  struct Case {
+    const char* name;
+    std::function<std::string()> make;  // returns the -o argument
+    int status;
+    std::string out;      // on standard output
+    const char* where;    // the file that should hold "opened", or ""
+    const char* kept;     // what must still be what it was: a path and its kind
+    Kind kind;
+    const char* errHas;
+  };
+  const Case cases[] = {
+      {"link to a file", [&] {
+         File("sub/real.txt", "old");
+         ::chmod(Path("sub/real.txt").c_str(), 0640);
+         fs::create_symlink("sub/real.txt", Path("link.txt"));
+         return Path("link.txt").string();
+       }, 0, "", "sub/real.txt", "link.txt", Kind::kLink, ""},
+      {"link to a file not there yet", [&] {
+         fs::create_symlink("sub/new.txt", Path("ahead.txt"));
+         return Path("ahead.txt").string();
+       }, 0, "", "sub/new.txt", "ahead.txt", Kind::kLink, ""},
+      {"link to a link", [&] {
+         File("sub/deep.txt", "old");
+         fs::create_symlink("deep.txt", Path("sub/hop.txt"));
+         fs::create_symlink("sub/hop.txt", Path("twice.txt"));
+         return Path("twice.txt").string();
+       }, 0, "", "sub/deep.txt", "sub/hop.txt", Kind::kLink, ""},
+      {"FIFO", [&] {
+         ::mkfifo(Path("fifo").c_str(), 0600);
+         return Path("fifo").string();
+       }, 0, "", "", "fifo", Kind::kFifo, ""},
+      {"character device", [&] {
+         // A null device of our own: a regression must not replace the real
+         // one. Skipped without root, or where the folder is mounted nodev.
+         if (::mknod(Path("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) return std::string();
+         const int fd = ::open(Path("null").c_str(), O_WRONLY);
+         if (fd < 0) return std::string();
+         ::close(fd);
+         return Path("null").string();
+       }, 0, "", "", "null", Kind::kCharDevice, ""},
+      {"dash", [&] { return std::string("-"); }, 0, "opened", "", "", Kind::kNone, ""},
+      {"standard output by name", [&] { return std::string("/dev/fd/1"); }, 0, "opened", "", "", Kind::kNone, ""},
+      {"directory", [&] { return Path("folder").string(); }, 2, "", "", "folder", Kind::kNone, "is a directory"},
+      {"missing folder", [&] { return Path("none/out.txt").string(); }, 2, "", "", "", Kind::kNone,
+       "No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string target = c.make();
+    if (target.empty()) continue;
+    const std::vector<std::string> before = Listing();
+    std::string fromFifo;
+    std::thread reader;
+    if (c.kind == Kind::kFifo) {
+      reader = std::thread([&] { fromFifo = ReadFile(target); });
+    }
+    const Outcome got = Run({"decode", "--key", "k", "-o", target, message});
+    if (reader.joinable()) {
+      // A tool that never opened the FIFO would leave the reader waiting.
+      const int unblock = ::open(target.c_str(), O_WRONLY | O_NONBLOCK);
+      if (unblock >= 0) ::close(unblock);
+      reader.join();
+    }
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_EQ(got.out, c.out);
+    EXPECT_NE(got.err.find(c.errHas), std::string::npos) << got.err;
+    if (*c.where != '\0') {
+      EXPECT_EQ(ReadFile(Path(c.where)), "opened");
+    }
+    if (c.kind == Kind::kFifo) {
+      EXPECT_EQ(fromFifo, "opened");
+    }
+    struct stat info {};
+    if (*c.kept != '\0') {
+      ASSERT_EQ(::lstat(Path(c.kept).c_str(), &info), 0);
+      const bool sameKind = c.kind == Kind::kLink ? S_ISLNK(info.st_mode)
+                            : c.kind == Kind::kFifo ? S_ISFIFO(info.st_mode)
+                            : c.kind == Kind::kCharDevice ? S_ISCHR(info.st_mode)
+                                                          : S_ISDIR(info.st_mode);
+      EXPECT_TRUE(sameKind);
+    }
+    if (std::string(c.name) == "link to a file") {
+      ASSERT_EQ(::stat(Path("sub/real.txt").c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0640u);  // the real file's mode survives
+    }
+    // No temporary file left, here or beside a link's target.
+    std::vector<std::string> after = Listing();
+    EXPECT_EQ(after, before);
+    for (const auto& entry : fs::directory_iterator(Path("sub"))) {
+      EXPECT_EQ(entry.path().filename().string().find(".trirotor-"), std::string::npos);
+    }
+  }
 }
 
 /// Encoding ///
