@@ -87,6 +87,12 @@ void InstallAbortHook();
 void StartProgress(std::uint64_t totalBytes, bool forced);
 void FinishProgress();
 
+// Encoding has no pauses: the same place names each stage as it starts,
+// with the size of its input.
+void StartStages(bool forced);
+void ShowStage(const std::string& stage, std::uint64_t bytes);
+void FinishStages(bool done);  // done: the last line says how long it took
+
 /// JSON lines (batch.cpp) ///
 
 int RunBatch(const Options& options, const KeyPair& keys);

@@ -38,11 +38,19 @@ extern "C" void OnInterrupt(int signo) {
 
 using Clock = std::chrono::steady_clock;
 
-// The bar belongs to the one thread that decodes a single message.
+// The bar belongs to the one thread that decodes a single message. The
+// engine's Progress runs 0..50 while it decrypts and 50..100 while it checks
+// the text of a compressed message; the bar shows each stage from 0 to 100 %
+// on its own, so that a stored message, which has no checking stage, still
+// ends at 100 %, and the bytes and rate while decrypting are the message's
+// own rather than half of them.
+enum class Stage { kDecrypting, kChecking };
+
 struct ProgressBar {
   std::uint64_t totalBytes = 0;
   bool forced = false;
   bool drawn = false;
+  Stage stage = Stage::kDecrypting;
   int lastPercent = -1;
   Clock::time_point start;
   Clock::time_point lastDraw;
@@ -70,8 +78,6 @@ std::string HumanBytes(double bytes) {
 }
 
 void DrawBar(int percent, Clock::time_point now) {
-  const double seconds = std::chrono::duration<double>(now - gBar.start).count();
-  const double done = static_cast<double>(gBar.totalBytes) * percent / 100.0;
   std::string line = "\r[";
   const int filled = percent * kBarWidth / 100;
   line.append(static_cast<std::size_t>(filled), '#');
@@ -79,8 +85,15 @@ void DrawBar(int percent, Clock::time_point now) {
   char tail[32];
   std::snprintf(tail, sizeof tail, "] %3d%%  ", percent);
   line += tail;
-  line += HumanBytes(done);
-  if (seconds > 0.05) line += "  " + HumanBytes(done / seconds) + "/s";
+  if (gBar.stage == Stage::kDecrypting) {
+    // The message's bytes decrypted so far, and how fast.
+    const double seconds = std::chrono::duration<double>(now - gBar.start).count();
+    const double done = static_cast<double>(gBar.totalBytes) * percent / 100.0;
+    line += "decrypting " + HumanBytes(done) + " of " + HumanBytes(static_cast<double>(gBar.totalBytes));
+    if (seconds > 0.05) line += "  " + HumanBytes(done / seconds) + "/s";
+  } else {
+    line += "checking the text";
+  }
   line += "   ";  // covers the tail of a longer line before
   WriteError(line);
   gBar.drawn = true;
@@ -93,12 +106,29 @@ void ProgressHook() {
     AbortFlag = -1;
     return;
   }
-  const int percent = std::clamp<int>(Progress, 0, 100);
+  const int progress = std::clamp<int>(Progress, 0, 100);
   const Clock::time_point now = Clock::now();
+  if (progress >= 50 && gBar.stage == Stage::kDecrypting) {
+    // Decryption is through: its line ends at 100 % where lines are kept.
+    if (gBar.drawn && !::isatty(2)) {
+      DrawBar(100, now);
+      WriteError("\n");
+    }
+    gBar.stage = Stage::kChecking;
+    gBar.lastPercent = -1;
+  }
+  const int percent = gBar.stage == Stage::kDecrypting ? progress * 2 : (progress - 50) * 2;
   if (!gBar.forced && now - gBar.start < kQuietStart) return;
   if (gBar.drawn && (percent == gBar.lastPercent || now - gBar.lastDraw < kRedrawEvery)) return;
   DrawBar(percent, now);
 }
+
+// The stages of an encode, one line each.
+struct StageLine {
+  bool active = false;
+  bool drawn = false;
+  Clock::time_point start;
+} gStages;
 
 void AbortHook() {
   if (gInterrupted) AbortFlag = -1;
@@ -126,6 +156,37 @@ void StartProgress(std::uint64_t totalBytes, bool forced) {
   gBar.forced = forced;
   gBar.start = Clock::now();
   platform::SetEventHook(ProgressHook);
+}
+
+void StartStages(bool /*forced*/) {
+  // An encode runs no pauses, so there is nothing to wait for before the
+  // first line: each stage is shown as it starts.
+  gStages = StageLine{};
+  gStages.active = true;
+  gStages.start = Clock::now();
+}
+
+void ShowStage(const std::string& stage, std::uint64_t bytes) {
+  if (!gStages.active) return;
+  const std::string text = "trirotor: " + stage + " " + HumanBytes(static_cast<double>(bytes));
+  // On a terminal each stage takes the place of the last; elsewhere each is
+  // a line of its own.
+  WriteError(::isatty(2) ? "\r" + text + "\033[K" : text + "\n");
+  gStages.drawn = true;
+}
+
+void FinishStages(bool done) {
+  if (!gStages.active) return;
+  gStages.active = false;
+  if (!gStages.drawn) return;
+  if (::isatty(2)) {
+    WriteError("\r\033[K");
+  } else if (done) {
+    char line[64];
+    std::snprintf(line, sizeof line, "trirotor: done in %.1f s\n",
+                  std::chrono::duration<double>(Clock::now() - gStages.start).count());
+    WriteError(line);
+  }
 }
 
 void FinishProgress() {

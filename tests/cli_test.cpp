@@ -415,6 +415,11 @@ TEST_F(CliTest, EncodeRefusesTextItWouldLose) {
       {"character outside the page", "ab\ncd\xc4\x80" "e", {}, "line 2, column 3: U+0100"},
       {"invalid UTF-8", "abc\xff", {}, "line 1, column 4"},
       {"outside another page", "\xc3\xbc", {"--codepage", "1251"}, "U+00FC"},
+      // The text is converted in slices: positions count on across them.
+      {"far into a long line", std::string(200000, 'a') + "\xc4\x80", {}, "line 1, column 200001: U+0100"},
+      {"after many lines", std::string(100000, 'a') + "\n" + std::string(70000, '\xc3') + "\n\xc3\xa9\xc4\x80", {},
+       "line 2, column 1"},
+      {"lines across slices", std::string(70000, '\n') + "\xe2\x82\xac\xc4\x80", {}, "line 70001, column 2: U+0100"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
