@@ -108,7 +108,9 @@ void ProgressHook() {
   }
   const int progress = std::clamp<int>(Progress, 0, 100);
   const Clock::time_point now = Clock::now();
-  if (progress >= 50 && gBar.stage == Stage::kDecrypting) {
+  // Decryption may end on 50 itself (its last pause rounds up), so only a
+  // value past 50 says that the checking stage has begun.
+  if (progress > 50 && gBar.stage == Stage::kDecrypting) {
     // Decryption is through: its line ends at 100 % where lines are kept.
     if (gBar.drawn && !::isatty(2)) {
       DrawBar(100, now);
@@ -117,7 +119,7 @@ void ProgressHook() {
     gBar.stage = Stage::kChecking;
     gBar.lastPercent = -1;
   }
-  const int percent = gBar.stage == Stage::kDecrypting ? progress * 2 : (progress - 50) * 2;
+  const int percent = gBar.stage == Stage::kDecrypting ? std::min(progress, 50) * 2 : (progress - 50) * 2;
   if (!gBar.forced && now - gBar.start < kQuietStart) return;
   if (gBar.drawn && (percent == gBar.lastPercent || now - gBar.lastDraw < kRedrawEvery)) return;
   DrawBar(percent, now);

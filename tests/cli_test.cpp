@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -608,6 +609,55 @@ TEST_F(CliTest, BatchEncodeFeedsBatchDecode) {
   const std::vector<Json> texts = Lines(opened.out);
   ASSERT_EQ(texts.size(), 50u);
   for (int i = 0; i < 50; ++i) EXPECT_EQ(texts[i]["text"], "record " + std::to_string(i) + " \xe2\x82\xac");
+}
+
+/// Progress ///
+
+// With --progress and standard error in a file, each stage ends its line at
+// 100 %: decryption counts the message's own bytes (not half of them), a
+// stored message ends at 100 % with no checking stage, and encode names the
+// stages it runs.
+TEST_F(CliTest, ProgressShowsEachStageToItsEnd) {
+  // Random bytes do not compress, so they are stored; four letters do.
+  std::mt19937 random(7);
+  std::string noise(1u << 20, '\0'), letters(6u << 20, '\0');
+  for (char& ch : noise) ch = static_cast<char>(random());
+  for (char& ch : letters) ch = "acgt"[random() % 4];
+  const std::string stored = File("stored.b64", Narrow(EncodeText(test::Text(noise), u"k", u"", kHeader, 76)));
+  const std::string packed = File("packed.b64", Narrow(EncodeText(test::Text(letters), u"k", u"", kHeader, 76)));
+  const auto mib = [](const std::string& path) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(fs::file_size(path)) / (1 << 20));
+    return std::string(text);
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> has;  // in this order
+    const char* hasNot;
+  };
+  const Case cases[] = {
+      {"stored message", {"decode", "--raw", stored},
+       {"100%  decrypting " + mib(stored) + " of " + mib(stored)}, "checking"},
+      {"compressed message", {"decode", packed},
+       {"100%  decrypting " + mib(packed) + " of " + mib(packed), "100%  checking the text"}, "\n\n"},
+      {"encode", {"encode", File("t.txt", "some text\n")},
+       {"converting to code page 1252", "compressing", "encrypting", "writing base64", "writing", "done in"}, "%"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin() + 1, {"--key", "k", "--progress"});
+    const Outcome got = Run(args);
+    EXPECT_EQ(got.status, 0) << got.err;
+    std::size_t at = 0;
+    for (const std::string& has : c.has) {
+      at = got.err.find(has, at);
+      ASSERT_NE(at, std::string::npos) << has << "\n" << got.err;
+    }
+    EXPECT_EQ(got.err.find(c.hasNot), std::string::npos) << got.err;
+    EXPECT_TRUE(got.err.ends_with("\n")) << got.err;
+  }
 }
 
 /// Many messages ///
