@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "cli/cli.h"
@@ -53,6 +54,7 @@ struct ProgressBar {
   Stage stage = Stage::kDecrypting;
   int lastPercent = -1;
   Clock::time_point start;
+  std::optional<Clock::time_point> decryptStart;  // the first pause: base64 is decoded by then
   Clock::time_point lastDraw;
 } gBar;
 
@@ -86,8 +88,8 @@ void DrawBar(int percent, Clock::time_point now) {
   std::snprintf(tail, sizeof tail, "] %3d%%  ", percent);
   line += tail;
   if (gBar.stage == Stage::kDecrypting) {
-    // The message's bytes decrypted so far, and how fast.
-    const double seconds = std::chrono::duration<double>(now - gBar.start).count();
+    // The message's bytes decrypted so far, and how fast since decryption began.
+    const double seconds = std::chrono::duration<double>(now - gBar.decryptStart.value_or(now)).count();
     const double done = static_cast<double>(gBar.totalBytes) * percent / 100.0;
     line += "decrypting " + HumanBytes(done) + " of " + HumanBytes(static_cast<double>(gBar.totalBytes));
     if (seconds > 0.05) line += "  " + HumanBytes(done / seconds) + "/s";
@@ -108,6 +110,7 @@ void ProgressHook() {
   }
   const int progress = std::clamp<int>(Progress, 0, 100);
   const Clock::time_point now = Clock::now();
+  if (!gBar.decryptStart) gBar.decryptStart = now;
   // Decryption may end on 50 itself (its last pause rounds up), so only a
   // value past 50 says that the checking stage has begun.
   if (progress > 50 && gBar.stage == Stage::kDecrypting) {

@@ -18,17 +18,25 @@ using trirotor::cli::Mode;
 using trirotor::cli::Options;
 
 constexpr const char* kDecodeFooter = R"TXT(
+-o FILE: "-" is standard output; a link is followed and its target replaced
+atomically; a device or FIFO (/dev/null, /dev/stdout) is written as it is;
+a directory is refused. --output-dir DIR writes DIR/NAME.txt for each FILE
+(NAME without its extension), each on its own, and ends with "N files, K
+failed"; the status is then the highest any file got.
+
 Exit status:
   0    the plain text was written (LastError 0)
   1    bad usage (unknown option, bad value, unsupported --codepage)
   2    input, output or key problem: unreadable file, no or empty key,
-       invalid UTF-8 in a key
+       invalid UTF-8 in a key, -o names a directory
   3    the frame did not check out (LastError 33): wrong key or suffix,
-       or not a message; nothing is written
+       or not a whole message; or no message at all (under 4
+       characters); nothing is written
   4    checksum mismatch (LastError 5): the text is written all the same
   5    the engine raised an error; one line on standard error:
        error NUMBER in SOURCE: DESCRIPTION
-  130  aborted with Ctrl-C; nothing is written
+  128+N  stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP): no
+       file is written; standard output may hold a beginning of the text
 
 With --jsonl every input line gets one output line, in input order:
   {"id":..,"text":..}  (+ "last_error":5 after a checksum mismatch)
@@ -40,7 +48,8 @@ and the status is 0 once every line is answered.)TXT";
 constexpr const char* kEncodeFooter = R"TXT(
 Exit status: 0 written; 1 bad usage; 2 input, output or key problem (among
 them a character the code page cannot hold, reported with its line and
-column); 5 the engine raised an error; 130 aborted.
+column); 5 the engine raised an error; 128+N stopped by signal N (130
+Ctrl-C, 143 SIGTERM, 129 SIGHUP).
 
 With --jsonl: {"id":..,"text":..,"key"?:..,"suffix"?:..} per line gives
 {"id":..,"message":..} (one line of base64 unless --wrap is given).)TXT";
@@ -101,7 +110,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                                         : "Read the text as bytes of the code page instead of UTF-8");
   auto* progress = command.add_flag("--progress", options.progress,
                                     "Show the progress bar on standard error even when it is not a terminal");
-  auto* quiet = command.add_flag("-q,--quiet", options.quiet, "Show no progress bar and no batch summary");
+  auto* quiet = command.add_flag("-q,--quiet", options.quiet, "Show no progress bar, no encode stages and no summary line");
   progress->excludes(quiet);
 
   auto* jsonl = command.add_flag("--jsonl", options.jsonl,
