@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+//
+// records.h - the JSON lines record format of batch mode: one input line in,
+// one answer line out.
+//
+// This file knows the record format and nothing of threads; batch.cpp knows
+// the threads and nothing of the format. An input line is parsed in place
+// (the id is kept as the raw JSON text it came as), answered through the
+// engine, and the answer is written straight into the output text: the plain
+// bytes go through a 256-entry table of their UTF-8 and JSON forms in the
+// code page, with no JSON object built per record.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "cli/cli.h"
+#include "engine/trirotor.h"
+
+namespace trirotor::cli {
+
+// The longest line read as a record (a message of about 48 MB); longer lines
+// are answered with an error and their bytes are not kept.
+inline constexpr std::size_t kMaxRecordBytes = std::size_t{64} << 20;
+// How deep arrays and objects may nest in a record, the record included.
+inline constexpr int kMaxRecordNesting = 64;
+// Bytes a line's storage must have to spare after its text for the parser,
+// which reads whole blocks.
+inline constexpr std::size_t kRecordPadding = 64;
+
+// Whether a line holds nothing but JSON whitespace (it gets no answer).
+bool IsBlankLine(std::string_view line);
+
+// Appends `text` (UTF-8) as a JSON string, quotes included, escaping as the
+// answers do: '"', '\\', \b \f \n \r \t, other controls as \u00XX; bytes
+// that are not UTF-8 become U+FFFD.
+void AppendJsonString(std::string& out, std::string_view text);
+
+// The JSON string forms of the code page's 256 characters: the UTF-8 of the
+// character the byte stands for, escaped as AppendJsonString would.
+class TextEscapes {
+ public:
+  // For the calling thread's current code page.
+  TextEscapes();
+  // Appends the plain bytes as a JSON string, quotes included.
+  void AppendQuoted(std::string& out, const std::uint8_t* bytes, std::size_t count) const;
+  // Whether bytes 0x00 to 0x7F stand for U+0000 to U+007F, so that an ASCII
+  // message needs no conversion on its way to the engine.
+  bool AsciiIsIdentity() const { return asciiIsIdentity_; }
+
+ private:
+  struct Form {
+    std::uint8_t length;
+    char bytes[7];  // up to "\u001f" or three bytes of UTF-8
+  };
+  std::array<Form, 256> forms_{};
+  bool asciiIsIdentity_ = true;
+};
+
+// What became of one line.
+enum class LineOutcome {
+  kBlank,     // nothing written
+  kAnswered,  // the text or the message
+  kFailed,    // an error line, or a text with last_error 5
+};
+
+// Answers the lines of one worker thread. Holds the parser and the escape
+// table, so make one per thread, after that thread's code page is set.
+class RecordAnswerer {
+ public:
+  RecordAnswerer(Mode mode, const KeyPair& defaults, int wrap);
+  ~RecordAnswerer();
+  RecordAnswerer(const RecordAnswerer&) = delete;
+  RecordAnswerer& operator=(const RecordAnswerer&) = delete;
+
+  // Appends the answer to line number `number` (from 1), ending in "\n", to
+  // `out`. `line` may gain capacity for the parser's padding. Never throws
+  // for anything a line holds; std::bad_alloc becomes an error line.
+  LineOutcome Answer(std::string& line, std::uint64_t number, std::string& out);
+  // The answer to a line that was too long to keep.
+  LineOutcome AnswerTooLong(std::uint64_t number, std::string& out);
+
+ private:
+  struct Parser;
+  struct Fields;
+  LineOutcome AnswerParsed(const Fields& fields, std::uint64_t number, std::string& out);
+  LineOutcome Decode(const Fields& fields, std::u16string_view key, std::u16string_view suffix,
+                     std::uint64_t number, std::string& out);
+  LineOutcome Encode(const Fields& fields, std::u16string_view key, std::u16string_view suffix,
+                     std::uint64_t number, std::string& out);
+
+  Mode mode_;
+  const KeyPair& defaults_;
+  int wrap_;
+  TextEscapes escapes_;
+  std::unique_ptr<Parser> parser_;
+};
+
+}  // namespace trirotor::cli
