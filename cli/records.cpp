@@ -257,18 +257,11 @@ std::size_t EndOfContainer(std::string_view text) {
 
 }  // namespace
 
-// The parser of one worker, kept from line to line so that its buffers are
-// allocated once. After a very long line they are given back.
-struct RecordAnswerer::Parser {
+// The parser, kept from line to line so that its buffers are allocated
+// once. After a very long line they are given back.
+struct RecordReader::Parser {
   static constexpr std::size_t kKeepCapacity = std::size_t{4} << 20;
   json::parser parser{kMaxRecordBytes};
-};
-
-// What a record line holds, as views into the line or the parser's buffer.
-struct RecordAnswerer::Fields {
-  std::optional<std::string_view> id;  // raw JSON text
-  std::optional<std::string_view> input, key, suffix;
-  std::string problem;  // a field of the wrong type
 };
 
 namespace {
@@ -480,6 +473,38 @@ bool LineReader::Field(std::string_view name, json::value value, int depth) {
 
 }  // namespace
 
+RecordReader::RecordReader(const char* inputName)
+    : inputName_(inputName), parser_(std::make_unique<Parser>()) {}
+
+RecordReader::~RecordReader() = default;
+
+bool RecordReader::Read(std::string& line, RecordFields& fields, std::string& problem) {
+  if (line.capacity() < line.size() + kRecordPadding) line.reserve(line.size() + kRecordPadding);
+  if (parser_->parser.capacity() > Parser::kKeepCapacity) parser_ = std::make_unique<Parser>();
+  const simdjson::padded_string_view padded(line.data(), line.size(), line.capacity());
+  json::document document;
+  if (auto error = parser_->parser.iterate(padded).get(document)) {
+    problem = "not valid JSON";
+    std::u16string ignored;
+    std::size_t bad = 0;
+    if (error == simdjson::UTF8_ERROR && !DecodeUtf8(line, ignored, bad)) {
+      problem += ": bad UTF-8 at byte offset " + std::to_string(bad);
+    }
+    return false;
+  }
+  LineReader reader(line, document, inputName_);
+  if (!reader.ReadDocument()) {
+    problem = std::move(reader.problem);
+    return false;
+  }
+  fields.id = reader.id;
+  fields.input = reader.input;
+  fields.key = reader.key;
+  fields.suffix = reader.suffix;
+  fields.problem = std::move(reader.fieldProblem);
+  return true;
+}
+
 /// Answering ///
 
 namespace {
@@ -525,9 +550,7 @@ bool IsAscii(std::string_view text) {
 }  // namespace
 
 RecordAnswerer::RecordAnswerer(Mode mode, const KeyPair& defaults, int wrap)
-    : mode_(mode), defaults_(defaults), wrap_(wrap), parser_(std::make_unique<Parser>()) {}
-
-RecordAnswerer::~RecordAnswerer() = default;
+    : mode_(mode), defaults_(defaults), wrap_(wrap), reader_(mode == Mode::kDecode ? "message" : "text") {}
 
 LineOutcome RecordAnswerer::AnswerTooLong(std::uint64_t number, std::string& out) {
   AppendLineError(out, std::nullopt, number, "longer than " + std::to_string(kMaxRecordBytes >> 20) + " MiB");
@@ -538,35 +561,13 @@ LineOutcome RecordAnswerer::Answer(std::string& line, std::uint64_t number, std:
   if (IsBlankLine(line)) return LineOutcome::kBlank;
   const std::size_t start = out.size();
   try {
-    if (line.capacity() < line.size() + kRecordPadding) line.reserve(line.size() + kRecordPadding);
-    const simdjson::padded_string_view padded(line.data(), line.size(), line.capacity());
-    if (parser_->parser.capacity() > Parser::kKeepCapacity) parser_ = std::make_unique<Parser>();
-
-    const bool decoding = mode_ == Mode::kDecode;
-    json::document document;
-    LineReader reader(line, document, decoding ? "message" : "text");
-    bool read = false;
-    if (auto error = parser_->parser.iterate(padded).get(document)) {
-      reader.problem = "not valid JSON";
-      if (error == simdjson::UTF8_ERROR) {
-        std::u16string ignored;
-        std::size_t bad = 0;
-        if (!DecodeUtf8(line, ignored, bad)) reader.problem += ": bad UTF-8 at byte offset " + std::to_string(bad);
-      }
-    } else {
-      read = reader.ReadDocument();
-    }
-    if (!read) {
-      AppendLineError(out, std::nullopt, number, reader.problem);
+    RecordFields fields;
+    std::string problem;
+    if (!reader_.Read(line, fields, problem)) {
+      AppendLineError(out, std::nullopt, number, problem);
       return LineOutcome::kFailed;
     }
-    Fields fields;
-    fields.id = reader.id;
-    fields.input = reader.input;
-    fields.key = reader.key;
-    fields.suffix = reader.suffix;
-    fields.problem = std::move(reader.fieldProblem);
-    return AnswerParsed(fields, number, out);
+    return AnswerFields(fields, number, out);
   } catch (const std::bad_alloc&) {
     out.resize(start);
     AppendEngineError(out, std::nullopt, EngineError(kErrOutOfMemory, "trirotor", "Out of memory"));
@@ -574,7 +575,7 @@ LineOutcome RecordAnswerer::Answer(std::string& line, std::uint64_t number, std:
   }
 }
 
-LineOutcome RecordAnswerer::AnswerParsed(const Fields& fields, std::uint64_t number, std::string& out) {
+LineOutcome RecordAnswerer::AnswerFields(const RecordFields& fields, std::uint64_t number, std::string& out) {
   const bool decoding = mode_ == Mode::kDecode;
   const char* inputName = decoding ? "message" : "text";
   if (!fields.id) {
@@ -598,11 +599,11 @@ LineOutcome RecordAnswerer::AnswerParsed(const Fields& fields, std::uint64_t num
   }
   if (key.empty()) return refuse("the key is empty");
   const std::u16string suffix = fields.suffix ? Utf16(*fields.suffix) : defaults_.suffix;
-  return decoding ? Decode(fields, key, suffix, number, out) : Encode(fields, key, suffix, number, out);
+  return decoding ? Decode(fields, key, suffix, out) : Encode(fields, key, suffix, number, out);
 }
 
-LineOutcome RecordAnswerer::Decode(const Fields& fields, std::u16string_view key, std::u16string_view suffix,
-                                   std::uint64_t, std::string& out) {
+LineOutcome RecordAnswerer::Decode(const RecordFields& fields, std::u16string_view key,
+                                   std::u16string_view suffix, std::string& out) {
   const std::string_view message = *fields.input;
   LastError = 0;  // the engine never clears it; each record starts clean
   ByteBuffer plain;
@@ -643,7 +644,7 @@ LineOutcome RecordAnswerer::Decode(const Fields& fields, std::u16string_view key
   return LineOutcome::kAnswered;
 }
 
-LineOutcome RecordAnswerer::Encode(const Fields& fields, std::u16string_view key, std::u16string_view suffix,
+LineOutcome RecordAnswerer::Encode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
                                    std::uint64_t number, std::string& out) {
   const std::u16string text = Utf16(*fields.input);
   if (const std::size_t at = platform::FindUnrepresentable(text); at != std::u16string::npos) {

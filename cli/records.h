@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,35 @@ class TextEscapes {
   bool asciiIsIdentity_ = true;
 };
 
+// The fields of one record, as views into its line or into the reader's
+// string buffer; valid until the reader reads the next line.
+struct RecordFields {
+  std::optional<std::string_view> id;  // raw JSON text, as it came
+  std::optional<std::string_view> input, key, suffix;  // UTF-8; a null counts as absent
+  std::string problem;  // set when one of them is not a string
+};
+
+// Reads record lines, one after another. Holds the parser, whose buffers
+// are kept from line to line, so make one per thread.
+class RecordReader {
+ public:
+  // `inputName` is the field that holds the input: "message" or "text".
+  explicit RecordReader(const char* inputName);
+  ~RecordReader();
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
+
+  // Checks every value of the line and collects the record's fields. False,
+  // with `problem` saying why, when the line is not a JSON object, nests too
+  // deep or is not JSON at all. `line` may gain capacity for the padding.
+  bool Read(std::string& line, RecordFields& fields, std::string& problem);
+
+ private:
+  struct Parser;
+  const char* inputName_;
+  std::unique_ptr<Parser> parser_;
+};
+
 // What became of one line.
 enum class LineOutcome {
   kBlank,     // nothing written
@@ -73,9 +103,6 @@ enum class LineOutcome {
 class RecordAnswerer {
  public:
   RecordAnswerer(Mode mode, const KeyPair& defaults, int wrap);
-  ~RecordAnswerer();
-  RecordAnswerer(const RecordAnswerer&) = delete;
-  RecordAnswerer& operator=(const RecordAnswerer&) = delete;
 
   // Appends the answer to line number `number` (from 1), ending in "\n", to
   // `out`. `line` may gain capacity for the parser's padding. Never throws
@@ -85,19 +112,17 @@ class RecordAnswerer {
   LineOutcome AnswerTooLong(std::uint64_t number, std::string& out);
 
  private:
-  struct Parser;
-  struct Fields;
-  LineOutcome AnswerParsed(const Fields& fields, std::uint64_t number, std::string& out);
-  LineOutcome Decode(const Fields& fields, std::u16string_view key, std::u16string_view suffix,
-                     std::uint64_t number, std::string& out);
-  LineOutcome Encode(const Fields& fields, std::u16string_view key, std::u16string_view suffix,
+  LineOutcome AnswerFields(const RecordFields& fields, std::uint64_t number, std::string& out);
+  LineOutcome Decode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
+                     std::string& out);
+  LineOutcome Encode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
                      std::uint64_t number, std::string& out);
 
   Mode mode_;
   const KeyPair& defaults_;
   int wrap_;
   TextEscapes escapes_;
-  std::unique_ptr<Parser> parser_;
+  RecordReader reader_;
 };
 
 }  // namespace trirotor::cli
