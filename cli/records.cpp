@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
 //
-// records.cpp - parsing a record line and writing its answer.
+// records.cpp - reading a record line and writing its answer.
 //
-// A line is parsed with simdjson's on-demand parser, which finds the
-// structure of the whole line with vector instructions and then lets us
-// visit each value once. Every value is visited, so a line with a flaw
-// anywhere is refused as a whole, as a strict JSON reader would; the fields
-// we need are taken as views into the line (or into the parser's string
-// buffer when they hold escapes), never copied into a tree. The id is echoed
-// as the JSON text it came as, so `12345678901234567890123` and `1.50` come
-// back unchanged.
+// A record is a flat object whose one big value is a base64 string, so the
+// work of reading it is crossing that string. simdjson checks the line's
+// UTF-8 with vector code; one strict pass then checks the grammar, the
+// escapes and the nesting of every value (a line with a flaw anywhere is
+// refused as a whole, with the byte offset of the flaw) and notes where the
+// record's fields lie. It crosses string bodies eight bytes at a time and
+// builds no tree: the fields are views into the line, copied only when they
+// hold escapes. (simdjson's on-demand parser was tried first: it skips the
+// values it is not asked for without checking their brackets, so
+// `[1,"a":"x"}` passed as an id and came back as broken output.) The id is
+// echoed as the JSON text it came as, so `12345678901234567890123` and
+// `1.50` come back unchanged.
 
 #include "cli/records.h"
 
@@ -23,8 +27,6 @@
 #include "cli/utf8.h"
 
 namespace trirotor::cli {
-
-namespace json = simdjson::ondemand;
 
 /// Writing JSON ///
 
@@ -163,30 +165,19 @@ bool IsBlankLine(std::string_view line) { return TrimSpace(line).empty(); }
 
 namespace {
 
-// -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
-bool IsJsonNumber(std::string_view text) {
-  std::size_t i = 0;
-  const auto digits = [&] {
-    const std::size_t from = i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    return i > from;
-  };
-  if (i < text.size() && text[i] == '-') ++i;
-  if (i < text.size() && text[i] == '0') {
-    ++i;
-  } else if (!digits()) {
-    return false;
-  }
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    if (!digits()) return false;
-  }
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    if (!digits()) return false;
-  }
-  return i == text.size();
+// Appends a string body that the scanner passed, its escapes resolved.
+void AppendUnescaped(std::string& out, std::string_view body);
+
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighs = 0x8080808080808080u;
+
+// Marks (in the high bit of each byte) the bytes of `word` that are '"',
+// '\\' or a control character; a byte just above a marked one may be marked
+// as well, which costs only a closer look.
+std::uint64_t StringStops(std::uint64_t word) {
+  const auto zeroIn = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  const std::uint64_t controls = (word - 0x20 * kOnes) & ~word & kHighs;
+  return controls | zeroIn(word ^ ('"' * kOnes)) | zeroIn(word ^ ('\\' * kOnes));
 }
 
 int HexValue(char c) {
@@ -196,312 +187,325 @@ int HexValue(char c) {
   return -1;
 }
 
-// The UTF-16 unit of the "\uXXXX" escape at text[at], or -1.
-long EscapedUnit(std::string_view text, std::size_t at) {
-  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
-  long unit = 0;
-  for (std::size_t i = at + 2; i < at + 6; ++i) {
-    const int digit = HexValue(text[i]);
-    if (digit < 0) return -1;
-    unit = unit * 16 + digit;
-  }
-  return unit;
-}
-
-// The offset in `text` (a string token, quotes included) of a "\uXXXX"
-// surrogate escape without its partner, or npos.
-std::size_t FindLoneSurrogate(std::string_view text) {
-  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
-    if (text[i] != '\\') continue;
-    const long unit = EscapedUnit(text, i);
-    if (unit < 0) {
-      ++i;  // a short escape: skip its second character
-      continue;
-    }
-    if (unit >= 0xD800 && unit < 0xDC00) {
-      const long next = EscapedUnit(text, i + 6);
-      if (next < 0xDC00 || next >= 0xE000) return i;
-      i += 11;
-    } else if (unit >= 0xDC00 && unit < 0xE000) {
-      return i;
-    } else {
-      i += 5;
-    }
-  }
-  return std::string_view::npos;
-}
-
-// The end of the array or object that starts at text[0] (which is known to
-// be valid JSON): the offset just past its closing bracket.
-std::size_t EndOfContainer(std::string_view text) {
-  int depth = 0;
-  bool inString = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      ++depth;
-    } else if ((c == ']' || c == '}') && --depth == 0) {
-      return i + 1;
-    }
-  }
-  return text.size();
-}
-
-}  // namespace
-
-// The parser, kept from line to line so that its buffers are allocated
-// once. After a very long line they are given back.
-struct RecordReader::Parser {
-  static constexpr std::size_t kKeepCapacity = std::size_t{4} << 20;
-  json::parser parser{kMaxRecordBytes};
+// A place in the line where the record stops being JSON.
+struct ScanError {
+  std::size_t offset;
+  std::string what;  // "" for plain bad syntax
 };
 
-namespace {
-
-// One pass over a line: checks every value and collects the record's fields.
-class LineReader {
+// One strict pass over a line: the JSON grammar, nesting and escapes, with
+// the byte offset of the first flaw. String bodies are crossed eight bytes at
+// a time. Notes where the top-level fields lie.
+class LineScanner {
  public:
-  LineReader(std::string_view line, json::document& document, const char* inputName)
-      : line_(line), document_(document), inputName_(inputName) {}
+  struct Span {
+    std::size_t begin = 0, end = 0;  // the value's JSON text
+    bool isString = false, isNull = false, hasEscapes = false;
+  };
 
-  // False with `problem` set when the line is not a JSON object we can read.
-  bool ReadDocument();
+  LineScanner(std::string_view line, std::string_view inputName) : line_(line), inputName_(inputName) {}
 
-  std::string problem;
+  // Throws ScanError; returns false for a valid JSON value that is no object.
+  bool Scan() {
+    SkipSpace();
+    const bool object = Peek() == '{';
+    Value(0, object);
+    SkipSpace();
+    if (at_ != line_.size()) Fail(at_);
+    return object;
+  }
 
-  std::optional<std::string_view> id, input, key, suffix;
-  std::string fieldProblem;
+  std::optional<Span> id, input, key, suffix;
 
  private:
-  // Sets `problem`; the offset of `at` is given when it lies in the line.
-  bool Fail(simdjson::error_code error, const char* at);
-  // The same at the parser's current place.
-  bool FailHere(simdjson::error_code error);
-  bool Nesting() {
-    problem = "nested more than " + std::to_string(kMaxRecordNesting) + " levels deep";
-    return false;
+  [[noreturn]] void Fail(std::size_t offset, std::string what = {}) { throw ScanError{offset, std::move(what)}; }
+  char Peek() const { return at_ < line_.size() ? line_[at_] : '\0'; }
+  void SkipSpace() {
+    while (at_ < line_.size() && IsJsonSpace(line_[at_])) ++at_;
   }
-  bool Value(json::value value, int depth, std::string_view* raw);
-  bool Object(json::object object, int depth, bool top);
-  bool Array(json::array array, int depth);
-  bool String(json::value value, std::string_view token, std::string_view& out);
-  bool Field(std::string_view name, json::value value, int depth);
-  std::size_t Offset(const char* at) const {
-    return at >= line_.data() && at <= line_.data() + line_.size() ? static_cast<std::size_t>(at - line_.data())
-                                                                 : std::string_view::npos;
+  void Expect(char c) {
+    SkipSpace();
+    if (Peek() != c) Fail(at_);
+    ++at_;
   }
+
+  void Value(int depth, bool top);
+  void Object(int depth, bool top);
+  void Array(int depth);
+  void String(Span* span);
+  void Escape(Span* span);
+  void Number();
+  void Literal(std::string_view word);
 
   std::string_view line_;
-  json::document& document_;
-  const char* inputName_;
+  std::string_view inputName_;
+  std::size_t at_ = 0;
+  std::string name_;  // an escaped key, unescaped
 };
 
-bool LineReader::ReadDocument() {
-  json::json_type type;
-  if (auto error = document_.type().get(type)) return Fail(error, nullptr);
-  if (type == json::json_type::object) {
-    json::object object;
-    if (auto error = document_.get_object().get(object)) return Fail(error, nullptr);
-    if (!Object(object, 1, true)) return false;
-  } else if (type == json::json_type::array) {
-    json::array array;
-    if (auto error = document_.get_array().get(array)) return Fail(error, nullptr);
-    if (!Array(array, 1)) return false;
-  } else {
-    // A lone scalar: valid or not, it is no record.
-    const std::string_view whole = TrimSpace(line_);
-    bool valid = whole == "true" || whole == "false" || whole == "null" || IsJsonNumber(whole);
-    std::string_view text;
-    if (type == json::json_type::string) valid = !document_.get_string().get(text);
-    problem = valid ? "not a JSON object" : "not valid JSON";
-    return false;
+void LineScanner::Value(int depth, bool top) {
+  SkipSpace();
+  switch (Peek()) {
+    case '{': Object(depth + 1, top); break;
+    case '[': Array(depth + 1); break;
+    case '"': String(nullptr); break;
+    case 't': Literal("true"); break;
+    case 'f': Literal("false"); break;
+    case 'n': Literal("null"); break;
+    default: Number();
   }
-  const char* rest = nullptr;
-  if (!document_.current_location().get(rest)) return Fail(simdjson::TRAILING_CONTENT, rest);  // more after the value
-  if (type != json::json_type::object) {
-    problem = "not a JSON object";
-    return false;
-  }
-  return true;
 }
 
-bool LineReader::FailHere(simdjson::error_code error) {
-  const char* location = nullptr;
-  if (document_.current_location().get(location)) location = nullptr;
-  return Fail(error, location);
-}
-
-bool LineReader::Fail(simdjson::error_code error, const char* at) {
-  problem = "not valid JSON";
-  std::size_t offset = Offset(at);
-  if (error == simdjson::UTF8_ERROR) {
-    std::u16string ignored;
-    std::size_t bad = 0;
-    if (!DecodeUtf8(line_, ignored, bad)) offset = bad;
-    problem += ": bad UTF-8";
-  } else if (error == simdjson::DEPTH_ERROR) {
-    return Nesting();
+void LineScanner::Object(int depth, bool top) {
+  if (depth > kMaxRecordNesting) Fail(at_, "nesting");
+  ++at_;  // '{'
+  SkipSpace();
+  if (Peek() == '}') {
+    ++at_;
+    return;
   }
-  if (offset != std::string_view::npos) problem += " at byte offset " + std::to_string(offset);
-  return false;
-}
-
-// A string value: its text unescaped, taken straight from the line when it
-// holds no escapes.
-bool LineReader::String(json::value value, std::string_view token, std::string_view& out) {
-  token = TrimSpace(token);
-  if (token.size() >= 2 && std::memchr(token.data(), '\\', token.size()) == nullptr) {
-    out = token.substr(1, token.size() - 2);
-    return true;
-  }
-  if (!value.get_string().get(out)) return true;
-  const std::size_t lone = FindLoneSurrogate(token);
-  if (lone != std::string_view::npos) {
-    problem = "not valid JSON: a lone surrogate " + std::string(token.substr(lone, 6)) + " at byte offset " +
-              std::to_string(Offset(token.data() + lone));
-    return false;
-  }
-  problem = "not valid JSON: a bad escape in the string at byte offset " + std::to_string(Offset(token.data()));
-  return false;
-}
-
-// Checks any value; `raw`, when given, receives its JSON text.
-bool LineReader::Value(json::value value, int depth, std::string_view* raw) {
-  const std::string_view token = value.raw_json_token();
-  json::json_type type;
-  if (auto error = value.type().get(type)) return Fail(error, token.data());
-  switch (type) {
-    case json::json_type::object: {
-      if (depth >= kMaxRecordNesting) return Nesting();
-      json::object object;
-      if (auto error = value.get_object().get(object)) return Fail(error, token.data());
-      if (!Object(object, depth + 1, false)) return false;
-      break;
+  for (;;) {
+    SkipSpace();
+    if (Peek() != '"') Fail(at_);
+    Span name;
+    String(&name);
+    Expect(':');
+    SkipSpace();
+    Span value;
+    value.begin = at_;
+    value.isString = Peek() == '"';
+    if (value.isString) {
+      String(&value);
+    } else {
+      Value(depth, false);
     }
-    case json::json_type::array: {
-      if (depth >= kMaxRecordNesting) return Nesting();
-      json::array array;
-      if (auto error = value.get_array().get(array)) return Fail(error, token.data());
-      if (!Array(array, depth + 1)) return false;
-      break;
-    }
-    case json::json_type::string: {
-      std::string_view ignored;
-      if (!String(value, token, ignored)) return false;
-      break;
-    }
-    default: {
-      const std::string_view scalar = TrimSpace(token);
-      if (!(scalar == "true" || scalar == "false" || scalar == "null" || IsJsonNumber(scalar))) {
-        return Fail(simdjson::INCORRECT_TYPE, token.data());
-      }
-    }
-  }
-  if (raw) {
-    std::string_view text = TrimSpace(token);
-    if (type == json::json_type::object || type == json::json_type::array) {
-      const std::string_view rest = line_.substr(Offset(text.data()));
-      text = rest.substr(0, EndOfContainer(rest));
-    }
-    *raw = text;
-  }
-  return true;
-}
-
-bool LineReader::Array(json::array array, int depth) {
-  for (auto element : array) {
-    json::value value;
-    if (auto error = element.get(value)) return FailHere(error);
-    if (!Value(value, depth, nullptr)) return false;
-  }
-  return true;
-}
-
-bool LineReader::Object(json::object object, int depth, bool top) {
-  for (auto field : object) {
-    std::string_view name;
-    if (auto error = field.unescaped_key().get(name)) return FailHere(error);
-    json::value value;
-    if (auto error = field.value().get(value)) return FailHere(error);
+    value.end = at_;
     if (top) {
-      if (!Field(name, value, depth)) return false;
-    } else if (!Value(value, depth, nullptr)) {
-      return false;
+      value.isNull = line_.substr(value.begin, value.end - value.begin) == "null";
+      std::string_view field = line_.substr(name.begin + 1, name.end - name.begin - 2);
+      if (name.hasEscapes) {
+        name_.clear();
+        AppendUnescaped(name_, field);
+        field = name_;
+      }
+      if (field == "id") id = value;
+      if (field == inputName_) input = value;
+      if (field == "key") key = value;
+      if (field == "suffix") suffix = value;
     }
+    SkipSpace();
+    if (Peek() == ',') {
+      ++at_;
+      continue;
+    }
+    if (Peek() != '}') Fail(at_);
+    ++at_;
+    return;
   }
-  return true;
 }
 
-// A field of the record itself. When a name comes twice, the last one counts.
-bool LineReader::Field(std::string_view name, json::value value, int depth) {
-  if (name == "id") {
-    std::string_view raw;
-    if (!Value(value, depth, &raw)) return false;
-    id = raw;
-    return true;
+void LineScanner::Array(int depth) {
+  if (depth > kMaxRecordNesting) Fail(at_, "nesting");
+  ++at_;  // '['
+  SkipSpace();
+  if (Peek() == ']') {
+    ++at_;
+    return;
   }
-  std::optional<std::string_view>* slot = nullptr;
-  if (name == inputName_) slot = &input;
-  if (name == "key") slot = &key;
-  if (name == "suffix") slot = &suffix;
-  if (slot == nullptr) return Value(value, depth, nullptr);
+  for (;;) {
+    Value(depth, false);
+    SkipSpace();
+    if (Peek() == ',') {
+      ++at_;
+      continue;
+    }
+    if (Peek() != ']') Fail(at_);
+    ++at_;
+    return;
+  }
+}
 
-  const std::string_view token = value.raw_json_token();
-  json::json_type type;
-  if (auto error = value.type().get(type)) return Fail(error, token.data());
-  if (type == json::json_type::string) {
-    std::string_view text;
-    if (!String(value, token, text)) return false;
-    *slot = text;
-    return true;
+void LineScanner::String(Span* span) {
+  if (span) span->begin = at_;
+  ++at_;  // '"'
+  for (;;) {
+    while (at_ + 8 <= line_.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, line_.data() + at_, 8);
+      if (StringStops(word) != 0) break;
+      at_ += 8;
+    }
+    if (at_ >= line_.size()) Fail(span ? span->begin : at_, "unterminated");
+    const auto c = static_cast<unsigned char>(line_[at_]);
+    if (c == '"') {
+      ++at_;
+      if (span) span->end = at_;
+      return;
+    }
+    if (c == '\\') {
+      if (span) span->hasEscapes = true;
+      Escape(span);
+    } else if (c < 0x20) {
+      Fail(at_);
+    } else {
+      ++at_;
+    }
   }
-  if (!Value(value, depth, nullptr)) return false;
-  *slot = std::nullopt;  // null counts as absent
-  if (type != json::json_type::null && fieldProblem.empty()) {
-    fieldProblem = "\"" + std::string(name) + "\" is not a string";
+}
+
+// The escape at at_: one of \" \\ \/ \b \f \n \r \t, or \uXXXX with each
+// surrogate in its pair.
+void LineScanner::Escape(Span*) {
+  const std::size_t start = at_;
+  const auto unitAt = [&](std::size_t i) -> long {
+    if (i + 6 > line_.size() || line_[i] != '\\' || line_[i + 1] != 'u') return -1;
+    long unit = 0;
+    for (std::size_t j = i + 2; j < i + 6; ++j) {
+      const int digit = HexValue(line_[j]);
+      if (digit < 0) return -1;
+      unit = unit * 16 + digit;
+    }
+    return unit;
+  };
+  const char kind = at_ + 1 < line_.size() ? line_[at_ + 1] : '\0';
+  if (kind != 'u') {
+    if (std::strchr("\"\\/bfnrt", kind) == nullptr || kind == '\0') Fail(start);
+    at_ += 2;
+    return;
   }
-  return true;
+  const long unit = unitAt(at_);
+  if (unit < 0) Fail(start);
+  const auto lone = [&] { Fail(start, "a lone surrogate " + std::string(line_.substr(start, 6))); };
+  if (unit >= 0xDC00 && unit < 0xE000) lone();
+  if (unit >= 0xD800 && unit < 0xDC00) {
+    const long low = unitAt(at_ + 6);
+    if (low < 0xDC00 || low >= 0xE000) lone();
+    at_ += 12;
+    return;
+  }
+  at_ += 6;
+}
+
+// -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+void LineScanner::Number() {
+  const std::size_t start = at_;
+  const auto digits = [&] {
+    const std::size_t from = at_;
+    while (at_ < line_.size() && line_[at_] >= '0' && line_[at_] <= '9') ++at_;
+    if (at_ == from) Fail(start);
+  };
+  if (Peek() == '-') ++at_;
+  if (Peek() == '0') {
+    ++at_;
+  } else {
+    digits();
+  }
+  if (Peek() == '.') {
+    ++at_;
+    digits();
+  }
+  if (Peek() == 'e' || Peek() == 'E') {
+    ++at_;
+    if (Peek() == '+' || Peek() == '-') ++at_;
+    digits();
+  }
+}
+
+void LineScanner::Literal(std::string_view word) {
+  if (line_.substr(at_, word.size()) != word) Fail(at_);
+  at_ += word.size();
+}
+
+void AppendUnescaped(std::string& out, std::string_view body) {
+  std::size_t i = 0;
+  while (i < body.size()) {
+    const std::size_t slash = body.find('\\', i);
+    out.append(body.substr(i, slash - i));
+    if (slash == std::string_view::npos) return;
+    const char kind = body[slash + 1];
+    i = slash + 2;
+    switch (kind) {
+      case 'b': out.push_back('\b'); continue;
+      case 'f': out.push_back('\f'); continue;
+      case 'n': out.push_back('\n'); continue;
+      case 'r': out.push_back('\r'); continue;
+      case 't': out.push_back('\t'); continue;
+      case 'u': break;
+      default: out.push_back(kind); continue;
+    }
+    const auto unit = [&](std::size_t at) {
+      char32_t value = 0;
+      for (std::size_t j = at; j < at + 4; ++j) value = value * 16 + static_cast<char32_t>(HexValue(body[j]));
+      return value;
+    };
+    char32_t cp = unit(i);
+    i += 4;
+    if (cp >= 0xD800 && cp < 0xDC00) {  // its low half follows: the scanner made sure
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 6;
+    }
+    std::u16string units;
+    if (cp < 0x10000) {
+      units.push_back(static_cast<char16_t>(cp));
+    } else {
+      units.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    }
+    out += EncodeUtf8(units);
+  }
 }
 
 }  // namespace
 
-RecordReader::RecordReader(const char* inputName)
-    : inputName_(inputName), parser_(std::make_unique<Parser>()) {}
+RecordReader::RecordReader(const char* inputName) : inputName_(inputName) {}
 
-RecordReader::~RecordReader() = default;
-
-bool RecordReader::Read(std::string& line, RecordFields& fields, std::string& problem) {
-  if (line.capacity() < line.size() + kRecordPadding) line.reserve(line.size() + kRecordPadding);
-  if (parser_->parser.capacity() > Parser::kKeepCapacity) parser_ = std::make_unique<Parser>();
-  const simdjson::padded_string_view padded(line.data(), line.size(), line.capacity());
-  json::document document;
-  if (auto error = parser_->parser.iterate(padded).get(document)) {
-    problem = "not valid JSON";
+bool RecordReader::Read(std::string_view line, RecordFields& fields, std::string& problem) {
+  if (!simdjson::validate_utf8(line.data(), line.size())) {
     std::u16string ignored;
     std::size_t bad = 0;
-    if (error == simdjson::UTF8_ERROR && !DecodeUtf8(line, ignored, bad)) {
-      problem += ": bad UTF-8 at byte offset " + std::to_string(bad);
+    DecodeUtf8(line, ignored, bad);
+    problem = "not valid JSON: bad UTF-8 at byte offset " + std::to_string(bad);
+    return false;
+  }
+  LineScanner scanner(line, inputName_);
+  try {
+    if (!scanner.Scan()) {
+      problem = "not a JSON object";
+      return false;
+    }
+  } catch (const ScanError& error) {
+    if (error.what == "nesting") {
+      problem = "nested more than " + std::to_string(kMaxRecordNesting) + " levels deep";
+    } else if (error.what == "unterminated") {
+      problem = "not valid JSON: a string that does not end, from byte offset " + std::to_string(error.offset);
+    } else {
+      problem = "not valid JSON" + (error.what.empty() ? "" : ": " + error.what) + " at byte offset " +
+                std::to_string(error.offset);
     }
     return false;
   }
-  LineReader reader(line, document, inputName_);
-  if (!reader.ReadDocument()) {
-    problem = std::move(reader.problem);
-    return false;
-  }
-  fields.id = reader.id;
-  fields.input = reader.input;
-  fields.key = reader.key;
-  fields.suffix = reader.suffix;
-  fields.problem = std::move(reader.fieldProblem);
+
+  fields = RecordFields{};
+  if (scanner.id) fields.id = line.substr(scanner.id->begin, scanner.id->end - scanner.id->begin);
+  const auto text = [&](const std::optional<LineScanner::Span>& span, const char* name, std::string& scratch,
+                        std::optional<std::string_view>& out) {
+    if (!span || span->isNull) return;
+    if (!span->isString) {
+      if (fields.problem.empty()) fields.problem = "\"" + std::string(name) + "\" is not a string";
+      return;
+    }
+    const std::string_view body = line.substr(span->begin + 1, span->end - span->begin - 2);
+    if (!span->hasEscapes) {
+      out = body;
+      return;
+    }
+    scratch.clear();
+    AppendUnescaped(scratch, body);
+    out = scratch;
+  };
+  text(scanner.input, inputName_, input_, fields.input);
+  text(scanner.key, "key", key_, fields.key);
+  text(scanner.suffix, "suffix", suffix_, fields.suffix);
   return true;
 }
 
@@ -557,7 +561,7 @@ LineOutcome RecordAnswerer::AnswerTooLong(std::uint64_t number, std::string& out
   return LineOutcome::kFailed;
 }
 
-LineOutcome RecordAnswerer::Answer(std::string& line, std::uint64_t number, std::string& out) {
+LineOutcome RecordAnswerer::Answer(std::string_view line, std::uint64_t number, std::string& out) {
   if (IsBlankLine(line)) return LineOutcome::kBlank;
   const std::size_t start = out.size();
   try {
