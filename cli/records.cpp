@@ -7,7 +7,7 @@
 // UTF-8 with vector code; one strict pass then checks the grammar, the
 // escapes and the nesting of every value (a line with a flaw anywhere is
 // refused as a whole, with the byte offset of the flaw) and notes where the
-// record's fields lie. It crosses string bodies eight bytes at a time and
+// record's fields lie. It crosses string bodies sixteen bytes at a time and
 // builds no tree: the fields are views into the line, copied only when they
 // hold escapes. (simdjson's on-demand parser was tried first: it skips the
 // values it is not asked for without checking their brackets, so
@@ -18,6 +18,9 @@
 #include "cli/records.h"
 
 #include <simdjson.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -180,6 +183,26 @@ std::uint64_t StringStops(std::uint64_t word) {
   return controls | zeroIn(word ^ ('"' * kOnes)) | zeroIn(word ^ ('\\' * kOnes));
 }
 
+// The first offset from `at` whose 16-byte block holds a '"', a '\\' or a
+// control character (or the last whole block's end): string bodies are
+// crossed sixteen bytes at a time with SSE2, which every x86-64 has.
+std::size_t SkipPlainBlocks(std::string_view text, std::size_t at) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i lastControl = _mm_set1_epi8(0x1F);
+  while (at + 16 <= text.size()) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at));
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, lastControl), block);  // byte <= 0x1F
+    const __m128i stops =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)), control);
+    if (_mm_movemask_epi8(stops) != 0) break;
+    at += 16;
+  }
+#endif
+  return at;
+}
+
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -194,8 +217,8 @@ struct ScanError {
 };
 
 // One strict pass over a line: the JSON grammar, nesting and escapes, with
-// the byte offset of the first flaw. String bodies are crossed eight bytes at
-// a time. Notes where the top-level fields lie.
+// the byte offset of the first flaw. String bodies are crossed sixteen, then eight,
+// bytes at a time. Notes where the top-level fields lie.
 class LineScanner {
  public:
   struct Span {
@@ -329,6 +352,7 @@ void LineScanner::String(Span* span) {
   if (span) span->begin = at_;
   ++at_;  // '"'
   for (;;) {
+    at_ = SkipPlainBlocks(line_, at_);
     while (at_ + 8 <= line_.size()) {
       std::uint64_t word;
       std::memcpy(&word, line_.data() + at_, 8);

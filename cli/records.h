@@ -68,7 +68,7 @@ struct RecordFields {
 
 // Reads record lines, one after another; one per thread. The line's UTF-8
 // is checked with simdjson's vector code, the rest in one strict pass that
-// crosses string bodies eight bytes at a time and builds nothing.
+// crosses string bodies sixteen bytes at a time and builds nothing.
 class RecordReader {
  public:
   // `inputName` is the field that holds the input: "message" or "text".

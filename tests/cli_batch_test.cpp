@@ -189,6 +189,11 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
        R"({"id":null,"line":32,"error":"line 32: nested more than 64 levels deep"})"},
       {"brackets inside a string", R"({"id":13,"message":")" + std::string(100, '[') + "\"}",
        R"j({"id":13,"last_error":33,"error":"Failed decoding the text (Error 33)"})j"},
+      // String bodies are crossed a block at a time: a stop deep in a long one.
+      {"a tab deep in a long string", R"({"id":")" + std::string(40, 'a') + "\t\"}",
+       R"({"id":null,"line":34,"error":"line 34: not valid JSON at byte offset 47"})"},
+      {"an escaped quote deep in a long id", R"({"id":")" + std::string(40, 'a') + R"(\"b","message":")" + good + "\"}",
+       R"({"id":")" + std::string(40, 'a') + R"(\"b","text":"fine"})"},
   };
   std::string input;
   std::vector<std::string> expected;
