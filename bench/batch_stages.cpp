@@ -25,15 +25,13 @@
 
 #include "cli/records.h"
 #include "cli/utf8.h"
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
-#include "engine/pipeline.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 
 namespace trirotor::bench {
 namespace {
+
+using namespace internal;
 
 using Clock = std::chrono::steady_clock;
 

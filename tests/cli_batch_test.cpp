@@ -25,14 +25,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/container.h"
-#include "engine/encode.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 #include "tests/test_util.h"
 
 namespace trirotor {
 namespace {
 
+using namespace internal;
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
@@ -294,13 +294,17 @@ TEST_F(CliBatchTest, EncodeFeedsDecode) {
              "\n";
   }
   input += R"({"id": "lost", "text": "\u0100"})" "\n";
+  // A key the code page cannot hold would seal as '?': its record is refused.
+  input += R"({"id": "weak", "text": "x", "key": "\u65e5"})" "\n";
   const Outcome sealed = Run({"encode", "--jsonl", "--key", "k"}, input);
-  EXPECT_EQ(sealed.status, 3) << sealed.err;  // the last record cannot be sealed
-  EXPECT_EQ(sealed.err, "trirotor: 51 records, 1 failed\n");
+  EXPECT_EQ(sealed.status, 3) << sealed.err;  // the last two records cannot be sealed
+  EXPECT_EQ(sealed.err, "trirotor: 52 records, 2 failed\n");
   std::vector<Json> messages = JsonLines(sealed.out);
-  ASSERT_EQ(messages.size(), 51u);
+  ASSERT_EQ(messages.size(), 52u);
   EXPECT_EQ(messages[50]["error"],
             "line 51: \"text\" line 1, column 1: U+0100 '\xc4\x80' has no place in code page 1252 and would be lost");
+  EXPECT_EQ(messages[51]["id"], "weak");
+  EXPECT_NE(messages[51]["error"].get<std::string>().find("U+65E5"), std::string::npos) << messages[51];
   EXPECT_EQ(messages[0]["message"].get<std::string>().find('\n'), std::string::npos);  // one line each
 
   std::string again;
