@@ -72,6 +72,11 @@ worker.postMessage({ key: arguments[0], rounds: arguments[1] });
 """
 
 
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
 def chromium(profile):
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
@@ -119,15 +124,14 @@ def main():
         (site / "bench.html").write_text("<!doctype html><title>bench</title>", encoding="utf-8")
 
         rates = {}
-        native = subprocess.run([args.build / "web" / "trirotor_web_native_bench", message, KEY, "", str(args.rounds)],
+        native = subprocess.run([args.build / "trirotor_web_native_bench", message, KEY, "", str(args.rounds)],
                                 check=True, capture_output=True, text=True).stdout
         rates["native"] = best_rate(json.loads(native))
         node = subprocess.run(["node", "-e", NODE_DECODE, str((args.page_build / "trirotor_engine.js").resolve()),
                                str(message), KEY, str(args.rounds)], check=True, capture_output=True, text=True).stdout
         rates["Node.js"] = best_rate(json.loads(node))
 
-        handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(site))
-        handler.log_message = lambda *a: None
+        handler = functools.partial(QuietHandler, directory=str(site))
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         base = f"http://127.0.0.1:{server.server_address[1]}"
