@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
         line += std::to_string(static_cast<unsigned>(chars[b]));
       }
       line += "]}";
-    } catch (const std::invalid_argument& error) {
+    } catch (const std::invalid_argument&) {
       line += ",\"error\":\"refused\"}";
     }
     std::puts(line.c_str());
