@@ -18,13 +18,13 @@
 
 #include "engine/base64.h"
 
-#include "engine/big_buffer.h"
+#include "support/big_buffer.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-namespace trirotor {
+namespace trirotor::internal {
 
 constinit thread_local std::array<std::int16_t, 256> Base64Index{};
 
@@ -210,4 +210,4 @@ std::u16string DecodeBase64(std::u16string_view text) {
   return platform::BytesToText(DecodeBase64Bytes(text));
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/big_buffer.h"
+#include "support/big_buffer.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -75,4 +75,4 @@ std::string EncodeBase64(const std::uint8_t* bytes, std::size_t count, int wrap)
   return out;
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

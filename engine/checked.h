@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 
-namespace trirotor::checked {
+namespace trirotor::internal::checked {
 
 // The byte at `index` of data[0..length), or error 9 raised in `source`.
 inline std::uint8_t ByteAt(const std::uint8_t* data, std::int64_t length, std::int64_t index,
@@ -26,11 +26,11 @@ inline void RequireRange(std::int64_t length, std::int64_t index, std::int64_t c
   }
 }
 
-}  // namespace trirotor::checked
+}  // namespace trirotor::internal::checked
 
 #include <cmath>
 
-namespace trirotor::checked {
+namespace trirotor::internal::checked {
 
 // A double narrowed to a 16-bit integer the host's way: to the nearest,
 // halves to even. Only used on percentages, which always fit.
@@ -38,4 +38,4 @@ inline std::int16_t RoundHalfEven(double value) {
   return static_cast<std::int16_t>(std::nearbyint(value));
 }
 
-}  // namespace trirotor::checked
+}  // namespace trirotor::internal::checked

@@ -25,11 +25,11 @@
 #include <memory>
 #include <new>
 
-#include "engine/big_buffer.h"
 #include "engine/checked.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
+#include "support/big_buffer.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
@@ -423,4 +423,4 @@ std::u16string HuffmanDecodeText(std::u16string_view text) {
   return platform::BytesToText(data);
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

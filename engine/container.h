@@ -23,7 +23,7 @@
 
 #include "platform/platform.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 inline constexpr int kTreeNodes = 512;
 
@@ -68,11 +68,11 @@ std::u16string HuffmanDecodeText(std::u16string_view text);
 // false, `text` untouched and `data` as HuffmanDecode leaves it.
 bool HuffmanDecodeToText(ByteBuffer& data, std::int32_t length, std::u16string& text);
 
-}  // namespace trirotor
+}  // namespace trirotor::internal
 
 /// Encoding ///
 
-namespace trirotor {
+namespace trirotor::internal {
 
 using CodeLengths = std::array<std::uint8_t, 256>;  // bits per byte value, 0: no code
 
@@ -100,4 +100,4 @@ ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
 // Raises 6 (overflow) past what a container's 32-bit lengths can hold.
 ByteBuffer HuffmanEncode(const std::uint8_t* plain, std::size_t count);
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -16,9 +16,9 @@
 #include <queue>
 #include <vector>
 
-#include "engine/big_buffer.h"
+#include "support/big_buffer.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
@@ -278,4 +278,4 @@ ByteBuffer HuffmanEncode(const std::uint8_t* plain, std::size_t count) {
   return StoreContainer(plain, count);
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

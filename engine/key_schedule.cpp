@@ -14,7 +14,7 @@
 
 #include "platform/platform.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 constinit thread_local std::array<std::int16_t, kRotor1Size> Rotor1{};
 constinit thread_local std::array<std::int16_t, kRotor2Size> Rotor2{};
@@ -92,4 +92,4 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
   Feedback = 0;
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -30,14 +30,14 @@
 
 #include "engine/checked.h"
 #include "engine/key_schedule.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
-using detail::Reduce;
-using detail::SubtractOnce;
+using internal::Reduce;
+using internal::SubtractOnce;
 
 constexpr std::int32_t kPauseStride = 5000;  // positions 0, 5000, 10000, ... pause
 
@@ -191,4 +191,4 @@ void DecryptBufferSimple(ByteBuffer& buffer) {
 
 void DecryptBuffer(ByteBuffer& buffer) { RunPass(buffer, DecryptBlock); }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -22,12 +22,12 @@
 #include "engine/keystream.h"
 #include "engine/reduce.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
-using detail::Reduce;
-using detail::SubtractOnce;
+using internal::Reduce;
+using internal::SubtractOnce;
 
 // The step cursor's successor, s + 1 wrapped to 0 at N.
 template <int N>
@@ -116,4 +116,4 @@ void EncryptBuffer(ByteBuffer& buffer) {
   r3.WriteBack(Rotor3, Step3, Mix3);
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

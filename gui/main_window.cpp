@@ -45,7 +45,6 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/encode.h"
 #include "engine/trirotor.h"
 #include "gui/hooks.h"
 
