@@ -112,6 +112,19 @@ val SetCodePage(int codePage) {
   });
 }
 
+// The pages this build offers, in number order: [{number, name, description}].
+val SupportedCodePages() {
+  val pages = val::array();
+  for (const trirotor::platform::CodePageInfo& page : trirotor::platform::SupportedCodePages()) {
+    val entry = val::object();
+    entry.set("number", page.number);
+    entry.set("name", std::string(page.name));
+    entry.set("description", std::string(page.description));
+    pages.call<void>("push", entry);
+  }
+  return pages;
+}
+
 // The 256 characters the page gives the bytes 0 to 255, for comparison with
 // the native build's.
 val CodePageTable(int codePage) {
@@ -167,6 +180,7 @@ std::string ErrorMessage(int code) { return std::string(trirotor::ErrorMessage(s
 EMSCRIPTEN_BINDINGS(trirotor) {
   emscripten::function("setHooks", &SetHooks);
   emscripten::function("setCodePage", &SetCodePage);
+  emscripten::function("supportedCodePages", &SupportedCodePages);
   emscripten::function("codePageTable", &CodePageTable);
   emscripten::function("decode", &Decode);
   emscripten::function("encode", &Encode);

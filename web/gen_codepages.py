@@ -14,8 +14,12 @@ import ctypes.util
 import errno
 import sys
 
-# The pages the tool lists, and the ISO-8859 family it also accepts.
-PAGES = ["CP874"] + [f"CP{n}" for n in range(1250, 1259)] + [f"ISO-8859-{n}" for n in range(1, 17)]
+# The pages the platform layer offers, under the names it asks iconv for,
+# and the rest of the ISO-8859 family. A page missing here is missing from
+# the page's list: the browser tests compare that list with the native one.
+PAGES = ([f"CP{n}" for n in (437, 737, 775, 850, 852, 855, 857, 858, 860, 861, 862, 863, 865, 866, 869, 874)]
+         + [f"CP{n}" for n in range(1250, 1259)] + ["KOI8-R", "KOI8-U"]
+         + [f"ISO-8859-{n}" for n in range(1, 17) if n != 12])
 
 libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
 libc.iconv_open.restype = ctypes.c_void_p

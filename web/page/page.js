@@ -3,20 +3,7 @@
 'use strict';
 
 (() => {
-  // The single-byte code pages the tool offers, with the default first.
-  const CODE_PAGES = [
-    [1252, 'Western European (Windows-1252)'],
-    [874, 'Thai (Windows-874)'],
-    [1250, 'Central European (Windows-1250)'],
-    [1251, 'Cyrillic (Windows-1251)'],
-    [1253, 'Greek (Windows-1253)'],
-    [1254, 'Turkish (Windows-1254)'],
-    [1255, 'Hebrew (Windows-1255)'],
-    [1256, 'Arabic (Windows-1256)'],
-    [1257, 'Baltic (Windows-1257)'],
-    [1258, 'Vietnamese (Windows-1258)'],
-    [28591, 'Latin-1 (ISO-8859-1)'],
-  ];
+  const DEFAULT_CODE_PAGE = 1252;
   const MAX_FILE_BYTES = 256 * 1024 * 1024;
   const SHOWN_INPUT_BYTES = 1024 * 1024;   // larger files are used as they are, not shown
   const SHOWN_RESULT_CHARS = 1000000;      // Copy and Save take the whole result
@@ -51,11 +38,16 @@
   let resultKind = '';      // 'decode' or 'encode'
   let engineMessages = { 5: 'Compression checksum error (Error 5)', 33: 'Failed decoding the text (Error 33)' };
 
-  for (const [page, name] of CODE_PAGES) {
-    const option = document.createElement('option');
-    option.value = String(page);
-    option.textContent = `${page} – ${name}`;
-    codePage.append(option);
+  // The pages the engine offers, as it lists them; the default selected.
+  function listCodePages(pages) {
+    if (codePage.options.length > 0) return;
+    for (const page of pages) {
+      const option = document.createElement('option');
+      option.value = String(page.number);
+      option.textContent = `${page.number} – ${page.description} (${page.name})`;
+      option.selected = page.number === DEFAULT_CODE_PAGE;
+      codePage.append(option);
+    }
   }
 
   /// Status ///
@@ -122,6 +114,7 @@
       case 'ready':
         ready = true;
         engineMessages = message.messages;
+        listCodePages(message.pages);
         document.documentElement.dataset.readyMs = String(Math.round(performance.now()));
         if (!running && statusLine.textContent.startsWith('Starting')) {
           setStatus('Open, drop or paste a message, enter its key, then Decode.');

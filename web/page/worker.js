@@ -39,6 +39,7 @@ TrirotorEngine().then((module) => {
   postMessage({
     type: 'ready',
     messages: { 5: engine.errorMessage(5), 33: engine.errorMessage(33) },
+    pages: engine.supportedCodePages(),
   });
   waiting.splice(0).forEach(run);
 }, (error) => postMessage({ type: 'failed', text: String(error) }));

@@ -3,20 +3,26 @@
 // codepage_tables.cpp - prints the characters the native build gives the
 // bytes 0 to 255 in each code page named, one JSON object per line:
 //   {"page":1252,"chars":[0,1,...,8364,...]}
-// or {"page":N,"error":"..."} for a page the build refuses. The browser
-// tests hold the WebAssembly build to these.
+// or {"page":N,"error":"refused"} for a page the build refuses. With no page
+// named, every page the build offers. The browser tests hold the
+// WebAssembly build to these.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "engine/trirotor.h"
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const int page = std::atoi(argv[i]);
+  std::vector<int> pages;
+  for (int i = 1; i < argc; ++i) pages.push_back(std::atoi(argv[i]));
+  if (pages.empty()) {
+    for (const auto& info : trirotor::platform::SupportedCodePages()) pages.push_back(info.number);
+  }
+  for (const int page : pages) {
     std::string line = "{\"page\":" + std::to_string(page);
     try {
       trirotor::platform::SetCodePage(page);
