@@ -5,7 +5,7 @@ opening the page to the engine being ready.
 
     web/bench/bench.py --page-build build-web --build build [--megabytes 24] [--rounds 5]
 
---build is a main build with tests on (it holds the tool and
+--build is a main build with tests or benchmarks on (it holds the tool and
 trirotor_web_native_bench). Prints a table; figures are the best of
 --rounds decodes of one message, in MB of base64 per second.
 """
