@@ -11,6 +11,7 @@ import time
 
 import pytest
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -262,6 +263,13 @@ def test_the_key_is_masked_until_shown(page):
     assert key.get_attribute("type") == "text" and show.get_attribute("aria-pressed") == "true"
     show.click()
     assert key.get_attribute("type") == "password"
+
+
+def test_enter_in_the_key_field_decodes(page):
+    open_file(page, EXAMPLES / "hello.b64")
+    page.find_element(By.ID, "key").send_keys(key_file(EXAMPLES / "hello.key") + Keys.ENTER)
+    WebDriverWait(page, 30).until(lambda d: status(d)[0].startswith("Decoded "))
+    assert result(page) == (EXAMPLES / "hello.txt").read_text(encoding="utf-8")
 
 
 def test_screenshot(page, options):
