@@ -344,7 +344,11 @@
   });
   for (const field of [key, suffix]) {
     field.addEventListener('keydown', (event) => {
-      if (event.key === 'Enter') decode();
+      if (event.key !== 'Enter') return;
+      // Keep the key press from reaching the Abort button, which takes the
+      // focus once the run starts.
+      event.preventDefault();
+      decode();
     });
   }
   document.addEventListener('keydown', (event) => {

@@ -268,7 +268,8 @@ def test_the_key_is_masked_until_shown(page):
 def test_enter_in_the_key_field_decodes(page):
     open_file(page, EXAMPLES / "hello.b64")
     page.find_element(By.ID, "key").send_keys(key_file(EXAMPLES / "hello.key") + Keys.ENTER)
-    WebDriverWait(page, 30).until(lambda d: status(d)[0].startswith("Decoded "))
+    WebDriverWait(page, 30).until(lambda d: status(d)[0] != "Loaded hello.b64." and status(d)[0] != "Working…")
+    assert status(page)[0].startswith("Decoded "), status(page)
     assert result(page) == (EXAMPLES / "hello.txt").read_text(encoding="utf-8")
 
 
