@@ -102,9 +102,14 @@
     worker = new Worker(workerSource());
     worker.onmessage = (event) => onWorkerMessage(event.data);
     worker.onerror = (event) => {
+      // A trap leaves the engine's memory in no known state: start afresh,
+      // unless the engine never started at all.
       event.preventDefault();
       if (running) finishRun();
       setStatus(`The engine stopped: ${event.message || 'an error in the worker'}.`, '', true);
+      if (!ready) return;
+      worker.terminate();
+      startWorker();
     };
     updateButtons();
   }
