@@ -18,11 +18,11 @@
 
 #include "engine/base64.h"
 
+#include "engine/checked.h"
 #include "support/big_buffer.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 namespace trirotor::internal {
 
@@ -35,11 +35,7 @@ constexpr const char* kSource = "DecodeBase64()";
 // The output bound: every group takes four characters.
 std::size_t OutputBound(std::size_t length) { return 3 * (length / 4); }
 
-void RequireLength(std::size_t size) {
-  if (size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);  // the length is a signed 32-bit value
-  }
-}
+void RequireLength(std::size_t size) { checked::Int32Length(size, kSource); }
 
 // The group being collected by the careful path.
 struct Group {

@@ -29,15 +29,15 @@ inline constexpr int kTreeNodes = 512;
 
 // One byte value's code: its length in bits and the bits from the root.
 struct SymbolCode {
-  std::uint8_t CodeLength = 0;
-  std::vector<std::uint8_t> CodeBits;  // each 0 or 1; [0] is taken at the root
+  std::uint8_t codeLength = 0;
+  std::vector<std::uint8_t> codeBits;  // each 0 or 1; [0] is taken at the root
 };
 
 struct TreeNode {
-  std::int16_t Parent = -1;
-  std::int16_t OneChild = -1;
-  std::int16_t ZeroChild = -1;
-  std::int16_t Symbol = -1;  // >= 0: a code ends here (a leaf for decoding)
+  std::int16_t parent = -1;
+  std::int16_t oneChild = -1;
+  std::int16_t zeroChild = -1;
+  std::int16_t symbol = -1;  // >= 0: a code ends here (a leaf for decoding)
 };
 
 using DecodeTree = std::array<TreeNode, kTreeNodes>;

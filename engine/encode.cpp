@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <string>
 
 #include "engine/base64.h"

@@ -12,6 +12,7 @@
 
 #include <limits>
 
+#include "engine/checked.h"
 #include "platform/platform.h"
 
 namespace trirotor::internal {
@@ -54,10 +55,7 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
   std::array<std::uint8_t, 23> fold23{};
   std::int32_t scheduleMix = 0;
 
-  if (key.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
-  const auto keyLength = static_cast<std::int32_t>(key.size());
+  const std::int32_t keyLength = checked::Int32Length(key.size(), kSource);
   // Only the first 463 positions of the cyclic key take part.
   const ByteBuffer keyBytes = platform::TextToBytes(key.substr(0, kRotor1Size));
 

@@ -26,7 +26,6 @@
 #include "engine/reduce.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "engine/checked.h"
 #include "engine/key_schedule.h"
@@ -140,10 +139,7 @@ void DecryptBlock(std::uint8_t* block, std::int32_t count) {
 }
 
 std::int32_t UpperBound(const ByteBuffer& buffer) {
-  if (buffer.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, "DecryptBuffer()");  // positions are 32-bit
-  }
-  return static_cast<std::int32_t>(buffer.size()) - 1;
+  return checked::Int32Length(buffer.size(), "DecryptBuffer()") - 1;  // positions are 32-bit
 }
 
 // The pass shared by both decryptors: blocks that end at the pause positions

@@ -117,12 +117,14 @@ using FrameHeader = std::array<std::uint8_t, 16>;
 // Seals `plain` so that DecodeText(result, key, keySuffix) == plain, with a
 // header drawn from the operating system's random source: the same text and
 // key never give the same message twice. Base64 wrapped at 76 columns (CRLF
-// free: "\n" between lines); wrap 0 gives one line. The plain text goes
-// through the code page: a character it cannot hold raises error 5, naming
-// the character, since it would come back as '?' (platform::
-// FindUnrepresentable tells beforehand). Raises 11 for an empty key, like
-// the decoder, 6 for a suffix of more than 32767 characters or a text of
-// more than 2^30 characters, 5 if the system has no random bytes to give.
+// free: "\n" between lines); wrap 0 gives one line. The plain text, key and
+// suffix go through the code page: a character it cannot hold raises error
+// 5, naming the character and where it is ("of the text", "of the key",
+// "of the key suffix"), since it would be sealed as '?'
+// (platform::FindUnrepresentableCharacter tells beforehand). Raises 11 for an
+// empty key, like the decoder, 6 for a suffix of more than 32767 characters
+// or a text of more than 2^30 characters, 5 if the system has no random
+// bytes to give.
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, int wrap = 76);
 // The same with the header given, for reproducible messages.
