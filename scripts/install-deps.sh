@@ -13,7 +13,7 @@ for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(libdeflate-tools libdeflate-dev zlib1g-dev openssl coreutils time) ;;
-    web) packages+=(emscripten nodejs chromium chromium-driver python3-selenium python3-pytest) ;;
+    web) packages+=(emscripten nodejs chromium chromium-driver fonts-dejavu-core python3-selenium python3-pytest) ;;
     *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web)" >&2; exit 1 ;;
   esac
 done
