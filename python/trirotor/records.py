@@ -92,11 +92,15 @@ def dumps(record: Record) -> str:
 
 # --- one record -------------------------------------------------------------
 
+def _is_text(value: Any) -> bool:
+    return isinstance(value, str) and not isinstance(value, RawNumber)
+
+
 def _string_field(record: Record, name: str) -> Optional[str]:
     value = record.get(name)
     if value is None:
         return None
-    if not isinstance(value, str):
+    if not _is_text(value):
         raise _BadRecord(f'"{name}" is not a string', record["id"])
     if _has_surrogate(value):
         raise _BadRecord(f'"{name}" is not valid UTF-8', record["id"])
@@ -112,7 +116,7 @@ def _fields(record: Any, field: str, key: Optional[str], suffix: str):
     value = record.get(field)
     if field not in record:
         raise _BadRecord(f'no "{field}" string', id)
-    if not isinstance(value, str):
+    if not _is_text(value):
         raise _BadRecord(f'"{field}" is not a string', id)
     if _has_surrogate(value):
         raise _BadRecord(f'"{field}" is not valid UTF-8', id)
