@@ -278,8 +278,8 @@ def parse_line(line: Union[str, bytes]) -> Any:
     return record
 
 
-def _lines(lines: Iterable[Union[str, bytes]], answer) -> Iterator[str]:
-    for number, line in enumerate(lines, 1):
+def _lines(lines: Iterable[Union[str, bytes]], answer, first: int = 1) -> Iterator[str]:
+    for number, line in enumerate(lines, first):
         if isinstance(line, str):
             line = line[:-1] if line.endswith("\n") else line
             blank = not line.strip(" \t\r")
