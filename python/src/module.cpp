@@ -300,7 +300,7 @@ void WarnKeyMapping(const Misfit& misfit, int codePage) {
 }
 
 py::object Decode(const py::handle& message, const py::handle& key, const py::handle& suffix,
-                  const py::handle& codepage, const py::handle& progress, bool strict) {
+                  const py::handle& codepage, const py::handle& progress, bool strict, bool warn) {
   const std::u16string wideMessage = ToWide(message, "message");
   const std::u16string wideKey = ToWide(key, "key");
   const std::u16string wideSuffix = ToWide(suffix, "suffix");
@@ -316,7 +316,7 @@ py::object Decode(const py::handle& message, const py::handle& key, const py::ha
     plain = DecodeText(wideMessage, wideKey, wideSuffix);
     lastError = LastError;
   });
-  WarnKeyMapping(keyMisfit, page);
+  if (warn) WarnKeyMapping(keyMisfit, page);
   py::str text = FromWide(plain);
   CheckOutcome(lastError, strict, text);
   return text;
@@ -378,7 +378,7 @@ PYBIND11_MODULE(_core, m) {
   mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   m.doc() = "The trirotor engine; use the functions of the trirotor package.";
   m.def("decode", &Decode, py::arg("message"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
-        py::arg("progress"), py::arg("strict"));
+        py::arg("progress"), py::arg("strict"), py::arg("warn") = true);
   m.def("decode_bytes", &DecodeBytesCall, py::arg("message"), py::arg("key"), py::arg("suffix"),
         py::arg("codepage"), py::arg("progress"), py::arg("strict"));
   m.def("encode", &Encode, py::arg("text"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),

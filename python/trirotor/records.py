@@ -22,11 +22,11 @@ numbers) and ids come back exactly as they were written (``1.50`` stays
 from __future__ import annotations
 
 import json
-import warnings
+import re
 from typing import Any, Iterable, Iterator, Optional, Union
 
 from . import _core
-from ._errors import (ChecksumError, EngineError, FrameError, KeyCharacterWarning)
+from ._errors import ChecksumError, EngineError, FrameError
 
 __all__ = ["decode_record", "encode_record", "decode_records", "encode_records",
            "decode_lines", "encode_lines", "dumps"]
@@ -79,12 +79,26 @@ def _scrub(text: str) -> str:
     return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace") if _has_surrogate(text) else text
 
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+# A surrogate in a line: as it stands, or written as an escape; an escape
+# may be a false alarm (an escaped backslash before "ud800"), which the full
+# check of the parsed record then clears.
+_SURROGATE_IN_LINE = re.compile("[\ud800-\udfff]|\\\\[uU][dD][89a-fA-F]")
+
+
 def _has_surrogate(text: str) -> bool:
-    return any("\ud800" <= c <= "\udfff" for c in text)
+    return not text.isascii() and _SURROGATE.search(text) is not None
+
+
+_SIMPLE_IDS = (int, str, float, bool, type(None))
+_ENCODER = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
 
 
 def dumps(record: Record) -> str:
     """One output record as the tool writes it (compact, UTF-8 as it is), without the newline."""
+    if type(record.get("id")) in _SIMPLE_IDS and not any(
+            type(v) is str and _has_surrogate(v) for v in record.values()):
+        return _ENCODER.encode(record)
     out: list = []
     _dump(record, out)
     return "".join(out)
@@ -156,9 +170,8 @@ def decode_record(record: Record, key: Optional[str] = None, suffix: str = "", *
     except _BadRecord as error:
         return _bad(error, line)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", KeyCharacterWarning)
-            text = _core.decode(message, own_key, own_suffix, codepage, None, True)
+        # The tool reads such key characters as '?' without a word per record.
+        text = _core.decode(message, own_key, own_suffix, codepage, None, True, False)
     except FrameError as error:
         return {"id": id, "last_error": 33, "error": str(error)}
     except ChecksumError as error:
@@ -219,7 +232,19 @@ def _reject_constant(name: str) -> Any:
     raise ValueError(f"not JSON: {name}")
 
 
+def _integer(text: str) -> Any:
+    # Integers print back as they came, except "-0".
+    return RawNumber(text) if text == "-0" else int(text)
+
+
+_DECODER = json.JSONDecoder(parse_int=_integer, parse_float=RawNumber, parse_constant=_reject_constant)
+_PLAIN_DECODER = json.JSONDecoder(parse_constant=_reject_constant)
+_PLAIN_IDS = (int, str, bool, type(None))
+
+
 def _nests_within(text: str, limit: int) -> bool:
+    if text.count("[") + text.count("{") <= limit:
+        return True
     depth = 0
     in_string = False
     escaped = False
@@ -269,11 +294,17 @@ def parse_line(line: Union[str, bytes]) -> Any:
     if not _nests_within(line, _MAX_NESTING):
         raise _BadRecord(f"nested more than {_MAX_NESTING} levels deep")
     try:
-        record = json.loads(line, parse_int=RawNumber, parse_float=RawNumber,
-                            parse_constant=_reject_constant)
+        # Most records: parsed by the C scanner as they are. Numbers that
+        # may not print back as written (floats, -0, NaN, nested ids) take
+        # the path that keeps their text.
+        record = _PLAIN_DECODER.decode(line)
+        if not (type(record) is dict and type(record.get("id")) in _PLAIN_IDS and
+                not (record.get("id") == 0 and "-" in line)):
+            record = _DECODER.decode(line)
     except ValueError:
         raise _BadRecord("not valid JSON") from None
-    if _contains_surrogate(record):
+    if ("\\u" in line or not line.isascii()) and _SURROGATE_IN_LINE.search(line) and \
+            _contains_surrogate(record):
         raise _BadRecord("not valid JSON")
     return record
 
