@@ -37,9 +37,10 @@ def decode(message: str, key: str, suffix: str = "", *, codepage: CodePage = 125
               string such as "1251", "cp1251" or "windows-1251". It applies
               to this call only (on this thread).
     progress  called at the engine's pauses with the percentage done
-              (0-50 decrypting, 50-100 checksumming); returning False stops
-              the decode, which then raises Aborted. Short messages may
-              finish without a pause.
+              (0-50 decrypting, 50-100 checksumming), at least once for a
+              message of 4 characters or more; returning False (not None)
+              stops the decode, which then raises Aborted. An exception it
+              raises stops the decode and comes out of decode().
     strict    on a checksum mismatch, raise ChecksumError (its .text holds
               the text) instead of returning the text.
 
