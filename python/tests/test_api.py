@@ -179,18 +179,37 @@ def test_threads_side_by_side_with_their_own_code_pages():
     assert failures == []
 
 
-@pytest.mark.skipif(not trirotor.codepage_per_thread(),
-                    reason="the library's code page is one setting for the whole process: "
-                           "calls with different pages take turns")
-def test_code_page_is_per_thread():
-    # A page set by one call does not leak into another thread's default.
-    trirotor.decode("abcd", "k", codepage=1251)
-    result = []
-    t = threading.Thread(target=lambda: result.append(
-        trirotor.decode(trirotor.encode("é", "k"), "k")))
-    t.start()
-    t.join()
-    assert result == ["é"]
+@pytest.mark.parametrize("pages", [
+    (1252, 1252),
+    pytest.param((1251, 1252), marks=pytest.mark.skipif(
+        not trirotor.codepage_per_thread(),
+        reason="the library's code page is one setting for the whole process "
+               "(codepage_per_thread() is False): calls with different pages take turns")),
+])
+def test_two_decodes_in_flight_at_once(pages):
+    # Each decode waits in its progress callback until the other has reached
+    # its own: both are mid-decode at the same moment, each under its page.
+    texts = {1251: "Съешь же ещё этих мягких булок " * 500, 1252: "Größere Äpfel für Öle " * 500}
+    meet = threading.Barrier(2, timeout=30)
+    results = {}
+
+    def work(n, page):
+        sealed = trirotor.encode(texts[page], "k", codepage=page)
+        met = []
+
+        def progress(percent):
+            if not met:
+                met.append(meet.wait())
+
+        results[n] = trirotor.decode(sealed, "k", codepage=page, progress=progress)
+
+    threads = [threading.Thread(target=work, args=(n, page)) for n, page in enumerate(pages)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not meet.broken
+    assert [results.get(n) for n in range(2)] == [texts[page] for page in pages]
 
 
 def test_help_tells_the_signature():
