@@ -73,11 +73,22 @@ def _run_partition(part: Iterable[Any], first_line: int, mode: str, key: Optiona
             return _records.decode_record(record, key, suffix, codepage=codepage, line=number)
         return _records.encode_record(record, key, suffix, codepage=codepage, wrap=wrap, line=number)
 
+    run: list = []  # consecutive JSON lines, answered together
+
+    def flush(first: int) -> None:
+        if decoding:
+            out.extend(_records._decode_lines(run, key, suffix, codepage, first))
+        else:
+            out.extend(_records._lines(run, answer, first))
+        run.clear()
+
     for number, element in enumerate(part, first_line):
         if isinstance(element, dict):
+            flush(number - len(run))
             out.append(answer(element, number))
         else:  # a JSON line: numbered, and skipped if blank
-            out.extend(_records._lines([element], answer, number))
+            run.append(element)
+    flush(first_line + len(part) - len(run))
     return out
 
 

@@ -332,8 +332,39 @@ def decode_lines(lines: Iterable[Union[str, bytes]], key: Optional[str] = None, 
     """``trirotor decode --jsonl`` over an iterable of lines (str or bytes,
     with or without their newline, e.g. an open file): one output line each,
     without its newline; blank lines are skipped."""
-    return _lines(lines, lambda record, number: decode_record(
-        record, key, suffix, codepage=codepage, line=number))
+    return _decode_lines(lines, key, suffix, codepage, 1)
+
+
+_BATCH = 256
+
+
+def _decode_lines(lines, key, suffix, codepage, first: int) -> Iterator[str]:
+    # Batches of lines go to the engine's side whole (the common record is
+    # answered there without the interpreter lock); the lines it leaves
+    # (None) are answered here, with the words of the error records.
+    def answer(record, number):
+        return decode_record(record, key, suffix, codepage=codepage, line=number)
+
+    batch: list = []
+    numbers: list = []
+
+    def flush():
+        fast = _core.decode_record_lines(batch, key, suffix, codepage)
+        for line, number, done in zip(batch, numbers, fast):
+            if done is not None:
+                yield done
+            else:
+                yield from _lines([line], answer, number)
+        batch.clear()
+        numbers.clear()
+
+    for number, line in enumerate(lines, first):
+        batch.append(line)
+        numbers.append(number)
+        if len(batch) >= _BATCH:
+            yield from flush()
+    if batch:
+        yield from flush()
 
 
 def encode_lines(lines: Iterable[Union[str, bytes]], key: Optional[str] = None, suffix: str = "", *,
