@@ -119,3 +119,18 @@ def test_encode_bag_and_a_dataframe_column(client):
     frame = dd.from_pandas(pd.DataFrame({"message": messages}), npartitions=3)
     opened = trirotor.dask.decode_series(frame["message"], key=KEY).compute().tolist()
     assert opened == texts[:7] + [None] + texts[8:]
+
+
+def test_line_numbers_count_across_partitions(tool):
+    # Error records name the line of the whole input, as the tool does,
+    # whichever partition they fall in; blank lines count but get no answer.
+    sealed = trirotor.encode("x", KEY)
+    lines = [f'{{"id":{i},"message":"{sealed}"}}\n' for i in range(30)]
+    lines[4] = "not json\n"
+    lines[17] = '{"id":17}\n'
+    lines[25] = "[]\n"
+    expected = run_tool_jsonl(tool, "decode", "".join(lines).encode(), KEY)
+    bag = dask_bag.from_sequence(lines, npartitions=4)
+    got = trirotor.dask.decode_bag(bag, key=KEY).compute(scheduler="sync")
+    assert [json.loads(g).get("line") for g in got] == [json.loads(e).get("line") for e in expected]
+    assert sum(1 for g in got if "line" in g) == 3
