@@ -2,8 +2,9 @@
 //
 // fast_paths_test.cpp - each fast path against its one-at-a-time twin.
 //
-// The fast decoders reorder work (whole base64 groups, rotor passes over a
-// block, Huffman codes twelve bits at a time), and a fault there shows up as
+// The fast decoders reorder work (whole base64 groups, the key schedule's
+// shuffles, rotor passes over a block, Huffman codes a table look-up at a
+// time), and a fault there shows up as
 // a byte, a pause, a Progress value or a cipher state that differs from the
 // straightforward decoder's only on some edge. Every case here runs both
 // twins from the same fresh engine and compares everything a host could see:
@@ -168,6 +169,59 @@ TEST_F(FastPaths, Base64LooksCharactersUpThroughTheCodePage) {
   ByteBuffer inPlace = Bytes(text);
   DecodeBase64InPlace(inPlace);
   EXPECT_EQ(Hex(inPlace), Hex(simple));
+}
+
+/// Key schedule ///
+
+TEST_F(FastPaths, KeyScheduleMatchesItsTwin) {
+  // Both start from the state a stopped decode leaves, so a failure part
+  // way must leave the same mix of fresh and earlier rotors.
+  std::mt19937 rng(Seed());
+  SCOPED_TRACE("seed " + std::to_string(Seed()));
+  std::u16string randomKey;
+  for (int i = 0; i < 700; ++i) randomKey += static_cast<char16_t>(1 + rng() % 0xFFFE);
+  struct Case {
+    const char* name;
+    std::u16string key, suffix;
+  };
+  const Case cases[] = {
+      {"one character", u"k", u""},
+      {"ordinary key and suffix", u"fast-path key", u"suffix"},
+      {"462 characters", randomKey.substr(0, 462), u"s"},
+      {"463 characters", randomKey.substr(0, 463), u"s"},
+      {"464 characters", randomKey.substr(0, 464), u"s"},
+      {"700 characters, any units", randomKey, randomKey.substr(1, 40)},
+      {"characters the page cannot hold", std::u16string(u"\u4E00\u20ACkey") + char16_t{0xD800}, u"\uFFFF"},
+      {"suffix of 22", u"key", randomKey.substr(0, 22)},
+      {"suffix of 23", u"key", randomKey.substr(0, 23)},
+      {"suffix of 24", u"key", randomKey.substr(0, 24)},
+      {"suffix of 32767", u"key", std::u16string(32767, u'z')},
+      {"suffix of 32768: overflow after two rotors", u"key", std::u16string(32768, u'z')},
+      {"empty key: division by zero after the identity", u"", u"suffix"},
+  };
+  const ByteBuffer earlier = RandomBytes(rng, 777);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto run = [&](bool fast) {
+      return Observe(
+          [&](ByteBuffer& b) {
+            InitCipherSimple(u"an earlier message", u"x");
+            DecryptBufferSimple(b);
+            fast ? InitCipher(c.key, c.suffix) : InitCipherSimple(c.key, c.suffix);
+          },
+          earlier);
+    };
+    ExpectSame(run(false), run(true));
+  }
+  for (int k = 0; k < 200; ++k) {  // random lengths, suffixes and code units
+    const std::u16string key = randomKey.substr(rng() % 600, 1 + rng() % 100);
+    const std::u16string suffix = randomKey.substr(rng() % 600, rng() % 30);
+    InitCipherSimple(key, suffix);
+    const auto simple = std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback);
+    InitCipher(key, suffix);
+    ASSERT_TRUE(simple == std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback))
+        << "random key " << k;
+  }
 }
 
 /// Decryption ///
