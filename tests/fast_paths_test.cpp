@@ -441,6 +441,76 @@ TEST_F(FastPaths, HuffmanTwinsAgreeOnEncodedText) {
   ExpectSame(simple, Expand(true, container));
 }
 
+TEST_F(FastPaths, SmallContainersMatchTheTwin) {
+  // The fast decoder sizes its table by the data's length and the longest
+  // code, and reads the codes straight into the tree: each row sits on one
+  // of those choices or on a fault the codes' reader must find.
+  std::mt19937 rng(Seed());
+  SCOPED_TRACE("seed " + std::to_string(Seed()));
+  const std::map<std::uint8_t, std::string> fourBits = {{'e', "00"}, {'t', "01"}, {'a', "100"}, {'o', "101"},
+                                                       {'n', "1100"}, {'s', "1101"}, {' ', "1110"}, {'\n', "1111"}};
+  const std::vector<std::uint8_t> fourSymbols = {'e', 't', 'a', 'o', 'n', 's', ' ', '\n'};
+  std::map<std::uint8_t, std::string> nineBits;  // every code 9 bits: longer than an 8-bit table
+  for (int v = 0; v < 40; ++v) {
+    std::string code;
+    for (int b = 0; b < 9; ++b) code += (v >> b) & 1 ? '1' : '0';
+    nineBits[static_cast<std::uint8_t>('0' + v)] = code;
+  }
+  std::vector<std::uint8_t> nineSymbols;
+  for (const auto& [v, code] : nineBits) nineSymbols.push_back(v);
+  std::map<std::uint8_t, std::string> tooManyNodes;  // 3 codes of 200 bits: 600 nodes
+  for (int v = 0; v < 3; ++v) tooManyNodes[static_cast<std::uint8_t>(v)] = std::string(200, v == 1 ? '1' : '0') + "1";
+
+  struct Case {
+    const char* name;
+    ByteBuffer container;
+  };
+  std::vector<Case> cases;
+  const auto add = [&](const char* name, const std::map<std::uint8_t, std::string>& codes,
+                       const std::vector<std::uint8_t>& symbols, std::size_t count) {
+    const Stream st = RandomStream(rng, codes, symbols, count);
+    cases.push_back({name, Container(codes, st.data, static_cast<std::int32_t>(count), st.checksum)});
+  };
+  // Data lengths on each side of the table-width steps (1024, 2048, 16384
+  // data bytes), at two bits a symbol for the first code.
+  for (std::size_t symbols : {1u, 7u, 100u, 4090u, 4100u, 8190u, 8200u, 65530u, 65540u}) {
+    add("data lengths around each table width", fourBits, fourSymbols, symbols);
+  }
+  add("codes longer than a small table", nineBits, nineSymbols, 300);
+  add("codes longer than a small table, more data", nineBits, nineSymbols, 3000);
+  add("one symbol, one bit", {{'x', "0"}}, {'x'}, 50);
+  cases.push_back({"later entry wins, zero length drops a code",
+                   ByteWriter().Str("HE3\r").U8(0).I32(4).I16(4)
+                       .U8s({'a', 3, 'b', 1, 'a', 1, 'c', 0})  // a: 3 then 1 bit; b: 1 bit; c: none
+                       .U8(0b10)                               // a = 0, b = 1
+                       .U8(0b0110).bytes()});                  // data: a b b a
+  cases.push_back({"tree outgrows its table", Container(tooManyNodes, {0}, 1, 0)});
+  // Code bits cut at every byte; the reader must stop on the same byte.
+  const ByteBuffer whole = Container(nineBits, RandomStream(rng, nineBits, nineSymbols, 20).data, 20, 0);
+  for (std::size_t cut = 9; cut < 11 + 2 * 40 + 50; cut += 3) {
+    cases.push_back({"cut short", ByteBuffer(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut))});
+  }
+  for (std::int16_t count : {-1, -4, -5, -6, -7}) {  // entry counts that point back into the header
+    ByteBuffer c = Container(fourBits, RandomStream(rng, fourBits, fourSymbols, 40).data, 40, 0);
+    c[9] = static_cast<std::uint8_t>(count & 0xFF);
+    c[10] = static_cast<std::uint8_t>(count >> 8 & 0xFF);
+    cases.push_back({"negative entry count", c});
+  }
+  for (int k = 0; k < 300; ++k) {  // random tables, lengths and bits
+    ByteWriter w;
+    w.Str("HE3\r").U8(static_cast<std::uint8_t>(rng())).I32(static_cast<std::int32_t>(rng() % 3000));
+    const int entries = static_cast<int>(rng() % 12);
+    w.I16(static_cast<std::int16_t>(entries));
+    for (int e = 0; e < entries; ++e) w.U8(static_cast<std::uint8_t>(rng() % 16)).U8(static_cast<std::uint8_t>(rng() % 14));
+    cases.push_back({"random", w.Append(RandomBytes(rng, rng() % 1500)).bytes()});
+  }
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.container.size()) + " bytes");
+    ExpectSame(Expand(false, c.container), Expand(true, c.container));
+  }
+}
+
 /// Byte entry ///
 
 // What a host sees of one whole decode.
