@@ -16,6 +16,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/base64.h"
@@ -222,6 +223,41 @@ TEST_F(FastPaths, KeyScheduleMatchesItsTwin) {
     ASSERT_TRUE(simple == std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback))
         << "random key " << k;
   }
+}
+
+TEST_F(FastPaths, Base64TablesFollowTheCodePage) {
+  // The tables are cached per thread by code page: a cache kept past a
+  // change of page would read EBCDIC digits as 1252's, or the reverse.
+  ASSERT_TRUE(platform::IsCodePageSupported(500));
+  std::mt19937 rng(Seed());
+  SCOPED_TRACE("seed " + std::to_string(Seed()));
+  const std::u16string shortText = Base64(RandomBytes(rng, 90)) + u"\r\n=";
+  const std::u16string longText = Wrapped(Base64(RandomBytes(rng, 900)), 76, u"\n");
+  const auto check = [&](int page) {
+    SCOPED_TRACE("code page " + std::to_string(page));
+    for (const std::u16string* text : {&shortText, &longText}) {
+      const ByteBuffer simple = DecodeBase64BytesSimple(*text);
+      const auto table = Base64Index;  // as InitBase64Table leaves it for this page
+      Base64Index.fill(7);
+      EXPECT_EQ(Hex(DecodeBase64Bytes(*text)), Hex(simple));
+      EXPECT_TRUE(Base64Index == table);
+      ByteBuffer inPlace = platform::TextToBytes(*text);
+      DecodeBase64InPlace(inPlace);
+      EXPECT_EQ(Hex(inPlace), Hex(simple));
+    }
+  };
+  for (int page : {1252, 500, 1252, 500}) {
+    platform::SetCodePage(page);
+    check(page);
+  }
+  // Another thread's cache, built under one page, must not outlive it.
+  std::thread other([&] {
+    check(platform::CodePage());
+    platform::SetCodePage(1252);
+    check(1252);
+  });
+  other.join();
+  platform::SetCodePage(1252);
 }
 
 /// Decryption ///
