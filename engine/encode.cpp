@@ -13,21 +13,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <string>
 
 #include "engine/base64.h"
-#include "engine/big_buffer.h"
 #include "engine/container.h"
+#include "engine/frame.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
-#include "engine/trirotor.h"
+#include "platform/platform.h"
+#include "support/big_buffer.h"
 
 namespace trirotor {
+namespace internal {
 
 namespace {
 
-constexpr std::uint8_t kHeaderLength = 16;  // length byte, 13 filler bytes, check pair
 // The base64 text of a bigger frame would pass the decoder's 32-bit lengths.
 constexpr std::size_t kMaxPlainCharacters = std::size_t{1} << 30;
 
@@ -47,18 +47,6 @@ FrameHeader RandomFrameHeader() {
   return header;
 }
 
-ByteBuffer FrameContainer(const ByteBuffer& container, const FrameHeader& header) {
-  ByteBuffer frame;
-  SizeFreshBuffer(frame, kHeaderLength + container.size() + 2);
-  std::uint8_t* p = frame.data();
-  *p++ = kHeaderLength;                                        // header length L
-  p = std::copy(header.begin() + 1, header.end(), p);          // filler, check pair
-  p = std::copy(container.begin(), container.end(), p);        // payload
-  *p++ = header[14];                                           // trailer: the check pair again
-  *p = header[15];
-  return frame;
-}
-
 std::u16string SealContainer(const ByteBuffer& container, std::u16string_view key,
                              std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
   InitCipher(key, keySuffix);
@@ -71,6 +59,10 @@ std::u16string SealContainer(const ByteBuffer& container, std::u16string_view ke
   std::copy(text.begin(), text.end(), message.begin());  // ASCII widens as it is
   return message;
 }
+
+}  // namespace internal
+
+using namespace internal;
 
 namespace {
 std::string Hex4(char16_t ch) {

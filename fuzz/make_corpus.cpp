@@ -21,14 +21,11 @@
 #include <vector>
 
 #include "support/utf8.h"
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
-#include "engine/pipeline.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 
 using namespace trirotor;
+using namespace trirotor::internal;
 namespace fs = std::filesystem;
 
 namespace {

@@ -20,7 +20,7 @@
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("trirotor-gui");
-  QApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+  QApplication::setApplicationVersion(QStringLiteral(TRIROTOR_VERSION));
 
   QCommandLineParser parser;
   parser.setApplicationDescription("The trirotor window: decode and encode sealed messages.");

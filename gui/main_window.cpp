@@ -41,7 +41,6 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "engine/encode.h"
 #include "engine/trirotor.h"
 #include "gui/file_loading.h"
 #include "gui/hooks.h"

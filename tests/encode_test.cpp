@@ -15,16 +15,12 @@
 #include <random>
 #include <string>
 
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/encode.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
-#include "engine/pipeline.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 #include "tests/test_util.h"
 
 namespace trirotor {
+using namespace internal;
 namespace {
 
 using test::Bytes;

@@ -17,10 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
+#include "engine/internal.h"
 #include "platform/codepage_tables.h"
 #include "tests/test_util.h"
 
