@@ -132,6 +132,24 @@ std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, const FrameHeader& header,
                           int wrap = 76);
 
+// The stages EncodeBytes runs, in this order, each told with the size of
+// its input, for a caller that shows them.
+enum class EncodeStage { kCompressing, kEncrypting, kWritingBase64 };
+using EncodeStageHook = void (*)(EncodeStage stage, std::size_t bytes);
+
+// EncodeText for a host that holds the text as ANSI bytes (one byte per
+// character of the code page, so nothing in it is left to refuse) and wants
+// the message as ASCII bytes: the same message as EncodeText with the same
+// header, for the text those bytes stand for. Pass the text by std::move:
+// each stage frees its input once its output is made, so that the peak is
+// about 2.4 times the text (the frame beside its base64) where EncodeText
+// holds wide copies as well. Raises what EncodeText raises for the key, the
+// suffix and the length.
+std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+                        const FrameHeader& header, int wrap = 76, EncodeStageHook onStage = nullptr);
+std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+                        int wrap = 76, EncodeStageHook onStage = nullptr);
+
 // The services the engine asks of its host, and the code page it converts
 // text through. Hooks default to doing nothing; a host (the command line, the
 // window, a test) installs its own. Hooks and the remembered pointer are per

@@ -14,6 +14,8 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/internal.h"
 #include "engine/trirotor.h"
@@ -352,6 +354,42 @@ TEST_F(EncodeTextTest, RaisesTheKeyScheduleErrors) {
     } catch (const EngineError& error) {
       EXPECT_EQ(error.number(), c.number);
     }
+  }
+}
+
+// The stages EncodeBytes tells, as the hook saw them.
+std::vector<std::pair<EncodeStage, std::size_t>> gStagesSeen;
+void RecordStage(EncodeStage stage, std::size_t bytes) { gStagesSeen.emplace_back(stage, bytes); }
+
+TEST_F(EncodeTextTest, EncodeBytesGivesBackEveryByteAndTellsItsStages) {
+  ByteBuffer everyByte(256);
+  for (int b = 0; b < 256; ++b) everyByte[b] = static_cast<std::uint8_t>(b);
+  struct Case { const char* name; ByteBuffer plain; int wrap; };
+  const Case cases[] = {
+      {"every byte value", everyByte, 76},
+      {"compressible", ByteBuffer(20000, 'a'), 0},
+      {"empty", ByteBuffer(), 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    gStagesSeen.clear();
+    const std::string message = EncodeBytes(c.plain, u"key", u"sfx", kHeader, c.wrap, RecordStage);
+    if (c.wrap > 0) {
+      for (std::size_t at = 0, next; at < message.size(); at = next + 1) {
+        next = std::min(message.find('\n', at), message.size());
+        EXPECT_LE(next - at, static_cast<std::size_t>(c.wrap));
+      }
+    }
+    LastError = 0;
+    EXPECT_EQ(DecodeBytes(ByteBuffer(message.begin(), message.end()), u"key", u"sfx"), c.plain);
+    EXPECT_EQ(LastError, 0);
+    // The frame is what the base64 holds; each stage is told its own input.
+    const std::size_t frame = DecodeBase64Bytes(std::u16string(message.begin(), message.end())).size();
+    const std::vector<std::pair<EncodeStage, std::size_t>> expected = {
+        {EncodeStage::kCompressing, c.plain.size()},
+        {EncodeStage::kEncrypting, frame},
+        {EncodeStage::kWritingBase64, frame}};
+    EXPECT_EQ(gStagesSeen, expected);
   }
 }
 
