@@ -33,12 +33,14 @@
 
 #include "cli/cli.h"
 #include "cli/io.h"
-#include "cli/utf8.h"
 #include "engine/trirotor.h"
+#include "support/utf8.h"
 
 namespace trirotor::cli {
 
 namespace {
+
+using namespace support;  // UTF-8 and the places of characters
 
 using Json = nlohmann::ordered_json;  // keeps "id" first, as written
 
@@ -221,6 +223,7 @@ void Batch::ReadLines(int fd) {
 
 void Batch::Work() {
   InstallAbortHook();  // this thread's own engine: its own hook
+  platform::SetCodePage(options_.codePage);  // the code page is per thread; Run checked it
   for (;;) {
     std::shared_ptr<Chunk> chunk;
     {

@@ -57,7 +57,7 @@ struct Failure {
   std::string message;
 };
 
-/// Keys (run.cpp) ///
+/// Keys (keys.cpp) ///
 
 // The key and suffix as the options give them, in UTF-16. A key is absent
 // (nullopt) only when no key option was given and no prompt was possible.
@@ -66,8 +66,14 @@ struct KeyPair {
   std::u16string suffix;
 };
 // Throws Failure(kExitInput) for an unreadable file, an unset variable,
-// invalid UTF-8 or an empty key. Prompts without echo when no key option was
-// given and `mayPrompt` holds and standard input is a terminal.
+// invalid UTF-8, an empty key, keys that differ when asked twice, and (in
+// encode mode) a character the code page cannot hold; Failure(kExitUsage)
+// for a key or suffix file "-" when standard input carries the message or
+// text. Decoding warns, one line, of characters the engine takes as '?'.
+// When no key option was given and `mayPrompt` holds, asks without echo on
+// the terminal: standard input when it is one, or the process's terminal
+// when standard input is a pipe; encode asks twice. Call it after the code
+// page is set.
 KeyPair ResolveKeys(const Options& options, bool mayPrompt);
 
 /// Signals and the event hook (hooks.cpp) ///

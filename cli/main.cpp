@@ -8,9 +8,11 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "cli/cli.h"
+#include "engine/trirotor.h"
 
 namespace {
 
@@ -26,7 +28,8 @@ failed"; the status is then the highest any file got.
 
 Exit status:
   0    the plain text was written (LastError 0)
-  1    bad usage (unknown option, bad value, unsupported --codepage)
+  1    bad usage (unknown option, bad value, unsupported --codepage,
+       --key-file - or --suffix-file - while the message is on standard input)
   2    input, output or key problem: unreadable file, no or empty key,
        invalid UTF-8 in a key, -o names a directory
   3    the frame did not check out (LastError 33): wrong key or suffix,
@@ -47,9 +50,10 @@ and the status is 0 once every line is answered.)TXT";
 
 constexpr const char* kEncodeFooter = R"TXT(
 Exit status: 0 written; 1 bad usage; 2 input, output or key problem (among
-them a character the code page cannot hold, reported with its line and
-column); 5 the engine raised an error; 128+N stopped by signal N (130
-Ctrl-C, 143 SIGTERM, 129 SIGHUP).
+them a character the code page cannot hold, in the text with its line and
+column, or in the key or suffix; keys asked for twice that differ); 5 the
+engine raised an error; 128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM,
+129 SIGHUP).
 
 With --jsonl: {"id":..,"text":..,"key"?:..,"suffix"?:..} per line gives
 {"id":..,"message":..} (one line of base64 unless --wrap is given).)TXT";
@@ -77,14 +81,16 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                                 "with --output-dir or --check"
                               : "The text to encode (default: standard input; - for standard input)");
   auto* keyFile = command.add_option("--key-file", options.keyFile,
-                                     "Read the key from FILE (its content; one trailing LF or CRLF is dropped)");
+                                     "Read the key from FILE (UTF-8; a leading byte-order mark and one trailing LF or CRLF are "
+                                     "dropped; - for standard input when the message is not there)");
   keyFile->option_text("FILE");
   auto* keyEnv = command.add_option("--key-env", options.keyEnv, "Take the key from environment variable VAR");
   keyEnv->option_text("VAR");
   auto* keyText = command.add_option(
       "--key", options.keyText,
       "The key itself. Other users of this machine can see it in the process list: prefer --key-file or "
-      "--key-env. Without any key option the key is asked for on the terminal, without echo");
+      "--key-env. Without any key option the key is asked for on the terminal, without echo (also when "
+      "the message comes through a pipe; encode asks twice)");
   keyText->option_text("TEXT");
   keyFile->excludes(keyEnv)->excludes(keyText);
   keyEnv->excludes(keyText);
@@ -92,14 +98,21 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
   auto* suffixText = command.add_option("--suffix", options.suffixText, "The key suffix (default: empty)");
   suffixText->option_text("TEXT");
   auto* suffixFile = command.add_option("--suffix-file", options.suffixFile,
-                                        "Read the key suffix from FILE (one trailing LF or CRLF is dropped)");
+                                        "Read the key suffix from FILE (read as --key-file reads)");
   suffixFile->option_text("FILE");
   suffixText->excludes(suffixFile);
 
-  command.add_option("--codepage", options.codePage,
-                     "Single-byte code page of the plain text: 1252 (default), 874, 1250-1258, 28591, and other "
-                     "CPnnn or ISO-8859-n pages the system knows")
-      ->option_text("N");
+  command
+      .add_option_function<std::string>(
+          "--codepage",
+          [&options](const std::string& name) {
+            const std::optional<int> page = trirotor::platform::ParseCodePageName(name);
+            if (!page) throw CLI::ValidationError("--codepage", "'" + name + "' names no code page");
+            options.codePage = *page;
+          },
+          "Single-byte, ASCII-compatible code page of the plain text, by number or name: 1252 (default), "
+          "cp437, windows-1251, ISO-8859-2, ... ('trirotor --list-codepages' shows them all)")
+      ->option_text("NAME");
   auto* output = command.add_option(
       "-o,--output", options.output,
       "Write to FILE, replacing it only when the run succeeds (default: standard output; - for standard "
@@ -141,6 +154,17 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("trirotor ") + TRIROTOR_VERSION);
   app.require_subcommand(1);
   app.footer("Run 'trirotor decode --help' or 'trirotor encode --help' for the options and exit statuses.");
+
+  app.add_flag_callback(
+      "--list-codepages",
+      [] {
+        for (const trirotor::platform::CodePageInfo& page : trirotor::platform::SupportedCodePages()) {
+          std::printf("%-6d %-13.*s %.*s\n", page.number, static_cast<int>(page.name.size()), page.name.data(),
+                      static_cast<int>(page.description.size()), page.description.data());
+        }
+        throw CLI::Success();
+      },
+      "List the code pages --codepage takes (number, name, script) and exit");
 
   Options options;
   CLI::App* decode = app.add_subcommand("decode", "Decode a message (base64) into its plain text");

@@ -7,7 +7,6 @@
 // is replaced only on success: a failed or aborted run leaves what was there.
 
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,70 +23,20 @@
 
 #include "cli/cli.h"
 #include "cli/io.h"
-#include "cli/utf8.h"
 #include "engine/trirotor.h"
+#include "support/utf8.h"
 
 namespace trirotor::cli {
 
 namespace {
 
-constexpr std::size_t kMaxKeyBytes = std::size_t{1} << 20;  // far past any real key
+using support::DecodeUtf8;
+using support::EncodeUtf8;
+using support::PositionOfByte;
+using support::PositionOfUnit;
+using support::TextPosition;
+
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-// A key or suffix file holds the text and, as editors leave it, maybe one
-// line end; the line end is not part of the key.
-std::string DropOneLineEnd(std::string text) {
-  if (text.ends_with("\r\n")) {
-    text.resize(text.size() - 2);
-  } else if (text.ends_with('\n')) {
-    text.pop_back();
-  }
-  return text;
-}
-
-std::u16string KeyText(const std::string& utf8, std::string_view what) {
-  std::u16string text;
-  std::size_t bad = 0;
-  if (!DecodeUtf8(utf8, text, bad)) {
-    throw Failure{kExitInput, std::string(what) + " is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")"};
-  }
-  return text;
-}
-
-// Asks on the terminal with echo off; restores the terminal whatever happens.
-std::string PromptForKey() {
-  termios saved{};
-  const bool canHide = ::tcgetattr(0, &saved) == 0;
-  struct Restore {
-    bool active;
-    termios settings;
-    ~Restore() {
-      if (active) ::tcsetattr(0, TCSAFLUSH, &settings);
-    }
-  } restore{canHide, saved};
-  if (canHide) {
-    termios hidden = saved;
-    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    hidden.c_lflag |= ECHONL;
-    ::tcsetattr(0, TCSAFLUSH, &hidden);
-  }
-  const std::string_view prompt = "Key: ";
-  if (::write(2, prompt.data(), prompt.size()) < 0) {
-    // no terminal to ask on after all; the read below decides
-  }
-  std::string line;
-  char c = 0;
-  try {
-    while (line.size() <= kMaxKeyBytes && ReadSome(0, &c, 1, "the key") == 1 && c != '\n') line.push_back(c);
-  } catch (const Failure&) {
-    if (::write(2, "\n", 1) < 0) {
-      // the message that follows starts on the prompt's line; no harm
-    }
-    throw;
-  }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
 
 void PrintEngineError(const EngineError& error) {
   // Unprefixed on purpose: scripts look for a line that starts with "error".
@@ -270,7 +219,7 @@ void Advance(TextPosition& at, const TextPosition& local) {
 // takes one byte and at least one byte of UTF-8, so the bytes written never
 // pass the ones still to read, and no second copy of the text is needed.
 // A slice at a time goes through UTF-16, where the code page is looked up.
-void ToCodePage(const Options& options, ByteBuffer& text) {
+void ToCodePage(ByteBuffer& text) {
   constexpr std::size_t kSlice = std::size_t{64} << 10;
   std::size_t from = 0, to = 0;
   if (std::string_view(reinterpret_cast<const char*>(text.data()), text.size()).starts_with(kByteOrderMark)) {
@@ -292,12 +241,14 @@ void ToCodePage(const Options& options, ByteBuffer& text) {
       throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
                                     ": the text is not valid UTF-8 (use --raw for bytes)"};
     }
-    // A character the code page cannot hold would arrive as '?': refuse it.
-    if (const std::size_t i = platform::FindUnrepresentable(wide); i != std::u16string::npos) {
-      Advance(at, PositionOfUnit(wide, i));
-      throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + ": " +
-                                    DescribeCharacter(wide, i) + " has no place in code page " +
-                                    std::to_string(options.codePage) + " and would be lost"};
+    // A character the code page cannot hold would arrive as '?': refuse it,
+    // placed in the whole text rather than in the slice.
+    if (const auto found = platform::FindUnrepresentableCharacter(wide)) {
+      Advance(at, TextPosition{found->line, found->column});
+      const std::size_t colon = found->message.find(": ");
+      throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
+                                    found->message.substr(colon == std::string::npos ? found->message.size() : colon) +
+                                    " and would be lost"};
     }
     platform::TextToBytes(wide, text.data() + to);
     to += wide.size();
@@ -333,7 +284,7 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
   } finish{showStages};
   if (!options.raw) {
     if (showStages) ShowStage("converting to code page " + std::to_string(options.codePage), plain.size());
-    ToCodePage(options, plain);
+    ToCodePage(plain);
   }
   std::string message;
   try {
@@ -371,31 +322,6 @@ void Complain(std::string_view message) {
   line += message;
   line += '\n';
   if (::write(2, line.data(), line.size()) < 0) return;
-}
-
-KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
-  KeyPair keys;
-  if (options.keyText) {
-    keys.key = KeyText(*options.keyText, "the key");
-  } else if (options.keyFile) {
-    keys.key = KeyText(DropOneLineEnd(ReadWhole(*options.keyFile, kMaxKeyBytes, "key file")), "the key file");
-  } else if (options.keyEnv) {
-    const char* value = std::getenv(options.keyEnv->c_str());
-    if (value == nullptr) throw Failure{kExitInput, "the variable " + *options.keyEnv + " is not set"};
-    keys.key = KeyText(value, "the variable " + *options.keyEnv);
-  } else if (mayPrompt && ::isatty(0)) {
-    keys.key = KeyText(PromptForKey(), "the key");
-  }
-  if (keys.key && keys.key->empty()) {
-    throw Failure{kExitInput, "the key is empty; a message needs a key of at least one character"};
-  }
-  if (options.suffixText) {
-    keys.suffix = KeyText(*options.suffixText, "the suffix");
-  } else if (options.suffixFile) {
-    keys.suffix =
-        KeyText(DropOneLineEnd(ReadWhole(*options.suffixFile, kMaxKeyBytes, "suffix file")), "the suffix file");
-  }
-  return keys;
 }
 
 int Run(const Options& options) {

@@ -28,12 +28,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/container.h"
-#include "engine/encode.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 #include "tests/test_util.h"
 
 namespace trirotor {
+using namespace internal;
 namespace {
 
 namespace fs = std::filesystem;
