@@ -41,22 +41,28 @@ Exit status:
   128+N  stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP): no
        file is written; standard output may hold a beginning of the text
 
-With --jsonl every input line gets one output line, in input order:
+With --jsonl every record (one JSON object per line; blank lines are skipped
+and get no answer) gets one output line, in input order, written as soon as
+its record and those before it are answered:
   {"id":..,"text":..}  (+ "last_error":5 after a checksum mismatch)
   {"id":..,"last_error":33,"error":"Failed decoding the text (Error 33)"}
   {"id":..,"error":{"number":..,"source":..,"description":..}}
   {"id":..,"line":N,"error":"line N: ..."}  for a bad record
-and the status is 0 once every line is answered.)TXT";
+The id comes back exactly as written; "key": null and "suffix": null count as
+absent. Status: 0 when every record got its text, 3 when at least one failed
+(its line says why), 2 when input or output failed, 130 after Ctrl-C; then
+"N records, K failed" on standard error unless --quiet.)TXT";
 
 constexpr const char* kEncodeFooter = R"TXT(
 Exit status: 0 written; 1 bad usage; 2 input, output or key problem (among
 them a character the code page cannot hold, in the text with its line and
 column, or in the key or suffix; keys asked for twice that differ); 5 the
-engine raised an error; 128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM,
-129 SIGHUP).
+engine raised an error; 128+N stopped by signal N (130 Ctrl-C, 143
+SIGTERM, 129 SIGHUP).
 
 With --jsonl: {"id":..,"text":..,"key"?:..,"suffix"?:..} per line gives
-{"id":..,"message":..} (one line of base64 unless --wrap is given).)TXT";
+{"id":..,"message":..} (one line of base64 unless --wrap is given); the
+statuses and the summary are those of decode --jsonl.)TXT";
 
 constexpr const char* kCommands =
     "the commands are 'decode', 'encode' and 'help' (run 'trirotor help' for more)";

@@ -241,14 +241,13 @@ void ToCodePage(ByteBuffer& text) {
       throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
                                     ": the text is not valid UTF-8 (use --raw for bytes)"};
     }
-    // A character the code page cannot hold would arrive as '?': refuse it,
-    // placed in the whole text rather than in the slice.
+    // A character the code page cannot hold would arrive as '?': refuse it.
     if (const auto found = platform::FindUnrepresentableCharacter(wide)) {
-      Advance(at, TextPosition{found->line, found->column});
-      const std::size_t colon = found->message.find(": ");
-      throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
-                                    found->message.substr(colon == std::string::npos ? found->message.size() : colon) +
-                                    " and would be lost"};
+      // The library places it within the slice; say where it is in the text.
+      Advance(at, PositionOfUnit(wide, found->index));
+      const std::string what = found->message.substr(found->message.find(": ") + 2);
+      throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + ": " +
+                                    what + " and would be lost"};
     }
     platform::TextToBytes(wide, text.data() + to);
     to += wide.size();

@@ -55,8 +55,7 @@ std::string SealFrame(ByteBuffer frame, int wrap, EncodeStageHook onStage) {
   if (onStage != nullptr) onStage(EncodeStage::kEncrypting, frame.size());
   EncryptBuffer(frame);
   if (onStage != nullptr) onStage(EncodeStage::kWritingBase64, frame.size());
-  std::string text = EncodeBase64(frame.data(), frame.size(), wrap);
-  return text;
+  return EncodeBase64(frame.data(), frame.size(), wrap);
 }
 
 std::u16string Widen(const std::string& ascii) {
@@ -99,18 +98,6 @@ void RefuseUnrepresentable(std::u16string_view text, std::string_view what, cons
 }
 }  // namespace
 
-std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
-                          std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
-  if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeText()");
-  RefuseUnrepresentable(plain, "the text", "EncodeText()");
-  RefuseUnrepresentable(key, "the key", "EncodeText()");
-  RefuseUnrepresentable(keySuffix, "the key suffix", "EncodeText()");
-  ByteBuffer bytes;
-  SizeFreshBuffer(bytes, plain.size());
-  platform::TextToBytes(plain, bytes.data());
-  return Widen(EncodeBytes(std::move(bytes), key, keySuffix, header, wrap, nullptr));
-}
-
 std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
                         const FrameHeader& header, int wrap, EncodeStageHook onStage) {
   if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeBytes()");
@@ -132,6 +119,18 @@ std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16strin
 std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix, int wrap,
                         EncodeStageHook onStage) {
   return EncodeBytes(std::move(plain), key, keySuffix, RandomFrameHeader(), wrap, onStage);
+}
+
+std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
+                          std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
+  if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeText()");
+  RefuseUnrepresentable(plain, "the text", "EncodeText()");
+  RefuseUnrepresentable(key, "the key", "EncodeText()");
+  RefuseUnrepresentable(keySuffix, "the key suffix", "EncodeText()");
+  ByteBuffer bytes;
+  SizeFreshBuffer(bytes, plain.size());
+  platform::TextToBytes(plain, bytes.data());
+  return Widen(EncodeBytes(std::move(bytes), key, keySuffix, header, wrap, nullptr));
 }
 
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,

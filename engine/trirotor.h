@@ -138,12 +138,13 @@ enum class EncodeStage { kCompressing, kEncrypting, kWritingBase64 };
 using EncodeStageHook = void (*)(EncodeStage stage, std::size_t bytes);
 
 // EncodeText for a host that holds the text as ANSI bytes (one byte per
-// character of the code page, so the text has nothing left to refuse) and
-// wants the message as ASCII bytes: the same message as EncodeText with the
-// same header, for the text those bytes stand for, and the same refusals of
-// the key and suffix. Pass the text by std::move: each stage frees its input
-// once its output is made, so that the peak is about 2.4 times the text (the
-// frame beside its base64) where EncodeText holds wide copies as well.
+// character of the code page, so nothing in it is left to refuse) and wants
+// the message as ASCII bytes: the same message as EncodeText with the same
+// header, for the text those bytes stand for. Pass the text by std::move:
+// each stage frees its input once its output is made, so that the peak is
+// about 2.4 times the text (the frame beside its base64) where EncodeText
+// holds wide copies as well. Raises what EncodeText raises for the key, the
+// suffix and the length.
 std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
                         const FrameHeader& header, int wrap = 76, EncodeStageHook onStage = nullptr);
 std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,

@@ -550,78 +550,7 @@ TEST_F(CliTest, BatchKeepsInputOrderOnManyThreads) {
   EXPECT_NE(got.err.find("700 records, 0 failed"), std::string::npos) << got.err;
 }
 
-TEST_F(CliTest, BatchAnswersEveryLine) {
-  const std::string good = Narrow(EncodeText(u"fine", u"k", u"s"));
-  struct Case { const char* name; std::string line; Json expected; };
-  const Case cases[] = {
-      {"text", Json{{"id", "a"}, {"message", good}}.dump(), {{"id", "a"}, {"text", "fine"}}},
-      {"record's own key and suffix", Json{{"id", 2}, {"message", good}, {"key", "k"}, {"suffix", "s"}}.dump(),
-       {{"id", 2}, {"text", "fine"}}},
-      {"wrong key", Json{{"id", 3}, {"message", good}, {"key", "x"}}.dump(),
-       {{"id", 3}, {"last_error", 33}, {"error", "Failed decoding the text (Error 33)"}}},
-      {"checksum", Json{{"id", 4}, {"message", Sealed(WithBadChecksum("sum sum sum sum sum sum"), u"k")},
-                        {"suffix", ""}}.dump(),
-       {{"id", 4}, {"text", "sum sum sum sum sum sum"}, {"last_error", 5}}},
-      {"engine error", Json{{"id", 5}, {"message", Sealed(kUnknownVersion, u"k")}, {"suffix", ""}}.dump(),
-       {{"id", 5},
-        {"error",
-         {{"number", -2147221504},
-          {"source", "HuffmanDecode()"},
-          {"description",
-           "The data either was not compressed with HE3 or is corrupt (identification string not found)"}}}}},
-      {"not JSON", "{\"id\": 6,", {{"id", nullptr}, {"line", 6}, {"error", "line 6: not valid JSON"}}},
-      {"blank", "", {{"id", nullptr}, {"line", 7}, {"error", "line 7: not valid JSON"}}},
-      {"no message", R"({"id": 8, "text": "x"})", {{"id", 8}, {"line", 8}, {"error", "line 8: no \"message\" string"}}},
-      {"key not a string", Json{{"id", 9}, {"message", good}, {"key", 1}}.dump(),
-       {{"id", 9}, {"line", 9}, {"error", "line 9: \"key\" is not a string"}}},
-      {"no id", Json{{"message", good}}.dump(), {{"id", nullptr}, {"line", 10}, {"error", "line 10: no \"id\""}}},
-      {"empty key", Json{{"id", 11}, {"message", good}, {"key", ""}}.dump(),
-       {{"id", 11}, {"line", 11}, {"error", "line 11: the key is empty"}}},
-      // Deep enough to overflow the stack of a recursive JSON reader.
-      {"nested too deep", std::string(200000, '[') + std::string(200000, ']'),
-       {{"id", nullptr}, {"line", 12}, {"error", "line 12: nested more than 64 levels deep"}}},
-      {"brackets inside a string", Json{{"id", 13}, {"message", std::string(100, '[')}}.dump(),
-       {{"id", 13}, {"last_error", 33}, {"error", "Failed decoding the text (Error 33)"}}},
-  };
-  std::string input;
-  for (const Case& c : cases) input += c.line + "\n";
-  input.pop_back();  // the last line may lack its line end
-  const Outcome got = Run({"decode", "--jsonl", "--key", "k", "--suffix", "s", "-j", "2"}, input);
-  ASSERT_EQ(got.status, 0) << got.err;
-  const std::vector<Json> lines = Lines(got.out);
-  ASSERT_EQ(lines.size(), std::size(cases));
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    SCOPED_TRACE(cases[i].name);
-    EXPECT_EQ(lines[i], cases[i].expected);
-  }
-}
-
-TEST_F(CliTest, BatchEncodeFeedsBatchDecode) {
-  std::string input;
-  for (int i = 0; i < 50; ++i) {
-    input += Json{{"id", i}, {"text", "record " + std::to_string(i) + " \xe2\x82\xac"}, {"suffix", std::to_string(i)}}
-                 .dump() +
-             "\n";
-  }
-  input += R"({"id": "lost", "text": "\u0100"})" "\n";
-  const Outcome sealed = Run({"encode", "--jsonl", "--key", "k"}, input);
-  ASSERT_EQ(sealed.status, 0) << sealed.err;
-  std::vector<Json> messages = Lines(sealed.out);
-  ASSERT_EQ(messages.size(), 51u);
-  EXPECT_NE(messages[50]["error"].get<std::string>().find("U+0100"), std::string::npos);
-  EXPECT_EQ(messages[0]["message"].get<std::string>().find('\n'), std::string::npos);  // one line each
-
-  std::string again;
-  for (int i = 0; i < 50; ++i) {
-    messages[i]["suffix"] = std::to_string(i);
-    again += messages[i].dump() + "\n";
-  }
-  const Outcome opened = Run({"decode", "--jsonl", "--key", "k"}, again);
-  ASSERT_EQ(opened.status, 0) << opened.err;
-  const std::vector<Json> texts = Lines(opened.out);
-  ASSERT_EQ(texts.size(), 50u);
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(texts[i]["text"], "record " + std::to_string(i) + " \xe2\x82\xac");
-}
+// What each batch line gets, exit statuses and encoding: tests/cli_batch_test.cpp.
 
 /// Progress ///
 
