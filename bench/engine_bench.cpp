@@ -17,11 +17,7 @@
 #include <string>
 
 #include "bench/bench_inputs.h"
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
-#include "engine/pipeline.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 
 #if TRIROTOR_BENCH_LIBDEFLATE
@@ -30,6 +26,7 @@
 #endif
 
 namespace trirotor::bench {
+using namespace trirotor::internal;
 namespace {
 
 constexpr std::size_t kStageBytes = 8 << 20;    // per-stage inputs

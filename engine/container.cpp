@@ -21,15 +21,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 
-#include "engine/big_buffer.h"
 #include "engine/checked.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
+#include "support/big_buffer.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
@@ -92,12 +91,12 @@ constexpr std::uint32_t EntryCount(std::uint32_t e) { return e >> 24; }
 // symbol is a leaf here as in the walk, whatever hangs below it.
 void FillSingles(const DecodeTree& tree, DecodeTable& table, int node, int depth, std::uint32_t prefix) {
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
-    const int child = bit != 0 ? tree[node].OneChild : tree[node].ZeroChild;
+    const int child = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
     if (child < 0) continue;  // leaves the tree: count 0, the walk raises
     const std::uint32_t code = prefix | bit << depth;
     const int length = depth + 1;
-    if (tree[child].Symbol >= 0) {
-      const auto symbol = static_cast<std::uint32_t>(tree[child].Symbol);
+    if (tree[child].symbol >= 0) {
+      const auto symbol = static_cast<std::uint32_t>(tree[child].symbol);
       for (std::uint32_t i = code; i < kTableSize; i += 1u << length) table[i] = Entry(symbol, length, 1);
     } else if (length < kTableBits) {
       FillSingles(tree, table, child, length, code);
@@ -143,10 +142,10 @@ DataResult WalkData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t
     const std::uint8_t byte = in[p];
     for (int bit = 0; bit < 8; ++bit) {
       const TreeNode& at = tree[node];
-      node = (byte >> bit) & 1 ? at.OneChild : at.ZeroChild;
+      node = (byte >> bit) & 1 ? at.oneChild : at.zeroChild;
       if (node < 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // the bits leave the tree
-      if (tree[node].Symbol >= 0) {
-        out[m++] = static_cast<std::uint8_t>(tree[node].Symbol);
+      if (tree[node].symbol >= 0) {
+        out[m++] = static_cast<std::uint8_t>(tree[node].symbol);
         if (m == plainLength) break;  // done: no pause after this byte
         node = 0;
       }
@@ -212,11 +211,11 @@ DataResult TableData(const DecodeTree& tree, const DecodeTable& table, const std
     // ends, or the plain length is reached.
     while (bit < windowEnd && m < plainLength) {
       const TreeNode& at = tree[node];
-      node = (in[bit >> 3] >> (bit & 7)) & 1 ? at.OneChild : at.ZeroChild;
+      node = (in[bit >> 3] >> (bit & 7)) & 1 ? at.oneChild : at.zeroChild;
       ++bit;
       if (node < 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // the bits leave the tree
-      if (tree[node].Symbol >= 0) {
-        out[m++] = static_cast<std::uint8_t>(tree[node].Symbol);
+      if (tree[node].symbol >= 0) {
+        out[m++] = static_cast<std::uint8_t>(tree[node].symbol);
         node = 0;
         if (windowEnd - bit > kTableBits) break;
       }
@@ -273,8 +272,8 @@ bool DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable, std:
   for (std::int32_t i = 1; i <= entryCount; ++i) {
     const std::uint8_t value = checked::ByteAt(in, length, 9 + 2 * i, kSource);
     const std::uint8_t bits = checked::ByteAt(in, length, 10 + 2 * i, kSource);
-    codes[value].CodeLength = bits;
-    codes[value].CodeBits.assign(bits, 0);
+    codes[value].codeLength = bits;
+    codes[value].codeBits.assign(bits, 0);
   }
 
   // The code bits, in ascending order of byte value, from bit 0 of each
@@ -284,7 +283,7 @@ bool DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable, std:
   std::uint8_t current = checked::ByteAt(in, length, r, kSource);
   int j = 0;
   for (SymbolCode& code : codes) {
-    for (std::uint8_t& bit : code.CodeBits) {
+    for (std::uint8_t& bit : code.codeBits) {
       bit = (current >> j) & 1;
       if (++j == 8) {
         current = checked::ByteAt(in, length, ++r, kSource);
@@ -369,10 +368,10 @@ bool DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable, std:
 
 void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue,
                  const SymbolCode& code) {
-  if (code.CodeLength == 0) return;
+  if (code.codeLength == 0) return;
   std::int32_t node = 0;
-  for (std::uint8_t bit : code.CodeBits) {
-    std::int16_t& link = bit != 0 ? tree[node].OneChild : tree[node].ZeroChild;
+  for (std::uint8_t bit : code.codeBits) {
+    std::int16_t& link = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
     if (link == -1) {
       if (nodesInUse >= kTreeNodes) platform::RaiseRuntimeError(kErrSubscript, kSource);
       tree[nodesInUse] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
@@ -380,7 +379,7 @@ void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteVa
     }
     node = link;
   }
-  tree[node].Symbol = static_cast<std::int16_t>(byteValue);
+  tree[node].symbol = static_cast<std::int16_t>(byteValue);
 }
 
 namespace {
@@ -415,12 +414,10 @@ bool HuffmanDecodeToText(ByteBuffer& data, std::int32_t length, std::u16string& 
 }
 
 std::u16string HuffmanDecodeText(std::u16string_view text) {
-  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
+  const std::int32_t length = checked::Int32Length(text.size(), kSource);
   ByteBuffer data = platform::TextToBytes(text);
-  HuffmanDecode(data, static_cast<std::int32_t>(data.size()));
+  HuffmanDecode(data, length);
   return platform::BytesToText(data);
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

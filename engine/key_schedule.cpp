@@ -12,9 +12,10 @@
 
 #include <limits>
 
+#include "engine/checked.h"
 #include "platform/platform.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 constinit thread_local std::array<std::int16_t, kRotor1Size> Rotor1{};
 constinit thread_local std::array<std::int16_t, kRotor2Size> Rotor2{};
@@ -54,10 +55,7 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
   std::array<std::uint8_t, 23> fold23{};
   std::int32_t scheduleMix = 0;
 
-  if (key.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
-  const auto keyLength = static_cast<std::int32_t>(key.size());
+  const std::int32_t keyLength = checked::Int32Length(key.size(), kSource);
   // Only the first 463 positions of the cyclic key take part.
   const ByteBuffer keyBytes = platform::TextToBytes(key.substr(0, kRotor1Size));
 
@@ -92,4 +90,4 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
   Feedback = 0;
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

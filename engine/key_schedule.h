@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace trirotor {
+namespace trirotor::internal {
 
 inline constexpr std::int16_t kRotor1Size = 463;
 inline constexpr std::int16_t kRotor2Size = 251;
@@ -29,4 +29,4 @@ extern thread_local constinit std::uint8_t Feedback;
 // Rotor1 and Rotor2 are keyed.
 void InitCipher(std::u16string_view key, std::u16string_view keySuffix);
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

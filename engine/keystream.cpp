@@ -26,18 +26,17 @@
 #include "engine/reduce.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "engine/checked.h"
 #include "engine/key_schedule.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
-using detail::Reduce;
-using detail::SubtractOnce;
+using internal::Reduce;
+using internal::SubtractOnce;
 
 constexpr std::int32_t kPauseStride = 5000;  // positions 0, 5000, 10000, ... pause
 
@@ -140,10 +139,7 @@ void DecryptBlock(std::uint8_t* block, std::int32_t count) {
 }
 
 std::int32_t UpperBound(const ByteBuffer& buffer) {
-  if (buffer.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, "DecryptBuffer()");  // positions are 32-bit
-  }
-  return static_cast<std::int32_t>(buffer.size()) - 1;
+  return checked::Int32Length(buffer.size(), "DecryptBuffer()") - 1;  // positions are 32-bit
 }
 
 // The pass shared by both decryptors: blocks that end at the pause positions
@@ -191,4 +187,4 @@ void DecryptBufferSimple(ByteBuffer& buffer) {
 
 void DecryptBuffer(ByteBuffer& buffer) { RunPass(buffer, DecryptBlock); }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -6,7 +6,7 @@
 // they mispredict half the time; a conditional move does not.
 #pragma once
 
-namespace trirotor::detail {
+namespace trirotor::internal {
 
 // v - N when v >= N, else v; for 0 <= v < 2N.
 template <int N>
@@ -27,4 +27,4 @@ inline int Reduce(int v) {
   return SubtractOnce<N>(SubtractOnce<2 * N>(v));
 }
 
-}  // namespace trirotor::detail
+}  // namespace trirotor::internal
