@@ -15,6 +15,11 @@
 // in whole groups. A pad or a character past the code page's first 256
 // drops to the careful path for one character, which is the one-at-a-time
 // decoder itself.
+//
+// The look-up tables depend only on the code page, so each thread builds
+// them once for the page it uses and rebuilds them only when the page
+// changes; a short message then costs its characters, not 256 conversions
+// and a table.
 
 #include "engine/base64.h"
 
@@ -173,17 +178,49 @@ ByteBuffer DecodeBase64BytesSimple(std::u16string_view text) {
   return out;
 }
 
+namespace {
+
+// The tables of one code page: what InitBase64Table leaves in Base64Index,
+// the value of each of the first 256 characters through the page, and both
+// narrowed for the fast paths.
+struct PageTables {
+  int codePage = 0;  // 0: none built yet
+  std::array<std::int16_t, 256> index;   // by ANSI code: Base64Index's contents
+  std::array<std::int16_t, 256> byChar;  // by character below 256: index[AnsiCode(ch)]
+  SmallIndex smallByChar;
+  SmallIndex smallByCode;
+};
+
+// This thread's tables for the code page it uses now, built on first use
+// and whenever the page has changed since.
+const PageTables& TablesForCodePage() {
+  thread_local PageTables tables;
+  const int codePage = platform::CodePage();
+  if (tables.codePage != codePage) {
+    InitBase64Table();
+    tables.index = Base64Index;
+    for (int ch = 0; ch < 256; ++ch) {
+      tables.byChar[ch] = Base64Index[platform::AnsiCode(static_cast<char16_t>(ch))];
+      tables.smallByChar[ch] = Small(tables.byChar[ch]);
+      tables.smallByCode[ch] = Small(Base64Index[ch]);
+    }
+    tables.codePage = codePage;
+  }
+  return tables;
+}
+
+}  // namespace
+
 ByteBuffer DecodeBase64Bytes(std::u16string_view text) {
   RequireLength(text.size());
-  // Short texts do not pay for the small table.
-  if (text.size() < 256) return DecodeBase64BytesSimple(text);
+  if (text.size() < 4) return {};
+  const PageTables& tables = TablesForCodePage();
+  Base64Index = tables.index;  // as InitBase64Table leaves it
   ByteBuffer out;
   SizeFreshBuffer(out, OutputBound(text.size()));
-  InitBase64Table();
-  SmallIndex small;
-  for (int ch = 0; ch < 256; ++ch) small[ch] = Small(Base64Index[platform::AnsiCode(static_cast<char16_t>(ch))]);
-  const std::size_t w = DecodeInto(text.data(), text.size(), out.data(), small,
-                                   [](char16_t ch) { return Base64Index[platform::AnsiCode(ch)]; });
+  const std::size_t w = DecodeInto(text.data(), text.size(), out.data(), tables.smallByChar, [&](char16_t ch) {
+    return ch < 256 ? tables.byChar[ch] : Base64Index[platform::AnsiCode(ch)];
+  });
   out.resize(w);
   return out;
 }
@@ -194,11 +231,10 @@ void DecodeBase64InPlace(ByteBuffer& bytes) {
     bytes.clear();
     return;
   }
-  InitBase64Table();
-  SmallIndex small;
-  for (int code = 0; code < 256; ++code) small[code] = Small(Base64Index[code]);
-  const std::size_t w = DecodeInto(bytes.data(), bytes.size(), bytes.data(), small,
-                                   [&](std::uint8_t code) { return Base64Index[code]; });
+  const PageTables& tables = TablesForCodePage();
+  Base64Index = tables.index;
+  const std::size_t w = DecodeInto(bytes.data(), bytes.size(), bytes.data(), tables.smallByCode,
+                                   [&](std::uint8_t code) { return tables.index[code]; });
   bytes.resize(w);
 }
 

@@ -31,7 +31,9 @@ std::uint8_t ShiftRight4(std::uint8_t x);
 // left alone. Returns one character per decoded byte.
 std::u16string DecodeBase64(std::u16string_view text);
 // The same, returning the bytes themselves. Clean runs of four digits are
-// decoded a group at a time; everything else takes the careful path.
+// decoded a group at a time; everything else takes the careful path. The
+// tables come from a per-thread cache for the current code page; Base64Index
+// is left as InitBase64Table leaves it.
 ByteBuffer DecodeBase64Bytes(std::u16string_view text);
 // The one-character-at-a-time decoder that DecodeBase64Bytes must match in
 // every result; kept for tests, benchmarks and the differential fuzz target.

@@ -10,12 +10,21 @@
 // outgrows its table raises error 9. The output never grows past what the
 // data bits can fill, so a short hostile container cannot ask for gigabytes.
 //
-// Why HuffmanDecode is faster than the walk: a table of 4096 entries, built
-// from the tree once per container, turns the next twelve data bits into one
-// or two whole byte values and their bit count in one look-up, instead of one
-// look-up and one branch per bit. The walk stays for what the table cannot
-// decide and for the bits around each pause, so the two decoders agree on
-// every byte, error, pause and Progress value.
+// A compressed container is decoded in steps, each below: read the header,
+// read the codes into the tree, make room for the output, decode the data
+// bits, checksum. Two ways through share every step but two:
+// - HuffmanDecodeSimple, the reference, reads the code table into one record
+//   per byte value with its bits, adds each to the tree as the format
+//   describes it, and walks the tree one data bit at a time.
+// - HuffmanDecode reads each code's bits straight into the tree (no record,
+//   no allocation per byte value), then decodes through a table that turns
+//   the next few data bits into one or two whole byte values and their bit
+//   count in one look-up. The table is no wider than the longest code needs
+//   and narrower for short data, so that a small container does not pay for
+//   a table it cannot use: its setup grows with the code, not with 4096
+//   entries. The walk stays for what the table cannot decide and for the
+//   bits around each pause, so the two agree on every byte, error, pause and
+//   Progress value.
 
 #include "engine/container.h"
 
@@ -61,81 +70,127 @@ void DecodeStored(ByteBuffer& data, std::int32_t length) {
   data.resize(plainLength);  // exactly 4 bytes: the empty text
 }
 
-/// Decode table ///
+/// Header ///
 
-// The table's look-up width: 4096 entries of 4 bytes stay in L1 beside the
-// output being written.
-constexpr int kTableBits = 12;
-constexpr std::uint32_t kTableSize = 1u << kTableBits;
-// Containers with fewer data bytes than this are walked: building the table
-// would cost more than it saves.
-constexpr std::int32_t kTableMinDataBytes = 1024;
-// Look-ups made from one 8-byte load: 4 x 12 bits fit the 57 it always holds.
-constexpr int kLookupsPerLoad = 4;
-static_assert(kLookupsPerLoad * kTableBits <= 57, "one load must feed every look-up");
+// The compressed variant's header fields.
+struct CompressedHeader {
+  std::uint8_t checksum;    // XOR of the plain bytes
+  std::int32_t plainLength;
+};
 
-// An entry: the one or two byte values that the next kTableBits bits start
-// with (first in bits 0-7, second in 8-15), the bits they take (16-23) and
-// how many there are (24-25). Count 0: the walk must decide, because the
-// code is longer than the table or the bits leave the tree.
-using DecodeTable = std::array<std::uint32_t, kTableSize>;
-
-constexpr std::uint32_t Entry(std::uint32_t symbols, std::uint32_t bits, std::uint32_t count) {
-  return symbols | bits << 16 | count << 24;
+CompressedHeader ReadHeader(const std::uint8_t* in, std::int32_t length) {
+  const std::uint8_t checksum = checked::ByteAt(in, length, kChecksumAt, kSource);
+  checked::RequireRange(length, kPlainLengthAt, 4, kSource);
+  const auto plainLength = static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(in[5]) | static_cast<std::uint32_t>(in[6]) << 8 |
+      static_cast<std::uint32_t>(in[7]) << 16 | static_cast<std::uint32_t>(in[8]) << 24);
+  return {checksum, plainLength};
 }
-constexpr std::uint32_t EntryBits(std::uint32_t e) { return (e >> 16) & 0xFF; }
-constexpr std::uint32_t EntryCount(std::uint32_t e) { return e >> 24; }
 
-// Fills the one-symbol entries below `node`, reached by `depth` bits that
-// read as `prefix` (first bit lowest, as the data is read). A node with a
-// symbol is a leaf here as in the walk, whatever hangs below it.
-void FillSingles(const DecodeTree& tree, DecodeTable& table, int node, int depth, std::uint32_t prefix) {
-  for (std::uint32_t bit = 0; bit < 2; ++bit) {
-    const int child = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
-    if (child < 0) continue;  // leaves the tree: count 0, the walk raises
-    const std::uint32_t code = prefix | bit << depth;
-    const int length = depth + 1;
-    if (tree[child].symbol >= 0) {
-      const auto symbol = static_cast<std::uint32_t>(tree[child].symbol);
-      for (std::uint32_t i = code; i < kTableSize; i += 1u << length) table[i] = Entry(symbol, length, 1);
-    } else if (length < kTableBits) {
-      FillSingles(tree, table, child, length, code);
-    }  // a code longer than the table: count 0
+std::int16_t ReadEntryCount(const std::uint8_t* in, std::int32_t length) {
+  checked::RequireRange(length, kEntryCountAt, 2, kSource);
+  return static_cast<std::int16_t>(in[9] | in[10] << 8);
+}
+
+/// Codes into the tree ///
+
+// Each reader takes the code table and the code bits that follow the entry
+// count, leaves the decode tree in `tree` and returns where the data bits
+// begin. The code bits are read in ascending order of byte value, from bit 0
+// of each byte, and a byte is loaded as soon as the one before it is used
+// up, so code bits that end on a byte boundary need the byte after them to
+// exist. Both raise 9 for a container that ends too soon and for a tree that
+// outgrows its 512 nodes; nothing else happens before data decoding, so the
+// order in which they find those faults cannot be seen.
+using CodeReader = std::int32_t (*)(const std::uint8_t* in, std::int32_t length, std::int16_t entryCount,
+                                    DecodeTree& tree);
+
+// The reference: a record per byte value with its bits, then AddTreeCode
+// for each value in ascending order.
+std::int32_t ReadCodesIntoRecords(const std::uint8_t* in, std::int32_t length, std::int16_t entryCount,
+                                  DecodeTree& tree) {
+  // A later entry for a byte value replaces an earlier one, and a length of
+  // 0 leaves the value without a code.
+  std::array<SymbolCode, 256> codes;
+  for (std::int32_t i = 1; i <= entryCount; ++i) {
+    const std::uint8_t value = checked::ByteAt(in, length, 9 + 2 * i, kSource);
+    const std::uint8_t bits = checked::ByteAt(in, length, 10 + 2 * i, kSource);
+    codes[value].codeLength = bits;
+    codes[value].codeBits.assign(bits, 0);
   }
-}
 
-// The table for a tree: single entries first, then a second symbol wherever
-// the bits left over after the first decide one by themselves.
-void BuildDecodeTable(const DecodeTree& tree, DecodeTable& table) {
-  table.fill(0);
-  FillSingles(tree, table, 0, 0, 0);
-  DecodeTable singles = table;
-  for (std::uint32_t i = 0; i < kTableSize; ++i) {
-    const std::uint32_t first = singles[i];
-    if (EntryCount(first) == 0) continue;
-    const std::uint32_t firstBits = EntryBits(first);
-    const std::uint32_t second = singles[i >> firstBits];
-    const std::uint32_t secondBits = EntryBits(second);
-    // The bits above the look-up read as 0, so the second entry counts only
-    // if it did not need them.
-    if (EntryCount(second) != 0 && firstBits + secondBits <= kTableBits) {
-      table[i] = Entry((first & 0xFF) | (second & 0xFF) << 8, firstBits + secondBits, 2);
+  std::int32_t at = kEntriesAt + 2 * entryCount;  // a negative count reads from inside the header
+  std::uint8_t current = checked::ByteAt(in, length, at, kSource);
+  int bit = 0;
+  for (SymbolCode& code : codes) {
+    for (std::uint8_t& codeBit : code.codeBits) {
+      codeBit = (current >> bit) & 1;
+      if (++bit == 8) {
+        current = checked::ByteAt(in, length, ++at, kSource);
+        bit = 0;
+      }
     }
   }
+
+  std::int32_t nodesInUse = 1;
+  for (std::int32_t value = 0; value < 256; ++value) AddTreeCode(tree, nodesInUse, value, codes[value]);
+  return bit == 0 ? at : at + 1;
+}
+
+// The same tree with no record per byte value: the lengths go to one array
+// of 256 bytes and each code's bits go straight from the container into the
+// tree as they are read.
+std::int32_t ReadCodesIntoTree(const std::uint8_t* in, std::int32_t length, std::int16_t entryCount,
+                               DecodeTree& tree) {
+  std::array<std::uint8_t, 256> codeLength{};
+  for (std::int32_t i = 1; i <= entryCount; ++i) {
+    const std::uint8_t value = checked::ByteAt(in, length, 9 + 2 * i, kSource);
+    codeLength[value] = checked::ByteAt(in, length, 10 + 2 * i, kSource);
+  }
+
+  std::int32_t at = kEntriesAt + 2 * entryCount;
+  std::uint8_t current = checked::ByteAt(in, length, at, kSource);
+  int bit = 0;
+  std::int32_t nodesInUse = 1;
+  for (std::int32_t value = 0; value < 256; ++value) {
+    if (codeLength[value] == 0) continue;
+    std::int32_t node = 0;
+    for (int k = 0; k < codeLength[value]; ++k) {
+      std::int16_t& link = (current >> bit) & 1 ? tree[node].oneChild : tree[node].zeroChild;
+      if (++bit == 8) {
+        current = checked::ByteAt(in, length, ++at, kSource);
+        bit = 0;
+      }
+      if (link == -1) {
+        if (nodesInUse >= kTreeNodes) platform::RaiseRuntimeError(kErrSubscript, kSource);
+        tree[nodesInUse] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
+        link = static_cast<std::int16_t>(nodesInUse++);
+      }
+      node = link;
+    }
+    tree[node].symbol = static_cast<std::int16_t>(value);
+  }
+  return bit == 0 ? at : at + 1;
 }
 
 /// Data bits ///
 
-// What the data loop leaves: the bytes decoded, or an abort at a pause.
+// What a data decoder leaves: the bytes decoded, or an abort at a pause.
 struct DataResult {
   std::int32_t decoded;
   bool aborted;
 };
 
-// The walk as the container's bytes are read: one bit at a time, a pause
-// after each 10000th container byte unless the plain length is reached.
-DataResult WalkData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t length,
-                    std::int32_t dataStart, std::int32_t plainLength, std::uint8_t* out) {
+// A data decoder turns the data bits in[dataStart..length) into at most
+// plainLength bytes at `out`, pausing after each 10000th container byte
+// unless the plain length is reached, and raising 9 for a bit that leaves
+// the tree.
+using DataDecoder = DataResult (*)(const DecodeTree& tree, const std::uint8_t* in, std::int32_t length,
+                                   std::int32_t dataStart, std::int32_t plainLength, std::uint8_t* out);
+
+// The walk as the container's bytes are read: one bit at a time.
+DataResult WalkData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t length, std::int32_t dataStart,
+                    std::int32_t plainLength, std::uint8_t* out) {
   std::int32_t m = 0;     // bytes decoded
   std::int16_t node = 0;  // carries over from one data byte to the next
   for (std::int32_t p = dataStart; p < length && m < plainLength; ++p) {
@@ -158,18 +213,105 @@ DataResult WalkData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t
   return {m, false};
 }
 
+/// Decode table ///
+
+// The widest look-up: 4096 entries of 4 bytes stay in L1 beside the output.
+constexpr int kMaxTableBits = 12;
+// Look-ups made from one 8-byte load: 4 x 12 bits fit the 57 it always holds.
+constexpr int kLookupsPerLoad = 4;
+static_assert(kLookupsPerLoad * kMaxTableBits <= 57, "one load must feed every look-up");
+
+// An entry: the one or two byte values that the next `bits` data bits start
+// with (first in bits 0-7, second in 8-15), the bits they take (16-23) and
+// how many there are (24-25). Count 0: the walk must decide, because the
+// code is longer than the table or the bits leave the tree.
+using DecodeTable = std::array<std::uint32_t, std::size_t{1} << kMaxTableBits>;
+
+constexpr std::uint32_t Entry(std::uint32_t symbols, std::uint32_t bits, std::uint32_t count) {
+  return symbols | bits << 16 | count << 24;
+}
+constexpr std::uint32_t EntryBits(std::uint32_t e) { return (e >> 16) & 0xFF; }
+constexpr std::uint32_t EntryCount(std::uint32_t e) { return e >> 24; }
+
+// Whether a code ends or passes below `node` at a depth of `limit` or more,
+// counting from `depth` at the node. A node with a symbol ends every code
+// through it, as in the walk.
+bool ReachesDepth(const DecodeTree& tree, int node, int depth, int limit) {
+  if (tree[node].symbol >= 0 && node != 0) return depth >= limit;
+  if (depth >= limit) return true;
+  const int zero = tree[node].zeroChild;
+  const int one = tree[node].oneChild;
+  return (zero >= 0 && ReachesDepth(tree, zero, depth + 1, limit)) ||
+         (one >= 0 && ReachesDepth(tree, one, depth + 1, limit));
+}
+
+// How many bits the table looks up: fewer for short data, where filling
+// the table would cost more than its look-ups save (for a 1 KB record, 256
+// entries beat 1024 by a quarter of the whole decode), and never more than
+// the longest code needs.
+int TableBits(const DecodeTree& tree, std::int32_t dataBytes) {
+  int bits = dataBytes < 1024 ? 8 : dataBytes < 2048 ? 9 : dataBytes < 16384 ? 10 : dataBytes < 65536 ? 11 : 12;
+  while (bits > 1 && !ReachesDepth(tree, 0, 0, bits)) --bits;
+  return bits;
+}
+
+// Fills the one-symbol entries below `node`, reached by `depth` bits that
+// read as `prefix` (first bit lowest, as the data is read).
+void FillSingles(const DecodeTree& tree, DecodeTable& table, int tableBits, int node, int depth,
+                 std::uint32_t prefix) {
+  const std::uint32_t size = 1u << tableBits;
+  for (std::uint32_t bit = 0; bit < 2; ++bit) {
+    const int child = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
+    if (child < 0) continue;  // leaves the tree: count 0, the walk raises
+    const std::uint32_t code = prefix | bit << depth;
+    const int length = depth + 1;
+    if (tree[child].symbol >= 0) {
+      const auto symbol = static_cast<std::uint32_t>(tree[child].symbol);
+      for (std::uint32_t i = code; i < size; i += 1u << length) table[i] = Entry(symbol, length, 1);
+    } else if (length < tableBits) {
+      FillSingles(tree, table, tableBits, child, length, code);
+    }  // a code longer than the table: count 0
+  }
+}
+
+// The table for a tree: single entries first, then a second symbol wherever
+// the bits left over after the first decide one by themselves. Entries are
+// paired from the top down: i >> bits lies below i, so it is still single
+// when i reads it.
+void BuildDecodeTable(const DecodeTree& tree, DecodeTable& table, int tableBits) {
+  const std::uint32_t size = 1u << tableBits;
+  std::fill(table.begin(), table.begin() + size, 0u);
+  FillSingles(tree, table, tableBits, 0, 0, 0);
+  for (std::uint32_t i = size; i-- > 0;) {
+    const std::uint32_t first = table[i];
+    if (EntryCount(first) == 0) continue;
+    const std::uint32_t firstBits = EntryBits(first);
+    const std::uint32_t second = table[i >> firstBits];
+    const std::uint32_t secondBits = EntryBits(second);
+    // The bits above the look-up read as 0, so the second entry counts only
+    // if it did not need them.
+    if (EntryCount(second) == 1 && firstBits + secondBits <= static_cast<std::uint32_t>(tableBits)) {
+      table[i] = Entry((first & 0xFF) | (second & 0xFF) << 8, firstBits + secondBits, 2);
+    }
+  }
+}
+
 // The same decoding through the table. The data is taken in windows that
 // end after each pause byte (or at the end of the container); inside a
-// window the table decodes whole codes while twelve bits and an 8-byte load
-// remain, and the walk takes over, bit by bit, for a code the table leaves
-// open, for the last bits of the window, and for a code that spans a pause.
-// So every pause, every error and every stop falls on the very bit where
-// the walk has it.
-DataResult TableData(const DecodeTree& tree, const DecodeTable& table, const std::uint8_t* in,
-                     std::int32_t length, std::int32_t dataStart, std::int32_t plainLength,
-                     std::uint8_t* out) {
-  std::int32_t m = 0;                     // bytes decoded
-  std::int16_t node = 0;                  // the walk's node, 0 between codes
+// window the table decodes whole codes while a look-up's bits and an 8-byte
+// load remain, and the walk takes over, bit by bit, for a code the table
+// leaves open, for the last bits of the window, and for a code that spans a
+// pause. So every pause, every error and every stop falls on the very bit
+// where the walk has it.
+DataResult TableData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t length, std::int32_t dataStart,
+                     std::int32_t plainLength, std::uint8_t* out) {
+  DecodeTable table;  // only its first 2^tableBits entries are made
+  const int tableBits = TableBits(tree, length - dataStart);
+  BuildDecodeTable(tree, table, tableBits);
+  const std::uint64_t mask = (std::uint64_t{1} << tableBits) - 1;
+
+  std::int32_t m = 0;                              // bytes decoded
+  std::int16_t node = 0;                           // the walk's node, 0 between codes
   std::int64_t bit = std::int64_t{dataStart} * 8;  // next data bit
   const std::int64_t endBit = std::int64_t{length} * 8;
   // The last bit at which an 8-byte load still lies inside the container.
@@ -182,7 +324,7 @@ DataResult TableData(const DecodeTree& tree, const DecodeTable& table, const std
     if (node == 0) {
       // One 8-byte load holds at least 57 bits: enough for kLookupsPerLoad
       // look-ups, whose chain is then a mask, a table load and a shift.
-      const std::int64_t fastLimit = std::min(windowEnd - kTableBits * kLookupsPerLoad, loadLimit);
+      const std::int64_t fastLimit = std::min(windowEnd - tableBits * kLookupsPerLoad, loadLimit);
       const std::int32_t outLimit = plainLength - 2 * kLookupsPerLoad;  // room for two bytes a look-up
       bool open = false;  // a code the table leaves to the walk
       while (bit <= fastLimit && m <= outLimit && !open) {
@@ -191,7 +333,7 @@ DataResult TableData(const DecodeTree& tree, const DecodeTable& table, const std
         word >>= bit & 7;
         std::uint32_t used = 0;
         for (int k = 0; k < kLookupsPerLoad; ++k) {
-          const std::uint32_t e = table[word & (kTableSize - 1)];
+          const std::uint32_t e = table[word & mask];
           if (EntryCount(e) == 0) {
             open = true;
             break;
@@ -217,7 +359,7 @@ DataResult TableData(const DecodeTree& tree, const DecodeTable& table, const std
       if (tree[node].symbol >= 0) {
         out[m++] = static_cast<std::uint8_t>(tree[node].symbol);
         node = 0;
-        if (windowEnd - bit > kTableBits) break;
+        if (windowEnd - bit > tableBits) break;
       }
     }
 
@@ -227,6 +369,21 @@ DataResult TableData(const DecodeTree& tree, const DecodeTable& table, const std
     }
   }
   return {m, false};
+}
+
+/// Output and checksum ///
+
+// Room for the plain bytes. Every plain byte takes at least one data bit (no
+// code is empty), so the output never needs more room than the data has
+// bits: a short hostile container cannot ask for gigabytes.
+std::uint8_t* ReserveOutput(PlainStorage& storage, std::int32_t plainLength, std::int32_t length,
+                            std::int32_t dataStart) {
+  const std::int64_t dataBits = std::max<std::int64_t>(0, std::int64_t{length} - dataStart) * 8;
+  try {
+    return storage.Reserve(static_cast<std::size_t>(std::min<std::int64_t>(plainLength, dataBits)));
+  } catch (const std::bad_alloc&) {
+    platform::RaiseRuntimeError(kErrOutOfMemory, kSource);
+  }
 }
 
 // The XOR of block[0..count), eight bytes at a time.
@@ -244,124 +401,84 @@ std::uint8_t XorBytes(const std::uint8_t* block, std::int32_t count) {
   return x;
 }
 
-// Decodes the compressed variant; `useTable` selects the table decoder for
-// containers large enough to repay it. With `wideOut`, a decode that runs to
-// its end leaves the plain text there instead of the plain bytes in `data`,
-// and returns true: the bytes are decoded into the upper half of the text's
-// own storage and widened in place, front to back, so that the plain bytes
-// never need a buffer of their own.
-bool DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable, std::u16string* wideOut) {
-  const std::uint8_t* in = data.data();
-  const std::uint8_t storedChecksum = checked::ByteAt(in, length, kChecksumAt, kSource);
-  checked::RequireRange(length, kPlainLengthAt, 4, kSource);
-  const auto plainLength = static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(in[5]) | static_cast<std::uint32_t>(in[6]) << 8 |
-      static_cast<std::uint32_t>(in[7]) << 16 | static_cast<std::uint32_t>(in[8]) << 24);
-  if (plainLength == 0) {  // nothing to expand: the empty text
-    data.clear();
-    return false;
-  }
-  if (plainLength < 0) platform::RaiseRuntimeError(kErrOutOfMemory, kSource);
-
-  checked::RequireRange(length, kEntryCountAt, 2, kSource);
-  const auto entryCount = static_cast<std::int16_t>(in[9] | in[10] << 8);
-
-  // The code table; a later entry for a byte value replaces an earlier one,
-  // and a length of 0 leaves the value without a code.
-  std::array<SymbolCode, 256> codes;
-  for (std::int32_t i = 1; i <= entryCount; ++i) {
-    const std::uint8_t value = checked::ByteAt(in, length, 9 + 2 * i, kSource);
-    const std::uint8_t bits = checked::ByteAt(in, length, 10 + 2 * i, kSource);
-    codes[value].codeLength = bits;
-    codes[value].codeBits.assign(bits, 0);
-  }
-
-  // The code bits, in ascending order of byte value, from bit 0 of each
-  // byte. A byte is loaded as soon as the one before is used up, so code bits
-  // that end on a byte boundary need the byte after them to exist.
-  std::int32_t r = kEntriesAt + 2 * entryCount;  // a negative count reads from inside the header
-  std::uint8_t current = checked::ByteAt(in, length, r, kSource);
-  int j = 0;
-  for (SymbolCode& code : codes) {
-    for (std::uint8_t& bit : code.codeBits) {
-      bit = (current >> j) & 1;
-      if (++j == 8) {
-        current = checked::ByteAt(in, length, ++r, kSource);
-        j = 0;
-      }
-    }
-  }
-  const std::int32_t dataStart = j == 0 ? r : r + 1;
-
-  DecodeTree tree;
-  std::int32_t nodesInUse = 1;
-  for (std::int32_t value = 0; value < 256; ++value) AddTreeCode(tree, nodesInUse, value, codes[value]);
-
-  // Every plain byte takes at least one data bit (no code is empty), so the
-  // output never needs to be longer than the data has bits.
-  const std::int64_t dataBits = std::max<std::int64_t>(0, std::int64_t{length} - dataStart) * 8;
-  const auto capacity = static_cast<std::size_t>(std::min<std::int64_t>(plainLength, dataBits));
-  ByteBuffer out;
-  std::u16string wide;
-  std::uint8_t* bytes = nullptr;  // where the plain bytes are decoded
-  try {
-    if (wideOut != nullptr) {
-      SizeFreshBuffer(wide, capacity);
-      bytes = reinterpret_cast<std::uint8_t*>(wide.data()) + capacity;  // the upper half
-    } else if (useTable) {
-      SizeFreshBuffer(out, capacity);
-      bytes = out.data();
-    } else {
-      out.resize(capacity);
-      bytes = out.data();
-    }
-  } catch (const std::bad_alloc&) {
-    platform::RaiseRuntimeError(kErrOutOfMemory, kSource);
-  }
-
-  DataResult result;
-  if (useTable && length - dataStart >= kTableMinDataBytes) {
-    const auto table = std::make_unique<DecodeTable>();
-    BuildDecodeTable(tree, *table);
-    result = TableData(tree, *table, in, length, dataStart, plainLength, bytes);
-  } else {
-    result = WalkData(tree, in, length, dataStart, plainLength, bytes);
-  }
-  if (result.aborted) return false;
-  const std::int32_t m = result.decoded;
-
-  // The checksum pass pauses at output bytes 0, 10000, 20000, ...; what the
-  // XOR holds at a pause is never seen, so each stride is taken whole.
-  std::uint8_t checksum = 0;
-  for (std::int32_t i = 0; i < m; i += kChecksumPauseStride) {
+// The checksum pass over bytes[0..count): pauses at output bytes 0, 10000,
+// 20000, ... and raises Progress from 50 towards 100; what the XOR holds at
+// a pause is never seen, so each stride is taken whole. False on an abort.
+bool ChecksumPass(const std::uint8_t* bytes, std::int32_t count, std::uint8_t& checksum) {
+  checksum = 0;
+  for (std::int32_t i = 0; i < count; i += kChecksumPauseStride) {
     platform::ProcessEvents();
     if (AbortFlag == -1) return false;  // the decoded bytes are discarded
-    Progress = checked::RoundHalfEven(static_cast<double>(i) / m * 50 + 5 + 45);
-    if (useTable) {
-      checksum ^= XorBytes(bytes + i, std::min(kChecksumPauseStride, m - i));
-    } else {
-      for (std::int32_t k = i; k < std::min(i + kChecksumPauseStride, m); ++k) checksum ^= bytes[k];
-    }
+    Progress = checked::RoundHalfEven(static_cast<double>(i) / count * 50 + 5 + 45);
+    checksum ^= XorBytes(bytes + i, std::min(kChecksumPauseStride, count - i));
   }
-  if (checksum != storedChecksum) LastError = kErrChecksum;
-  if (m == 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // no byte to form a result of
+  return true;
+}
 
-  if (wideOut != nullptr) {
-    // Character i lands on bytes 2i and 2i+1, which lie below byte
-    // capacity + i, where byte i was: a slice is always read before the
-    // characters it becomes are written.
-    constexpr std::int32_t kSlice = 1 << 15;
-    for (std::int32_t at = 0; at < m; at += kSlice) {
-      const std::u16string slice = platform::BytesToText(bytes + at, static_cast<std::size_t>(std::min(kSlice, m - at)));
-      std::copy(slice.begin(), slice.end(), wide.begin() + at);
-    }
-    wide.resize(static_cast<std::size_t>(m));
-    *wideOut = std::move(wide);
-    return true;
+/// The compressed variant ///
+
+Expansion DecodeCompressed(ByteBuffer& data, std::int32_t length, PlainStorage& storage, CodeReader readCodes,
+                           DataDecoder decodeData) {
+  const std::uint8_t* in = data.data();
+  const CompressedHeader header = ReadHeader(in, length);
+  if (header.plainLength == 0) {  // nothing to expand: the empty text
+    data.clear();
+    return {Expansion::kInData, 0};
   }
-  out.resize(m);  // shorter than the plain length when the data ran out
-  data = std::move(out);
-  return false;
+  if (header.plainLength < 0) platform::RaiseRuntimeError(kErrOutOfMemory, kSource);
+  const std::int16_t entryCount = ReadEntryCount(in, length);
+
+  DecodeTree tree;
+  const std::int32_t dataStart = readCodes(in, length, entryCount, tree);
+  std::uint8_t* out = ReserveOutput(storage, header.plainLength, length, dataStart);
+  const DataResult result = decodeData(tree, in, length, dataStart, header.plainLength, out);
+  if (result.aborted) return {Expansion::kAsGiven, 0};
+
+  std::uint8_t checksum = 0;
+  if (!ChecksumPass(out, result.decoded, checksum)) return {Expansion::kAsGiven, 0};
+  if (checksum != header.checksum) LastError = kErrChecksum;
+  if (result.decoded == 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // no byte to form a result of
+  return {Expansion::kInStorage, result.decoded};
+}
+
+// Storage in a fresh ByteBuffer, for callers that want the bytes.
+class BufferStorage final : public PlainStorage {
+ public:
+  std::uint8_t* Reserve(std::size_t capacity) override {
+    SizeFreshBuffer(buffer, capacity);
+    return buffer.data();
+  }
+  ByteBuffer buffer;
+};
+
+Expansion DecodeContainer(ByteBuffer& data, std::int32_t length, PlainStorage& storage, CodeReader readCodes,
+                          DataDecoder decodeData) {
+  // Never trust `length` beyond the bytes actually there.
+  length = static_cast<std::int32_t>(std::clamp<std::int64_t>(length, 0, static_cast<std::int64_t>(data.size())));
+  const std::uint8_t* in = data.data();
+  const std::uint8_t b0 = checked::ByteAt(in, length, 0, kSource);
+  const std::uint8_t b1 = checked::ByteAt(in, length, 1, kSource);
+  const std::uint8_t b3 = checked::ByteAt(in, length, 3, kSource);
+  if (b0 == kIdent0 && b1 == kIdent1 && b3 == kIdent3) {
+    const std::uint8_t version = in[2];
+    if (version == kStored) {
+      DecodeStored(data, length);
+      return {Expansion::kInData, static_cast<std::int32_t>(data.size())};
+    }
+    if (version != kCompressed) RaiseUnknownVersion();
+  }
+  // Without the identification the data is read as compressed all the same.
+  return DecodeCompressed(data, length, storage, readCodes, decodeData);
+}
+
+// HuffmanDecode's contract on top of DecodeContainer: the plain bytes end in
+// `data`, or `data` stays as given.
+void DecodeIntoData(ByteBuffer& data, std::int32_t length, CodeReader readCodes, DataDecoder decodeData) {
+  BufferStorage storage;
+  const Expansion expansion = DecodeContainer(data, length, storage, readCodes, decodeData);
+  if (expansion.where != Expansion::kInStorage) return;
+  storage.buffer.resize(static_cast<std::size_t>(expansion.count));  // shorter than the plain length when the data ran out
+  data = std::move(storage.buffer);
 }
 
 }  // namespace
@@ -382,35 +499,16 @@ void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteVa
   tree[node].symbol = static_cast<std::int16_t>(byteValue);
 }
 
-namespace {
-
-bool DecodeContainer(ByteBuffer& data, std::int32_t length, bool useTable, std::u16string* wideOut = nullptr) {
-  // Never trust `length` beyond the bytes actually there.
-  length = static_cast<std::int32_t>(std::clamp<std::int64_t>(length, 0, static_cast<std::int64_t>(data.size())));
-  const std::uint8_t* in = data.data();
-  const std::uint8_t b0 = checked::ByteAt(in, length, 0, kSource);
-  const std::uint8_t b1 = checked::ByteAt(in, length, 1, kSource);
-  const std::uint8_t b3 = checked::ByteAt(in, length, 3, kSource);
-  if (b0 == kIdent0 && b1 == kIdent1 && b3 == kIdent3) {
-    const std::uint8_t version = in[2];
-    if (version == kStored) {
-      DecodeStored(data, length);
-      return false;
-    }
-    if (version != kCompressed) RaiseUnknownVersion();
-  }
-  // Without the identification the data is read as compressed all the same.
-  return DecodeCompressed(data, length, useTable, wideOut);
+Expansion ExpandContainer(ByteBuffer& data, std::int32_t length, PlainStorage& storage) {
+  return DecodeContainer(data, length, storage, ReadCodesIntoTree, TableData);
 }
 
-}  // namespace
+void HuffmanDecode(ByteBuffer& data, std::int32_t length) {
+  DecodeIntoData(data, length, ReadCodesIntoTree, TableData);
+}
 
-void HuffmanDecode(ByteBuffer& data, std::int32_t length) { DecodeContainer(data, length, true); }
-
-void HuffmanDecodeSimple(ByteBuffer& data, std::int32_t length) { DecodeContainer(data, length, false); }
-
-bool HuffmanDecodeToText(ByteBuffer& data, std::int32_t length, std::u16string& text) {
-  return DecodeContainer(data, length, true, &text);
+void HuffmanDecodeSimple(ByteBuffer& data, std::int32_t length) {
+  DecodeIntoData(data, length, ReadCodesIntoRecords, WalkData);
 }
 
 std::u16string HuffmanDecodeText(std::u16string_view text) {

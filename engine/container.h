@@ -52,21 +52,43 @@ void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteVa
 // 7 for a negative plain length, kErrUnknownVersion for "HE?\r" with a
 // version other than '0' or '3'. Records LastError = 5 on a checksum
 // mismatch.
-// Large compressed containers decode through a 12-bit table that yields up
-// to two bytes per look-up, falling back to the tree walk for long codes,
-// bits that leave the tree and the bytes around each pause.
+// Compressed containers decode through a table that yields up to two bytes
+// per look-up, as wide as the longest code needs and the data repays (at
+// most 12 bits), falling back to the tree walk for long codes, bits that
+// leave the tree and the bytes around each pause.
 void HuffmanDecode(ByteBuffer& data, std::int32_t length);
-// The same container decoded by walking the tree one bit at a time: the
-// reference that HuffmanDecode must match in results, errors, LastError,
-// Progress and pauses; kept for tests, benchmarks and the differential fuzz
-// target.
+// The same container decoded from a record per byte value and by walking the
+// tree one bit at a time: the reference that HuffmanDecode must match in
+// results, errors, LastError, Progress and pauses; kept for tests,
+// benchmarks and the differential fuzz target.
 void HuffmanDecodeSimple(ByteBuffer& data, std::int32_t length);
 std::u16string HuffmanDecodeText(std::u16string_view text);
-// HuffmanDecode for a caller that wants the plain text: a compressed
-// container decoded to its end is widened straight into `text` (no buffer of
-// plain bytes is made) and true is returned, `data` left as given; otherwise
-// false, `text` untouched and `data` as HuffmanDecode leaves it.
-bool HuffmanDecodeToText(ByteBuffer& data, std::int32_t length, std::u16string& text);
+
+// Where a compressed container's plain bytes are decoded, for a caller that
+// wants them somewhere of its own (the pipeline decodes them into the upper
+// half of the text they become, and widens them in place).
+class PlainStorage {
+ public:
+  // Room for `capacity` bytes, asked for once, before any is written.
+  virtual std::uint8_t* Reserve(std::size_t capacity) = 0;
+
+ protected:
+  ~PlainStorage() = default;
+};
+
+// Where ExpandContainer left the plain bytes.
+struct Expansion {
+  enum Where {
+    kInData,     // in `data`, resized to them (stored, or a plain length of 0)
+    kInStorage,  // the first `count` bytes of the storage's room; `data` as given
+    kAsGiven,    // nowhere: aborted, `data` as given
+  } where;
+  std::int32_t count;
+};
+
+// HuffmanDecode with the compressed variant's plain bytes decoded into
+// `storage`: the same results, errors, LastError, Progress and pauses.
+Expansion ExpandContainer(ByteBuffer& data, std::int32_t length, PlainStorage& storage);
 
 }  // namespace trirotor::internal
 

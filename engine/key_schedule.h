@@ -28,5 +28,9 @@ extern thread_local constinit std::uint8_t Feedback;
 // identity; 6 (overflow) for a suffix of more than 32767 characters, after
 // Rotor1 and Rotor2 are keyed.
 void InitCipher(std::u16string_view key, std::u16string_view keySuffix);
+// The same schedule step by step, with a division for every position: the
+// reference that InitCipher must match in CipherState and in the state a
+// failure leaves; kept for tests, benchmarks and the differential fuzz target.
+void InitCipherSimple(std::u16string_view key, std::u16string_view keySuffix);
 
 }  // namespace trirotor::internal

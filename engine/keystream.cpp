@@ -13,12 +13,14 @@
 //   then runs over Rotor1's outputs and Rotor3 over Rotor2's. Each pass has a
 //   single chain of dependent steps that the processor pipelines well, where
 //   one loop over all three makes each byte wait for the last.
-// - Cursors live in registers for a block and are written back at each pause.
-// - Every reduction is a subtract and a conditional move; g++ turns the
-//   plain `v >= n ? v - n : v` into branches that mispredict half the time.
-// - The entry under the next step cursor is loaded before this step's swap
-//   stores, and patched in the rare case that the swap hit it, so the next
-//   step never waits on a store whose address was known late.
+// - Each pass works on a copy of its rotor with its cursors in registers;
+//   the copy goes back to CipherState at each pause.
+// - Each step issues as few operations as it can (see RotorPass): no wrap
+//   test, the next two entries loaded ahead, and the mix cursor's chain cut
+//   to one add, subtract and conditional move by taking the remainders from
+//   tables off the chain. Each of these alone gained little or nothing; the
+//   loop is bound by how many operations a step issues, and together they
+//   take about a third off.
 // Blocks end at the pause positions, so pauses, Progress and the state an
 // abort leaves are those of the byte-by-byte pass.
 
@@ -26,6 +28,8 @@
 #include "engine/reduce.h"
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 
 #include "engine/checked.h"
 #include "engine/key_schedule.h"
@@ -34,9 +38,6 @@
 namespace trirotor::internal {
 
 namespace {
-
-using internal::Reduce;
-using internal::SubtractOnce;
 
 constexpr std::int32_t kPauseStride = 5000;  // positions 0, 5000, 10000, ... pause
 
@@ -54,88 +55,88 @@ std::uint8_t StepRotor(std::array<std::int16_t, N>& rotor, std::int16_t& step, s
   return static_cast<std::uint8_t>(rotor[t] % 256);
 }
 
-/// Branch-free reductions ///
-
-// The step cursor's successor, s + 1 wrapped to 0 at N.
-template <int N>
-inline int NextStep(int s) {
-  s += 1;
-#if defined(__x86_64__) && defined(__GNUC__)
-  asm("cmp %[n], %[s]\n\tcmove %[z], %[s]" : [s] "+r"(s) : [n] "i"(N), [z] "r"(0) : "cc");
-  return s;
-#else
-  return s == N ? 0 : s;
-#endif
-}
-
 /// One rotor's pass over a block ///
 
-// A rotor with its cursors in registers, and the entry under the next step
-// cursor already loaded.
-template <int N>
-struct RotorRun {
-  std::int16_t* entries;
-  int step;
-  int mix;
-  int ahead;  // entries[NextStep(step)] as it stands
-
-  RotorRun(std::int16_t* rotor, std::int16_t step0, std::int16_t mix0)
-      : entries(rotor), step(step0), mix(mix0), ahead(rotor[NextStep<N>(step0)]) {}
-
-  std::uint8_t Step(int x) {
-    static_assert(N - 1 + N - 1 + 255 < 4 * N, "one reduction must suffice");
-    std::int16_t* r = entries;
-    const int s = NextStep<N>(step);
-    const int a = ahead;  // r[s]
-    const int m = Reduce<N>(a + mix + x);
-    const int b = r[m];
-    const int next = NextStep<N>(s);
-    int aheadNext = r[next];  // loaded before the swap's stores
-    r[s] = static_cast<std::int16_t>(b);
-    r[m] = static_cast<std::int16_t>(a);
-    // next != s, so only the store to r[m] can have changed it. Rare (1 in
-    // N): a branch that is always predicted beats a move on the chain.
-    if (next == m) [[unlikely]] {
-      aheadNext = a;
+// Runs the rotor of N entries over a block: steps it once for each input
+// x[0..count) and hands each output byte to emit(i, byte). The rotor is
+// copied out of CipherState for the pass, with two spare entries so that the
+// loads ahead of the last steps before the wrap stay inside it.
+//
+// The step cursor runs in segments up to the wrap point, so a step has no
+// wrap test. The entries under the next two step cursors are loaded before
+// this step's swap stores, and patched in the rare case that the swap hit
+// one of them (a branch: a move would put the load on the mix chain). The
+// mix cursor's chain is then AddMod alone: the remainder of entry + input
+// comes from a table, as does that of the two entries whose sum names the
+// output. All cursors are 64-bit and all entries unsigned 16-bit, so no
+// index needs widening.
+template <int N, typename Emit>
+void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int16_t& mix0, const std::uint8_t* x,
+               std::size_t count, Emit emit) {
+  const internal::ModTable<N>& mod = internal::kModTable<N>;
+  std::uint16_t r[N + 2];
+  std::memcpy(r, rotor.data(), sizeof(std::int16_t) * N);
+  r[N] = r[N + 1] = 0;
+  std::size_t mix = static_cast<std::uint16_t>(mix0);
+  std::size_t s = static_cast<std::uint16_t>(step0);  // the last position stepped
+  std::size_t done = 0;
+  while (done < count) {
+    const std::size_t start = s + 1 == static_cast<std::size_t>(N) ? 0 : s + 1;
+    const std::size_t end = start + std::min(static_cast<std::size_t>(N) - start, count - done);
+    std::size_t p = start;
+    const std::uint8_t* in = x + done;      // in[p - start] is the input of the step at p
+    const std::size_t first = done - start;  // emit(first + p) for the step at p (wraps, then adds back)
+    std::size_t ahead1 = r[p];
+    std::size_t ahead2 = r[p + 1];
+    for (; p < end; ++p) {
+      const std::size_t a = ahead1;  // r[p] as it stands
+      const std::size_t v = a + in[p - start];
+      const std::size_t m = internal::AddMod(mix, mod.rem[v], mod.comp[v]);
+      const std::size_t b = r[m];
+      std::size_t next1 = ahead2;
+      std::size_t next2 = r[p + 2];  // loaded before the swap's stores
+      r[p] = static_cast<std::uint16_t>(b);
+      r[m] = static_cast<std::uint16_t>(a);
+      if (m == p + 1) [[unlikely]] {
+        next1 = a;
 #if defined(__GNUC__)
-      asm volatile("");  // keeps the compiler from turning this into a cmov
+        asm volatile("");
 #endif
+      }
+      if (m == p + 2) [[unlikely]] {
+        next2 = a;
+#if defined(__GNUC__)
+        asm volatile("");
+#endif
+      }
+      ahead1 = next1;
+      ahead2 = next2;
+      mix = m;
+      // Entries of Rotor2 and Rotor3 are below 256; Rotor1's keep their low 8 bits.
+      emit(first + p, static_cast<std::uint8_t>(r[mod.rem[a + b]]));
     }
-    ahead = aheadNext;
-    step = s;
-    mix = m;
-    const int t = SubtractOnce<N>(a + b);
-    return static_cast<std::uint8_t>(r[t]);  // entries of Rotor2/3 are below 256; Rotor1's keep their low 8 bits
+    done += end - start;
+    s = end - 1;
   }
+  std::memcpy(rotor.data(), r, sizeof(std::int16_t) * N);
+  step0 = static_cast<std::int16_t>(s);
+  mix0 = static_cast<std::int16_t>(mix);
+}
 
-  void WriteBack(std::int16_t& step0, std::int16_t& mix0) const {
-    step0 = static_cast<std::int16_t>(step);
-    mix0 = static_cast<std::int16_t>(mix);
-  }
-};
-
-// Decrypts block[0..count) with the three passes; count <= kPauseStride.
+// Decrypts block[0..count) with the three passes; 1 <= count <= kPauseStride.
 void DecryptBlock(std::uint8_t* block, std::int32_t count) {
+  const auto n = static_cast<std::size_t>(count);
+  std::uint8_t in1[kPauseStride];   // Rotor1's inputs: the feedback, then the block shifted by one
   std::uint8_t out1[kPauseStride];  // Rotor1's outputs
   std::uint8_t out2[kPauseStride];  // Rotor2's outputs
-  {
-    RotorRun<kRotor1Size> r1(Rotor1.data(), Step1, Mix1);
-    out1[0] = r1.Step(Feedback);
-    for (std::int32_t i = 1; i < count; ++i) out1[i] = r1.Step(block[i - 1]);
-    r1.WriteBack(Step1, Mix1);
-  }
-  Feedback = block[count - 1];
-  {
-    RotorRun<kRotor2Size> r2(Rotor2.data(), Step2, Mix2);
-    for (std::int32_t i = 0; i < count; ++i) out2[i] = r2.Step(out1[i]);
-    r2.WriteBack(Step2, Mix2);
-  }
-  RotorRun<kRotor3Size> r3(Rotor3.data(), Step3, Mix3);
-  for (std::int32_t i = 0; i < count; ++i) {
-    const std::uint8_t o3 = r3.Step(out2[i]);
-    block[i] ^= static_cast<std::uint8_t>(out1[i] + out2[i] + o3);
-  }
-  r3.WriteBack(Step3, Mix3);
+  in1[0] = Feedback;
+  std::memcpy(in1 + 1, block, n - 1);
+  RotorPass<kRotor1Size>(Rotor1, Step1, Mix1, in1, n, [&](std::size_t i, std::uint8_t o) { out1[i] = o; });
+  Feedback = block[n - 1];
+  RotorPass<kRotor2Size>(Rotor2, Step2, Mix2, out1, n, [&](std::size_t i, std::uint8_t o) { out2[i] = o; });
+  RotorPass<kRotor3Size>(Rotor3, Step3, Mix3, out2, n, [&](std::size_t i, std::uint8_t o) {
+    block[i] ^= static_cast<std::uint8_t>(out1[i] + out2[i] + o);
+  });
 }
 
 std::int32_t UpperBound(const ByteBuffer& buffer) {

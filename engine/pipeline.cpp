@@ -39,6 +39,64 @@ thread_local bool decodeRunning = false;
 // What the stages leave.
 enum class Outcome { kFrameFailed, kBytes, kText };
 
+/// Text conversions ///
+
+constexpr std::size_t kWidenSlice = std::size_t{1} << 15;
+
+// The plain bytes as text, one character per byte. The text is sized on huge
+// pages and filled a slice at a time, each slice widened by the code page.
+std::u16string WidenPlain(const ByteBuffer& plain) {
+  if (plain.size() < 2 * kWidenSlice) return platform::BytesToText(plain);
+  std::u16string text;
+  SizeFreshBuffer(text, plain.size());
+  for (std::size_t at = 0; at < plain.size(); at += kWidenSlice) {
+    const std::u16string slice = platform::BytesToText(plain.data() + at, std::min(kWidenSlice, plain.size() - at));
+    std::copy(slice.begin(), slice.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  return text;
+}
+
+// Room for a compressed payload's plain bytes in the upper half of the text
+// they become, so that they are widened in place and never need a buffer of
+// their own.
+class TextStorage final : public PlainStorage {
+ public:
+  explicit TextStorage(std::u16string& text) : text_(text) {}
+  std::uint8_t* Reserve(std::size_t capacity) override {
+    SizeFreshBuffer(text_, capacity);
+    return reinterpret_cast<std::uint8_t*>(text_.data()) + capacity;
+  }
+
+ private:
+  std::u16string& text_;
+};
+
+// Widens the `count` bytes that TextStorage placed in the upper half of
+// `text`, front to back, and cuts the text to them. Character i lands on
+// bytes 2i and 2i+1, which lie below byte capacity + i, where byte i was:
+// a slice is always read before the characters it becomes are written.
+void WidenInPlace(std::u16string& text, std::size_t count) {
+  const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(text.data()) + text.size();
+  for (std::size_t at = 0; at < count; at += kWidenSlice) {
+    const std::u16string slice = platform::BytesToText(bytes + at, std::min(kWidenSlice, count - at));
+    std::copy(slice.begin(), slice.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  text.resize(count);
+}
+
+// Expands the payload in `buffer`; a compressed one decoded to its end is
+// widened straight into `text` (true). Otherwise `buffer` holds the bytes,
+// as HuffmanDecode leaves them, and `text` is untouched.
+bool ExpandToText(ByteBuffer& buffer, std::int32_t length, std::u16string& text) {
+  std::u16string wide;
+  TextStorage storage(wide);
+  const Expansion expansion = ExpandContainer(buffer, length, storage);
+  if (expansion.where != Expansion::kInStorage) return false;
+  WidenInPlace(wide, static_cast<std::size_t>(expansion.count));
+  text = std::move(wide);
+  return true;
+}
+
 // The stages after base64, in order, on the decoded buffer. The payload's
 // plain bytes are left in `buffer` (kBytes) or, given `text` and a
 // compressed payload, its plain text in `text` (kText). `busy` tracks the
@@ -60,23 +118,11 @@ Outcome RunStages(ByteBuffer& buffer, std::u16string_view key, std::u16string_vi
   platform::BlockCopy(buffer.data(), buffer.data() + payload->offset, payload->length);
   buffer.resize(payload->length);
   const auto length = static_cast<std::int32_t>(buffer.size());
-  if (text != nullptr && HuffmanDecodeToText(buffer, length, *text)) return Outcome::kText;
-  if (text == nullptr) HuffmanDecode(buffer, length);
-  return Outcome::kBytes;
-}
-
-// The plain bytes as text, one character per byte. The text is sized on huge
-// pages and filled a slice at a time, each slice widened by the code page.
-std::u16string WidenPlain(const ByteBuffer& plain) {
-  constexpr std::size_t kSlice = 1 << 15;
-  if (plain.size() < 2 * kSlice) return platform::BytesToText(plain);
-  std::u16string text;
-  SizeFreshBuffer(text, plain.size());
-  for (std::size_t at = 0; at < plain.size(); at += kSlice) {
-    const std::u16string slice = platform::BytesToText(plain.data() + at, std::min(kSlice, plain.size() - at));
-    std::copy(slice.begin(), slice.end(), text.begin() + static_cast<std::ptrdiff_t>(at));
+  if (text == nullptr) {
+    HuffmanDecode(buffer, length);
+    return Outcome::kBytes;
   }
-  return text;
+  return ExpandToText(buffer, length, *text) ? Outcome::kText : Outcome::kBytes;
 }
 
 // What both entries do before base64 decoding.

@@ -2,8 +2,9 @@
 //
 // fast_paths_test.cpp - each fast path against its one-at-a-time twin.
 //
-// The fast decoders reorder work (whole base64 groups, rotor passes over a
-// block, Huffman codes twelve bits at a time), and a fault there shows up as
+// The fast decoders reorder work (whole base64 groups, the key schedule's
+// shuffles, rotor passes over a block, Huffman codes a table look-up at a
+// time), and a fault there shows up as
 // a byte, a pause, a Progress value or a cipher state that differs from the
 // straightforward decoder's only on some edge. Every case here runs both
 // twins from the same fresh engine and compares everything a host could see:
@@ -15,6 +16,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/internal.h"
@@ -166,6 +168,95 @@ TEST_F(FastPaths, Base64LooksCharactersUpThroughTheCodePage) {
   ByteBuffer inPlace = Bytes(text);
   DecodeBase64InPlace(inPlace);
   EXPECT_EQ(Hex(inPlace), Hex(simple));
+}
+
+/// Key schedule ///
+
+TEST_F(FastPaths, KeyScheduleMatchesItsTwin) {
+  // Both start from the state a stopped decode leaves, so a failure part
+  // way must leave the same mix of fresh and earlier rotors.
+  std::mt19937 rng(Seed());
+  SCOPED_TRACE("seed " + std::to_string(Seed()));
+  std::u16string randomKey;
+  for (int i = 0; i < 700; ++i) randomKey += static_cast<char16_t>(1 + rng() % 0xFFFE);
+  struct Case {
+    const char* name;
+    std::u16string key, suffix;
+  };
+  const Case cases[] = {
+      {"one character", u"k", u""},
+      {"ordinary key and suffix", u"fast-path key", u"suffix"},
+      {"462 characters", randomKey.substr(0, 462), u"s"},
+      {"463 characters", randomKey.substr(0, 463), u"s"},
+      {"464 characters", randomKey.substr(0, 464), u"s"},
+      {"700 characters, any units", randomKey, randomKey.substr(1, 40)},
+      {"characters the page cannot hold", std::u16string(u"\u4E00\u20ACkey") + char16_t{0xD800}, u"\uFFFF"},
+      {"suffix of 22", u"key", randomKey.substr(0, 22)},
+      {"suffix of 23", u"key", randomKey.substr(0, 23)},
+      {"suffix of 24", u"key", randomKey.substr(0, 24)},
+      {"suffix of 32767", u"key", std::u16string(32767, u'z')},
+      {"suffix of 32768: overflow after two rotors", u"key", std::u16string(32768, u'z')},
+      {"empty key: division by zero after the identity", u"", u"suffix"},
+  };
+  const ByteBuffer earlier = RandomBytes(rng, 777);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto run = [&](bool fast) {
+      return Observe(
+          [&](ByteBuffer& b) {
+            InitCipherSimple(u"an earlier message", u"x");
+            DecryptBufferSimple(b);
+            fast ? InitCipher(c.key, c.suffix) : InitCipherSimple(c.key, c.suffix);
+          },
+          earlier);
+    };
+    ExpectSame(run(false), run(true));
+  }
+  for (int k = 0; k < 200; ++k) {  // random lengths, suffixes and code units
+    const std::u16string key = randomKey.substr(rng() % 600, 1 + rng() % 100);
+    const std::u16string suffix = randomKey.substr(rng() % 600, rng() % 30);
+    InitCipherSimple(key, suffix);
+    const auto simple = std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback);
+    InitCipher(key, suffix);
+    ASSERT_TRUE(simple == std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback))
+        << "random key " << k;
+  }
+}
+
+TEST_F(FastPaths, Base64TablesFollowTheCodePage) {
+  // The tables are cached per thread by code page: a cache kept past a
+  // change of page would read EBCDIC digits as 1252's, or the reverse.
+  // 500 (EBCDIC) is refused to hosts, but its digits sit elsewhere than
+  // 1252's: the sharpest test of a stale table.
+  std::mt19937 rng(Seed());
+  SCOPED_TRACE("seed " + std::to_string(Seed()));
+  const std::u16string shortText = Base64(RandomBytes(rng, 90)) + u"\r\n=";
+  const std::u16string longText = Wrapped(Base64(RandomBytes(rng, 900)), 76, u"\n");
+  const auto check = [&](int page) {
+    SCOPED_TRACE("code page " + std::to_string(page));
+    for (const std::u16string* text : {&shortText, &longText}) {
+      const ByteBuffer simple = DecodeBase64BytesSimple(*text);
+      const auto table = Base64Index;  // as InitBase64Table leaves it for this page
+      Base64Index.fill(7);
+      EXPECT_EQ(Hex(DecodeBase64Bytes(*text)), Hex(simple));
+      EXPECT_TRUE(Base64Index == table);
+      ByteBuffer inPlace = platform::TextToBytes(*text);
+      DecodeBase64InPlace(inPlace);
+      EXPECT_EQ(Hex(inPlace), Hex(simple));
+    }
+  };
+  for (int page : {1252, 500, 1252, 500}) {
+    internal::SetAnySingleByteCodePage(page);
+    check(page);
+  }
+  // Another thread's cache, built under one page, must not outlive it.
+  std::thread other([&] {
+    check(platform::CodePage());
+    platform::SetCodePage(1252);
+    check(1252);
+  });
+  other.join();
+  platform::SetCodePage(1252);
 }
 
 /// Decryption ///
@@ -383,6 +474,76 @@ TEST_F(FastPaths, HuffmanTwinsAgreeOnEncodedText) {
   ASSERT_EQ(simple.error, 0);
   EXPECT_EQ(std::string(simple.bytes.begin(), simple.bytes.end()), text);
   ExpectSame(simple, Expand(true, container));
+}
+
+TEST_F(FastPaths, SmallContainersMatchTheTwin) {
+  // The fast decoder sizes its table by the data's length and the longest
+  // code, and reads the codes straight into the tree: each row sits on one
+  // of those choices or on a fault the codes' reader must find.
+  std::mt19937 rng(Seed());
+  SCOPED_TRACE("seed " + std::to_string(Seed()));
+  const std::map<std::uint8_t, std::string> fourBits = {{'e', "00"}, {'t', "01"}, {'a', "100"}, {'o', "101"},
+                                                       {'n', "1100"}, {'s', "1101"}, {' ', "1110"}, {'\n', "1111"}};
+  const std::vector<std::uint8_t> fourSymbols = {'e', 't', 'a', 'o', 'n', 's', ' ', '\n'};
+  std::map<std::uint8_t, std::string> nineBits;  // every code 9 bits: longer than an 8-bit table
+  for (int v = 0; v < 40; ++v) {
+    std::string code;
+    for (int b = 0; b < 9; ++b) code += (v >> b) & 1 ? '1' : '0';
+    nineBits[static_cast<std::uint8_t>('0' + v)] = code;
+  }
+  std::vector<std::uint8_t> nineSymbols;
+  for (const auto& [v, code] : nineBits) nineSymbols.push_back(v);
+  std::map<std::uint8_t, std::string> tooManyNodes;  // 3 codes of 200 bits: 600 nodes
+  for (int v = 0; v < 3; ++v) tooManyNodes[static_cast<std::uint8_t>(v)] = std::string(200, v == 1 ? '1' : '0') + "1";
+
+  struct Case {
+    const char* name;
+    ByteBuffer container;
+  };
+  std::vector<Case> cases;
+  const auto add = [&](const char* name, const std::map<std::uint8_t, std::string>& codes,
+                       const std::vector<std::uint8_t>& symbols, std::size_t count) {
+    const Stream st = RandomStream(rng, codes, symbols, count);
+    cases.push_back({name, Container(codes, st.data, static_cast<std::int32_t>(count), st.checksum)});
+  };
+  // Data lengths on each side of the table-width steps (1024, 2048, 16384
+  // data bytes), at two bits a symbol for the first code.
+  for (std::size_t symbols : {1u, 7u, 100u, 4090u, 4100u, 8190u, 8200u, 65530u, 65540u}) {
+    add("data lengths around each table width", fourBits, fourSymbols, symbols);
+  }
+  add("codes longer than a small table", nineBits, nineSymbols, 300);
+  add("codes longer than a small table, more data", nineBits, nineSymbols, 3000);
+  add("one symbol, one bit", {{'x', "0"}}, {'x'}, 50);
+  cases.push_back({"later entry wins, zero length drops a code",
+                   ByteWriter().Str("HE3\r").U8(0).I32(4).I16(4)
+                       .U8s({'a', 3, 'b', 1, 'a', 1, 'c', 0})  // a: 3 then 1 bit; b: 1 bit; c: none
+                       .U8(0b10)                               // a = 0, b = 1
+                       .U8(0b0110).bytes()});                  // data: a b b a
+  cases.push_back({"tree outgrows its table", Container(tooManyNodes, {0}, 1, 0)});
+  // Code bits cut at every byte; the reader must stop on the same byte.
+  const ByteBuffer whole = Container(nineBits, RandomStream(rng, nineBits, nineSymbols, 20).data, 20, 0);
+  for (std::size_t cut = 9; cut < 11 + 2 * 40 + 50; cut += 3) {
+    cases.push_back({"cut short", ByteBuffer(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut))});
+  }
+  for (std::int16_t count : {-1, -4, -5, -6, -7}) {  // entry counts that point back into the header
+    ByteBuffer c = Container(fourBits, RandomStream(rng, fourBits, fourSymbols, 40).data, 40, 0);
+    c[9] = static_cast<std::uint8_t>(count & 0xFF);
+    c[10] = static_cast<std::uint8_t>(count >> 8 & 0xFF);
+    cases.push_back({"negative entry count", c});
+  }
+  for (int k = 0; k < 300; ++k) {  // random tables, lengths and bits
+    ByteWriter w;
+    w.Str("HE3\r").U8(static_cast<std::uint8_t>(rng())).I32(static_cast<std::int32_t>(rng() % 3000));
+    const int entries = static_cast<int>(rng() % 12);
+    w.I16(static_cast<std::int16_t>(entries));
+    for (int e = 0; e < entries; ++e) w.U8(static_cast<std::uint8_t>(rng() % 16)).U8(static_cast<std::uint8_t>(rng() % 14));
+    cases.push_back({"random", w.Append(RandomBytes(rng, rng() % 1500)).bytes()});
+  }
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.container.size()) + " bytes");
+    ExpectSame(Expand(false, c.container), Expand(true, c.container));
+  }
 }
 
 /// Byte entry ///
