@@ -17,6 +17,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -116,12 +117,14 @@ using FrameHeader = std::array<std::uint8_t, 16>;
 // Seals `plain` so that DecodeText(result, key, keySuffix) == plain, with a
 // header drawn from the operating system's random source: the same text and
 // key never give the same message twice. Base64 wrapped at 76 columns (CRLF
-// free: "\n" between lines); wrap 0 gives one line. The plain text goes
-// through the code page: a character it cannot hold raises error 5, naming
-// the character, since it would come back as '?' (platform::
-// FindUnrepresentable tells beforehand). Raises 11 for an empty key, like
-// the decoder, 6 for a suffix of more than 32767 characters or a text of
-// more than 2^30 characters, 5 if the system has no random bytes to give.
+// free: "\n" between lines); wrap 0 gives one line. The plain text, key and
+// suffix go through the code page: a character it cannot hold raises error
+// 5, naming the character and where it is ("of the text", "of the key",
+// "of the key suffix"), since it would be sealed as '?'
+// (platform::FindUnrepresentableCharacter tells beforehand). Raises 11 for an
+// empty key, like the decoder, 6 for a suffix of more than 32767 characters
+// or a text of more than 2^30 characters, 5 if the system has no random
+// bytes to give.
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, int wrap = 76);
 // The same with the header given, for reproducible messages.
@@ -129,11 +132,29 @@ std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, const FrameHeader& header,
                           int wrap = 76);
 
+// The stages EncodeBytes runs, in this order, each told with the size of
+// its input, for a caller that shows them.
+enum class EncodeStage { kCompressing, kEncrypting, kWritingBase64 };
+using EncodeStageHook = void (*)(EncodeStage stage, std::size_t bytes);
+
+// EncodeText for a host that holds the text as ANSI bytes (one byte per
+// character of the code page, so nothing in it is left to refuse) and wants
+// the message as ASCII bytes: the same message as EncodeText with the same
+// header, for the text those bytes stand for. Pass the text by std::move:
+// each stage frees its input once its output is made, so that the peak is
+// about 2.4 times the text (the frame beside its base64) where EncodeText
+// holds wide copies as well. Raises what EncodeText raises for the key, the
+// suffix and the length.
+std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+                        const FrameHeader& header, int wrap = 76, EncodeStageHook onStage = nullptr);
+std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+                        int wrap = 76, EncodeStageHook onStage = nullptr);
+
 // The services the engine asks of its host, and the code page it converts
 // text through. Hooks default to doing nothing; a host (the command line, the
 // window, a test) installs its own. Hooks and the remembered pointer are per
-// thread, like the engine's state; the code page is one setting for the
-// whole process.
+// thread, like the engine's state, and so is the code page: a thread that
+// never sets one converts through 1252.
 namespace platform {
 
 /// Event processing ///
@@ -159,17 +180,36 @@ int MousePointer();
 
 /// Code page ///
 
-// Selects the single-byte code page used for every conversion in the
-// process: 1252 (the default), 874, 1250 to 1258, 28591 (ISO-8859-1), and
-// other single-byte pages the system's iconv knows as CPnnn or ISO-8859-n.
-// Every byte maps to exactly one character and back; bytes the page leaves
-// unassigned stand for U+0000 + byte. Throws std::invalid_argument, with a
-// message fit for a user, for a multi-byte or unknown page; the current page
-// is then unchanged. Not meant to be called while another thread converts.
+// Selects the single-byte code page of this thread's conversions (each
+// thread has its own; one that never calls this uses 1252). Accepted are
+// the ASCII-compatible pages (bytes 0x20 to 0x7E are the ASCII characters)
+// whose every byte is one character: 1252, 874, 1250 to 1258, 28591
+// (ISO-8859-1), and the other CPnnn and ISO-8859-n pages of the system's
+// iconv that pass that test. Every byte maps to exactly one character and
+// back: a byte the page leaves unassigned stands for U+0000 + byte, or for
+// U+F700 + byte when the page already holds U+0000 + byte elsewhere.
+// Throws std::invalid_argument, with a message fit for a user, for an
+// unknown, multi-byte or not ASCII-compatible page; this thread's page is
+// then unchanged. Tables are built once per page and shared by all threads.
 void SetCodePage(int codePage);
-int CodePage();
+int CodePage();  // this thread's page
 // Whether SetCodePage(codePage) would succeed.
 bool IsCodePageSupported(int codePage);
+
+// A page to offer users: its number, the name they know it by
+// ("windows-1252", "ISO-8859-2", "CP437", "KOI8-R") and a few words.
+struct CodePageInfo {
+  int number;
+  std::string_view name;
+  std::string_view description;  // "Western", "DOS Greek"
+};
+// The pages SetCodePage accepts on this system, in number order.
+const std::vector<CodePageInfo>& SupportedCodePages();
+// The page a typed name means, any case: "1252", "cp1252", "CP1252",
+// "windows-1252", "ISO-8859-2", "iso8859-2", "CP437", "IBM437", "KOI8-R".
+// nullopt for a name of no page. Says nothing about support: pass the
+// number to SetCodePage, which refuses what it cannot use.
+std::optional<int> ParseCodePageName(std::string_view name);
 
 // Wide text to bytes, one byte per UTF-16 unit; a unit the page cannot hold
 // becomes '?' (0x3F).
@@ -184,6 +224,21 @@ inline std::u16string BytesToText(const ByteBuffer& bytes) {
 bool IsRepresentable(char16_t ch);
 // The position of the first character the page cannot hold, or npos.
 std::size_t FindUnrepresentable(std::u16string_view text);
+// The first character of a text that the page cannot hold, placed as an
+// editor counts: lines end at LF, columns count characters (a surrogate
+// pair is one), both from 1.
+struct UnrepresentableCharacter {
+  std::size_t index = 0;  // of its first UTF-16 unit
+  std::size_t line = 1;
+  std::size_t column = 1;
+  char32_t codePoint = 0;
+  // For a user, e.g. "line 2, column 5: U+20AC '€' has no place in code
+  // page 437"; with `what` given and a text of one line, "character 3 of
+  // the key: U+65E5 '日' has no place in code page 1252".
+  std::string message;
+};
+std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text,
+                                                                     std::string_view what = {});
 
 }  // namespace platform
 }  // namespace trirotor

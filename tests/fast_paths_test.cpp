@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/internal.h"
+#include "platform/codepage_tables.h"
 #include "tests/test_util.h"
 
 namespace trirotor::test {
@@ -142,12 +143,12 @@ TEST_F(FastPaths, Base64LooksCharactersUpThroughTheCodePage) {
   // Under an EBCDIC page the alphabet has other codes, and gaps that the
   // table's ranges fill, so the digits differ from those under 1252; a fast
   // table that took character codes for ANSI codes would give 1252's bytes.
-  ASSERT_TRUE(platform::IsCodePageSupported(500));  // EBCDIC, from glibc's iconv
+  // EBCDIC, from glibc's iconv; hosts may not select it, so the test does it directly.
   std::mt19937 rng(Seed());
   SCOPED_TRACE("seed " + std::to_string(Seed()));
   const std::u16string text = Wrapped(Base64(RandomBytes(rng, 3000)), 76, u"\n");
   const ByteBuffer under1252 = DecodeBase64BytesSimple(text);
-  platform::SetCodePage(500);
+  internal::SetAnySingleByteCodePage(500);
   const ByteBuffer simple = DecodeBase64BytesSimple(text);
   ASSERT_NE(Hex(simple), Hex(under1252));
   EXPECT_EQ(Hex(DecodeBase64Bytes(text)), Hex(simple));
