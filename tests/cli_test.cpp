@@ -133,7 +133,7 @@ class CliTest : public ::testing::Test {
 
 // A message whose container the test builds itself.
 std::string Sealed(const ByteBuffer& container, std::u16string_view key) {
-  return Narrow(SealContainer(container, key, u"", kHeader)) + "\n";
+  return Narrow(test::SealContainer(container, key)) + "\n";
 }
 
 ByteBuffer WithBadChecksum(const std::string& plain) {

@@ -29,15 +29,7 @@ using test::Bytes;
 using test::FromHex;
 using test::Hex;
 
-std::uint64_t Seed() {
-  static const std::uint64_t seed = [] {
-    const char* given = std::getenv("TRIROTOR_SEED");
-    const std::uint64_t s = given != nullptr ? std::strtoull(given, nullptr, 10) : std::random_device{}();
-    std::cout << "Random seed = " << s << " (TRIROTOR_SEED replays it)\n";
-    return s;
-  }();
-  return seed;
-}
+using test::Seed;
 
 ByteBuffer Encoded(const ByteBuffer& bytes, int wrap = 76) {
   const std::string text = EncodeBase64(bytes.data(), bytes.size(), wrap);
