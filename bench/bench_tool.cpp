@@ -21,14 +21,12 @@
 #include <string>
 
 #include "bench/bench_inputs.h"
-#include "engine/base64.h"
-#include "engine/big_buffer.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
+#include "engine/internal.h"
+#include "support/big_buffer.h"
 #include "engine/trirotor.h"
 
 namespace trirotor::bench {
+using namespace trirotor::internal;
 namespace {
 
 [[noreturn]] void Fail(const std::string& what) {

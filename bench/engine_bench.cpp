@@ -22,11 +22,7 @@
 
 #include "bench/bench_inputs.h"
 #include "bench/previous_paths.h"
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
-#include "engine/pipeline.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 
 #if TRIROTOR_BENCH_LIBDEFLATE
@@ -35,6 +31,7 @@
 #endif
 
 namespace trirotor::bench {
+using namespace trirotor::internal;
 namespace {
 
 constexpr std::size_t kStageBytes = 8 << 20;    // per-stage inputs

@@ -17,14 +17,15 @@
 #include <memory>
 #include <new>
 
-#include "engine/big_buffer.h"
 #include "engine/checked.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
+#include "engine/internal.h"
 #include "engine/reduce.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
+#include "support/big_buffer.h"
 
 namespace trirotor::bench::previous {
+
+using namespace trirotor::internal;
 
 /// InitCipher ///
 
@@ -102,8 +103,8 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
 
 namespace {
 
-using detail::Reduce;
-using detail::SubtractOnce;
+using Reduce;
+using SubtractOnce;
 
 constexpr std::int32_t kPauseStride = 5000;
 
@@ -285,12 +286,12 @@ constexpr std::uint32_t EntryCount(std::uint32_t e) { return e >> 24; }
 // symbol is a leaf here as in the walk, whatever hangs below it.
 void FillSingles(const DecodeTree& tree, DecodeTable& table, int node, int depth, std::uint32_t prefix) {
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
-    const int child = bit != 0 ? tree[node].OneChild : tree[node].ZeroChild;
+    const int child = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
     if (child < 0) continue;  // leaves the tree: count 0, the walk raises
     const std::uint32_t code = prefix | bit << depth;
     const int length = depth + 1;
-    if (tree[child].Symbol >= 0) {
-      const auto symbol = static_cast<std::uint32_t>(tree[child].Symbol);
+    if (tree[child].symbol >= 0) {
+      const auto symbol = static_cast<std::uint32_t>(tree[child].symbol);
       for (std::uint32_t i = code; i < kTableSize; i += 1u << length) table[i] = Entry(symbol, length, 1);
     } else if (length < kTableBits) {
       FillSingles(tree, table, child, length, code);
@@ -336,10 +337,10 @@ DataResult WalkData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t
     const std::uint8_t byte = in[p];
     for (int bit = 0; bit < 8; ++bit) {
       const TreeNode& at = tree[node];
-      node = (byte >> bit) & 1 ? at.OneChild : at.ZeroChild;
+      node = (byte >> bit) & 1 ? at.oneChild : at.zeroChild;
       if (node < 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // the bits leave the tree
-      if (tree[node].Symbol >= 0) {
-        out[m++] = static_cast<std::uint8_t>(tree[node].Symbol);
+      if (tree[node].symbol >= 0) {
+        out[m++] = static_cast<std::uint8_t>(tree[node].symbol);
         if (m == plainLength) break;  // done: no pause after this byte
         node = 0;
       }
@@ -405,11 +406,11 @@ DataResult TableData(const DecodeTree& tree, const DecodeTable& table, const std
     // ends, or the plain length is reached.
     while (bit < windowEnd && m < plainLength) {
       const TreeNode& at = tree[node];
-      node = (in[bit >> 3] >> (bit & 7)) & 1 ? at.OneChild : at.ZeroChild;
+      node = (in[bit >> 3] >> (bit & 7)) & 1 ? at.oneChild : at.zeroChild;
       ++bit;
       if (node < 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // the bits leave the tree
-      if (tree[node].Symbol >= 0) {
-        out[m++] = static_cast<std::uint8_t>(tree[node].Symbol);
+      if (tree[node].symbol >= 0) {
+        out[m++] = static_cast<std::uint8_t>(tree[node].symbol);
         node = 0;
         if (windowEnd - bit > kTableBits) break;
       }
@@ -440,10 +441,10 @@ std::uint8_t XorBytes(const std::uint8_t* block, std::int32_t count) {
 
 void AddTreeCodeBefore(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue,
                  const SymbolCode& code) {
-  if (code.CodeLength == 0) return;
+  if (code.codeLength == 0) return;
   std::int32_t node = 0;
-  for (std::uint8_t bit : code.CodeBits) {
-    std::int16_t& link = bit != 0 ? tree[node].OneChild : tree[node].ZeroChild;
+  for (std::uint8_t bit : code.codeBits) {
+    std::int16_t& link = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
     if (link == -1) {
       if (nodesInUse >= kTreeNodes) platform::RaiseRuntimeError(kErrSubscript, kSource);
       tree[nodesInUse] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
@@ -451,7 +452,7 @@ void AddTreeCodeBefore(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t 
     }
     node = link;
   }
-  tree[node].Symbol = static_cast<std::int16_t>(byteValue);
+  tree[node].symbol = static_cast<std::int16_t>(byteValue);
 }
 
 // Decodes the compressed variant; `useTable` selects the table decoder for
@@ -482,8 +483,8 @@ bool DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable, std:
   for (std::int32_t i = 1; i <= entryCount; ++i) {
     const std::uint8_t value = checked::ByteAt(in, length, 9 + 2 * i, kSource);
     const std::uint8_t bits = checked::ByteAt(in, length, 10 + 2 * i, kSource);
-    codes[value].CodeLength = bits;
-    codes[value].CodeBits.assign(bits, 0);
+    codes[value].codeLength = bits;
+    codes[value].codeBits.assign(bits, 0);
   }
 
   // The code bits, in ascending order of byte value, from bit 0 of each
@@ -493,7 +494,7 @@ bool DecodeCompressed(ByteBuffer& data, std::int32_t length, bool useTable, std:
   std::uint8_t current = checked::ByteAt(in, length, r, kSource);
   int j = 0;
   for (SymbolCode& code : codes) {
-    for (std::uint8_t& bit : code.CodeBits) {
+    for (std::uint8_t& bit : code.codeBits) {
       bit = (current >> j) & 1;
       if (++j == 8) {
         current = checked::ByteAt(in, length, ++r, kSource);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace trirotor::cli {
 
@@ -19,13 +20,16 @@ inline constexpr int kExitInput = 2;     // unreadable input, unwritable output,
 inline constexpr int kExitFrame = 3;     // LastError 33: nothing written
 inline constexpr int kExitChecksum = 4;  // LastError 5: the text is written all the same
 inline constexpr int kExitEngine = 5;    // the engine raised an error
-inline constexpr int kExitAborted = 130;
+inline constexpr int kExitAborted = 130;  // thrown for any stop; Run exits 128 + the signal
 
 enum class Mode { kDecode, kEncode };
 
 struct Options {
   Mode mode = Mode::kDecode;
-  std::string input;   // "" or "-": standard input
+  std::string input;   // "" or "-": standard input; the first of `inputs`
+  std::vector<std::string> inputs;  // decode: several with --output-dir or --check
+  std::string outputDir;            // decode --output-dir: DIR/<name>.txt for each
+  bool check = false;               // decode --check: decode, write nothing
   std::string output;  // "": standard output
   std::optional<std::string> keyText, keyFile, keyEnv;
   std::optional<std::string> suffixText, suffixFile;
@@ -44,13 +48,16 @@ int Run(const Options& options);
 // Prints "trirotor: " and the message on standard error.
 void Complain(std::string_view message);
 
+// "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
+std::string SignalName(int signo);
+
 // A failure that ends the run with an exit status; what() is for the user.
 struct Failure {
   int status;
   std::string message;
 };
 
-/// Keys (run.cpp) ///
+/// Keys (keys.cpp) ///
 
 // The key and suffix as the options give them, in UTF-16. A key is absent
 // (nullopt) only when no key option was given and no prompt was possible.
@@ -59,16 +66,24 @@ struct KeyPair {
   std::u16string suffix;
 };
 // Throws Failure(kExitInput) for an unreadable file, an unset variable,
-// invalid UTF-8 or an empty key. Prompts without echo when no key option was
-// given and `mayPrompt` holds and standard input is a terminal.
+// invalid UTF-8, an empty key, keys that differ when asked twice, and (in
+// encode mode) a character the code page cannot hold; Failure(kExitUsage)
+// for a key or suffix file "-" when standard input carries the message or
+// text. Decoding warns, one line, of characters the engine takes as '?'.
+// When no key option was given and `mayPrompt` holds, asks without echo on
+// the terminal: standard input when it is one, or the process's terminal
+// when standard input is a pipe; encode asks twice. Call it after the code
+// page is set.
 KeyPair ResolveKeys(const Options& options, bool mayPrompt);
 
 /// Signals and the event hook (hooks.cpp) ///
 
-// SIGINT sets a flag instead of ending the process (no SA_RESTART, so a
-// blocked read returns with EINTR).
+// SIGINT, SIGTERM and SIGHUP set a flag instead of ending the process (no
+// SA_RESTART, so a blocked read or write returns with EINTR); the run stops
+// at its next check and exits 128 + the signal's number.
 void InstallInterruptHandler();
 bool Interrupted();
+int InterruptSignal();  // the first signal that came, 0 for none
 
 // The hook for decoding threads: copies an interrupt into AbortFlag = -1.
 void InstallAbortHook();
@@ -77,6 +92,12 @@ void InstallAbortHook();
 // thread: percentage, bytes and rate of a message of `totalBytes`.
 void StartProgress(std::uint64_t totalBytes, bool forced);
 void FinishProgress();
+
+// Encoding has no pauses: the same place names each stage as it starts,
+// with the size of its input.
+void StartStages(bool forced);
+void ShowStage(const std::string& stage, std::uint64_t bytes);
+void FinishStages(bool done);  // done: the last line says how long it took
 
 /// JSON lines (batch.cpp) ///
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 //
-// hooks.cpp - Ctrl-C and the progress bar, through the engine's event hook.
+// hooks.cpp - Ctrl-C (and SIGTERM, SIGHUP) and the progress bar, through the engine's event hook.
 //
 // The engine pauses every 5000 bytes and calls the event hook; that is the
 // only place where a stop request can reach it. The signal handler therefore
@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "cli/cli.h"
@@ -25,22 +26,35 @@ namespace trirotor::cli {
 
 namespace {
 
-// Read by the batch workers as well as the thread the signal lands on: an
-// atomic, lock-free so that the handler may store to it.
+// The signal that asked the run to stop, 0 before one came. Read by the batch
+// workers as well as the thread the signal lands on: an atomic, lock-free so
+// that the handler may store to it.
 std::atomic<std::sig_atomic_t> gInterrupted{0};
 static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int) { gInterrupted.store(1, std::memory_order_relaxed); }
+extern "C" void OnInterrupt(int signo) {
+  std::sig_atomic_t none = 0;  // the first signal names the stop
+  gInterrupted.compare_exchange_strong(none, signo, std::memory_order_relaxed);
+}
 
 using Clock = std::chrono::steady_clock;
 
-// The bar belongs to the one thread that decodes a single message.
+// The bar belongs to the one thread that decodes a single message. The
+// engine's Progress runs 0..50 while it decrypts and 50..100 while it checks
+// the text of a compressed message; the bar shows each stage from 0 to 100 %
+// on its own, so that a stored message, which has no checking stage, still
+// ends at 100 %, and the bytes and rate while decrypting are the message's
+// own rather than half of them.
+enum class Stage { kDecrypting, kChecking };
+
 struct ProgressBar {
   std::uint64_t totalBytes = 0;
   bool forced = false;
   bool drawn = false;
+  Stage stage = Stage::kDecrypting;
   int lastPercent = -1;
   Clock::time_point start;
+  std::optional<Clock::time_point> decryptStart;  // the first pause: base64 is decoded by then
   Clock::time_point lastDraw;
 } gBar;
 
@@ -66,8 +80,6 @@ std::string HumanBytes(double bytes) {
 }
 
 void DrawBar(int percent, Clock::time_point now) {
-  const double seconds = std::chrono::duration<double>(now - gBar.start).count();
-  const double done = static_cast<double>(gBar.totalBytes) * percent / 100.0;
   std::string line = "\r[";
   const int filled = percent * kBarWidth / 100;
   line.append(static_cast<std::size_t>(filled), '#');
@@ -75,8 +87,15 @@ void DrawBar(int percent, Clock::time_point now) {
   char tail[32];
   std::snprintf(tail, sizeof tail, "] %3d%%  ", percent);
   line += tail;
-  line += HumanBytes(done);
-  if (seconds > 0.05) line += "  " + HumanBytes(done / seconds) + "/s";
+  if (gBar.stage == Stage::kDecrypting) {
+    // The message's bytes decrypted so far, and how fast since decryption began.
+    const double seconds = std::chrono::duration<double>(now - gBar.decryptStart.value_or(now)).count();
+    const double done = static_cast<double>(gBar.totalBytes) * percent / 100.0;
+    line += "decrypting " + HumanBytes(done) + " of " + HumanBytes(static_cast<double>(gBar.totalBytes));
+    if (seconds > 0.05) line += "  " + HumanBytes(done / seconds) + "/s";
+  } else {
+    line += "checking the text";
+  }
   line += "   ";  // covers the tail of a longer line before
   WriteError(line);
   gBar.drawn = true;
@@ -89,12 +108,32 @@ void ProgressHook() {
     AbortFlag = -1;
     return;
   }
-  const int percent = std::clamp<int>(Progress, 0, 100);
+  const int progress = std::clamp<int>(Progress, 0, 100);
   const Clock::time_point now = Clock::now();
+  if (!gBar.decryptStart) gBar.decryptStart = now;
+  // Decryption may end on 50 itself (its last pause rounds up), so only a
+  // value past 50 says that the checking stage has begun.
+  if (progress > 50 && gBar.stage == Stage::kDecrypting) {
+    // Decryption is through: its line ends at 100 % where lines are kept.
+    if (gBar.drawn && !::isatty(2)) {
+      DrawBar(100, now);
+      WriteError("\n");
+    }
+    gBar.stage = Stage::kChecking;
+    gBar.lastPercent = -1;
+  }
+  const int percent = gBar.stage == Stage::kDecrypting ? std::min(progress, 50) * 2 : (progress - 50) * 2;
   if (!gBar.forced && now - gBar.start < kQuietStart) return;
   if (gBar.drawn && (percent == gBar.lastPercent || now - gBar.lastDraw < kRedrawEvery)) return;
   DrawBar(percent, now);
 }
+
+// The stages of an encode, one line each.
+struct StageLine {
+  bool active = false;
+  bool drawn = false;
+  Clock::time_point start;
+} gStages;
 
 void AbortHook() {
   if (gInterrupted) AbortFlag = -1;
@@ -107,10 +146,12 @@ void InstallInterruptHandler() {
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: blocked reads return and the run stops
-  ::sigaction(SIGINT, &action, nullptr);
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
 }
 
 bool Interrupted() { return gInterrupted.load(std::memory_order_relaxed) != 0; }
+
+int InterruptSignal() { return static_cast<int>(gInterrupted.load(std::memory_order_relaxed)); }
 
 void InstallAbortHook() { platform::SetEventHook(AbortHook); }
 
@@ -120,6 +161,37 @@ void StartProgress(std::uint64_t totalBytes, bool forced) {
   gBar.forced = forced;
   gBar.start = Clock::now();
   platform::SetEventHook(ProgressHook);
+}
+
+void StartStages(bool /*forced*/) {
+  // An encode runs no pauses, so there is nothing to wait for before the
+  // first line: each stage is shown as it starts.
+  gStages = StageLine{};
+  gStages.active = true;
+  gStages.start = Clock::now();
+}
+
+void ShowStage(const std::string& stage, std::uint64_t bytes) {
+  if (!gStages.active) return;
+  const std::string text = "trirotor: " + stage + " " + HumanBytes(static_cast<double>(bytes));
+  // On a terminal each stage takes the place of the last; elsewhere each is
+  // a line of its own.
+  WriteError(::isatty(2) ? "\r" + text + "\033[K" : text + "\n");
+  gStages.drawn = true;
+}
+
+void FinishStages(bool done) {
+  if (!gStages.active) return;
+  gStages.active = false;
+  if (!gStages.drawn) return;
+  if (::isatty(2)) {
+    WriteError("\r\033[K");
+  } else if (done) {
+    char line[64];
+    std::snprintf(line, sizeof line, "trirotor: done in %.1f s\n",
+                  std::chrono::duration<double>(Clock::now() - gStages.start).count());
+    WriteError(line);
+  }
 }
 
 void FinishProgress() {

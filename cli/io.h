@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "engine/trirotor.h"
 
 namespace trirotor::cli {
 
@@ -16,9 +16,9 @@ namespace trirotor::cli {
 // signed 32-bit, and the decoder holds a few copies of its input.
 inline constexpr std::size_t kMaxInputBytes = std::size_t{1} << 30;
 
-// Reads a whole file ("" or "-": standard input), at most `limit` bytes.
-// Throws Failure: kExitInput naming `what` and the path, kExitAborted on an
-// interrupt.
+// Reads a whole file ("" or "-": standard input), at most `limit` bytes, in
+// chunks with an interrupt check between them. Throws Failure: kExitInput
+// naming `what` and the path, kExitAborted on an interrupt.
 std::string ReadWhole(const std::string& path, std::size_t limit, std::string_view what);
 // The same, as bytes for the engine.
 ByteBuffer ReadWholeBytes(const std::string& path, std::size_t limit, std::string_view what);
@@ -27,10 +27,18 @@ ByteBuffer ReadWholeBytes(const std::string& path, std::size_t limit, std::strin
 // interrupt. Returns the byte count (0 at the end); throws Failure.
 std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what);
 
-// Where the result goes. For a path, bytes go to a temporary file beside it,
-// which Commit renames into place; without Commit (a failure, an abort, an
-// exception) the temporary file is removed and an existing file is kept as
-// it was. For "" it is standard output, written as it comes.
+// Where the result goes, decided by what the path names:
+// - "" or "-": standard output, written as it comes;
+// - a regular file, or nothing yet: a temporary file beside it (beside the
+//   real file when the path is a symbolic link), created at the first Write
+//   and renamed into place by Commit with the old file's mode; without Commit
+//   (a failure, an abort, an exception) it is removed and an existing file is
+//   kept as it was;
+// - a character device, FIFO or socket, or the file standard output already
+//   is (/dev/stdout): written directly, as standard output is;
+// - a directory, block device or a path whose folder is missing: refused.
+// Write stops with kExitAborted once an interrupt has arrived, so that an
+// interrupted run stops writing at once.
 class Output {
  public:
   explicit Output(std::string path);  // throws Failure(kExitInput)
@@ -38,13 +46,17 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  void Write(std::string_view bytes);  // throws Failure(kExitInput)
+  void Write(std::string_view bytes);  // throws Failure(kExitInput or kExitAborted)
   void Commit();                       // throws Failure(kExitInput)
 
  private:
-  std::string path_;
+  void OpenTemporary();
+
+  std::string path_;    // as the user gave it, for messages
+  std::string target_;  // the regular file a commit replaces; "" when written directly
   std::string tempPath_;
-  int fd_ = 1;
+  int fd_ = -1;
+  bool ownsFd_ = false;
   bool committed_ = false;
 };
 

@@ -7,9 +7,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "cli/cli.h"
+#include "engine/trirotor.h"
 
 namespace {
 
@@ -17,46 +20,83 @@ using trirotor::cli::Mode;
 using trirotor::cli::Options;
 
 constexpr const char* kDecodeFooter = R"TXT(
+-o FILE: "-" is standard output; a link is followed and its target replaced
+atomically; a device or FIFO (/dev/null, /dev/stdout) is written as it is;
+a directory is refused. --output-dir DIR writes DIR/NAME.txt for each FILE
+(NAME without its extension), each on its own, and ends with "N files, K
+failed"; the status is then the highest any file got.
+
 Exit status:
   0    the plain text was written (LastError 0)
-  1    bad usage (unknown option, bad value, unsupported --codepage)
+  1    bad usage (unknown option, bad value, unsupported --codepage,
+       --key-file - or --suffix-file - while the message is on standard input)
   2    input, output or key problem: unreadable file, no or empty key,
-       invalid UTF-8 in a key
+       invalid UTF-8 in a key, -o names a directory
   3    the frame did not check out (LastError 33): wrong key or suffix,
-       or not a message; nothing is written
+       or not a whole message; or no message at all (under 4
+       characters); nothing is written
   4    checksum mismatch (LastError 5): the text is written all the same
   5    the engine raised an error; one line on standard error:
        error NUMBER in SOURCE: DESCRIPTION
-  130  aborted with Ctrl-C; nothing is written
+  128+N  stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP): no
+       file is written; standard output may hold a beginning of the text
 
-With --jsonl every input line gets one output line, in input order:
+With --jsonl every record (one JSON object per line; blank lines are skipped
+and get no answer) gets one output line, in input order, written as soon as
+its record and those before it are answered:
   {"id":..,"text":..}  (+ "last_error":5 after a checksum mismatch)
   {"id":..,"last_error":33,"error":"Failed decoding the text (Error 33)"}
   {"id":..,"error":{"number":..,"source":..,"description":..}}
   {"id":..,"line":N,"error":"line N: ..."}  for a bad record
-and the status is 0 once every line is answered.)TXT";
+The id comes back exactly as written; "key": null and "suffix": null count as
+absent. Status: 0 when every record got its text, 3 when at least one failed
+(its line says why), 2 when input or output failed, 130 after Ctrl-C; then
+"N records, K failed" on standard error unless --quiet.)TXT";
 
 constexpr const char* kEncodeFooter = R"TXT(
 Exit status: 0 written; 1 bad usage; 2 input, output or key problem (among
-them a character the code page cannot hold, reported with its line and
-column); 5 the engine raised an error; 130 aborted.
+them a character the code page cannot hold, in the text with its line and
+column, or in the key or suffix; keys asked for twice that differ); 5 the
+engine raised an error; 128+N stopped by signal N (130 Ctrl-C, 143
+SIGTERM, 129 SIGHUP).
 
 With --jsonl: {"id":..,"text":..,"key"?:..,"suffix"?:..} per line gives
-{"id":..,"message":..} (one line of base64 unless --wrap is given).)TXT";
+{"id":..,"message":..} (one line of base64 unless --wrap is given); the
+statuses and the summary are those of decode --jsonl.)TXT";
+
+constexpr const char* kCommands =
+    "the commands are 'decode', 'encode' and 'help' (run 'trirotor help' for more)";
+
+// CLI11's wording, where it is not plain, in plain words.
+std::string PlainWords(const CLI::ParseError& error) {
+  const std::string what = error.what();
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && what.find("subcommand") != std::string::npos) {
+    return std::string("a command is needed: ") + kCommands;
+  }
+  // "--key: At Most 1 required but received 2"
+  const std::size_t colon = what.find(": At Most 1 required");
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr && colon != std::string::npos) {
+    return what.substr(0, colon) + " is given more than once; give it once";
+  }
+  return what;
+}
 
 void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
-  command.add_option("FILE", options.input,
-                     decoding ? "The message to decode (default: standard input; - for standard input)"
+  command.add_option("FILE", options.inputs,
+                     decoding ? "The message to decode (default: standard input; - for standard input); several "
+                                "with --output-dir or --check"
                               : "The text to encode (default: standard input; - for standard input)");
   auto* keyFile = command.add_option("--key-file", options.keyFile,
-                                     "Read the key from FILE (its content; one trailing LF or CRLF is dropped)");
+                                     "Read the key from FILE (UTF-8; a leading byte-order mark and one trailing LF or CRLF are "
+                                     "dropped; - for standard input when the message is not there)");
   keyFile->option_text("FILE");
   auto* keyEnv = command.add_option("--key-env", options.keyEnv, "Take the key from environment variable VAR");
   keyEnv->option_text("VAR");
   auto* keyText = command.add_option(
       "--key", options.keyText,
       "The key itself. Other users of this machine can see it in the process list: prefer --key-file or "
-      "--key-env. Without any key option the key is asked for on the terminal, without echo");
+      "--key-env. Without any key option the key is asked for on the terminal, without echo (also when "
+      "the message comes through a pipe; encode asks twice)");
   keyText->option_text("TEXT");
   keyFile->excludes(keyEnv)->excludes(keyText);
   keyEnv->excludes(keyText);
@@ -64,29 +104,49 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
   auto* suffixText = command.add_option("--suffix", options.suffixText, "The key suffix (default: empty)");
   suffixText->option_text("TEXT");
   auto* suffixFile = command.add_option("--suffix-file", options.suffixFile,
-                                        "Read the key suffix from FILE (one trailing LF or CRLF is dropped)");
+                                        "Read the key suffix from FILE (read as --key-file reads)");
   suffixFile->option_text("FILE");
   suffixText->excludes(suffixFile);
 
-  command.add_option("--codepage", options.codePage,
-                     "Single-byte code page of the plain text: 1252 (default), 874, 1250-1258, 28591, and other "
-                     "CPnnn or ISO-8859-n pages the system knows")
-      ->option_text("N");
-  command.add_option("-o,--output", options.output,
-                     "Write to FILE, replacing it only when the run succeeds (default: standard output)")
-      ->option_text("FILE");
+  command
+      .add_option_function<std::string>(
+          "--codepage",
+          [&options](const std::string& name) {
+            const std::optional<int> page = trirotor::platform::ParseCodePageName(name);
+            if (!page) throw CLI::ValidationError("--codepage", "'" + name + "' names no code page");
+            options.codePage = *page;
+          },
+          "Single-byte, ASCII-compatible code page of the plain text, by number or name: 1252 (default), "
+          "cp437, windows-1251, ISO-8859-2, ... ('trirotor --list-codepages' shows them all)")
+      ->option_text("NAME");
+  auto* output = command.add_option(
+      "-o,--output", options.output,
+      "Write to FILE, replacing it only when the run succeeds (default: standard output; - for standard "
+      "output). A link is followed; a device or FIFO such as /dev/null is written as it is");
+  output->option_text("FILE");
   auto* raw = command.add_flag("--raw", options.raw,
                                decoding ? "Write the plain bytes of the code page instead of UTF-8"
                                         : "Read the text as bytes of the code page instead of UTF-8");
   auto* progress = command.add_flag("--progress", options.progress,
                                     "Show the progress bar on standard error even when it is not a terminal");
-  auto* quiet = command.add_flag("-q,--quiet", options.quiet, "Show no progress bar and no batch summary");
+  auto* quiet = command.add_flag("-q,--quiet", options.quiet, "Show no progress bar, no encode stages and no summary line");
   progress->excludes(quiet);
 
   auto* jsonl = command.add_flag("--jsonl", options.jsonl,
                                  decoding ? "Batch mode: decode one JSON record per line (see below)"
                                           : "Batch mode: encode one JSON record per line (see below)");
   jsonl->excludes(raw);
+  if (decoding) {
+    auto* outputDir = command.add_option("--output-dir", options.outputDir,
+                                         "Decode each FILE to DIR/<its name without extension>.txt, each on its "
+                                         "own; the status is the highest of them, a summary line ends the run");
+    outputDir->option_text("DIR");
+    auto* check = command.add_flag("--check", options.check,
+                                   "Decode each FILE and write nothing: the status tells whether the key opens "
+                                   "it (0) or not (3)");
+    outputDir->excludes(output)->excludes(jsonl);
+    check->excludes(output)->excludes(outputDir)->excludes(jsonl);
+  }
   command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode (default: one per core)")
       ->option_text("N")
       ->check(CLI::Range(1u, 1024u))
@@ -96,10 +156,21 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones."};
+  CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones.", "trirotor"};
   app.set_version_flag("--version", std::string("trirotor ") + TRIROTOR_VERSION);
   app.require_subcommand(1);
   app.footer("Run 'trirotor decode --help' or 'trirotor encode --help' for the options and exit statuses.");
+
+  app.add_flag_callback(
+      "--list-codepages",
+      [] {
+        for (const trirotor::platform::CodePageInfo& page : trirotor::platform::SupportedCodePages()) {
+          std::printf("%-6d %-13.*s %.*s\n", page.number, static_cast<int>(page.name.size()), page.name.data(),
+                      static_cast<int>(page.description.size()), page.description.data());
+        }
+        throw CLI::Success();
+      },
+      "List the code pages --codepage takes (number, name, script) and exit");
 
   Options options;
   CLI::App* decode = app.add_subcommand("decode", "Decode a message (base64) into its plain text");
@@ -110,17 +181,47 @@ int main(int argc, char** argv) {
   AddSharedOptions(*encode, options, false);
   encode->add_option("--wrap", options.wrap, "Base64 line length (default 76; 0: one line)")
       ->option_text("N")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            // CLI11's own range check would print the range of a double.
+            const bool digits = !value.empty() && value.size() <= 9 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            return digits ? "" : "must be a whole number of characters, 0 or more (0: one line), not " + value;
+          },
+          "N"));
   encode->footer(kEncodeFooter);
 
+  // "trirotor help [COMMAND]", and a word that is no command, before CLI11
+  // sees them: it would only say that a subcommand is required.
+  if (argc >= 2 && argv[1][0] != '-') {
+    const std::string word = argv[1];
+    if (word == "help") {
+      CLI::App* about = &app;
+      if (argc >= 3 && std::string(argv[2]) == "decode") about = decode;
+      if (argc >= 3 && std::string(argv[2]) == "encode") about = encode;
+      std::fputs(about->help().c_str(), stdout);
+      return 0;
+    }
+    if (word != "decode" && word != "encode") {
+      trirotor::cli::Complain("'" + word + "' is not a command; " + kCommands);
+      return trirotor::cli::kExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
-    trirotor::cli::Complain(error.what());
+    trirotor::cli::Complain(PlainWords(error));
     trirotor::cli::Complain("run 'trirotor --help' for the usage");
     return trirotor::cli::kExitUsage;
   }
   options.mode = decode->parsed() ? Mode::kDecode : Mode::kEncode;
+  if (options.inputs.size() > 1 && options.outputDir.empty() && !options.check) {
+    trirotor::cli::Complain(std::string(options.mode == Mode::kDecode
+                                            ? "decode takes one FILE; give --output-dir DIR or --check for several"
+                                            : "encode takes one FILE"));
+    return trirotor::cli::kExitUsage;
+  }
+  if (!options.inputs.empty()) options.input = options.inputs.front();
   return trirotor::cli::Run(options);
 }

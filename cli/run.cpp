@@ -6,83 +6,37 @@
 // Output is produced only once the engine is done, and a file named with -o
 // is replaced only on success: a failed or aborted run leaves what was there.
 
-#include <termios.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <csignal>
 #include <cstdlib>
+#include <map>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "cli/cli.h"
 #include "cli/io.h"
-#include "cli/utf8.h"
 #include "engine/trirotor.h"
+#include "support/utf8.h"
 
 namespace trirotor::cli {
 
 namespace {
 
-constexpr std::size_t kMaxKeyBytes = std::size_t{1} << 20;  // far past any real key
+using support::DecodeUtf8;
+using support::EncodeUtf8;
+using support::PositionOfByte;
+using support::PositionOfUnit;
+using support::TextPosition;
+
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-// A key or suffix file holds the text and, as editors leave it, maybe one
-// line end; the line end is not part of the key.
-std::string DropOneLineEnd(std::string text) {
-  if (text.ends_with("\r\n")) {
-    text.resize(text.size() - 2);
-  } else if (text.ends_with('\n')) {
-    text.pop_back();
-  }
-  return text;
-}
-
-std::u16string KeyText(const std::string& utf8, std::string_view what) {
-  std::u16string text;
-  std::size_t bad = 0;
-  if (!DecodeUtf8(utf8, text, bad)) {
-    throw Failure{kExitInput, std::string(what) + " is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")"};
-  }
-  return text;
-}
-
-// Asks on the terminal with echo off; restores the terminal whatever happens.
-std::string PromptForKey() {
-  termios saved{};
-  const bool canHide = ::tcgetattr(0, &saved) == 0;
-  struct Restore {
-    bool active;
-    termios settings;
-    ~Restore() {
-      if (active) ::tcsetattr(0, TCSAFLUSH, &settings);
-    }
-  } restore{canHide, saved};
-  if (canHide) {
-    termios hidden = saved;
-    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    hidden.c_lflag |= ECHONL;
-    ::tcsetattr(0, TCSAFLUSH, &hidden);
-  }
-  const std::string_view prompt = "Key: ";
-  if (::write(2, prompt.data(), prompt.size()) < 0) {
-    // no terminal to ask on after all; the read below decides
-  }
-  std::string line;
-  char c = 0;
-  try {
-    while (line.size() <= kMaxKeyBytes && ReadSome(0, &c, 1, "the key") == 1 && c != '\n') line.push_back(c);
-  } catch (const Failure&) {
-    if (::write(2, "\n", 1) < 0) {
-      // the message that follows starts on the prompt's line; no harm
-    }
-    throw;
-  }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
 
 void PrintEngineError(const EngineError& error) {
   // Unprefixed on purpose: scripts look for a line that starts with "error".
@@ -94,8 +48,6 @@ void PrintEngineError(const EngineError& error) {
 void PrintOutOfMemory() {
   PrintEngineError(EngineError(kErrOutOfMemory, "trirotor", "Out of memory"));
 }
-
-std::string AsString(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
 
 // The plain bytes as UTF-8. Each byte stands for one character of the code
 // page, so a table of the 256 characters' UTF-8 forms, made through the code
@@ -126,11 +78,38 @@ void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
   }
 }
 
-int DecodeOne(const Options& options, const KeyPair& keys) {
+// How many UTF-16 units the engine would count in the message read as UTF-8
+// text: one per character, two for one past U+FFFF, a stray byte as one.
+// Counting stops at `enough`.
+std::size_t CountUnits(const ByteBuffer& bytes, std::size_t enough) {
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < bytes.size() && units < enough; ++i) {
+    const std::uint8_t b = bytes[i];
+    if ((b & 0xC0) != 0x80) ++units;
+    if (b >= 0xF0) ++units;
+  }
+  return units;
+}
+
+// The engine takes a text of under 4 characters for no message at all and
+// returns "" without a word; the tool says so and fails instead.
+constexpr std::size_t kShortestMessage = 4;
+
+// Decodes one message and writes its text to `output`, or nowhere when
+// `output` is null (--check). `name` ("" or "FILE: ") starts each line that
+// is about this message.
+int DecodeOne(const Options& options, const KeyPair& keys, const std::string& input, const std::string* output,
+              const std::string& name) {
+  // A bad -o is found before the work is done; nothing is created yet.
+  std::optional<Output> out;
+  if (output != nullptr) out.emplace(*output);
   // The message is ASCII base64, so its file bytes are already the code
   // page's form of the text: the engine decodes them in place.
-  ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
-  Output out(options.output);
+  ByteBuffer message = ReadWholeBytes(input, kMaxInputBytes, "message");
+  if (CountUnits(message, kShortestMessage) < kShortestMessage) {
+    Complain(name + "no message in the input (it has fewer than 4 characters)");
+    return kExitFrame;
+  }
 
   const bool showBar = !options.quiet && (options.progress || ::isatty(2));
   if (showBar) StartProgress(message.size(), options.progress);
@@ -142,6 +121,7 @@ int DecodeOne(const Options& options, const KeyPair& keys) {
     FinishProgress();
     if (Interrupted()) throw Failure{kExitAborted, "aborted"};
     PrintEngineError(error);
+    Complain(name + "the message is damaged");
     return kExitEngine;
   } catch (const std::bad_alloc&) {
     FinishProgress();
@@ -152,54 +132,163 @@ int DecodeOne(const Options& options, const KeyPair& keys) {
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   const std::int16_t outcome = LastError;
   if (outcome == kErrFrameCheck) {
-    Complain(ErrorMessage(kErrFrameCheck));
+    Complain(name + std::string(ErrorMessage(kErrFrameCheck)));
+    Complain(name + "wrong key or key suffix, or the input is not a whole message");
     return kExitFrame;
   }
 
-  if (options.raw) {
-    out.Write(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()));
-  } else {
-    WriteAsUtf8(out, plain);
+  if (out) {
+    if (options.raw) {
+      out->Write(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()));
+    } else {
+      WriteAsUtf8(*out, plain);
+    }
+    out->Commit();
   }
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-  out.Commit();
   if (outcome == kErrChecksum) {
-    Complain(ErrorMessage(kErrChecksum));
+    Complain(name + std::string(ErrorMessage(kErrChecksum)));
     return kExitChecksum;
   }
   return kExitOk;
 }
 
-std::u16string PlainText(const Options& options, std::string bytes) {
-  if (options.raw) {
-    return platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  }
-  std::string_view utf8 = bytes;
-  if (utf8.starts_with(kByteOrderMark)) utf8.remove_prefix(kByteOrderMark.size());
-  std::u16string plain;
-  std::size_t bad = 0;
-  if (!DecodeUtf8(utf8, plain, bad)) {
-    const TextPosition at = PositionOfByte(utf8, bad);
-    throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
-                                  ": the text is not valid UTF-8 (use --raw for bytes)"};
-  }
-  // A character the code page cannot hold would arrive as '?': refuse it.
-  for (std::size_t i = 0; i < plain.size(); ++i) {
-    if (platform::IsRepresentable(plain[i])) continue;
-    const TextPosition at = PositionOfUnit(plain, i);
-    throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + ": " +
-                                  DescribeCharacter(plain, i) + " has no place in code page " +
-                                  std::to_string(options.codePage) + " and would be lost"};
-  }
-  return plain;
+// DIR/<name>.txt for each message: its file name without the last extension.
+std::string OutputFileFor(const std::string& outputDir, const std::string& input) {
+  std::string base = input.substr(input.rfind('/') == std::string::npos ? 0 : input.rfind('/') + 1);
+  const std::size_t dot = base.rfind('.');
+  if (dot != std::string::npos && dot > 0) base.resize(dot);
+  return outputDir + "/" + base + ".txt";
 }
 
+// Several messages, or --check: each on its own, so one failure does not
+// stop the rest; the status is the highest any message got, and an
+// interrupt stops them all.
+int DecodeMany(const Options& options, const KeyPair& keys) {
+  std::vector<std::string> inputs = options.inputs;
+  if (inputs.empty()) inputs.push_back("-");
+  std::vector<std::string> outputs(inputs.size());
+  if (!options.outputDir.empty()) {
+    struct stat info {};
+    if (::stat(options.outputDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      throw Failure{kExitInput, "--output-dir " + options.outputDir + " is not a folder"};
+    }
+    std::map<std::string, std::string> taken;  // output file -> the message that claimed it
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      if (inputs[i] == "-") throw Failure{kExitUsage, "--output-dir needs message files, not standard input"};
+      outputs[i] = OutputFileFor(options.outputDir, inputs[i]);
+      const auto [at, fresh] = taken.emplace(outputs[i], inputs[i]);
+      if (!fresh) {
+        throw Failure{kExitUsage, at->second + " and " + inputs[i] + " would both be written to " + outputs[i]};
+      }
+    }
+  }
+  const bool several = inputs.size() > 1;
+  int worst = kExitOk;
+  std::size_t failed = 0;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const std::string name = several || !options.outputDir.empty() ? (inputs[i] == "-" ? "standard input" : inputs[i]) + ": " : "";
+    int status = kExitOk;
+    try {
+      status = DecodeOne(options, keys, inputs[i], options.check ? nullptr : &outputs[i], name);
+    } catch (const Failure& failure) {
+      if (failure.status == kExitAborted) throw;
+      Complain(name + failure.message);
+      status = failure.status;
+    }
+    if (status != kExitOk) ++failed;
+    worst = std::max(worst, status);
+  }
+  if (!options.quiet && (several || !options.outputDir.empty())) {
+    Complain(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(failed) +
+             " failed");
+  }
+  return worst;
+}
+
+// Moves a position on by the stretch of text whose own end is at `local`.
+void Advance(TextPosition& at, const TextPosition& local) {
+  if (local.line == 1) {
+    at.column += local.column - 1;
+  } else {
+    at.line += local.line - 1;
+    at.column = local.column;
+  }
+}
+
+// The UTF-8 text as bytes of the code page, made in place: every character
+// takes one byte and at least one byte of UTF-8, so the bytes written never
+// pass the ones still to read, and no second copy of the text is needed.
+// A slice at a time goes through UTF-16, where the code page is looked up.
+void ToCodePage(ByteBuffer& text) {
+  constexpr std::size_t kSlice = std::size_t{64} << 10;
+  std::size_t from = 0, to = 0;
+  if (std::string_view(reinterpret_cast<const char*>(text.data()), text.size()).starts_with(kByteOrderMark)) {
+    from = kByteOrderMark.size();
+  }
+  TextPosition at;  // where the slice starts, for messages
+  std::u16string wide;
+  while (from < text.size()) {
+    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    std::size_t end = std::min(text.size(), from + kSlice);
+    // End the slice before a character that starts in it, not inside one.
+    while (end < text.size() && end > from && (text[end] & 0xC0) == 0x80) --end;
+    if (end == from) end = std::min(text.size(), from + kSlice);  // no boundary: the decoder says why
+    const std::string_view slice(reinterpret_cast<const char*>(text.data()) + from, end - from);
+    wide.clear();
+    std::size_t bad = 0;
+    if (!DecodeUtf8(slice, wide, bad)) {
+      Advance(at, PositionOfByte(slice, bad));
+      throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
+                                    ": the text is not valid UTF-8 (use --raw for bytes)"};
+    }
+    // A character the code page cannot hold would arrive as '?': refuse it.
+    if (const auto found = platform::FindUnrepresentableCharacter(wide)) {
+      // The library places it within the slice; say where it is in the text.
+      Advance(at, PositionOfUnit(wide, found->index));
+      const std::string what = found->message.substr(found->message.find(": ") + 2);
+      throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + ": " +
+                                    what + " and would be lost"};
+    }
+    platform::TextToBytes(wide, text.data() + to);
+    to += wide.size();
+    Advance(at, PositionOfUnit(wide, wide.size()));
+    from = end;
+  }
+  text.resize(to);
+}
+
+const char* StageName(EncodeStage stage) {
+  switch (stage) {
+    case EncodeStage::kCompressing: return "compressing";
+    case EncodeStage::kEncrypting: return "encrypting";
+    case EncodeStage::kWritingBase64: return "writing base64";
+  }
+  return "encoding";
+}
+
+void OnEncodeStage(EncodeStage stage, std::size_t bytes) { ShowStage(StageName(stage), bytes); }
+
 int EncodeOne(const Options& options, const KeyPair& keys) {
-  const std::u16string plain = PlainText(options, ReadWhole(options.input, kMaxInputBytes, "text"));
   Output out(options.output);
-  std::u16string message;
+  // Held once as file bytes, turned into code page bytes in place, handed to
+  // the engine whole: the peak is the engine's, about 2.4 times the text.
+  ByteBuffer plain = ReadWholeBytes(options.input, kMaxInputBytes, "text");
+  const bool showStages = !options.quiet && (options.progress || ::isatty(2));
+  if (showStages) StartStages(options.progress);
+  struct Finish {
+    bool active;
+    ~Finish() {
+      if (active) FinishStages(false);
+    }
+  } finish{showStages};
+  if (!options.raw) {
+    if (showStages) ShowStage("converting to code page " + std::to_string(options.codePage), plain.size());
+    ToCodePage(plain);
+  }
+  std::string message;
   try {
-    message = EncodeText(plain, *keys.key, keys.suffix, options.wrap.value_or(76));
+    message = EncodeBytes(std::move(plain), *keys.key, keys.suffix, options.wrap.value_or(76),
+                          showStages ? OnEncodeStage : nullptr);
   } catch (const EngineError& error) {
     PrintEngineError(error);
     return kExitEngine;
@@ -208,46 +297,30 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
     return kExitEngine;
   }
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-  std::string text = AsString(message);
-  text.push_back('\n');
-  out.Write(text);
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  if (showStages) ShowStage("writing", message.size() + 1);
+  out.Write(message);
+  out.Write("\n");
   out.Commit();
+  if (showStages) FinishStages(true);
   return kExitOk;
 }
 
 }  // namespace
+
+std::string SignalName(int signo) {
+  switch (signo) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(signo);
+  }
+}
 
 void Complain(std::string_view message) {
   std::string line = "trirotor: ";
   line += message;
   line += '\n';
   if (::write(2, line.data(), line.size()) < 0) return;
-}
-
-KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
-  KeyPair keys;
-  if (options.keyText) {
-    keys.key = KeyText(*options.keyText, "the key");
-  } else if (options.keyFile) {
-    keys.key = KeyText(DropOneLineEnd(ReadWhole(*options.keyFile, kMaxKeyBytes, "key file")), "the key file");
-  } else if (options.keyEnv) {
-    const char* value = std::getenv(options.keyEnv->c_str());
-    if (value == nullptr) throw Failure{kExitInput, "the variable " + *options.keyEnv + " is not set"};
-    keys.key = KeyText(value, "the variable " + *options.keyEnv);
-  } else if (mayPrompt && ::isatty(0)) {
-    keys.key = KeyText(PromptForKey(), "the key");
-  }
-  if (keys.key && keys.key->empty()) {
-    throw Failure{kExitInput, "the key is empty; a message needs a key of at least one character"};
-  }
-  if (options.suffixText) {
-    keys.suffix = KeyText(*options.suffixText, "the suffix");
-  } else if (options.suffixFile) {
-    keys.suffix =
-        KeyText(DropOneLineEnd(ReadWhole(*options.suffixFile, kMaxKeyBytes, "suffix file")), "the suffix file");
-  }
-  return keys;
 }
 
 int Run(const Options& options) {
@@ -267,8 +340,16 @@ int Run(const Options& options) {
     }
     const KeyPair keys = ResolveKeys(options, true);
     if (!keys.key) throw Failure{kExitInput, "no key given: use --key-file, --key-env or --key"};
-    return options.mode == Mode::kDecode ? DecodeOne(options, keys) : EncodeOne(options, keys);
+    if (options.mode == Mode::kEncode) return EncodeOne(options, keys);
+    if (options.check || !options.outputDir.empty()) return DecodeMany(options, keys);
+    return DecodeOne(options, keys, options.input, &options.output, "");
   } catch (const Failure& failure) {
+    if (failure.status == kExitAborted) {
+      // 128 + the signal, as a shell reports a process the signal ended.
+      const int signo = InterruptSignal() != 0 ? InterruptSignal() : SIGINT;
+      Complain(failure.message + " by " + SignalName(signo));
+      return 128 + signo;
+    }
     Complain(failure.message);
     return failure.status;
   } catch (const std::bad_alloc&) {

@@ -23,13 +23,13 @@
 
 #include "engine/base64.h"
 
-#include "engine/big_buffer.h"
+#include "engine/checked.h"
+#include "support/big_buffer.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
-namespace trirotor {
+namespace trirotor::internal {
 
 constinit thread_local std::array<std::int16_t, 256> Base64Index{};
 
@@ -40,11 +40,7 @@ constexpr const char* kSource = "DecodeBase64()";
 // The output bound: every group takes four characters.
 std::size_t OutputBound(std::size_t length) { return 3 * (length / 4); }
 
-void RequireLength(std::size_t size) {
-  if (size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);  // the length is a signed 32-bit value
-  }
-}
+void RequireLength(std::size_t size) { checked::Int32Length(size, kSource); }
 
 // The group being collected by the careful path.
 struct Group {
@@ -246,4 +242,4 @@ std::u16string DecodeBase64(std::u16string_view text) {
   return platform::BytesToText(DecodeBase64Bytes(text));
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 // Digit value 0..63 of each ANSI code, 64 for '=', -1 for everything else.
 // Rebuilt by every DecodeBase64 of four or more characters.
@@ -47,4 +47,4 @@ void DecodeBase64InPlace(ByteBuffer& bytes);
 // joined by "\n" (0: one line).
 std::string EncodeBase64(const std::uint8_t* bytes, std::size_t count, int wrap = 76);
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

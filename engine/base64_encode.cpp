@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/big_buffer.h"
+#include "support/big_buffer.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -27,7 +27,7 @@ std::string EncodeBase64(const std::uint8_t* bytes, std::size_t count, int wrap)
   const std::size_t breaks = lineLength > 0 && digits > 0 ? (digits - 1) / lineLength : 0;
   std::string out;
   SizeFreshBuffer(out, digits + breaks);
-  char* o = out.data();
+  char* cursor = out.data();  // where the next character goes
 
   // Digits are made a chunk at a time and copied out a line's worth at a
   // time, so that neither loop asks per digit whether a line is full.
@@ -35,12 +35,12 @@ std::string EncodeBase64(const std::uint8_t* bytes, std::size_t count, int wrap)
   auto emit = [&](const char* d, std::size_t n) {
     while (n > 0) {
       if (lineLength > 0 && column == lineLength) {
-        *o++ = '\n';
+        *cursor++ = '\n';
         column = 0;
       }
       const std::size_t take = lineLength > 0 ? std::min(n, lineLength - column) : n;
-      std::memcpy(o, d, take);
-      o += take;
+      std::memcpy(cursor, d, take);
+      cursor += take;
       d += take;
       n -= take;
       column += take;
@@ -75,4 +75,4 @@ std::string EncodeBase64(const std::uint8_t* bytes, std::size_t count, int wrap)
   return out;
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -30,15 +30,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 
-#include "engine/big_buffer.h"
 #include "engine/checked.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
+#include "support/big_buffer.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
@@ -116,15 +115,15 @@ std::int32_t ReadCodesIntoRecords(const std::uint8_t* in, std::int32_t length, s
   for (std::int32_t i = 1; i <= entryCount; ++i) {
     const std::uint8_t value = checked::ByteAt(in, length, 9 + 2 * i, kSource);
     const std::uint8_t bits = checked::ByteAt(in, length, 10 + 2 * i, kSource);
-    codes[value].CodeLength = bits;
-    codes[value].CodeBits.assign(bits, 0);
+    codes[value].codeLength = bits;
+    codes[value].codeBits.assign(bits, 0);
   }
 
   std::int32_t at = kEntriesAt + 2 * entryCount;  // a negative count reads from inside the header
   std::uint8_t current = checked::ByteAt(in, length, at, kSource);
   int bit = 0;
   for (SymbolCode& code : codes) {
-    for (std::uint8_t& codeBit : code.CodeBits) {
+    for (std::uint8_t& codeBit : code.codeBits) {
       codeBit = (current >> bit) & 1;
       if (++bit == 8) {
         current = checked::ByteAt(in, length, ++at, kSource);
@@ -157,7 +156,7 @@ std::int32_t ReadCodesIntoTree(const std::uint8_t* in, std::int32_t length, std:
     if (codeLength[value] == 0) continue;
     std::int32_t node = 0;
     for (int k = 0; k < codeLength[value]; ++k) {
-      std::int16_t& link = (current >> bit) & 1 ? tree[node].OneChild : tree[node].ZeroChild;
+      std::int16_t& link = (current >> bit) & 1 ? tree[node].oneChild : tree[node].zeroChild;
       if (++bit == 8) {
         current = checked::ByteAt(in, length, ++at, kSource);
         bit = 0;
@@ -169,7 +168,7 @@ std::int32_t ReadCodesIntoTree(const std::uint8_t* in, std::int32_t length, std:
       }
       node = link;
     }
-    tree[node].Symbol = static_cast<std::int16_t>(value);
+    tree[node].symbol = static_cast<std::int16_t>(value);
   }
   return bit == 0 ? at : at + 1;
 }
@@ -198,10 +197,10 @@ DataResult WalkData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t
     const std::uint8_t byte = in[p];
     for (int bit = 0; bit < 8; ++bit) {
       const TreeNode& at = tree[node];
-      node = (byte >> bit) & 1 ? at.OneChild : at.ZeroChild;
+      node = (byte >> bit) & 1 ? at.oneChild : at.zeroChild;
       if (node < 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // the bits leave the tree
-      if (tree[node].Symbol >= 0) {
-        out[m++] = static_cast<std::uint8_t>(tree[node].Symbol);
+      if (tree[node].symbol >= 0) {
+        out[m++] = static_cast<std::uint8_t>(tree[node].symbol);
         if (m == plainLength) break;  // done: no pause after this byte
         node = 0;
       }
@@ -242,10 +241,10 @@ constexpr std::uint32_t EntryCount(std::uint32_t e) { return (e >> 24) & 3; }
 // counting from `depth` at the node. A node with a symbol ends every code
 // through it, as in the walk.
 bool ReachesDepth(const DecodeTree& tree, int node, int depth, int limit) {
-  if (tree[node].Symbol >= 0 && node != 0) return depth >= limit;
+  if (tree[node].symbol >= 0 && node != 0) return depth >= limit;
   if (depth >= limit) return true;
-  const int zero = tree[node].ZeroChild;
-  const int one = tree[node].OneChild;
+  const int zero = tree[node].zeroChild;
+  const int one = tree[node].oneChild;
   return (zero >= 0 && ReachesDepth(tree, zero, depth + 1, limit)) ||
          (one >= 0 && ReachesDepth(tree, one, depth + 1, limit));
 }
@@ -266,12 +265,12 @@ void FillSingles(const DecodeTree& tree, DecodeTable& table, int tableBits, int 
                  std::uint32_t prefix) {
   const std::uint32_t size = 1u << tableBits;
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
-    const int child = bit != 0 ? tree[node].OneChild : tree[node].ZeroChild;
+    const int child = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
     if (child < 0) continue;  // leaves the tree: count 0, the walk raises
     const std::uint32_t code = prefix | bit << depth;
     const int length = depth + 1;
-    if (tree[child].Symbol >= 0) {
-      const auto symbol = static_cast<std::uint32_t>(tree[child].Symbol);
+    if (tree[child].symbol >= 0) {
+      const auto symbol = static_cast<std::uint32_t>(tree[child].symbol);
       for (std::uint32_t i = code; i < size; i += 1u << length) table[i] = Entry(symbol, length, 1);
     } else if (length < tableBits) {
       FillSingles(tree, table, tableBits, child, length, code);
@@ -366,11 +365,11 @@ DataResult TableData(const DecodeTree& tree, const std::uint8_t* in, std::int32_
     // ends, or the plain length is reached.
     while (bit < windowEnd && m < plainLength) {
       const TreeNode& at = tree[node];
-      node = (in[bit >> 3] >> (bit & 7)) & 1 ? at.OneChild : at.ZeroChild;
+      node = (in[bit >> 3] >> (bit & 7)) & 1 ? at.oneChild : at.zeroChild;
       ++bit;
       if (node < 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // the bits leave the tree
-      if (tree[node].Symbol >= 0) {
-        out[m++] = static_cast<std::uint8_t>(tree[node].Symbol);
+      if (tree[node].symbol >= 0) {
+        out[m++] = static_cast<std::uint8_t>(tree[node].symbol);
         node = 0;
         if (windowEnd - bit > tableBits) break;
       }
@@ -498,10 +497,10 @@ void DecodeIntoData(ByteBuffer& data, std::int32_t length, CodeReader readCodes,
 
 void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue,
                  const SymbolCode& code) {
-  if (code.CodeLength == 0) return;
+  if (code.codeLength == 0) return;
   std::int32_t node = 0;
-  for (std::uint8_t bit : code.CodeBits) {
-    std::int16_t& link = bit != 0 ? tree[node].OneChild : tree[node].ZeroChild;
+  for (std::uint8_t bit : code.codeBits) {
+    std::int16_t& link = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
     if (link == -1) {
       if (nodesInUse >= kTreeNodes) platform::RaiseRuntimeError(kErrSubscript, kSource);
       tree[nodesInUse] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
@@ -509,7 +508,7 @@ void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteVa
     }
     node = link;
   }
-  tree[node].Symbol = static_cast<std::int16_t>(byteValue);
+  tree[node].symbol = static_cast<std::int16_t>(byteValue);
 }
 
 Expansion ExpandContainer(ByteBuffer& data, std::int32_t length, PlainStorage& storage) {
@@ -525,12 +524,10 @@ void HuffmanDecodeSimple(ByteBuffer& data, std::int32_t length) {
 }
 
 std::u16string HuffmanDecodeText(std::u16string_view text) {
-  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
+  const std::int32_t length = checked::Int32Length(text.size(), kSource);
   ByteBuffer data = platform::TextToBytes(text);
-  HuffmanDecode(data, static_cast<std::int32_t>(data.size()));
+  HuffmanDecode(data, length);
   return platform::BytesToText(data);
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

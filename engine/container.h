@@ -23,21 +23,21 @@
 
 #include "platform/platform.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 inline constexpr int kTreeNodes = 512;
 
 // One byte value's code: its length in bits and the bits from the root.
 struct SymbolCode {
-  std::uint8_t CodeLength = 0;
-  std::vector<std::uint8_t> CodeBits;  // each 0 or 1; [0] is taken at the root
+  std::uint8_t codeLength = 0;
+  std::vector<std::uint8_t> codeBits;  // each 0 or 1; [0] is taken at the root
 };
 
 struct TreeNode {
-  std::int16_t Parent = -1;
-  std::int16_t OneChild = -1;
-  std::int16_t ZeroChild = -1;
-  std::int16_t Symbol = -1;  // >= 0: a code ends here (a leaf for decoding)
+  std::int16_t parent = -1;
+  std::int16_t oneChild = -1;
+  std::int16_t zeroChild = -1;
+  std::int16_t symbol = -1;  // >= 0: a code ends here (a leaf for decoding)
 };
 
 using DecodeTree = std::array<TreeNode, kTreeNodes>;
@@ -90,11 +90,11 @@ struct Expansion {
 // `storage`: the same results, errors, LastError, Progress and pauses.
 Expansion ExpandContainer(ByteBuffer& data, std::int32_t length, PlainStorage& storage);
 
-}  // namespace trirotor
+}  // namespace trirotor::internal
 
 /// Encoding ///
 
-namespace trirotor {
+namespace trirotor::internal {
 
 using CodeLengths = std::array<std::uint8_t, 256>;  // bits per byte value, 0: no code
 
@@ -122,4 +122,4 @@ ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
 // Raises 6 (overflow) past what a container's 32-bit lengths can hold.
 ByteBuffer HuffmanEncode(const std::uint8_t* plain, std::size_t count);
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

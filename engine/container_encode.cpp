@@ -12,13 +12,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <queue>
 #include <vector>
 
-#include "engine/big_buffer.h"
+#include "engine/checked.h"
+#include "support/big_buffer.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
@@ -26,8 +26,7 @@ constexpr const char* kSource = "HuffmanEncode()";
 constexpr int kMaxCodeLength = 57;  // a code and 7 pending bits fit a 64-bit register
 constexpr std::size_t kHeaderBytes = 11;  // ident, checksum, plain length, entry count
 // The whole container's length must fit the decoder's signed 32-bit lengths.
-constexpr std::size_t kMaxPlainBytes =
-    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) - kHeaderBytes - 1;
+constexpr std::size_t kMaxPlainBytes = static_cast<std::size_t>(checked::kMaxLength) - kHeaderBytes - 1;
 
 // Four tables, so that runs of one byte value do not make each increment
 // wait for the one before.
@@ -224,38 +223,36 @@ ByteBuffer CompressCounted(const std::uint8_t* plain, std::size_t count, const C
   }
   if (kraft > (std::uint64_t{1} << kMaxCodeLength)) platform::RaiseRuntimeError(kErrInvalidCall, kSource);
   const std::uint64_t size = CompressedSize(counts, codeLengths);
-  if (size > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
+  checked::Int32Length(size, kSource);
 
   ByteBuffer out;
   SizeFreshBuffer(out, static_cast<std::size_t>(size));
   const auto plainLength = static_cast<std::uint32_t>(count);
-  std::uint8_t* p = out.data();
-  *p++ = 'H';
-  *p++ = 'E';
-  *p++ = '3';
-  *p++ = '\r';
-  *p++ = checksum;  // the XOR of all plain bytes
-  for (int shift = 0; shift < 32; shift += 8) *p++ = static_cast<std::uint8_t>(plainLength >> shift);
-  *p++ = static_cast<std::uint8_t>(entries & 0xFF);
-  *p++ = static_cast<std::uint8_t>(entries >> 8);
+  std::uint8_t* cursor = out.data();
+  *cursor++ = 'H';
+  *cursor++ = 'E';
+  *cursor++ = '3';
+  *cursor++ = '\r';
+  *cursor++ = checksum;  // the XOR of all plain bytes
+  for (int shift = 0; shift < 32; shift += 8) *cursor++ = static_cast<std::uint8_t>(plainLength >> shift);
+  *cursor++ = static_cast<std::uint8_t>(entries & 0xFF);
+  *cursor++ = static_cast<std::uint8_t>(entries >> 8);
   for (int v = 0; v < 256; ++v) {
     if (codeLengths[v] == 0) continue;
-    *p++ = static_cast<std::uint8_t>(v);  // byte value
-    *p++ = codeLengths[v];                // its code length in bits
+    *cursor++ = static_cast<std::uint8_t>(v);  // byte value
+    *cursor++ = codeLengths[v];                // its code length in bits
   }
 
   // The code bits, in ascending order of value, then padding to a byte.
   const std::array<std::uint64_t, 256> codes = RootFirstCodes(codeLengths);
-  BitWriter codeBits(p);
+  BitWriter codeBits(cursor);
   for (int v = 0; v < 256; ++v) {
     if (codeLengths[v] != 0) codeBits.Put(codes[v], codeLengths[v]);
   }
-  p = codeBits.Flush();
+  cursor = codeBits.Flush();
 
   // The data bits, the code of each plain byte in turn.
-  PutDataBits(p, plain, count, codes, codeLengths);
+  PutDataBits(cursor, plain, count, codes, codeLengths);
   return out;
 }
 
@@ -278,4 +275,4 @@ ByteBuffer HuffmanEncode(const std::uint8_t* plain, std::size_t count) {
   return StoreContainer(plain, count);
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

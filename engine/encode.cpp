@@ -13,21 +13,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <limits>
 #include <string>
 
 #include "engine/base64.h"
-#include "engine/big_buffer.h"
 #include "engine/container.h"
+#include "engine/frame.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
-#include "engine/trirotor.h"
+#include "platform/platform.h"
+#include "support/big_buffer.h"
 
 namespace trirotor {
+namespace internal {
 
 namespace {
 
-constexpr std::uint8_t kHeaderLength = 16;  // length byte, 13 filler bytes, check pair
 // The base64 text of a bigger frame would pass the decoder's 32-bit lengths.
 constexpr std::size_t kMaxPlainCharacters = std::size_t{1} << 30;
 
@@ -47,30 +47,35 @@ FrameHeader RandomFrameHeader() {
   return header;
 }
 
-ByteBuffer FrameContainer(const ByteBuffer& container, const FrameHeader& header) {
-  ByteBuffer frame;
-  SizeFreshBuffer(frame, kHeaderLength + container.size() + 2);
-  std::uint8_t* p = frame.data();
-  *p++ = kHeaderLength;                                        // header length L
-  p = std::copy(header.begin() + 1, header.end(), p);          // filler, check pair
-  p = std::copy(container.begin(), container.end(), p);        // payload
-  *p++ = header[14];                                           // trailer: the check pair again
-  *p = header[15];
-  return frame;
+namespace {
+
+// Encrypts a frame in place and writes it in base64; the frame is freed as
+// soon as its base64 is made.
+std::string SealFrame(ByteBuffer frame, int wrap, EncodeStageHook onStage) {
+  if (onStage != nullptr) onStage(EncodeStage::kEncrypting, frame.size());
+  EncryptBuffer(frame);
+  if (onStage != nullptr) onStage(EncodeStage::kWritingBase64, frame.size());
+  return EncodeBase64(frame.data(), frame.size(), wrap);
 }
+
+std::u16string Widen(const std::string& ascii) {
+  std::u16string message;
+  SizeFreshBuffer(message, ascii.size());
+  std::copy(ascii.begin(), ascii.end(), message.begin());  // ASCII widens as it is
+  return message;
+}
+
+}  // namespace
 
 std::u16string SealContainer(const ByteBuffer& container, std::u16string_view key,
                              std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
   InitCipher(key, keySuffix);
-  ByteBuffer frame = FrameContainer(container, header);
-  EncryptBuffer(frame);
-  const std::string text = EncodeBase64(frame.data(), frame.size(), wrap);
-  frame = ByteBuffer();  // freed before the wide copy is made
-  std::u16string message;
-  SizeFreshBuffer(message, text.size());
-  std::copy(text.begin(), text.end(), message.begin());  // ASCII widens as it is
-  return message;
+  return Widen(SealFrame(FrameContainer(container, header), wrap, nullptr));
 }
+
+}  // namespace internal
+
+using namespace internal;
 
 namespace {
 std::string Hex4(char16_t ch) {
@@ -79,27 +84,53 @@ std::string Hex4(char16_t ch) {
   for (int i = 3; i >= 0; --i, ch >>= 4) out[i] = digits[ch & 15];
   return out;
 }
+
+// A character the code page cannot hold would be sealed as '?': in the text
+// it would not decode to what was given, and in the key or suffix any other
+// such character would open the message as well. Refuse it, naming it.
+void RefuseUnrepresentable(std::u16string_view text, std::string_view what, const char* source) {
+  const std::size_t at = platform::FindUnrepresentable(text);
+  if (at == std::u16string_view::npos) return;
+  platform::RaiseError(kErrInvalidCall, source,
+                       "Invalid procedure call or argument: character " + std::to_string(at + 1) + " of " +
+                           std::string(what) + " (U+" + Hex4(text[at]) + ") has no place in code page " +
+                           std::to_string(platform::CodePage()));
+}
 }  // namespace
+
+std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+                        const FrameHeader& header, int wrap, EncodeStageHook onStage) {
+  if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeBytes()");
+  RefuseUnrepresentable(key, "the key", "EncodeBytes()");
+  RefuseUnrepresentable(keySuffix, "the key suffix", "EncodeBytes()");
+  // The key schedule first: a bad key is refused before the long stages.
+  InitCipher(key, keySuffix);
+  // Each stage's input is freed once its output is made, so that at most two
+  // copies of the text live at a time: plain and container, container and
+  // frame, frame and base64.
+  if (onStage != nullptr) onStage(EncodeStage::kCompressing, plain.size());
+  ByteBuffer container = HuffmanEncode(plain.data(), plain.size());
+  plain = ByteBuffer();
+  ByteBuffer frame = FrameContainer(container, header);
+  container = ByteBuffer();
+  return SealFrame(std::move(frame), wrap, onStage);
+}
+
+std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix, int wrap,
+                        EncodeStageHook onStage) {
+  return EncodeBytes(std::move(plain), key, keySuffix, RandomFrameHeader(), wrap, onStage);
+}
 
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
   if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeText()");
-  // A character the code page cannot hold would come back as '?': refuse
-  // rather than seal a text that does not decode to what was given.
-  if (const std::size_t at = platform::FindUnrepresentable(plain); at != std::u16string_view::npos) {
-    platform::RaiseError(kErrInvalidCall, "EncodeText()",
-                         "Invalid procedure call or argument: character " + std::to_string(at + 1) +
-                             " of the text (U+" + Hex4(plain[at]) + ") has no place in code page " +
-                             std::to_string(platform::CodePage()));
-  }
-  ByteBuffer container;
-  {
-    ByteBuffer bytes;
-    SizeFreshBuffer(bytes, plain.size());
-    platform::TextToBytes(plain, bytes.data());
-    container = HuffmanEncode(bytes.data(), bytes.size());
-  }
-  return SealContainer(container, key, keySuffix, header, wrap);
+  RefuseUnrepresentable(plain, "the text", "EncodeText()");
+  RefuseUnrepresentable(key, "the key", "EncodeText()");
+  RefuseUnrepresentable(keySuffix, "the key suffix", "EncodeText()");
+  ByteBuffer bytes;
+  SizeFreshBuffer(bytes, plain.size());
+  platform::TextToBytes(plain, bytes.data());
+  return Widen(EncodeBytes(std::move(bytes), key, keySuffix, header, wrap, nullptr));
 }
 
 std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,

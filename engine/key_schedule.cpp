@@ -25,10 +25,11 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/checked.h"
 #include "engine/reduce.h"
 #include "platform/platform.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 constinit thread_local std::array<std::int16_t, kRotor1Size> Rotor1{};
 constinit thread_local std::array<std::int16_t, kRotor2Size> Rotor2{};
@@ -80,7 +81,7 @@ constexpr std::array<std::int16_t, N> kIdentity = [] {
 // 463: only its remainder mod N counts).
 template <int N>
 std::size_t QuickShuffle(std::array<std::int16_t, N>& rotor, const std::uint8_t* drive, std::size_t mix) {
-  const detail::ModTable<N>& mod = detail::kModTable<N>;
+  const ModTable<N>& mod = kModTable<N>;
   std::uint16_t r[N + 2];  // two spare entries: the loads ahead of the last steps read them
   std::memcpy(r, kIdentity<N>.data(), sizeof(std::int16_t) * N);
   r[N] = r[N + 1] = 0;
@@ -90,7 +91,7 @@ std::size_t QuickShuffle(std::array<std::int16_t, N>& rotor, const std::uint8_t*
   for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) {
     const std::size_t a = ahead1;  // r[p] as it stands
     const std::size_t v = a + drive[p];
-    const std::size_t m = detail::AddMod(mix, mod.rem[v], mod.comp[v]);
+    const std::size_t m = AddMod(mix, mod.rem[v], mod.comp[v]);
     const std::size_t b = r[m];
     std::size_t next1 = ahead2;
     std::size_t next2 = r[p + 2];  // loaded before the swap's stores
@@ -141,9 +142,7 @@ void Repeat(const std::uint8_t* bytes, std::size_t count, std::array<std::uint8_
 }  // namespace
 
 void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
-  if (key.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
+  checked::Int32Length(key.size(), kSource);
   // Only the first 463 positions of the cyclic key take part.
   const std::size_t keyTaken = std::min<std::size_t>(key.size(), kSize1);
   std::uint8_t keyBytes[kSize1];
@@ -198,10 +197,7 @@ void InitCipherSimple(std::u16string_view key, std::u16string_view keySuffix) {
   std::array<std::uint8_t, 23> fold23{};
   std::int32_t scheduleMix = 0;
 
-  if (key.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, kSource);
-  }
-  const auto keyLength = static_cast<std::int32_t>(key.size());
+  const std::int32_t keyLength = checked::Int32Length(key.size(), kSource);
   // Only the first 463 positions of the cyclic key take part.
   const ByteBuffer keyBytes = platform::TextToBytes(key.substr(0, kRotor1Size));
 
@@ -236,4 +232,4 @@ void InitCipherSimple(std::u16string_view key, std::u16string_view keySuffix) {
   Feedback = 0;
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace trirotor {
+namespace trirotor::internal {
 
 inline constexpr std::int16_t kRotor1Size = 463;
 inline constexpr std::int16_t kRotor2Size = 251;
@@ -33,4 +33,4 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix);
 // failure leaves; kept for tests, benchmarks and the differential fuzz target.
 void InitCipherSimple(std::u16string_view key, std::u16string_view keySuffix);
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

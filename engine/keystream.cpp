@@ -29,13 +29,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "engine/checked.h"
 #include "engine/key_schedule.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
@@ -73,7 +72,7 @@ std::uint8_t StepRotor(std::array<std::int16_t, N>& rotor, std::int16_t& step, s
 template <int N, typename Emit>
 void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int16_t& mix0, const std::uint8_t* x,
                std::size_t count, Emit emit) {
-  const detail::ModTable<N>& mod = detail::kModTable<N>;
+  const ModTable<N>& mod = kModTable<N>;
   std::uint16_t r[N + 2];
   std::memcpy(r, rotor.data(), sizeof(std::int16_t) * N);
   r[N] = r[N + 1] = 0;
@@ -91,7 +90,7 @@ void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int
     for (; p < end; ++p) {
       const std::size_t a = ahead1;  // r[p] as it stands
       const std::size_t v = a + in[p - start];
-      const std::size_t m = detail::AddMod(mix, mod.rem[v], mod.comp[v]);
+      const std::size_t m = AddMod(mix, mod.rem[v], mod.comp[v]);
       const std::size_t b = r[m];
       std::size_t next1 = ahead2;
       std::size_t next2 = r[p + 2];  // loaded before the swap's stores
@@ -140,10 +139,7 @@ void DecryptBlock(std::uint8_t* block, std::int32_t count) {
 }
 
 std::int32_t UpperBound(const ByteBuffer& buffer) {
-  if (buffer.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    platform::RaiseRuntimeError(kErrOverflow, "DecryptBuffer()");  // positions are 32-bit
-  }
-  return static_cast<std::int32_t>(buffer.size()) - 1;
+  return checked::Int32Length(buffer.size(), "DecryptBuffer()") - 1;  // positions are 32-bit
 }
 
 // The pass shared by both decryptors: blocks that end at the pause positions
@@ -191,4 +187,4 @@ void DecryptBufferSimple(ByteBuffer& buffer) {
 
 void DecryptBuffer(ByteBuffer& buffer) { RunPass(buffer, DecryptBlock); }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 // Steps Rotor1 (driven by feedbackByte), Rotor2 and Rotor3 once each and
 // returns the keystream byte. Does not change Feedback.
@@ -35,4 +35,4 @@ void EncryptBuffer(ByteBuffer& buffer);
 // benchmarks.
 void EncryptBufferSimple(ByteBuffer& buffer);
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

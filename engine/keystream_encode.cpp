@@ -22,16 +22,18 @@
 #include "engine/keystream.h"
 #include "engine/reduce.h"
 
-namespace trirotor {
+namespace trirotor::internal {
 
 namespace {
 
-using detail::Reduce;
-using detail::SubtractOnce;
+using internal::Reduce;
+using internal::SubtractOnce;
 
-// The step cursor's successor, s + 1 wrapped to 0 at N.
+// The step cursor's successor in the encoder's rotors, s + 1 wrapped to 0 at
+// N. The decoder's RotorRun wraps with a conditional move instead; here the
+// cursor is off the feedback chain, so a branch costs nothing.
 template <int N>
-inline int NextStep(int s) {
+inline int ForwardStep(int s) {
   s += 1;
   return s == N ? 0 : s;  // off the feedback chain: a branch predicted right N-1 times in N
 }
@@ -39,44 +41,45 @@ inline int NextStep(int s) {
 // One rotor with its cursors in registers, its entries held kCopies times
 // over, and the entry under the next step cursor already loaded. The copies
 // let both look-ups on the feedback chain index without a reduction: the
-// mix entry at (a + mix reduced) + x < N + 256, the output at a + b < 2N.
-// The reduced mix cursor, which the swap's stores need, is worked out beside
-// the first look-up instead of before it. The same step as NextKeyByte's,
-// kept apart from the decoder's copy so that each side can be tuned on its
-// own.
+// mix entry at (stepEntry + mix reduced) + input < N + 256, the output at
+// stepEntry + mixEntry < 2N. The reduced mix cursor, which the swap's stores
+// need, is worked out beside the first look-up instead of before it. The
+// same step as NextKeyByte's, kept apart from the decoder's copy so that each
+// side can be tuned on its own.
 template <int N>
 struct ForwardRotor {
   static constexpr int kCopies = std::max(2, (N + 255 + N - 1) / N);
   std::int16_t entries[kCopies * N];  // entries[k] == entries[k % N]
   int step;
   int mix;
-  int ahead;  // entries[NextStep(step)] as it stands
+  int ahead;  // entries[ForwardStep(step)] as it stands
 
   ForwardRotor(const std::array<std::int16_t, N>& rotor, std::int16_t step0, std::int16_t mix0)
       : step(step0), mix(mix0) {
     for (int k = 0; k < kCopies; ++k) std::copy(rotor.begin(), rotor.end(), entries + k * N);
-    ahead = entries[NextStep<N>(step0)];
+    ahead = entries[ForwardStep<N>(step0)];
   }
 
-  std::uint8_t Step(int x) {
+  std::uint8_t Step(int input) {
     static_assert(N - 1 + 255 < kCopies * N && 2 * N - 2 < kCopies * N, "the copies must cover every index");
-    const int s = NextStep<N>(step);
-    const int a = ahead;                          // entries[s]
-    const int base = SubtractOnce<N>(a + mix);    // known before x arrives
-    const int b = entries[base + x];              // the entry under the new mix cursor
-    const int m = Reduce<N>(base + x);            // that cursor, for the stores
-    const int next = NextStep<N>(s);
+    const int stepAt = ForwardStep<N>(step);
+    const int stepEntry = ahead;                       // entries[stepAt]
+    const int base = SubtractOnce<N>(stepEntry + mix);  // known before the input arrives
+    const int mixEntry = entries[base + input];         // the entry under the new mix cursor
+    const int mixAt = Reduce<N>(base + input);          // that cursor, for the stores
+    const int next = ForwardStep<N>(stepAt);
     int aheadNext = entries[next];  // loaded before the swap's stores
     for (int k = 0; k < kCopies; ++k) {
-      entries[s + k * N] = static_cast<std::int16_t>(b);
-      entries[m + k * N] = static_cast<std::int16_t>(a);
+      entries[stepAt + k * N] = static_cast<std::int16_t>(mixEntry);
+      entries[mixAt + k * N] = static_cast<std::int16_t>(stepEntry);
     }
-    // next != s, so only the store to entries[m] can have changed it (1 in N).
-    if (next == m) [[unlikely]] aheadNext = a;
+    // next != stepAt, so only the store to entries[mixAt] can have changed it (1 in N).
+    if (next == mixAt) [[unlikely]] aheadNext = stepEntry;
     ahead = aheadNext;
-    step = s;
-    mix = m;
-    return static_cast<std::uint8_t>(entries[a + b]);  // the low 8 bits, as `% 256` of a non-negative entry
+    step = stepAt;
+    mix = mixAt;
+    // The low 8 bits, as `% 256` of a non-negative entry.
+    return static_cast<std::uint8_t>(entries[stepEntry + mixEntry]);
   }
 
   void WriteBack(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int16_t& mix0) const {
@@ -95,7 +98,7 @@ std::uint8_t EncryptByte(std::uint8_t plainByte) {
 }
 
 void EncryptBufferSimple(ByteBuffer& buffer) {
-  for (std::uint8_t& b : buffer) b = EncryptByte(b);
+  for (std::uint8_t& byte : buffer) byte = EncryptByte(byte);
 }
 
 void EncryptBuffer(ByteBuffer& buffer) {
@@ -103,12 +106,12 @@ void EncryptBuffer(ByteBuffer& buffer) {
   ForwardRotor<kRotor2Size> r2(Rotor2, Step2, Mix2);
   ForwardRotor<kRotor3Size> r3(Rotor3, Step3, Mix3);
   std::uint8_t feedback = Feedback;
-  for (std::uint8_t& b : buffer) {
-    const std::uint8_t o1 = r1.Step(feedback);
-    const std::uint8_t o2 = r2.Step(o1);
-    const std::uint8_t o3 = r3.Step(o2);
-    feedback = static_cast<std::uint8_t>(b ^ static_cast<std::uint8_t>(o1 + o2 + o3));
-    b = feedback;
+  for (std::uint8_t& byte : buffer) {
+    const std::uint8_t out1 = r1.Step(feedback);
+    const std::uint8_t out2 = r2.Step(out1);
+    const std::uint8_t out3 = r3.Step(out2);
+    feedback = static_cast<std::uint8_t>(byte ^ static_cast<std::uint8_t>(out1 + out2 + out3));
+    byte = feedback;
   }
   Feedback = feedback;
   r1.WriteBack(Rotor1, Step1, Mix1);
@@ -116,4 +119,4 @@ void EncryptBuffer(ByteBuffer& buffer) {
   r3.WriteBack(Rotor3, Step3, Mix3);
 }
 
-}  // namespace trirotor
+}  // namespace trirotor::internal

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 //
-// pipeline.cpp - DecodeText, the frame check, and the engine's status.
+// pipeline.cpp - DecodeText and DecodeBytes, and the engine's status.
 //
 // The stages hand their data on in place: the base64 layer decodes straight
 // into the buffer that is decrypted, the frame check reads that buffer, and
@@ -9,20 +9,24 @@
 // that hold the message as bytes, does not make it at all and decodes the
 // base64 in the message's own storage.
 
-#include "engine/pipeline.h"
+#include "engine/trirotor.h"
 
 #include <algorithm>
 #include <new>
 #include <utility>
 
 #include "engine/base64.h"
-#include "engine/big_buffer.h"
 #include "engine/container.h"
+#include "engine/frame.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
+#include "platform/platform.h"
+#include "support/big_buffer.h"
 
 namespace trirotor {
+
+using namespace internal;
 
 constinit thread_local std::int16_t LastError = 0;
 constinit thread_local std::int16_t AbortFlag = 0;
@@ -162,25 +166,6 @@ auto RunGuarded(Decode decode) -> decltype(decode(std::declval<bool&>())) {
 }
 
 }  // namespace
-
-std::string_view ErrorMessage(std::int16_t code) {
-  switch (code) {
-    case kErrChecksum: return "Compression checksum error (Error 5)";
-    case kErrFrameCheck: return "Failed decoding the text (Error 33)";
-    default: return "";
-  }
-}
-
-std::optional<FrameSpan> CheckFrame(const std::uint8_t* frame, std::size_t n) {
-  if (n == 0) return std::nullopt;
-  const std::size_t headerLength = frame[0];
-  // A header of 0 or 1 bytes has no check pair to compare.
-  if (headerLength < 2 || headerLength + 2 > n) return std::nullopt;
-  if (frame[n - 2] != frame[headerLength - 2] || frame[n - 1] != frame[headerLength - 1]) {
-    return std::nullopt;
-  }
-  return FrameSpan{headerLength, n - headerLength - 2};
-}
 
 std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
                           std::u16string_view keySuffix) {

@@ -6,7 +6,7 @@
 // they mispredict half the time; a conditional move does not.
 #pragma once
 
-namespace trirotor::detail {
+namespace trirotor::internal {
 
 // v - N when v >= N, else v; for 0 <= v < 2N.
 template <int N>
@@ -27,12 +27,12 @@ inline int Reduce(int v) {
   return SubtractOnce<N>(SubtractOnce<2 * N>(v));
 }
 
-}  // namespace trirotor::detail
+}  // namespace trirotor::internal
 
 #include <cstddef>
 #include <cstdint>
 
-namespace trirotor::detail {
+namespace trirotor::internal {
 
 // The remainders mod N of every sum a rotor step takes (entry + input byte,
 // entry + entry, and the key schedule's entry + drive byte: all below
@@ -68,4 +68,4 @@ inline std::size_t AddMod(std::size_t c, std::size_t y, std::size_t z) {
 #endif
 }
 
-}  // namespace trirotor::detail
+}  // namespace trirotor::internal

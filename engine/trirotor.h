@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
-// trirotor.h - the public face of the trirotor engine.
+// trirotor.h - the public face of the trirotor engine: everything a host may
+// use, and nothing else. What the stages share with each other and with the
+// tests lives behind engine/internal.h and may change without notice.
 //
 // A sealed message is, from the outside in: base64 text, a three-rotor stream
 // cipher with ciphertext feedback keyed by a key and a key suffix, a frame
@@ -12,29 +14,69 @@
 // inside another on the same thread (the event hook runs mid-decode).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include "engine/encode.h"
-#include "platform/platform.h"
+#include <vector>
 
 namespace trirotor {
 
-/// Engine status ///
+/// Bytes and errors ///
 
-// Each starts at 0 and is readable and writable by the caller at any time.
-extern thread_local constinit std::int16_t LastError;  // last failure code; the engine never clears it
-extern thread_local constinit std::int16_t AbortFlag;  // an event handler sets -1 to stop a decode
-extern thread_local constinit std::int16_t Progress;   // percent: 0..50 decrypting, 50..100 checksumming
+using ByteBuffer = std::vector<std::uint8_t>;
 
-// The failure codes the engine records in LastError.
-inline constexpr std::int16_t kErrChecksum = 5;     // the text is still returned
-inline constexpr std::int16_t kErrFrameCheck = 33;  // the result is empty
+// The one error the engine raises: a number (from the table below), a source
+// and a description, as the host's run-time error mechanism carried them.
+// what() is the description.
+class EngineError : public std::runtime_error {
+ public:
+  EngineError(std::int32_t number, std::string source, std::string description);
+  std::int32_t number() const noexcept { return number_; }
+  const std::string& source() const noexcept { return source_; }
+  const std::string& description() const noexcept { return description_; }
+
+ private:
+  std::int32_t number_;
+  std::string source_;
+  std::string description_;
+};
+
+/// Error numbers ///
+//
+// Every number the engine reports, in one table. Two kinds share it:
+// - failure codes, recorded in LastError while the call returns normally
+//   (16-bit, like LastError; ErrorMessage gives their fixed texts);
+// - run-time error numbers, carried by a raised EngineError (32-bit, like
+//   EngineError::number()).
+// 5 is both: a checksum failure when recorded, an invalid argument when raised.
+
+inline constexpr std::int16_t kErrChecksum = 5;     // recorded: the text is still returned
+inline constexpr std::int16_t kErrFrameCheck = 33;  // recorded: the result is empty
+
+inline constexpr std::int32_t kErrInvalidCall = 5;      // raised: "Invalid procedure call or argument"
+inline constexpr std::int32_t kErrOverflow = 6;         // raised: "Overflow"
+inline constexpr std::int32_t kErrOutOfMemory = 7;      // raised: "Out of memory"
+inline constexpr std::int32_t kErrSubscript = 9;        // raised: "Subscript out of range"
+inline constexpr std::int32_t kErrDivisionByZero = 11;  // raised: "Division by zero"
+// Raised for a container whose version is unknown: an HRESULT with the
+// failure bit, FACILITY_ITF and code 0.
+inline constexpr std::int32_t kErrUnknownVersion = -2147221504;
 
 // The fixed message of a failure code: "Compression checksum error (Error 5)",
 // "Failed decoding the text (Error 33)"; empty for any other code.
 std::string_view ErrorMessage(std::int16_t code);
+
+/// Engine status ///
+
+// Each starts at 0 and is readable and writable by the caller at any time;
+// each is per thread, like the rest of the engine's state.
+extern thread_local constinit std::int16_t LastError;  // last failure code; the engine never clears it
+extern thread_local constinit std::int16_t AbortFlag;  // an event handler sets -1 to stop a decode
+extern thread_local constinit std::int16_t Progress;   // percent: 0..50 decrypting, 50..100 checksumming
 
 /// Decoding ///
 
@@ -57,8 +99,6 @@ std::string_view ErrorMessage(std::int16_t code);
 std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
                           std::u16string_view keySuffix);
 
-/// Decoding bytes ///
-
 // DecodeText for a host that holds the message as ANSI bytes (one byte per
 // character, as the code page would make them) and wants the plain text as
 // ANSI bytes: the same result as
@@ -68,4 +108,137 @@ std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
 // decoded in place and, for a stored payload, returned as the result.
 ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
+/// Encoding ///
+
+// The 16 bytes a frame's header is made from: [1..13] are filler and
+// [14..15] the check pair; [0] is replaced by the header length, 16.
+using FrameHeader = std::array<std::uint8_t, 16>;
+
+// Seals `plain` so that DecodeText(result, key, keySuffix) == plain, with a
+// header drawn from the operating system's random source: the same text and
+// key never give the same message twice. Base64 wrapped at 76 columns (CRLF
+// free: "\n" between lines); wrap 0 gives one line. The plain text, key and
+// suffix go through the code page: a character it cannot hold raises error
+// 5, naming the character and where it is ("of the text", "of the key",
+// "of the key suffix"), since it would be sealed as '?'
+// (platform::FindUnrepresentableCharacter tells beforehand). Raises 11 for an
+// empty key, like the decoder, 6 for a suffix of more than 32767 characters
+// or a text of more than 2^30 characters, 5 if the system has no random
+// bytes to give.
+std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
+                          std::u16string_view keySuffix, int wrap = 76);
+// The same with the header given, for reproducible messages.
+std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
+                          std::u16string_view keySuffix, const FrameHeader& header,
+                          int wrap = 76);
+
+// The stages EncodeBytes runs, in this order, each told with the size of
+// its input, for a caller that shows them.
+enum class EncodeStage { kCompressing, kEncrypting, kWritingBase64 };
+using EncodeStageHook = void (*)(EncodeStage stage, std::size_t bytes);
+
+// EncodeText for a host that holds the text as ANSI bytes (one byte per
+// character of the code page, so nothing in it is left to refuse) and wants
+// the message as ASCII bytes: the same message as EncodeText with the same
+// header, for the text those bytes stand for. Pass the text by std::move:
+// each stage frees its input once its output is made, so that the peak is
+// about 2.4 times the text (the frame beside its base64) where EncodeText
+// holds wide copies as well. Raises what EncodeText raises for the key, the
+// suffix and the length.
+std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+                        const FrameHeader& header, int wrap = 76, EncodeStageHook onStage = nullptr);
+std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+                        int wrap = 76, EncodeStageHook onStage = nullptr);
+
+// The services the engine asks of its host, and the code page it converts
+// text through. Hooks default to doing nothing; a host (the command line, the
+// window, a test) installs its own. Hooks and the remembered pointer are per
+// thread, like the engine's state, and so is the code page: a thread that
+// never sets one converts through 1252.
+namespace platform {
+
+/// Event processing ///
+
+// Called at the engine's pauses so that the host can run its pending events.
+// The handler may read Progress and set AbortFlag = -1; it must not start
+// another decode on this thread.
+using EventHook = void (*)();
+void SetEventHook(EventHook hook);  // nullptr restores the no-op
+EventHook GetEventHook();
+
+/// Mouse pointer ///
+
+inline constexpr int kPointerDefault = 0;
+inline constexpr int kPointerBusy = 11;
+using PointerHook = void (*)(int pointerCode);
+void SetPointerHook(PointerHook hook);  // nullptr restores the no-op
+PointerHook GetPointerHook();
+// Forwards to the hook and remembers the code; the engine calls it too.
+void SetMousePointer(int pointerCode);
+// The last code set on this thread (0 until one is set).
+int MousePointer();
+
+/// Code page ///
+
+// Selects the single-byte code page of this thread's conversions (each
+// thread has its own; one that never calls this uses 1252). Accepted are
+// the ASCII-compatible pages (bytes 0x20 to 0x7E are the ASCII characters)
+// whose every byte is one character: 1252, 874, 1250 to 1258, 28591
+// (ISO-8859-1), and the other CPnnn and ISO-8859-n pages of the system's
+// iconv that pass that test. Every byte maps to exactly one character and
+// back: a byte the page leaves unassigned stands for U+0000 + byte, or for
+// U+F700 + byte when the page already holds U+0000 + byte elsewhere.
+// Throws std::invalid_argument, with a message fit for a user, for an
+// unknown, multi-byte or not ASCII-compatible page; this thread's page is
+// then unchanged. Tables are built once per page and shared by all threads.
+void SetCodePage(int codePage);
+int CodePage();  // this thread's page
+// Whether SetCodePage(codePage) would succeed.
+bool IsCodePageSupported(int codePage);
+
+// A page to offer users: its number, the name they know it by
+// ("windows-1252", "ISO-8859-2", "CP437", "KOI8-R") and a few words.
+struct CodePageInfo {
+  int number;
+  std::string_view name;
+  std::string_view description;  // "Western", "DOS Greek"
+};
+// The pages SetCodePage accepts on this system, in number order.
+const std::vector<CodePageInfo>& SupportedCodePages();
+// The page a typed name means, any case: "1252", "cp1252", "CP1252",
+// "windows-1252", "ISO-8859-2", "iso8859-2", "CP437", "IBM437", "KOI8-R".
+// nullopt for a name of no page. Says nothing about support: pass the
+// number to SetCodePage, which refuses what it cannot use.
+std::optional<int> ParseCodePageName(std::string_view name);
+
+// Wide text to bytes, one byte per UTF-16 unit; a unit the page cannot hold
+// becomes '?' (0x3F).
+ByteBuffer TextToBytes(std::u16string_view text);
+void TextToBytes(std::u16string_view text, std::uint8_t* out);  // text.size() bytes
+// Bytes to wide text, one character per byte.
+std::u16string BytesToText(const std::uint8_t* bytes, std::size_t count);
+inline std::u16string BytesToText(const ByteBuffer& bytes) {
+  return BytesToText(bytes.data(), bytes.size());
+}
+// Whether the page holds the character exactly (so it survives a round trip).
+bool IsRepresentable(char16_t ch);
+// The position of the first character the page cannot hold, or npos.
+std::size_t FindUnrepresentable(std::u16string_view text);
+// The first character of a text that the page cannot hold, placed as an
+// editor counts: lines end at LF, columns count characters (a surrogate
+// pair is one), both from 1.
+struct UnrepresentableCharacter {
+  std::size_t index = 0;  // of its first UTF-16 unit
+  std::size_t line = 1;
+  std::size_t column = 1;
+  char32_t codePoint = 0;
+  // For a user, e.g. "line 2, column 5: U+20AC '€' has no place in code
+  // page 437"; with `what` given and a text of one line, "character 3 of
+  // the key: U+65E5 '日' has no place in code page 1252".
+  std::string message;
+};
+std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text,
+                                                                     std::string_view what = {});
+
+}  // namespace platform
 }  // namespace trirotor

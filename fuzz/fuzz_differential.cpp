@@ -22,14 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
-#include "engine/pipeline.h"
+#include "engine/internal.h"
 #include "fuzz/fuzz_support.h"
 
 using namespace trirotor;
+using namespace trirotor::internal;
 using namespace trirotor::fuzz;
 
 namespace {

@@ -15,10 +15,11 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/container.h"
+#include "engine/internal.h"
 #include "fuzz/fuzz_support.h"
 
 using namespace trirotor;
+using namespace trirotor::internal;
 using namespace trirotor::fuzz;
 
 namespace {

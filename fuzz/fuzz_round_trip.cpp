@@ -19,10 +19,11 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/container.h"
+#include "engine/internal.h"
 #include "fuzz/fuzz_support.h"
 
 using namespace trirotor;
+using namespace trirotor::internal;
 using namespace trirotor::fuzz;
 
 namespace {
@@ -69,9 +70,10 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
 
   std::u16string message;
   if (!RunGuarded([&] { message = EncodeText(plain, key, suffix, header, wrap); }, "EncodeText")) {
-    if (expected != plain) {
+    if (expected != plain || platform::FindUnrepresentable(key) != std::u16string_view::npos ||
+        platform::FindUnrepresentable(suffix) != std::u16string_view::npos) {
       // A character the page cannot hold is refused rather than sealed as '?'.
-      RequireEngineUsable("a text the code page cannot hold");
+      RequireEngineUsable("a text, key or suffix the code page cannot hold");
       platform::SetCodePage(1252);
       return false;
     }

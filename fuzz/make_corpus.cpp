@@ -20,15 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/utf8.h"
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
-#include "engine/pipeline.h"
+#include "support/utf8.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 
 using namespace trirotor;
+using namespace trirotor::internal;
 namespace fs = std::filesystem;
 
 namespace {
@@ -38,7 +35,7 @@ constexpr std::size_t kMaxMessage = 1500;
 std::u16string FromUtf8(const std::string& s) {
   std::u16string out;
   std::size_t bad = 0;
-  if (!cli::DecodeUtf8(s, out, bad)) throw std::runtime_error("invalid UTF-8 in the vectors at byte " + std::to_string(bad));
+  if (!support::DecodeUtf8(s, out, bad)) throw std::runtime_error("invalid UTF-8 in the vectors at byte " + std::to_string(bad));
   return out;
 }
 

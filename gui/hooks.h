@@ -11,7 +11,7 @@
 #include <QPointer>
 #include <QProgressBar>
 
-#include "platform/platform.h"
+#include "engine/trirotor.h"
 
 namespace trirotor::gui {
 

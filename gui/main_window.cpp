@@ -8,7 +8,9 @@
 // running; everything else is disabled for that time, and each slot also
 // refuses to start while a run is in progress, because a second decode inside
 // the first would share the engine's state. The encoder has no pauses, so it
-// runs on a thread of its own while the slot waits in a local event loop.
+// runs on a thread of its own while the slot waits in a local event loop
+// (gui/encoder_thread.cpp). Files are read in gui/file_loading.cpp, key
+// files with the command line's own reader.
 
 #include "gui/main_window.h"
 
@@ -18,8 +20,6 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QEventLoop>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -36,35 +36,19 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QStatusBar>
-#include <QStringDecoder>
 #include <QVBoxLayout>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
-#include "engine/encode.h"
 #include "engine/trirotor.h"
+#include "gui/file_loading.h"
 #include "gui/hooks.h"
+#include "support/key_file.h"
 
 namespace trirotor::gui {
 namespace {
 
-struct CodePageName {
-  int codePage;
-  const char* name;
-};
-// The pages whose every byte is one character and back.
-constexpr CodePageName kCodePages[] = {
-    {874, "Thai"},        {1250, "Central European"}, {1251, "Cyrillic"},
-    {1252, "Western"},    {1253, "Greek"},            {1254, "Turkish"},
-    {1255, "Hebrew"},     {1256, "Arabic"},           {1257, "Baltic"},
-    {1258, "Vietnamese"}, {28591, "ISO-8859-1"},
-};
-
-constexpr qint64 kReadChunk = 1 << 20;
 
 // QString holds UTF-16, the engine's own text form: no copy is needed.
 std::u16string_view AsView(const QString& text) {
@@ -85,48 +69,9 @@ QString FormatEngineError(const EngineError& error) {
       .arg(QString::fromStdString(error.source()), QString::fromStdString(error.description()));
 }
 
-// Where a character that the code page cannot hold sits, counted from 1 as
-// an editor counts: lines split at LF, columns in whole characters.
-struct TextPlace {
-  char32_t codePoint;
-  qsizetype line;
-  qsizetype column;
-};
-
-std::optional<TextPlace> FindUnrepresentable(const QString& text) {
-  qsizetype line = 1;
-  qsizetype column = 1;
-  for (qsizetype i = 0; i < text.size(); ++i) {
-    const QChar ch = text.at(i);
-    if (!platform::IsRepresentable(ch.unicode())) {
-      char32_t codePoint = ch.unicode();
-      if (ch.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
-        codePoint = QChar::surrogateToUcs4(ch, text.at(i + 1));
-      }
-      return TextPlace{codePoint, line, column};
-    }
-    if (ch == u'\n') {
-      ++line;
-      column = 1;
-    } else if (!ch.isHighSurrogate()) {
-      ++column;  // a surrogate pair is one character
-    }
-  }
-  return std::nullopt;
-}
-
 std::u16string SealText(std::u16string_view plain, std::u16string_view key,
                         std::u16string_view keySuffix) {
   return EncodeText(plain, key, keySuffix);  // a random header every time
-}
-
-QString DescribePlace(const TextPlace& place) {
-  const QString shown = place.codePoint < 0x20 ? QString() : QString::fromUcs4(&place.codePoint, 1);
-  return QObject::tr("\u201c%1\u201d (U+%2) at line %3, column %4")
-      .arg(shown)
-      .arg(static_cast<uint>(place.codePoint), 4, 16, QChar(u'0'))
-      .arg(place.line)
-      .arg(place.column);
 }
 
 }  // namespace
@@ -180,8 +125,18 @@ void MainWindow::BuildWidgets() {
   suffixEdit_->setPlaceholderText(tr("(none)"));
   codePageBox_ = new QComboBox;
   codePageBox_->setObjectName("codePageBox");
-  keyForm->addRow(tr("&Key:"), keyEdit_);
-  keyForm->addRow(tr("Key &suffix:"), suffixEdit_);
+  auto* keyFileButton = new QPushButton(tr("Key &file\u2026"));
+  keyFileButton->setObjectName("keyFileButton");
+  auto* suffixFileButton = new QPushButton(tr("Suffi&x file\u2026"));
+  suffixFileButton->setObjectName("suffixFileButton");
+  auto* keyRow = new QHBoxLayout;
+  keyRow->addWidget(keyEdit_, 1);
+  keyRow->addWidget(keyFileButton);
+  auto* suffixRow = new QHBoxLayout;
+  suffixRow->addWidget(suffixEdit_, 1);
+  suffixRow->addWidget(suffixFileButton);
+  keyForm->addRow(tr("&Key:"), keyRow);
+  keyForm->addRow(tr("Key &suffix:"), suffixRow);
   keyForm->addRow(tr("Code &page:"), codePageBox_);
   layout->addLayout(keyForm);
 
@@ -234,6 +189,8 @@ void MainWindow::BuildWidgets() {
   statusBar()->addPermanentWidget(abortButton_);
 
   connect(openButton, &QPushButton::clicked, this, &MainWindow::OpenFile);
+  connect(keyFileButton, &QPushButton::clicked, this, &MainWindow::OpenKeyFile);
+  connect(suffixFileButton, &QPushButton::clicked, this, &MainWindow::OpenSuffixFile);
   connect(pasteButton, &QPushButton::clicked, this, &MainWindow::PasteInput);
   connect(clearButton, &QPushButton::clicked, this, &MainWindow::ClearInput);
   connect(decodeButton_, &QPushButton::clicked, this, &MainWindow::Decode);
@@ -253,10 +210,13 @@ void MainWindow::BuildWidgets() {
 
 void MainWindow::FillCodePages() {
   const int current = platform::CodePage();
-  for (const CodePageName& page : kCodePages) {
-    if (!platform::IsCodePageSupported(page.codePage)) continue;
-    codePageBox_->addItem(QStringLiteral("%1 \u2013 %2").arg(page.codePage).arg(tr(page.name)),
-                          page.codePage);
+  // The library's list: the pages it accepts on this system, no more.
+  for (const platform::CodePageInfo& page : platform::SupportedCodePages()) {
+    codePageBox_->addItem(QStringLiteral("%1 \u2013 %2 (%3)")
+                              .arg(page.number)
+                              .arg(tr(std::string(page.description).c_str()),
+                                   QString::fromLatin1(page.name.data(), static_cast<qsizetype>(page.name.size()))),
+                          page.number);
   }
   int index = codePageBox_->findData(current);
   if (index < 0) {
@@ -285,48 +245,33 @@ void MainWindow::SelectCodePage(int index) {
 
 bool MainWindow::LoadInputFile(const QString& path) {
   if (running_) return false;
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    ShowStatus(tr("Cannot open %1: %2").arg(path, file.errorString()));
+  LoadedFile loaded = LoadTextFile(path, kMaxFileBytes);
+  if (!loaded.ok) {
+    ShowStatus(loaded.error);
     return false;
   }
-  const QString tooLarge = tr("%1 is too large: the window takes files up to %2.")
-                               .arg(path, QLocale().formattedDataSize(kMaxFileBytes));
-  if (file.size() > kMaxFileBytes) {
-    ShowStatus(tooLarge);
-    return false;
-  }
-  // Read in chunks and stop at the limit, whatever size the file claimed.
-  QByteArray bytes;
-  while (true) {
-    const QByteArray chunk = file.read(kReadChunk);
-    if (chunk.isEmpty()) break;
-    if (bytes.size() + chunk.size() > kMaxFileBytes) {
-      ShowStatus(tooLarge);
-      return false;
-    }
-    bytes.append(chunk);
-  }
-  if (file.error() != QFileDevice::NoError) {
-    ShowStatus(tr("Cannot read %1: %2").arg(path, file.errorString()));
-    return false;
-  }
-  // Text files are UTF-8, as the command line reads and writes them; a file
-  // that is not valid UTF-8 is taken as bytes of the code page, one
-  // character each, as the sealing program's own files were.
-  QStringDecoder utf8(QStringDecoder::Utf8);
-  QString text = utf8.decode(bytes);
-  QString how = tr("UTF-8");
-  if (utf8.hasError()) {
-    const std::u16string wide = platform::BytesToText(
-        reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size()));
-    text = FromEngine(wide);
-    how = tr("bytes of code page %1").arg(platform::CodePage());
-  }
-  bytes.clear();
-  SetInputText(text, QFileInfo(path).fileName());
+  SetInputText(loaded.text, QFileInfo(path).fileName());
   ShowStatus(tr("Loaded %1 (%2 characters, read as %3).")
-                 .arg(path, QLocale().toString(static_cast<qlonglong>(text.size())), how));
+                 .arg(path, QLocale().toString(static_cast<qlonglong>(loaded.text.size())), loaded.how));
+  return true;
+}
+
+bool MainWindow::LoadKeyFile(const QString& path, KeyField field) {
+  if (running_) return false;
+  const bool isKey = field == KeyField::kKey;
+  std::u16string text;
+  try {
+    text = support::ReadKeyFile(path.toStdString(), isKey ? "the key file" : "the suffix file");
+  } catch (const support::KeyFileError& error) {
+    ShowStatus(QString::fromStdString(error.what()));
+    return false;
+  }
+  if (isKey && text.empty()) {
+    ShowStatus(tr("The key file %1 is empty; a message needs a key of at least one character.").arg(path));
+    return false;
+  }
+  (isKey ? keyEdit_ : suffixEdit_)->setText(FromEngine(text));
+  ShowStatus(isKey ? tr("Key read from %1.").arg(path) : tr("Key suffix read from %1.").arg(path));
   return true;
 }
 
@@ -371,6 +316,18 @@ void MainWindow::OpenFile() {
   const QString path = QFileDialog::getOpenFileName(this, tr("Open a message"), QString(),
                                                     tr("Messages (*.b64 *.txt);;All files (*)"));
   if (!path.isEmpty()) LoadInputFile(path);
+}
+
+void MainWindow::OpenKeyFile() {
+  if (running_) return;
+  const QString path = QFileDialog::getOpenFileName(this, tr("Open a key file"));
+  if (!path.isEmpty()) LoadKeyFile(path, KeyField::kKey);
+}
+
+void MainWindow::OpenSuffixFile() {
+  if (running_) return;
+  const QString path = QFileDialog::getOpenFileName(this, tr("Open a key suffix file"));
+  if (!path.isEmpty()) LoadKeyFile(path, KeyField::kSuffix);
 }
 
 void MainWindow::PasteInput() {
@@ -425,6 +382,25 @@ bool MainWindow::CheckKey() {
   ShowStatus(tr("Enter the key first."));
   keyEdit_->setFocus();
   return false;
+}
+
+// A key or suffix character the page cannot hold would be sealed as '?',
+// and any other such character would open the message. The key's own
+// characters are not shown: its field hides them.
+bool MainWindow::CheckKeyCharacters(const QString& key, const QString& keySuffix) {
+  if (const auto found = platform::FindUnrepresentableCharacter(AsView(key), "the key")) {
+    ShowStatus(tr("Cannot encode: character %1 of the key has no place in code page %2.")
+                   .arg(found->column)
+                   .arg(platform::CodePage()));
+    keyEdit_->setFocus();
+    return false;
+  }
+  if (const auto found = platform::FindUnrepresentableCharacter(AsView(keySuffix), "the key suffix")) {
+    ShowStatus(tr("Cannot encode: %1.").arg(QString::fromStdString(found->message)));
+    suffixEdit_->setFocus();
+    return false;
+  }
+  return true;
 }
 
 /// Running the engine ///
@@ -504,57 +480,25 @@ void MainWindow::Encode() {
   if (running_) return;
   if (!CheckKey()) return;
   const QString plain = InputText();
-  if (const auto place = FindUnrepresentable(plain)) {
-    ShowStatus(tr("Cannot encode: %1 is not in code page %2.")
-                   .arg(DescribePlace(*place))
-                   .arg(platform::CodePage()));
+  if (const auto found = platform::FindUnrepresentableCharacter(AsView(plain))) {
+    ShowStatus(tr("Cannot encode: %1.").arg(QString::fromStdString(found->message)));
     return;
   }
   const QString key = keyEdit_->text();
   const QString keySuffix = suffixEdit_->text();
+  if (!CheckKeyCharacters(key, keySuffix)) return;
 
   BeginRun();
   platform::SetMousePointer(platform::kPointerBusy);
   progressBar_->setRange(0, 0);  // no progress to tell: a busy bar
-  // The encoder has no pauses and takes seconds over a large text, so it
-  // runs on a thread of its own (the engine's state is per thread) while
-  // this one goes on delivering events. Nothing it reads can change under
-  // it: the controls, the code page's among them, stay disabled until the
-  // thread is joined.
-  const Encoder encoder = encoder_ != nullptr ? encoder_ : &SealText;
-  std::u16string message;
-  std::optional<EngineError> engineError;
-  QString failure;
-  QEventLoop waiting;
-  const auto encode = [&] {
-    try {
-      message = encoder(AsView(plain), AsView(key), AsView(keySuffix));
-    } catch (const EngineError& error) {
-      engineError = error;
-    } catch (const std::bad_alloc&) {
-      failure = QStringLiteral("Out of memory: the text is too large to encode here.");
-    } catch (const std::exception& error) {
-      failure = QString::fromLocal8Bit(error.what());
-    }
-  };
-  std::thread worker;
-  try {
-    worker = std::thread([&] {
-      encode();
-      QMetaObject::invokeMethod(&waiting, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had: encode here, with the window waiting.
-  }
-  if (worker.joinable()) {
-    waiting.exec();  // also returns early if the application quits
-    worker.join();
-  } else {
-    encode();
-  }
+  // Nothing the encoder reads can change under it: the controls, the code
+  // page's among them, stay disabled until it is done.
+  const EncodeOutcome outcome =
+      EncodeBesideWindow(encoder_ != nullptr ? encoder_ : &SealText, AsView(plain), AsView(key), AsView(keySuffix));
+  const std::u16string& message = outcome.message;
   progressBar_->setRange(0, 100);
   EndRun();
-  if (engineError) failure = FormatEngineError(*engineError);
+  const QString failure = outcome.engineError ? FormatEngineError(*outcome.engineError) : outcome.failure;
 
   if (AbortFlag == -1) {
     // The encoder cannot be stopped halfway; its result is dropped instead.

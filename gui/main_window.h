@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "gui/encoder_thread.h"
+
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -45,6 +47,11 @@ class MainWindow : public QMainWindow {
   // through the selected code page. False (and the reason in the status
   // line) if it cannot be read or is too large.
   bool LoadInputFile(const QString& path);
+  // Reads a key or key suffix file into its field, with the command line's
+  // reader and rules (1 MiB at most, UTF-8, a byte-order mark and one line
+  // end dropped). False (and the reason in the status line) if it cannot.
+  enum class KeyField { kKey, kSuffix };
+  bool LoadKeyFile(const QString& path, KeyField field);
   // Replaces the input; `origin` names it in the pane if it is too long to show.
   void SetInputText(const QString& text, const QString& origin);
   // The input as the next run takes it: a held text, or the pane's text.
@@ -54,8 +61,7 @@ class MainWindow : public QMainWindow {
   bool IsRunning() const { return running_; }
   // The encoder that Encode calls on its worker thread (nullptr: EncodeText
   // with a random header); tests put a stand-in here.
-  using Encoder = std::u16string (*)(std::u16string_view plain, std::u16string_view key,
-                                     std::u16string_view keySuffix);
+  using Encoder = gui::Encoder;
   void SetEncoder(Encoder encoder) { encoder_ = encoder; }
   // Writes the whole result to a file, in UTF-8. False (and the reason in the
   // status line) if it cannot.
@@ -66,6 +72,8 @@ class MainWindow : public QMainWindow {
   void Encode();
   void Abort();
   void OpenFile();
+  void OpenKeyFile();
+  void OpenSuffixFile();
   void PasteInput();
   void ClearInput();
   void CopyResult();
@@ -85,6 +93,7 @@ class MainWindow : public QMainWindow {
   void ShowResult(const QString& text);
   void ShowStatus(const QString& text);
   bool CheckKey();
+  bool CheckKeyCharacters(const QString& key, const QString& keySuffix);
 
   QGroupBox* inputBox_ = nullptr;
   QPlainTextEdit* inputEdit_ = nullptr;

@@ -4,22 +4,31 @@
 //
 // The engine needs every byte to stand for exactly one character and that
 // character to give the same byte back, so the tables are built once per code
-// page from the system's iconv, with the bytes a page leaves unassigned
-// standing for U+0000 + byte (in Windows-1252: 81, 8D, 8F, 90 and 9D). The
-// reverse table covers every UTF-16 unit, so a conversion is one look-up per
+// page from the system's iconv and kept for the life of the process. Bytes a
+// page assigns come first; a byte the page leaves unassigned stands for
+// U+0000 + byte when no assigned byte holds that character (in Windows-1252:
+// 81, 8D, 8F, 90 and 9D), and for U+F700 + byte when one does. The reverse
+// table covers every UTF-16 unit, so a conversion is one look-up per
 // character; a unit the page cannot hold becomes '?'.
+//
+// Each thread has its own page (1252 until it sets one), so that threads
+// may decode side by side under different pages; the tables they point to
+// are shared and never change once built.
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
+#include <cctype>
+#include <charconv>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "platform/codepage_tables.h"
 #include "platform/platform.h"
 
 namespace trirotor::platform {
@@ -34,6 +43,49 @@ struct CodePageTable {
   std::array<std::uint8_t, 65536> fromWide{};
 };
 
+// The pages offered to users, with the names they know them by. Each is
+// shown only when the system's iconv has it.
+constexpr CodePageInfo kKnownPages[] = {
+    {437, "CP437", "DOS United States"},
+    {737, "CP737", "DOS Greek"},
+    {775, "CP775", "DOS Baltic"},
+    {850, "CP850", "DOS Western European"},
+    {852, "CP852", "DOS Central European"},
+    {855, "CP855", "DOS Cyrillic"},
+    {857, "CP857", "DOS Turkish"},
+    {858, "CP858", "DOS Western European with euro"},
+    {860, "CP860", "DOS Portuguese"},
+    {861, "CP861", "DOS Icelandic"},
+    {862, "CP862", "DOS Hebrew"},
+    {863, "CP863", "DOS Canadian French"},
+    {865, "CP865", "DOS Nordic"},
+    {866, "CP866", "DOS Russian"},
+    {869, "CP869", "DOS Modern Greek"},
+    {874, "windows-874", "Thai"},
+    {1250, "windows-1250", "Central European"},
+    {1251, "windows-1251", "Cyrillic"},
+    {1252, "windows-1252", "Western"},
+    {1253, "windows-1253", "Greek"},
+    {1254, "windows-1254", "Turkish"},
+    {1255, "windows-1255", "Hebrew"},
+    {1256, "windows-1256", "Arabic"},
+    {1257, "windows-1257", "Baltic"},
+    {1258, "windows-1258", "Vietnamese"},
+    {20866, "KOI8-R", "Russian"},
+    {21866, "KOI8-U", "Ukrainian"},
+    {28591, "ISO-8859-1", "Latin 1, Western"},
+    {28592, "ISO-8859-2", "Latin 2, Central European"},
+    {28593, "ISO-8859-3", "Latin 3, South European"},
+    {28594, "ISO-8859-4", "Latin 4, Baltic"},
+    {28595, "ISO-8859-5", "Cyrillic"},
+    {28596, "ISO-8859-6", "Arabic"},
+    {28597, "ISO-8859-7", "Greek"},
+    {28598, "ISO-8859-8", "Hebrew"},
+    {28599, "ISO-8859-9", "Latin 5, Turkish"},
+    {28603, "ISO-8859-13", "Latin 7, Baltic"},
+    {28605, "ISO-8859-15", "Latin 9, Western with euro"},
+};
+
 // Pages the engine cannot use because a character may take several bytes.
 bool IsKnownMultiByte(int codePage) {
   switch (codePage) {
@@ -46,10 +98,18 @@ bool IsKnownMultiByte(int codePage) {
   }
 }
 
+// The ISO-8859 part number of a page number, or 0.
+int IsoPart(int codePage) {
+  if (codePage >= 28591 && codePage <= 28599) return codePage - 28590;
+  if (codePage == 28603) return 13;
+  if (codePage == 28605) return 15;
+  return 0;
+}
+
 std::string IconvName(int codePage) {
-  if (codePage >= 28591 && codePage <= 28599) return "ISO-8859-" + std::to_string(codePage - 28590);
-  if (codePage == 28603) return "ISO-8859-13";
-  if (codePage == 28605) return "ISO-8859-15";
+  if (const int part = IsoPart(codePage)) return "ISO-8859-" + std::to_string(part);
+  if (codePage == 20866) return "KOI8-R";
+  if (codePage == 21866) return "KOI8-U";
   return "CP" + std::to_string(codePage);
 }
 
@@ -58,7 +118,11 @@ std::string IconvName(int codePage) {
                               " is a multi-byte code page; the engine needs one byte per character");
 }
 
-std::unique_ptr<CodePageTable> BuildTable(int codePage) {
+// What iconv says each byte is; 0xFFFF marks a byte the page leaves
+// unassigned (U+FFFF is no character, so no page assigns it).
+constexpr char16_t kUnassigned = 0xFFFF;
+
+std::array<char16_t, 256> AssignedCharacters(int codePage) {
   if (IsKnownMultiByte(codePage)) RefuseMultiByte(codePage);
   if (codePage <= 0) throw std::invalid_argument("unknown code page " + std::to_string(codePage));
   const std::string name = IconvName(codePage);
@@ -67,8 +131,7 @@ std::unique_ptr<CodePageTable> BuildTable(int codePage) {
     throw std::invalid_argument("unknown code page " + std::to_string(codePage) +
                                 " (the system's iconv has no " + name + ")");
   }
-  auto table = std::make_unique<CodePageTable>();
-  table->codePage = codePage;
+  std::array<char16_t, 256> assigned{};
   bool multiByte = false;
   for (int b = 0; b < 256; ++b) {
     char in = static_cast<char>(b);
@@ -83,28 +146,31 @@ std::unique_ptr<CodePageTable> BuildTable(int codePage) {
     if (error == 0) iconv(cd, nullptr, nullptr, &outPtr, &outLeft);  // pages that hold back a base letter
     if (error == EINVAL) multiByte = true;  // an incomplete sequence: a lead byte
     const std::size_t produced = sizeof out - outLeft;
-    char16_t wide = static_cast<char16_t>(b);  // unassigned: the byte's own value
+    assigned[b] = kUnassigned;
     if (error == 0 && produced == 2) {
-      wide = static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
-                                   (static_cast<unsigned char>(out[1]) << 8));
+      assigned[b] = static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
+                                          (static_cast<unsigned char>(out[1]) << 8));
     }
-    table->toWide[b] = wide;
   }
   iconv_close(cd);
   if (multiByte) RefuseMultiByte(codePage);
+  return assigned;
+}
 
+std::unique_ptr<CodePageTable> BuildTable(int codePage) {
+  auto table = std::make_unique<CodePageTable>();
+  table->codePage = codePage;
+  table->toWide = trirotor::internal::CodePageCharacters(codePage);
   table->fromWide.fill(kUnmappable);
-  std::array<bool, 65536> taken{};
-  for (int b = 0; b < 256; ++b) {
-    char16_t wide = table->toWide[b];
-    // An unassigned byte whose stand-in another byte already holds gets a
-    // private-use character instead, so that the mapping stays one to one.
-    if (taken[wide]) wide = static_cast<char16_t>(0xF700 + b);
-    table->toWide[b] = wide;
-    taken[wide] = true;
-    table->fromWide[wide] = static_cast<std::uint8_t>(b);
-  }
+  for (int b = 0; b < 256; ++b) table->fromWide[table->toWide[b]] = static_cast<std::uint8_t>(b);
   return table;
+}
+
+bool IsAsciiCompatible(const CodePageTable& table) {
+  for (char16_t ch = 0x20; ch <= 0x7E; ++ch) {
+    if (table.toWide[ch] != ch) return false;
+  }
+  return true;
 }
 
 std::mutex tablesMutex;
@@ -114,8 +180,8 @@ std::map<int, std::unique_ptr<CodePageTable>>& Tables() {
 }
 
 // Built tables are kept for the life of the process, so a pointer to one
-// stays valid after the page is switched.
-const CodePageTable* LoadTable(int codePage) {
+// stays valid after any thread switches pages.
+const CodePageTable* LoadAnyTable(int codePage) {
   std::lock_guard<std::mutex> lock(tablesMutex);
   auto& tables = Tables();
   auto it = tables.find(codePage);
@@ -123,21 +189,87 @@ const CodePageTable* LoadTable(int codePage) {
   return it->second.get();
 }
 
-std::atomic<const CodePageTable*> current{nullptr};
+// A page whose printable ASCII bytes are not ASCII would move the base64
+// alphabet: the tool could not open what it seals under it.
+const CodePageTable* LoadTable(int codePage) {
+  const CodePageTable* table = LoadAnyTable(codePage);
+  if (!IsAsciiCompatible(*table)) {
+    throw std::invalid_argument("code page " + std::to_string(codePage) +
+                                " is not ASCII-compatible (its bytes 0x20 to 0x7E are not the ASCII "
+                                "characters); the engine needs a page that is");
+  }
+  return table;
+}
+
+const CodePageTable* DefaultTable() {
+  static const CodePageTable* const table = LoadTable(kDefaultCodePage);
+  return table;
+}
+
+thread_local const CodePageTable* current = nullptr;
 
 const CodePageTable& Current() {
-  const CodePageTable* table = current.load(std::memory_order_acquire);
-  if (table == nullptr) {
-    const CodePageTable* fallback = LoadTable(kDefaultCodePage);
-    current.compare_exchange_strong(table, fallback, std::memory_order_acq_rel);
-    table = current.load(std::memory_order_acquire);
-  }
-  return *table;
+  if (current == nullptr) current = DefaultTable();
+  return *current;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+// Drops `prefix` (any case) from the front of `name`; false if it is not there.
+bool DropPrefix(std::string_view& name, std::string_view prefix) {
+  if (name.size() < prefix.size() || !EqualsIgnoringCase(name.substr(0, prefix.size()), prefix)) return false;
+  name.remove_prefix(prefix.size());
+  return true;
+}
+
+// A whole decimal number of at most five digits, or -1.
+int Number(std::string_view digits) {
+  int value = 0;
+  if (digits.empty() || digits.size() > 5) return -1;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size()) return -1;
+  return value;
 }
 
 }  // namespace
+}  // namespace trirotor::platform
 
-void SetCodePage(int codePage) { current.store(LoadTable(codePage), std::memory_order_release); }
+namespace trirotor::internal {
+using platform::kUnassigned;
+
+std::array<char16_t, 256> CodePageCharacters(int codePage) {
+  std::array<char16_t, 256> characters = platform::AssignedCharacters(codePage);
+  std::array<bool, 65536> taken{};
+  // Assigned bytes first, in byte order; should a page give one character
+  // to two bytes, the second gets a private-use character.
+  for (int b = 0; b < 256; ++b) {
+    char16_t& wide = characters[b];
+    if (wide == kUnassigned) continue;
+    if (taken[wide]) wide = static_cast<char16_t>(0xF700 + b);
+    taken[wide] = true;
+  }
+  // Then the unassigned bytes: their own value where it is free.
+  for (int b = 0; b < 256; ++b) {
+    char16_t& wide = characters[b];
+    if (wide != kUnassigned) continue;
+    wide = static_cast<char16_t>(b);
+    if (taken[wide]) wide = static_cast<char16_t>(0xF700 + b);
+    taken[wide] = true;
+  }
+  return characters;
+}
+
+void SetAnySingleByteCodePage(int codePage) { platform::current = platform::LoadAnyTable(codePage); }
+
+}  // namespace trirotor::internal
+
+namespace trirotor::platform {
+
+void SetCodePage(int codePage) { current = LoadTable(codePage); }
 
 int CodePage() { return Current().codePage; }
 
@@ -148,6 +280,40 @@ bool IsCodePageSupported(int codePage) {
   } catch (const std::invalid_argument&) {
     return false;
   }
+}
+
+const std::vector<CodePageInfo>& SupportedCodePages() {
+  static const std::vector<CodePageInfo> pages = [] {
+    std::vector<CodePageInfo> found;
+    for (const CodePageInfo& page : kKnownPages) {
+      if (IsCodePageSupported(page.number)) found.push_back(page);
+    }
+    return found;
+  }();
+  return pages;
+}
+
+std::optional<int> ParseCodePageName(std::string_view name) {
+  if (const int number = Number(name); number > 0) return number;
+  std::string_view rest = name;
+  if (DropPrefix(rest, "windows-") || DropPrefix(rest, "windows") || DropPrefix(rest, "cp") ||
+      DropPrefix(rest, "ibm")) {
+    if (const int number = Number(rest); number > 0) return number;
+    return std::nullopt;
+  }
+  rest = name;
+  if (DropPrefix(rest, "iso-8859-") || DropPrefix(rest, "iso8859-") || DropPrefix(rest, "iso_8859-") ||
+      DropPrefix(rest, "iso8859")) {
+    const int part = Number(rest);
+    if (part >= 1 && part <= 9) return 28590 + part;
+    if (part == 13) return 28603;
+    if (part == 15) return 28605;
+    return std::nullopt;
+  }
+  for (const CodePageInfo& page : kKnownPages) {
+    if (EqualsIgnoringCase(name, page.name)) return page.number;  // KOI8-R, KOI8-U
+  }
+  return std::nullopt;
 }
 
 void TextToBytes(std::u16string_view text, std::uint8_t* out) {
@@ -179,7 +345,7 @@ std::size_t FindUnrepresentable(std::u16string_view text) {
   const CodePageTable& table = Current();
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t ch = text[i];
-    if (ch < 0x80 && table.toWide[ch] == ch) continue;  // ASCII, in every page but EBCDIC
+    if (ch < 0x80 && table.toWide[ch] == ch) continue;  // ASCII, as in every page taken
     if (table.toWide[table.fromWide[ch]] != ch) return i;
   }
   return std::u16string_view::npos;

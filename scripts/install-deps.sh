@@ -4,15 +4,21 @@
 #
 #   scripts/install-deps.sh            the build, the tests and the window
 #   scripts/install-deps.sh fuzz bench also what the fuzzers and benchmarks need
+#   scripts/install-deps.sh web        also the web page's build and browser tests
+#   scripts/install-deps.sh python     the Python package, its tests and Dask
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev qt6-base-dev libgl-dev xvfb xauth)
+          libcli11-dev nlohmann-json3-dev libsimdjson-dev qt6-base-dev libgl-dev xvfb xauth)
 for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(libdeflate-tools libdeflate-dev zlib1g-dev openssl coreutils time) ;;
-    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench)" >&2; exit 1 ;;
+    web) packages+=(emscripten nodejs chromium chromium-driver fonts-dejavu-core python3-selenium python3-pytest) ;;
+    python) packages+=(python3-dev pybind11-dev python3-pybind11 python3-pytest python3-venv python3-pip
+                       python3-setuptools python3-wheel python3-dask python3-distributed python3-pandas
+                       parallel) ;;
+    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python)" >&2; exit 1 ;;
   esac
 done
 

@@ -4,7 +4,7 @@
 // in places 3 and 4, junk skipped even inside a group, unfinished groups
 // dropped, and the output buffer never overrun.
 
-#include "engine/base64.h"
+#include "engine/internal.h"
 
 #include "tests/test_util.h"
 

@@ -4,7 +4,7 @@
 // codes that are not prefix-free, and every way a container can be short,
 // malformed or hostile.
 
-#include "engine/container.h"
+#include "engine/internal.h"
 
 #include "tests/test_util.h"
 

@@ -18,9 +18,7 @@
 #include <string>
 #include <tuple>
 
-#include "engine/container.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
+#include "engine/internal.h"
 #include "tests/test_util.h"
 
 namespace trirotor::test {

@@ -14,17 +14,15 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "engine/base64.h"
-#include "engine/container.h"
-#include "engine/encode.h"
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
-#include "engine/pipeline.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 #include "tests/test_util.h"
 
 namespace trirotor {
+using namespace internal;
 namespace {
 
 using test::Bytes;
@@ -359,6 +357,42 @@ TEST_F(EncodeTextTest, RaisesTheKeyScheduleErrors) {
   }
 }
 
+// The stages EncodeBytes tells, as the hook saw them.
+std::vector<std::pair<EncodeStage, std::size_t>> gStagesSeen;
+void RecordStage(EncodeStage stage, std::size_t bytes) { gStagesSeen.emplace_back(stage, bytes); }
+
+TEST_F(EncodeTextTest, EncodeBytesGivesBackEveryByteAndTellsItsStages) {
+  ByteBuffer everyByte(256);
+  for (int b = 0; b < 256; ++b) everyByte[b] = static_cast<std::uint8_t>(b);
+  struct Case { const char* name; ByteBuffer plain; int wrap; };
+  const Case cases[] = {
+      {"every byte value", everyByte, 76},
+      {"compressible", ByteBuffer(20000, 'a'), 0},
+      {"empty", ByteBuffer(), 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    gStagesSeen.clear();
+    const std::string message = EncodeBytes(c.plain, u"key", u"sfx", kHeader, c.wrap, RecordStage);
+    if (c.wrap > 0) {
+      for (std::size_t at = 0, next; at < message.size(); at = next + 1) {
+        next = std::min(message.find('\n', at), message.size());
+        EXPECT_LE(next - at, static_cast<std::size_t>(c.wrap));
+      }
+    }
+    LastError = 0;
+    EXPECT_EQ(DecodeBytes(ByteBuffer(message.begin(), message.end()), u"key", u"sfx"), c.plain);
+    EXPECT_EQ(LastError, 0);
+    // The frame is what the base64 holds; each stage is told its own input.
+    const std::size_t frame = DecodeBase64Bytes(std::u16string(message.begin(), message.end())).size();
+    const std::vector<std::pair<EncodeStage, std::size_t>> expected = {
+        {EncodeStage::kCompressing, c.plain.size()},
+        {EncodeStage::kEncrypting, frame},
+        {EncodeStage::kWritingBase64, frame}};
+    EXPECT_EQ(gStagesSeen, expected);
+  }
+}
+
 TEST_F(EncodeTextTest, EmptyTextRoundTrips) {
   const std::u16string message = EncodeText(u"", u"k", u"", kHeader);
   EXPECT_EQ(DecodeText(message, u"k", u""), u"");
@@ -391,11 +425,13 @@ ByteBuffer MakePlain(std::mt19937_64& random, int kind, std::size_t size) {
 std::u16string RandomText(std::mt19937_64& random, std::size_t length) {
   std::u16string out(length, u'x');
   for (auto& ch : out) {
-    // Mostly printable ASCII, some Latin-1 and now and then a character no
-    // single-byte page holds (it keys as '?' on both sides).
+    // Mostly printable ASCII, some Latin-1 and now and then one of 1252's
+    // characters from outside Latin-1 (the encoder refuses any the page
+    // cannot hold).
+    static constexpr char16_t kBeyondLatin1[] = u"\u20AC\u201A\u0192\u2020\u0160\u0152\u017D\u2122\u0161\u0153";
     const auto r = random() % 20;
     ch = r < 16 ? static_cast<char16_t>(0x20 + random() % 95)
-                : r < 19 ? static_cast<char16_t>(0xA0 + random() % 96) : static_cast<char16_t>(0x0100 + random() % 0x2F00);
+                : r < 19 ? static_cast<char16_t>(0xA0 + random() % 96) : kBeyondLatin1[random() % 10];
   }
   return out;
 }
@@ -436,17 +472,28 @@ TEST(EncodeTextRefusal, ACharacterThePageCannotHoldIsRefusedNotLost) {
     const char* name;
     std::u16string plain;
     std::size_t position;  // 1-based, as the description names it
+    const char* where;
   };
-  const Case cases[] = {{"A with macron", u"Caf\u0100", 4}, {"a lone surrogate", u"ab\xD800", 3},
-                        {"C1 control outside the five", u"\u0080x", 1}};
+  // A key or suffix of such characters would be sealed as '?'s, which any
+  // other such characters of the same length would open.
+  const Case cases[] = {{"A with macron", u"Caf\u0100", 4, "the text"},
+                        {"a lone surrogate", u"ab\xD800", 3, "the text"},
+                        {"C1 control outside the five", u"\u0080x", 1, "the text"},
+                        {"Japanese key", u"\u65E5\u672C\u8A9E", 1, "the key"},
+                        {"key with a Greek letter last", u"abc\u03B1", 4, "the key"},
+                        {"suffix with an emoji", u"s\xD83D\xDE00", 2, "the key suffix"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const std::u16string_view fine = u"plain";
+    const std::string where(c.where);
     try {
-      EncodeText(c.plain, u"key", u"", header);
+      EncodeText(where == "the text" ? c.plain : fine, where == "the key" ? c.plain : fine,
+                 where == "the key suffix" ? c.plain : std::u16string_view(), header);
       ADD_FAILURE() << "sealed";
     } catch (const EngineError& e) {
       EXPECT_EQ(e.number(), kErrInvalidCall);
-      EXPECT_NE(e.description().find("character " + std::to_string(c.position) + " "), std::string::npos)
+      EXPECT_NE(e.description().find("character " + std::to_string(c.position) + " of " + where + " "),
+                std::string::npos)
           << e.description();
     }
   }

@@ -17,7 +17,7 @@
 #include <iterator>
 #include <set>
 
-#include "engine/container.h"
+#include "engine/internal.h"
 #include "fuzz/fuzz_input.h"
 #include "tests/test_util.h"
 

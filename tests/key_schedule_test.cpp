@@ -4,7 +4,7 @@
 // depending on exactly the key and suffix bytes that should take part, and
 // failing part way at the right moment.
 
-#include "engine/key_schedule.h"
+#include "engine/internal.h"
 
 #include <algorithm>
 #include <numeric>

@@ -3,7 +3,7 @@
 // keystream_test.cpp - the keystream's feedback and cursor periods, and the
 // buffer pass's pauses, Progress values and abort.
 
-#include "engine/keystream.h"
+#include "engine/internal.h"
 
 #include <algorithm>
 #include <random>

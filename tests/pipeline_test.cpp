@@ -4,7 +4,7 @@
 // check and its edges, the status that outlives a call, the pointer sequence,
 // abort, errors that must leave the engine usable, and one engine per thread.
 
-#include "engine/pipeline.h"
+#include "engine/internal.h"
 
 #include <thread>
 

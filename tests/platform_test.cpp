@@ -119,5 +119,29 @@ TEST_F(Platform, BlockCopyToleratesOverlap) {
   EXPECT_EQ(std::string(b.begin(), b.end()), "2234568989");
 }
 
+// Recorded codes and raised numbers share one table and overlap at 5: each
+// kind must find only its own text.
+TEST_F(Platform, ErrorTextsKeepRecordedCodesApartFromRaisedNumbers) {
+  struct Case {
+    std::int32_t number;
+    std::string_view recorded;  // ErrorMessage
+    std::string_view raised;    // RuntimeErrorDescription
+  };
+  const Case cases[] = {
+      {5, "Compression checksum error (Error 5)", "Invalid procedure call or argument"},
+      {33, "Failed decoding the text (Error 33)", ""},
+      {9, "", "Subscript out of range"},
+      {0, "", ""},
+      {-2147221504, "", ""},  // the unknown-version error carries its own description
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.number);
+    if (c.number >= INT16_MIN && c.number <= INT16_MAX) {
+      EXPECT_EQ(ErrorMessage(static_cast<std::int16_t>(c.number)), c.recorded);
+    }
+    EXPECT_EQ(platform::RuntimeErrorDescription(c.number), c.raised);
+  }
+}
+
 }  // namespace
 }  // namespace trirotor::test

@@ -13,11 +13,13 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
+#include "engine/internal.h"
 #include "engine/trirotor.h"
 
 namespace trirotor::test {
+
+// The tests reach into the engine's insides.
+using namespace trirotor::internal;
 
 // Text of one character per byte, through the current code page.
 inline std::u16string Text(const ByteBuffer& bytes) { return platform::BytesToText(bytes); }

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/utf8.h"
+#include "support/utf8.h"
 #include "tests/test_util.h"
 
 namespace trirotor::test {
@@ -27,7 +27,7 @@ void PrintTo(const Vector& v, std::ostream* os) { *os << v.name; }
 std::u16string FromUtf8(const std::string& s) {
   std::u16string out;
   std::size_t bad = 0;
-  EXPECT_TRUE(cli::DecodeUtf8(s, out, bad)) << "invalid UTF-8 at byte " << bad;
+  EXPECT_TRUE(support::DecodeUtf8(s, out, bad)) << "invalid UTF-8 at byte " << bad;
   return out;
 }
 

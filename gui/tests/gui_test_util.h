@@ -13,8 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/key_schedule.h"
-#include "engine/keystream.h"
+#include "engine/internal.h"
 
 namespace trirotor::gui::testing {
 
@@ -33,10 +32,10 @@ inline QString SealContainer(const QByteArray& container, const QString& key) {
   frame.append(char(0x5A)).append(char(0xA5));  // check pair
   frame.append(container);                     // payload
   frame.append(char(0x5A)).append(char(0xA5));  // trailer repeats the check pair
-  InitCipher(View(key), u"");
+  internal::InitCipher(View(key), u"");
   std::uint8_t previous = 0;  // the first byte is fed back from 0
   for (char& byte : frame) {
-    const auto cipher = static_cast<std::uint8_t>(static_cast<std::uint8_t>(byte) ^ NextKeyByte(previous));
+    const auto cipher = static_cast<std::uint8_t>(static_cast<std::uint8_t>(byte) ^ internal::NextKeyByte(previous));
     byte = static_cast<char>(cipher);
     previous = cipher;
   }

@@ -12,7 +12,7 @@
 #include <QtTest>
 #include <vector>
 
-#include "engine/trirotor.h"
+#include "engine/internal.h"
 #include "gui/hooks.h"
 
 using namespace trirotor;

@@ -366,13 +366,13 @@ class MainWindowTest : public QObject {
     QTest::addColumn<int>("codePage");
     QTest::addColumn<QString>("where");
     QTest::newRow("CJK on line 2") << QString::fromUtf8("ab\ncd\u4e2d\u4e2e") << 1252
-                                   << "(U+4e2d) at line 2, column 3";
+                                   << "line 2, column 3: U+4E2D";
     QTest::newRow("emoji is one character") << QString::fromUtf8("x\U0001F600\u4e2d") << 1252
-                                            << "(U+1f600) at line 1, column 2";
+                                            << "line 1, column 2: U+1F600";
     QTest::newRow("Greek in the Western page") << QString::fromUtf8("\u03b1") << 1252
-                                               << "(U+03b1) at line 1, column 1";
+                                               << "line 1, column 1: U+03B1";
     QTest::newRow("euro outside Latin-1") << QString::fromUtf8("5 \u20ac") << 28591
-                                          << "(U+20ac) at line 1, column 3";
+                                          << "line 1, column 3: U+20AC";
   }
   void EncodeNamesTheFirstCharacterOutsideThePage() {
     QFETCH(QString, plain);
@@ -387,6 +387,95 @@ class MainWindowTest : public QObject {
     QVERIFY2(Status().contains(where), qPrintable(Status()));
     QVERIFY2(Status().contains(QString::number(codePage)), qPrintable(Status()));
     QCOMPARE(window_->ResultText(), QString());
+  }
+
+  // Key and suffix files are read as the command line reads them, and a key
+  // the page cannot hold is refused before anything is sealed.
+  void ReadsKeyFilesAsTheToolDoes_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("suffix");
+    QTest::addColumn<bool>("loaded");
+    QTest::addColumn<QString>("field");   // the field's text once loaded
+    QTest::addColumn<QString>("status");  // a part of the status line otherwise
+    QTest::newRow("line end dropped") << QByteArray("cl\xc3\xa9\r\n") << false << true
+                                      << QString::fromUtf8("cl\u00e9") << "";
+    QTest::newRow("byte-order mark dropped") << QByteArray("\xef\xbb\xbfk\n") << false << true << "k" << "";
+    QTest::newRow("only one line end") << QByteArray("s\n\n") << true << true << "s\n" << "";
+    QTest::newRow("not UTF-8") << QByteArray("cl\xe9") << false << false << "" << "not valid UTF-8";
+    QTest::newRow("over 1 MiB") << QByteArray((1 << 20) + 1, 'k') << false << false << "" << "MiB";
+    QTest::newRow("empty key") << QByteArray("\n") << false << false << "" << "empty";
+    QTest::newRow("empty suffix") << QByteArray("") << true << true << "" << "";
+  }
+  void ReadsKeyFilesAsTheToolDoes() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, suffix);
+    QFETCH(bool, loaded);
+    QFETCH(QString, field);
+    QFETCH(QString, status);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("secret.key");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+    const char* fieldName = suffix ? "suffixEdit" : "keyEdit";
+    Type(fieldName, "before");
+    QCOMPARE(window_->LoadKeyFile(path, suffix ? MainWindow::KeyField::kSuffix : MainWindow::KeyField::kKey),
+             loaded);
+    QCOMPARE(Child<QLineEdit>(fieldName)->text(), loaded ? field : QString("before"));
+    if (!loaded) QVERIFY2(Status().contains(status), qPrintable(Status()));
+  }
+
+  void RefusesAKeyThePageCannotHold_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("keySuffix");
+    QTest::addColumn<int>("codePage");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("Japanese key") << QString::fromUtf8("\u65e5\u672c") << "" << 1252
+                                  << "character 1 of the key has no place in code page 1252";
+    QTest::newRow("Latin key in the Cyrillic page") << QString::fromUtf8("ab\u00fc") << "" << 1251
+                                                    << "character 3 of the key has no place in code page 1251";
+    QTest::newRow("suffix") << "key" << QString::fromUtf8("s\u03b1") << 1252
+                            << "character 2 of the key suffix: U+03B1";
+  }
+  void RefusesAKeyThePageCannotHold() {
+    QFETCH(QString, key);
+    QFETCH(QString, keySuffix);
+    QFETCH(int, codePage);
+    QFETCH(QString, status);
+    auto* pages = Child<QComboBox>("codePageBox");
+    pages->setCurrentIndex(pages->findData(codePage));
+    window_->SetInputText("text", "typed");
+    Type("keyEdit", key);
+    Type("suffixEdit", keySuffix);
+    Click("encodeButton");
+    QVERIFY2(Status().startsWith("Cannot encode:"), qPrintable(Status()));
+    QVERIFY2(Status().contains(status), qPrintable(Status()));
+    QVERIFY2(!Status().contains(key.right(1)) || key == "key", "the hidden key is shown");
+    QCOMPARE(window_->ResultText(), QString());
+  }
+
+  // The encoder's thread converts under the window's page, not the 1252 a
+  // new thread starts with.
+  void EncodesUnderTheSelectedPage() {
+    auto* pages = Child<QComboBox>("codePageBox");
+    pages->setCurrentIndex(pages->findData(1251));
+    const QString plain = QString::fromUtf8("\u0416\u0438\u0437\u043d\u044c");
+    window_->SetInputText(plain, "typed");
+    Type("keyEdit", QString::fromUtf8("\u043a\u043b\u044e\u0447"));
+    Click("encodeButton");
+    QVERIFY2(Status().startsWith("Encoded"), qPrintable(Status()));
+    window_->SetInputText(window_->ResultText(), "result");
+    Click("decodeButton");
+    QCOMPARE(window_->ResultText(), plain);
+  }
+
+  // The list is the library's: what the setter takes, and nothing it refuses.
+  void OffersTheLibrarysCodePages() {
+    auto* pages = Child<QComboBox>("codePageBox");
+    QCOMPARE(pages->count(), static_cast<int>(trirotor::platform::SupportedCodePages().size()));
+    for (int page : {437, 1251, 28592}) QVERIFY2(pages->findData(page) >= 0, qPrintable(QString::number(page)));
+    for (int page : {500, 864, 875}) QCOMPARE(pages->findData(page), -1);
   }
 
   void LoadsTextFiles_data() {

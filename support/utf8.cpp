@@ -6,12 +6,12 @@
 // input is refused rather than repaired, since a key that silently changed
 // would decode nothing.
 
-#include "cli/utf8.h"
+#include "support/utf8.h"
 
 #include <cstdint>
 #include <cstdio>
 
-namespace trirotor::cli {
+namespace trirotor::support {
 
 namespace {
 
@@ -160,4 +160,4 @@ std::string DescribeCharacter(std::u16string_view text, std::size_t index) {
   return out;
 }
 
-}  // namespace trirotor::cli
+}  // namespace trirotor::support

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace trirotor::cli {
+namespace trirotor::support {
 
 // A place in a text, both counted from 1; columns count characters.
 struct TextPosition {
@@ -30,4 +30,4 @@ TextPosition PositionOfByte(std::string_view text, std::size_t offset);
 // "U+20AC" and, when printable, the character in quotes.
 std::string DescribeCharacter(std::u16string_view text, std::size_t index);
 
-}  // namespace trirotor::cli
+}  // namespace trirotor::support

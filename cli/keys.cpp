@@ -1,0 +1,212 @@
+// SPDX-License-Identifier: MIT
+//
+// keys.cpp - the key and suffix a command line gives: from an argument, a
+// file, a variable or the terminal, checked against the code page.
+//
+// Decoding keeps the engine's rule that a key character the code page
+// cannot hold counts as '?', since messages sealed that way exist; it only
+// says which characters were taken so. Encoding refuses them: a key of
+// '?'s would let any other such characters open the message.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "cli/cli.h"
+#include "cli/io.h"
+#include "engine/trirotor.h"
+#include "support/key_file.h"
+#include "support/utf8.h"
+
+namespace trirotor::cli {
+
+namespace {
+
+bool IsStandardInput(const std::string& path) { return path.empty() || path == "-"; }
+
+std::u16string KeyText(const std::string& utf8, std::string_view what) {
+  std::u16string text;
+  std::size_t bad = 0;
+  if (!support::DecodeUtf8(utf8, text, bad)) {
+    throw Failure{kExitInput, std::string(what) + " is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")"};
+  }
+  return text;
+}
+
+// A key or suffix file; "-" is standard input, read with the tool's own
+// reader so that Ctrl-C still stops it.
+std::u16string KeyFromFile(const std::string& path, std::string_view what) {
+  try {
+    if (path == "-") {
+      return support::KeyFromFileBytes(ReadWhole(path, support::kMaxKeyFileBytes, what), what);
+    }
+    return support::ReadKeyFile(path, what);
+  } catch (const support::KeyFileError& error) {
+    throw Failure{kExitInput, error.what()};
+  }
+}
+
+// The terminal to ask on: standard input when it is one, or the process's
+// terminal when standard input is a pipe that carries the message (as gpg
+// and age do). -1 when there is none; `owned` says whether to close it.
+int OpenTerminal(bool& owned) {
+  owned = false;
+  struct stat info {};
+  const bool inputIsTerminal = ::isatty(0) != 0;
+  const bool inputIsPipe = !inputIsTerminal && ::fstat(0, &info) == 0 && S_ISFIFO(info.st_mode);
+  if (!inputIsTerminal && !inputIsPipe) return -1;
+  const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) {
+    owned = true;
+    return fd;
+  }
+  return inputIsTerminal ? 0 : -1;
+}
+
+void Say(int fd, std::string_view text) {
+  if (::write(fd, text.data(), text.size()) < 0) {
+    // no terminal to speak on after all; the read that follows decides
+  }
+}
+
+// Asks on the terminal with echo off; restores the terminal whatever
+// happens. One read is one line: Enter ends it, and so does Ctrl-D, which
+// hands over what was typed without a line end (an empty line: an empty key).
+std::string AskOnce(int fd, std::string_view prompt) {
+  termios saved{};
+  const bool canHide = ::tcgetattr(fd, &saved) == 0;
+  struct Restore {
+    int fd;
+    bool active;
+    termios settings;
+    ~Restore() {
+      if (active) ::tcsetattr(fd, TCSAFLUSH, &settings);
+    }
+  } restore{fd, canHide, saved};
+  if (canHide) {
+    termios hidden = saved;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    hidden.c_lflag |= ECHONL;
+    ::tcsetattr(fd, TCSAFLUSH, &hidden);
+  }
+  Say(fd == 0 ? 2 : fd, prompt);
+  std::string line(support::kMaxKeyFileBytes, '\0');
+  std::size_t got = 0;
+  try {
+    got = ReadSome(fd, line.data(), line.size(), "the key");
+  } catch (const Failure&) {
+    Say(fd == 0 ? 2 : fd, "\n");  // the message that follows starts on a line of its own
+    throw;
+  }
+  line.resize(got);
+  if (line.ends_with('\n')) {
+    line.pop_back();
+  } else {
+    Say(fd == 0 ? 2 : fd, "\n");  // Ctrl-D: no line end was echoed
+  }
+  if (line.ends_with('\r')) line.pop_back();
+  return line;
+}
+
+std::optional<std::u16string> PromptForKey(bool twice) {
+  bool owned = false;
+  const int fd = OpenTerminal(owned);
+  if (fd < 0) return std::nullopt;
+  struct Close {
+    int fd;
+    bool owned;
+    ~Close() {
+      if (owned) ::close(fd);
+    }
+  } close{fd, owned};
+  const std::string key = AskOnce(fd, "Key: ");
+  if (twice && !key.empty() && AskOnce(fd, "Key again: ") != key) {
+    throw Failure{kExitInput, "the two keys differ; nothing was sealed"};
+  }
+  return KeyText(key, "the key");
+}
+
+// Encoding: a character the page cannot hold is refused, as in the text.
+void RefuseUnrepresentable(const std::u16string& text, std::string_view what) {
+  if (const auto found = platform::FindUnrepresentableCharacter(text, what)) {
+    throw Failure{kExitInput, found->message + " and would be sealed as '?'"};
+  }
+}
+
+// Decoding: one line naming the characters the engine takes as '?'.
+void WarnUnrepresentable(const KeyPair& keys) {
+  std::string named;
+  std::set<char32_t> seen;
+  const auto collect = [&](const std::u16string& text) {
+    std::u16string_view rest = text;
+    std::size_t offset = 0;
+    while (const auto found = platform::FindUnrepresentableCharacter(rest.substr(offset))) {
+      const std::size_t at = offset + found->index;
+      if (seen.insert(found->codePoint).second) {
+        if (!named.empty()) named += ", ";
+        named += support::DescribeCharacter(rest, at);
+      }
+      offset = at + (found->codePoint > 0xFFFF ? 2 : 1);
+    }
+  };
+  if (keys.key) collect(*keys.key);
+  collect(keys.suffix);
+  if (named.empty()) return;
+  const bool one = seen.size() == 1;
+  Complain("warning: " + named + " in the key or suffix " + (one ? "has" : "have") + " no place in code page " +
+           std::to_string(platform::CodePage()) + " and " + (one ? "was" : "were") + " taken as '?'");
+}
+
+}  // namespace
+
+KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
+  const bool inputFromStdin = IsStandardInput(options.input);
+  const auto refuseSharedStdin = [&](const std::optional<std::string>& file, std::string_view option) {
+    if (file && *file == "-" && inputFromStdin) {
+      throw Failure{kExitUsage, std::string(option) + " - reads standard input, which carries the " +
+                                    (options.mode == Mode::kDecode ? "message" : "text") +
+                                    "; give the " + std::string(options.mode == Mode::kDecode ? "message" : "text") + " as a file, or the key another way"};
+    }
+  };
+  refuseSharedStdin(options.keyFile, "--key-file");
+  refuseSharedStdin(options.suffixFile, "--suffix-file");
+  if (options.keyFile && options.suffixFile && *options.keyFile == "-" && *options.suffixFile == "-") {
+    throw Failure{kExitUsage, "--key-file - and --suffix-file - cannot both read standard input"};
+  }
+
+  KeyPair keys;
+  if (options.keyText) {
+    keys.key = KeyText(*options.keyText, "the key");
+  } else if (options.keyFile) {
+    keys.key = KeyFromFile(*options.keyFile, "the key file");
+  } else if (options.keyEnv) {
+    const char* value = std::getenv(options.keyEnv->c_str());
+    if (value == nullptr) throw Failure{kExitInput, "the variable " + *options.keyEnv + " is not set"};
+    keys.key = KeyText(value, "the variable " + *options.keyEnv);
+  } else if (mayPrompt) {
+    keys.key = PromptForKey(options.mode == Mode::kEncode);
+  }
+  if (keys.key && keys.key->empty()) {
+    throw Failure{kExitInput, "the key is empty; a message needs a key of at least one character"};
+  }
+  if (options.suffixText) {
+    keys.suffix = KeyText(*options.suffixText, "the suffix");
+  } else if (options.suffixFile) {
+    keys.suffix = KeyFromFile(*options.suffixFile, "the suffix file");
+  }
+
+  if (options.mode == Mode::kEncode) {
+    if (keys.key) RefuseUnrepresentable(*keys.key, "the key");
+    RefuseUnrepresentable(keys.suffix, "the suffix");
+  } else {
+    WarnUnrepresentable(keys);
+  }
+  return keys;
+}
+
+}  // namespace trirotor::cli

@@ -1,0 +1,539 @@
+// SPDX-License-Identifier: MIT
+//
+// module.cpp - trirotor._core, the engine for Python.
+//
+// Each call converts its arguments, sets the code page for the calling
+// thread, lets go of the interpreter lock while the engine works and takes it
+// back only at the engine's pauses, to run the caller's progress callback and
+// the interpreter's signal handlers (so Ctrl-C stops a long decode at its next
+// pause). Failures come back as the package's own exceptions, defined in
+// trirotor/_errors.py.
+
+#include <pybind11/pybind11.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/trirotor.h"
+
+namespace py = pybind11;
+
+namespace trirotor::python {
+namespace {
+
+/// Exceptions ///
+
+py::object ErrorClass(const char* name) {
+  return py::module_::import("trirotor._errors").attr(name);
+}
+
+[[noreturn]] void Raise(py::object error) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+/// Text ///
+
+std::u16string ToWide(const py::handle& text, const char* what) {
+  if (!PyUnicode_Check(text.ptr())) {
+    throw py::type_error(std::string(what) + " must be str, not " + std::string(py::str(py::type::handle_of(text).attr("__name__"))));
+  }
+  // Lone surrogates pass through as they are: the engine sees UTF-16 units.
+  py::object bytes = py::reinterpret_steal<py::object>(
+      PyUnicode_AsEncodedString(text.ptr(), "utf-16-le", "surrogatepass"));
+  if (!bytes) throw py::error_already_set();
+  const char* data = PyBytes_AS_STRING(bytes.ptr());
+  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()));
+  std::u16string wide(size / 2, u'\0');
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    wide[i] = static_cast<char16_t>(static_cast<unsigned char>(data[2 * i]) |
+                                    (static_cast<unsigned char>(data[2 * i + 1]) << 8));
+  }
+  return wide;
+}
+
+py::str FromWide(std::u16string_view wide) {
+  PyObject* text = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(wide.data()),
+                                         static_cast<Py_ssize_t>(wide.size() * 2), "surrogatepass", nullptr);
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// "'Ж' (U+0416) at index 3", the index counted in Python characters.
+std::string DescribeAt(std::u16string_view text, std::size_t unit) {
+  std::size_t index = 0;
+  for (std::size_t i = 0; i < unit; ++i) {
+    const bool pairTail = i > 0 && text[i] >= 0xDC00 && text[i] <= 0xDFFF && text[i - 1] >= 0xD800 &&
+                          text[i - 1] <= 0xDBFF;
+    if (!pairTail) ++index;
+  }
+  char32_t cp = text[unit];
+  if (cp >= 0xD800 && cp <= 0xDBFF && unit + 1 < text.size() && text[unit + 1] >= 0xDC00 && text[unit + 1] <= 0xDFFF) {
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (text[unit + 1] - 0xDC00);
+  }
+  char name[16];
+  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(cp));
+  const bool printable = cp >= 0x20 && !(cp >= 0x7F && cp < 0xA0) && !(cp >= 0xD800 && cp <= 0xDFFF);
+  std::string out;
+  if (printable) {
+    std::u32string one(1, cp);
+    auto character = py::reinterpret_steal<py::str>(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, one.data(), 1));
+    if (!character) throw py::error_already_set();
+    out = std::string(py::repr(character)) + " (" + name + ")";
+  } else {
+    out = name;
+  }
+  return out + " at index " + std::to_string(index);
+}
+
+/// Code page ///
+
+// The one place a code page given by the caller becomes a number: an int, or
+// a string of digits, "cpNNNN" or "windows-NNNN" (any case).
+int CodePageNumber(const py::handle& page) {
+  if (PyBool_Check(page.ptr())) throw py::type_error("codepage must be int or str, not bool");
+  if (PyLong_Check(page.ptr())) {
+    const long number = PyLong_AsLong(page.ptr());
+    if (number == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      throw py::value_error("unknown code page " + std::string(py::str(page)));
+    }
+    if (number <= 0 || number > 65535) throw py::value_error("unknown code page " + std::to_string(number));
+    return static_cast<int>(number);
+  }
+  if (!PyUnicode_Check(page.ptr())) {
+    throw py::type_error("codepage must be int or str, not " + std::string(py::str(py::type::handle_of(page).attr("__name__"))));
+  }
+  const std::string given = page.cast<std::string>();
+  std::string digits = given;
+  for (char& c : digits) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const std::string_view prefix : {"windows-", "cp"}) {
+    if (digits.starts_with(prefix)) {
+      digits.erase(0, prefix.size());
+      break;
+    }
+  }
+  const bool allDigits = !digits.empty() && digits.size() <= 5 &&
+                         digits.find_first_not_of("0123456789") == std::string::npos;
+  if (!allDigits || std::stoi(digits) == 0) throw py::value_error("unknown code page '" + given + "'");
+  return std::stoi(digits);
+}
+
+// Whether each thread has a code page of its own: set one on a fresh thread
+// and see whether this thread's changed. Where the page is one setting for
+// the whole process, a call holds a lease on it (below) while it works.
+bool CodePagePerThread() {
+  static const bool perThread = [] {
+    const int here = platform::CodePage();
+    const int other = here == 1251 ? 1252 : 1251;
+    std::thread probe([other] { platform::SetCodePage(other); });
+    probe.join();
+    const bool separate = platform::CodePage() == here;
+    if (!separate) platform::SetCodePage(here);
+    return separate;
+  }();
+  return perThread;
+}
+
+// A process-wide page shared by calls that want the same page; a call that
+// wants another waits until the calls using the current one are done.
+class PageLease {
+ public:
+  explicit PageLease(int codePage) {
+    if (CodePagePerThread()) {
+      if (platform::CodePage() != codePage) platform::SetCodePage(codePage);
+      shared_ = false;
+      return;
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return users_ == 0 || page_ == codePage; });
+    if (users_ == 0 && platform::CodePage() != codePage) platform::SetCodePage(codePage);
+    page_ = codePage;
+    ++users_;
+  }
+  ~PageLease() {
+    if (!shared_) return;
+    std::lock_guard lock(mutex_);
+    if (--users_ == 0) changed_.notify_all();
+  }
+  PageLease(const PageLease&) = delete;
+  PageLease& operator=(const PageLease&) = delete;
+
+ private:
+  bool shared_ = true;
+  static inline std::mutex mutex_;
+  static inline std::condition_variable changed_;
+  static inline int users_ = 0;
+  static inline int page_ = 0;
+};
+
+// Validates the page while the interpreter lock is still held.
+int CheckedCodePage(const py::handle& page) {
+  const int number = CodePageNumber(page);
+  if (platform::IsCodePageSupported(number)) return number;
+  try {
+    platform::SetCodePage(number);  // fails, leaving the page as it was, and says why
+  } catch (const std::invalid_argument& error) {
+    throw py::value_error(error.what());
+  }
+  throw py::value_error("unknown code page " + std::to_string(number));
+}
+
+/// The engine's pauses ///
+
+// The interpreter's main thread, the only one that runs signal handlers.
+unsigned long mainThread = 0;
+
+struct Call {
+  explicit Call(py::handle callback)
+      : progress(callback), checkSignals(PyThread_get_thread_ident() == mainThread) {}
+  py::handle progress;  // None or a callable
+  bool checkSignals;    // on the main thread: Ctrl-C stops the call
+  bool abortedByProgress = false;
+  std::optional<py::error_already_set> error;  // from the callback or a signal handler
+};
+
+thread_local Call* currentCall = nullptr;
+
+void OnPause() {
+  Call* call = currentCall;
+  if (call == nullptr || AbortFlag == -1) return;
+  if (!call->checkSignals && call->progress.is_none()) return;
+  py::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() != 0) {  // KeyboardInterrupt, on the main thread
+    call->error.emplace();
+    AbortFlag = -1;
+    return;
+  }
+  if (call->progress.is_none()) return;
+  try {
+    py::object answer = call->progress(static_cast<int>(Progress));
+    if (answer.ptr() == Py_False) {
+      call->abortedByProgress = true;
+      AbortFlag = -1;
+    }
+  } catch (py::error_already_set& error) {
+    call->error.emplace(std::move(error));
+    AbortFlag = -1;
+  }
+}
+
+// Runs `work` with the interpreter lock released and this thread's event hook
+// pointing at OnPause; turns what the call ended in into exceptions.
+template <typename Work>
+void RunEngine(Call& call, Work work) {
+  std::optional<EngineError> engineError;
+  {
+    py::gil_scoped_release release;
+    const platform::EventHook previous = platform::GetEventHook();
+    platform::SetEventHook(OnPause);
+    currentCall = &call;
+    try {
+      work();
+    } catch (const EngineError& error) {
+      engineError = error;
+    } catch (...) {
+      currentCall = nullptr;
+      platform::SetEventHook(previous);
+      throw;
+    }
+    currentCall = nullptr;
+    platform::SetEventHook(previous);
+  }
+  if (call.error) {
+    py::error_already_set error = std::move(*call.error);
+    call.error.reset();
+    throw error;
+  }
+  if (call.abortedByProgress) Raise(ErrorClass("Aborted")());
+  if (engineError) {
+    Raise(ErrorClass("EngineError")(engineError->number(), engineError->source(), engineError->description()));
+  }
+}
+
+// Raises FrameError, or ChecksumError when strict, after a decode.
+void CheckOutcome(std::int16_t lastError, bool strict, const py::object& result) {
+  if (lastError == kErrFrameCheck) Raise(ErrorClass("FrameError")());
+  if (lastError == kErrChecksum && strict) Raise(ErrorClass("ChecksumError")(result));
+}
+
+// The first character of the texts that the page cannot hold: a warning for
+// decoding, where the engine's mapping to '?' stays (messages sealed that way
+// must still open), and a ValueError for sealing. Found while the page is
+// set, described once the interpreter lock is back.
+struct Misfit {
+  std::u16string_view text;
+  const char* what = nullptr;
+  std::size_t at = std::u16string_view::npos;
+};
+
+Misfit FindMisfit(std::initializer_list<std::pair<std::u16string_view, const char*>> texts) {
+  for (const auto& [text, what] : texts) {
+    const std::size_t at = platform::FindUnrepresentable(text);
+    if (at != std::u16string_view::npos) return {text, what, at};
+  }
+  return {};
+}
+
+std::string Describe(const Misfit& misfit, int codePage) {
+  if (misfit.what == nullptr) return {};
+  return std::string(misfit.what) + ": character " + DescribeAt(misfit.text, misfit.at) +
+         " has no place in code page " + std::to_string(codePage);
+}
+
+void WarnKeyMapping(const Misfit& misfit, int codePage) {
+  if (misfit.what == nullptr) return;
+  const std::string problem = Describe(misfit, codePage);
+  py::object warning = ErrorClass("KeyCharacterWarning");
+  if (PyErr_WarnEx(warning.ptr(), (problem + "; it is read as '?', as the engine always has").c_str(), 2) != 0) {
+    throw py::error_already_set();
+  }
+}
+
+py::object Decode(const py::handle& message, const py::handle& key, const py::handle& suffix,
+                  const py::handle& codepage, const py::handle& progress, bool strict, bool warn) {
+  const std::u16string wideMessage = ToWide(message, "message");
+  const std::u16string wideKey = ToWide(key, "key");
+  const std::u16string wideSuffix = ToWide(suffix, "suffix");
+  const int page = CheckedCodePage(codepage);
+  Call call(progress);
+  std::u16string plain;
+  std::int16_t lastError = 0;
+  Misfit keyMisfit;
+  RunEngine(call, [&] {
+    PageLease lease(page);
+    keyMisfit = FindMisfit({{wideKey, "key"}, {wideSuffix, "suffix"}});
+    LastError = 0;
+    plain = DecodeText(wideMessage, wideKey, wideSuffix);
+    lastError = LastError;
+  });
+  if (warn) WarnKeyMapping(keyMisfit, page);
+  py::str text = FromWide(plain);
+  CheckOutcome(lastError, strict, text);
+  return text;
+}
+
+py::object DecodeBytesCall(const py::handle& message, const py::handle& key, const py::handle& suffix,
+                           const py::handle& codepage, const py::handle& progress, bool strict) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(message.ptr(), &view, PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    throw py::type_error("message must be a bytes-like object, not " + std::string(py::str(py::type::handle_of(message).attr("__name__"))));
+  }
+  ByteBuffer bytes(static_cast<const std::uint8_t*>(view.buf), static_cast<const std::uint8_t*>(view.buf) + view.len);
+  PyBuffer_Release(&view);
+  const std::u16string wideKey = ToWide(key, "key");
+  const std::u16string wideSuffix = ToWide(suffix, "suffix");
+  const int page = CheckedCodePage(codepage);
+  Call call(progress);
+  ByteBuffer plain;
+  std::int16_t lastError = 0;
+  Misfit keyMisfit;
+  RunEngine(call, [&] {
+    PageLease lease(page);
+    keyMisfit = FindMisfit({{wideKey, "key"}, {wideSuffix, "suffix"}});
+    LastError = 0;
+    plain = DecodeBytes(std::move(bytes), wideKey, wideSuffix);
+    lastError = LastError;
+  });
+  WarnKeyMapping(keyMisfit, page);
+  py::bytes result(reinterpret_cast<const char*>(plain.data()), plain.size());
+  CheckOutcome(lastError, strict, result);
+  return result;
+}
+
+py::object Encode(const py::handle& text, const py::handle& key, const py::handle& suffix,
+                  const py::handle& codepage, int wrap) {
+  if (wrap < 0) throw py::value_error("wrap must be 0 (one line) or more, not " + std::to_string(wrap));
+  const std::u16string wideText = ToWide(text, "text");
+  const std::u16string wideKey = ToWide(key, "key");
+  const std::u16string wideSuffix = ToWide(suffix, "suffix");
+  const int page = CheckedCodePage(codepage);
+  Call call{py::none()};
+  std::u16string sealed;
+  Misfit misfit;
+  RunEngine(call, [&] {
+    PageLease lease(page);
+    misfit = FindMisfit({{wideText, "text"}, {wideKey, "key"}, {wideSuffix, "suffix"}});
+    if (misfit.what == nullptr) sealed = EncodeText(wideText, wideKey, wideSuffix, wrap);
+  });
+  if (misfit.what != nullptr) throw py::value_error(Describe(misfit, page));
+  return FromWide(sealed);
+}
+
+/// Batch records ///
+
+// UTF-8 that the JSON parser has already checked, to UTF-16.
+std::u16string WidenUtf8(std::string_view in) {
+  std::u16string out;
+  out.reserve(in.size());
+  for (std::size_t i = 0; i < in.size();) {
+    const auto c = static_cast<unsigned char>(in[i]);
+    const int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    char32_t cp = length == 1 ? c : length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
+    for (int k = 1; k < length && i + k < in.size(); ++k) cp = (cp << 6) | (in[i + k] & 0x3F);
+    i += length;
+    if (cp >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+// Text from the engine (no surrogates: every code page maps into the BMP
+// outside them) to UTF-8.
+std::string NarrowText(std::u16string_view in) {
+  std::string out;
+  out.reserve(in.size() + in.size() / 2);
+  for (const char16_t u : in) {
+    if (u < 0x80) {
+      out.push_back(static_cast<char>(u));
+    } else if (u < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (u >> 6)));
+      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xE0 | (u >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+    }
+  }
+  return out;
+}
+
+using Json = nlohmann::ordered_json;
+
+// The output line of one decode record, for the records whose every field
+// is in order and whose id prints back as it came; nullopt for the rest,
+// which trirotor.records answers (with the words of its error lines).
+std::optional<std::string> DecodeRecordLine(const std::string& line, const std::optional<std::u16string>& key,
+                                            const std::u16string& suffix) {
+  // Long or deeply nested lines are left to the full checks.
+  if (line.size() > (std::size_t{64} << 20)) return std::nullopt;
+  if (std::count(line.begin(), line.end(), '[') + std::count(line.begin(), line.end(), '{') > 64) return std::nullopt;
+  const Json record = Json::parse(line, nullptr, false);
+  if (record.is_discarded() || !record.is_object()) return std::nullopt;
+  const auto id = record.find("id");
+  if (id == record.end()) return std::nullopt;
+  const bool plainId = id->is_string() || id->is_null() || id->is_boolean() ||
+                       (id->is_number_integer() && !(*id == 0 && line.find("-0") != std::string::npos));
+  if (!plainId) return std::nullopt;
+  const auto message = record.find("message");
+  if (message == record.end() || !message->is_string()) return std::nullopt;
+  std::u16string ownKey, ownSuffix = suffix;
+  const auto k = record.find("key");
+  if (k != record.end() && !k->is_null()) {
+    if (!k->is_string()) return std::nullopt;
+    ownKey = WidenUtf8(k->get_ref<const std::string&>());
+  } else if (key) {
+    ownKey = *key;
+  } else {
+    return std::nullopt;
+  }
+  if (ownKey.empty()) return std::nullopt;
+  const auto s = record.find("suffix");
+  if (s != record.end() && !s->is_null()) {
+    if (!s->is_string()) return std::nullopt;
+    ownSuffix = WidenUtf8(s->get_ref<const std::string&>());
+  }
+
+  Json answer;
+  answer["id"] = *id;
+  LastError = 0;
+  std::u16string plain;
+  try {
+    plain = DecodeText(WidenUtf8(message->get_ref<const std::string&>()), ownKey, ownSuffix);
+  } catch (const EngineError& error) {
+    answer["error"] = {{"number", error.number()}, {"source", error.source()}, {"description", error.description()}};
+    return answer.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+  if (LastError == kErrFrameCheck) {
+    answer["last_error"] = kErrFrameCheck;
+    answer["error"] = ErrorMessage(kErrFrameCheck);
+  } else {
+    answer["text"] = NarrowText(plain);
+    if (LastError == kErrChecksum) answer["last_error"] = kErrChecksum;
+  }
+  return answer.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// Many decode records at once, the interpreter lock released for all of
+// them: a list of output lines, None where trirotor.records must answer.
+py::list DecodeRecordLines(const py::list& lines, const py::handle& key, const py::handle& suffix,
+                           const py::handle& codepage) {
+  std::vector<std::optional<std::string>> in;
+  in.reserve(lines.size());
+  for (const py::handle line : lines) {
+    if (PyBytes_Check(line.ptr())) {
+      in.emplace_back(std::string(PyBytes_AS_STRING(line.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(line.ptr()))));
+    } else if (PyUnicode_Check(line.ptr())) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(line.ptr(), &size);
+      if (utf8 == nullptr) {  // a lone surrogate
+        PyErr_Clear();
+        in.emplace_back(std::nullopt);
+      } else {
+        in.emplace_back(std::string(utf8, static_cast<std::size_t>(size)));
+      }
+    } else {
+      in.emplace_back(std::nullopt);
+    }
+  }
+  std::optional<std::u16string> defaultKey;
+  if (!key.is_none()) defaultKey = ToWide(key, "key");
+  const std::u16string defaultSuffix = suffix.is_none() ? std::u16string() : ToWide(suffix, "suffix");
+  const int page = CheckedCodePage(codepage);
+
+  std::vector<std::optional<std::string>> out(in.size());
+  Call call{py::none()};
+  RunEngine(call, [&] {
+    PageLease lease(page);
+    for (std::size_t i = 0; i < in.size() && !call.error; ++i) {
+      if (in[i]) out[i] = DecodeRecordLine(*in[i], defaultKey, defaultSuffix);
+    }
+  });
+  py::list result(out.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (out[i]) {
+      result[i] = py::reinterpret_steal<py::object>(
+          PyUnicode_DecodeUTF8(out[i]->data(), static_cast<Py_ssize_t>(out[i]->size()), "replace"));
+    } else {
+      result[i] = py::none();
+    }
+  }
+  return result;
+}
+
+}  // namespace
+}  // namespace trirotor::python
+
+PYBIND11_MODULE(_core, m) {
+  using namespace trirotor::python;
+  mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  m.doc() = "The trirotor engine; use the functions of the trirotor package.";
+  m.def("decode", &Decode, py::arg("message"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
+        py::arg("progress"), py::arg("strict"), py::arg("warn") = true);
+  m.def("decode_bytes", &DecodeBytesCall, py::arg("message"), py::arg("key"), py::arg("suffix"),
+        py::arg("codepage"), py::arg("progress"), py::arg("strict"));
+  m.def("encode", &Encode, py::arg("text"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
+        py::arg("wrap"));
+  m.def("decode_record_lines", &DecodeRecordLines, py::arg("lines"), py::arg("key"), py::arg("suffix"),
+        py::arg("codepage"));
+  m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
+  m.def("codepage_per_thread", &CodePagePerThread);
+}

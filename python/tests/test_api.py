@@ -1,0 +1,218 @@
+"""The package's functions against the engine's vectors, the shipped
+examples, and each way a call can end."""
+
+import signal
+import threading
+import warnings
+
+import pytest
+
+import trirotor
+
+WINDOWS_1252_UNASSIGNED = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
+
+
+def text_of_1252(plain: bytes) -> str:
+    """The engine's 1252 text: unassigned bytes stand for U+0000 + byte."""
+    return "".join(chr(b) if b in WINDOWS_1252_UNASSIGNED else bytes([b]).decode("cp1252") for b in plain)
+
+
+def test_vectors(vectors):
+    # Every vector through decode and decode_bytes: text, checksum (lenient and
+    # strict), frame and engine errors with the engine's numbers and words.
+    for v in vectors:
+        message, key, suffix = v["message"], v["key"], v["suffix"]
+        as_bytes = message.encode("cp1252", errors="replace")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", trirotor.KeyCharacterWarning)
+            if v["expect"] == "error":
+                for call in (trirotor.decode, trirotor.decode_bytes):
+                    with pytest.raises(trirotor.EngineError) as caught:
+                        call(message if call is trirotor.decode else as_bytes, key, suffix)
+                    e = caught.value
+                    assert e.number == v["error_number"], v["name"]
+                    for field in ("source", "description"):  # null: any
+                        assert v[f"error_{field}"] in (None, getattr(e, field)), v["name"]
+                continue
+            plain = bytes.fromhex(v["plain_hex"])
+            if v["last_error"] == 33:
+                for strict in (False, True):
+                    with pytest.raises(trirotor.FrameError) as caught:
+                        trirotor.decode(message, key, suffix, strict=strict)
+                    assert caught.value.number == 33 and str(caught.value) == "Failed decoding the text (Error 33)"
+                    with pytest.raises(trirotor.FrameError):
+                        trirotor.decode_bytes(as_bytes, key, suffix, strict=strict)
+                continue
+            assert trirotor.decode(message, key, suffix) == text_of_1252(plain), v["name"]
+            assert trirotor.decode_bytes(as_bytes, key, suffix) == plain, v["name"]
+            if v["last_error"] == 5:
+                with pytest.raises(trirotor.ChecksumError) as caught:
+                    trirotor.decode(message, key, suffix, strict=True)
+                assert caught.value.number == 5 and caught.value.text == text_of_1252(plain)
+                with pytest.raises(trirotor.ChecksumError) as caught:
+                    trirotor.decode_bytes(as_bytes, key, suffix, strict=True)
+                assert caught.value.text == plain
+            else:
+                assert trirotor.decode(message, key, suffix, strict=True) == text_of_1252(plain)
+
+
+@pytest.mark.parametrize("name", ["hello", "long", "suffixed"])
+def test_shipped_examples(source_dir, name):
+    examples = source_dir / "examples"
+    key = (examples / f"{name}.key").read_text(encoding="utf-8").rstrip("\r\n")
+    suffix_file = examples / f"{name}.suffix"
+    suffix = suffix_file.read_text(encoding="utf-8").rstrip("\r\n") if suffix_file.exists() else ""
+    expected = (examples / f"{name}.txt").read_text(encoding="utf-8")
+    assert trirotor.decode((examples / f"{name}.b64").read_text(encoding="ascii"), key, suffix) == expected
+
+
+ROUND_TRIPS = [
+    # text, key, suffix, codepage, wrap
+    ("", "k", "", 1252, 76),
+    ("Meet at noon.", "the key", "", 1252, 76),
+    ("Grüße, café — €5\r\n\tend", "schlüssel", "süffix", 1252, 0),
+    ("Привет, мир! " * 2000, "ключ", "", 1251, 76),       # compressed, pauses
+    ("Привет", "ключ", "", "cp1251", 10),
+    ("Привет", "ключ", "", "windows-1251", 76),
+    ("Γειά σου", "κλειδί", "", "1253", 76),
+    (bytes(range(256)).decode("cp1252", errors="ignore"), "k", "s" * 32767, 1252, 64),
+    ("x" * 300_000, "k", "", 1252, 76),                   # long runs of one byte
+]
+
+
+@pytest.mark.parametrize("text,key,suffix,codepage,wrap", ROUND_TRIPS)
+def test_round_trip(text, key, suffix, codepage, wrap):
+    sealed = trirotor.encode(text, key, suffix, codepage=codepage, wrap=wrap)
+    lines = sealed.split("\n")
+    assert all(len(line) <= (wrap or len(sealed)) for line in lines)
+    if wrap:
+        assert all(len(line) == wrap for line in lines[:-1])
+    assert trirotor.decode(sealed, key, suffix, codepage=codepage, strict=True) == text
+    assert sealed != trirotor.encode(text, key, suffix, codepage=codepage, wrap=wrap)  # a fresh header
+    if text:
+        with pytest.raises(trirotor.FrameError):
+            trirotor.decode(sealed, key + "x", suffix, codepage=codepage)
+
+
+def test_refusals():
+    cases = [
+        (lambda: trirotor.encode("naïve Ж", "k"), ValueError, "text: character 'Ж' (U+0416) at index 6 has no place in code page 1252"),
+        (lambda: trirotor.encode("x", "k😀"), ValueError, "key: character '😀' (U+1F600) at index 1"),
+        (lambda: trirotor.encode("x", "k", "\u20ac\u0416", codepage=1252), ValueError, "suffix: character 'Ж' (U+0416) at index 1"),
+        (lambda: trirotor.encode("x", "k", codepage=65001), ValueError, "multi-byte"),
+        (lambda: trirotor.decode("abcd", "k", codepage="koi8"), ValueError, "unknown code page 'koi8'"),
+        (lambda: trirotor.decode("abcd", "k", codepage=0), ValueError, "unknown code page 0"),
+        (lambda: trirotor.decode("abcd", "k", codepage=True), TypeError, "bool"),
+        (lambda: trirotor.encode("x", "k", wrap=-1), ValueError, "wrap"),
+        (lambda: trirotor.decode(b"abcd", "k"), TypeError, "message must be str"),
+        (lambda: trirotor.decode_bytes("abcd", "k"), TypeError, "bytes-like"),
+        (lambda: trirotor.encode("x", ""), trirotor.EngineError, "Division by zero"),
+        (lambda: trirotor.decode(trirotor.encode("x", "k"), ""), trirotor.EngineError, "Division by zero"),
+    ]
+    for call, kind, words in cases:
+        with pytest.raises(kind) as caught:
+            call()
+        assert words in str(caught.value)
+    assert issubclass(trirotor.FrameError, trirotor.Error)
+    assert all(issubclass(c, trirotor.Error) for c in
+               (trirotor.EngineError, trirotor.ChecksumError, trirotor.Aborted))
+
+
+def test_decode_reads_unrepresentable_key_characters_as_question_marks():
+    # Messages sealed by the engine with such a key hold '?' in its place:
+    # they must still open, with a warning.
+    sealed = trirotor.encode("old archive", "pass?word")
+    with pytest.warns(trirotor.KeyCharacterWarning, match="key: character 'Ж' .* at index 4"):
+        assert trirotor.decode(sealed, "passЖword") == "old archive"
+
+
+def test_progress_and_abort():
+    sealed = trirotor.encode("Lorem ipsum dolor sit amet. " * 20000, "k")
+    seen = []
+    assert trirotor.decode(sealed, "k", progress=seen.append).startswith("Lorem")
+    assert len(seen) > 2 and seen == sorted(seen) and 0 <= seen[0] and seen[-1] <= 100
+
+    calls = []
+
+    def stop_at_second(percent):
+        calls.append(percent)
+        return len(calls) < 2
+
+    with pytest.raises(trirotor.Aborted):
+        trirotor.decode(sealed, "k", progress=stop_at_second)
+    assert len(calls) == 2
+
+    def fail(percent):
+        raise RuntimeError("from the callback")
+
+    with pytest.raises(RuntimeError, match="from the callback"):
+        trirotor.decode_bytes(sealed.encode(), "k", progress=fail)
+
+    # Ctrl-C during a decode: SIGINT arrives at a pause and the decode stops.
+    def interrupt(percent):
+        signal.raise_signal(signal.SIGINT)
+
+    with pytest.raises(KeyboardInterrupt):
+        trirotor.decode(sealed, "k", progress=interrupt)
+    # The engine is usable after each way of stopping.
+    assert trirotor.decode(sealed, "k").startswith("Lorem")
+
+
+def test_threads_side_by_side_with_their_own_code_pages():
+    # Two code pages at once: the same bytes mean different letters, so a
+    # page leaking from one thread into the other shows in the text.
+    texts = {1251: "Съешь же ещё этих мягких булок " * 300, 1252: "Größere Äpfel für Öle " * 300}
+    sealed = {page: trirotor.encode(text, "k", codepage=page) for page, text in texts.items()}
+    failures = []
+
+    def work(page):
+        for _ in range(40):
+            got = trirotor.decode(sealed[page], "k", codepage=page)
+            if got != texts[page]:
+                failures.append((page, got[:20]))
+
+    threads = [threading.Thread(target=work, args=(page,)) for page in (1251, 1252, 1251, 1252)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+@pytest.mark.parametrize("pages", [
+    (1252, 1252),
+    pytest.param((1251, 1252), marks=pytest.mark.skipif(
+        not trirotor.codepage_per_thread(),
+        reason="the library's code page is one setting for the whole process "
+               "(codepage_per_thread() is False): calls with different pages take turns")),
+])
+def test_two_decodes_in_flight_at_once(pages):
+    # Each decode waits in its progress callback until the other has reached
+    # its own: both are mid-decode at the same moment, each under its page.
+    texts = {1251: "Съешь же ещё этих мягких булок " * 500, 1252: "Größere Äpfel für Öle " * 500}
+    meet = threading.Barrier(2, timeout=30)
+    results = {}
+
+    def work(n, page):
+        sealed = trirotor.encode(texts[page], "k", codepage=page)
+        met = []
+
+        def progress(percent):
+            if not met:
+                met.append(meet.wait())
+
+        results[n] = trirotor.decode(sealed, "k", codepage=page, progress=progress)
+
+    threads = [threading.Thread(target=work, args=(n, page)) for n, page in enumerate(pages)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not meet.broken
+    assert [results.get(n) for n in range(2)] == [texts[page] for page in pages]
+
+
+def test_help_tells_the_signature():
+    doc = trirotor.decode.__doc__
+    for word in ("codepage", "progress", "strict", "FrameError", "ChecksumError", "Aborted"):
+        assert word in doc

@@ -1,0 +1,136 @@
+"""trirotor.dask on a distributed.LocalCluster with two worker processes,
+record by record against the tool."""
+
+import json
+import os
+import random
+
+import pytest
+
+dask_bag = pytest.importorskip("dask.bag")
+distributed = pytest.importorskip("distributed")
+
+import trirotor
+import trirotor.dask
+from conftest import run_tool_jsonl
+
+KEY = "cluster key"
+WORDS = "the parcel arrived safely on Tuesday meeting moved to Friday café Grüße €".split()
+
+
+def make_records(count: int, damaged_containers: list, seed: int = 12):
+    """Records sealed by the encoder: mixed sizes, some under their own or a
+    wrong key, some damaged in transit (their frame fails); and some from
+    the conformance vectors whose container is damaged inside a sound frame
+    (a checksum mismatch, an engine error)."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(count):
+        if i % 97 == 0:
+            v = rng.choice(damaged_containers)
+            out.append({"id": i, "message": v["message"], "key": v["key"], "suffix": v["suffix"]})
+            continue
+        size = rng.choice([0, 3, 40, 400, 4000]) if i % 500 else 40000
+        text = " ".join(rng.choice(WORDS) for _ in range(size // 6))
+        record = {"id": i}
+        kind = rng.random()
+        key = KEY
+        if kind < 0.1:
+            key = record["key"] = f"own key {i}"
+        message = trirotor.encode(text, key, wrap=0)
+        if 0.1 <= kind < 0.2:
+            record["key"] = "a wrong key"
+        elif 0.2 <= kind < 0.35 and len(message) > 12:
+            at = rng.randrange(4, len(message) - 4)
+            message = message[:at] + ("A" if message[at] != "A" else "B") + message[at + 1:]
+        record["message"] = message
+        out.append(record)
+    return out
+
+
+@pytest.fixture(scope="module")
+def damaged(vectors):
+    return [v for v in vectors if v["key"] and (v.get("last_error") == 5 or v["expect"] == "error")]
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=":0")
+    with distributed.Client(cluster) as client:
+        yield client
+    cluster.close()
+
+
+def test_20000_records_on_two_workers_match_the_tool(tool, client, damaged, tmp_path):
+    path = tmp_path / "inbox.jsonl"
+    path.write_text("".join(json.dumps(r, ensure_ascii=False) + "\n" for r in make_records(20000, damaged)),
+                    encoding="utf-8")
+    expected = run_tool_jsonl(tool, "decode", path.read_bytes(), KEY)
+    assert len(expected) == 20000
+
+    lines = dask_bag.read_text(str(path), blocksize=1 << 20)
+    assert lines.npartitions > 2
+    got = trirotor.dask.decode_bag(lines, key=KEY).compute()
+    assert len(got) == len(expected)
+    mismatches = [(i, g, e) for i, (g, e) in enumerate(zip(got, expected)) if g != e]
+    assert mismatches[:3] == []
+
+    # The data really holds every kind of answer.
+    kinds = {"text": 0, "33": 0, "5": 0, "engine": 0}
+    for line in expected:
+        answer = json.loads(line)
+        if isinstance(answer.get("error"), dict):
+            kinds["engine"] += 1
+        elif answer.get("last_error") in (33, 5):
+            kinds[str(answer["last_error"])] += 1
+        else:
+            kinds["text"] += 1
+    assert all(n > 20 for n in kinds.values()), kinds
+
+
+def test_keys_from_the_workers_environment(tool, client, damaged):
+    # The workers read the key from their own environment: the client sends none.
+    def set_key():
+        os.environ["TRIROTOR_TEST_WORKER_KEY"] = KEY
+
+    client.run(set_key)
+    records = make_records(300, damaged, seed=5)
+    expected = run_tool_jsonl(tool, "decode", "".join(json.dumps(r) + "\n" for r in records).encode(), KEY)
+    bag = dask_bag.from_sequence(records, npartitions=4)
+    got = trirotor.dask.decode_bag(bag, key_env="TRIROTOR_TEST_WORKER_KEY").compute()
+    assert got == [json.loads(line) for line in expected]
+
+    client.run(lambda: os.environ.pop("TRIROTOR_TEST_WORKER_KEY"))
+    with pytest.raises(RuntimeError, match="TRIROTOR_TEST_WORKER_KEY is not set"):
+        trirotor.dask.decode_bag(bag, key_env="TRIROTOR_TEST_WORKER_KEY").compute()
+
+
+def test_encode_bag_and_a_dataframe_column(client):
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    texts = [f"note {i} " * (i % 7) for i in range(200)]
+    sealed = trirotor.dask.encode_bag(
+        dask_bag.from_sequence([{"id": i, "text": t} for i, t in enumerate(texts)], npartitions=3),
+        key=KEY).compute()
+    assert [r["id"] for r in sealed] == list(range(200))
+    messages = [r["message"] for r in sealed]
+    messages[7] = messages[7][:-8]  # cut short: its frame fails
+    frame = dd.from_pandas(pd.DataFrame({"message": messages}), npartitions=3)
+    opened = trirotor.dask.decode_series(frame["message"], key=KEY).compute().tolist()
+    assert opened == texts[:7] + [None] + texts[8:]
+
+
+def test_line_numbers_count_across_partitions(tool):
+    # Error records name the line of the whole input, as the tool does,
+    # whichever partition they fall in; blank lines count but get no answer.
+    sealed = trirotor.encode("x", KEY)
+    lines = [f'{{"id":{i},"message":"{sealed}"}}\n' for i in range(30)]
+    lines[4] = "not json\n"
+    lines[17] = '{"id":17}\n'
+    lines[25] = "[]\n"
+    expected = run_tool_jsonl(tool, "decode", "".join(lines).encode(), KEY)
+    bag = dask_bag.from_sequence(lines, npartitions=4)
+    got = trirotor.dask.decode_bag(bag, key=KEY).compute(scheduler="sync")
+    assert [json.loads(g).get("line") for g in got] == [json.loads(e).get("line") for e in expected]
+    assert sum(1 for g in got if "line" in g) == 3

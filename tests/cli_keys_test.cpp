@@ -1,0 +1,263 @@
+// SPDX-License-Identifier: MIT
+//
+// cli_keys_test.cpp - keys and code pages as the built tool takes them: key
+// characters the code page cannot hold, key files (byte-order mark, line
+// ends, "-"), code page names and refusals, and the key asked for on the
+// terminal while the message comes through a pipe.
+
+#ifdef TRIROTOR_CLI
+
+#include <fcntl.h>
+#include <signal.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/encode.h"
+#include "tests/test_util.h"
+
+namespace trirotor {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Narrow(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
+
+constexpr FrameHeader kHeader = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 0x3C, 0xC3};
+
+class CliKeys : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/trirotor-keys-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    platform::SetCodePage(1252);
+  }
+  void TearDown() override {
+    platform::SetCodePage(1252);
+    fs::remove_all(dir_);
+  }
+
+  std::string File(const std::string& name, std::string_view bytes) const {
+    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+    return (dir_ / name).string();
+  }
+
+  // Runs the tool with standard input a pipe that carries `input`. With
+  // `terminal`, the child gets a terminal of its own (a pseudo-terminal) on
+  // which the test answers each prompt in turn with the next of `answers`.
+  Outcome Run(const std::vector<std::string>& args, const std::string& input, bool terminal = false,
+              const std::vector<std::string>& answers = {}) const {
+    const fs::path out = dir_ / ".stdout", err = dir_ / ".stderr";
+    int toChild[2];
+    EXPECT_EQ(::pipe(toChild), 0);
+    int master = -1;
+    const pid_t child = terminal ? ::forkpty(&master, nullptr, nullptr, nullptr) : ::fork();
+    if (child == 0) {
+      // Keep the terminal open past the redirections (it is the tool's
+      // /dev/tty); with no descriptor on it the test's side reads an error.
+      if (terminal) ::dup(0);
+      ::dup2(toChild[0], 0);
+      ::close(toChild[0]);
+      ::close(toChild[1]);
+      ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TRIROTOR_CLI, argv.data());
+      ::_exit(127);
+    }
+    ::close(toChild[0]);
+    // The pipe is filled first and closed, as a shell pipeline would.
+    EXPECT_EQ(::write(toChild[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    ::close(toChild[1]);
+    if (terminal) {
+      std::string seen;
+      for (const std::string& answer : answers) {
+        // Wait for the prompt (a read blocks until the child writes it).
+        while (!seen.ends_with(": ")) {
+          char buffer[256];
+          const ssize_t got = ::read(master, buffer, sizeof buffer);
+          if (got < 0 && errno == EINTR) continue;
+          if (got <= 0) break;
+          seen.append(buffer, static_cast<std::size_t>(got));
+        }
+        prompts_ += seen;
+        if (!seen.ends_with(": ")) {
+          ADD_FAILURE() << "no prompt; the terminal showed: " << seen;
+          ::kill(child, SIGKILL);
+          break;
+        }
+        seen.clear();
+        EXPECT_EQ(::write(master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+      }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (master >= 0) ::close(master);
+    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), ReadFile(out), ReadFile(err)};
+  }
+
+  fs::path dir_;
+  mutable std::string prompts_;
+};
+
+TEST_F(CliKeys, KeysAndKeyFiles) {
+  const std::string message = Narrow(EncodeText(u"opened", u"Schl\u00fcssel", u"xyz", kHeader)) + "\n";
+  const std::string messageFile = File("m.b64", message);
+  // Sealed before the encoder refused such keys: three '?' for a key of
+  // three characters 1252 cannot hold. Such messages must still open.
+  const std::string oldMessage = Narrow(EncodeText(u"old", u"???", u"", kHeader));
+  const std::string key = "Schl\xc3\xbcssel";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string out;
+    std::string err;  // a part of standard error
+  };
+  const Case cases[] = {
+      {"key file with a byte-order mark", {"decode", "--key-file", File("k1", "\xEF\xBB\xBF" + key + "\r\n"), "--suffix", "xyz"}, message, 0, "opened", ""},
+      {"suffix file with a byte-order mark", {"decode", "--key", key, "--suffix-file", File("s1", "\xEF\xBB\xBFxyz\n")}, message, 0, "opened", ""},
+      {"a mark inside is kept", {"decode", "--key-file", File("k2", key + "\xEF\xBB\xBF")}, message, 3, "", "Error 33"},
+      {"bad UTF-8 after a mark is counted from the file's start", {"decode", "--key-file", File("k3", "\xEF\xBB\xBF" "ab\xff")}, message, 2, "", "byte 6"},
+      {"key file past 1 MiB", {"decode", "--key-file", File("k4", std::string((1 << 20) + 1, 'k'))}, message, 2, "", "MiB"},
+      {"key file is a directory", {"decode", "--key-file", dir_.string()}, message, 2, "", "directory"},
+      {"key file - with the message on standard input", {"decode", "--key-file", "-", "--suffix", "xyz"}, message, 1, "", "standard input"},
+      {"suffix file - with the text on standard input", {"encode", "--key", "k", "--suffix-file", "-"}, "text", 1, "", "standard input"},
+      {"key file - with the message named", {"decode", "--key-file", "-", "--suffix", "xyz", messageFile}, key + "\n", 0, "opened", ""},
+      {"both files -", {"decode", "--key-file", "-", "--suffix-file", "-", messageFile}, key, 1, "", "both"},
+      {"encode refuses a key the page cannot hold", {"encode", "--key", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e"}, "text", 2, "", "character 1 of the key: U+65E5"},
+      {"encode refuses such a suffix", {"encode", "--key", "k", "--suffix", "ab\xc3\xbc", "--codepage", "1251"}, "text", 2, "", "character 3 of the suffix: U+00FC"},
+      {"encode refuses such a key file", {"encode", "--key-file", File("k5", "\xce\xb1\xce\xb2\n")}, "text", 2, "", "U+03B1"},
+      {"decode keeps the '?' rule and warns", {"decode", "--key", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e"}, oldMessage, 0, "old", "warning: U+65E5 '\xe6\x97\xa5', U+672C"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome got = Run(c.args, c.input);
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_EQ(got.out, c.out);
+    EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
+    if (c.status == 0 && c.err.empty()) {
+      EXPECT_EQ(got.err, "");
+    }
+  }
+}
+
+TEST_F(CliKeys, CodePagesByNameAndRefusals) {
+  platform::SetCodePage(1251);
+  const std::string cyrillic = Narrow(EncodeText(u"\u0416\u0438\u0437\u043d\u044c", u"k", u"", kHeader)) + "\n";
+  platform::SetCodePage(28592);
+  const std::string latin2 = Narrow(EncodeText(u"\u0141\u00f3d\u017a", u"k", u"", kHeader)) + "\n";
+  platform::SetCodePage(1252);
+  struct Case {
+    std::string page;
+    std::string input;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"cp1251", cyrillic, 0, "\xd0\x96\xd0\xb8\xd0\xb7\xd0\xbd\xd1\x8c", ""},
+      {"Windows-1251", cyrillic, 0, "\xd0\x96\xd0\xb8\xd0\xb7\xd0\xbd\xd1\x8c", ""},
+      {"ISO-8859-2", latin2, 0, "\xc5\x81\xc3\xb3" "d\xc5\xba", ""},
+      {"iso8859-2", latin2, 0, "\xc5\x81\xc3\xb3" "d\xc5\xba", ""},
+      {"500", cyrillic, 1, "", "not ASCII-compatible"},
+      {"cp875", cyrillic, 1, "", "not ASCII-compatible"},
+      {"IBM1047", cyrillic, 1, "", "not ASCII-compatible"},
+      {"65001", cyrillic, 1, "", "multi-byte"},
+      {"latin-one", cyrillic, 1, "", "names no code page"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.page);
+    const Outcome got = Run({"decode", "--key", "k", "--codepage", c.page}, c.input);
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_EQ(got.out, c.out);
+    EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
+  }
+  // Batch workers are threads of their own; each must take the page too.
+  std::string records;
+  for (int i = 0; i < 8; ++i) {
+    std::string line = cyrillic;
+    line.pop_back();
+    records += "{\"id\":" + std::to_string(i) + ",\"message\":\"" + line + "\"}\n";
+  }
+  const Outcome batch = Run({"decode", "--jsonl", "-j", "2", "-q", "--key", "k", "--codepage", "cp1251"}, records);
+  EXPECT_EQ(batch.status, 0) << batch.err;
+  std::string expected;
+  for (int i = 0; i < 8; ++i) {
+    expected += "{\"id\":" + std::to_string(i) + ",\"text\":\"\xd0\x96\xd0\xb8\xd0\xb7\xd0\xbd\xd1\x8c\"}\n";
+  }
+  EXPECT_EQ(batch.out, expected);
+
+  const Outcome list = Run({"--list-codepages"}, "");
+  EXPECT_EQ(list.status, 0) << list.err;
+  for (const char* line : {"\n1252   windows-1252", "\n437    CP437", "\n28592  ISO-8859-2"}) {
+    EXPECT_NE(("\n" + list.out).find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(list.out.find("500 "), std::string::npos);
+}
+
+TEST_F(CliKeys, AsksOnTheTerminalWhileTheMessageComesThroughAPipe) {
+  int probe = -1;
+  const pid_t ok = ::forkpty(&probe, nullptr, nullptr, nullptr);
+  if (ok == 0) ::_exit(0);
+  if (ok < 0) GTEST_SKIP() << "no pseudo-terminals here";
+  ::waitpid(ok, nullptr, 0);
+  ::close(probe);
+
+  const std::string message = Narrow(EncodeText(u"through the pipe", u"tty key", u"", kHeader)) + "\n";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    std::vector<std::string> answers;
+    int status;
+    std::string out;  // a part of standard output
+    std::string err;
+  };
+  const Case cases[] = {
+      {"decode asks once", {"decode"}, message, {"tty key\n"}, 0, "through the pipe", ""},
+      {"Ctrl-D ends the line", {"decode"}, message, {"tty key\x04"}, 0, "through the pipe", ""},
+      {"encode asks twice", {"encode", "--wrap", "0"}, "sealed", {"two\n", "two\n"}, 0, "", ""},
+      {"encode refuses two keys that differ", {"encode"}, "sealed", {"one\n", "two\n"}, 2, "", "differ"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    prompts_.clear();
+    const Outcome got = Run(c.args, c.input, true, c.answers);
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_NE(got.out.find(c.out), std::string::npos) << got.out;
+    EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
+    EXPECT_NE(prompts_.find("Key: "), std::string::npos) << prompts_;
+    if (c.answers.size() == 2) {
+      EXPECT_NE(prompts_.find("Key again: "), std::string::npos) << prompts_;
+    }
+    if (c.args[0] == "encode" && c.status == 0) {
+      EXPECT_EQ(DecodeText(std::u16string(got.out.begin(), got.out.end() - 1), u"two", u""), u"sealed");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace trirotor
+
+#endif  // TRIROTOR_CLI

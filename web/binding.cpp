@@ -1,0 +1,188 @@
+// SPDX-License-Identifier: MIT
+//
+// binding.cpp - the engine's face to JavaScript, for the page's worker, the
+// tests and the benchmark.
+//
+// Text crosses as UTF-16 code units in a Uint16Array (a JavaScript string's
+// own units, so nothing is lost on the way), bytes as a Uint8Array. Every
+// call returns a plain object and never throws:
+//   {text, lastError}                         the engine returned
+//   {message}                                 encode returned
+//   {error: {number, source, description}}    the engine raised an error
+//   {failure}                                 a setting the engine refused
+// The hooks are per engine, like the engine's state: the worker installs a
+// progress callback (called when Progress changes, at the engine's pauses)
+// and a pointer callback (11 busy, 0 default).
+
+#include <emscripten/bind.h>
+#include <emscripten/val.h>
+
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/trirotor.h"
+
+namespace {
+
+using emscripten::val;
+using trirotor::ByteBuffer;
+using trirotor::EngineError;
+
+val progressCallback = val::null();
+val pointerCallback = val::null();
+int lastPosted = -1;
+
+void OnPause() {
+  // The engine pauses every few thousand bytes; the page needs a word only
+  // when the percentage moves.
+  if (trirotor::Progress == lastPosted) return;
+  lastPosted = trirotor::Progress;
+  progressCallback(lastPosted);
+}
+
+void OnPointer(int code) { pointerCallback(code); }
+
+void SetHooks(val onProgress, val onPointer) {
+  progressCallback = onProgress;
+  pointerCallback = onPointer;
+  trirotor::platform::SetEventHook(onProgress.isNull() ? nullptr : &OnPause);
+  trirotor::platform::SetPointerHook(onPointer.isNull() ? nullptr : &OnPointer);
+}
+
+std::u16string Units(const val& array) {
+  const auto length = array["length"].as<std::size_t>();
+  std::u16string text(length, u'\0');
+  // Copy straight into the string's storage through a view of the heap.
+  val view{emscripten::typed_memory_view(length, reinterpret_cast<std::uint16_t*>(text.data()))};
+  view.call<void>("set", array);
+  return text;
+}
+
+ByteBuffer Bytes(const val& array) {
+  const auto length = array["length"].as<std::size_t>();
+  ByteBuffer bytes(length);
+  val view{emscripten::typed_memory_view(length, bytes.data())};
+  view.call<void>("set", array);
+  return bytes;
+}
+
+// A copy that outlives the engine's buffers (a view of the heap would not:
+// the heap may grow and move).
+val ToUint16Array(std::u16string_view text) {
+  val view{emscripten::typed_memory_view(text.size(), reinterpret_cast<const std::uint16_t*>(text.data()))};
+  return view.call<val>("slice");
+}
+
+val ErrorObject(std::int32_t number, const std::string& source, const std::string& description) {
+  val error = val::object();
+  error.set("number", number);
+  error.set("source", source);
+  error.set("description", description);
+  val outcome = val::object();
+  outcome.set("error", error);
+  return outcome;
+}
+
+val Failure(const std::string& text) {
+  val outcome = val::object();
+  outcome.set("failure", text);
+  return outcome;
+}
+
+template <typename Work>
+val Guarded(Work work) {
+  try {
+    return work();
+  } catch (const EngineError& error) {
+    return ErrorObject(error.number(), error.source(), error.description());
+  } catch (const std::bad_alloc&) {
+    return ErrorObject(trirotor::kErrOutOfMemory, "trirotor", "Out of memory");
+  } catch (const std::exception& error) {
+    return Failure(error.what());
+  }
+}
+
+val SetCodePage(int codePage) {
+  return Guarded([&] {
+    trirotor::platform::SetCodePage(codePage);
+    return val::object();
+  });
+}
+
+// The pages this build offers, in number order: [{number, name, description}].
+val SupportedCodePages() {
+  val pages = val::array();
+  for (const trirotor::platform::CodePageInfo& page : trirotor::platform::SupportedCodePages()) {
+    val entry = val::object();
+    entry.set("number", page.number);
+    entry.set("name", std::string(page.name));
+    entry.set("description", std::string(page.description));
+    pages.call<void>("push", entry);
+  }
+  return pages;
+}
+
+// The 256 characters the page gives the bytes 0 to 255, for comparison with
+// the native build's.
+val CodePageTable(int codePage) {
+  return Guarded([&] {
+    const int before = trirotor::platform::CodePage();
+    trirotor::platform::SetCodePage(codePage);
+    std::uint8_t bytes[256];
+    for (int b = 0; b < 256; ++b) bytes[b] = static_cast<std::uint8_t>(b);
+    const std::u16string table = trirotor::platform::BytesToText(bytes, 256);
+    trirotor::platform::SetCodePage(before);
+    val outcome = val::object();
+    outcome.set("text", ToUint16Array(table));
+    return outcome;
+  });
+}
+
+// A message as bytes (a file as it was read) goes through DecodeBytes, as
+// the command line decodes a file; as UTF-16 units (pasted text) through
+// DecodeText. Either way the status is this call's own.
+val Decode(val message, val key, val keySuffix) {
+  return Guarded([&] {
+    trirotor::LastError = 0;
+    lastPosted = -1;
+    const std::u16string keyText = Units(key);
+    const std::u16string suffixText = Units(keySuffix);
+    std::u16string plain;
+    if (message.instanceof(val::global("Uint8Array"))) {
+      const ByteBuffer result = trirotor::DecodeBytes(Bytes(message), keyText, suffixText);
+      plain = trirotor::platform::BytesToText(result);
+    } else {
+      plain = trirotor::DecodeText(Units(message), keyText, suffixText);
+    }
+    val outcome = val::object();
+    outcome.set("text", ToUint16Array(plain));
+    outcome.set("lastError", trirotor::LastError);
+    return outcome;
+  });
+}
+
+val Encode(val plain, val key, val keySuffix, int wrap) {
+  return Guarded([&] {
+    const std::u16string message = trirotor::EncodeText(Units(plain), Units(key), Units(keySuffix), wrap);
+    val outcome = val::object();
+    outcome.set("message", ToUint16Array(message));
+    return outcome;
+  });
+}
+
+std::string ErrorMessage(int code) { return std::string(trirotor::ErrorMessage(static_cast<std::int16_t>(code))); }
+
+}  // namespace
+
+EMSCRIPTEN_BINDINGS(trirotor) {
+  emscripten::function("setHooks", &SetHooks);
+  emscripten::function("setCodePage", &SetCodePage);
+  emscripten::function("supportedCodePages", &SupportedCodePages);
+  emscripten::function("codePageTable", &CodePageTable);
+  emscripten::function("decode", &Decode);
+  emscripten::function("encode", &Encode);
+  emscripten::function("errorMessage", &ErrorMessage);
+}

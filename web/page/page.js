@@ -1,0 +1,376 @@
+// trirotor page: the controls, the worker that runs the engine, the status
+// line in the engine's own words.
+'use strict';
+
+(() => {
+  const DEFAULT_CODE_PAGE = 1252;
+  const MAX_FILE_BYTES = 256 * 1024 * 1024;
+  const SHOWN_INPUT_BYTES = 1024 * 1024;   // larger files are used as they are, not shown
+  const SHOWN_RESULT_CHARS = 1000000;      // Copy and Save take the whole result
+  const HINT_FRAME = 'wrong key or key suffix, or the input is not a whole message';
+  const HINT_DAMAGED = 'the message is damaged';
+
+  const $ = (id) => document.getElementById(id);
+  const input = $('input');
+  const fileInput = $('file');
+  const inputNote = $('input-note');
+  const key = $('key');
+  const showKey = $('show-key');
+  const suffix = $('suffix');
+  const codePage = $('codepage');
+  const decodeButton = $('decode');
+  const encodeButton = $('encode');
+  const abortButton = $('abort');
+  const progress = $('progress');
+  const status = $('status');
+  const statusLine = $('status-line');
+  const statusHint = $('status-hint');
+  const result = $('result');
+  const copyButton = $('copy');
+  const saveButton = $('save');
+
+  let worker = null;
+  let ready = false;
+  let running = null;       // {id, kind} while the engine works
+  let nextId = 1;
+  let loaded = null;        // {name, bytes} of the file last opened, until the text is edited
+  let resultText = '';
+  let resultKind = '';      // 'decode' or 'encode'
+  let engineMessages = { 5: 'Compression checksum error (Error 5)', 33: 'Failed decoding the text (Error 33)' };
+
+  // The pages the engine offers, as it lists them; the default selected.
+  function listCodePages(pages) {
+    if (codePage.options.length > 0) return;
+    for (const page of pages) {
+      const option = document.createElement('option');
+      option.value = String(page.number);
+      option.textContent = `${page.number} – ${page.description} (${page.name})`;
+      option.selected = page.number === DEFAULT_CODE_PAGE;
+      codePage.append(option);
+    }
+  }
+
+  /// Status ///
+
+  function setStatus(line, hint = '', bad = false) {
+    statusLine.textContent = line;
+    statusHint.textContent = hint;
+    status.classList.toggle('bad', bad);
+  }
+
+  function setPointer(code) {
+    document.documentElement.classList.toggle('busy', code === 11);
+  }
+
+  function updateButtons() {
+    const idle = ready && !running;
+    decodeButton.disabled = !idle;
+    encodeButton.disabled = !idle;
+    abortButton.disabled = !running;
+    copyButton.disabled = resultText === '';
+    saveButton.disabled = resultText === '';
+  }
+
+  /// Text as UTF-16 units, both ways, without loss ///
+
+  function units(text) {
+    const array = new Uint16Array(text.length);
+    for (let i = 0; i < text.length; i += 1) array[i] = text.charCodeAt(i);
+    return array;
+  }
+
+  function fromUnits(array) {
+    const parts = [];
+    for (let i = 0; i < array.length; i += 8192) {
+      parts.push(String.fromCharCode.apply(null, array.subarray(i, i + 8192)));
+    }
+    return parts.join('');
+  }
+
+  const count = (n) => n.toLocaleString('en');
+
+  /// The worker ///
+
+  function workerSource() {
+    const embedded = document.getElementById('trirotor-worker');
+    if (!embedded) return 'worker.js';
+    return URL.createObjectURL(new Blob([embedded.textContent], { type: 'text/javascript' }));
+  }
+
+  function startWorker() {
+    ready = false;
+    worker = new Worker(workerSource());
+    worker.onmessage = (event) => onWorkerMessage(event.data);
+    worker.onerror = (event) => {
+      // A trap leaves the engine's memory in no known state: start afresh,
+      // unless the engine never started at all.
+      event.preventDefault();
+      if (running) finishRun();
+      setStatus(`The engine stopped: ${event.message || 'an error in the worker'}.`, '', true);
+      if (!ready) return;
+      worker.terminate();
+      startWorker();
+    };
+    updateButtons();
+  }
+
+  function onWorkerMessage(message) {
+    switch (message.type) {
+      case 'ready':
+        ready = true;
+        engineMessages = message.messages;
+        listCodePages(message.pages);
+        document.documentElement.dataset.readyMs = String(Math.round(performance.now()));
+        if (!running && statusLine.textContent.startsWith('Starting')) {
+          setStatus('Open, drop or paste a message, enter its key, then Decode.');
+        }
+        updateButtons();
+        break;
+      case 'failed':
+        setStatus(`The engine could not start: ${message.text}`, '', true);
+        break;
+      case 'progress':
+        if (running) progress.value = message.value;
+        break;
+      case 'pointer':
+        if (running) setPointer(message.code);
+        break;
+      case 'done':
+        if (running && message.id === running.id) report(running.kind, message.outcome);
+        break;
+      default:
+        break;
+    }
+  }
+
+  function finishRun() {
+    running = null;
+    setPointer(0);
+    updateButtons();
+  }
+
+  function begin(kind, request) {
+    running = { id: nextId, kind };
+    request.id = nextId;
+    nextId += 1;
+    request.codePage = Number(codePage.value);
+    request.key = units(key.value);
+    request.suffix = units(suffix.value);
+    showResult('', '');
+    progress.value = 0;
+    setStatus('Working…');
+    updateButtons();
+    abortButton.focus();
+    worker.postMessage(request);
+  }
+
+  function abort() {
+    if (!running) return;
+    // The engine's state dies with its worker; a fresh one takes its place.
+    worker.terminate();
+    finishRun();
+    progress.value = 0;
+    setStatus('Aborted');
+    startWorker();
+    decodeButton.focus();
+  }
+
+  /// Outcomes ///
+
+  function engineErrorLine(error) {
+    return `Error ${error.number} in ${error.source}: ${error.description}`;
+  }
+
+  function report(kind, outcome) {
+    finishRun();
+    if (outcome.failure) {
+      setStatus(outcome.failure, '', true);
+    } else if (outcome.error) {
+      let hint = '';
+      if (kind === 'decode') hint = outcome.error.number === 7 ? 'the message is too large for this page' : HINT_DAMAGED;
+      setStatus(engineErrorLine(outcome.error), hint, true);
+    } else if (kind === 'encode') {
+      const message = fromUnits(outcome.message);
+      progress.value = 100;
+      showResult(message, 'encode');
+      setStatus(`Encoded into a message of ${count(message.length)} characters.`);
+    } else if (outcome.lastError === 33) {
+      setStatus(engineMessages[33], HINT_FRAME, true);
+    } else {
+      const text = fromUnits(outcome.text);
+      progress.value = 100;
+      showResult(text, 'decode');
+      if (outcome.lastError === 5) setStatus(engineMessages[5], '', true);
+      else setStatus(`Decoded ${count(text.length)} characters.`);
+    }
+    (resultText ? result : decodeButton).focus();
+  }
+
+  function showResult(text, kind) {
+    resultText = text;
+    resultKind = kind;
+    const label = $('result-label');
+    if (text.length > SHOWN_RESULT_CHARS) {
+      result.value = text.slice(0, SHOWN_RESULT_CHARS);
+      label.textContent = `Result: the first ${count(SHOWN_RESULT_CHARS)} of ${count(text.length)} characters (Copy and Save take all)`;
+    } else {
+      result.value = text;
+      label.textContent = 'Result';
+    }
+    updateButtons();
+  }
+
+  /// Input ///
+
+  function forgetFile() {
+    loaded = null;
+    inputNote.textContent = '';
+    input.readOnly = false;
+    input.placeholder = 'Paste a message here, or drop a .b64 or .txt file on the page.';
+  }
+
+  async function openFile(file) {
+    if (!file || running) return;
+    if (file.size > MAX_FILE_BYTES) {
+      setStatus(`${file.name} is too large: the page takes files up to ${count(MAX_FILE_BYTES / 1048576)} MB.`, '', true);
+      return;
+    }
+    let bytes;
+    try {
+      bytes = new Uint8Array(await file.arrayBuffer());
+    } catch (error) {
+      setStatus(`Cannot read ${file.name}: ${error.message}`, '', true);
+      return;
+    }
+    loaded = { name: file.name, bytes };
+    if (bytes.length <= SHOWN_INPUT_BYTES) {
+      input.value = new TextDecoder('utf-8').decode(bytes);
+      input.readOnly = false;
+      inputNote.textContent = `${file.name}: ${count(bytes.length)} bytes.`;
+    } else {
+      input.value = '';
+      input.readOnly = true;
+      input.placeholder = '';
+      inputNote.textContent = `${file.name}: ${count(bytes.length)} bytes, too many to show. ` +
+        'Decode and Encode use the file as it is; Clear to type instead.';
+    }
+    setStatus(`Loaded ${file.name}.`);
+  }
+
+  function decode() {
+    if (running || !ready) return;
+    if (key.value === '') {
+      setStatus('Enter the key first.', '', true);
+      key.focus();
+      return;
+    }
+    // A file goes to the engine as its bytes, as the tool reads it; typed or
+    // pasted text as the characters it is.
+    const message = loaded ? loaded.bytes : units(input.value);
+    if (message.length < 4) {
+      setStatus('The message is too short: a message has at least 4 characters.', '', true);
+      return;
+    }
+    begin('decode', { type: 'decode', message });
+  }
+
+  function encode() {
+    if (running || !ready) return;
+    if (key.value === '') {
+      setStatus('Enter the key first.', '', true);
+      key.focus();
+      return;
+    }
+    // A file is read as UTF-8, its byte-order mark dropped, as the tool reads it.
+    let text = input.value;
+    if (loaded) {
+      try {
+        text = new TextDecoder('utf-8', { fatal: true }).decode(loaded.bytes);
+      } catch (error) {
+        setStatus(`${loaded.name} is not valid UTF-8 text.`, '', true);
+        return;
+      }
+    }
+    begin('encode', { type: 'encode', plain: units(text) });
+  }
+
+  /// Result ///
+
+  async function copy() {
+    try {
+      await navigator.clipboard.writeText(resultText);
+    } catch (error) {
+      result.select();
+      if (!document.execCommand('copy')) {
+        setStatus('Cannot reach the clipboard here: select the result and copy it by hand.', '', true);
+        return;
+      }
+    }
+    setStatus(`Copied ${count(resultText.length)} characters.`);
+  }
+
+  function save() {
+    const base = loaded ? loaded.name.replace(/\.[^.]*$/, '') : 'message';
+    // The tool ends a message it writes with a line end; a plain text is kept as it is.
+    const [name, text] = resultKind === 'encode' ? [`${base}.b64`, `${resultText}\n`] : [`${base}.txt`, resultText];
+    const url = URL.createObjectURL(new Blob([text], { type: 'text/plain;charset=utf-8' }));
+    const link = document.createElement('a');
+    link.href = url;
+    link.download = name;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 60000);
+    setStatus(`Saved as ${name} (UTF-8).`);
+  }
+
+  /// Wiring ///
+
+  decodeButton.addEventListener('click', decode);
+  encodeButton.addEventListener('click', encode);
+  abortButton.addEventListener('click', abort);
+  copyButton.addEventListener('click', copy);
+  saveButton.addEventListener('click', save);
+  $('clear').addEventListener('click', () => {
+    forgetFile();
+    input.value = '';
+    fileInput.value = '';
+    input.focus();
+  });
+  input.addEventListener('input', () => {
+    if (loaded) forgetFile();
+  });
+  fileInput.addEventListener('change', () => openFile(fileInput.files[0]));
+  showKey.addEventListener('click', () => {
+    const shown = key.type === 'password';
+    key.type = shown ? 'text' : 'password';
+    showKey.textContent = shown ? 'Hide' : 'Show';
+    showKey.setAttribute('aria-pressed', String(shown));
+  });
+  for (const field of [key, suffix]) {
+    field.addEventListener('keydown', (event) => {
+      if (event.key !== 'Enter') return;
+      // Keep the key press from reaching the Abort button, which takes the
+      // focus once the run starts.
+      event.preventDefault();
+      decode();
+    });
+  }
+  document.addEventListener('keydown', (event) => {
+    if (event.key === 'Escape' && running) abort();
+  });
+
+  const dropZone = $('drop-zone');
+  document.addEventListener('dragover', (event) => {
+    event.preventDefault();
+    dropZone.classList.add('dragging');
+  });
+  document.addEventListener('dragleave', () => dropZone.classList.remove('dragging'));
+  document.addEventListener('drop', (event) => {
+    event.preventDefault();
+    dropZone.classList.remove('dragging');
+    if (event.dataTransfer.files.length > 0) openFile(event.dataTransfer.files[0]);
+  });
+
+  startWorker();
+})();
