@@ -103,8 +103,8 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
 
 namespace {
 
-using Reduce;
-using SubtractOnce;
+using internal::Reduce;
+using internal::SubtractOnce;
 
 constexpr std::int32_t kPauseStride = 5000;
 
