@@ -45,7 +45,9 @@ std::u16string KeyFromFile(const std::string& path, std::string_view what) {
     if (path == "-") {
       return support::KeyFromFileBytes(ReadWhole(path, support::kMaxKeyFileBytes, what), what);
     }
-    return support::ReadKeyFile(path, what);
+    return support::ReadKeyFile(path, what, &Interrupted);
+  } catch (const support::KeyFileInterrupted&) {
+    throw Failure{kExitAborted, "aborted"};
   } catch (const support::KeyFileError& error) {
     throw Failure{kExitInput, error.what()};
   }

@@ -81,7 +81,7 @@ constexpr std::array<std::int16_t, N> kIdentity = [] {
 // 463: only its remainder mod N counts).
 template <int N>
 std::size_t QuickShuffle(std::array<std::int16_t, N>& rotor, const std::uint8_t* drive, std::size_t mix) {
-  const ModTable<N>& mod = kModTable<N>;
+  const internal::ModTable<N>& mod = internal::kModTable<N>;
   std::uint16_t r[N + 2];  // two spare entries: the loads ahead of the last steps read them
   std::memcpy(r, kIdentity<N>.data(), sizeof(std::int16_t) * N);
   r[N] = r[N + 1] = 0;
@@ -91,7 +91,7 @@ std::size_t QuickShuffle(std::array<std::int16_t, N>& rotor, const std::uint8_t*
   for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) {
     const std::size_t a = ahead1;  // r[p] as it stands
     const std::size_t v = a + drive[p];
-    const std::size_t m = AddMod(mix, mod.rem[v], mod.comp[v]);
+    const std::size_t m = internal::AddMod(mix, mod.rem[v], mod.comp[v]);
     const std::size_t b = r[m];
     std::size_t next1 = ahead2;
     std::size_t next2 = r[p + 2];  // loaded before the swap's stores

@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "engine/checked.h"
 #include "engine/key_schedule.h"
@@ -72,7 +73,7 @@ std::uint8_t StepRotor(std::array<std::int16_t, N>& rotor, std::int16_t& step, s
 template <int N, typename Emit>
 void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int16_t& mix0, const std::uint8_t* x,
                std::size_t count, Emit emit) {
-  const ModTable<N>& mod = kModTable<N>;
+  const internal::ModTable<N>& mod = internal::kModTable<N>;
   std::uint16_t r[N + 2];
   std::memcpy(r, rotor.data(), sizeof(std::int16_t) * N);
   r[N] = r[N + 1] = 0;
@@ -90,7 +91,7 @@ void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int
     for (; p < end; ++p) {
       const std::size_t a = ahead1;  // r[p] as it stands
       const std::size_t v = a + in[p - start];
-      const std::size_t m = AddMod(mix, mod.rem[v], mod.comp[v]);
+      const std::size_t m = internal::AddMod(mix, mod.rem[v], mod.comp[v]);
       const std::size_t b = r[m];
       std::size_t next1 = ahead2;
       std::size_t next2 = r[p + 2];  // loaded before the swap's stores

@@ -6,6 +6,9 @@
 // they mispredict half the time; a conditional move does not.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 namespace trirotor::internal {
 
 // v - N when v >= N, else v; for 0 <= v < 2N.
@@ -26,13 +29,6 @@ template <int N>
 inline int Reduce(int v) {
   return SubtractOnce<N>(SubtractOnce<2 * N>(v));
 }
-
-}  // namespace trirotor::internal
-
-#include <cstddef>
-#include <cstdint>
-
-namespace trirotor::internal {
 
 // The remainders mod N of every sum a rotor step takes (entry + input byte,
 // entry + entry, and the key schedule's entry + drive byte: all below

@@ -135,8 +135,13 @@ void MainWindow::BuildWidgets() {
   auto* suffixRow = new QHBoxLayout;
   suffixRow->addWidget(suffixEdit_, 1);
   suffixRow->addWidget(suffixFileButton);
-  keyForm->addRow(tr("&Key:"), keyRow);
-  keyForm->addRow(tr("Key &suffix:"), suffixRow);
+  // A row of a field and its button: the label's shortcut goes to the field.
+  auto* keyLabel = new QLabel(tr("&Key:"));
+  keyLabel->setBuddy(keyEdit_);
+  auto* suffixLabel = new QLabel(tr("Key &suffix:"));
+  suffixLabel->setBuddy(suffixEdit_);
+  keyForm->addRow(keyLabel, keyRow);
+  keyForm->addRow(suffixLabel, suffixRow);
   keyForm->addRow(tr("Code &page:"), codePageBox_);
   layout->addLayout(keyForm);
 

@@ -57,11 +57,18 @@ std::u16string KeyFromFileBytes(std::string_view bytes, std::string_view what) {
   return key;
 }
 
-std::u16string ReadKeyFile(const std::string& path, std::string_view what) {
+std::u16string ReadKeyFile(const std::string& path, std::string_view what, bool (*stopRequested)()) {
+  const auto retry = [&] {
+    if (errno != EINTR) return false;
+    if (stopRequested != nullptr && stopRequested()) {
+      throw KeyFileInterrupted(std::string(what) + " " + path + ": interrupted");
+    }
+    return true;
+  };
   int fd = -1;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && retry());
   if (fd < 0) Refuse(what, path, std::strerror(errno));
   const Descriptor file(fd);
   struct stat info {};
@@ -72,7 +79,7 @@ std::u16string ReadKeyFile(const std::string& path, std::string_view what) {
   std::size_t filled = 0;
   while (filled < bytes.size()) {
     const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
-    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && retry()) continue;
     if (got < 0) Refuse(what, path, std::strerror(errno));
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);

@@ -28,9 +28,17 @@ class KeyFileError : public std::runtime_error {
 // caller's rule (a key may not, a suffix may).
 std::u16string KeyFromFileBytes(std::string_view bytes, std::string_view what);
 
+// A read cut short by a signal that `stopRequested` said should stop it.
+class KeyFileInterrupted : public KeyFileError {
+ public:
+  using KeyFileError::KeyFileError;
+};
+
 // Reads the file at `path` (at most kMaxKeyFileBytes) and returns
 // KeyFromFileBytes of it. Throws KeyFileError when it cannot be opened or
-// read, is a directory, or is too large.
-std::u16string ReadKeyFile(const std::string& path, std::string_view what);
+// read, is a directory, or is too large. A signal that interrupts the open
+// or a read (a FIFO with no writer yet) is retried unless `stopRequested`
+// is given and returns true; then KeyFileInterrupted is thrown.
+std::u16string ReadKeyFile(const std::string& path, std::string_view what, bool (*stopRequested)() = nullptr);
 
 }  // namespace trirotor::support

@@ -105,6 +105,13 @@ TEST_F(CodePages, AssignedBytesKeepTheirCharactersBeforeStandIns) {
     EXPECT_EQ(platform::TextToBytes(text), all);
     EXPECT_EQ(DecodeText(EncodeText(text, u"key", u"", FrameHeader{}), u"key", u""), text);
   }
+  // Hosts may not select these two (their printable bytes are not all
+  // ASCII), but their tables follow the same rule.
+  for (int page : {864, 875}) {
+    SCOPED_TRACE(page);
+    internal::SetAnySingleByteCodePage(page);
+    EXPECT_EQ(platform::TextToBytes(platform::BytesToText(all)), all);
+  }
 }
 
 TEST_F(CodePages, EachThreadDecodesUnderItsOwnPage) {

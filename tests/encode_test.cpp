@@ -391,6 +391,21 @@ TEST_F(EncodeTextTest, EncodeBytesGivesBackEveryByteAndTellsItsStages) {
         {EncodeStage::kWritingBase64, frame}};
     EXPECT_EQ(gStagesSeen, expected);
   }
+  // The bytes cannot hold a character the page lacks, but the key and suffix
+  // can: refused, as EncodeText refuses them, before any stage runs.
+  struct Refused { const char* name; std::u16string key, suffix; };
+  const Refused refused[] = {{"key", u"\u65e5\u672c", u""}, {"suffix", u"k", u"x\u0100"}};
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(r.name);
+    gStagesSeen.clear();
+    try {
+      EncodeBytes(ByteBuffer(10, 'a'), r.key, r.suffix, kHeader, 76, RecordStage);
+      ADD_FAILURE() << "sealed";
+    } catch (const EngineError& error) {
+      EXPECT_EQ(error.number(), kErrInvalidCall);
+    }
+    EXPECT_TRUE(gStagesSeen.empty());
+  }
 }
 
 TEST_F(EncodeTextTest, EmptyTextRoundTrips) {

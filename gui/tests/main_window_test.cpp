@@ -69,6 +69,11 @@ QString LongText(qsizetype size) {
   return text;
 }
 
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 }  // namespace
 
 class MainWindowTest : public QObject {
@@ -414,10 +419,7 @@ class MainWindowTest : public QObject {
     QFETCH(QString, status);
     QTemporaryDir dir;
     const QString path = dir.filePath("secret.key");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
+    QVERIFY(WriteFile(path, bytes));
     const char* fieldName = suffix ? "suffixEdit" : "keyEdit";
     Type(fieldName, "before");
     QCOMPARE(window_->LoadKeyFile(path, suffix ? MainWindow::KeyField::kSuffix : MainWindow::KeyField::kKey),
@@ -500,10 +502,7 @@ class MainWindowTest : public QObject {
     pages->setCurrentIndex(pages->findData(codePage));
     QTemporaryDir dir;
     const QString path = dir.filePath("note.txt");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
+    QVERIFY(WriteFile(path, bytes));
     QVERIFY(window_->LoadInputFile(path));
     QCOMPARE(window_->InputText(), text);
   }
@@ -524,10 +523,7 @@ class MainWindowTest : public QObject {
   void DropLoadsTheFile() {
     QTemporaryDir dir;
     const QString path = dir.filePath("dropped.b64");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("QUJDRA==");
-    file.close();
+    QVERIFY(WriteFile(path, "QUJDRA=="));
     QMimeData mime;
     mime.setUrls({QUrl::fromLocalFile(path)});
     // A drop is delivered only to a widget that accepted the drag's entry.

@@ -33,6 +33,7 @@
   let ready = false;
   let running = null;       // {id, kind} while the engine works
   let nextId = 1;
+  let focusWhenReady = false;
   let loaded = null;        // {name, bytes} of the file last opened, until the text is edited
   let resultText = '';
   let resultKind = '';      // 'decode' or 'encode'
@@ -125,6 +126,8 @@
           setStatus('Open, drop or paste a message, enter its key, then Decode.');
         }
         updateButtons();
+        if (focusWhenReady) decodeButton.focus();
+        focusWhenReady = false;
         break;
       case 'failed':
         setStatus(`The engine could not start: ${message.text}`, '', true);
@@ -172,7 +175,7 @@
     progress.value = 0;
     setStatus('Aborted');
     startWorker();
-    decodeButton.focus();
+    focusWhenReady = true;  // Decode is disabled until the fresh engine is up
   }
 
   /// Outcomes ///

@@ -240,6 +240,9 @@ def test_a_large_message_shows_progress_and_abort_stops_it(page, large_message):
     assert page.execute_script("return window.__busyAfter;") is False
     assert status(page) == ["Aborted", ""]
     assert result(page) == ""
+    # The keyboard user lands on Decode once the fresh engine is up.
+    WebDriverWait(page, 30).until(lambda d: d.find_element(By.ID, "decode").is_enabled())
+    assert page.execute_script("return document.activeElement.id;") == "decode"
     # A fresh engine takes over at once and decodes.
     assert decode_file(page, EXAMPLES / "hello.b64", key_file(EXAMPLES / "hello.key"))[0].startswith("Decoded ")
 
