@@ -116,14 +116,20 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   LastError = 0;
   ByteBuffer plain;
   try {
+    // Until the first pause only the progress hook could see a signal, and
+    // nothing is written or created yet: a signal may end the process.
+    StopAtOnceUntilTheFirstPause(!Interrupted());
     plain = DecodeBytes(std::move(message), *keys.key, keys.suffix);
+    StopAtOnceUntilTheFirstPause(false);
   } catch (const EngineError& error) {
+    StopAtOnceUntilTheFirstPause(false);
     FinishProgress();
     if (Interrupted()) throw Failure{kExitAborted, "aborted"};
     PrintEngineError(error);
     Complain(name + "the message is damaged");
     return kExitEngine;
   } catch (const std::bad_alloc&) {
+    StopAtOnceUntilTheFirstPause(false);
     FinishProgress();
     PrintOutOfMemory();
     return kExitEngine;
