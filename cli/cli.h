@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/trirotor.h"
+
 namespace trirotor::cli {
 
 // Exit statuses, documented in `trirotor decode --help`.
@@ -40,6 +42,7 @@ struct Options {
   bool quiet = false;
   bool jsonl = false;
   unsigned jobs = 0;  // 0: one per core
+  bool salvage = false;  // decode --salvage: what a damaged message still holds
 };
 
 // Does the work of one command line and returns its exit status.
@@ -98,6 +101,14 @@ void FinishProgress();
 void StartStages(bool forced);
 void ShowStage(const std::string& stage, std::uint64_t bytes);
 void FinishStages(bool done);  // done: the last line says how long it took
+
+/// Salvage (salvage.cpp) ///
+
+// For a message whose frame did not check out: the bytes its container
+// still holds, after a warning line naming how many against the length it
+// announces; nullopt, after saying why, when the message does not look like
+// a frame of this key.
+std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, const std::string& name);
 
 /// JSON lines (batch.cpp) ///
 

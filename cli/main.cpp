@@ -35,7 +35,9 @@ Exit status:
   3    the frame did not check out (LastError 33): wrong key or suffix,
        or not a whole message; or no message at all (under 4
        characters); nothing is written
-  4    checksum mismatch (LastError 5): the text is written all the same
+  4    checksum mismatch (LastError 5): the text is written all the same;
+       or --salvage wrote what a damaged message still holds, with a
+       warning giving the bytes recovered against the announced length
   5    the engine raised an error; one line on standard error:
        error NUMBER in SOURCE: DESCRIPTION
   128+N  stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP): no
@@ -146,6 +148,10 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                                    "it (0) or not (3)");
     outputDir->excludes(output)->excludes(jsonl);
     check->excludes(output)->excludes(outputDir)->excludes(jsonl);
+    command.add_flag("--salvage", options.salvage,
+                     "When the frame does not check out but its header shows this key, write what the "
+                     "message still holds (a cut-short message, junk after its end); exit 4")
+        ->excludes(jsonl)->excludes(check);
   }
   command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode (default: one per core)")
       ->option_text("N")

@@ -115,6 +115,8 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   if (showBar) StartProgress(message.size(), options.progress);
   LastError = 0;
   ByteBuffer plain;
+  // --salvage needs the message again after a failed frame check.
+  ByteBuffer kept = options.salvage ? message : ByteBuffer();
   try {
     plain = DecodeBytes(std::move(message), *keys.key, keys.suffix);
   } catch (const EngineError& error) {
@@ -131,7 +133,11 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   FinishProgress();
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   const std::int16_t outcome = LastError;
-  if (outcome == kErrFrameCheck) {
+  if (outcome == kErrFrameCheck && options.salvage) {
+    std::optional<ByteBuffer> salvaged = SalvageOne(std::move(kept), keys, name);
+    if (!salvaged) return kExitFrame;
+    plain = std::move(*salvaged);
+  } else if (outcome == kErrFrameCheck) {
     Complain(name + std::string(ErrorMessage(kErrFrameCheck)));
     Complain(name + "wrong key or key suffix, or the input is not a whole message");
     return kExitFrame;
@@ -149,7 +155,7 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
     Complain(name + std::string(ErrorMessage(kErrChecksum)));
     return kExitChecksum;
   }
-  return kExitOk;
+  return outcome == kErrFrameCheck ? kExitChecksum : kExitOk;  // salvaged: written, not verified
 }
 
 // DIR/<name>.txt for each message: its file name without the last extension.

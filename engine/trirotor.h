@@ -108,6 +108,35 @@ std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
 // decoded in place and, for a stored payload, returned as the result.
 ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
+/// Salvage ///
+
+// What SalvageBytes could read from a message whose frame does not check
+// out: one cut short, with junk after its end, or with a damaged trailer.
+struct SalvageResult {
+  // The decrypted header names a header length that fits and the payload
+  // after it starts with a stored or compressed container's identification.
+  // When false nothing else below is set.
+  bool looksLikeFrame = false;
+  char kind = 0;                      // '0' stored, '3' compressed
+  ByteBuffer plain;                   // the bytes recovered, in order
+  std::int64_t announcedLength = -1;  // compressed: the plain length it announces
+  bool complete = false;              // compressed: all announced bytes were decoded
+  bool checksumAgrees = false;        // complete, and their XOR is the stored checksum
+  bool trailerFound = false;          // stored: the check pair was found again after the payload
+  std::string stoppedBecause;         // compressed, when incomplete: why decoding stopped
+};
+
+// Decrypts the message under the key and recovers what the container still
+// holds, without the frame check: a stored container gives its bytes up to
+// the last repeat of the header's check pair (the trailer, with whatever
+// follows it dropped), or all bytes present when there is none; a
+// compressed one gives every byte whose code is complete before the data
+// ends, leaves the tree or the container's announced length is reached.
+// For an intact message the bytes are those DecodeBytes returns. Never
+// raises for the message's content; never touches LastError, Progress or
+// the event hook. Pass the message by std::move.
+SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+
 /// Encoding ///
 
 // The 16 bytes a frame's header is made from: [1..13] are filler and

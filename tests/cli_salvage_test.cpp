@@ -1,0 +1,129 @@
+// SPDX-License-Identifier: MIT
+//
+// cli_salvage_test.cpp - decode --salvage as scripts see it: on the shipped
+// examples cut short, with a signature after them, whole, and under a wrong
+// key; exit statuses, the text written and the warning line.
+
+#ifdef TRIROTOR_CLI
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace trirotor {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs the tool with `args` and `input` on standard input.
+Outcome RunTool(const std::vector<std::string>& args, const std::string& input) {
+  const fs::path dir = fs::temp_directory_path();
+  const std::string tag = std::to_string(::getpid());
+  const fs::path in = dir / ("salvage-in-" + tag), out = dir / ("salvage-out-" + tag),
+                 err = dir / ("salvage-err-" + tag);
+  std::ofstream(in, std::ios::binary) << input;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(::open(in.c_str(), O_RDONLY), 0);
+    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(TRIROTOR_CLI, argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : 1000, ReadFile(out), ReadFile(err)};
+  fs::remove(in);
+  fs::remove(out);
+  fs::remove(err);
+  return outcome;
+}
+
+const fs::path kExamples = fs::path(TRIROTOR_SOURCE_DIR) / "examples";
+
+TEST(CliSalvage, DamagedCopiesOfTheShippedExamples) {
+  const std::string longMessage = ReadFile(kExamples / "long.b64");
+  const std::string longText = ReadFile(kExamples / "long.txt");
+  const std::string helloMessage = ReadFile(kExamples / "hello.b64");
+  const std::string helloText = ReadFile(kExamples / "hello.txt");
+  const std::string longKey = (kExamples / "long.key").string();
+  const std::string helloKey = (kExamples / "hello.key").string();
+  const std::string signature = "-- \nSent from my phone\n";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    const std::string* text;  // the text the output must be a beginning of
+    std::size_t atLeast;      // bytes of output at least
+    bool whole;               // the output is the whole text
+    const char* errHas;
+  };
+  const Case cases[] = {
+      {"compressed, cut in half", {"--key-file", longKey, "--salvage"}, longMessage.substr(0, 116000), 4,
+       &longText, 150000, false, " of 320565 bytes (the data ends); the text is not verified"},
+      {"compressed, cut, no --salvage", {"--key-file", longKey}, longMessage.substr(0, 116000), 3, &longText, 0,
+       false, "wrong key or key suffix"},
+      {"compressed, signature after it", {"--key-file", longKey, "--salvage"}, longMessage + signature, 4,
+       &longText, 0, true, "salvaged 320565 of 320565 bytes (their checksum agrees)"},
+      {"compressed, whole", {"--key-file", longKey, "--salvage"}, longMessage, 0, &longText, 0, true, ""},
+      {"stored, cut", {"--key-file", helloKey, "--salvage"}, helloMessage.substr(0, 150), 4, &helloText, 80,
+       false, "salvaged 91 bytes of a stored text, which announces no length (no trailer found"},
+      {"stored, signature after it", {"--key-file", helloKey, "--salvage"}, helloMessage + signature, 4,
+       &helloText, 0, true, "(the trailer was found after them)"},
+      {"wrong key", {"--key", "not the key", "--salvage"}, helloMessage.substr(0, 150), 3, &helloText, 0, false,
+       "nothing to salvage: the message does not look like a frame of this key"},
+      {"cut inside the header", {"--key-file", helloKey, "--salvage"}, helloMessage.substr(0, 20), 3, &helloText,
+       0, false, "does not look like a frame of this key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args{"decode", "-q"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome got = RunTool(args, c.input);
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_NE(got.err.find(c.errHas), std::string::npos) << got.err;
+    if (c.whole) {
+      EXPECT_EQ(got.out, *c.text);
+    } else {
+      EXPECT_GE(got.out.size(), c.atLeast);
+      EXPECT_EQ(got.out, c.text->substr(0, got.out.size()));
+    }
+    EXPECT_EQ(got.err.find("mill-pond"), std::string::npos);  // the key never shows
+    if (c.status == 3) {
+      EXPECT_EQ(got.out, "");
+    }
+  }
+}
+
+TEST(CliSalvage, NotWithBatchModeOrCheck) {
+  for (const char* other : {"--jsonl", "--check"}) {
+    const Outcome got = RunTool({"decode", "--key", "k", "--salvage", other}, "");
+    EXPECT_EQ(got.status, 1) << other << got.err;
+  }
+}
+
+}  // namespace
+}  // namespace trirotor
+
+#endif  // TRIROTOR_CLI
