@@ -24,7 +24,7 @@ inline constexpr int kExitChecksum = 4;  // LastError 5: the text is written all
 inline constexpr int kExitEngine = 5;    // the engine raised an error
 inline constexpr int kExitAborted = 130;  // thrown for any stop; Run exits 128 + the signal
 
-enum class Mode { kDecode, kEncode };
+enum class Mode { kDecode, kEncode, kInspect };
 
 struct Options {
   Mode mode = Mode::kDecode;
@@ -43,6 +43,7 @@ struct Options {
   bool jsonl = false;
   unsigned jobs = 0;  // 0: one per core
   bool salvage = false;  // decode --salvage: what a damaged message still holds
+  bool json = false;     // inspect --json
 };
 
 // Does the work of one command line and returns its exit status.
@@ -109,6 +110,12 @@ void FinishStages(bool done);  // done: the last line says how long it took
 // announces; nullopt, after saying why, when the message does not look like
 // a frame of this key.
 std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, const std::string& name);
+
+/// Inspection (inspect.cpp) ///
+
+// trirotor inspect: the report on standard output; the status decode would
+// give (0 without a key for a message of 4 characters or more).
+int RunInspect(const Options& options);
 
 /// JSON lines (batch.cpp) ///
 

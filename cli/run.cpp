@@ -340,6 +340,7 @@ int Run(const Options& options) {
   InstallAbortHook();
   try {
     const bool inputFromStdin = options.input.empty() || options.input == "-";
+    if (options.mode == Mode::kInspect) return RunInspect(options);
     if (options.jsonl) {
       // Records may carry their own keys; ask only when the terminal is free.
       return RunBatch(options, ResolveKeys(options, !inputFromStdin));

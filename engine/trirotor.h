@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace trirotor {
@@ -136,6 +137,64 @@ struct SalvageResult {
 // raises for the message's content; never touches LastError, Progress or
 // the event hook. Pass the message by std::move.
 SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+
+/// Inspection ///
+
+// What each stage of decoding saw in a message, in the pipeline's order, as
+// far as the message makes sense. Holds no plain text.
+struct InspectReport {
+  // The base64 layer, over the message's characters (ANSI bytes).
+  struct Pad {
+    std::size_t at;  // character offset in the message
+    int place;       // 1..4 in its group: 3 and 4 drop a byte, 1 and 2 count as the digit 0
+  };
+  std::size_t characters = 0;
+  std::size_t digits = 0;
+  std::size_t junk = 0;  // characters outside the alphabet, skipped
+  std::vector<std::pair<std::uint8_t, std::size_t>> commonJunk;  // up to 3, most frequent first
+  std::vector<Pad> pads;     // every pad, in order
+  int unfinishedGroup = 0;   // values of a last group dropped unfinished (0..3)
+  std::size_t bytes = 0;     // what the layer gives: the encrypted frame
+
+  // With a key: the frame.
+  bool keyed = false;
+  int headerLength = -1;     // the frame's byte 0; -1 when there are no bytes
+  bool headerFits = false;   // 2 <= L <= bytes - 2
+  std::array<int, 2> headerPair{-1, -1};   // the check pair at L-2, L-1 (-1: absent)
+  std::array<int, 2> trailerPair{-1, -1};  // the last two bytes
+  bool frameChecks = false;  // what the decoder's frame check says
+
+  // The container: payload[L .. n-2) when the frame checks, else [L .. n).
+  enum class Kind { kNone, kStored, kCompressed, kUnknownVersion, kNoIdentification };
+  Kind kind = Kind::kNone;
+  ByteBuffer identification;  // its first (up to) 4 bytes
+  std::size_t storedBytes = 0;
+  // Compressed.
+  bool headerWhole = false;   // checksum, plain length, entry count present
+  int checksumStored = -1;
+  int checksumComputed = -1;  // when every announced byte decoded
+  std::int64_t plainLength = -1;
+  int entryCount = 0;
+  bool tableWhole = false;    // entries and code bits present
+  int codeValues = 0, shortestCode = 0, longestCode = 0;
+  bool prefixFree = false, codeComplete = false;
+  std::uint64_t dataBitsNeeded = 0;  // exact when decodingComplete, else a lower bound
+  std::uint64_t dataBitsPresent = 0;
+  std::size_t decodedBytes = 0;
+  bool decodingComplete = false;
+  std::size_t stoppedAt = 0;    // container byte where decoding stopped
+  std::string stoppedBecause;   // "" when it did not stop
+
+  // When the frame does not check: what SalvageBytes would give.
+  bool salvageWouldRecover = false;
+  std::size_t salvageBytes = 0;
+};
+
+// The report for a message without a key (the base64 layer only) and with
+// one. Never raises for the message's content; raises what DecodeBytes
+// raises for the key. Touches neither LastError nor Progress.
+InspectReport InspectMessage(ByteBuffer message);
+InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
 /// Encoding ///
 

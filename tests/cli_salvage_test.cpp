@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/test_util.h"
 
 namespace trirotor {
@@ -120,6 +122,52 @@ TEST(CliSalvage, NotWithBatchModeOrCheck) {
   for (const char* other : {"--jsonl", "--check"}) {
     const Outcome got = RunTool({"decode", "--key", "k", "--salvage", other}, "");
     EXPECT_EQ(got.status, 1) << other << got.err;
+  }
+}
+
+
+// inspect on the shipped examples and damaged copies: the status decode
+// gives, a few facts through --json, and never a line of the text.
+TEST(CliSalvage, InspectGivesDecodesStatusAndNoText) {
+  const std::string longMessage = ReadFile(kExamples / "long.b64");
+  const std::string longText = ReadFile(kExamples / "long.txt");
+  const std::string longKey = (kExamples / "long.key").string();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    const char* field;  // a container field, or "" for none
+    nlohmann::json value;
+  };
+  const Case cases[] = {
+      {"whole", {"--key-file", longKey}, longMessage, 0, "plain_length", 320565},
+      {"cut", {"--key-file", longKey}, longMessage.substr(0, 116000), 3, "stopped_because", "the data ends"},
+      {"wrong key", {"--key", "not the key"}, longMessage, 3, "", nullptr},
+      {"no key", {}, longMessage, 0, "", nullptr},
+      {"no message", {}, "abc", 3, "", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool json : {false, true}) {
+      std::vector<std::string> args{"inspect"};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      if (json) args.push_back("--json");
+      const Outcome got = RunTool(args, c.input);
+      EXPECT_EQ(got.status, c.status) << got.err;
+      EXPECT_EQ(got.out.find(longText.substr(0, 40)), std::string::npos);
+      EXPECT_EQ(got.out.find("mill-pond"), std::string::npos);
+      if (!json) continue;
+      const nlohmann::json report = nlohmann::json::parse(got.out);
+      EXPECT_EQ(report["exit_status"], c.status);
+      EXPECT_EQ(report["base64"]["characters"], c.input.size());
+      if (*c.field != 0) {
+        EXPECT_EQ(report["container"][c.field], c.value) << got.out;
+      }
+      if (c.args.empty()) {
+        EXPECT_FALSE(report.contains("frame"));
+      }
+    }
   }
 }
 
