@@ -157,6 +157,14 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                      "When the frame does not check out but its header shows this key, write what the "
                      "message still holds (a cut-short message, junk after its end); exit 4")
         ->excludes(jsonl)->excludes(check);
+    command
+        .add_option("--keyring", options.keyRing,
+                    "Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line), on every "
+                    "core, and decode with the first that opens the message; its line is named on standard "
+                    "error, never the key")
+        ->option_text("FILE")
+        ->excludes(keyFile)->excludes(keyEnv)->excludes(keyText)->excludes(suffixText)->excludes(suffixFile)
+        ->excludes(jsonl)->excludes(check)->excludes(outputDir)->excludes("--salvage");
   }
   command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode (default: one per core)")
       ->option_text("N")
@@ -194,7 +202,7 @@ int main(int argc, char** argv) {
   // Inspection takes a key but writes no text: the decode options that
   // shape the output are not its.
   for (const char* name : {"FILE", "-o", "--raw", "--progress", "-q", "--jsonl", "--output-dir", "--check",
-                           "--salvage", "-j"}) {
+                           "--salvage", "--keyring", "-j"}) {
     inspect->remove_option(inspect->get_option(name));
   }
   inspect->get_option("--key")->description(

@@ -99,13 +99,13 @@ constexpr std::size_t kShortestMessage = 4;
 // `output` is null (--check). `name` ("" or "FILE: ") starts each line that
 // is about this message.
 int DecodeOne(const Options& options, const KeyPair& keys, const std::string& input, const std::string* output,
-              const std::string& name) {
+              const std::string& name, const ByteBuffer* alreadyRead = nullptr) {
   // A bad -o is found before the work is done; nothing is created yet.
   std::optional<Output> out;
   if (output != nullptr) out.emplace(*output);
   // The message is ASCII base64, so its file bytes are already the code
   // page's form of the text: the engine decodes them in place.
-  ByteBuffer message = ReadWholeBytes(input, kMaxInputBytes, "message");
+  ByteBuffer message = alreadyRead != nullptr ? *alreadyRead : ReadWholeBytes(input, kMaxInputBytes, "message");
   if (CountUnits(message, kShortestMessage) < kShortestMessage) {
     Complain(name + "no message in the input (it has fewer than 4 characters)");
     return kExitFrame;
@@ -341,6 +341,10 @@ int Run(const Options& options) {
   try {
     const bool inputFromStdin = options.input.empty() || options.input == "-";
     if (options.mode == Mode::kInspect) return RunInspect(options);
+    if (options.keyRing && options.mode == Mode::kDecode) {
+      const ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
+      return DecodeOne(options, KeyFromRing(options, message), options.input, &options.output, "", &message);
+    }
     if (options.jsonl) {
       // Records may carry their own keys; ask only when the terminal is free.
       return RunBatch(options, ResolveKeys(options, !inputFromStdin));

@@ -196,6 +196,25 @@ struct InspectReport {
 InspectReport InspectMessage(ByteBuffer message);
 InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
+/// Trying keys ///
+
+// One message tried against many keys: the base64 layer is decoded once.
+// Opens(key, suffix) answers whether DecodeBytes(message, key, suffix)
+// passes the frame check and expands the container without an engine error
+// (a checksum mismatch still opens it). A wrong key is turned away by the
+// frame check alone, on the decrypted bytes; only a key that passes it (one
+// wrong key in 65,536 does) is given the full decode. Const and safe to
+// call from many threads at once; each thread's code page converts the key.
+class KeyTrial {
+ public:
+  explicit KeyTrial(ByteBuffer message);
+  bool Opens(std::u16string_view key, std::u16string_view keySuffix) const;
+
+ private:
+  ByteBuffer message_;  // as given, for the full decode
+  ByteBuffer frame_;    // its base64 layer decoded
+};
+
 /// Encoding ///
 
 // The 16 bytes a frame's header is made from: [1..13] are filler and

@@ -171,6 +171,64 @@ TEST(CliSalvage, InspectGivesDecodesStatusAndNoText) {
   }
 }
 
+
+// decode --keyring: where the right key stands, absent, twice, after a wrong
+// key that passes the frame check, with CRLF line ends and comments.
+TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
+  using namespace internal;
+  const std::string text = "Meet me by the old mill at noon.\n";
+  FrameHeader header{};
+  for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(i * 7);
+  const std::u16string key = u"the usual one";
+  const std::string message = EncodeBytes(ByteBuffer(text.begin(), text.end()), key, u"", header, 76);
+  // A wrong key that the frame check lets through, found by search.
+  const ByteBuffer frame = DecodeBase64Bytes(platform::BytesToText(
+      reinterpret_cast<const std::uint8_t*>(message.data()), message.size()));
+  std::string lucky;
+  for (int i = 0; i < 2000000 && lucky.empty(); ++i) {
+    const std::string candidate = "lucky " + std::to_string(i);
+    ByteBuffer work = frame;
+    InitCipher(platform::BytesToText(reinterpret_cast<const std::uint8_t*>(candidate.data()), candidate.size()), u"");
+    DecryptBuffer(work);
+    if (CheckFrame(work.data(), work.size())) lucky = candidate;
+  }
+  ASSERT_FALSE(lucky.empty());
+
+  const std::string fill = "# spare keys\nalpha\nbeta\tsuffix\ngamma\n";
+  struct Case {
+    const char* name;
+    std::string ring;
+    int status;
+    std::vector<std::string> errHas;
+  };
+  const Case cases[] = {
+      {"first line", "the usual one\n" + fill, 0, {"opened with line 1 of the key ring\n"}},
+      {"middle, with its comment", "alpha\n# the usual one, 2019\nthe usual one\n" + fill, 0,
+       {"opened with line 3 of the key ring (the usual one, 2019)"}},
+      {"last line, no newline", fill + "the usual one", 0, {"opened with line 5 of the key ring\n"}},
+      {"CRLF", "alpha\r\n#old\r\nthe usual one\r\nbeta\r\n", 0, {"opened with line 3 of the key ring (old)"}},
+      {"twice", "the usual one\nalpha\nthe usual one\n", 0,
+       {"opened with line 1", "line 3 of the key ring holds the same key and suffix as line 1"}},
+      {"the right key with a suffix is another key", "the usual one\tx\nalpha\n", 3, {"none of the 2 keys"}},
+      {"after a lucky wrong key", lucky + "\n" + fill + "the usual one\n", 0, {"opened with line 6 of the key ring"}},
+      {"absent", fill, 3, {"none of the 3 keys of the key ring opens the message"}},
+      {"empty key", "alpha\n\tsuffix\n", 2, {"line 2 of the key ring has an empty key"}},
+  };
+  const fs::path ringPath = fs::temp_directory_path() / ("ring-" + std::to_string(::getpid()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(ringPath, std::ios::binary) << c.ring;
+    const Outcome got = RunTool({"decode", "--keyring", ringPath.string()}, message);
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_EQ(got.out, c.status == 0 ? text : "");
+    for (const std::string& part : c.errHas) EXPECT_NE(got.err.find(part), std::string::npos) << got.err;
+    for (const char* secret : {"the usual one\n", "alpha", "lucky"}) {
+      EXPECT_EQ(got.err.find(secret), std::string::npos) << got.err;  // keys never show
+    }
+  }
+  fs::remove(ringPath);
+}
+
 }  // namespace
 }  // namespace trirotor
 
