@@ -24,9 +24,9 @@
 #include <simdjson.h>
 
 #include "cli/records.h"
-#include "cli/utf8.h"
 #include "engine/internal.h"
 #include "engine/trirotor.h"
+#include "support/utf8.h"
 
 namespace trirotor::bench {
 namespace {
@@ -69,8 +69,8 @@ int Run(const char* path) {
     lap(kParse);
     std::u16string key, suffix;
     std::size_t bad = 0;
-    cli::DecodeUtf8(*fields.key, key, bad);
-    if (fields.suffix) cli::DecodeUtf8(*fields.suffix, suffix, bad);
+    support::DecodeUtf8(*fields.key, key, bad);
+    if (fields.suffix) support::DecodeUtf8(*fields.suffix, suffix, bad);
     ByteBuffer buffer(fields.input->begin(), fields.input->end());
     lap(kUtf);
     DecodeBase64InPlace(buffer);

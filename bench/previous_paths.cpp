@@ -17,14 +17,15 @@
 #include <memory>
 #include <new>
 
-#include "engine/big_buffer.h"
 #include "engine/checked.h"
-#include "engine/container.h"
-#include "engine/key_schedule.h"
+#include "engine/internal.h"
 #include "engine/reduce.h"
-#include "engine/trirotor.h"
+#include "engine/status.h"
+#include "support/big_buffer.h"
 
 namespace trirotor::bench::previous {
+
+using namespace trirotor::internal;
 
 /// InitCipher ///
 
@@ -102,8 +103,8 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
 
 namespace {
 
-using detail::Reduce;
-using detail::SubtractOnce;
+using internal::Reduce;
+using internal::SubtractOnce;
 
 constexpr std::int32_t kPauseStride = 5000;
 

@@ -175,7 +175,24 @@ Output::Output(std::string path) : path_(std::move(path)) {
       fd_ = 2;
       return;
     }
-    if (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+    // /dev/fd/N names a descriptor we hold; a socket cannot be opened anew
+    // by its name, but the descriptor itself can be written.
+    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+      if (!path_.starts_with(prefix)) continue;
+      const std::string number = path_.substr(prefix.size());
+      if (number.empty() || number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos) break;
+      const int held = std::stoi(number);
+      if (S_ISSOCK(info.st_mode) && SameFile(info, held)) {
+        fd_ = ::fcntl(held, F_DUPFD_CLOEXEC, 3);
+        if (fd_ < 0) throw Failure{kExitInput, Describe("cannot write", path_, errno)};
+        ownsFd_ = true;
+        return;
+      }
+    }
+    if (S_ISSOCK(info.st_mode)) {
+      throw Failure{kExitInput, path_ + " is a socket: connect to it with a tool such as socat and pipe into that"};
+    }
+    if (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)) {
       // Devices and pipes are written as they are: renaming a file over
       // them would replace /dev/null with a plain file.
       do {

@@ -34,9 +34,11 @@ std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view wh
 //   and renamed into place by Commit with the old file's mode; without Commit
 //   (a failure, an abort, an exception) it is removed and an existing file is
 //   kept as it was;
-// - a character device, FIFO or socket, or the file standard output already
-//   is (/dev/stdout): written directly, as standard output is;
-// - a directory, block device or a path whose folder is missing: refused.
+// - a character device or FIFO, the file standard output already is
+//   (/dev/stdout), or a socket held open as /dev/fd/N: written directly, as
+//   standard output is;
+// - a directory, block device, socket file or a path whose folder is
+//   missing: refused.
 // Write stops with kExitAborted once an interrupt has arrived, so that an
 // interrupted run stops writing at once.
 class Output {

@@ -52,8 +52,8 @@ its record and those before it are answered:
   {"id":..,"line":N,"error":"line N: ..."}  for a bad record
 The id comes back exactly as written; "key": null and "suffix": null count as
 absent. Status: 0 when every record got its text, 3 when at least one failed
-(its line says why), 2 when input or output failed, 130 after Ctrl-C; then
-"N records, K failed" on standard error unless --quiet.)TXT";
+(its line says why), 2 when input or output failed, 128+N after signal N;
+then "N records, K failed" on standard error unless --quiet.)TXT";
 
 constexpr const char* kEncodeFooter = R"TXT(
 Exit status: 0 written; 1 bad usage; 2 input, output or key problem (among

@@ -224,14 +224,18 @@ static_assert(kLookupsPerLoad * kMaxTableBits <= 57, "one load must feed every l
 // An entry: the one or two byte values that the next `bits` data bits start
 // with (first in bits 0-7, second in 8-15), the bits they take (16-23) and
 // how many there are (24-25). Count 0: the walk must decide, because the
-// code is longer than the table or the bits leave the tree.
+// code is longer than the table or the bits leave the tree. For a longer
+// code the entry names the node that its first tableBits bits reach (bits
+// 0-15) and sets kGoOn, so that the walk starts there and not at the root.
 using DecodeTable = std::array<std::uint32_t, std::size_t{1} << kMaxTableBits>;
+
+constexpr std::uint32_t kGoOn = 1u << 26;
 
 constexpr std::uint32_t Entry(std::uint32_t symbols, std::uint32_t bits, std::uint32_t count) {
   return symbols | bits << 16 | count << 24;
 }
 constexpr std::uint32_t EntryBits(std::uint32_t e) { return (e >> 16) & 0xFF; }
-constexpr std::uint32_t EntryCount(std::uint32_t e) { return e >> 24; }
+constexpr std::uint32_t EntryCount(std::uint32_t e) { return (e >> 24) & 3; }
 
 // Whether a code ends or passes below `node` at a depth of `limit` or more,
 // counting from `depth` at the node. A node with a symbol ends every code
@@ -270,7 +274,9 @@ void FillSingles(const DecodeTree& tree, DecodeTable& table, int tableBits, int 
       for (std::uint32_t i = code; i < size; i += 1u << length) table[i] = Entry(symbol, length, 1);
     } else if (length < tableBits) {
       FillSingles(tree, table, tableBits, child, length, code);
-    }  // a code longer than the table: count 0
+    } else {  // a code longer than the table: count 0, the walk goes on from here
+      table[code] = Entry(static_cast<std::uint32_t>(child), length, 0) | kGoOn;
+    }
   }
 }
 
@@ -335,6 +341,12 @@ DataResult TableData(const DecodeTree& tree, const std::uint8_t* in, std::int32_
         for (int k = 0; k < kLookupsPerLoad; ++k) {
           const std::uint32_t e = table[word & mask];
           if (EntryCount(e) == 0) {
+            // No code ends within these bits (the table stops short of the
+            // window's end), so the walk may start where they lead.
+            if (e & kGoOn) {
+              node = static_cast<std::int16_t>(e & 0xFFFF);
+              used += EntryBits(e);
+            }
             open = true;
             break;
           }

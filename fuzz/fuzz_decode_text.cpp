@@ -2,7 +2,7 @@
 //
 // fuzz_decode_text.cpp - DecodeText on a hostile message, key and suffix.
 //
-// Input layout: ReadMessageInput in fuzz_input.h (flags, abort pause, key,
+// Input layout: ReadMessageInput in testing/fuzz_input.h (flags, abort pause, key,
 // suffix, message; a nested decode in every pause when flag bit 2 is set).
 // Beyond "no crash" it checks what the engine's contract promises: only
 // documented error numbers, a status that only ever holds 0, 5 or 33, the

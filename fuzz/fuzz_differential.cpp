@@ -13,7 +13,7 @@
 // is held to the same against DecodeText, the entry it stands for, with the
 // pointer sequence as well.
 //
-// Input layout: ReadMessageInput in fuzz_input.h, shared with
+// Input layout: ReadMessageInput in testing/fuzz_input.h, shared with
 // fuzz_decode_text's seeds; with flag bit 7 the message's bytes are a raw
 // container, compared without base64 or cipher.
 

@@ -6,7 +6,7 @@
 // tables, negative entry counts, codes that are not prefix-free or overflow
 // the tree, data bits that leave it, plain lengths far past the data.
 //
-// Input layout: ReadContainerInput in fuzz_input.h (abort pause, flags, an
+// Input layout: ReadContainerInput in testing/fuzz_input.h (abort pause, flags, an
 // optional length of its own, the container).
 // Checks: only documented error numbers; an abort gives the container back
 // untouched; a Huffman-coded result never outgrows its data bits; LastError

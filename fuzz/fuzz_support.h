@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "engine/trirotor.h"
-#include "fuzz/fuzz_input.h"
+#include "testing/fuzz_input.h"
 
 namespace trirotor::fuzz {
 

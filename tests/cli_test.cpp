@@ -10,8 +10,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -131,7 +133,7 @@ class CliTest : public ::testing::Test {
 
 // A message whose container the test builds itself.
 std::string Sealed(const ByteBuffer& container, std::u16string_view key) {
-  return Narrow(SealContainer(container, key, u"", kHeader)) + "\n";
+  return Narrow(test::SealContainer(container, key)) + "\n";
 }
 
 ByteBuffer WithBadChecksum(const std::string& plain) {
@@ -313,7 +315,7 @@ TEST_F(CliTest, OutputGoesWhereThePathLeads) {
   const std::string message = File("m.b64", Narrow(EncodeText(u"opened", u"k", u"")));
   fs::create_directory(Path("sub"));
   fs::create_directory(Path("folder"));
-  enum class Kind { kFile, kLink, kFifo, kCharDevice, kNone };
+  enum class Kind { kFile, kLink, kFifo, kCharDevice, kSocket, kNone };
   struct Case {
     const char* name;
     std::function<std::string()> make;  // returns the -o argument
@@ -354,6 +356,15 @@ TEST_F(CliTest, OutputGoesWhereThePathLeads) {
          ::close(fd);
          return Path("null").string();
        }, 0, "", "", "null", Kind::kCharDevice, ""},
+      {"socket file", [&] {
+         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", Path("sock").c_str());
+         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return std::string();
+         ::close(fd);
+         return Path("sock").string();
+       }, 2, "", "", "sock", Kind::kSocket, "is a socket"},
       {"dash", [&] { return std::string("-"); }, 0, "opened", "", "", Kind::kNone, ""},
       {"standard output by name", [&] { return std::string("/dev/fd/1"); }, 0, "opened", "", "", Kind::kNone, ""},
       {"directory", [&] { return Path("folder").string(); }, 2, "", "", "folder", Kind::kNone, "is a directory"},
@@ -392,6 +403,7 @@ TEST_F(CliTest, OutputGoesWhereThePathLeads) {
       const bool sameKind = c.kind == Kind::kLink ? S_ISLNK(info.st_mode)
                             : c.kind == Kind::kFifo ? S_ISFIFO(info.st_mode)
                             : c.kind == Kind::kCharDevice ? S_ISCHR(info.st_mode)
+                            : c.kind == Kind::kSocket     ? S_ISSOCK(info.st_mode)
                                                           : S_ISDIR(info.st_mode);
       EXPECT_TRUE(sameKind);
     }

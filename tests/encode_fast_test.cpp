@@ -24,17 +24,6 @@
 namespace trirotor::test {
 namespace {
 
-unsigned Seed() {
-  static const unsigned seed = std::random_device{}();
-  return seed;
-}
-
-ByteBuffer RandomBytes(std::mt19937& rng, std::size_t n) {
-  ByteBuffer bytes(n);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
-}
-
 auto CipherState() {
   return std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback);
 }

@@ -29,15 +29,7 @@ using test::Bytes;
 using test::FromHex;
 using test::Hex;
 
-std::uint64_t Seed() {
-  static const std::uint64_t seed = [] {
-    const char* given = std::getenv("TRIROTOR_SEED");
-    const std::uint64_t s = given != nullptr ? std::strtoull(given, nullptr, 10) : std::random_device{}();
-    std::cout << "Random seed = " << s << " (TRIROTOR_SEED replays it)\n";
-    return s;
-  }();
-  return seed;
-}
+using test::Seed;
 
 ByteBuffer Encoded(const ByteBuffer& bytes, int wrap = 76) {
   const std::string text = EncodeBase64(bytes.data(), bytes.size(), wrap);
@@ -390,6 +382,21 @@ TEST_F(EncodeTextTest, EncodeBytesGivesBackEveryByteAndTellsItsStages) {
         {EncodeStage::kEncrypting, frame},
         {EncodeStage::kWritingBase64, frame}};
     EXPECT_EQ(gStagesSeen, expected);
+  }
+  // The bytes cannot hold a character the page lacks, but the key and suffix
+  // can: refused, as EncodeText refuses them, before any stage runs.
+  struct Refused { const char* name; std::u16string key, suffix; };
+  const Refused refused[] = {{"key", u"\u65e5\u672c", u""}, {"suffix", u"k", u"x\u0100"}};
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(r.name);
+    gStagesSeen.clear();
+    try {
+      EncodeBytes(ByteBuffer(10, 'a'), r.key, r.suffix, kHeader, 76, RecordStage);
+      ADD_FAILURE() << "sealed";
+    } catch (const EngineError& error) {
+      EXPECT_EQ(error.number(), kErrInvalidCall);
+    }
+    EXPECT_TRUE(gStagesSeen.empty());
   }
 }
 

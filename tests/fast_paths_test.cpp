@@ -85,18 +85,7 @@ void ExpectSame(const Observed& simple, const Observed& fast) {
   EXPECT_EQ(fast.feedback, simple.feedback);
 }
 
-unsigned Seed() {
-  static const unsigned seed = std::random_device{}();
-  return seed;
-}
-
 /// Base64 ///
-
-ByteBuffer RandomBytes(std::mt19937& rng, std::size_t n) {
-  ByteBuffer bytes(n);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
-}
 
 std::u16string Wrapped(const std::u16string& digits, std::size_t column, std::u16string_view lineEnd) {
   std::u16string out;

@@ -5,7 +5,7 @@
 //
 // Every seed and every reproducer under fuzz/corpus/<target>/ and
 // fuzz/regressions/<target>/ is read exactly as its fuzz target reads it
-// (fuzz/fuzz_input.h) and must give a result or an EngineError with one of
+// (testing/fuzz_input.h) and must give a result or an EngineError with one of
 // the engine's documented numbers, after which the engine must still decode
 // a known message on the same thread. This runs them without clang or
 // libFuzzer, and under the sanitizer test run it guards against the
@@ -18,7 +18,7 @@
 #include <set>
 
 #include "engine/internal.h"
-#include "fuzz/fuzz_input.h"
+#include "testing/fuzz_input.h"
 #include "tests/test_util.h"
 
 namespace trirotor::test {

@@ -13,11 +13,10 @@
 namespace trirotor::test {
 namespace {
 
+// Bytes fixed by their seed.
 ByteBuffer RandomBytes(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
-  ByteBuffer bytes(n);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
-  return bytes;
+  return test::RandomBytes(rng, n);
 }
 
 // The pass written out byte by byte, as a reference for DecryptBuffer.

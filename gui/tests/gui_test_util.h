@@ -3,9 +3,8 @@
 // gui_test_util.h - messages built for the window's tests.
 //
 // Besides messages from the encoder, the tests need ones the encoder never
-// makes (a bad checksum, an unknown container version). Those are sealed here
-// by hand: a frame around the given container, encrypted byte by byte with
-// the engine's keystream and ciphertext feedback, then base64.
+// makes (a bad checksum, an unknown container version): testing/
+// test_support.h seals those, as it does for the engine's own tests.
 #pragma once
 
 #include <QByteArray>
@@ -13,7 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/internal.h"
+#include "testing/test_support.h"
 
 namespace trirotor::gui::testing {
 
@@ -25,21 +24,11 @@ inline QString FromU16(const std::u16string& text) {
   return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
 }
 
+// A message around a container the encoder never makes (a bad checksum, an
+// unknown version), sealed by the tests' one hand-written sealer.
 inline QString SealContainer(const QByteArray& container, const QString& key) {
-  QByteArray frame;
-  frame.append(char(16));                      // header length L
-  frame.append(QByteArray(13, char(0x2A)));    // filler
-  frame.append(char(0x5A)).append(char(0xA5));  // check pair
-  frame.append(container);                     // payload
-  frame.append(char(0x5A)).append(char(0xA5));  // trailer repeats the check pair
-  internal::InitCipher(View(key), u"");
-  std::uint8_t previous = 0;  // the first byte is fed back from 0
-  for (char& byte : frame) {
-    const auto cipher = static_cast<std::uint8_t>(static_cast<std::uint8_t>(byte) ^ internal::NextKeyByte(previous));
-    byte = static_cast<char>(cipher);
-    previous = cipher;
-  }
-  return QString::fromLatin1(frame.toBase64());
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(container.constData());
+  return FromU16(test::SealContainer(ByteBuffer(bytes, bytes + container.size()), View(key)));
 }
 
 }  // namespace trirotor::gui::testing

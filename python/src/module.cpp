@@ -11,8 +11,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
@@ -27,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/records.h"
 #include "engine/trirotor.h"
 
 namespace py = pybind11;
@@ -102,7 +101,8 @@ std::string DescribeAt(std::u16string_view text, std::size_t unit) {
 /// Code page ///
 
 // The one place a code page given by the caller becomes a number: an int, or
-// a string of digits, "cpNNNN" or "windows-NNNN" (any case).
+// a name as the library reads it ("1251", "cp1251", "windows-1251",
+// "ISO-8859-2", "KOI8-R", any case).
 int CodePageNumber(const py::handle& page) {
   if (PyBool_Check(page.ptr())) throw py::type_error("codepage must be int or str, not bool");
   if (PyLong_Check(page.ptr())) {
@@ -118,18 +118,9 @@ int CodePageNumber(const py::handle& page) {
     throw py::type_error("codepage must be int or str, not " + std::string(py::str(py::type::handle_of(page).attr("__name__"))));
   }
   const std::string given = page.cast<std::string>();
-  std::string digits = given;
-  for (char& c : digits) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const std::string_view prefix : {"windows-", "cp"}) {
-    if (digits.starts_with(prefix)) {
-      digits.erase(0, prefix.size());
-      break;
-    }
-  }
-  const bool allDigits = !digits.empty() && digits.size() <= 5 &&
-                         digits.find_first_not_of("0123456789") == std::string::npos;
-  if (!allDigits || std::stoi(digits) == 0) throw py::value_error("unknown code page '" + given + "'");
-  return std::stoi(digits);
+  const std::optional<int> number = platform::ParseCodePageName(given);
+  if (!number) throw py::value_error("unknown code page '" + given + "'");
+  return *number;
 }
 
 // Whether each thread has a code page of its own: set one on a fresh thread
@@ -376,145 +367,75 @@ py::object Encode(const py::handle& text, const py::handle& key, const py::handl
 
 /// Batch records ///
 
-// UTF-8 that the JSON parser has already checked, to UTF-16.
-std::u16string WidenUtf8(std::string_view in) {
-  std::u16string out;
-  out.reserve(in.size());
-  for (std::size_t i = 0; i < in.size();) {
-    const auto c = static_cast<unsigned char>(in[i]);
-    const int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    char32_t cp = length == 1 ? c : length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
-    for (int k = 1; k < length && i + k < in.size(); ++k) cp = (cp << 6) | (in[i + k] & 0x3F);
-    i += length;
-    if (cp >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  return out;
-}
-
-// Text from the engine (no surrogates: every code page maps into the BMP
-// outside them) to UTF-8.
-std::string NarrowText(std::u16string_view in) {
-  std::string out;
-  out.reserve(in.size() + in.size() / 2);
-  for (const char16_t u : in) {
-    if (u < 0x80) {
-      out.push_back(static_cast<char>(u));
-    } else if (u < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (u >> 6)));
-      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xE0 | (u >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    }
-  }
-  return out;
-}
-
-using Json = nlohmann::ordered_json;
-
-// The output line of one decode record, for the records whose every field
-// is in order and whose id prints back as it came; nullopt for the rest,
-// which trirotor.records answers (with the words of its error lines).
-std::optional<std::string> DecodeRecordLine(const std::string& line, const std::optional<std::u16string>& key,
-                                            const std::u16string& suffix) {
-  // Long or deeply nested lines are left to the full checks.
-  if (line.size() > (std::size_t{64} << 20)) return std::nullopt;
-  if (std::count(line.begin(), line.end(), '[') + std::count(line.begin(), line.end(), '{') > 64) return std::nullopt;
-  const Json record = Json::parse(line, nullptr, false);
-  if (record.is_discarded() || !record.is_object()) return std::nullopt;
-  const auto id = record.find("id");
-  if (id == record.end()) return std::nullopt;
-  const bool plainId = id->is_string() || id->is_null() || id->is_boolean() ||
-                       (id->is_number_integer() && !(*id == 0 && line.find("-0") != std::string::npos));
-  if (!plainId) return std::nullopt;
-  const auto message = record.find("message");
-  if (message == record.end() || !message->is_string()) return std::nullopt;
-  std::u16string ownKey, ownSuffix = suffix;
-  const auto k = record.find("key");
-  if (k != record.end() && !k->is_null()) {
-    if (!k->is_string()) return std::nullopt;
-    ownKey = WidenUtf8(k->get_ref<const std::string&>());
-  } else if (key) {
-    ownKey = *key;
-  } else {
-    return std::nullopt;
-  }
-  if (ownKey.empty()) return std::nullopt;
-  const auto s = record.find("suffix");
-  if (s != record.end() && !s->is_null()) {
-    if (!s->is_string()) return std::nullopt;
-    ownSuffix = WidenUtf8(s->get_ref<const std::string&>());
-  }
-
-  Json answer;
-  answer["id"] = *id;
-  LastError = 0;
-  std::u16string plain;
-  try {
-    plain = DecodeText(WidenUtf8(message->get_ref<const std::string&>()), ownKey, ownSuffix);
-  } catch (const EngineError& error) {
-    answer["error"] = {{"number", error.number()}, {"source", error.source()}, {"description", error.description()}};
-    return answer.dump(-1, ' ', false, Json::error_handler_t::replace);
-  }
-  if (LastError == kErrFrameCheck) {
-    answer["last_error"] = kErrFrameCheck;
-    answer["error"] = ErrorMessage(kErrFrameCheck);
-  } else {
-    answer["text"] = NarrowText(plain);
-    if (LastError == kErrChecksum) answer["last_error"] = kErrChecksum;
-  }
-  return answer.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-// Many decode records at once, the interpreter lock released for all of
-// them: a list of output lines, None where trirotor.records must answer.
-py::list DecodeRecordLines(const py::list& lines, const py::handle& key, const py::handle& suffix,
-                           const py::handle& codepage) {
-  std::vector<std::optional<std::string>> in;
+// Lines answered by the tool's own record answerer, so that a record
+// answered here and by `trirotor decode --jsonl` gives the same line. The
+// lines are copied out first; the interpreter lock is released for them all.
+py::list AnswerLines(const std::string& mode, const py::list& lines, const py::handle& key,
+                     const py::handle& suffix, const py::handle& codepage, int wrap, std::uint64_t first) {
+  if (mode != "decode" && mode != "encode") throw py::value_error("mode must be 'decode' or 'encode'");
+  if (wrap < 0) throw py::value_error("wrap must be 0 (one line) or more, not " + std::to_string(wrap));
+  const cli::Mode which = mode == "decode" ? cli::Mode::kDecode : cli::Mode::kEncode;
+  std::vector<std::string> in;
   in.reserve(lines.size());
   for (const py::handle line : lines) {
+    std::string text;
     if (PyBytes_Check(line.ptr())) {
-      in.emplace_back(std::string(PyBytes_AS_STRING(line.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(line.ptr()))));
+      text.assign(PyBytes_AS_STRING(line.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(line.ptr())));
     } else if (PyUnicode_Check(line.ptr())) {
       Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(line.ptr(), &size);
-      if (utf8 == nullptr) {  // a lone surrogate
+      if (const char* utf8 = PyUnicode_AsUTF8AndSize(line.ptr(), &size)) {
+        text.assign(utf8, static_cast<std::size_t>(size));
+      } else {  // a lone surrogate: its bytes go on, and the line is not UTF-8
         PyErr_Clear();
-        in.emplace_back(std::nullopt);
-      } else {
-        in.emplace_back(std::string(utf8, static_cast<std::size_t>(size)));
+        py::object bytes = py::reinterpret_steal<py::object>(
+            PyUnicode_AsEncodedString(line.ptr(), "utf-8", "surrogatepass"));
+        if (!bytes) throw py::error_already_set();
+        text.assign(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
       }
     } else {
-      in.emplace_back(std::nullopt);
+      throw py::type_error("lines must be str or bytes, not " +
+                           std::string(py::str(py::type::handle_of(line).attr("__name__"))));
     }
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    in.push_back(std::move(text));
   }
-  std::optional<std::u16string> defaultKey;
-  if (!key.is_none()) defaultKey = ToWide(key, "key");
-  const std::u16string defaultSuffix = suffix.is_none() ? std::u16string() : ToWide(suffix, "suffix");
+  cli::KeyPair defaults;
+  if (!key.is_none()) defaults.key = ToWide(key, "key");
+  if (defaults.key && defaults.key->empty()) throw py::value_error("the key is empty");
+  if (!suffix.is_none()) defaults.suffix = ToWide(suffix, "suffix");
   const int page = CheckedCodePage(codepage);
 
   std::vector<std::optional<std::string>> out(in.size());
+  Misfit misfit;
   Call call{py::none()};
   RunEngine(call, [&] {
     PageLease lease(page);
+    if (which == cli::Mode::kEncode) {
+      // A default key the page cannot hold would seal every record with '?'.
+      misfit = FindMisfit({{defaults.key ? *defaults.key : std::u16string_view(), "key"},
+                           {defaults.suffix, "suffix"}});
+      if (misfit.what != nullptr) return;
+    }
+    cli::RecordAnswerer answerer(which, defaults, wrap);
+    std::string answer;
     for (std::size_t i = 0; i < in.size() && !call.error; ++i) {
-      if (in[i]) out[i] = DecodeRecordLine(*in[i], defaultKey, defaultSuffix);
+      answer.clear();
+      const cli::LineOutcome outcome = in[i].size() > cli::kMaxRecordBytes
+                                           ? answerer.AnswerTooLong(first + i, answer)
+                                           : answerer.Answer(in[i], first + i, answer);
+      if (outcome == cli::LineOutcome::kBlank) continue;
+      if (!answer.empty() && answer.back() == '\n') answer.pop_back();
+      out[i] = std::move(answer);
+      answer = std::string();
     }
   });
-  py::list result(out.size());
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    if (out[i]) {
-      result[i] = py::reinterpret_steal<py::object>(
-          PyUnicode_DecodeUTF8(out[i]->data(), static_cast<Py_ssize_t>(out[i]->size()), "replace"));
-    } else {
-      result[i] = py::none();
-    }
+  if (misfit.what != nullptr) throw py::value_error(Describe(misfit, page));
+  py::list result;
+  for (const auto& line : out) {
+    if (!line) continue;
+    PyObject* text = PyUnicode_DecodeUTF8(line->data(), static_cast<Py_ssize_t>(line->size()), "replace");
+    if (text == nullptr) throw py::error_already_set();
+    result.append(py::reinterpret_steal<py::object>(text));
   }
   return result;
 }
@@ -532,8 +453,8 @@ PYBIND11_MODULE(_core, m) {
         py::arg("codepage"), py::arg("progress"), py::arg("strict"));
   m.def("encode", &Encode, py::arg("text"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
         py::arg("wrap"));
-  m.def("decode_record_lines", &DecodeRecordLines, py::arg("lines"), py::arg("key"), py::arg("suffix"),
-        py::arg("codepage"));
+  m.def("answer_lines", &AnswerLines, py::arg("mode"), py::arg("lines"), py::arg("key"), py::arg("suffix"),
+        py::arg("codepage"), py::arg("wrap"), py::arg("first"));
   m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
   m.def("codepage_per_thread", &CodePagePerThread);
 }

@@ -34,8 +34,8 @@ def decode(message: str, key: str, suffix: str = "", *, codepage: CodePage = 125
     key       the key; suffix, the key suffix ("" for none).
     codepage  the single-byte code page of the text: 1252 (the default),
               874, 1250 to 1258, 28591 (ISO-8859-1), ...; an int or a
-              string such as "1251", "cp1251" or "windows-1251". It applies
-              to this call only (on this thread).
+              name such as "1251", "cp1251", "windows-1251", "ISO-8859-2"
+              or "KOI8-R" (any case). It applies to this call only.
     progress  called at the engine's pauses with the percentage done
               (0-50 decrypting, 50-100 checksumming), at least once for a
               message of 4 characters or more; returning False (not None)

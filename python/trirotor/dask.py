@@ -60,35 +60,22 @@ def _count(part: list) -> int:
     return len(part)
 
 
-def _run_partition(part: Iterable[Any], first_line: int, mode: str, key: Optional[str],
+def _run_partition(part: list, first_line: int, mode: str, key: Optional[str],
                    key_env: Optional[str], suffix: Optional[str], suffix_env: Optional[str],
                    codepage: CodePage, wrap: int) -> list:
     key = _from_env(key, key_env)
-    suffix = _from_env(suffix, suffix_env) or ""
-    out = []
-    decoding = mode == "decode"
-
-    def answer(record, number):
-        if decoding:
-            return _records.decode_record(record, key, suffix, codepage=codepage, line=number)
-        return _records.encode_record(record, key, suffix, codepage=codepage, wrap=wrap, line=number)
-
-    run: list = []  # consecutive JSON lines, answered together
-
-    def flush(first: int) -> None:
-        if decoding:
-            out.extend(_records._decode_lines(run, key, suffix, codepage, first))
-        else:
-            out.extend(_records._lines(run, answer, first))
-        run.clear()
-
-    for number, element in enumerate(part, first_line):
-        if isinstance(element, dict):
-            flush(number - len(run))
-            out.append(answer(element, number))
-        else:  # a JSON line: numbered, and skipped if blank
-            run.append(element)
-    flush(first_line + len(part) - len(run))
+    suffix = _from_env(suffix, suffix_env)
+    out: list = []
+    # Runs of lines and runs of dicts, each answered in one go.
+    start = 0
+    while start < len(part):
+        dicts = isinstance(part[start], dict)
+        end = start
+        while end < len(part) and isinstance(part[end], dict) == dicts:
+            end += 1
+        answer = _records._answer_records if dicts else _records._answer_lines
+        out.extend(answer(mode, part[start:end], key, suffix, codepage, wrap, first_line + start))
+        start = end
     return out
 
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "engine/trirotor.h"
 
 namespace trirotor::fuzz {
 
