@@ -196,8 +196,18 @@ int DecodeStatus(const ByteBuffer& message, const KeyPair& keys) {
 }  // namespace
 
 int RunInspect(const Options& options) {
-  const KeyPair keys = ResolveKeys(options, false);
   ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
+  KeyPair keys;
+  if (options.keyRing) {
+    try {
+      keys = KeyFromRing(options, message);
+    } catch (const Failure& failure) {
+      if (failure.status != kExitFrame) throw;
+      Complain(failure.message);  // the base64 layer is reported all the same
+    }
+  } else {
+    keys = ResolveKeys(options, false);
+  }
   int status = kExitOk;
   InspectReport report;
   try {
@@ -205,7 +215,7 @@ int RunInspect(const Options& options) {
       status = DecodeStatus(message, keys);
       report = InspectMessage(std::move(message), *keys.key, keys.suffix);
     } else {
-      if (message.size() < 4) status = kExitFrame;
+      if (message.size() < 4 || options.keyRing) status = kExitFrame;
       report = InspectMessage(std::move(message));
     }
   } catch (const EngineError& error) {

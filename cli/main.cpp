@@ -67,7 +67,8 @@ With --jsonl: {"id":..,"text":..,"key"?:..,"suffix"?:..} per line gives
 statuses and the summary are those of decode --jsonl.)TXT";
 
 constexpr const char* kInspectFooter = R"TXT(
-Without a key only the base64 layer is read. Never prints the plain text and
+Without a key only the base64 layer is read; with --keyring, the frame and
+container under the first line that opens the message. Never prints the plain text and
 never writes a file. Exit status: the one decode would give (0 without a
 key, 3 for under 4 characters); 1 bad usage; 2 input or key problem.)TXT";
 
@@ -202,7 +203,7 @@ int main(int argc, char** argv) {
   // Inspection takes a key but writes no text: the decode options that
   // shape the output are not its.
   for (const char* name : {"FILE", "-o", "--raw", "--progress", "-q", "--jsonl", "--output-dir", "--check",
-                           "--salvage", "--keyring", "-j"}) {
+                           "--salvage", "-j"}) {
     inspect->remove_option(inspect->get_option(name));
   }
   inspect->get_option("--key")->description(

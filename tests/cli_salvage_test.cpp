@@ -226,6 +226,16 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
       EXPECT_EQ(got.err.find(secret), std::string::npos) << got.err;  // keys never show
     }
   }
+  // inspect takes the ring too: the frame under the winner, or the base64
+  // layer alone with status 3 when none opens the message.
+  for (const auto& [ring, status] : {std::pair<std::string, int>{fill + "the usual one\n", 0}, {fill, 3}}) {
+    std::ofstream(ringPath, std::ios::binary) << ring;
+    const Outcome got = RunTool({"inspect", "--json", "--keyring", ringPath.string()}, message);
+    EXPECT_EQ(got.status, status) << got.err;
+    const nlohmann::json report = nlohmann::json::parse(got.out);
+    EXPECT_EQ(report.contains("frame"), status == 0);
+    EXPECT_EQ(report["exit_status"], status);
+  }
   fs::remove(ringPath);
 }
 
