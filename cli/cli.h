@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/trirotor.h"
+
 namespace trirotor::cli {
 
 // Exit statuses, documented in `trirotor decode --help`.
@@ -22,7 +24,7 @@ inline constexpr int kExitChecksum = 4;  // LastError 5: the text is written all
 inline constexpr int kExitEngine = 5;    // the engine raised an error
 inline constexpr int kExitAborted = 130;  // thrown for any stop; Run exits 128 + the signal
 
-enum class Mode { kDecode, kEncode };
+enum class Mode { kDecode, kEncode, kInspect };
 
 struct Options {
   Mode mode = Mode::kDecode;
@@ -40,6 +42,9 @@ struct Options {
   bool quiet = false;
   bool jsonl = false;
   unsigned jobs = 0;  // 0: one per core
+  bool salvage = false;  // decode --salvage: what a damaged message still holds
+  bool json = false;     // inspect --json
+  std::optional<std::string> keyRing;  // decode --keyring FILE
 };
 
 // Does the work of one command line and returns its exit status.
@@ -103,6 +108,44 @@ void FinishProgress();
 void StartStages(bool forced);
 void ShowStage(const std::string& stage, std::uint64_t bytes);
 void FinishStages(bool done);  // done: the last line says how long it took
+
+/// Salvage (salvage.cpp) ///
+
+// For a message whose frame did not check out: the bytes its container
+// still holds, after a warning line naming how many against the length it
+// announces; nullopt, after saying why, when the message does not look like
+// a frame of this key.
+std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, const std::string& name);
+
+/// Key rings (keyring.cpp) ///
+
+// One candidate of a key ring: its line, key, suffix and the comment line
+// nearest above it ("" for none).
+struct RingEntry {
+  std::size_t line;
+  std::u16string key, suffix;
+  std::string comment;
+};
+// Reads a key ring as key files are read (UTF-8, a leading byte-order mark
+// dropped, 1 MiB at most); CRLF line ends and blank lines are taken.
+// Throws Failure(kExitInput) for an unreadable file, an empty key or no key.
+std::vector<RingEntry> ReadKeyRing(const std::string& path);
+// The index of the first candidate that opens the message, tried on `jobs`
+// threads (0: one per core); nullopt when none does.
+std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::vector<RingEntry>& ring,
+                                         unsigned jobs);
+// "line N of the key ring (comment)": never the key.
+std::string RingLineName(const RingEntry& entry);
+// decode --keyring: the key and suffix of the first line that opens the
+// message, named on standard error (with any later line holding the same
+// pair); throws Failure(kExitFrame) when none does.
+KeyPair KeyFromRing(const Options& options, const ByteBuffer& message);
+
+/// Inspection (inspect.cpp) ///
+
+// trirotor inspect: the report on standard output; the status decode would
+// give (0 without a key for a message of 4 characters or more).
+int RunInspect(const Options& options);
 
 /// JSON lines (batch.cpp) ///
 

@@ -35,7 +35,9 @@ Exit status:
   3    the frame did not check out (LastError 33): wrong key or suffix,
        or not a whole message; or no message at all (under 4
        characters); nothing is written
-  4    checksum mismatch (LastError 5): the text is written all the same
+  4    checksum mismatch (LastError 5): the text is written all the same;
+       or --salvage wrote what a damaged message still holds, with a
+       warning giving the bytes recovered against the announced length
   5    the engine raised an error; one line on standard error:
        error NUMBER in SOURCE: DESCRIPTION
   128+N  stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP): no
@@ -64,8 +66,14 @@ With --jsonl: {"id":..,"text":..,"key"?:..,"suffix"?:..} per line gives
 {"id":..,"message":..} (one line of base64 unless --wrap is given); the
 statuses and the summary are those of decode --jsonl.)TXT";
 
+constexpr const char* kInspectFooter = R"TXT(
+Without a key only the base64 layer is read; with --keyring, the frame and
+container under the first line that opens the message. Never prints the plain text and
+never writes a file. Exit status: the one decode would give (0 without a
+key, 3 for under 4 characters); 1 bad usage; 2 input or key problem.)TXT";
+
 constexpr const char* kCommands =
-    "the commands are 'decode', 'encode' and 'help' (run 'trirotor help' for more)";
+    "the commands are 'decode', 'encode', 'inspect' and 'help' (run 'trirotor help' for more)";
 
 // CLI11's wording, where it is not plain, in plain words.
 std::string PlainWords(const CLI::ParseError& error) {
@@ -146,6 +154,18 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                                    "it (0) or not (3)");
     outputDir->excludes(output)->excludes(jsonl);
     check->excludes(output)->excludes(outputDir)->excludes(jsonl);
+    command.add_flag("--salvage", options.salvage,
+                     "When the frame does not check out but its header shows this key, write what the "
+                     "message still holds (a cut-short message, junk after its end); exit 4")
+        ->excludes(jsonl)->excludes(check);
+    command
+        .add_option("--keyring", options.keyRing,
+                    "Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line), on every "
+                    "core, and decode with the first that opens the message; its line is named on standard "
+                    "error, never the key")
+        ->option_text("FILE")
+        ->excludes(keyFile)->excludes(keyEnv)->excludes(keyText)->excludes(suffixText)->excludes(suffixFile)
+        ->excludes(jsonl)->excludes(check)->excludes(outputDir)->excludes("--salvage");
   }
   command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode (default: one per core)")
       ->option_text("N")
@@ -177,6 +197,23 @@ int main(int argc, char** argv) {
   AddSharedOptions(*decode, options, true);
   decode->footer(kDecodeFooter);
 
+  CLI::App* inspect = app.add_subcommand("inspect", "Report what each stage of decoding sees in a message "
+                                                    "(the base64 layer; with a key, the frame and container)");
+  AddSharedOptions(*inspect, options, true);
+  // Inspection takes a key but writes no text: the decode options that
+  // shape the output are not its.
+  for (const char* name : {"FILE", "-o", "--raw", "--progress", "-q", "--jsonl", "--output-dir", "--check",
+                           "--salvage", "-j"}) {
+    inspect->remove_option(inspect->get_option(name));
+  }
+  inspect->get_option("--key")->description(
+      "The key itself. Other users of this machine can see it in the process list: prefer --key-file or "
+      "--key-env. Without any key option only the base64 layer is read; the key is never asked for");
+  inspect->add_option("FILE", options.inputs, "The message (default: standard input; - for standard input)")
+      ->expected(0, 1);
+  inspect->add_flag("--json", options.json, "The same facts as one JSON object (field names in docs/salvage.md)");
+  inspect->footer(kInspectFooter);
+
   CLI::App* encode = app.add_subcommand("encode", "Encode a plain text into a new message");
   AddSharedOptions(*encode, options, false);
   encode->add_option("--wrap", options.wrap, "Base64 line length (default 76; 0: one line)")
@@ -199,10 +236,11 @@ int main(int argc, char** argv) {
       CLI::App* about = &app;
       if (argc >= 3 && std::string(argv[2]) == "decode") about = decode;
       if (argc >= 3 && std::string(argv[2]) == "encode") about = encode;
+      if (argc >= 3 && std::string(argv[2]) == "inspect") about = inspect;
       std::fputs(about->help().c_str(), stdout);
       return 0;
     }
-    if (word != "decode" && word != "encode") {
+    if (word != "decode" && word != "encode" && word != "inspect") {
       trirotor::cli::Complain("'" + word + "' is not a command; " + kCommands);
       return trirotor::cli::kExitUsage;
     }
@@ -215,7 +253,7 @@ int main(int argc, char** argv) {
     trirotor::cli::Complain("run 'trirotor --help' for the usage");
     return trirotor::cli::kExitUsage;
   }
-  options.mode = decode->parsed() ? Mode::kDecode : Mode::kEncode;
+  options.mode = decode->parsed() ? Mode::kDecode : inspect->parsed() ? Mode::kInspect : Mode::kEncode;
   if (options.inputs.size() > 1 && options.outputDir.empty() && !options.check) {
     trirotor::cli::Complain(std::string(options.mode == Mode::kDecode
                                             ? "decode takes one FILE; give --output-dir DIR or --check for several"

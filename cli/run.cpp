@@ -99,13 +99,13 @@ constexpr std::size_t kShortestMessage = 4;
 // `output` is null (--check). `name` ("" or "FILE: ") starts each line that
 // is about this message.
 int DecodeOne(const Options& options, const KeyPair& keys, const std::string& input, const std::string* output,
-              const std::string& name) {
+              const std::string& name, const ByteBuffer* alreadyRead = nullptr) {
   // A bad -o is found before the work is done; nothing is created yet.
   std::optional<Output> out;
   if (output != nullptr) out.emplace(*output);
   // The message is ASCII base64, so its file bytes are already the code
   // page's form of the text: the engine decodes them in place.
-  ByteBuffer message = ReadWholeBytes(input, kMaxInputBytes, "message");
+  ByteBuffer message = alreadyRead != nullptr ? *alreadyRead : ReadWholeBytes(input, kMaxInputBytes, "message");
   if (CountUnits(message, kShortestMessage) < kShortestMessage) {
     Complain(name + "no message in the input (it has fewer than 4 characters)");
     return kExitFrame;
@@ -115,6 +115,8 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   if (showBar) StartProgress(message.size(), options.progress);
   LastError = 0;
   ByteBuffer plain;
+  // --salvage needs the message again after a failed frame check.
+  ByteBuffer kept = options.salvage ? message : ByteBuffer();
   try {
     // Until the first pause only the progress hook could see a signal, and
     // nothing is written or created yet: a signal may end the process.
@@ -137,7 +139,11 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   FinishProgress();
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   const std::int16_t outcome = LastError;
-  if (outcome == kErrFrameCheck) {
+  if (outcome == kErrFrameCheck && options.salvage) {
+    std::optional<ByteBuffer> salvaged = SalvageOne(std::move(kept), keys, name);
+    if (!salvaged) return kExitFrame;
+    plain = std::move(*salvaged);
+  } else if (outcome == kErrFrameCheck) {
     Complain(name + std::string(ErrorMessage(kErrFrameCheck)));
     Complain(name + "wrong key or key suffix, or the input is not a whole message");
     return kExitFrame;
@@ -155,7 +161,7 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
     Complain(name + std::string(ErrorMessage(kErrChecksum)));
     return kExitChecksum;
   }
-  return kExitOk;
+  return outcome == kErrFrameCheck ? kExitChecksum : kExitOk;  // salvaged: written, not verified
 }
 
 // DIR/<name>.txt for each message: its file name without the last extension.
@@ -340,6 +346,11 @@ int Run(const Options& options) {
   InstallAbortHook();
   try {
     const bool inputFromStdin = options.input.empty() || options.input == "-";
+    if (options.mode == Mode::kInspect) return RunInspect(options);
+    if (options.keyRing && options.mode == Mode::kDecode) {
+      const ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
+      return DecodeOne(options, KeyFromRing(options, message), options.input, &options.output, "", &message);
+    }
     if (options.jsonl) {
       // Records may carry their own keys; ask only when the terminal is free.
       return RunBatch(options, ResolveKeys(options, !inputFromStdin));

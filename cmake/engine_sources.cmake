@@ -8,10 +8,13 @@ set(TRIROTOR_ENGINE_SOURCES
   engine/container_encode.cpp
   engine/encode.cpp
   engine/frame.cpp
+  engine/inspect.cpp
   engine/key_schedule.cpp
+  engine/key_trial.cpp
   engine/keystream.cpp
   engine/keystream_encode.cpp
   engine/pipeline.cpp
+  engine/salvage.cpp
   platform/block_copy.cpp
   platform/codepage.cpp
   platform/errors.cpp

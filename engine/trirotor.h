@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace trirotor {
@@ -107,6 +108,112 @@ std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
 // but no wide text is made. Pass the message by std::move: its storage is
 // decoded in place and, for a stored payload, returned as the result.
 ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+
+/// Salvage ///
+
+// What SalvageBytes could read from a message whose frame does not check
+// out: one cut short, with junk after its end, or with a damaged trailer.
+struct SalvageResult {
+  // The decrypted header names a header length that fits and the payload
+  // after it starts with a stored or compressed container's identification.
+  // When false nothing else below is set.
+  bool looksLikeFrame = false;
+  char kind = 0;                      // '0' stored, '3' compressed
+  ByteBuffer plain;                   // the bytes recovered, in order
+  std::int64_t announcedLength = -1;  // compressed: the plain length it announces
+  bool complete = false;              // compressed: all announced bytes were decoded
+  bool checksumAgrees = false;        // complete, and their XOR is the stored checksum
+  bool trailerFound = false;          // stored: the check pair was found again after the payload
+  std::string stoppedBecause;         // compressed, when incomplete: why decoding stopped
+};
+
+// Decrypts the message under the key and recovers what the container still
+// holds, without the frame check: a stored container gives its bytes up to
+// the last repeat of the header's check pair (the trailer, with whatever
+// follows it dropped), or all bytes present when there is none; a
+// compressed one gives every byte whose code is complete before the data
+// ends, leaves the tree or the container's announced length is reached.
+// For an intact message the bytes are those DecodeBytes returns. Never
+// raises for the message's content; never touches LastError, Progress or
+// the event hook. Pass the message by std::move.
+SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+
+/// Inspection ///
+
+// What each stage of decoding saw in a message, in the pipeline's order, as
+// far as the message makes sense. Holds no plain text.
+struct InspectReport {
+  // The base64 layer, over the message's characters (ANSI bytes).
+  struct Pad {
+    std::size_t at;  // character offset in the message
+    int place;       // 1..4 in its group: 3 and 4 drop a byte, 1 and 2 count as the digit 0
+  };
+  std::size_t characters = 0;
+  std::size_t digits = 0;
+  std::size_t junk = 0;  // characters outside the alphabet, skipped
+  std::vector<std::pair<std::uint8_t, std::size_t>> commonJunk;  // up to 3, most frequent first
+  std::vector<Pad> pads;     // every pad, in order
+  int unfinishedGroup = 0;   // values of a last group dropped unfinished (0..3)
+  std::size_t bytes = 0;     // what the layer gives: the encrypted frame
+
+  // With a key: the frame.
+  bool keyed = false;
+  int headerLength = -1;     // the frame's byte 0; -1 when there are no bytes
+  bool headerFits = false;   // 2 <= L <= bytes - 2
+  std::array<int, 2> headerPair{-1, -1};   // the check pair at L-2, L-1 (-1: absent)
+  std::array<int, 2> trailerPair{-1, -1};  // the last two bytes
+  bool frameChecks = false;  // what the decoder's frame check says
+
+  // The container: payload[L .. n-2) when the frame checks, else [L .. n).
+  enum class Kind { kNone, kStored, kCompressed, kUnknownVersion, kNoIdentification };
+  Kind kind = Kind::kNone;
+  ByteBuffer identification;  // its first (up to) 4 bytes
+  std::size_t storedBytes = 0;
+  // Compressed.
+  bool headerWhole = false;   // checksum, plain length, entry count present
+  int checksumStored = -1;
+  int checksumComputed = -1;  // when every announced byte decoded
+  std::int64_t plainLength = -1;
+  int entryCount = 0;
+  bool tableWhole = false;    // entries and code bits present
+  int codeValues = 0, shortestCode = 0, longestCode = 0;
+  bool prefixFree = false, codeComplete = false;
+  std::uint64_t dataBitsNeeded = 0;  // exact when decodingComplete, else a lower bound
+  std::uint64_t dataBitsPresent = 0;
+  std::size_t decodedBytes = 0;
+  bool decodingComplete = false;
+  std::size_t stoppedAt = 0;    // container byte where decoding stopped
+  std::string stoppedBecause;   // "" when it did not stop
+
+  // When the frame does not check: what SalvageBytes would give.
+  bool salvageWouldRecover = false;
+  std::size_t salvageBytes = 0;
+};
+
+// The report for a message without a key (the base64 layer only) and with
+// one. Never raises for the message's content; raises what DecodeBytes
+// raises for the key. Touches neither LastError nor Progress.
+InspectReport InspectMessage(ByteBuffer message);
+InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+
+/// Trying keys ///
+
+// One message tried against many keys: the base64 layer is decoded once.
+// Opens(key, suffix) answers whether DecodeBytes(message, key, suffix)
+// passes the frame check and expands the container without an engine error
+// (a checksum mismatch still opens it). A wrong key is turned away by the
+// frame check alone, on the decrypted bytes; only a key that passes it (one
+// wrong key in 65,536 does) is given the full decode. Const and safe to
+// call from many threads at once; each thread's code page converts the key.
+class KeyTrial {
+ public:
+  explicit KeyTrial(ByteBuffer message);
+  bool Opens(std::u16string_view key, std::u16string_view keySuffix) const;
+
+ private:
+  ByteBuffer message_;  // as given, for the full decode
+  ByteBuffer frame_;    // its base64 layer decoded
+};
 
 /// Encoding ///
 

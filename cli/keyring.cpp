@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: MIT
+//
+// keyring.cpp - decode --keyring FILE: a file of candidate keys, one a line
+// (the key, optionally a TAB and its suffix; '#' starts a comment line),
+// tried against the message on every core until one opens it. The winner
+// is named by its line number and comment, never by the key.
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/io.h"
+#include "engine/trirotor.h"
+#include "support/key_file.h"
+#include "support/utf8.h"
+
+namespace trirotor::cli {
+
+std::vector<RingEntry> ReadKeyRing(const std::string& path) {
+  std::u16string text;
+  try {
+    text = support::ReadKeyFile(path, "the key ring", &Interrupted);
+  } catch (const support::KeyFileInterrupted&) {
+    throw Failure{kExitAborted, "aborted"};
+  } catch (const support::KeyFileError& error) {
+    throw Failure{kExitInput, error.what()};
+  }
+  std::vector<RingEntry> ring;
+  std::string comment;
+  std::size_t lineNumber = 0;
+  for (std::size_t start = 0; start <= text.size();) {
+    std::size_t end = text.find(u'\n', start);
+    if (end == std::u16string::npos) end = text.size();
+    std::u16string_view line(text.data() + start, end - start);
+    start = end + 1;
+    ++lineNumber;
+    if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    if (line.front() == u'#') {
+      // The comment nearest above a key names it.
+      line.remove_prefix(1);
+      while (!line.empty() && line.front() == u' ') line.remove_prefix(1);
+      comment = support::EncodeUtf8(line);
+      continue;
+    }
+    const std::size_t tab = line.find(u'\t');
+    RingEntry entry{lineNumber, std::u16string(line.substr(0, tab)), {}, comment};
+    if (tab != std::u16string_view::npos) entry.suffix = std::u16string(line.substr(tab + 1));
+    if (entry.key.empty()) {
+      throw Failure{kExitInput, "line " + std::to_string(lineNumber) + " of the key ring has an empty key"};
+    }
+    ring.push_back(std::move(entry));
+    comment.clear();
+  }
+  if (ring.empty()) throw Failure{kExitInput, "the key ring " + path + " holds no key"};
+  return ring;
+}
+
+std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::vector<RingEntry>& ring,
+                                         unsigned jobs) {
+  const KeyTrial trial(message);
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> found{kNone};
+  const int codePage = platform::CodePage();
+  // Candidates are handed out in order, so when one opens the message every
+  // one before it has been or is being tried: the first opener wins,
+  // whichever thread finds it.
+  const auto work = [&] {
+    platform::SetCodePage(codePage);
+    for (;;) {
+      const std::size_t i = next.fetch_add(1);
+      if (i >= ring.size() || i >= found.load() || Interrupted()) return;
+      if (!trial.Opens(ring[i].key, ring[i].suffix)) continue;
+      std::size_t seen = found.load();
+      while (i < seen && !found.compare_exchange_weak(seen, i)) {
+      }
+    }
+  };
+  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+  jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, ring.size()));
+  std::vector<std::thread> threads;
+  for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
+  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  if (found.load() == kNone) return std::nullopt;
+  return found.load();
+}
+
+std::string RingLineName(const RingEntry& entry) {
+  return "line " + std::to_string(entry.line) + " of the key ring" +
+         (entry.comment.empty() ? "" : " (" + entry.comment + ")");
+}
+
+}  // namespace trirotor::cli
+
+namespace trirotor::cli {
+
+KeyPair KeyFromRing(const Options& options, const ByteBuffer& message) {
+  const std::vector<RingEntry> ring = ReadKeyRing(*options.keyRing);
+  const std::optional<std::size_t> winner = SearchKeyRing(message, ring, options.jobs);
+  if (!winner) {
+    throw Failure{kExitFrame, "none of the " + std::to_string(ring.size()) +
+                                  " keys of the key ring opens the message"};
+  }
+  const RingEntry& entry = ring[*winner];
+  if (!options.quiet) Complain("opened with " + RingLineName(entry));
+  // The search stops at the first opener; a later line with the same key
+  // and suffix would open it too, and is worth knowing about.
+  for (std::size_t i = *winner + 1; i < ring.size(); ++i) {
+    if (ring[i].key == entry.key && ring[i].suffix == entry.suffix) {
+      Complain("line " + std::to_string(ring[i].line) + " of the key ring holds the same key and suffix as line " +
+               std::to_string(entry.line));
+    }
+  }
+  return KeyPair{entry.key, entry.suffix};
+}
+
+}  // namespace trirotor::cli

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: MIT
+//
+// salvage.cpp - decode --salvage: what a message whose frame does not check
+// out still holds, when its header shows it was sealed with this key.
+
+#include <string>
+#include <utility>
+
+#include "cli/cli.h"
+#include "engine/trirotor.h"
+
+namespace trirotor::cli {
+
+std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, const std::string& name) {
+  SalvageResult result = SalvageBytes(std::move(message), *keys.key, keys.suffix);
+  if (!result.looksLikeFrame) {
+    Complain(name + std::string(ErrorMessage(kErrFrameCheck)));
+    Complain(name + "nothing to salvage: the message does not look like a frame of this key");
+    return std::nullopt;
+  }
+  const std::string count = std::to_string(result.plain.size());
+  std::string warning;
+  if (result.kind == '3') {
+    warning = "salvaged " + count + " of " + std::to_string(result.announcedLength) + " bytes";
+    if (!result.complete) {
+      warning += " (" + result.stoppedBecause + ")";
+    } else if (!result.checksumAgrees) {
+      warning += " (" + std::string(ErrorMessage(kErrChecksum)) + ")";
+    } else {
+      warning += " (their checksum agrees)";
+    }
+  } else {
+    warning = "salvaged " + count + " bytes of a stored text, which announces no length";
+    warning += result.trailerFound ? " (the trailer was found after them)" : " (no trailer found: the end may be cut)";
+  }
+  Complain(name + "warning: the frame did not check out; " + warning + "; the text is not verified");
+  return std::move(result.plain);
+}
+
+}  // namespace trirotor::cli
