@@ -56,8 +56,8 @@ best_of_three() {
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 printf '%-8s %8s %14s %14s %7s %14s %14s %8s\n' size records "baseline -j1" "-j 1" ratio "-j 1 wall" "-j 2 wall" "-j2/-j1"
-for spec in "100B 50000 17" "1KB 20000 170" "10KB 4000 1700"; do
-  read -r name count words <<< "$spec"
+for size in "100B 50000 17" "1KB 20000 170" "10KB 4000 1700"; do
+  read -r name count words <<< "$size"
   count=$((count * scale))
   make_archive "$name" "$count" "$words"
   one=$(best_of_three "$tool" 1 "$work/$name.jsonl" cpu)

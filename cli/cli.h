@@ -89,6 +89,11 @@ KeyPair ResolveKeys(const Options& options, bool mayPrompt);
 void InstallInterruptHandler();
 bool Interrupted();
 int InterruptSignal();  // the first signal that came, 0 for none
+// While on, a signal ends the process at once (status 128 + its number)
+// instead of waiting for the engine's first pause; the progress hook turns
+// it off there. For a single decode with nothing written or created yet:
+// the engine's base64 stage has no pauses.
+void StopAtOnceUntilTheFirstPause(bool on);
 
 // The hook for decoding threads: copies an interrupt into AbortFlag = -1.
 void InstallAbortHook();

@@ -32,9 +32,24 @@ namespace {
 std::atomic<std::sig_atomic_t> gInterrupted{0};
 static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free);
 
+// Set while the engine decodes base64 before its first pause, with nothing
+// written or created yet: the stage cannot be stopped from inside, and
+// there is nothing to clean up, so a signal ends the process at once.
+std::atomic<bool> gStopAtOnce{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 extern "C" void OnInterrupt(int signo) {
   std::sig_atomic_t none = 0;  // the first signal names the stop
   gInterrupted.compare_exchange_strong(none, signo, std::memory_order_relaxed);
+  if (!gStopAtOnce.load(std::memory_order_relaxed)) return;
+  // Only async-signal-safe calls from here: write and _exit.
+  const char* line = signo == SIGTERM  ? "trirotor: aborted by SIGTERM\n"
+                     : signo == SIGHUP ? "trirotor: aborted by SIGHUP\n"
+                                       : "trirotor: aborted by SIGINT\n";
+  std::size_t length = 0;
+  while (line[length] != '\0') ++length;
+  if (::write(2, line, length) < 0) _exit(128 + signo);
+  _exit(128 + signo);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -104,6 +119,7 @@ void DrawBar(int percent, Clock::time_point now) {
 }
 
 void ProgressHook() {
+  gStopAtOnce.store(false, std::memory_order_relaxed);  // the engine can stop itself from here on
   if (gInterrupted) {
     AbortFlag = -1;
     return;
@@ -136,6 +152,7 @@ struct StageLine {
 } gStages;
 
 void AbortHook() {
+  gStopAtOnce.store(false, std::memory_order_relaxed);
   if (gInterrupted) AbortFlag = -1;
 }
 
@@ -152,6 +169,11 @@ void InstallInterruptHandler() {
 bool Interrupted() { return gInterrupted.load(std::memory_order_relaxed) != 0; }
 
 int InterruptSignal() { return static_cast<int>(gInterrupted.load(std::memory_order_relaxed)); }
+
+void StopAtOnceUntilTheFirstPause(bool on) {
+  gStopAtOnce.store(on, std::memory_order_relaxed);
+  // A signal that came just before is not lost: it is seen at the first pause.
+}
 
 void InstallAbortHook() { platform::SetEventHook(AbortHook); }
 

@@ -118,14 +118,20 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   // --salvage needs the message again after a failed frame check.
   ByteBuffer kept = options.salvage ? message : ByteBuffer();
   try {
+    // Until the first pause only the progress hook could see a signal, and
+    // nothing is written or created yet: a signal may end the process.
+    StopAtOnceUntilTheFirstPause(!Interrupted());
     plain = DecodeBytes(std::move(message), *keys.key, keys.suffix);
+    StopAtOnceUntilTheFirstPause(false);
   } catch (const EngineError& error) {
+    StopAtOnceUntilTheFirstPause(false);
     FinishProgress();
     if (Interrupted()) throw Failure{kExitAborted, "aborted"};
     PrintEngineError(error);
     Complain(name + "the message is damaged");
     return kExitEngine;
   } catch (const std::bad_alloc&) {
+    StopAtOnceUntilTheFirstPause(false);
     FinishProgress();
     PrintOutOfMemory();
     return kExitEngine;

@@ -1,0 +1,23 @@
+# The engine's sources, one list for every build of it: the native library
+# (CMakeLists.txt) and the WebAssembly one (web/CMakeLists.txt). Paths are
+# relative to the project's root.
+set(TRIROTOR_ENGINE_SOURCES
+  engine/base64.cpp
+  engine/base64_encode.cpp
+  engine/container.cpp
+  engine/container_encode.cpp
+  engine/encode.cpp
+  engine/frame.cpp
+  engine/key_schedule.cpp
+  engine/keystream.cpp
+  engine/keystream_encode.cpp
+  engine/pipeline.cpp
+  engine/salvage.cpp
+  engine/inspect.cpp
+  engine/key_trial.cpp
+  platform/block_copy.cpp
+  platform/codepage.cpp
+  platform/errors.cpp
+  platform/events.cpp
+  platform/pointer.cpp
+  platform/unrepresentable.cpp)
