@@ -221,6 +221,7 @@ int RunInspect(const Options& options) {
   } catch (const EngineError& error) {
     throw Failure{kExitEngine, error.what()};
   }
+  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   const std::string text = options.json ? ToJson(report, status).dump() + "\n" : ToText(report, status);
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0) throw Failure{kExitInput, "cannot write the report"};

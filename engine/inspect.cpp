@@ -14,6 +14,7 @@
 #include "engine/frame.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
+#include "engine/status.h"
 #include "engine/salvage.h"
 
 namespace trirotor {
@@ -105,8 +106,10 @@ InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u
   if (message.size() < 4) return report;
   DecodeBase64InPlace(message);
   report.bytes = message.size();
+  AbortFlag = 0;
   InitCipher(key, keySuffix);
   DecryptBuffer(message);
+  if (AbortFlag == -1) return report;  // stopped at a pause: the bytes are half decrypted
 
   const std::uint8_t* frame = message.data();
   const std::size_t n = message.size();

@@ -21,6 +21,7 @@
 #include "engine/frame.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
+#include "engine/status.h"
 #include "engine/salvage.h"
 
 namespace trirotor {
@@ -195,8 +196,10 @@ SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16
   SalvageResult result;
   if (message.size() < 4) return result;
   DecodeBase64InPlace(message);
+  AbortFlag = 0;
   InitCipher(key, keySuffix);
   DecryptBuffer(message);
+  if (AbortFlag == -1) return result;  // stopped at a pause: the bytes are half decrypted
 
   const std::uint8_t* frame = message.data();
   const std::size_t n = message.size();

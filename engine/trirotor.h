@@ -134,8 +134,10 @@ struct SalvageResult {
 // compressed one gives every byte whose code is complete before the data
 // ends, leaves the tree or the container's announced length is reached.
 // For an intact message the bytes are those DecodeBytes returns. Never
-// raises for the message's content; never touches LastError, Progress or
-// the event hook. Pass the message by std::move.
+// raises for the message's content (the key is checked as DecodeBytes
+// checks it); leaves LastError alone. The decryption pauses and moves
+// Progress as DecodeBytes does; an abort there (AbortFlag = -1) gives an
+// empty result. Pass the message by std::move.
 SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
 /// Inspection ///
@@ -192,7 +194,9 @@ struct InspectReport {
 
 // The report for a message without a key (the base64 layer only) and with
 // one. Never raises for the message's content; raises what DecodeBytes
-// raises for the key. Touches neither LastError nor Progress.
+// raises for the key; leaves LastError alone. The decryption pauses and
+// moves Progress as DecodeBytes does; after an abort there (AbortFlag = -1)
+// the report stops at the base64 layer.
 InspectReport InspectMessage(ByteBuffer message);
 InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
@@ -205,6 +209,7 @@ InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u
 // frame check alone, on the decrypted bytes; only a key that passes it (one
 // wrong key in 65,536 does) is given the full decode. Const and safe to
 // call from many threads at once; each thread's code page converts the key.
+// An abort at one of the decryption's pauses answers false.
 class KeyTrial {
  public:
   explicit KeyTrial(ByteBuffer message);
