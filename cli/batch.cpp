@@ -75,7 +75,8 @@ bool Readable(int fd) {
 
 class Batch {
  public:
-  Batch(const Options& options, const KeyPair& keys) : options_(options), keys_(keys) {}
+  Batch(const Options& options, const KeyPair& keys, const std::vector<RingEntry>* ring)
+      : options_(options), keys_(keys), ring_(ring) {}
 
   int Run();
 
@@ -86,6 +87,7 @@ class Batch {
 
   const Options& options_;
   const KeyPair& keys_;
+  const std::vector<RingEntry>* ring_;  // decode --keyring: for records without a key
   std::size_t maxChunks_ = 4;
 
   std::mutex mutex_;
@@ -172,7 +174,7 @@ void Batch::ReadLines(int fd) {
 void Batch::Work() {
   InstallAbortHook();  // this thread's own engine: its own hook
   platform::SetCodePage(options_.codePage);  // the page is per thread: the one the main thread chose
-  RecordAnswerer answerer(options_.mode, keys_, options_.wrap.value_or(0));
+  RecordAnswerer answerer(options_.mode, keys_, options_.wrap.value_or(0), ring_);
   for (;;) {
     std::shared_ptr<Chunk> chunk;
     {
@@ -275,7 +277,9 @@ int Batch::Run() {
 }  // namespace
 
 int RunBatch(const Options& options, const KeyPair& keys) {
-  Batch batch(options, keys);
+  std::vector<RingEntry> ring;
+  if (options.keyRing) ring = ReadKeyRing(*options.keyRing);
+  Batch batch(options, keys, options.keyRing ? &ring : nullptr);
   return batch.Run();
 }
 

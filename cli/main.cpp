@@ -162,10 +162,11 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
         .add_option("--keyring", options.keyRing,
                     "Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line), on every "
                     "core, and decode with the first that opens the message; its line is named on standard "
-                    "error, never the key")
+                    "error, never the key. With --jsonl, each record without a \"key\" of its own is tried "
+                    "against FILE, and its line names the opening line (\"keyring_line\")")
         ->option_text("FILE")
         ->excludes(keyFile)->excludes(keyEnv)->excludes(keyText)->excludes(suffixText)->excludes(suffixFile)
-        ->excludes(jsonl)->excludes(check)->excludes(outputDir)->excludes("--salvage");
+        ->excludes(check)->excludes(outputDir)->excludes("--salvage");
   }
   command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode (default: one per core)")
       ->option_text("N")

@@ -579,8 +579,12 @@ bool IsAscii(std::string_view text) {
 
 }  // namespace
 
-RecordAnswerer::RecordAnswerer(Mode mode, const KeyPair& defaults, int wrap)
-    : mode_(mode), defaults_(defaults), wrap_(wrap), reader_(mode == Mode::kDecode ? "message" : "text") {}
+RecordAnswerer::RecordAnswerer(Mode mode, const KeyPair& defaults, int wrap, const std::vector<RingEntry>* ring)
+    : mode_(mode),
+      defaults_(defaults),
+      wrap_(wrap),
+      ring_(mode == Mode::kDecode ? ring : nullptr),
+      reader_(mode == Mode::kDecode ? "message" : "text") {}
 
 LineOutcome RecordAnswerer::AnswerTooLong(std::uint64_t number, std::string& out) {
   AppendLineError(out, std::nullopt, number, "longer than " + std::to_string(kMaxRecordBytes >> 20) + " MiB");
@@ -622,6 +626,8 @@ LineOutcome RecordAnswerer::AnswerFields(const RecordFields& fields, std::uint64
   std::u16string key;
   if (fields.key) {
     key = Utf16(*fields.key);
+  } else if (ring_ != nullptr) {
+    return DecodeWithRing(fields, number, out);
   } else if (defaults_.key) {
     key = *defaults_.key;
   } else {
@@ -632,8 +638,23 @@ LineOutcome RecordAnswerer::AnswerFields(const RecordFields& fields, std::uint64
   return decoding ? Decode(fields, key, suffix, out) : Encode(fields, key, suffix, number, out);
 }
 
+LineOutcome RecordAnswerer::DecodeWithRing(const RecordFields& fields, std::uint64_t number, std::string& out) {
+  const std::string_view message = *fields.input;
+  // The bytes DecodeText would see: one per character, through the code page.
+  ByteBuffer bytes = escapes_.AsciiIsIdentity() && IsAscii(message) ? ByteBuffer(message.begin(), message.end())
+                                                                     : platform::TextToBytes(Utf16(message));
+  const KeyTrial trial(std::move(bytes));
+  for (const RingEntry& entry : *ring_) {
+    if (trial.Opens(entry.key, entry.suffix)) return Decode(fields, entry.key, entry.suffix, out, entry.line);
+  }
+  AppendLineError(out, fields.id, number,
+                  "none of the " + std::to_string(ring_->size()) + " keys of the key ring opens the message");
+  return LineOutcome::kFailed;
+}
+
 LineOutcome RecordAnswerer::Decode(const RecordFields& fields, std::u16string_view key,
-                                   std::u16string_view suffix, std::string& out) {
+                                   std::u16string_view suffix, std::string& out,
+                                   std::optional<std::size_t> ringLine) {
   const std::string_view message = *fields.input;
   LastError = 0;  // the engine never clears it; each record starts clean
   ByteBuffer plain;
@@ -650,6 +671,10 @@ LineOutcome RecordAnswerer::Decode(const RecordFields& fields, std::u16string_vi
     return LineOutcome::kFailed;
   }
   AppendId(out, fields.id);
+  if (ringLine) {
+    out += ",\"keyring_line\":";
+    out += std::to_string(*ringLine);
+  }
   if (LastError == kErrFrameCheck) {
     out += ",\"last_error\":";
     out += std::to_string(kErrFrameCheck);

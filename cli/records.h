@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/cli.h"
 #include "engine/trirotor.h"
@@ -95,7 +96,10 @@ enum class LineOutcome {
 // table, so make one per thread, after that thread's code page is set.
 class RecordAnswerer {
  public:
-  RecordAnswerer(Mode mode, const KeyPair& defaults, int wrap);
+  // With `ring` (decode only), a record without a key of its own is tried
+  // against the ring's lines in order; its answer names the line that
+  // opened it ("keyring_line"), never the key.
+  RecordAnswerer(Mode mode, const KeyPair& defaults, int wrap, const std::vector<RingEntry>* ring = nullptr);
 
   // Appends the answer to line number `number` (from 1), ending in "\n", to
   // `out`. Never throws for anything a line holds; std::bad_alloc becomes an
@@ -107,13 +111,15 @@ class RecordAnswerer {
  private:
   LineOutcome AnswerFields(const RecordFields& fields, std::uint64_t number, std::string& out);
   LineOutcome Decode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
-                     std::string& out);
+                     std::string& out, std::optional<std::size_t> ringLine = std::nullopt);
+  LineOutcome DecodeWithRing(const RecordFields& fields, std::uint64_t number, std::string& out);
   LineOutcome Encode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
                      std::uint64_t number, std::string& out);
 
   Mode mode_;
   const KeyPair& defaults_;
   int wrap_;
+  const std::vector<RingEntry>* ring_;
   TextEscapes escapes_;
   RecordReader reader_;
 };

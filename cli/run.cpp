@@ -347,13 +347,14 @@ int Run(const Options& options) {
   try {
     const bool inputFromStdin = options.input.empty() || options.input == "-";
     if (options.mode == Mode::kInspect) return RunInspect(options);
-    if (options.keyRing && options.mode == Mode::kDecode) {
+    if (options.keyRing && options.mode == Mode::kDecode && !options.jsonl) {
       const ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
       return DecodeOne(options, KeyFromRing(options, message), options.input, &options.output, "", &message);
     }
     if (options.jsonl) {
       // Records may carry their own keys; ask only when the terminal is free.
-      return RunBatch(options, ResolveKeys(options, !inputFromStdin));
+      // With a key ring, records without a key are tried against it.
+      return RunBatch(options, options.keyRing ? KeyPair{} : ResolveKeys(options, !inputFromStdin));
     }
     const KeyPair keys = ResolveKeys(options, true);
     if (!keys.key) throw Failure{kExitInput, "no key given: use --key-file, --key-env or --key"};

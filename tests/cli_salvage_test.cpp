@@ -236,6 +236,29 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
     EXPECT_EQ(report.contains("frame"), status == 0);
     EXPECT_EQ(report["exit_status"], status);
   }
+  // Batch records: one without a key is tried against the ring and names the
+  // line that opened it; one with its own key ignores the ring.
+  const std::string records = nlohmann::json{{"id", 1}, {"message", message}}.dump() + "\n" +
+                              nlohmann::json{{"id", 2}, {"message", message}, {"key", "the usual one"}}.dump() + "\n";
+  for (const auto& [ring, status] : {std::pair<std::string, int>{lucky + "\n" + fill + "the usual one\n", 0}, {fill, 3}}) {
+    std::ofstream(ringPath, std::ios::binary) << ring;
+    const Outcome got = RunTool({"decode", "--jsonl", "--quiet", "--keyring", ringPath.string()}, records);
+    EXPECT_EQ(got.status, status) << got.err;
+    const std::size_t newline = got.out.find('\n');
+    ASSERT_NE(newline, std::string::npos) << got.out;
+    const nlohmann::json first = nlohmann::json::parse(got.out.substr(0, newline));
+    const nlohmann::json second = nlohmann::json::parse(got.out.substr(newline + 1));
+    if (status == 0) {
+      EXPECT_EQ(first["keyring_line"], 6) << got.out;
+      EXPECT_EQ(first["text"], text);
+    } else {
+      EXPECT_FALSE(first.contains("text")) << got.out;
+      EXPECT_NE(first["error"].get<std::string>().find("none of the 3 keys"), std::string::npos) << got.out;
+    }
+    EXPECT_FALSE(second.contains("keyring_line")) << got.out;
+    EXPECT_EQ(second["text"], text);
+    EXPECT_EQ(got.out.find("lucky"), std::string::npos);
+  }
   fs::remove(ringPath);
 }
 
