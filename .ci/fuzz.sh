@@ -31,7 +31,7 @@ step_fuzz() {
   local artifacts="$build/artifacts"
   mkdir -p "$artifacts"
   local target work status failed=0 ran=0
-  for target in fuzz_decode_text fuzz_huffman_decode fuzz_round_trip fuzz_differential; do
+  for target in fuzz_decode_text fuzz_huffman_decode fuzz_round_trip fuzz_differential fuzz_salvage; do
     if [[ ! -x "$build/$target" ]]; then
       echo "fuzz: $target not built (the engine lacks what it needs), skipped"
       continue
