@@ -106,10 +106,7 @@ InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u
   if (message.size() < 4) return report;
   DecodeBase64InPlace(message);
   report.bytes = message.size();
-  AbortFlag = 0;
-  InitCipher(key, keySuffix);
-  DecryptBuffer(message);
-  if (AbortFlag == -1) return report;  // stopped at a pause: the bytes are half decrypted
+  if (!DecryptUnderKey(message, key, keySuffix)) return report;  // stopped at a pause: the bytes are half decrypted
 
   const std::uint8_t* frame = message.data();
   const std::size_t n = message.size();

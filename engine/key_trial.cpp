@@ -28,10 +28,7 @@ bool KeyTrial::Opens(std::u16string_view key, std::u16string_view keySuffix) con
   if (message_.size() < 4) return false;
   thread_local ByteBuffer work;
   work.assign(frame_.begin(), frame_.end());
-  AbortFlag = 0;
-  InitCipher(key, keySuffix);
-  DecryptBuffer(work);
-  if (AbortFlag == -1) return false;  // stopped at a pause: not tried
+  if (!DecryptUnderKey(work, key, keySuffix)) return false;  // stopped at a pause: not tried
   if (!CheckFrame(work.data(), work.size())) return false;
   // The rare wrong key that passes the frame check fails in the container.
   LastError = 0;

@@ -188,4 +188,11 @@ void DecryptBufferSimple(ByteBuffer& buffer) {
 
 void DecryptBuffer(ByteBuffer& buffer) { RunPass(buffer, DecryptBlock); }
 
+bool DecryptUnderKey(ByteBuffer& bytes, std::u16string_view key, std::u16string_view keySuffix) {
+  AbortFlag = 0;
+  InitCipher(key, keySuffix);
+  DecryptBuffer(bytes);
+  return AbortFlag != -1;
+}
+
 }  // namespace trirotor::internal

@@ -20,6 +20,11 @@ std::uint8_t DecryptByte(std::uint8_t cipherByte);
 // back before every pause, so a handler and an abort see it exactly as
 // after the byte at the pause position.
 void DecryptBuffer(ByteBuffer& buffer);
+// A fresh cipher state for key and suffix, then DecryptBuffer over `bytes`,
+// with AbortFlag cleared first: false when an event handler stopped it at a
+// pause (the bytes are then half decrypted). For the readers beside the
+// decoder: salvage, inspection, key trials.
+bool DecryptUnderKey(ByteBuffer& bytes, std::u16string_view key, std::u16string_view keySuffix);
 // The same pass made of one DecryptByte per byte: the reference that
 // DecryptBuffer must match in bytes, pauses, Progress and CipherState; kept
 // for tests, benchmarks and the differential fuzz target.

@@ -196,10 +196,7 @@ SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16
   SalvageResult result;
   if (message.size() < 4) return result;
   DecodeBase64InPlace(message);
-  AbortFlag = 0;
-  InitCipher(key, keySuffix);
-  DecryptBuffer(message);
-  if (AbortFlag == -1) return result;  // stopped at a pause: the bytes are half decrypted
+  if (!DecryptUnderKey(message, key, keySuffix)) return result;  // stopped at a pause: the bytes are half decrypted
 
   const std::uint8_t* frame = message.data();
   const std::size_t n = message.size();
