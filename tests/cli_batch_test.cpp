@@ -9,16 +9,9 @@
 
 #ifdef TRIROTOR_CLI
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <optional>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +20,7 @@
 
 #include "engine/internal.h"
 #include "engine/trirotor.h"
+#include "testing/run_tool.h"
 #include "tests/test_util.h"
 
 namespace trirotor {
@@ -36,16 +30,8 @@ using namespace internal;
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
-struct Outcome {
-  int status = -1;  // the exit status, or 1000 + the signal that ended it
-  std::string out, err;
-  long maxRssKiB = 0;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::Outcome;
+using test::RunTool;
 
 std::string Narrow(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
 
@@ -84,36 +70,6 @@ class CliBatchTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   fs::path Path(const std::string& name) const { return dir_ / name; }
-
-  // Runs the tool with `args` and standard input from a file holding `input`.
-  Outcome Run(const std::vector<std::string>& args, std::string_view input = {}) const {
-    const fs::path in = Path(".stdin"), out = Path(".stdout"), err = Path(".stderr");
-    std::ofstream(in, std::ios::binary) << input;
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::dup2(::open(in.c_str(), O_RDONLY), 0);
-      ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      Exec(args);
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(child, &status, 0, &usage);
-    Outcome outcome;
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    outcome.out = ReadFile(out);
-    outcome.err = ReadFile(err);
-    outcome.maxRssKiB = usage.ru_maxrss;
-    return outcome;
-  }
-
-  [[noreturn]] static void Exec(const std::vector<std::string>& args) {
-    std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TRIROTOR_CLI, argv.data());
-    ::_exit(127);
-  }
 
   fs::path dir_;
 };
@@ -207,7 +163,8 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
   input.pop_back();  // the last line may lack its line end
   for (const char* jobs : {"1", "2"}) {
     SCOPED_TRACE(std::string("-j ") + jobs);
-    const Outcome got = Run({"decode", "--jsonl", "--key", "k", "--suffix", "s", "-j", jobs}, input);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "--suffix", "s", "-j", jobs},
+                                               .input = input});
     EXPECT_EQ(got.status, 3) << got.err;
     const std::vector<std::string> lines = SplitLines(got.out);
     ASSERT_EQ(lines.size(), expected.size()) << got.out;
@@ -226,8 +183,9 @@ TEST_F(CliBatchTest, WritesEveryByteOfTheCodePage) {
     for (int b = 0; b < 256; ++b) all[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(b);
     const std::u16string text = platform::BytesToText(all);
     const std::string message = Narrow(EncodeText(text, u"k", u"", kHeader, 0));
-    const Outcome got = Run({"decode", "--jsonl", "--key", "k", "--codepage", std::to_string(page)},
-                            R"({"id":1,"message":")" + message + "\"}\n");
+    const Outcome got =
+        RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "--codepage", std::to_string(page)},
+                               .input = R"({"id":1,"message":")" + message + "\"}\n"});
     ASSERT_EQ(got.status, 0) << got.err;
     // The reference: nlohmann-json reads the text as \u escapes and writes it.
     std::string escaped = "\"";
@@ -270,7 +228,7 @@ TEST_F(CliBatchTest, ExitStatusAndSummary) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args{"decode", "--jsonl", "--key", "k"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const Outcome got = Run(args, c.input);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = args, .input = c.input});
     EXPECT_EQ(got.status, c.status) << got.err;
     if (c.err) {
       EXPECT_EQ(got.err, c.err);
@@ -296,7 +254,7 @@ TEST_F(CliBatchTest, EncodeFeedsDecode) {
   input += R"({"id": "lost", "text": "\u0100"})" "\n";
   // A key the code page cannot hold would seal as '?': its record is refused.
   input += R"({"id": "weak", "text": "x", "key": "\u65e5"})" "\n";
-  const Outcome sealed = Run({"encode", "--jsonl", "--key", "k"}, input);
+  const Outcome sealed = RunTool(TRIROTOR_CLI, {.args = {"encode", "--jsonl", "--key", "k"}, .input = input});
   EXPECT_EQ(sealed.status, 3) << sealed.err;  // the last two records cannot be sealed
   EXPECT_EQ(sealed.err, "trirotor: 52 records, 2 failed\n");
   std::vector<Json> messages = JsonLines(sealed.out);
@@ -312,7 +270,7 @@ TEST_F(CliBatchTest, EncodeFeedsDecode) {
     messages[i]["suffix"] = std::to_string(i);
     again += messages[i].dump() + "\n";
   }
-  const Outcome opened = Run({"decode", "--jsonl", "--key", "k"}, again);
+  const Outcome opened = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k"}, .input = again});
   ASSERT_EQ(opened.status, 0) << opened.err;
   const std::vector<Json> texts = JsonLines(opened.out);
   ASSERT_EQ(texts.size(), 50u);
@@ -333,7 +291,7 @@ TEST_F(CliBatchTest, KeepsInputOrderWhenALaterChunkFinishesFirst) {
     input += R"({"id":)" + std::to_string(i) + R"(,"message":")" +
              Narrow(EncodeText(test::Text("n" + std::to_string(i)), u"k", u"", kHeader, 0)) + "\"}\n";
   }
-  const Outcome got = Run({"decode", "--jsonl", "--key", "k", "-j", "3"}, input);
+  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "-j", "3"}, .input = input});
   ASSERT_EQ(got.status, 0) << got.err;
   const std::vector<std::string> lines = SplitLines(got.out);
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kSmall + 1));
@@ -347,38 +305,23 @@ TEST_F(CliBatchTest, KeepsInputOrderWhenALaterChunkFinishesFirst) {
 // the next must get that answer while the input stays open.
 TEST_F(CliBatchTest, AnswersARecordBeforeTheNextArrives) {
   const std::string message = Narrow(EncodeText(u"first", u"k", u"", kHeader, 0));
-  int in[2], out[2];
-  ASSERT_EQ(::pipe(in), 0);
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(in[0], 0);
-    ::dup2(out[1], 1);
-    ::close(in[1]);
-    ::close(out[0]);
-    Exec({"decode", "--jsonl", "--key", "k", "--quiet"});
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  const auto readLine = [&] {
-    std::string line;
-    char c = 0;
-    pollfd ready{out[0], POLLIN, 0};
-    // Generous: the answer is due at once, the limit only stops a hang.
-    while (::poll(&ready, 1, 60000) == 1 && ::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  };
+  // The second record goes down the pipe only once the first one's answer
+  // has ended a line, and the input closes only once the second's has (the
+  // empty answer); a tool that answers only at the end of its input is
+  // killed after a minute of silence.
   const std::string first = R"({"id":1,"message":")" + message + "\"}\n";
-  ASSERT_EQ(::write(in[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
-  EXPECT_EQ(readLine(), R"({"id":1,"text":"first"})");
   const std::string second = R"({"id":2,"message":")" + message + "\"}\n";
-  ASSERT_EQ(::write(in[1], second.data(), second.size()), static_cast<ssize_t>(second.size()));
-  EXPECT_EQ(readLine(), R"({"id":2,"text":"first"})");
-  ::close(in[1]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ::close(out[0]);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "--quiet"},
+                                             .input = first,
+                                             .pipe = true,
+                                             .answers = {second, ""}});
+  EXPECT_EQ(got.answered, 2u);
+  EXPECT_TRUE(got.inputWhole);
+  const std::vector<std::string> lines = SplitLines(got.out);
+  ASSERT_GE(lines.size(), 2u) << got.out;
+  EXPECT_EQ(lines[0], R"({"id":1,"text":"first"})");
+  EXPECT_EQ(lines[1], R"({"id":2,"text":"first"})");
+  EXPECT_EQ(got.status, 0) << got.err;
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
@@ -399,7 +342,9 @@ TEST_F(CliBatchTest, MemoryDoesNotGrowWithWorkers) {
       R"(,"message":")" + Narrow(EncodeText(test::Text(plain), u"k", u"", kHeader, 0)) + "\"}\n";
   std::string input;
   for (int i = 0; i < 6; ++i) input += R"({"id":)" + std::to_string(i) + record;
-  const Outcome got = Run({"decode", "--jsonl", "--key", "k", "-j", "6", "-o", Path("out.jsonl").string()}, input);
+  const Outcome got =
+      RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "-j", "6", "-o", Path("out.jsonl").string()},
+                             .input = input});
   ASSERT_EQ(got.status, 0) << got.err;
   EXPECT_LT(got.maxRssKiB, 350 * 1024);
 }

@@ -14,13 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "engine/encode.h"
+#include "testing/run_tool.h"
 #include "tests/test_util.h"
 
 namespace trirotor {
@@ -28,10 +28,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using test::Outcome;
+using test::RunTool;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -60,64 +58,7 @@ class CliKeys : public ::testing::Test {
     return (dir_ / name).string();
   }
 
-  // Runs the tool with standard input a pipe that carries `input`. With
-  // `terminal`, the child gets a terminal of its own (a pseudo-terminal) on
-  // which the test answers each prompt in turn with the next of `answers`.
-  Outcome Run(const std::vector<std::string>& args, const std::string& input, bool terminal = false,
-              const std::vector<std::string>& answers = {}) const {
-    const fs::path out = dir_ / ".stdout", err = dir_ / ".stderr";
-    int toChild[2];
-    EXPECT_EQ(::pipe(toChild), 0);
-    int master = -1;
-    const pid_t child = terminal ? ::forkpty(&master, nullptr, nullptr, nullptr) : ::fork();
-    if (child == 0) {
-      // Keep the terminal open past the redirections (it is the tool's
-      // /dev/tty); with no descriptor on it the test's side reads an error.
-      if (terminal) ::dup(0);
-      ::dup2(toChild[0], 0);
-      ::close(toChild[0]);
-      ::close(toChild[1]);
-      ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TRIROTOR_CLI, argv.data());
-      ::_exit(127);
-    }
-    ::close(toChild[0]);
-    // The pipe is filled first and closed, as a shell pipeline would.
-    EXPECT_EQ(::write(toChild[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    ::close(toChild[1]);
-    if (terminal) {
-      std::string seen;
-      for (const std::string& answer : answers) {
-        // Wait for the prompt (a read blocks until the child writes it).
-        while (!seen.ends_with(": ")) {
-          char buffer[256];
-          const ssize_t got = ::read(master, buffer, sizeof buffer);
-          if (got < 0 && errno == EINTR) continue;
-          if (got <= 0) break;
-          seen.append(buffer, static_cast<std::size_t>(got));
-        }
-        prompts_ += seen;
-        if (!seen.ends_with(": ")) {
-          ADD_FAILURE() << "no prompt; the terminal showed: " << seen;
-          ::kill(child, SIGKILL);
-          break;
-        }
-        seen.clear();
-        EXPECT_EQ(::write(master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
-      }
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (master >= 0) ::close(master);
-    return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), ReadFile(out), ReadFile(err)};
-  }
-
   fs::path dir_;
-  mutable std::string prompts_;
 };
 
 TEST_F(CliKeys, KeysAndKeyFiles) {
@@ -153,7 +94,8 @@ TEST_F(CliKeys, KeysAndKeyFiles) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome got = Run(c.args, c.input);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = true});
+    EXPECT_TRUE(got.inputWhole);
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_EQ(got.out, c.out);
     EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
@@ -189,7 +131,9 @@ TEST_F(CliKeys, CodePagesByNameAndRefusals) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.page);
-    const Outcome got = Run({"decode", "--key", "k", "--codepage", c.page}, c.input);
+    const Outcome got =
+        RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "--codepage", c.page}, .input = c.input, .pipe = true});
+    EXPECT_TRUE(got.inputWhole);
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_EQ(got.out, c.out);
     EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
@@ -201,7 +145,11 @@ TEST_F(CliKeys, CodePagesByNameAndRefusals) {
     line.pop_back();
     records += "{\"id\":" + std::to_string(i) + ",\"message\":\"" + line + "\"}\n";
   }
-  const Outcome batch = Run({"decode", "--jsonl", "-j", "2", "-q", "--key", "k", "--codepage", "cp1251"}, records);
+  const Outcome batch =
+      RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "-j", "2", "-q", "--key", "k", "--codepage", "cp1251"},
+                             .input = records,
+                             .pipe = true});
+  EXPECT_TRUE(batch.inputWhole);
   EXPECT_EQ(batch.status, 0) << batch.err;
   std::string expected;
   for (int i = 0; i < 8; ++i) {
@@ -209,7 +157,7 @@ TEST_F(CliKeys, CodePagesByNameAndRefusals) {
   }
   EXPECT_EQ(batch.out, expected);
 
-  const Outcome list = Run({"--list-codepages"}, "");
+  const Outcome list = RunTool(TRIROTOR_CLI, {.args = {"--list-codepages"}, .pipe = true});
   EXPECT_EQ(list.status, 0) << list.err;
   for (const char* line : {"\n1252   windows-1252", "\n437    CP437", "\n28592  ISO-8859-2"}) {
     EXPECT_NE(("\n" + list.out).find(line), std::string::npos) << line;
@@ -243,14 +191,16 @@ TEST_F(CliKeys, AsksOnTheTerminalWhileTheMessageComesThroughAPipe) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    prompts_.clear();
-    const Outcome got = Run(c.args, c.input, true, c.answers);
+    const Outcome got = RunTool(
+        TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = true, .terminal = true, .answers = c.answers});
+    EXPECT_TRUE(got.inputWhole);
+    EXPECT_EQ(got.answered, c.answers.size()) << "no prompt; the terminal showed: " << got.terminal;
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_NE(got.out.find(c.out), std::string::npos) << got.out;
     EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
-    EXPECT_NE(prompts_.find("Key: "), std::string::npos) << prompts_;
+    EXPECT_NE(got.terminal.find("Key: "), std::string::npos) << got.terminal;
     if (c.answers.size() == 2) {
-      EXPECT_NE(prompts_.find("Key again: "), std::string::npos) << prompts_;
+      EXPECT_NE(got.terminal.find("Key again: "), std::string::npos) << got.terminal;
     }
     if (c.args[0] == "encode" && c.status == 0) {
       EXPECT_EQ(DecodeText(std::u16string(got.out.begin(), got.out.end() - 1), u"two", u""), u"sealed");

@@ -6,8 +6,6 @@
 
 #ifdef TRIROTOR_CLI
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "testing/run_tool.h"
 #include "tests/test_util.h"
 
 namespace trirotor {
@@ -29,37 +28,8 @@ std::string ReadFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs the tool with `args` and `input` on standard input.
-Outcome RunTool(const std::vector<std::string>& args, const std::string& input) {
-  const fs::path dir = fs::temp_directory_path();
-  const std::string tag = std::to_string(::getpid());
-  const fs::path in = dir / ("salvage-in-" + tag), out = dir / ("salvage-out-" + tag),
-                 err = dir / ("salvage-err-" + tag);
-  std::ofstream(in, std::ios::binary) << input;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(::open(in.c_str(), O_RDONLY), 0);
-    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-    std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TRIROTOR_CLI, argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  Outcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : 1000, ReadFile(out), ReadFile(err)};
-  fs::remove(in);
-  fs::remove(out);
-  fs::remove(err);
-  return outcome;
-}
+using test::Outcome;
+using test::RunTool;
 
 const fs::path kExamples = fs::path(TRIROTOR_SOURCE_DIR) / "examples";
 
@@ -102,7 +72,7 @@ TEST(CliSalvage, DamagedCopiesOfTheShippedExamples) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args{"decode", "-q"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const Outcome got = RunTool(args, c.input);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = args, .input = c.input});
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_NE(got.err.find(c.errHas), std::string::npos) << got.err;
     if (c.whole) {
@@ -120,7 +90,7 @@ TEST(CliSalvage, DamagedCopiesOfTheShippedExamples) {
 
 TEST(CliSalvage, NotWithBatchModeOrCheck) {
   for (const char* other : {"--jsonl", "--check"}) {
-    const Outcome got = RunTool({"decode", "--key", "k", "--salvage", other}, "");
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "--salvage", other}});
     EXPECT_EQ(got.status, 1) << other << got.err;
   }
 }
@@ -153,7 +123,7 @@ TEST(CliSalvage, InspectGivesDecodesStatusAndNoText) {
       std::vector<std::string> args{"inspect"};
       args.insert(args.end(), c.args.begin(), c.args.end());
       if (json) args.push_back("--json");
-      const Outcome got = RunTool(args, c.input);
+      const Outcome got = RunTool(TRIROTOR_CLI, {.args = args, .input = c.input});
       EXPECT_EQ(got.status, c.status) << got.err;
       EXPECT_EQ(got.out.find(longText.substr(0, 40)), std::string::npos);
       EXPECT_EQ(got.out.find("mill-pond"), std::string::npos);
@@ -218,7 +188,7 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::ofstream(ringPath, std::ios::binary) << c.ring;
-    const Outcome got = RunTool({"decode", "--keyring", ringPath.string()}, message);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--keyring", ringPath.string()}, .input = message});
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_EQ(got.out, c.status == 0 ? text : "");
     for (const std::string& part : c.errHas) EXPECT_NE(got.err.find(part), std::string::npos) << got.err;
@@ -230,7 +200,8 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
   // layer alone with status 3 when none opens the message.
   for (const auto& [ring, status] : {std::pair<std::string, int>{fill + "the usual one\n", 0}, {fill, 3}}) {
     std::ofstream(ringPath, std::ios::binary) << ring;
-    const Outcome got = RunTool({"inspect", "--json", "--keyring", ringPath.string()}, message);
+    const Outcome got =
+        RunTool(TRIROTOR_CLI, {.args = {"inspect", "--json", "--keyring", ringPath.string()}, .input = message});
     EXPECT_EQ(got.status, status) << got.err;
     const nlohmann::json report = nlohmann::json::parse(got.out);
     EXPECT_EQ(report.contains("frame"), status == 0);
@@ -242,7 +213,8 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
                               nlohmann::json{{"id", 2}, {"message", message}, {"key", "the usual one"}}.dump() + "\n";
   for (const auto& [ring, status] : {std::pair<std::string, int>{lucky + "\n" + fill + "the usual one\n", 0}, {fill, 3}}) {
     std::ofstream(ringPath, std::ios::binary) << ring;
-    const Outcome got = RunTool({"decode", "--jsonl", "--quiet", "--keyring", ringPath.string()}, records);
+    const Outcome got = RunTool(
+        TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--keyring", ringPath.string()}, .input = records});
     EXPECT_EQ(got.status, status) << got.err;
     const std::size_t newline = got.out.find('\n');
     ASSERT_NE(newline, std::string::npos) << got.out;

@@ -30,6 +30,7 @@
 
 #include "engine/internal.h"
 #include "engine/trirotor.h"
+#include "testing/run_tool.h"
 #include "tests/test_util.h"
 
 namespace trirotor {
@@ -38,10 +39,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status = -1;  // the exit status, or 1000 + the signal that ended it
-  std::string out, err;
-};
+using test::Outcome;
+using test::RunTool;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -70,54 +69,6 @@ class CliTest : public ::testing::Test {
   std::string File(const std::string& name, std::string_view bytes) const {
     WriteFile(Path(name), bytes);
     return Path(name).string();
-  }
-
-  // Runs the tool with `args`, standard input from `input`, and `env` added.
-  // Standard input is a regular file, or with `piped` a pipe the test feeds.
-  Outcome Run(const std::vector<std::string>& args, std::string_view input = {},
-              const std::vector<std::pair<std::string, std::string>>& env = {}, bool piped = false) const {
-    const fs::path in = Path(".stdin"), out = Path(".stdout"), err = Path(".stderr");
-    WriteFile(in, input);
-    int feed[2] = {-1, -1};
-    if (piped && ::pipe(feed) != 0) return {};
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (piped) {
-        ::dup2(feed[0], 0);
-        ::close(feed[0]);
-        ::close(feed[1]);
-      } else {
-        ::dup2(::open(in.c_str(), O_RDONLY), 0);
-      }
-      ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-      std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TRIROTOR_CLI, argv.data());
-      ::_exit(127);
-    }
-    if (piped) {
-      ::close(feed[0]);
-      ::signal(SIGPIPE, SIG_IGN);  // a tool that stops reading early gives EPIPE here
-      for (std::size_t at = 0; at < input.size();) {
-        const ssize_t put = ::write(feed[1], input.data() + at, std::min<std::size_t>(input.size() - at, 4096));
-        if (put <= 0) break;
-        at += static_cast<std::size_t>(put);
-      }
-      ::close(feed[1]);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    Outcome outcome;
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    outcome.out = ReadFile(out);
-    outcome.err = ReadFile(err);
-    fs::remove(in);
-    fs::remove(out);
-    fs::remove(err);
-    return outcome;
   }
 
   // Names in the work folder, so that tests see stray temporary files.
@@ -182,7 +133,7 @@ TEST_F(CliTest, DecodeExitStatusesAndStreams) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args{"decode", "--key", "k", File("m.b64", c.message)};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
-    const Outcome got = Run(args);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = args});
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_EQ(got.out, c.out);
     // The engine's line starts a line of its own, for scripts to find.
@@ -214,7 +165,7 @@ TEST_F(CliTest, UsageErrorsAreStatusOne) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome got = Run(c.args);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args});
     EXPECT_EQ(got.status, 1);
     EXPECT_EQ(got.out, "");
     EXPECT_NE(got.err.find("trirotor: "), std::string::npos) << got.err;
@@ -222,16 +173,16 @@ TEST_F(CliTest, UsageErrorsAreStatusOne) {
     EXPECT_LT(got.err.size(), 300u) << got.err;
   }
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"help"}}) {
-    const Outcome help = Run(args);
+    const Outcome help = RunTool(TRIROTOR_CLI, {.args = args});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("decode"), std::string::npos) << help.out;
     EXPECT_NE(help.out.find("encode"), std::string::npos) << help.out;
   }
-  EXPECT_NE(Run({"help", "encode"}).out.find("--wrap"), std::string::npos);
-  const Outcome help = Run({"decode", "--help"});
+  EXPECT_NE(RunTool(TRIROTOR_CLI, {.args = {"help", "encode"}}).out.find("--wrap"), std::string::npos);
+  const Outcome help = RunTool(TRIROTOR_CLI, {.args = {"decode", "--help"}});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("130"), std::string::npos);  // the exit statuses are documented
-  EXPECT_NE(Run({"--version"}).out.find("trirotor "), std::string::npos);
+  EXPECT_NE(RunTool(TRIROTOR_CLI, {.args = {"--version"}}).out.find("trirotor "), std::string::npos);
 }
 
 /// Keys ///
@@ -266,7 +217,7 @@ TEST_F(CliTest, KeySources) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args{"decode", message};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const Outcome got = Run(args, "", c.env);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = args, .env = c.env});
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_EQ(got.out, c.status == 0 ? "opened" : "");
     EXPECT_NE(got.err.find(c.errHas), std::string::npos) << got.err;
@@ -294,7 +245,7 @@ TEST_F(CliTest, OutputFileIsReplacedOnlyOnSuccess) {
     const std::string target = File("out.txt", "keep me");
     ::chmod(target.c_str(), 0640);
     const std::vector<std::string> before = Listing();
-    const Outcome got = Run({"decode", "--key", "k", "-o", target, c.message});
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", target, c.message}});
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_EQ(got.out, "");
     EXPECT_EQ(ReadFile(target), c.after);
@@ -303,10 +254,12 @@ TEST_F(CliTest, OutputFileIsReplacedOnlyOnSuccess) {
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
   }
-  const Outcome noDir = Run({"decode", "--key", "k", "-o", Path("no/such/dir/out.txt").string(), good});
+  const Outcome noDir =
+      RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", Path("no/such/dir/out.txt").string(), good}});
   EXPECT_EQ(noDir.status, 2);
   // A failed run creates no file where there was none.
-  EXPECT_EQ(Run({"decode", "--key", "k", "-o", Path("fresh.txt").string(), wrongKey}).status, 3);
+  EXPECT_EQ(RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", Path("fresh.txt").string(), wrongKey}}).status,
+            3);
   EXPECT_FALSE(fs::exists(Path("fresh.txt")));
 }
 
@@ -381,7 +334,7 @@ TEST_F(CliTest, OutputGoesWhereThePathLeads) {
     if (c.kind == Kind::kFifo) {
       reader = std::thread([&] { fromFifo = ReadFile(target); });
     }
-    const Outcome got = Run({"decode", "--key", "k", "-o", target, message});
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", target, message}});
     if (reader.joinable()) {
       // A tool that never opened the FIFO would leave the reader waiting.
       const int unblock = ::open(target.c_str(), O_WRONLY | O_NONBLOCK);
@@ -438,7 +391,7 @@ TEST_F(CliTest, EncodeRefusesTextItWouldLose) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args{"encode", "--key", "k", "-o", Path("m.b64").string(), File("t.txt", c.text)};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
-    const Outcome got = Run(args);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = args});
     EXPECT_EQ(got.status, 2);
     EXPECT_NE(got.err.find(c.errHas), std::string::npos) << got.err;
     EXPECT_FALSE(fs::exists(Path("m.b64")));
@@ -469,7 +422,7 @@ TEST_F(CliTest, EncodeThenDecodeGivesTheTextBack) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> encode{"encode", "--key", "k"};
     encode.insert(encode.end(), c.options.begin(), c.options.end());
-    const Outcome sealed = Run(encode, c.text);
+    const Outcome sealed = RunTool(TRIROTOR_CLI, {.args = encode, .input = c.text});
     ASSERT_EQ(sealed.status, 0) << sealed.err;
     std::istringstream lines(sealed.out);
     std::size_t count = 0;
@@ -486,13 +439,13 @@ TEST_F(CliTest, EncodeThenDecodeGivesTheTextBack) {
     for (const std::string& o : c.options) {
       if (o != "--wrap" && o != "0" && o != "10") decode.push_back(o);
     }
-    const Outcome opened = Run(decode);
+    const Outcome opened = RunTool(TRIROTOR_CLI, {.args = decode});
     EXPECT_EQ(opened.status, 0) << opened.err;
     EXPECT_EQ(opened.out, c.text);
 
     decode[3] = "-";  // the same message from standard input, a file and a pipe
     for (const bool pipe : {false, true}) {
-      const Outcome fromStdin = Run(decode, sealed.out, {}, pipe);
+      const Outcome fromStdin = RunTool(TRIROTOR_CLI, {.args = decode, .input = sealed.out, .pipe = pipe});
       EXPECT_EQ(fromStdin.status, 0) << fromStdin.err;
       EXPECT_EQ(fromStdin.out, c.text);
     }
@@ -510,7 +463,7 @@ TEST_F(CliTest, ShippedExamplesDecodeToTheirTexts) {
     if (fs::exists(base.string() + ".suffix")) {
       args.insert(args.end(), {"--suffix-file", base.string() + ".suffix"});
     }
-    const Outcome got = Run(args);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = args});
     EXPECT_EQ(got.status, 0) << got.err;
     EXPECT_EQ(got.out, ReadFile(base.string() + ".txt"));
   }
@@ -538,7 +491,7 @@ TEST_F(CliTest, BatchKeepsInputOrderOnManyThreads) {
                  .dump() +
              "\n";
   }
-  const Outcome got = Run({"decode", "--jsonl", "-j", "3"}, input);
+  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "-j", "3"}, .input = input});
   ASSERT_EQ(got.status, 0) << got.err;
   const std::vector<Json> lines = Lines(got.out);
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kRecords));
@@ -554,7 +507,7 @@ TEST_F(CliTest, BatchKeepsInputOrderOnManyThreads) {
 
 /// Progress ///
 
-// With --progress and standard error in a file, each stage ends its line at
+// With --progress and standard error not a terminal, each stage ends its line at
 // 100 %: decryption counts the message's own bytes (not half of them), a
 // stored message ends at 100 % with no checking stage, and encode names the
 // stages it runs.
@@ -589,7 +542,7 @@ TEST_F(CliTest, ProgressShowsEachStageToItsEnd) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args = c.args;
     args.insert(args.begin() + 1, {"--key", "k", "--progress"});
-    const Outcome got = Run(args);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = args});
     EXPECT_EQ(got.status, 0) << got.err;
     std::size_t at = 0;
     for (const std::string& has : c.has) {
@@ -642,7 +595,7 @@ TEST_F(CliTest, OutputDirAndCheckTakeEachMessageOnItsOwn) {
     fs::create_directory(Path("out"));
     std::vector<std::string> args{"decode", "--key", "k"};
     for (const std::string& arg : c.args) args.push_back(arg == "out" || arg == "nowhere" ? Path(arg).string() : arg);
-    const Outcome got = Run(args);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = args});
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_EQ(got.out, "");
     std::vector<std::string> names;
