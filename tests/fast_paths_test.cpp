@@ -388,6 +388,7 @@ TEST_F(FastPaths, HuffmanMatchesItsTwinOnEveryKindOfCode) {
       {'A', "0"}, {'B', "01"}, {'C', "10"}, {'D', "11"}, {'E', "110"}, {'F', "111"}};
   const std::map<std::uint8_t, std::string> incomplete = {{'x', "00"}, {'y', "01"}, {'z', "10"}};  // 11 leaves
   const std::map<std::uint8_t, std::string> oneBit = {{'0', "0"}, {'1', "1"}};
+  const std::map<std::uint8_t, std::string> shortCodes = {{'a', "0"}, {'b', "10"}, {'c', "110"}, {'d', "111"}};
   const auto unary = UnaryCodes();
   std::vector<std::uint8_t> unarySymbols;
   for (const auto& [v, bits] : unary) unarySymbols.push_back(v);
@@ -418,6 +419,13 @@ TEST_F(FastPaths, HuffmanMatchesItsTwinOnEveryKindOfCode) {
   add("last code ends on a pause byte", oneBit, {'0', '1'}, 9984 * 8);
   add("one code past a pause byte", oneBit, {'0', '1'}, 9984 * 8 + 1);
   add("one code short of a pause byte", oneBit, {'0', '1'}, 9984 * 8 - 1);
+  // With one-bit codes every data bit is a byte and a look-up decodes up
+  // to three: the output has room for exactly the data's bits, not for the
+  // plain length the header claims, and no store may pass it.
+  add("one-bit codes fill the room the data bits give", oneBit, {'0', '1'}, 4000 * 8, 1 << 20);
+  // Codes of one, two and three bits, so that look-ups decode one, two or
+  // three bytes in every mix.
+  add("one to three byte values a look-up", shortCodes, {'a', 'b', 'c', 'd'}, 30000);
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
