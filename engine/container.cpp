@@ -18,7 +18,7 @@
 //   describes it, and walks the tree one data bit at a time.
 // - HuffmanDecode reads each code's bits straight into the tree (no record,
 //   no allocation per byte value), then decodes through a table that turns
-//   the next few data bits into one or two whole byte values and their bit
+//   the next few data bits into one to three whole byte values and their bit
 //   count in one look-up. The table is no wider than the longest code needs
 //   and narrower for short data, so that a small container does not pay for
 //   a table it cannot use: its setup grows with the code, not with 4096
@@ -329,7 +329,9 @@ DataResult TableData(const DecodeTree& tree, const std::uint8_t* in, std::int32_
   const std::int64_t endBit = std::int64_t{length} * 8;
   // The last bit at which an 8-byte load still lies inside the container.
   const std::int64_t loadLimit = (std::int64_t{length} - 8) * 8;
-  // The room ReserveOutput made: each store writes kStoreBytes at m.
+  // The room ReserveOutput made: each store writes kStoreBytes at m. (A load
+  // that ends 8 bytes before the container already keeps m below it, since
+  // no code is empty; this keeps the bound plain to see.)
   const std::int64_t room = std::min<std::int64_t>(plainLength, endBit - std::int64_t{dataStart} * 8);
   const std::int64_t outLimit = room - std::int64_t{kMostSymbols} * lookups - kStoreBytes;
   while (m < plainLength && bit < endBit) {
