@@ -357,7 +357,7 @@ DataResult TableData(const DecodeTree& tree, const std::uint8_t* in, std::int32_
           if (EntryCount(e) == 0) {
             // No code ends within these bits (the table stops short of the
             // window's end), so the walk may start where they lead.
-            if (EntryBits(e) != 0) {
+            if (e != 0) {  // not an entry whose bits leave the tree
               node = static_cast<std::int16_t>(EntrySymbols(e));
               used += e;
             }
