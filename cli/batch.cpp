@@ -46,6 +46,10 @@ namespace {
 
 constexpr std::size_t kChunkLines = 256;
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+// Written chunks hand their output strings back for the next chunks, so
+// that a worker does not grow a fresh one through the allocator and into
+// fresh pages each time; one spare per worker, none larger than this.
+constexpr std::size_t kSpareOutputBytes = std::size_t{4} << 20;
 // Bytes of lines in flight: read and not yet written.
 constexpr std::size_t kBudgetBytes = std::size_t{64} << 20;
 constexpr int kPollMilliseconds = 200;
@@ -89,6 +93,7 @@ class Batch {
   const KeyPair& keys_;
   const std::vector<RingEntry>* ring_;  // decode --keyring: for records without a key
   std::size_t maxChunks_ = 4;
+  std::size_t maxSpares_ = 1;
 
   std::mutex mutex_;
   std::condition_variable workReady_;   // a chunk to process, or the end
@@ -96,6 +101,7 @@ class Batch {
   std::condition_variable spaceFree_;   // the reader may read on
   std::deque<std::shared_ptr<Chunk>> pending_;  // read, not yet taken by a worker
   std::deque<std::shared_ptr<Chunk>> inOrder_;  // read, not yet written
+  std::vector<std::string> spareOutputs_;  // empty, with room
   std::size_t bytesInFlight_ = 0;
   bool readerDone_ = false;
   bool stopping_ = false;
@@ -177,14 +183,18 @@ void Batch::Work() {
   RecordAnswerer answerer(options_.mode, keys_, options_.wrap.value_or(0), ring_);
   for (;;) {
     std::shared_ptr<Chunk> chunk;
+    std::string output;
     {
       std::unique_lock lock(mutex_);
       workReady_.wait(lock, [&] { return !pending_.empty() || readerDone_ || stopping_; });
       if (stopping_ || pending_.empty()) return;
       chunk = pending_.front();
       pending_.pop_front();
+      if (!spareOutputs_.empty()) {
+        output = std::move(spareOutputs_.back());
+        spareOutputs_.pop_back();
+      }
     }
-    std::string output;
     std::uint64_t records = 0, failures = 0;
     for (Line& line : chunk->lines) {
       if (Interrupted()) break;
@@ -210,6 +220,7 @@ int Batch::Run() {
   unsigned jobs = options_.jobs;
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
   maxChunks_ = 2 * static_cast<std::size_t>(jobs) + 2;
+  maxSpares_ = jobs;
 
   const bool fromStdin = options_.input.empty() || options_.input == "-";
   int fd = 0;
@@ -252,6 +263,10 @@ int Batch::Run() {
     {
       std::lock_guard lock(mutex_);
       bytesInFlight_ -= chunk->output.size();
+      if (spareOutputs_.size() < maxSpares_ && chunk->output.capacity() <= kSpareOutputBytes) {
+        chunk->output.clear();
+        spareOutputs_.push_back(std::move(chunk->output));
+      }
       spaceFree_.notify_one();
     }
   }

@@ -145,7 +145,30 @@ TextEscapes::TextEscapes() {
     }
     if (value < 0x80 && (character.size() != 1 || character[0] != value)) asciiIsIdentity_ = false;
   }
+  // Bytes 0x20 to 0x7F, bar '"' and '\\', are written as they are.
+  asciiRunsAsIs_ = true;
+  for (int value = 0x20; value < 0x80; ++value) {
+    const Form& form = forms_[value];
+    const bool asIs = form.length == 1 && static_cast<unsigned char>(form.bytes[0]) == value;
+    if (asIs != (value != '"' && value != '\\')) asciiRunsAsIs_ = false;
+  }
 }
+
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHighs = 0x8080808080808080u;
+
+// Marks (in the high bit of each byte) the bytes of `word` that are '"',
+// '\\' or a control character; a byte just above a marked one may be marked
+// as well, which costs only a closer look.
+std::uint64_t StringStops(std::uint64_t word) {
+  const auto zeroIn = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  const std::uint64_t controls = (word - 0x20 * kOnes) & ~word & kHighs;
+  return controls | zeroIn(word ^ ('"' * kOnes)) | zeroIn(word ^ ('\\' * kOnes));
+}
+
+}  // namespace
 
 void TextEscapes::AppendQuoted(std::string& out, const std::uint8_t* bytes, std::size_t count) const {
   constexpr std::size_t kSlice = 2048;
@@ -153,11 +176,27 @@ void TextEscapes::AppendQuoted(std::string& out, const std::uint8_t* bytes, std:
   out.push_back('"');
   for (std::size_t at = 0; at < count; at += kSlice) {
     const std::size_t n = std::min(kSlice, count - at);
+    const std::uint8_t* in = bytes + at;
     char* o = slice;
-    for (std::size_t i = 0; i < n; ++i) {
-      const Form& form = forms_[bytes[at + i]];
-      std::memcpy(o, form.bytes, sizeof form.bytes);  // whole, so that the copy has a fixed size
-      o += form.length;
+    std::size_t i = 0;
+    while (i < n) {
+      // Eight bytes that stand for themselves go across in one copy.
+      if (asciiRunsAsIs_ && i + 8 <= n) {
+        std::uint64_t word;
+        std::memcpy(&word, in + i, 8);
+        if ((StringStops(word) | (word & kHighs)) == 0) {
+          std::memcpy(o, &word, 8);
+          o += 8;
+          i += 8;
+          continue;
+        }
+      }
+      const std::size_t stop = std::min(n, i + 8);
+      for (; i < stop; ++i) {
+        const Form& form = forms_[in[i]];
+        std::memcpy(o, form.bytes, sizeof form.bytes);  // whole, so that the copy has a fixed size
+        o += form.length;
+      }
     }
     out.append(slice, static_cast<std::size_t>(o - slice));
   }
@@ -172,18 +211,6 @@ namespace {
 
 // Appends a string body that the scanner passed, its escapes resolved.
 void AppendUnescaped(std::string& out, std::string_view body);
-
-constexpr std::uint64_t kOnes = 0x0101010101010101u;
-constexpr std::uint64_t kHighs = 0x8080808080808080u;
-
-// Marks (in the high bit of each byte) the bytes of `word` that are '"',
-// '\\' or a control character; a byte just above a marked one may be marked
-// as well, which costs only a closer look.
-std::uint64_t StringStops(std::uint64_t word) {
-  const auto zeroIn = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
-  const std::uint64_t controls = (word - 0x20 * kOnes) & ~word & kHighs;
-  return controls | zeroIn(word ^ ('"' * kOnes)) | zeroIn(word ^ ('\\' * kOnes));
-}
 
 // The first offset from `at` whose 16-byte block holds a '"', a '\\' or a
 // control character (or the last whole block's end): string bodies are

@@ -57,6 +57,7 @@ class TextEscapes {
   };
   std::array<Form, 256> forms_{};
   bool asciiIsIdentity_ = true;
+  bool asciiRunsAsIs_ = false;  // bytes 0x20-0x7F bar '"' and '\\' are their own form
 };
 
 // The fields of one record, as views into its line or into the reader's

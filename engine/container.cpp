@@ -18,7 +18,7 @@
 //   describes it, and walks the tree one data bit at a time.
 // - HuffmanDecode reads each code's bits straight into the tree (no record,
 //   no allocation per byte value), then decodes through a table that turns
-//   the next few data bits into one or two whole byte values and their bit
+//   the next few data bits into one to three whole byte values and their bit
 //   count in one look-up. The table is no wider than the longest code needs
 //   and narrower for short data, so that a small container does not pay for
 //   a table it cannot use: its setup grows with the code, not with 4096
@@ -217,25 +217,28 @@ DataResult WalkData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t
 
 // The widest look-up: 4096 entries of 4 bytes stay in L1 beside the output.
 constexpr int kMaxTableBits = 12;
-// Look-ups made from one 8-byte load: 4 x 12 bits fit the 57 it always holds.
-constexpr int kLookupsPerLoad = 4;
-static_assert(kLookupsPerLoad * kMaxTableBits <= 57, "one load must feed every look-up");
+// One 8-byte load always holds at least 57 bits: as many look-ups as fit.
+constexpr int kLoadBits = 57;
+static_assert(kLoadBits / kMaxTableBits >= 1, "one load must feed a look-up");
+// The most byte values one entry decodes, and the bytes its store writes.
+constexpr int kMostSymbols = 3;
+constexpr int kStoreBytes = 4;
 
-// An entry: the one or two byte values that the next `bits` data bits start
-// with (first in bits 0-7, second in 8-15), the bits they take (16-23) and
-// how many there are (24-25). Count 0: the walk must decide, because the
-// code is longer than the table or the bits leave the tree. For a longer
-// code the entry names the node that its first tableBits bits reach (bits
-// 0-15) and sets kGoOn, so that the walk starts there and not at the root.
+// An entry: the bits that the next one to three byte values take (bits
+// 0-5, so that the bit buffer shifts by the entry itself), how many values
+// there are (6-7) and the values, first in 8-15, then 16-23 and 24-31.
+// Count 0 and no bits: the walk must decide, because the bits leave the
+// tree. Count 0 with bits: a code longer than the table; bits 8-23 name the
+// node that its first tableBits bits reach, so that the walk starts there
+// and not at the root.
 using DecodeTable = std::array<std::uint32_t, std::size_t{1} << kMaxTableBits>;
 
-constexpr std::uint32_t kGoOn = 1u << 26;
-
 constexpr std::uint32_t Entry(std::uint32_t symbols, std::uint32_t bits, std::uint32_t count) {
-  return symbols | bits << 16 | count << 24;
+  return bits | count << 6 | symbols << 8;
 }
-constexpr std::uint32_t EntryBits(std::uint32_t e) { return (e >> 16) & 0xFF; }
-constexpr std::uint32_t EntryCount(std::uint32_t e) { return (e >> 24) & 3; }
+constexpr std::uint32_t EntryBits(std::uint32_t e) { return e & 63; }
+constexpr std::uint32_t EntryCount(std::uint32_t e) { return (e >> 6) & 3; }
+constexpr std::uint32_t EntrySymbols(std::uint32_t e) { return e >> 8; }
 
 // Whether a code ends or passes below `node` at a depth of `limit` or more,
 // counting from `depth` at the node. A node with a symbol ends every code
@@ -275,46 +278,50 @@ void FillSingles(const DecodeTree& tree, DecodeTable& table, int tableBits, int 
     } else if (length < tableBits) {
       FillSingles(tree, table, tableBits, child, length, code);
     } else {  // a code longer than the table: count 0, the walk goes on from here
-      table[code] = Entry(static_cast<std::uint32_t>(child), length, 0) | kGoOn;
+      table[code] = Entry(static_cast<std::uint32_t>(child), length, 0);
     }
   }
 }
 
-// The table for a tree: single entries first, then a second symbol wherever
-// the bits left over after the first decide one by themselves. Entries are
-// paired from the top down: i >> bits lies below i, so it is still single
-// when i reads it.
+// The table for a tree: single entries first, then a second and a third
+// symbol wherever the bits left over after the ones before decide it by
+// themselves. Entries are joined from the top down: i >> bits lies below i
+// (or is i itself, for i = 0, read before it is written), so every entry i
+// reads is still single.
 void BuildDecodeTable(const DecodeTree& tree, DecodeTable& table, int tableBits) {
   const std::uint32_t size = 1u << tableBits;
   std::fill(table.begin(), table.begin() + size, 0u);
   FillSingles(tree, table, tableBits, 0, 0, 0);
+  const auto limit = static_cast<std::uint32_t>(tableBits);
   for (std::uint32_t i = size; i-- > 0;) {
-    const std::uint32_t first = table[i];
-    if (EntryCount(first) == 0) continue;
-    const std::uint32_t firstBits = EntryBits(first);
-    const std::uint32_t second = table[i >> firstBits];
-    const std::uint32_t secondBits = EntryBits(second);
-    // The bits above the look-up read as 0, so the second entry counts only
+    std::uint32_t joined = table[i];
+    if (EntryCount(joined) == 0) continue;
+    // The bits above the look-up read as 0, so a further entry counts only
     // if it did not need them.
-    if (EntryCount(second) == 1 && firstBits + secondBits <= static_cast<std::uint32_t>(tableBits)) {
-      table[i] = Entry((first & 0xFF) | (second & 0xFF) << 8, firstBits + secondBits, 2);
+    for (std::uint32_t count = 1; count < kMostSymbols; ++count) {
+      const std::uint32_t bits = EntryBits(joined);
+      const std::uint32_t next = table[i >> bits];
+      if (EntryCount(next) != 1 || bits + EntryBits(next) > limit) break;
+      joined = Entry(EntrySymbols(joined) | EntrySymbols(next) << (8 * count), bits + EntryBits(next), count + 1);
     }
+    table[i] = joined;
   }
 }
 
 // The same decoding through the table. The data is taken in windows that
 // end after each pause byte (or at the end of the container); inside a
-// window the table decodes whole codes while a look-up's bits and an 8-byte
-// load remain, and the walk takes over, bit by bit, for a code the table
-// leaves open, for the last bits of the window, and for a code that spans a
-// pause. So every pause, every error and every stop falls on the very bit
-// where the walk has it.
+// window the table decodes whole codes while a load's look-ups fit before
+// the window ends and their bytes fit the output, and the walk takes over,
+// bit by bit, for a code the table leaves open, for the last bits of the
+// window, and for a code that spans a pause. So every pause, every error and
+// every stop falls on the very bit where the walk has it.
 DataResult TableData(const DecodeTree& tree, const std::uint8_t* in, std::int32_t length, std::int32_t dataStart,
                      std::int32_t plainLength, std::uint8_t* out) {
   DecodeTable table;  // only its first 2^tableBits entries are made
   const int tableBits = TableBits(tree, length - dataStart);
   BuildDecodeTable(tree, table, tableBits);
   const std::uint64_t mask = (std::uint64_t{1} << tableBits) - 1;
+  const int lookups = kLoadBits / tableBits;
 
   std::int32_t m = 0;                              // bytes decoded
   std::int16_t node = 0;                           // the walk's node, 0 between codes
@@ -322,42 +329,50 @@ DataResult TableData(const DecodeTree& tree, const std::uint8_t* in, std::int32_
   const std::int64_t endBit = std::int64_t{length} * 8;
   // The last bit at which an 8-byte load still lies inside the container.
   const std::int64_t loadLimit = (std::int64_t{length} - 8) * 8;
+  // The room ReserveOutput made: each store writes kStoreBytes at m. (A load
+  // that ends 8 bytes before the container already keeps m below it, since
+  // no code is empty; this keeps the bound plain to see.)
+  const std::int64_t room = std::min<std::int64_t>(plainLength, endBit - std::int64_t{dataStart} * 8);
+  const std::int64_t outLimit = room - std::int64_t{kMostSymbols} * lookups - kStoreBytes;
   while (m < plainLength && bit < endBit) {
     const std::int64_t pauseByte = (bit / 8 / kDataPauseStride + 1) * kDataPauseStride - 1;
     const std::int64_t pauseEnd = (pauseByte + 1) * 8;
     const std::int64_t windowEnd = std::min(pauseEnd, endBit);
 
     if (node == 0) {
-      // One 8-byte load holds at least 57 bits: enough for kLookupsPerLoad
-      // look-ups, whose chain is then a mask, a table load and a shift.
-      const std::int64_t fastLimit = std::min(windowEnd - tableBits * kLookupsPerLoad, loadLimit);
-      const std::int32_t outLimit = plainLength - 2 * kLookupsPerLoad;  // room for two bytes a look-up
+      // The chain from one look-up to the next is a mask, a table load and
+      // a shift by the entry.
+      const std::int64_t fastLimit = std::min(windowEnd - std::int64_t{tableBits} * lookups, loadLimit);
       bool open = false;  // a code the table leaves to the walk
       while (bit <= fastLimit && m <= outLimit && !open) {
-        std::uint64_t word;
-        std::memcpy(&word, in + (bit >> 3), 8);
-        word >>= bit & 7;
+        std::uint64_t loaded;
+        std::memcpy(&loaded, in + (bit >> 3), 8);
+        std::uint64_t word = loaded >> (bit & 7);
+        // The entries summed whole: their bit counts add up to at most 57,
+        // so the low six bits of the sum are the bits used, and the shift
+        // on the chain needs no mask of its own.
         std::uint32_t used = 0;
-        for (int k = 0; k < kLookupsPerLoad; ++k) {
+        for (int k = 0; k < lookups; ++k) {
           const std::uint32_t e = table[word & mask];
           if (EntryCount(e) == 0) {
             // No code ends within these bits (the table stops short of the
             // window's end), so the walk may start where they lead.
-            if (e & kGoOn) {
-              node = static_cast<std::int16_t>(e & 0xFFFF);
-              used += EntryBits(e);
+            if (e != 0) {  // not an entry whose bits leave the tree
+              node = static_cast<std::int16_t>(EntrySymbols(e));
+              used += e;
             }
             open = true;
             break;
           }
-          // Both bytes are written; a count of 1 leaves the second for the next.
-          out[m] = static_cast<std::uint8_t>(e);
-          out[m + 1] = static_cast<std::uint8_t>(e >> 8);
+          // All the store's bytes are written; those past the count are
+          // overwritten by the next.
+          const std::uint32_t symbols = EntrySymbols(e);
+          std::memcpy(out + m, &symbols, kStoreBytes);
           m += static_cast<std::int32_t>(EntryCount(e));
           word >>= EntryBits(e);
-          used += EntryBits(e);
+          used += e;
         }
-        bit += used;
+        bit += EntryBits(used);
       }
     }
 

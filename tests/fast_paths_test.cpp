@@ -12,12 +12,20 @@
 // and (for decryption) the whole CipherState. Random cases print their seed.
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "engine/internal.h"
 #include "platform/codepage_tables.h"
@@ -388,6 +396,7 @@ TEST_F(FastPaths, HuffmanMatchesItsTwinOnEveryKindOfCode) {
       {'A', "0"}, {'B', "01"}, {'C', "10"}, {'D', "11"}, {'E', "110"}, {'F', "111"}};
   const std::map<std::uint8_t, std::string> incomplete = {{'x', "00"}, {'y', "01"}, {'z', "10"}};  // 11 leaves
   const std::map<std::uint8_t, std::string> oneBit = {{'0', "0"}, {'1', "1"}};
+  const std::map<std::uint8_t, std::string> shortCodes = {{'a', "0"}, {'b', "10"}, {'c', "110"}, {'d', "111"}};
   const auto unary = UnaryCodes();
   std::vector<std::uint8_t> unarySymbols;
   for (const auto& [v, bits] : unary) unarySymbols.push_back(v);
@@ -418,6 +427,9 @@ TEST_F(FastPaths, HuffmanMatchesItsTwinOnEveryKindOfCode) {
   add("last code ends on a pause byte", oneBit, {'0', '1'}, 9984 * 8);
   add("one code past a pause byte", oneBit, {'0', '1'}, 9984 * 8 + 1);
   add("one code short of a pause byte", oneBit, {'0', '1'}, 9984 * 8 - 1);
+  // Codes of one, two and three bits, so that look-ups decode one, two or
+  // three bytes in every mix.
+  add("one to three byte values a look-up", shortCodes, {'a', 'b', 'c', 'd'}, 30000);
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -606,6 +618,52 @@ TEST_F(FastPaths, DecodeBytesMatchesDecodeText) {
     EXPECT_EQ(bytes.pointers, text.pointers);
   }
 }
+
+#ifdef TRIROTOR_CLI
+// Batch answers copy eight plain bytes at a time and take the escape table
+// for a word with anything else in it: every byte that needs more than
+// itself, at every offset within and across those words and in the tail,
+// must come out as an independent JSON writer has it.
+TEST_F(FastPaths, BatchAnswersEscapeAtEveryOffset) {
+  platform::SetCodePage(1252);
+  const std::uint8_t needsMore[] = {'"', '\\', '\n', 0x01, 0x1F, 0x7F, 0x80, 0xE9, 0xFF};
+  std::string input;
+  std::vector<std::string> expected;
+  for (const std::uint8_t special : needsMore) {
+    for (std::size_t at = 0; at < 19; ++at) {
+      ByteBuffer plain(19);
+      for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<std::uint8_t>('a' + i);
+      plain[at] = special;
+      const std::u16string text = platform::BytesToText(plain);
+      const std::u16string message = EncodeText(text, u"k", u"", FrameHeader{}, 0);
+      const auto id = expected.size();
+      input += "{\"id\":" + std::to_string(id) + ",\"message\":\"" + std::string(message.begin(), message.end()) + "\"}\n";
+      // The reference: nlohmann-json reads the text as \u escapes and writes it.
+      std::string escaped = "\"";
+      for (char16_t unit : text) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(unit));
+        escaped += hex;
+      }
+      expected.push_back(nlohmann::json{{"id", id}, {"text", nlohmann::json::parse(escaped + "\"")}}.dump());
+    }
+  }
+  const auto dir = std::filesystem::temp_directory_path() / ("trirotor-escapes-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "in.jsonl", std::ios::binary) << input;
+  const std::string command = std::string(TRIROTOR_CLI) + " decode --jsonl --quiet --key k --codepage 1252 " +
+                              (dir / "in.jsonl").string() + " > " + (dir / "out.jsonl").string();
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream out(dir / "out.jsonl", std::ios::binary);
+  std::size_t n = 0;
+  for (std::string line; std::getline(out, line); ++n) {
+    ASSERT_LT(n, expected.size());
+    EXPECT_EQ(line, expected[n]);
+  }
+  EXPECT_EQ(n, expected.size());
+  std::filesystem::remove_all(dir);
+}
+#endif
 
 }  // namespace
 }  // namespace trirotor::test
