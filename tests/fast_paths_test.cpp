@@ -13,22 +13,19 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "engine/internal.h"
 #include "platform/codepage_tables.h"
+#include "testing/run_tool.h"
 #include "tests/test_util.h"
 
 namespace trirotor::test {
@@ -648,20 +645,16 @@ TEST_F(FastPaths, BatchAnswersEscapeAtEveryOffset) {
       expected.push_back(nlohmann::json{{"id", id}, {"text", nlohmann::json::parse(escaped + "\"")}}.dump());
     }
   }
-  const auto dir = std::filesystem::temp_directory_path() / ("trirotor-escapes-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir / "in.jsonl", std::ios::binary) << input;
-  const std::string command = std::string(TRIROTOR_CLI) + " decode --jsonl --quiet --key k --codepage 1252 " +
-                              (dir / "in.jsonl").string() + " > " + (dir / "out.jsonl").string();
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  std::ifstream out(dir / "out.jsonl", std::ios::binary);
+  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--key", "k", "--codepage", "1252"},
+                                              .input = input});
+  ASSERT_EQ(got.status, 0) << got.err;
+  std::istringstream out(got.out);
   std::size_t n = 0;
   for (std::string line; std::getline(out, line); ++n) {
     ASSERT_LT(n, expected.size());
     EXPECT_EQ(line, expected[n]);
   }
   EXPECT_EQ(n, expected.size());
-  std::filesystem::remove_all(dir);
 }
 #endif
 
