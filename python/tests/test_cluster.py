@@ -171,8 +171,10 @@ def test_files_road_refuses_to_write_over_its_input_and_seals(tool, client, tmp_
     inbox = tmp_path / "0.jsonl"
     records = "".join(json.dumps({"id": i, "text": f"note {i} é"}) + "\n" for i in range(50))
     inbox.write_text(records, encoding="utf-8")
-    with pytest.raises(ValueError, match="is one of the input files"):
-        trirotor.dask.encode_files(str(tmp_path / "*.jsonl"), str(tmp_path / "*.jsonl"), key=KEY)
+    (tmp_path / "link").symlink_to(tmp_path, target_is_directory=True)
+    for output in ("*.jsonl", "link/*.jsonl"):  # the same file, by its name and through a link
+        with pytest.raises(ValueError, match="is one of the input files"):
+            trirotor.dask.encode_files(str(tmp_path / "*.jsonl"), str(tmp_path / output), key=KEY)
     assert inbox.read_text(encoding="utf-8") == records
     with pytest.raises(ValueError, match="the key is empty"):
         trirotor.dask.decode_files(str(inbox), key="")

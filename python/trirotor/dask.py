@@ -177,10 +177,18 @@ def _answer_block(block: bytes, earlier: list, mode: str, key: Optional[str], ke
     return out.path
 
 
+def _where(fs, path: str) -> str:
+    """A file's identity: local paths with their links resolved."""
+    from fsspec.implementations.local import LocalFileSystem
+    if isinstance(fs, LocalFileSystem):
+        return os.path.realpath(path)
+    return fs.unstrip_protocol(path)
+
+
 def _map_files(urlpath, output, mode, key, key_env, suffix, suffix_env, codepage, wrap, blocksize,
                compute, storage_options):
     from dask.bytes import read_bytes
-    from fsspec.core import open_files
+    from fsspec.core import get_fs_token_paths, open_files
 
     _resolve(key, key_env, "key")
     _resolve(suffix, suffix_env, "suffix")
@@ -193,9 +201,10 @@ def _map_files(urlpath, output, mode, key, key_env, suffix, suffix_env, codepage
     outs: list = [None] * len(blocks)
     if output is not None:
         outs = open_files(output, mode="wb", num=len(blocks), **storage_options)
-        written = {f.fs.unstrip_protocol(f.path) for f in outs}
+        in_fs = get_fs_token_paths(urlpath, storage_options=storage_options)[0]
+        written = {_where(f.fs, f.path) for f in outs}
         for path in paths:
-            if outs[0].fs.unstrip_protocol(path) in written:
+            if _where(in_fs, path) in written:
                 raise ValueError(f"the output {path} is one of the input files")
     # Task names are random, not made from the arguments (see _map).
     count = dask.delayed(_count_lines, pure=False)
