@@ -32,7 +32,6 @@ the client and the scheduler.
 
 from __future__ import annotations
 
-import operator
 import os
 from typing import Any, Iterable, Optional, Union
 
@@ -68,9 +67,11 @@ def _count(part: list) -> int:
     return len(part)
 
 
-def _run_partition(part: list, first_line: int, mode: str, key: Optional[str],
+def _run_partition(part: list, earlier: list, mode: str, key: Optional[str],
                    key_env: Optional[str], suffix: Optional[str], suffix_env: Optional[str],
                    codepage: CodePage, wrap: int) -> list:
+    # Error records number the elements of the whole bag.
+    first_line = 1 + sum(earlier)
     key = _from_env(key, key_env)
     suffix = _from_env(suffix, suffix_env)
     out: list = []
@@ -97,14 +98,16 @@ def _map(bag: dask.bag.Bag, mode: str, key, key_env, suffix, suffix_env, codepag
     # Task names are random, not made from the arguments: a name derived
     # from a hash of the key would show in the scheduler's logs.
     parts = [dask.delayed(list, pure=False)(part) for part in bag.to_delayed()]
+    # Each partition is answered where it lies, told the lengths of the ones
+    # before: a chain of running sums would make the scheduler move whole
+    # partitions between workers to count them.
     run = dask.delayed(_run_partition, pure=False)
     count = dask.delayed(_count, pure=False)
-    add = dask.delayed(operator.add, pure=False)
-    first = 1
+    counts: list = []
     out = []
     for part in parts:
-        out.append(run(part, first, mode, key, key_env, suffix, suffix_env, codepage, wrap))
-        first = add(first, count(part))
+        out.append(run(part, list(counts), mode, key, key_env, suffix, suffix_env, codepage, wrap))
+        counts.append(count(part))
     return dask.bag.from_delayed(out)
 
 
