@@ -368,13 +368,64 @@ py::object Encode(const py::handle& text, const py::handle& key, const py::handl
 /// Batch records ///
 
 // Lines answered by the tool's own record answerer, so that a record
-// answered here and by `trirotor decode --jsonl` gives the same line. The
-// lines are copied out first; the interpreter lock is released for them all.
-py::list AnswerLines(const std::string& mode, const py::list& lines, const py::handle& key,
-                     const py::handle& suffix, const py::handle& codepage, int wrap, std::uint64_t first) {
+// answered here and by `trirotor decode --jsonl` gives the same line.
+
+// What a batch call was asked, checked while the interpreter lock is held.
+struct BatchRequest {
+  cli::Mode mode = cli::Mode::kDecode;
+  cli::KeyPair defaults;
+  int wrap = 0;
+  int page = 1252;
+};
+
+BatchRequest CheckBatchRequest(const std::string& mode, const py::handle& key, const py::handle& suffix,
+                               const py::handle& codepage, int wrap) {
   if (mode != "decode" && mode != "encode") throw py::value_error("mode must be 'decode' or 'encode'");
   if (wrap < 0) throw py::value_error("wrap must be 0 (one line) or more, not " + std::to_string(wrap));
-  const cli::Mode which = mode == "decode" ? cli::Mode::kDecode : cli::Mode::kEncode;
+  BatchRequest request;
+  request.mode = mode == "decode" ? cli::Mode::kDecode : cli::Mode::kEncode;
+  request.wrap = wrap;
+  if (!key.is_none()) request.defaults.key = ToWide(key, "key");
+  if (request.defaults.key && request.defaults.key->empty()) throw py::value_error("the key is empty");
+  if (!suffix.is_none()) request.defaults.suffix = ToWide(suffix, "suffix");
+  request.page = CheckedCodePage(codepage);
+  return request;
+}
+
+// Runs `answerAll(answerer, call)` with the interpreter lock released and the
+// request's code page set for this thread; it stops once `call.error` is set
+// (Ctrl-C on the main thread), which then comes out as the exception.
+template <typename AnswerAll>
+void RunBatch(const BatchRequest& request, AnswerAll answerAll) {
+  Misfit misfit;
+  Call call{py::none()};
+  RunEngine(call, [&] {
+    PageLease lease(request.page);
+    if (request.mode == cli::Mode::kEncode) {
+      // A default key the page cannot hold would seal every record with '?'.
+      misfit = FindMisfit({{request.defaults.key ? *request.defaults.key : std::u16string_view(), "key"},
+                           {request.defaults.suffix, "suffix"}});
+      if (misfit.what != nullptr) return;
+    }
+    cli::RecordAnswerer answerer(request.mode, request.defaults, request.wrap);
+    answerAll(answerer, static_cast<const Call&>(call));
+  });
+  if (misfit.what != nullptr) throw py::value_error(Describe(misfit, request.page));
+}
+
+// One line (without its "\n") answered onto the end of `out`, as the tool
+// answers it: a line longer than it keeps gets an error record.
+cli::LineOutcome AnswerOne(cli::RecordAnswerer& answerer, std::string_view line, std::uint64_t number,
+                           std::string& out) {
+  return line.size() > cli::kMaxRecordBytes ? answerer.AnswerTooLong(number, out)
+                                            : answerer.Answer(line, number, out);
+}
+
+// A list of lines (str or bytes) to a list of output lines (str). The lines
+// are copied out first, then answered all at once.
+py::list AnswerLines(const std::string& mode, const py::list& lines, const py::handle& key,
+                     const py::handle& suffix, const py::handle& codepage, int wrap, std::uint64_t first) {
+  const BatchRequest request = CheckBatchRequest(mode, key, suffix, codepage, wrap);
   std::vector<std::string> in;
   in.reserve(lines.size());
   for (const py::handle line : lines) {
@@ -399,37 +450,18 @@ py::list AnswerLines(const std::string& mode, const py::list& lines, const py::h
     if (!text.empty() && text.back() == '\n') text.pop_back();
     in.push_back(std::move(text));
   }
-  cli::KeyPair defaults;
-  if (!key.is_none()) defaults.key = ToWide(key, "key");
-  if (defaults.key && defaults.key->empty()) throw py::value_error("the key is empty");
-  if (!suffix.is_none()) defaults.suffix = ToWide(suffix, "suffix");
-  const int page = CheckedCodePage(codepage);
 
   std::vector<std::optional<std::string>> out(in.size());
-  Misfit misfit;
-  Call call{py::none()};
-  RunEngine(call, [&] {
-    PageLease lease(page);
-    if (which == cli::Mode::kEncode) {
-      // A default key the page cannot hold would seal every record with '?'.
-      misfit = FindMisfit({{defaults.key ? *defaults.key : std::u16string_view(), "key"},
-                           {defaults.suffix, "suffix"}});
-      if (misfit.what != nullptr) return;
-    }
-    cli::RecordAnswerer answerer(which, defaults, wrap);
+  RunBatch(request, [&](cli::RecordAnswerer& answerer, const Call& call) {
     std::string answer;
     for (std::size_t i = 0; i < in.size() && !call.error; ++i) {
       answer.clear();
-      const cli::LineOutcome outcome = in[i].size() > cli::kMaxRecordBytes
-                                           ? answerer.AnswerTooLong(first + i, answer)
-                                           : answerer.Answer(in[i], first + i, answer);
-      if (outcome == cli::LineOutcome::kBlank) continue;
+      if (AnswerOne(answerer, in[i], first + i, answer) == cli::LineOutcome::kBlank) continue;
       if (!answer.empty() && answer.back() == '\n') answer.pop_back();
       out[i] = std::move(answer);
       answer = std::string();
     }
   });
-  if (misfit.what != nullptr) throw py::value_error(Describe(misfit, page));
   py::list result;
   for (const auto& line : out) {
     if (!line) continue;
@@ -438,6 +470,45 @@ py::list AnswerLines(const std::string& mode, const py::list& lines, const py::h
     result.append(py::reinterpret_steal<py::object>(text));
   }
   return result;
+}
+
+// The bytes of a block: bytes, bytearray or a contiguous memoryview of bytes.
+std::string_view BlockBytes(const py::buffer_info& view) {
+  if (view.ndim != 1 || view.itemsize != 1 || view.strides[0] != 1) {
+    throw py::type_error("the block must be bytes or a contiguous buffer of bytes");
+  }
+  return {static_cast<const char*>(view.ptr), static_cast<std::size_t>(view.size)};
+}
+
+// Lines are cut where the tool cuts them: at each "\n"; a last line without
+// one counts when it holds anything.
+std::uint64_t CountLines(std::string_view block) {
+  const auto breaks = static_cast<std::uint64_t>(std::count(block.begin(), block.end(), '\n'));
+  return breaks + (!block.empty() && block.back() != '\n' ? 1 : 0);
+}
+
+// A block of JSON lines, as bytes, to the block of output lines (each ending
+// in "\n") and the number of lines the block held: no Python object per
+// record, and the interpreter lock is released for the whole block. The
+// block is read where it lies; its buffer stays held until the call returns.
+py::tuple AnswerBlock(const std::string& mode, const py::buffer& block, const py::handle& key,
+                      const py::handle& suffix, const py::handle& codepage, int wrap, std::uint64_t first) {
+  const BatchRequest request = CheckBatchRequest(mode, key, suffix, codepage, wrap);
+  const py::buffer_info view = block.request();
+  const std::string_view data = BlockBytes(view);
+  std::string out;
+  std::uint64_t lines = 0;
+  RunBatch(request, [&](cli::RecordAnswerer& answerer, const Call& call) {
+    std::string_view rest = data;
+    while (!rest.empty() && !call.error) {
+      const std::size_t end = rest.find('\n');
+      AnswerOne(answerer, rest.substr(0, end), first + lines, out);
+      ++lines;
+      if (end == std::string_view::npos) break;
+      rest.remove_prefix(end + 1);
+    }
+  });
+  return py::make_tuple(py::bytes(out), lines);
 }
 
 }  // namespace
@@ -455,6 +526,10 @@ PYBIND11_MODULE(_core, m) {
         py::arg("wrap"));
   m.def("answer_lines", &AnswerLines, py::arg("mode"), py::arg("lines"), py::arg("key"), py::arg("suffix"),
         py::arg("codepage"), py::arg("wrap"), py::arg("first"));
+  m.def("answer_block", &AnswerBlock, py::arg("mode"), py::arg("block"), py::arg("key"), py::arg("suffix"),
+        py::arg("codepage"), py::arg("wrap"), py::arg("first"));
+  m.def("count_lines", [](const py::buffer& block) { return CountLines(BlockBytes(block.request())); },
+        py::arg("block"));
   m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
   m.def("codepage_per_thread", &CodePagePerThread);
 }

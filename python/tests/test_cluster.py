@@ -3,6 +3,7 @@ record by record against the tool."""
 
 import json
 import os
+import pathlib
 import random
 
 import pytest
@@ -134,3 +135,50 @@ def test_line_numbers_count_across_partitions(tool):
     got = trirotor.dask.decode_bag(bag, key=KEY).compute(scheduler="sync")
     assert [json.loads(g).get("line") for g in got] == [json.loads(e).get("line") for e in expected]
     assert sum(1 for g in got if "line" in g) == 3
+
+
+@pytest.mark.parametrize("blocksize, returned", [
+    (4096, False),   # many blocks, cut inside the runs of records
+    (None, False),   # one block per file
+    (50_000, True),  # the answers come back as bytes
+])
+def test_files_read_and_written_by_the_workers(tool, client, damaged, tmp_path, blocksize, returned):
+    # Two files; the first ends without a newline, so its last line ends
+    # with the file. Bad and blank lines sit in later blocks: their error
+    # records must number the lines of both files, as the tool numbers the
+    # lines of the files joined.
+    lines = [json.dumps(r, ensure_ascii=False) for r in make_records(1500, damaged, seed=9)]
+    for at, bad in [(3, ""), (700, "not json"), (1100, "[]"), (1101, "  "), (1499, '{"id":"last"}')]:
+        lines.insert(at, bad)
+    first, second = "\n".join(lines[:900]), "\n".join(lines[900:]) + "\n"
+    (tmp_path / "in-1.jsonl").write_text(first, encoding="utf-8")
+    (tmp_path / "in-2.jsonl").write_text(second, encoding="utf-8")
+    expected = run_tool_jsonl(tool, "decode", (first + "\n" + second).encode("utf-8"), KEY)
+    assert sum('"line":' in line for line in expected) == 3
+
+    output = None if returned else str(tmp_path / "opened" / "*.jsonl")
+    result = trirotor.dask.decode_files(str(tmp_path / "in-*.jsonl"), output, key=KEY, blocksize=blocksize)
+    if returned:
+        got = b"".join(result)
+    else:
+        got = b"".join(pathlib.Path(p).read_bytes() for p in result)
+        assert result == sorted(result) and len(result) == len(list((tmp_path / "opened").iterdir()))
+    assert got.decode("utf-8").splitlines() == expected
+    assert (blocksize is None) == (len(result) == 2)
+
+
+def test_files_road_refuses_to_write_over_its_input_and_seals(tool, client, tmp_path):
+    inbox = tmp_path / "0.jsonl"
+    records = "".join(json.dumps({"id": i, "text": f"note {i} é"}) + "\n" for i in range(50))
+    inbox.write_text(records, encoding="utf-8")
+    (tmp_path / "link").symlink_to(tmp_path, target_is_directory=True)
+    for output in ("*.jsonl", "link/*.jsonl"):  # the same file, by its name and through a link
+        with pytest.raises(ValueError, match="is one of the input files"):
+            trirotor.dask.encode_files(str(tmp_path / "*.jsonl"), str(tmp_path / output), key=KEY)
+    assert inbox.read_text(encoding="utf-8") == records
+    with pytest.raises(ValueError, match="the key is empty"):
+        trirotor.dask.decode_files(str(inbox), key="")
+
+    sealed = b"".join(trirotor.dask.encode_files(str(inbox), key=KEY, blocksize=300))
+    opened = run_tool_jsonl(tool, "decode", sealed, KEY)
+    assert [json.loads(line) for line in opened] == [json.loads(line) for line in records.splitlines()]
