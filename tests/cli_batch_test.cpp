@@ -32,8 +32,7 @@ using Json = nlohmann::json;
 
 using test::Outcome;
 using test::RunTool;
-
-std::string Narrow(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
+using test::Narrow;
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -59,20 +58,7 @@ ByteBuffer WithBadChecksum(const std::string& plain) {
 
 const ByteBuffer kUnknownVersion = test::ByteWriter().Str("HE5\r").Str("anything").bytes();
 
-class CliBatchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/trirotor-batch-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    platform::SetCodePage(1252);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path Path(const std::string& name) const { return dir_ / name; }
-
-  fs::path dir_;
-};
+class CliBatchTest : public test::ToolTest {};
 
 /// What each line gets ///
 

@@ -30,36 +30,12 @@ namespace fs = std::filesystem;
 
 using test::Outcome;
 using test::RunTool;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string Narrow(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
+using test::Narrow;
+using test::ReadFile;
 
 constexpr FrameHeader kHeader = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 0x3C, 0xC3};
 
-class CliKeys : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/trirotor-keys-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    platform::SetCodePage(1252);
-  }
-  void TearDown() override {
-    platform::SetCodePage(1252);
-    fs::remove_all(dir_);
-  }
-
-  std::string File(const std::string& name, std::string_view bytes) const {
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
-    return (dir_ / name).string();
-  }
-
-  fs::path dir_;
-};
+class CliKeys : public test::ToolTest {};
 
 TEST_F(CliKeys, KeysAndKeyFiles) {
   const std::string message = Narrow(EncodeText(u"opened", u"Schl\u00fcssel", u"xyz", kHeader)) + "\n";

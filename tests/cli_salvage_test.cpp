@@ -23,13 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 using test::Outcome;
 using test::RunTool;
+using test::ReadFile;
 
 const fs::path kExamples = fs::path(TRIROTOR_SOURCE_DIR) / "examples";
 

@@ -41,36 +41,14 @@ namespace fs = std::filesystem;
 
 using test::Outcome;
 using test::RunTool;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, std::string_view bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string Narrow(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
+using test::Narrow;
+using test::ReadFile;
+using test::WriteFile;
 
 constexpr FrameHeader kHeader = {0, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 0x5C, 0xC5};
 
-class CliTest : public ::testing::Test {
+class CliTest : public test::ToolTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/trirotor-cli-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    platform::SetCodePage(1252);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path Path(const std::string& name) const { return dir_ / name; }
-  std::string File(const std::string& name, std::string_view bytes) const {
-    WriteFile(Path(name), bytes);
-    return Path(name).string();
-  }
-
   // Names in the work folder, so that tests see stray temporary files.
   std::vector<std::string> Listing() const {
     std::vector<std::string> names;
@@ -78,8 +56,6 @@ class CliTest : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-
-  fs::path dir_;
 };
 
 // A message whose container the test builds itself.

@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: MIT
 //
-// test_util.cpp - the shared fixture and its counting hooks.
+// test_util.cpp - the shared fixtures, the engine's counting hooks and the
+// file helpers of the tool's tests.
 
 #include "tests/test_util.h"
+
+#include <stdlib.h>  // mkdtemp
+
+#include <fstream>
+#include <iterator>
 
 namespace trirotor::test {
 
@@ -35,5 +41,33 @@ void EngineTest::TearDown() {
   platform::SetPointerHook(nullptr);
   platform::SetCodePage(1252);
 }
+
+void ToolTest::SetUp() {
+  char pattern[] = "/tmp/trirotor-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  dir_ = pattern;
+  platform::SetCodePage(1252);
+}
+
+void ToolTest::TearDown() {
+  platform::SetCodePage(1252);
+  std::filesystem::remove_all(dir_);
+}
+
+std::string ToolTest::File(const std::string& name, std::string_view bytes) const {
+  WriteFile(Path(name), bytes);
+  return Path(name).string();
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Narrow(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
 
 }  // namespace trirotor::test

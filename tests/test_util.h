@@ -3,12 +3,16 @@
 // test_util.h - what the engine's GoogleTest tests share: a fixture that
 // gives every test a fresh engine and counting hooks, on top of the
 // framework-free helpers of testing/test_support.h (bytes and text, the
-// ByteWriter, the sealer, seeds and random bytes).
+// ByteWriter, the sealer, seeds and random bytes); and for the tool's tests,
+// a fixture with a scratch folder and small file helpers.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/internal.h"
@@ -34,5 +38,23 @@ class EngineTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 };
+
+// A test of the tool: a fresh scratch folder under /tmp, removed after it,
+// and the code page at 1252 before and after.
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::filesystem::path Path(const std::string& name) const { return dir_ / name; }
+  // Writes `bytes` to a file of the scratch folder; returns its path.
+  std::string File(const std::string& name, std::string_view bytes) const;
+
+  std::filesystem::path dir_;
+};
+
+std::string ReadFile(const std::filesystem::path& path);  // whole, as bytes
+void WriteFile(const std::filesystem::path& path, std::string_view bytes);
+std::string Narrow(std::u16string_view ascii);  // ASCII text to bytes
 
 }  // namespace trirotor::test
