@@ -8,7 +8,7 @@
 # beside the public tool for the same work: base64 -d, openssl enc -d -rc4
 # (legacy provider) and libdeflate-gunzip on a Huffman-only gzip stream of the
 # same text. Prints one table of MB/s, ratios and peak memory, all from this
-# run. Takes about five minutes on two cores.
+# run. Takes about a minute on two cores once build-release/ is built.
 #
 #   bench/compare.sh            # 100 MB of plain text
 #   SIZE_MB=20 bench/compare.sh # a quicker look

@@ -89,10 +89,12 @@ KeyPair ResolveKeys(const Options& options, bool mayPrompt);
 void InstallInterruptHandler();
 bool Interrupted();
 int InterruptSignal();  // the first signal that came, 0 for none
-// While on, a signal ends the process at once (status 128 + its number)
-// instead of waiting for the engine's first pause; the progress hook turns
-// it off there. For a single decode with nothing written or created yet:
-// the engine's base64 stage has no pauses.
+// While on, a signal ends the process at once (status 128 + its number,
+// after the usual "aborted by" line) instead of waiting for the engine's
+// first pause; the hooks turn it off there, the caller when the engine
+// returns. Only while nothing is written or created yet: for a single
+// decode, whose base64 stage has no pauses, and a single encode, which has
+// none at all.
 void StopAtOnceUntilTheFirstPause(bool on);
 
 // The hook for decoding threads: copies an interrupt into AbortFlag = -1.

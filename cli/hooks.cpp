@@ -32,17 +32,23 @@ namespace {
 std::atomic<std::sig_atomic_t> gInterrupted{0};
 static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free);
 
-// Set while the engine decodes base64 before its first pause, with nothing
-// written or created yet: the stage cannot be stopped from inside, and
-// there is nothing to clean up, so a signal ends the process at once.
+// Set while the engine works in a stage it cannot be stopped from inside
+// (a decode's base64 before the first pause, a whole encode), with nothing
+// written or created yet: there is nothing to clean up, so a signal ends the
+// process at once.
 std::atomic<bool> gStopAtOnce{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Set while an encode's stage line stands unfinished on a terminal: a stop
+// at once wipes it before its own line.
+std::atomic<bool> gStageLineOpen{false};
 
 extern "C" void OnInterrupt(int signo) {
   std::sig_atomic_t none = 0;  // the first signal names the stop
   gInterrupted.compare_exchange_strong(none, signo, std::memory_order_relaxed);
   if (!gStopAtOnce.load(std::memory_order_relaxed)) return;
   // Only async-signal-safe calls from here: write and _exit.
+  if (gStageLineOpen.load(std::memory_order_relaxed) && ::write(2, "\r\033[K", 4) < 0) _exit(128 + signo);
   const char* line = signo == SIGTERM  ? "trirotor: aborted by SIGTERM\n"
                      : signo == SIGHUP ? "trirotor: aborted by SIGHUP\n"
                                        : "trirotor: aborted by SIGINT\n";
@@ -172,7 +178,8 @@ int InterruptSignal() { return static_cast<int>(gInterrupted.load(std::memory_or
 
 void StopAtOnceUntilTheFirstPause(bool on) {
   gStopAtOnce.store(on, std::memory_order_relaxed);
-  // A signal that came just before is not lost: it is seen at the first pause.
+  // A signal that came just before is not lost: the caller or the first
+  // pause sees it.
 }
 
 void InstallAbortHook() { platform::SetEventHook(AbortHook); }
@@ -198,13 +205,16 @@ void ShowStage(const std::string& stage, std::uint64_t bytes) {
   const std::string text = "trirotor: " + stage + " " + HumanBytes(static_cast<double>(bytes));
   // On a terminal each stage takes the place of the last; elsewhere each is
   // a line of its own.
-  WriteError(::isatty(2) ? "\r" + text + "\033[K" : text + "\n");
+  const bool terminal = ::isatty(2);
+  WriteError(terminal ? "\r" + text + "\033[K" : text + "\n");
+  gStageLineOpen.store(terminal, std::memory_order_relaxed);
   gStages.drawn = true;
 }
 
 void FinishStages(bool done) {
   if (!gStages.active) return;
   gStages.active = false;
+  gStageLineOpen.store(false, std::memory_order_relaxed);
   if (!gStages.drawn) return;
   if (::isatty(2)) {
     WriteError("\r\033[K");

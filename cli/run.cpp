@@ -299,8 +299,17 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
   }
   std::string message;
   try {
-    message = EncodeBytes(std::move(plain), *keys.key, keys.suffix, options.wrap.value_or(76),
-                          showStages ? OnEncodeStage : nullptr);
+    // The engine encodes without a pause, and nothing is written or created
+    // until it returns: a signal meanwhile ends the process at once.
+    StopAtOnceUntilTheFirstPause(true);
+    struct StopLater {
+      ~StopLater() { StopAtOnceUntilTheFirstPause(false); }
+    } stopLater;
+    // One that came before is seen below, without the work.
+    if (!Interrupted()) {
+      message = EncodeBytes(std::move(plain), *keys.key, keys.suffix, options.wrap.value_or(76),
+                            showStages ? OnEncodeStage : nullptr);
+    }
   } catch (const EngineError& error) {
     PrintEngineError(error);
     return kExitEngine;

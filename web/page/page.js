@@ -299,13 +299,31 @@
 
   /// Result ///
 
+  // The whole result, exactly: the pane may show only its start, and shows a
+  // carriage return as a line end, so neither path copies what it shows.
   async function copy() {
     try {
       await navigator.clipboard.writeText(resultText);
     } catch (error) {
-      result.select();
-      if (!document.execCommand('copy')) {
-        setStatus('Cannot reach the clipboard here: select the result and copy it by hand.', '', true);
+      // Where the clipboard is refused to scripts, the copy command of this
+      // click may still reach it; the copy event carries the whole text.
+      const putWhole = (event) => {
+        event.clipboardData.setData('text/plain', resultText);
+        event.preventDefault();
+      };
+      document.addEventListener('copy', putWhole);
+      let copied = false;
+      try {
+        copied = document.execCommand('copy');
+      } catch (refused) {
+        copied = false;
+      } finally {
+        document.removeEventListener('copy', putWhole);
+      }
+      if (!copied) {
+        setStatus(resultText.length > SHOWN_RESULT_CHARS
+          ? 'Cannot reach the clipboard here: use Save to keep the whole result.'
+          : 'Cannot reach the clipboard here: select the result and copy it by hand.', '', true);
         return;
       }
     }

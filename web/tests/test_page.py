@@ -1,6 +1,7 @@
 """The page in headless Chromium, served and as the single file from disk
 offline: the shipped examples, the failures in the engine's own words,
-round trips through the code pages, progress, the busy pointer and Abort."""
+round trips through the code pages, progress, the busy pointer, Abort and
+Copy."""
 import json
 import os
 import pathlib
@@ -245,6 +246,59 @@ def test_a_large_message_shows_progress_and_abort_stops_it(page, large_message):
     assert page.execute_script("return document.activeElement.id;") == "decode"
     # A fresh engine takes over at once and decodes.
     assert decode_file(page, EXAMPLES / "hello.b64", key_file(EXAMPLES / "hello.key"))[0].startswith("Decoded ")
+
+
+@pytest.fixture(scope="session")
+def copied_message(options, tmp_path_factory):
+    """(text, message file): a text the result pane cannot show as it is, longer
+    than it shows, with CRLF line ends and characters past ASCII."""
+    folder = tmp_path_factory.mktemp("copy")
+    text = "".join(f"Zeile {i}: Grüße – 5 €\r\n" for i in range(45000))
+    assert len(text) > 1_000_000
+    (folder / "copy.txt").write_bytes(text.encode("utf-8"))
+    subprocess.run([options.getoption("--tool"), "encode", "--key", "copy", "-o", str(folder / "copy.b64"),
+                    str(folder / "copy.txt")], check=True)
+    return text, folder / "copy.b64"
+
+
+READ_CLIPBOARD = """
+  const done = arguments[arguments.length - 1];
+  navigator.clipboard.readText().then(done, (error) => done('unreadable: ' + error));"""
+
+
+@pytest.mark.parametrize("refuse, copied", [
+    # (what the page cannot use, whether the text lands on the clipboard)
+    ("", True),                                  # the clipboard API
+    ("writeText", True),                         # API refused: the copy command
+    ("writeText execCommand", False),            # both refused: the user is told
+], ids=["clipboard", "copy-command", "refused"])
+def test_copy_puts_the_whole_text_on_the_clipboard(page, copied_message, refuse, copied):
+    text, message = copied_message
+    page.execute_cdp_cmd("Browser.grantPermissions",
+                         {"permissions": ["clipboardReadWrite", "clipboardSanitizedWrite"]})
+    assert decode_file(page, message, "copy")[0] == f"Decoded {len(text):,} characters."
+    page.execute_async_script("""
+      const [refuse, done] = arguments;
+      navigator.clipboard.writeText('before').then(() => {
+        if (refuse.includes('writeText')) {
+          navigator.clipboard.writeText = () => Promise.reject(new DOMException('refused', 'NotAllowedError'));
+        }
+        if (refuse.includes('execCommand')) document.execCommand = () => false;
+        done();
+      });""", refuse)
+    page.find_element(By.ID, "copy").click()
+    WebDriverWait(page, 30).until(lambda d: status(d)[0].startswith(("Copied", "Cannot")))
+    bad = page.execute_script("return document.getElementById('status').classList.contains('bad');")
+    if copied:
+        assert status(page) == [f"Copied {len(text):,} characters.", ""] and not bad
+        got = page.execute_async_script(READ_CLIPBOARD)
+        # Compared apart: a diff of two million-character texts takes minutes.
+        whole = got == text
+        at = next((i for i, (a, b) in enumerate(zip(got, text)) if a != b), min(len(got), len(text)))
+        assert whole, f"{len(got):,} of {len(text):,} characters, first difference at {at}: {got[at:at + 20]!r}"
+    else:
+        assert status(page) == ["Cannot reach the clipboard here: use Save to keep the whole result.", ""] and bad
+        assert page.execute_async_script(READ_CLIPBOARD) == "before"
 
 
 def test_readable_at_320_pixels_and_every_field_labelled(page):

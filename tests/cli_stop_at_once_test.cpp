@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: MIT
+//
+// cli_stop_at_once_test.cpp - a signal while the engine encodes ends the
+// tool at once: no later stage begins, nothing is written or left behind.
+//
+// The tool is held inside the engine without any timing: its standard error
+// is a pipe the test has filled, so the first stage line, which the engine's
+// stage callback writes, blocks there until the test reads; the test reads
+// only once the signal is taken. A tool that went on would write the later
+// stage lines; one that stops at once writes only its last line.
+
+#ifdef TRIROTOR_CLI
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace trirotor {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> Listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Whether `signo` is in any of the masks of `pid` whose /proc status lines
+// start with one of `fields`: "SigCgt:" (it has its own handler yet),
+// "SigPnd:" and "ShdPnd:" (sent but not yet taken).
+bool InMask(pid_t pid, int signo, std::initializer_list<std::string_view> fields) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  bool found = false;
+  for (std::string line; std::getline(status, line);) {
+    for (const std::string_view field : fields) {
+      if (line.starts_with(field)) found |= (std::stoull(line.substr(field.size()), nullptr, 16) >> (signo - 1)) & 1;
+    }
+  }
+  return found;
+}
+
+// Whether `pid` waits in write(2) on descriptor 2.
+bool WaitsWritingStandardError(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  std::string fd;
+  return static_cast<bool>(in >> number >> fd) && number == SYS_write && fd == "0x2";
+}
+
+TEST(CliStopAtOnce, SignalWhileEncodingEndsTheToolAtOnce) {
+  char pattern[] = "/tmp/trirotor-stop-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path dir = pattern;
+  std::ofstream(dir / "plain.txt") << "a text that the tool never gets to seal\n";
+  const std::string target = (dir / "out.txt").string();
+  struct Case {
+    int signo;
+    const char* line;
+    bool toFile;  // -o out.txt, or standard output
+  };
+  const Case cases[] = {
+      {SIGINT, "trirotor: aborted by SIGINT\n", false},
+      {SIGTERM, "trirotor: aborted by SIGTERM\n", false},
+      {SIGHUP, "trirotor: aborted by SIGHUP\n", false},
+      {SIGINT, "trirotor: aborted by SIGINT\n", true},
+      {SIGTERM, "trirotor: aborted by SIGTERM\n", true},
+      {SIGHUP, "trirotor: aborted by SIGHUP\n", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.line) + (c.toFile ? " with -o" : " to standard output"));
+    std::ofstream(target) << "keep me";
+    const std::vector<std::string> before = Listing(dir);
+    int err[2];
+    ASSERT_EQ(::pipe(err), 0);
+    // Fill the pipe: the tool's first line to standard error waits.
+    ASSERT_EQ(::fcntl(err[1], F_SETFL, O_NONBLOCK), 0);
+    const std::string filler(4096, 'x');
+    std::size_t filled = 0;
+    for (ssize_t put; (put = ::write(err[1], filler.data(), filler.size())) > 0;) filled += static_cast<std::size_t>(put);
+    ASSERT_EQ(::fcntl(err[1], F_SETFL, 0), 0);
+    const std::string out = (dir / ".stdout").string();
+    std::vector<std::string> args{"encode", "--raw", "--progress", "--key", "k", (dir / "plain.txt").string()};
+    if (c.toFile) args.insert(args.end(), {"-o", target});
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::dup2(::open("/dev/null", O_RDONLY), 0);
+      ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      ::dup2(err[1], 2);
+      ::close(err[0]);
+      ::close(err[1]);
+      std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TRIROTOR_CLI, argv.data());
+      ::_exit(127);
+    }
+    ::close(err[1]);
+    // The first line is the engine's "compressing": once the tool waits to
+    // write it, the engine has begun and must not go on.
+    bool exited = false;
+    while (!(InMask(child, c.signo, {"SigCgt:"}) && WaitsWritingStandardError(child))) {
+      int status = 0;
+      if (::waitpid(child, &status, WNOHANG) == child) {
+        exited = true;
+        break;
+      }
+      std::this_thread::yield();
+    }
+    ASSERT_FALSE(exited) << "the tool ended before it wrote a stage line";
+    ::kill(child, c.signo);
+    // Read nothing until the tool has taken the signal: a pipe with room
+    // again would let the waiting line through first.
+    while (InMask(child, c.signo, {"SigPnd:", "ShdPnd:"})) std::this_thread::yield();
+    std::string got;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<std::size_t>(n));
+    ::close(err[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << got.substr(filled);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + c.signo);
+    // The stage line in flight is dropped; none after it is begun.
+    EXPECT_EQ(got.substr(std::min(filled, got.size())), c.line);
+    EXPECT_EQ(ReadFile(out), "");
+    fs::remove(out);
+    EXPECT_EQ(ReadFile(target), "keep me");
+    EXPECT_EQ(Listing(dir), before);  // no temporary file
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace trirotor
+
+#endif  // TRIROTOR_CLI
