@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -28,22 +29,15 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
+
 namespace trirotor {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> Listing(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using test::Listing;
+using test::ReadFile;
 
 // Whether `signo` is in any of the masks of `pid` whose /proc status lines
 // start with one of `fields`: "SigCgt:" (it has its own handler yet),
@@ -117,16 +111,25 @@ TEST(CliStopAtOnce, SignalWhileEncodingEndsTheToolAtOnce) {
     ::close(err[1]);
     // The first line is the engine's "compressing": once the tool waits to
     // write it, the engine has begun and must not go on.
-    bool exited = false;
-    while (!(InMask(child, c.signo, {"SigCgt:"}) && WaitsWritingStandardError(child))) {
+    // (A guard, not a timing: where /proc cannot show the wait, the test
+    // fails after a minute instead of hanging the suite.)
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    bool exited = false, waiting = false;
+    while (!(waiting = InMask(child, c.signo, {"SigCgt:"}) && WaitsWritingStandardError(child))) {
       int status = 0;
       if (::waitpid(child, &status, WNOHANG) == child) {
         exited = true;
         break;
       }
+      if (std::chrono::steady_clock::now() > giveUp) break;
       std::this_thread::yield();
     }
     ASSERT_FALSE(exited) << "the tool ended before it wrote a stage line";
+    if (!waiting) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+    }
+    ASSERT_TRUE(waiting) << "the tool was never seen waiting to write its first stage line";
     ::kill(child, c.signo);
     // Read nothing until the tool has taken the signal: a pipe with room
     // again would let the waiting line through first.

@@ -50,12 +50,7 @@ constexpr FrameHeader kHeader = {0, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 0x5C,
 class CliTest : public test::ToolTest {
  protected:
   // Names in the work folder, so that tests see stray temporary files.
-  std::vector<std::string> Listing() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Listing() const { return test::Listing(dir_); }
 };
 
 // A message whose container the test builds itself.

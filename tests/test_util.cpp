@@ -7,6 +7,7 @@
 
 #include <stdlib.h>  // mkdtemp
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -69,5 +70,12 @@ void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
 }
 
 std::string Narrow(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
+
+std::vector<std::string> Listing(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 }  // namespace trirotor::test
