@@ -33,6 +33,8 @@ using Json = nlohmann::json;
 using test::Outcome;
 using test::RunTool;
 using test::Narrow;
+using test::UnknownVersion;
+using test::WithBadChecksum;
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -46,17 +48,6 @@ constexpr FrameHeader kHeader = {0, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 0x5C,
 std::string Sealed(const ByteBuffer& container, std::u16string_view key) {
   return Narrow(test::SealContainer(container, key));  // one line
 }
-
-ByteBuffer WithBadChecksum(const std::string& plain) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(plain.data());
-  std::array<std::uint64_t, 256> counts{};
-  for (char ch : plain) ++counts[static_cast<std::uint8_t>(ch)];
-  ByteBuffer container = CompressContainer(bytes, plain.size(), HuffmanCodeLengths(counts));
-  container[4] ^= 0xFF;  // the checksum byte
-  return container;
-}
-
-const ByteBuffer kUnknownVersion = test::ByteWriter().Str("HE5\r").Str("anything").bytes();
 
 class CliBatchTest : public test::ToolTest {};
 
@@ -85,7 +76,7 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
        R"({"id":4,"text":"sum sum sum sum","last_error":5})"},
       // LastError 5 from the record before must not leak into this one.
       {"after a checksum failure", R"({"id":0,"message":")" + good + "\"}", fine},
-      {"engine error", R"({"id":5,"suffix":"","message":")" + Sealed(kUnknownVersion, u"k") + "\"}",
+      {"engine error", R"({"id":5,"suffix":"","message":")" + Sealed(UnknownVersion(), u"k") + "\"}",
        R"j({"id":5,"error":{"number":-2147221504,"source":"HuffmanDecode()","description":"The data either was )j"
        R"j(not compressed with HE3 or is corrupt (identification string not found)"}})j"},
       {"after an engine error", R"({"id":0,"message":")" + good + "\"}", fine},

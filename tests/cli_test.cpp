@@ -42,6 +42,8 @@ namespace fs = std::filesystem;
 using test::Outcome;
 using test::RunTool;
 using test::Narrow;
+using test::UnknownVersion;
+using test::WithBadChecksum;
 using test::ReadFile;
 using test::WriteFile;
 
@@ -57,17 +59,6 @@ class CliTest : public test::ToolTest {
 std::string Sealed(const ByteBuffer& container, std::u16string_view key) {
   return Narrow(test::SealContainer(container, key)) + "\n";
 }
-
-ByteBuffer WithBadChecksum(const std::string& plain) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(plain.data());
-  std::array<std::uint64_t, 256> counts{};
-  for (char ch : plain) ++counts[static_cast<std::uint8_t>(ch)];
-  ByteBuffer container = CompressContainer(bytes, plain.size(), HuffmanCodeLengths(counts));
-  container[4] ^= 0xFF;  // the checksum byte
-  return container;
-}
-
-const ByteBuffer kUnknownVersion = test::ByteWriter().Str("HE5\r").Str("anything").bytes();
 
 /// Exit statuses ///
 
@@ -90,7 +81,7 @@ TEST_F(CliTest, DecodeExitStatusesAndStreams) {
        "trirotor: wrong key or key suffix, or the input is not a whole message\n"},
       {"checksum mismatch", Sealed(WithBadChecksum("checksum, checksum, checksum"), u"k"), {}, 4,
        "checksum, checksum, checksum", "Compression checksum error (Error 5)"},
-      {"engine error", Sealed(kUnknownVersion, u"k"), {}, 5, "",
+      {"engine error", Sealed(UnknownVersion(), u"k"), {}, 5, "",
        "\nerror -2147221504 in HuffmanDecode(): The data either was not compressed with HE3 or is corrupt "
        "(identification string not found)\ntrirotor: the message is damaged\n"},
       // Under 4 characters the engine sees no message; the tool refuses it
@@ -200,7 +191,7 @@ TEST_F(CliTest, KeySources) {
 TEST_F(CliTest, OutputFileIsReplacedOnlyOnSuccess) {
   const std::string good = File("good.b64", Narrow(EncodeText(u"new content", u"k", u"")));
   const std::string wrongKey = File("wrong.b64", Narrow(EncodeText(u"x", u"other", u"")));
-  const std::string broken = File("broken.b64", Sealed(kUnknownVersion, u"k"));
+  const std::string broken = File("broken.b64", Sealed(UnknownVersion(), u"k"));
   const std::string badSum = File("sum.b64", Sealed(WithBadChecksum("checksum, checksum, checksum"), u"k"));
   const std::string empty = File("empty.b64", "");
   struct Case { const char* name; std::string message; int status; std::string after; };
@@ -532,7 +523,7 @@ TEST_F(CliTest, OutputDirAndCheckTakeEachMessageOnItsOwn) {
   const std::string b = File("b.msg.b64", Narrow(EncodeText(u"text b", u"k", u"")));
   const std::string wrong = File("wrong.b64", Narrow(EncodeText(u"x", u"other", u"")));
   const std::string badSum = File("sum.b64", Sealed(WithBadChecksum("sum sum sum sum sum"), u"k"));
-  const std::string broken = File("broken.b64", Sealed(kUnknownVersion, u"k"));
+  const std::string broken = File("broken.b64", Sealed(UnknownVersion(), u"k"));
   const std::string missing = Path("missing.b64").string();
   fs::create_directory(Path("out"));
   fs::create_directory(Path("other"));

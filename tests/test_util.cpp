@@ -8,6 +8,7 @@
 #include <stdlib.h>  // mkdtemp
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <iterator>
 
@@ -70,6 +71,17 @@ void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
 }
 
 std::string Narrow(std::u16string_view ascii) { return std::string(ascii.begin(), ascii.end()); }
+
+ByteBuffer WithBadChecksum(const std::string& plain) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(plain.data());
+  std::array<std::uint64_t, 256> counts{};
+  for (char ch : plain) ++counts[static_cast<std::uint8_t>(ch)];
+  ByteBuffer container = CompressContainer(bytes, plain.size(), HuffmanCodeLengths(counts));
+  container[4] ^= 0xFF;  // the checksum byte
+  return container;
+}
+
+ByteBuffer UnknownVersion() { return ByteWriter().Str("HE5\r").Str("anything").bytes(); }
 
 std::vector<std::string> Listing(const std::filesystem::path& dir) {
   std::vector<std::string> names;

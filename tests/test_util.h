@@ -58,4 +58,9 @@ void WriteFile(const std::filesystem::path& path, std::string_view bytes);
 std::string Narrow(std::u16string_view ascii);  // ASCII text to bytes
 std::vector<std::string> Listing(const std::filesystem::path& dir);  // names, sorted
 
+// Containers that fail in the tool's tests: `plain` compressed with its
+// checksum byte turned, and a container of a version no engine knows.
+ByteBuffer WithBadChecksum(const std::string& plain);
+ByteBuffer UnknownVersion();
+
 }  // namespace trirotor::test
