@@ -78,23 +78,16 @@ std::u16string SealContainer(const ByteBuffer& container, std::u16string_view ke
 using namespace internal;
 
 namespace {
-std::string Hex4(char16_t ch) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string out(4, '0');
-  for (int i = 3; i >= 0; --i, ch >>= 4) out[i] = digits[ch & 15];
-  return out;
-}
-
-// A character the code page cannot hold would be sealed as '?': in the text
-// it would not decode to what was given, and in the key or suffix any other
-// such character would open the message as well. Refuse it, naming it.
+// A character the code page cannot hold exactly would be sealed as '?' or
+// as Windows' look-alike: in the text it would not decode to what was
+// given, and in the key or suffix any other such character would open the
+// message as well, while the same key typed under another page would not.
+// Refuse it, naming it.
 void RefuseUnrepresentable(std::u16string_view text, std::string_view what, const char* source) {
-  const std::size_t at = platform::FindUnrepresentable(text);
-  if (at == std::u16string_view::npos) return;
+  const auto found = platform::FindUnrepresentableCharacter(text, what);
+  if (!found) return;
   platform::RaiseError(kErrInvalidCall, source,
-                       "Invalid procedure call or argument: character " + std::to_string(at + 1) + " of " +
-                           std::string(what) + " (U+" + Hex4(text[at]) + ") has no place in code page " +
-                           std::to_string(platform::CodePage()));
+                       "Invalid procedure call or argument: " + platform::RefusalToSeal(*found, what != "the text"));
 }
 }  // namespace
 

@@ -298,8 +298,16 @@ int MousePointer();
 // whose every byte is one character: 1252, 874, 1250 to 1258, 28591
 // (ISO-8859-1), and the other CPnnn and ISO-8859-n pages of the system's
 // iconv that pass that test. Every byte maps to exactly one character and
-// back: a byte the page leaves unassigned stands for U+0000 + byte, or for
-// U+F700 + byte when the page already holds U+0000 + byte elsewhere.
+// back.
+// - Windows' ANSI pages (874, 1250 to 1258) convert as Windows does, by
+//   Microsoft's own tables and on every system alike: a byte stands for the
+//   character MultiByteToWideChar gives it (unassigned bytes of 874, 1253,
+//   1255 and 1257 for private-use characters U+F8xx), and a character the
+//   page lacks becomes Windows' look-alike where it has one ("best fit":
+//   'ł' -> 'l', fullwidth 'Ａ' -> 'A', '∞' -> '8' under 1252), else '?'.
+// - The other pages come from the system's iconv: a byte the page leaves
+//   unassigned stands for U+0000 + byte, or for U+F700 + byte when the page
+//   already holds U+0000 + byte elsewhere; a character it lacks becomes '?'.
 // Throws std::invalid_argument, with a message fit for a user, for an
 // unknown, multi-byte or not ASCII-compatible page; this thread's page is
 // then unchanged. Tables are built once per page and shared by all threads.
@@ -314,6 +322,7 @@ struct CodePageInfo {
   int number;
   std::string_view name;
   std::string_view description;  // "Western", "DOS Greek"
+  bool windowsTables;            // converts by Windows' own tables, best fit included
 };
 // The pages SetCodePage accepts on this system, in number order.
 const std::vector<CodePageInfo>& SupportedCodePages();
@@ -323,8 +332,9 @@ const std::vector<CodePageInfo>& SupportedCodePages();
 // number to SetCodePage, which refuses what it cannot use.
 std::optional<int> ParseCodePageName(std::string_view name);
 
-// Wide text to bytes, one byte per UTF-16 unit; a unit the page cannot hold
-// becomes '?' (0x3F).
+// Wide text to bytes, one byte per UTF-16 unit, each unit on its own: a
+// unit the page lacks becomes Windows' look-alike on a page with Windows'
+// tables, where there is one, else '?' (0x3F); a surrogate pair gives two.
 ByteBuffer TextToBytes(std::u16string_view text);
 void TextToBytes(std::u16string_view text, std::uint8_t* out);  // text.size() bytes
 // Bytes to wide text, one character per byte.
@@ -334,23 +344,46 @@ inline std::u16string BytesToText(const ByteBuffer& bytes) {
 }
 // Whether the page holds the character exactly (so it survives a round trip).
 bool IsRepresentable(char16_t ch);
-// The position of the first character the page cannot hold, or npos.
+// Whether the page holds it only as Windows' look-alike ('ł' under 1252):
+// TextToBytes writes the look-alike's byte.
+bool IsBestFit(char16_t ch);
+// The position of the first character the page cannot hold exactly, or npos.
 std::size_t FindUnrepresentable(std::u16string_view text);
-// The first character of a text that the page cannot hold, placed as an
-// editor counts: lines end at LF, columns count characters (a surrogate
-// pair is one), both from 1.
+// The first character of a text that the page cannot hold exactly, placed
+// as an editor counts: lines end at LF, columns count characters (a
+// surrogate pair is one), both from 1.
 struct UnrepresentableCharacter {
   std::size_t index = 0;  // of its first UTF-16 unit
+  std::size_t units = 1;  // 2 for a surrogate pair
   std::size_t line = 1;
   std::size_t column = 1;
   char32_t codePoint = 0;
-  // For a user, e.g. "line 2, column 5: U+20AC '€' has no place in code
-  // page 437"; with `what` given and a text of one line, "character 3 of
-  // the key: U+65E5 '日' has no place in code page 1252".
+  // What the conversion makes of it: Windows' look-alike ("l" for 'ł' under
+  // 1252) when bestFit, else "?" ("??" for a surrogate pair).
+  std::u16string takenAs;
+  bool bestFit = false;
+  std::string place;      // "line 2, column 5"; "character 3 of the key"
+  std::string character;  // "U+20AC '€'"; a control character or lone surrogate by number only
+  // place + ": " + character + " has no place in code page N", e.g.
+  // "line 2, column 5: U+20AC '€' has no place in code page 437"; with
+  // `what` given and a text of one line, "character 3 of the key: U+65E5
+  // '日' has no place in code page 1252".
   std::string message;
 };
 std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text,
                                                                      std::string_view what = {});
+// Why sealing is refused, for a user: the message (made anew from place and
+// character, which a caller may change) and what sealing would have done. For a text: "... and would be lost", or "... and would become
+// 'l'" for a best fit. For a key or suffix (`inKey`): "... and would be
+// sealed as '?'", or, for a best fit, that it would be sealed as its
+// look-alike, which the same key typed under another code page does not give.
+std::string RefusalToSeal(const UnrepresentableCharacter& found, bool inKey);
+// What decoding made of the key's and the suffix's characters that the page
+// does not hold exactly: one line per distinct character, in order, e.g.
+//   "U+0142 'ł' is not in code page 1252; it was taken as 'l', as Windows does"
+//   "U+65E5 '日' has no place in code page 1252 and was taken as '?'"
+// Empty when the page holds every character.
+std::vector<std::string> KeyConversionWarnings(std::u16string_view key, std::u16string_view keySuffix);
 
 }  // namespace platform
 }  // namespace trirotor

@@ -4,12 +4,16 @@
 //
 // The engine needs every byte to stand for exactly one character and that
 // character to give the same byte back, so the tables are built once per code
-// page from the system's iconv and kept for the life of the process. Bytes a
-// page assigns come first; a byte the page leaves unassigned stands for
-// U+0000 + byte when no assigned byte holds that character (in Windows-1252:
-// 81, 8D, 8F, 90 and 9D), and for U+F700 + byte when one does. The reverse
-// table covers every UTF-16 unit, so a conversion is one look-up per
-// character; a unit the page cannot hold becomes '?'.
+// page and kept for the life of the process. The reverse table covers every
+// UTF-16 unit, so a conversion is one look-up per character.
+//
+// Windows' ANSI pages (874, 1250 to 1258) convert as Windows converts them,
+// from Microsoft's own tables (windows_codepages.inc): a character the page
+// lacks becomes Windows' look-alike where it has one ("best fit": 'ł' is 'l'
+// under 1252), else '?'. The other pages come from the system's iconv:
+// bytes a page assigns come first; a byte the page leaves unassigned stands
+// for U+0000 + byte when no assigned byte holds that character, and for
+// U+F700 + byte when one does; a unit the page cannot hold becomes '?'.
 //
 // Each thread has its own page (1252 until it sets one), so that threads
 // may decode side by side under different pages; the tables they point to
@@ -19,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cerrno>
 #include <cctype>
 #include <charconv>
@@ -41,49 +46,75 @@ struct CodePageTable {
   int codePage = 0;
   std::array<char16_t, 256> toWide{};
   std::array<std::uint8_t, 65536> fromWide{};
+  std::bitset<65536> bestFit;  // fromWide holds Windows' look-alike of the unit
 };
+
+// Microsoft's tables: each byte's character, and the characters the page
+// lacks that Windows writes as a look-alike's byte.
+struct BestFit {
+  char16_t unit;
+  std::uint8_t byte;
+};
+struct WindowsTable {
+  int number;
+  const char16_t* characters;  // 256 of them
+  const BestFit* bestFit;
+  std::size_t bestFitCount;
+};
+#include "platform/windows_codepages.inc"
+
+const WindowsTable* FindWindowsTable(int codePage) {
+  for (const WindowsTable& table : kWindowsTables) {
+    if (table.number == codePage) return &table;
+  }
+  return nullptr;
+}
 
 // The pages offered to users, with the names they know them by. Each is
 // shown only when the system's iconv has it.
 constexpr CodePageInfo kKnownPages[] = {
-    {437, "CP437", "DOS United States"},
-    {737, "CP737", "DOS Greek"},
-    {775, "CP775", "DOS Baltic"},
-    {850, "CP850", "DOS Western European"},
-    {852, "CP852", "DOS Central European"},
-    {855, "CP855", "DOS Cyrillic"},
-    {857, "CP857", "DOS Turkish"},
-    {858, "CP858", "DOS Western European with euro"},
-    {860, "CP860", "DOS Portuguese"},
-    {861, "CP861", "DOS Icelandic"},
-    {862, "CP862", "DOS Hebrew"},
-    {863, "CP863", "DOS Canadian French"},
-    {865, "CP865", "DOS Nordic"},
-    {866, "CP866", "DOS Russian"},
-    {869, "CP869", "DOS Modern Greek"},
-    {874, "windows-874", "Thai"},
-    {1250, "windows-1250", "Central European"},
-    {1251, "windows-1251", "Cyrillic"},
-    {1252, "windows-1252", "Western"},
-    {1253, "windows-1253", "Greek"},
-    {1254, "windows-1254", "Turkish"},
-    {1255, "windows-1255", "Hebrew"},
-    {1256, "windows-1256", "Arabic"},
-    {1257, "windows-1257", "Baltic"},
-    {1258, "windows-1258", "Vietnamese"},
-    {20866, "KOI8-R", "Russian"},
-    {21866, "KOI8-U", "Ukrainian"},
-    {28591, "ISO-8859-1", "Latin 1, Western"},
-    {28592, "ISO-8859-2", "Latin 2, Central European"},
-    {28593, "ISO-8859-3", "Latin 3, South European"},
-    {28594, "ISO-8859-4", "Latin 4, Baltic"},
-    {28595, "ISO-8859-5", "Cyrillic"},
-    {28596, "ISO-8859-6", "Arabic"},
-    {28597, "ISO-8859-7", "Greek"},
-    {28598, "ISO-8859-8", "Hebrew"},
-    {28599, "ISO-8859-9", "Latin 5, Turkish"},
-    {28603, "ISO-8859-13", "Latin 7, Baltic"},
-    {28605, "ISO-8859-15", "Latin 9, Western with euro"},
+    {437, "CP437", "DOS United States", false},
+    {737, "CP737", "DOS Greek", false},
+    {775, "CP775", "DOS Baltic", false},
+    {850, "CP850", "DOS Western European", false},
+    {852, "CP852", "DOS Central European", false},
+    {855, "CP855", "DOS Cyrillic", false},
+    {857, "CP857", "DOS Turkish", false},
+    {858, "CP858", "DOS Western European with euro", false},
+    {860, "CP860", "DOS Portuguese", false},
+    {861, "CP861", "DOS Icelandic", false},
+    {862, "CP862", "DOS Hebrew", false},
+    {863, "CP863", "DOS Canadian French", false},
+    {865, "CP865", "DOS Nordic", false},
+    {866, "CP866", "DOS Russian", false},
+    {869, "CP869", "DOS Modern Greek", false},
+    {874, "windows-874", "Thai", true},
+    {1250, "windows-1250", "Central European", true},
+    {1251, "windows-1251", "Cyrillic", true},
+    {1252, "windows-1252", "Western", true},
+    {1253, "windows-1253", "Greek", true},
+    {1254, "windows-1254", "Turkish", true},
+    {1255, "windows-1255", "Hebrew", true},
+    {1256, "windows-1256", "Arabic", true},
+    {1257, "windows-1257", "Baltic", true},
+    {1258, "windows-1258", "Vietnamese", true},
+    {20866, "KOI8-R", "Russian", false},
+    {21866, "KOI8-U", "Ukrainian", false},
+    {28591, "ISO-8859-1", "Latin 1, Western", false},
+    {28592, "ISO-8859-2", "Latin 2, Central European", false},
+    {28593, "ISO-8859-3", "Latin 3, South European", false},
+    {28594, "ISO-8859-4", "Latin 4, Baltic", false},
+    {28595, "ISO-8859-5", "Cyrillic", false},
+    {28596, "ISO-8859-6", "Arabic", false},
+    {28597, "ISO-8859-7", "Greek", false},
+    {28598, "ISO-8859-8", "Hebrew", false},
+    {28599, "ISO-8859-9", "Latin 5, Turkish", false},
+    {28600, "ISO-8859-10", "Latin 6, Nordic", false},
+    {28601, "ISO-8859-11", "Thai", false},
+    {28603, "ISO-8859-13", "Latin 7, Baltic", false},
+    {28604, "ISO-8859-14", "Latin 8, Celtic", false},
+    {28605, "ISO-8859-15", "Latin 9, Western with euro", false},
+    {28606, "ISO-8859-16", "Latin 10, South-Eastern European", false},
 };
 
 // Pages the engine cannot use because a character may take several bytes.
@@ -98,11 +129,10 @@ bool IsKnownMultiByte(int codePage) {
   }
 }
 
-// The ISO-8859 part number of a page number, or 0.
+// The ISO-8859 part number of a page number (2859x, 2860x: 28590 + part;
+// there is no part 12), or 0.
 int IsoPart(int codePage) {
-  if (codePage >= 28591 && codePage <= 28599) return codePage - 28590;
-  if (codePage == 28603) return 13;
-  if (codePage == 28605) return 15;
+  if (codePage >= 28591 && codePage <= 28606 && codePage != 28602) return codePage - 28590;
   return 0;
 }
 
@@ -162,6 +192,13 @@ std::unique_ptr<CodePageTable> BuildTable(int codePage) {
   table->codePage = codePage;
   table->toWide = trirotor::internal::CodePageCharacters(codePage);
   table->fromWide.fill(kUnmappable);
+  if (const WindowsTable* windows = FindWindowsTable(codePage)) {
+    for (std::size_t i = 0; i < windows->bestFitCount; ++i) {
+      const BestFit& fit = windows->bestFit[i];
+      table->fromWide[fit.unit] = fit.byte;
+      table->bestFit.set(fit.unit);
+    }
+  }
   for (int b = 0; b < 256; ++b) table->fromWide[table->toWide[b]] = static_cast<std::uint8_t>(b);
   return table;
 }
@@ -242,7 +279,12 @@ namespace trirotor::internal {
 using platform::kUnassigned;
 
 std::array<char16_t, 256> CodePageCharacters(int codePage) {
-  std::array<char16_t, 256> characters = platform::AssignedCharacters(codePage);
+  std::array<char16_t, 256> characters{};
+  if (const platform::WindowsTable* windows = platform::FindWindowsTable(codePage)) {
+    std::copy_n(windows->characters, characters.size(), characters.begin());
+    return characters;
+  }
+  characters = platform::AssignedCharacters(codePage);
   std::array<bool, 65536> taken{};
   // Assigned bytes first, in byte order; should a page give one character
   // to two bytes, the second gets a private-use character.
@@ -305,9 +347,7 @@ std::optional<int> ParseCodePageName(std::string_view name) {
   if (DropPrefix(rest, "iso-8859-") || DropPrefix(rest, "iso8859-") || DropPrefix(rest, "iso_8859-") ||
       DropPrefix(rest, "iso8859")) {
     const int part = Number(rest);
-    if (part >= 1 && part <= 9) return 28590 + part;
-    if (part == 13) return 28603;
-    if (part == 15) return 28605;
+    if (part >= 1 && part <= 16 && part != 12) return 28590 + part;
     return std::nullopt;
   }
   for (const CodePageInfo& page : kKnownPages) {
@@ -340,6 +380,8 @@ bool IsRepresentable(char16_t ch) {
   const CodePageTable& table = Current();
   return table.toWide[table.fromWide[ch]] == ch;
 }
+
+bool IsBestFit(char16_t ch) { return Current().bestFit.test(ch); }
 
 std::size_t FindUnrepresentable(std::u16string_view text) {
   const CodePageTable& table = Current();

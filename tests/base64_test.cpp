@@ -37,7 +37,8 @@ TEST_F(Base64, DecodesAsTheLegacyDecoderDid) {
       {"pads in the middle", u"QUI=QUJD", "4142414243"},
       {"no alphabet character", u"!!!!", ""},
       {"fewer than four digits", u"Q!U!I!", ""},
-      {"unrepresentable characters skipped", u"Q\uFF21U\u0100JD", "414243"},
+      {"characters without a look-alike skipped", u"Q\u4E2DU\u0080JD", "414243"},
+      {"Windows' look-alikes count as their digits", u"\uFF31\uFF35J\uFF24\uFF1D", "414243"},
       {"non-breaking and euro skipped", u"Q\u00A0U\u20ACJD", "414243"},
   };
   for (const Case& c : cases) {

@@ -480,15 +480,19 @@ TEST(EncodeTextRefusal, ACharacterThePageCannotHoldIsRefusedNotLost) {
     std::u16string plain;
     std::size_t position;  // 1-based, as the description names it
     const char* where;
+    const char* consequence;
   };
   // A key or suffix of such characters would be sealed as '?'s, which any
   // other such characters of the same length would open.
-  const Case cases[] = {{"A with macron", u"Caf\u0100", 4, "the text"},
-                        {"a lone surrogate", u"ab\xD800", 3, "the text"},
-                        {"C1 control outside the five", u"\u0080x", 1, "the text"},
-                        {"Japanese key", u"\u65E5\u672C\u8A9E", 1, "the key"},
-                        {"key with a Greek letter last", u"abc\u03B1", 4, "the key"},
-                        {"suffix with an emoji", u"s\xD83D\xDE00", 2, "the key suffix"}};
+  // A look-alike is refused too: the text would change, and the same key
+  // typed under another page would not give the look-alike's byte.
+  const Case cases[] = {{"A with macron", u"Caf\u0100", 4, "the text", " and would become 'A'"},
+                        {"a lone surrogate", u"ab\xD800", 3, "the text", " and would be lost"},
+                        {"C1 control outside the five", u"\u0080x", 1, "the text", " and would be lost"},
+                        {"Japanese key", u"\u65E5\u672C\u8A9E", 1, "the key", " and would be sealed as '?'"},
+                        {"key with a Greek letter last", u"abc\u03B1", 4, "the key", " look-alike 'a', as Windows does"},
+                        {"key with a Polish l", u"\u0142ock", 1, "the key", " look-alike 'l', as Windows does"},
+                        {"suffix with an emoji", u"s\xD83D\xDE00", 2, "the key suffix", " sealed as '??'"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::u16string_view fine = u"plain";
@@ -499,9 +503,10 @@ TEST(EncodeTextRefusal, ACharacterThePageCannotHoldIsRefusedNotLost) {
       ADD_FAILURE() << "sealed";
     } catch (const EngineError& e) {
       EXPECT_EQ(e.number(), kErrInvalidCall);
-      EXPECT_NE(e.description().find("character " + std::to_string(c.position) + " of " + where + " "),
+      EXPECT_NE(e.description().find("character " + std::to_string(c.position) + " of " + where + ": U+"),
                 std::string::npos)
           << e.description();
+      EXPECT_NE(e.description().find(c.consequence), std::string::npos) << e.description();
     }
   }
   // Every character the page holds, the five unassigned bytes' stand-ins

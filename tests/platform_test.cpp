@@ -27,10 +27,16 @@ TEST_F(Platform, Windows1252) {
     EXPECT_EQ(platform::BytesToText(&c.byte, 1), std::u16string(1, c.ch));
     EXPECT_EQ(platform::AnsiCode(c.ch), c.byte);
   }
-  for (char16_t lost : {char16_t{0x80}, char16_t{0x100}, char16_t{0xFF21}, char16_t{0xD800}, char16_t{0x153 + 1}}) {
-    SCOPED_TRACE(static_cast<int>(lost));
-    EXPECT_EQ(platform::AnsiCode(lost), '?');
-    EXPECT_FALSE(platform::IsRepresentable(lost));
+  // Characters the page lacks: Windows' look-alike where it has one, as
+  // Windows' own conversion writes them, else '?'.
+  const Case lookAlikes[] = {{'l', u'\u0142'}, {'L', u'\u0141'}, {'A', u'\u0100'}, {'-', u'\u2010'},
+                             {'8', u'\u221E'}, {'A', u'\uFF21'}, {'0', u'\uFF10'}, {'=', u'\uFF1D'},
+                             {'?', u'\uFF1F'}, {'?', u'\u4E2D'}, {'?', u'\u0080'}, {'?', char16_t{0xD800}}};
+  for (const Case& c : lookAlikes) {
+    SCOPED_TRACE(static_cast<int>(c.ch));
+    EXPECT_EQ(platform::AnsiCode(c.ch), c.byte);
+    EXPECT_FALSE(platform::IsRepresentable(c.ch));
+    EXPECT_EQ(platform::IsBestFit(c.ch), c.ch == u'\uFF1F' || c.byte != '?');
   }
   EXPECT_TRUE(platform::IsRepresentable(u'?'));
 }
