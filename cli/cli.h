@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/trirotor.h"
@@ -61,6 +62,19 @@ struct Failure {
   int status;
   std::string message;
 };
+
+/// Messages (message.cpp) ///
+
+// What reading a message's characters through the code page found.
+struct MessageReading {
+  std::size_t bestFit = 0;  // characters read as Windows' look-alike ('Ａ' as 'A')
+  std::vector<std::pair<char16_t, std::size_t>> commonBestFit;  // up to 3, most frequent first
+};
+// A message file's bytes as the code page's bytes, in place: a file that is
+// valid UTF-8 and not all ASCII is read as text and each character turned
+// into its byte, a look-alike's under Windows' tables; any other file is
+// taken as the page's bytes as they stand.
+MessageReading MessageToCodePage(ByteBuffer& message);
 
 /// Keys (keys.cpp) ///
 

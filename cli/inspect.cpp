@@ -13,6 +13,7 @@
 #include "cli/cli.h"
 #include "cli/io.h"
 #include "engine/trirotor.h"
+#include "support/utf8.h"
 
 namespace trirotor::cli {
 
@@ -53,11 +54,14 @@ std::string Shown(std::uint8_t c) {
   return "0x" + Hex(c);
 }
 
-Json ToJson(const InspectReport& r, int status) {
+Json ToJson(const InspectReport& r, const MessageReading& reading, int status) {
   Json base64 = {{"characters", r.characters}, {"digits", r.digits}, {"junk", r.junk}};
   Json junk = Json::array();
   for (const auto& [c, count] : r.commonJunk) junk.push_back({{"code", c}, {"count", count}});
   base64["common_junk"] = junk;
+  Json fits = Json::array();
+  for (const auto& [unit, count] : reading.commonBestFit) fits.push_back({{"code_point", unit}, {"count", count}});
+  base64["best_fit"] = {{"characters", reading.bestFit}, {"common", fits}};
   Json pads = Json::array();
   for (const InspectReport::Pad& pad : r.pads) pads.push_back({{"at", pad.at}, {"place", pad.place}});
   base64["pads"] = pads;
@@ -119,7 +123,7 @@ void Line(std::string& out, const std::string& label, const std::string& value) 
 
 std::string YesNo(bool b) { return b ? "yes" : "no"; }
 
-std::string ToText(const InspectReport& r, int status) {
+std::string ToText(const InspectReport& r, const MessageReading& reading, int status) {
   std::string out;
   Line(out, "characters", std::to_string(r.characters));
   Line(out, "base64 digits", std::to_string(r.digits));
@@ -130,6 +134,15 @@ std::string ToText(const InspectReport& r, int status) {
     junk += ")";
   }
   Line(out, "skipped as junk", junk);
+  if (reading.bestFit > 0) {
+    // Why a message with fullwidth or other look-alike characters opens.
+    std::string fits = std::to_string(reading.bestFit) + " (most common:";
+    for (const auto& [unit, count] : reading.commonBestFit) {
+      const char16_t one[1] = {unit};
+      fits += " " + support::DescribeCharacter(std::u16string_view(one, 1), 0) + " x" + std::to_string(count);
+    }
+    Line(out, "read by best fit", fits + ")");
+  }
   std::string pads = std::to_string(r.pads.size());
   for (std::size_t i = 0; i < r.pads.size() && i < 4; ++i) {
     pads += (i == 0 ? " (at " : ", ") + std::to_string(r.pads[i].at) + " place " + std::to_string(r.pads[i].place);
@@ -197,6 +210,7 @@ int DecodeStatus(const ByteBuffer& message, const KeyPair& keys) {
 
 int RunInspect(const Options& options) {
   ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
+  const MessageReading reading = MessageToCodePage(message);
   KeyPair keys;
   if (options.keyRing) {
     try {
@@ -222,7 +236,7 @@ int RunInspect(const Options& options) {
     throw Failure{kExitEngine, error.what()};
   }
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-  const std::string text = options.json ? ToJson(report, status).dump() + "\n" : ToText(report, status);
+  const std::string text = options.json ? ToJson(report, reading, status).dump() + "\n" : ToText(report, reading, status);
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0) throw Failure{kExitInput, "cannot write the report"};
   return status;

@@ -4,9 +4,11 @@
 // file, a variable or the terminal, checked against the code page.
 //
 // Decoding keeps the engine's rule that a key character the code page
-// cannot hold counts as '?', since messages sealed that way exist; it only
-// says which characters were taken so. Encoding refuses them: a key of
-// '?'s would let any other such characters open the message.
+// cannot hold counts as Windows' look-alike or as '?', since messages sealed
+// that way exist; it only says which characters were taken so. Encoding
+// refuses them: a key of '?'s would let any other such characters open the
+// message, and a look-alike would not come from the same key typed under
+// another page.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +16,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <set>
 #include <string>
 
 #include "cli/cli.h"
@@ -133,35 +134,20 @@ std::optional<std::u16string> PromptForKey(bool twice) {
   return KeyText(key, "the key");
 }
 
-// Encoding: a character the page cannot hold is refused, as in the text.
+// Encoding: a character the page cannot hold exactly is refused, as in the
+// text.
 void RefuseUnrepresentable(const std::u16string& text, std::string_view what) {
   if (const auto found = platform::FindUnrepresentableCharacter(text, what)) {
-    throw Failure{kExitInput, found->message + " and would be sealed as '?'"};
+    throw Failure{kExitInput, platform::RefusalToSeal(*found, true)};
   }
 }
 
-// Decoding: one line naming the characters the engine takes as '?'.
+// Decoding: a line for each character the engine took as its look-alike or
+// as '?'.
 void WarnUnrepresentable(const KeyPair& keys) {
-  std::string named;
-  std::set<char32_t> seen;
-  const auto collect = [&](const std::u16string& text) {
-    std::u16string_view rest = text;
-    std::size_t offset = 0;
-    while (const auto found = platform::FindUnrepresentableCharacter(rest.substr(offset))) {
-      const std::size_t at = offset + found->index;
-      if (seen.insert(found->codePoint).second) {
-        if (!named.empty()) named += ", ";
-        named += support::DescribeCharacter(rest, at);
-      }
-      offset = at + (found->codePoint > 0xFFFF ? 2 : 1);
-    }
-  };
-  if (keys.key) collect(*keys.key);
-  collect(keys.suffix);
-  if (named.empty()) return;
-  const bool one = seen.size() == 1;
-  Complain("warning: " + named + " in the key or suffix " + (one ? "has" : "have") + " no place in code page " +
-           std::to_string(platform::CodePage()) + " and " + (one ? "was" : "were") + " taken as '?'");
+  for (const std::string& line : platform::KeyConversionWarnings(keys.key.value_or(u""), keys.suffix)) {
+    Complain("warning: " + line);
+  }
 }
 
 }  // namespace

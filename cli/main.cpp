@@ -186,12 +186,13 @@ int main(int argc, char** argv) {
       "--list-codepages",
       [] {
         for (const trirotor::platform::CodePageInfo& page : trirotor::platform::SupportedCodePages()) {
-          std::printf("%-6d %-13.*s %.*s\n", page.number, static_cast<int>(page.name.size()), page.name.data(),
-                      static_cast<int>(page.description.size()), page.description.data());
+          std::printf("%-6d %-13.*s %.*s%s\n", page.number, static_cast<int>(page.name.size()), page.name.data(),
+                      static_cast<int>(page.description.size()), page.description.data(),
+                      page.windowsTables ? " (Windows' own tables, best fit included)" : "");
         }
         throw CLI::Success();
       },
-      "List the code pages --codepage takes (number, name, script) and exit");
+      "List the code pages --codepage takes (number, name, script; which convert by Windows' own tables) and exit");
 
   Options options;
   CLI::App* decode = app.add_subcommand("decode", "Decode a message (base64) into its plain text");

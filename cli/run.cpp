@@ -78,19 +78,6 @@ void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
   }
 }
 
-// How many UTF-16 units the engine would count in the message read as UTF-8
-// text: one per character, two for one past U+FFFF, a stray byte as one.
-// Counting stops at `enough`.
-std::size_t CountUnits(const ByteBuffer& bytes, std::size_t enough) {
-  std::size_t units = 0;
-  for (std::size_t i = 0; i < bytes.size() && units < enough; ++i) {
-    const std::uint8_t b = bytes[i];
-    if ((b & 0xC0) != 0x80) ++units;
-    if (b >= 0xF0) ++units;
-  }
-  return units;
-}
-
 // The engine takes a text of under 4 characters for no message at all and
 // returns "" without a word; the tool says so and fails instead.
 constexpr std::size_t kShortestMessage = 4;
@@ -103,10 +90,12 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   // A bad -o is found before the work is done; nothing is created yet.
   std::optional<Output> out;
   if (output != nullptr) out.emplace(*output);
-  // The message is ASCII base64, so its file bytes are already the code
-  // page's form of the text: the engine decodes them in place.
+  // The file's bytes become the code page's bytes in place (nothing to do
+  // for ASCII base64); the engine decodes them where they lie.
   ByteBuffer message = alreadyRead != nullptr ? *alreadyRead : ReadWholeBytes(input, kMaxInputBytes, "message");
-  if (CountUnits(message, kShortestMessage) < kShortestMessage) {
+  if (alreadyRead == nullptr) MessageToCodePage(message);
+  // One byte per character now, as the engine counts them.
+  if (message.size() < kShortestMessage) {
     Complain(name + "no message in the input (it has fewer than 4 characters)");
     return kExitFrame;
   }
@@ -254,12 +243,11 @@ void ToCodePage(ByteBuffer& text) {
                                     ": the text is not valid UTF-8 (use --raw for bytes)"};
     }
     // A character the code page cannot hold would arrive as '?': refuse it.
-    if (const auto found = platform::FindUnrepresentableCharacter(wide)) {
+    if (auto found = platform::FindUnrepresentableCharacter(wide)) {
       // The library places it within the slice; say where it is in the text.
       Advance(at, PositionOfUnit(wide, found->index));
-      const std::string what = found->message.substr(found->message.find(": ") + 2);
-      throw Failure{kExitInput, "line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + ": " +
-                                    what + " and would be lost"};
+      found->place = "line " + std::to_string(at.line) + ", column " + std::to_string(at.column);
+      throw Failure{kExitInput, platform::RefusalToSeal(*found, false)};
     }
     platform::TextToBytes(wide, text.data() + to);
     to += wide.size();
@@ -357,7 +345,8 @@ int Run(const Options& options) {
     const bool inputFromStdin = options.input.empty() || options.input == "-";
     if (options.mode == Mode::kInspect) return RunInspect(options);
     if (options.keyRing && options.mode == Mode::kDecode && !options.jsonl) {
-      const ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
+      ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
+      MessageToCodePage(message);
       return DecodeOne(options, KeyFromRing(options, message), options.input, &options.output, "", &message);
     }
     if (options.jsonl) {

@@ -66,7 +66,7 @@ TEST_F(CliKeys, KeysAndKeyFiles) {
       {"encode refuses a key the page cannot hold", {"encode", "--key", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e"}, "text", 2, "", "character 1 of the key: U+65E5"},
       {"encode refuses such a suffix", {"encode", "--key", "k", "--suffix", "ab\xc3\xbc", "--codepage", "1251"}, "text", 2, "", "character 3 of the suffix: U+00FC"},
       {"encode refuses such a key file", {"encode", "--key-file", File("k5", "\xce\xb1\xce\xb2\n")}, "text", 2, "", "U+03B1"},
-      {"decode keeps the '?' rule and warns", {"decode", "--key", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e"}, oldMessage, 0, "old", "warning: U+65E5 '\xe6\x97\xa5', U+672C"},
+      {"decode keeps the '?' rule and warns", {"decode", "--key", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e"}, oldMessage, 0, "old", "warning: U+65E5 '\xe6\x97\xa5' has no place in code page 1252 and was taken as '?'\ntrirotor: warning: U+672C"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -226,6 +226,49 @@ TEST_F(CliKeys, CtrlCStopsAKeyFileThatNeverOpens) {
 }
 
 }  // namespace
+// Windows writes a look-alike for a character its page lacks, and the
+// legacy program keyed its messages with those bytes.
+TEST_F(CliKeys, WindowsLookAlikes) {
+  const std::string sealed = Narrow(EncodeText(u"opened", u"L\u00f3dz-2004", u"", kHeader)) + "\n";
+  const std::string emojiSealed = Narrow(EncodeText(u"old", u"a??", u"", kHeader));
+  // The same message with every base64 character written fullwidth, as an
+  // input method may paste it: U+FF01 + (c - '!').
+  std::string fullwidth;
+  for (const char c : Narrow(EncodeText(u"opened", u"k", u"", kHeader))) {
+    const char32_t wide = 0xFF01 + static_cast<unsigned char>(c) - '!';
+    fullwidth += {static_cast<char>(0xE0 | (wide >> 12)), static_cast<char>(0x80 | ((wide >> 6) & 0x3F)),
+                  static_cast<char>(0x80 | (wide & 0x3F))};
+  }
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string out;
+    std::string err;  // a part of standard error
+  };
+  const Case cases[] = {
+      {"a typed key opens what its look-alike bytes sealed", {"decode", "--key", "\xc5\x81\xc3\xb3" "d\xc5\xba-2004"}, sealed, 0, "opened",
+       "trirotor: warning: U+0141 '\xc5\x81' is not in code page 1252; it was taken as 'L', as Windows does\n"
+       "trirotor: warning: U+017A '\xc5\xba' is not in code page 1252; it was taken as 'z', as Windows does\n"},
+      {"under a page that holds it, the key is itself", {"decode", "--key", "\xc5\x81\xc3\xb3" "d\xc5\xba-2004", "--codepage", "1250"}, sealed, 3, "", "Error 33"},
+      {"an emoji is two units, each a '?'", {"decode", "--key", "a\xf0\x9f\x98\x80"}, emojiSealed, 0, "old", "U+1F600 '\xf0\x9f\x98\x80' has no place in code page 1252 and was taken as '??'"},
+      {"encode refuses a look-alike in the key, naming it", {"encode", "--key", "\xc5\x82" "ock"}, "text", 2, "",
+       "character 1 of the key: U+0142 '\xc5\x82' has no place in code page 1252 and would be sealed as its look-alike 'l', as Windows does"},
+      {"encode refuses a look-alike in the text, naming it", {"encode", "--key", "k"}, "ab\n\xc5\x82", 2, "", "line 2, column 1: U+0142 '\xc5\x82' has no place in code page 1252 and would become 'l'"},
+      {"fullwidth base64 counts as its digits", {"decode", "--key", "k"}, fullwidth, 0, "opened", ""},
+      {"inspect says which characters were read by best fit", {"inspect"}, fullwidth, 0, "read by best fit", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = true});
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_NE(got.out.find(c.out), std::string::npos) << got.out;
+    if (c.out.empty()) EXPECT_EQ(got.out, "");
+    EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
+  }
+}
+
 }  // namespace trirotor
 
 #endif  // TRIROTOR_CLI
