@@ -4,6 +4,9 @@
 // type for them, how a page's byte table is made, and a page per thread.
 
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <latch>
 #include <set>
 #include <string>
@@ -112,6 +115,70 @@ TEST_F(CodePages, AssignedBytesKeepTheirCharactersBeforeStandIns) {
     internal::SetAnySingleByteCodePage(page);
     EXPECT_EQ(platform::TextToBytes(platform::BytesToText(all)), all);
   }
+}
+
+// Microsoft's file for a page, read here on its own: the byte of each
+// MBTABLE record and the unit of each WCTABLE record.
+struct MicrosoftTable {
+  std::map<int, char16_t> toWide;
+  std::map<char16_t, int> fromWide;
+};
+
+MicrosoftTable ReadMicrosoftTable(int page) {
+  std::ifstream file(std::string(TRIROTOR_SOURCE_DIR) + "/platform/windows-codepages/bestfit" +
+                     std::to_string(page) + ".txt", std::ios::binary);
+  MicrosoftTable table;
+  std::string line, section;
+  while (std::getline(file, line)) {
+    std::istringstream fields(line.substr(0, line.find(';')));
+    std::string first, second;
+    if (!(fields >> first)) continue;
+    if (first == "ENDCODEPAGE") break;
+    if (first == "MBTABLE" || first == "WCTABLE" || first == "CODEPAGE" || first == "CPINFO") {
+      section = first;
+      continue;
+    }
+    fields >> second;
+    const int from = std::stoi(first, nullptr, 16), to = std::stoi(second, nullptr, 16);
+    if (section == "MBTABLE") table.toWide[from] = static_cast<char16_t>(to);
+    if (section == "WCTABLE") table.fromWide[static_cast<char16_t>(from)] = to;
+  }
+  return table;
+}
+
+TEST_F(CodePages, WindowsPagesConvertAsMicrosoftsTablesSay) {
+  for (int page : {874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258}) {
+    SCOPED_TRACE(page);
+    const MicrosoftTable table = ReadMicrosoftTable(page);
+    ASSERT_EQ(table.toWide.size(), 256u);
+    ASSERT_GT(table.fromWide.size(), 256u);
+    platform::SetCodePage(page);
+    int wrong = 0;
+    for (const auto& [byte, unit] : table.toWide) {
+      const auto b = static_cast<std::uint8_t>(byte);
+      if (platform::BytesToText(&b, 1) != std::u16string(1, unit)) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0) << "bytes whose character is not MBTABLE's";
+    wrong = 0;
+    for (const auto& [unit, byte] : table.fromWide) {
+      const std::u16string one(1, unit);
+      if (platform::TextToBytes(one) != ByteBuffer{static_cast<std::uint8_t>(byte)}) ++wrong;
+      if (platform::IsRepresentable(unit) != (table.toWide.at(byte) == unit)) ++wrong;
+      if (platform::IsBestFit(unit) == (table.toWide.at(byte) == unit)) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0) << "WCTABLE entries converted otherwise";
+    // Units in neither table, surrogate halves among them, are '?'.
+    wrong = 0;
+    for (char32_t unit = 1; unit < 0x10000; unit += 61) {
+      const auto u = static_cast<char16_t>(unit);
+      if (table.fromWide.count(u) != 0) continue;
+      if (platform::TextToBytes(std::u16string(1, u)) != ByteBuffer{'?'} || platform::IsBestFit(u)) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0) << "units in neither table not taken as '?'";
+  }
+  // Each unit converts on its own: a pair is two '?'.
+  platform::SetCodePage(1252);
+  EXPECT_EQ(platform::TextToBytes(u"\U0001F600\uFF21"), Bytes("??A"));
 }
 
 TEST_F(CodePages, EachThreadDecodesUnderItsOwnPage) {
