@@ -730,7 +730,7 @@ LineOutcome RecordAnswerer::Encode(const RecordFields& fields, std::u16string_vi
                                    std::uint64_t number, std::string& out) {
   const std::u16string text = Utf16(*fields.input);
   if (const auto found = platform::FindUnrepresentableCharacter(text)) {
-    AppendLineError(out, fields.id, number, "\"text\" " + found->message + " and would be lost");
+    AppendLineError(out, fields.id, number, "\"text\" " + platform::RefusalToSeal(*found, false));
     return LineOutcome::kFailed;
   }
   std::u16string message;

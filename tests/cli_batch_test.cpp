@@ -59,6 +59,13 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
   const std::string good = Narrow(EncodeText(u"fine", u"k", u"s", kHeader, 0));
   const std::string fine = R"({"id":0,"text":"fine"})";
   const std::string withDefaultSuffix = Narrow(EncodeText(u"plain", u"k", u"s", kHeader, 0));
+  const std::string lookAlike = Narrow(EncodeText(u"fine", u"lock", u"s", kHeader, 0));
+  std::string fullwidth;  // each base64 character as its fullwidth form, escaped
+  for (const char c : good) {
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\u%04X", 0xFF01 + static_cast<unsigned char>(c) - '!');
+    fullwidth += escape;
+  }
   struct Case {
     const char* name;
     std::string line;
@@ -127,6 +134,10 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
        R"({"id":null,"line":34,"error":"line 34: not valid JSON at byte offset 47"})"},
       {"an escaped quote deep in a long id", R"({"id":")" + std::string(40, 'a') + R"(\"b","message":")" + good + "\"}",
        R"({"id":")" + std::string(40, 'a') + R"(\"b","text":"fine"})"},
+      // Windows writes 'l' for 'ł' under 1252; the legacy program keyed with it.
+      {"a record's key taken as Windows' look-alikes", R"({"id":36,"message":")" + lookAlike + R"(","key":"\u0142\uFF4F\u010Dk"})",
+       R"({"id":36,"text":"fine"})"},
+      {"a message written in fullwidth digits", R"({"id":37,"message":")" + fullwidth + "\"}", R"({"id":37,"text":"fine"})"},
   };
   std::string input;
   std::vector<std::string> expected;
@@ -237,7 +248,7 @@ TEST_F(CliBatchTest, EncodeFeedsDecode) {
   std::vector<Json> messages = JsonLines(sealed.out);
   ASSERT_EQ(messages.size(), 52u);
   EXPECT_EQ(messages[50]["error"],
-            "line 51: \"text\" line 1, column 1: U+0100 '\xc4\x80' has no place in code page 1252 and would be lost");
+            "line 51: \"text\" line 1, column 1: U+0100 '\xc4\x80' has no place in code page 1252 and would become 'A'");
   EXPECT_EQ(messages[51]["id"], "weak");
   EXPECT_NE(messages[51]["error"].get<std::string>().find("U+65E5"), std::string::npos) << messages[51];
   EXPECT_EQ(messages[0]["message"].get<std::string>().find('\n'), std::string::npos);  // one line each
