@@ -23,6 +23,10 @@ def test_vectors(vectors):
     for v in vectors:
         message, key, suffix = v["message"], v["key"], v["suffix"]
         as_bytes = message.encode("cp1252", errors="replace")
+        # Look-alikes (fullwidth digits and the like) become base64 digits only
+        # through the engine's own conversion; Python's cp1252 has no best fit,
+        # so those messages are checked as text alone.
+        plain_1252 = all(c == "?" or b != 0x3F for c, b in zip(message, as_bytes))
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", trirotor.KeyCharacterWarning)
             if v["expect"] == "error":
@@ -40,18 +44,21 @@ def test_vectors(vectors):
                     with pytest.raises(trirotor.FrameError) as caught:
                         trirotor.decode(message, key, suffix, strict=strict)
                     assert caught.value.number == 33 and str(caught.value) == "Failed decoding the text (Error 33)"
-                    with pytest.raises(trirotor.FrameError):
-                        trirotor.decode_bytes(as_bytes, key, suffix, strict=strict)
+                    if plain_1252:
+                        with pytest.raises(trirotor.FrameError):
+                            trirotor.decode_bytes(as_bytes, key, suffix, strict=strict)
                 continue
             assert trirotor.decode(message, key, suffix) == text_of_1252(plain), v["name"]
-            assert trirotor.decode_bytes(as_bytes, key, suffix) == plain, v["name"]
+            if plain_1252:
+                assert trirotor.decode_bytes(as_bytes, key, suffix) == plain, v["name"]
             if v["last_error"] == 5:
                 with pytest.raises(trirotor.ChecksumError) as caught:
                     trirotor.decode(message, key, suffix, strict=True)
                 assert caught.value.number == 5 and caught.value.text == text_of_1252(plain)
-                with pytest.raises(trirotor.ChecksumError) as caught:
-                    trirotor.decode_bytes(as_bytes, key, suffix, strict=True)
-                assert caught.value.text == plain
+                if plain_1252:
+                    with pytest.raises(trirotor.ChecksumError) as caught:
+                        trirotor.decode_bytes(as_bytes, key, suffix, strict=True)
+                    assert caught.value.text == plain
             else:
                 assert trirotor.decode(message, key, suffix, strict=True) == text_of_1252(plain)
 
