@@ -45,11 +45,16 @@ struct Options {
   unsigned jobs = 0;  // 0: one per core
   bool salvage = false;  // decode --salvage: what a damaged message still holds
   bool json = false;     // inspect --json
-  std::optional<std::string> keyRing;  // decode --keyring FILE
+  std::optional<std::string> keyRing;  // decode --keyring FILE ("-": standard input)
 };
 
 // Does the work of one command line and returns its exit status.
 int Run(const Options& options);
+
+// "1 key", "2 keys": a count with its noun.
+inline std::string Counted(std::size_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
 
 // Prints "trirotor: " and the message on standard error.
 void Complain(std::string_view message);
@@ -87,13 +92,24 @@ struct KeyPair {
 // Throws Failure(kExitInput) for an unreadable file, an unset variable,
 // invalid UTF-8, an empty key, keys that differ when asked twice, and (in
 // encode mode) a character the code page cannot hold; Failure(kExitUsage)
-// for a key or suffix file "-" when standard input carries the message or
-// text. Decoding warns, one line, of characters the engine takes as '?'.
-// When no key option was given and `mayPrompt` holds, asks without echo on
-// the terminal: standard input when it is one, or the process's terminal
-// when standard input is a pipe; encode asks twice. Call it after the code
-// page is set.
+// as RefuseSharedStandardInput does. Decoding warns, one line, of
+// characters the engine takes as '?'. When no key option was given and
+// `mayPrompt` holds, asks without echo on the process's terminal whenever
+// it has one (whatever standard input is), else on standard input when it
+// is a terminal; encode asks twice. Call it after the code page is set.
 KeyPair ResolveKeys(const Options& options, bool mayPrompt);
+
+// Whether `path` is standard input: "-", or the same file by device and
+// inode (/dev/stdin, /dev/fd/0, or the very file that was redirected in).
+bool SameFileAsStandardInput(const std::string& path);
+// Throws Failure(kExitUsage) when a key, suffix or key ring file is
+// standard input while the message, text or records come from there too
+// (the message would be taken as the key), or when two of them are. Call it
+// before anything is read.
+void RefuseSharedStandardInput(const Options& options);
+// A key, suffix or key ring file as key files are read; "-" is standard
+// input. Throws Failure: kExitInput naming `what`, kExitAborted.
+std::u16string ReadKeySource(const std::string& path, std::string_view what);
 
 /// Signals and the event hook (hooks.cpp) ///
 
@@ -143,7 +159,8 @@ struct RingEntry {
   std::string comment;
 };
 // Reads a key ring as key files are read (UTF-8, a leading byte-order mark
-// dropped, 1 MiB at most); CRLF line ends and blank lines are taken.
+// dropped, 1 MiB at most; "-" is standard input); CRLF line ends and blank
+// lines are taken. A line's suffix is what follows its first TAB.
 // Throws Failure(kExitInput) for an unreadable file, an empty key or no key.
 std::vector<RingEntry> ReadKeyRing(const std::string& path);
 // The index of the first candidate that opens the message, tried on `jobs`

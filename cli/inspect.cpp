@@ -123,7 +123,8 @@ void Line(std::string& out, const std::string& label, const std::string& value) 
 
 std::string YesNo(bool b) { return b ? "yes" : "no"; }
 
-std::string ToText(const InspectReport& r, const MessageReading& reading, int status) {
+// `unkeyed`: why the frame was not read, when it was not.
+std::string ToText(const InspectReport& r, const MessageReading& reading, int status, const std::string& unkeyed) {
   std::string out;
   Line(out, "characters", std::to_string(r.characters));
   Line(out, "base64 digits", std::to_string(r.digits));
@@ -153,7 +154,7 @@ std::string ToText(const InspectReport& r, const MessageReading& reading, int st
        r.unfinishedGroup == 0 ? "no" : std::to_string(r.unfinishedGroup) + " value(s), dropped");
   Line(out, "bytes", std::to_string(r.bytes));
   if (!r.keyed) {
-    Line(out, "frame", "not read: give a key");
+    Line(out, "frame", "not read: " + unkeyed);
   } else if (r.headerLength >= 0) {
     const auto pair = [](const std::array<int, 2>& p) { return p[0] < 0 ? std::string("absent") : Hex(p[0]) + " " + Hex(p[1]); };
     Line(out, "header length", std::to_string(r.headerLength) + (r.headerFits ? "" : " (does not fit the frame)"));
@@ -181,12 +182,12 @@ std::string ToText(const InspectReport& r, const MessageReading& reading, int st
       Line(out, "data bits", (r.decodingComplete ? "" : "at least ") + std::to_string(r.dataBitsNeeded) +
                                  " needed, " + std::to_string(r.dataBitsPresent) + " present");
     }
-    Line(out, "decoded", std::to_string(r.decodedBytes) + " bytes" +
+    Line(out, "decoded", Counted(r.decodedBytes, "byte", "bytes") +
                              (r.decodingComplete ? "" : ", stopped at container byte " + std::to_string(r.stoppedAt) +
                                                            ": " + r.stoppedBecause));
   }
   if (r.keyed && !r.frameChecks) {
-    Line(out, "salvage", r.salvageWouldRecover ? "would recover " + std::to_string(r.salvageBytes) + " bytes"
+    Line(out, "salvage", r.salvageWouldRecover ? "would recover " + Counted(r.salvageBytes, "byte", "bytes")
                                                : "would recover nothing");
   }
   Line(out, "exit status", std::to_string(status));
@@ -212,12 +213,14 @@ int RunInspect(const Options& options) {
   ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");
   const MessageReading reading = MessageToCodePage(message);
   KeyPair keys;
+  std::string unkeyed = "no key was given";
   if (options.keyRing) {
     try {
       keys = KeyFromRing(options, message);
     } catch (const Failure& failure) {
       if (failure.status != kExitFrame) throw;
       Complain(failure.message);  // the base64 layer is reported all the same
+      unkeyed = "no key of the key ring opens the message";
     }
   } else {
     keys = ResolveKeys(options, false);
@@ -236,7 +239,7 @@ int RunInspect(const Options& options) {
     throw Failure{kExitEngine, error.what()};
   }
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-  const std::string text = options.json ? ToJson(report, reading, status).dump() + "\n" : ToText(report, reading, status);
+  const std::string text = options.json ? ToJson(report, reading, status).dump() + "\n" : ToText(report, reading, status, unkeyed);
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0) throw Failure{kExitInput, "cannot write the report"};
   return status;

@@ -15,20 +15,12 @@
 #include "cli/cli.h"
 #include "cli/io.h"
 #include "engine/trirotor.h"
-#include "support/key_file.h"
 #include "support/utf8.h"
 
 namespace trirotor::cli {
 
 std::vector<RingEntry> ReadKeyRing(const std::string& path) {
-  std::u16string text;
-  try {
-    text = support::ReadKeyFile(path, "the key ring", &Interrupted);
-  } catch (const support::KeyFileInterrupted&) {
-    throw Failure{kExitAborted, "aborted"};
-  } catch (const support::KeyFileError& error) {
-    throw Failure{kExitInput, error.what()};
-  }
+  const std::u16string text = ReadKeySource(path, "the key ring");
   std::vector<RingEntry> ring;
   std::string comment;
   std::size_t lineNumber = 0;
@@ -56,7 +48,9 @@ std::vector<RingEntry> ReadKeyRing(const std::string& path) {
     ring.push_back(std::move(entry));
     comment.clear();
   }
-  if (ring.empty()) throw Failure{kExitInput, "the key ring " + path + " holds no key"};
+  if (ring.empty()) {
+    throw Failure{kExitInput, "the key ring " + std::string(path == "-" ? "from standard input" : path) + " holds no key"};
+  }
   return ring;
 }
 
@@ -105,8 +99,9 @@ KeyPair KeyFromRing(const Options& options, const ByteBuffer& message) {
   const std::vector<RingEntry> ring = ReadKeyRing(*options.keyRing);
   const std::optional<std::size_t> winner = SearchKeyRing(message, ring, options.jobs);
   if (!winner) {
-    throw Failure{kExitFrame, "none of the " + std::to_string(ring.size()) +
-                                  " keys of the key ring opens the message"};
+    throw Failure{kExitFrame, ring.size() == 1 ? "the one key of the key ring does not open the message"
+                                               : "none of the " + std::to_string(ring.size()) +
+                                                     " keys of the key ring opens the message"};
   }
   const RingEntry& entry = ring[*winner];
   if (!options.quiet) Complain("opened with " + RingLineName(entry));

@@ -11,12 +11,17 @@
 // another page.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "cli/cli.h"
 #include "cli/io.h"
@@ -39,36 +44,39 @@ std::u16string KeyText(const std::string& utf8, std::string_view what) {
   return text;
 }
 
-// A key or suffix file; "-" is standard input, read with the tool's own
-// reader so that Ctrl-C still stops it.
-std::u16string KeyFromFile(const std::string& path, std::string_view what) {
-  try {
-    if (path == "-") {
-      return support::KeyFromFileBytes(ReadWhole(path, support::kMaxKeyFileBytes, what), what);
-    }
-    return support::ReadKeyFile(path, what, &Interrupted);
-  } catch (const support::KeyFileInterrupted&) {
-    throw Failure{kExitAborted, "aborted"};
-  } catch (const support::KeyFileError& error) {
-    throw Failure{kExitInput, error.what()};
-  }
-}
-
-// The terminal to ask on: standard input when it is one, or the process's
-// terminal when standard input is a pipe that carries the message (as gpg
-// and age do). -1 when there is none; `owned` says whether to close it.
+// The terminal to ask on: the process's own whenever it has one, whatever
+// standard input is (a pipe or a file that carries the message; gpg and age
+// ask so too), else standard input when it is a terminal. -1 when there is
+// none; `owned` says whether to close it.
 int OpenTerminal(bool& owned) {
   owned = false;
-  struct stat info {};
-  const bool inputIsTerminal = ::isatty(0) != 0;
-  const bool inputIsPipe = !inputIsTerminal && ::fstat(0, &info) == 0 && S_ISFIFO(info.st_mode);
-  if (!inputIsTerminal && !inputIsPipe) return -1;
   const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd >= 0) {
     owned = true;
     return fd;
   }
-  return inputIsTerminal ? 0 : -1;
+  return ::isatty(0) != 0 ? 0 : -1;
+}
+
+// Waits until the terminal has a line for us. The stop signals are held
+// back until ppoll waits, so that one that came before the prompt, or while
+// it was shown, stops the run here; a plain read would wait for ever behind
+// a flag nobody looks at.
+void AwaitLine(int fd) {
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signo);
+  ::pthread_sigmask(SIG_BLOCK, &stops, &before);
+  struct Unblock {
+    sigset_t mask;
+    ~Unblock() { ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+  } unblock{before};
+  for (;;) {
+    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    pollfd wait{fd, POLLIN, 0};
+    const int ready = ::ppoll(&wait, 1, nullptr, &before);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return;  // the read says what there is
+  }
 }
 
 void Say(int fd, std::string_view text) {
@@ -101,6 +109,7 @@ std::string AskOnce(int fd, std::string_view prompt) {
   std::string line(support::kMaxKeyFileBytes, '\0');
   std::size_t got = 0;
   try {
+    AwaitLine(fd);
     got = ReadSome(fd, line.data(), line.size(), "the key");
   } catch (const Failure&) {
     Say(fd == 0 ? 2 : fd, "\n");  // the message that follows starts on a line of its own
@@ -152,26 +161,67 @@ void WarnUnrepresentable(const KeyPair& keys) {
 
 }  // namespace
 
-KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
-  const bool inputFromStdin = IsStandardInput(options.input);
-  const auto refuseSharedStdin = [&](const std::optional<std::string>& file, std::string_view option) {
-    if (file && *file == "-" && inputFromStdin) {
-      throw Failure{kExitUsage, std::string(option) + " - reads standard input, which carries the " +
-                                    (options.mode == Mode::kDecode ? "message" : "text") +
-                                    "; give the " + std::string(options.mode == Mode::kDecode ? "message" : "text") + " as a file, or the key another way"};
+std::u16string ReadKeySource(const std::string& path, std::string_view what) {
+  try {
+    if (path == "-") {
+      // The tool's own reader, so that Ctrl-C still stops it.
+      return support::KeyFromFileBytes(ReadWhole(path, support::kMaxKeyFileBytes, what), what);
     }
-  };
-  refuseSharedStdin(options.keyFile, "--key-file");
-  refuseSharedStdin(options.suffixFile, "--suffix-file");
-  if (options.keyFile && options.suffixFile && *options.keyFile == "-" && *options.suffixFile == "-") {
-    throw Failure{kExitUsage, "--key-file - and --suffix-file - cannot both read standard input"};
+    return support::ReadKeyFile(path, what, &Interrupted);
+  } catch (const support::KeyFileInterrupted&) {
+    throw Failure{kExitAborted, "aborted"};
+  } catch (const support::KeyFileError& error) {
+    throw Failure{kExitInput, error.what()};
   }
+}
+
+bool SameFileAsStandardInput(const std::string& path) {
+  if (path == "-") return true;
+  struct stat named {}, input {};
+  return ::stat(path.c_str(), &named) == 0 && ::fstat(0, &input) == 0 && named.st_dev == input.st_dev &&
+         named.st_ino == input.st_ino;
+}
+
+void RefuseSharedStandardInput(const Options& options) {
+  bool messageOnStdin = options.inputs.empty() && IsStandardInput(options.input);
+  for (const std::string& input : options.inputs.empty() ? std::vector<std::string>{options.input} : options.inputs) {
+    messageOnStdin = messageOnStdin || IsStandardInput(input) || SameFileAsStandardInput(input);
+  }
+  const std::string carried = options.mode == Mode::kEncode ? "text" : options.jsonl ? "records" : "message";
+  struct Source {
+    const std::optional<std::string>& path;
+    const char* option;
+    const char* what;
+  };
+  const Source sources[] = {{options.keyFile, "--key-file", "the key"},
+                            {options.suffixFile, "--suffix-file", "the suffix"},
+                            {options.keyRing, "--keyring", "the key ring"}};
+  const Source* reader = nullptr;  // the one that reads standard input
+  for (const Source& source : sources) {
+    if (!source.path || !SameFileAsStandardInput(*source.path)) continue;
+    const std::string named = std::string(source.option) + " " + *source.path;
+    if (messageOnStdin) {
+      throw Failure{kExitUsage, named + (*source.path == "-" ? " reads" : " is the same file as") +
+                                    " standard input, which carries the " +
+                                    carried + "; give the " + carried + " as a file, or " + source.what +
+                                    " another way"};
+    }
+    if (reader != nullptr) {
+      throw Failure{kExitUsage, std::string(reader->option) + " " + *reader->path + " and " + named +
+                                    " cannot both read standard input"};
+    }
+    reader = &source;
+  }
+}
+
+KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
+  RefuseSharedStandardInput(options);
 
   KeyPair keys;
   if (options.keyText) {
     keys.key = KeyText(*options.keyText, "the key");
   } else if (options.keyFile) {
-    keys.key = KeyFromFile(*options.keyFile, "the key file");
+    keys.key = ReadKeySource(*options.keyFile, "the key file");
   } else if (options.keyEnv) {
     const char* value = std::getenv(options.keyEnv->c_str());
     if (value == nullptr) throw Failure{kExitInput, "the variable " + *options.keyEnv + " is not set"};
@@ -185,7 +235,7 @@ KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
   if (options.suffixText) {
     keys.suffix = KeyText(*options.suffixText, "the suffix");
   } else if (options.suffixFile) {
-    keys.suffix = KeyFromFile(*options.suffixFile, "the suffix file");
+    keys.suffix = ReadKeySource(*options.suffixFile, "the suffix file");
   }
 
   if (options.mode == Mode::kEncode) {

@@ -28,8 +28,9 @@ failed"; the status is then the highest any file got.
 
 Exit status:
   0    the plain text was written (LastError 0)
-  1    bad usage (unknown option, bad value, unsupported --codepage,
-       --key-file - or --suffix-file - while the message is on standard input)
+  1    bad usage (unknown option, bad value, unsupported --codepage; a
+       --key-file, --suffix-file or --keyring that is standard input, as -
+       or /dev/stdin, while the message is on standard input too)
   2    input, output or key problem: unreadable file, no or empty key,
        invalid UTF-8 in a key, -o names a directory
   3    the frame did not check out (LastError 33): wrong key or suffix,
@@ -72,11 +73,15 @@ container under the first line that opens the message. Never prints the plain te
 never writes a file. Exit status: the one decode would give (0 without a
 key, 3 for under 4 characters); 1 bad usage; 2 input or key problem.)TXT";
 
+constexpr int kMaxJobs = 1024;
+constexpr int kMaxWrapDigits = 9;  // --wrap 999999999 at most: an int for the engine
+
 constexpr const char* kCommands =
     "the commands are 'decode', 'encode', 'inspect' and 'help' (run 'trirotor help' for more)";
 
 // CLI11's wording, where it is not plain, in plain words.
-std::string PlainWords(const CLI::ParseError& error) {
+// `command` names the command being parsed, "" for none.
+std::string PlainWords(const CLI::ParseError& error, const std::string& command) {
   const std::string what = error.what();
   if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && what.find("subcommand") != std::string::npos) {
     return std::string("a command is needed: ") + kCommands;
@@ -84,16 +89,18 @@ std::string PlainWords(const CLI::ParseError& error) {
   // "--key: At Most 1 required but received 2"
   const std::size_t colon = what.find(": At Most 1 required");
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr && colon != std::string::npos) {
+    if (what.starts_with("FILE:")) return command + " takes one FILE";
     return what.substr(0, colon) + " is given more than once; give it once";
   }
   return what;
 }
 
 void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
-  command.add_option("FILE", options.inputs,
-                     decoding ? "The message to decode (default: standard input; - for standard input); several "
-                                "with --output-dir or --check"
-                              : "The text to encode (default: standard input; - for standard input)");
+  auto* file = command.add_option("FILE", options.inputs,
+                                  decoding ? "The message to decode (default: standard input; - for standard input); "
+                                             "several with --output-dir or --check"
+                                           : "The text to encode (default: standard input; - for standard input)");
+  if (!decoding) file->expected(0, 1);
   auto* keyFile = command.add_option("--key-file", options.keyFile,
                                      "Read the key from FILE (UTF-8; a leading byte-order mark and one trailing LF or CRLF are "
                                      "dropped; - for standard input when the message is not there)");
@@ -160,17 +167,27 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
         ->excludes(jsonl)->excludes(check);
     command
         .add_option("--keyring", options.keyRing,
-                    "Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line), on every "
-                    "core, and decode with the first that opens the message; its line is named on standard "
-                    "error, never the key. With --jsonl, each record without a \"key\" of its own is tried "
-                    "against FILE, and its line names the opening line (\"keyring_line\")")
+                    "Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line; - for "
+                    "standard input when the message is not there), on every core, and decode with the first "
+                    "that opens the message; its line is named on standard error, never the key. With --jsonl, "
+                    "each record without a \"key\" of its own is tried against FILE, and its line names the "
+                    "opening line (\"keyring_line\")")
         ->option_text("FILE")
         ->excludes(keyFile)->excludes(keyEnv)->excludes(keyText)->excludes(suffixText)->excludes(suffixFile)
         ->excludes(check)->excludes(outputDir)->excludes("--salvage");
   }
-  command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode (default: one per core)")
+  command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode, 1 to 1024 (default: one per core)")
       ->option_text("N")
-      ->check(CLI::Range(1u, 1024u))
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            // CLI11's range check calls a word "not in range".
+            const bool digits = !value.empty() && value.size() <= 4 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            const int n = digits ? std::stoi(value) : 0;
+            return n >= 1 && n <= kMaxJobs ? "" : "must be a whole number from 1 to " + std::to_string(kMaxJobs) +
+                                                      ", not " + value;
+          },
+          "N"))
       ->needs(jsonl);
 }
 
@@ -180,7 +197,8 @@ int main(int argc, char** argv) {
   CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones.", "trirotor"};
   app.set_version_flag("--version", std::string("trirotor ") + TRIROTOR_VERSION);
   app.require_subcommand(1);
-  app.footer("Run 'trirotor decode --help' or 'trirotor encode --help' for the options and exit statuses.");
+  app.footer("Run 'trirotor decode --help', 'trirotor encode --help' or 'trirotor inspect --help' for the options "
+             "and exit statuses.");
 
   app.add_flag_callback(
       "--list-codepages",
@@ -211,6 +229,10 @@ int main(int argc, char** argv) {
   inspect->get_option("--key")->description(
       "The key itself. Other users of this machine can see it in the process list: prefer --key-file or "
       "--key-env. Without any key option only the base64 layer is read; the key is never asked for");
+  inspect->get_option("--keyring")
+      ->description("Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line; - for "
+                    "standard input when the message is not there), on every core, and report under the first "
+                    "that opens the message; its line is named on standard error, never the key");
   inspect->add_option("FILE", options.inputs, "The message (default: standard input; - for standard input)")
       ->expected(0, 1);
   inspect->add_flag("--json", options.json, "The same facts as one JSON object (field names in docs/salvage.md)");
@@ -218,14 +240,14 @@ int main(int argc, char** argv) {
 
   CLI::App* encode = app.add_subcommand("encode", "Encode a plain text into a new message");
   AddSharedOptions(*encode, options, false);
-  encode->add_option("--wrap", options.wrap, "Base64 line length (default 76; 0: one line)")
+  encode->add_option("--wrap", options.wrap, "Base64 line length, 0 to 999999999 (default 76; 0: one line)")
       ->option_text("N")
       ->check(CLI::Validator(
           [](std::string& value) -> std::string {
             // CLI11's own range check would print the range of a double.
-            const bool digits = !value.empty() && value.size() <= 9 &&
+            const bool digits = !value.empty() && value.size() <= kMaxWrapDigits &&
                                 value.find_first_not_of("0123456789") == std::string::npos;
-            return digits ? "" : "must be a whole number of characters, 0 or more (0: one line), not " + value;
+            return digits ? "" : "must be a whole number of characters from 0 to 999999999 (0: one line), not " + value;
           },
           "N"));
   encode->footer(kEncodeFooter);
@@ -236,10 +258,20 @@ int main(int argc, char** argv) {
     const std::string word = argv[1];
     if (word == "help") {
       CLI::App* about = &app;
-      if (argc >= 3 && std::string(argv[2]) == "decode") about = decode;
-      if (argc >= 3 && std::string(argv[2]) == "encode") about = encode;
-      if (argc >= 3 && std::string(argv[2]) == "inspect") about = inspect;
-      std::fputs(about->help().c_str(), stdout);
+      const std::string topic = argc >= 3 ? argv[2] : "";
+      if (topic == "decode") about = decode;
+      if (topic == "encode") about = encode;
+      if (topic == "inspect") about = inspect;
+      if (about == &app && !topic.empty()) {
+        trirotor::cli::Complain("there is no help on '" + topic + "': " + kCommands);
+        return trirotor::cli::kExitUsage;
+      }
+      if (argc > 3) {
+        trirotor::cli::Complain("'help' takes one command at most: " + std::string(kCommands));
+        return trirotor::cli::kExitUsage;
+      }
+      // A command's usage line names the program first, as "COMMAND --help" has it.
+      std::fputs(about->help(about == &app ? "" : "trirotor").c_str(), stdout);
       return 0;
     }
     if (word != "decode" && word != "encode" && word != "inspect") {
@@ -251,17 +283,23 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
-    trirotor::cli::Complain(PlainWords(error));
+    trirotor::cli::Complain(PlainWords(error, encode->parsed() ? "encode" : "inspect"));
     trirotor::cli::Complain("run 'trirotor --help' for the usage");
     return trirotor::cli::kExitUsage;
   }
   options.mode = decode->parsed() ? Mode::kDecode : inspect->parsed() ? Mode::kInspect : Mode::kEncode;
   if (options.inputs.size() > 1 && options.outputDir.empty() && !options.check) {
-    trirotor::cli::Complain(std::string(options.mode == Mode::kDecode
-                                            ? "decode takes one FILE; give --output-dir DIR or --check for several"
-                                            : "encode takes one FILE"));
+    trirotor::cli::Complain("decode takes one FILE; give --output-dir DIR or --check for several");
     return trirotor::cli::kExitUsage;
   }
   if (!options.inputs.empty()) options.input = options.inputs.front();
+  // Before anything is read: a key source that is standard input while the
+  // message is there too would take the message as the key.
+  try {
+    trirotor::cli::RefuseSharedStandardInput(options);
+  } catch (const trirotor::cli::Failure& failure) {
+    trirotor::cli::Complain(failure.message);
+    return failure.status;
+  }
   return trirotor::cli::Run(options);
 }

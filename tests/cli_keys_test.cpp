@@ -8,6 +8,7 @@
 #ifdef TRIROTOR_CLI
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <pty.h>
 #include <sys/stat.h>
@@ -154,21 +155,26 @@ TEST_F(CliKeys, AsksOnTheTerminalWhileTheMessageComesThroughAPipe) {
     const char* name;
     std::vector<std::string> args;
     std::string input;
+    bool pipe;  // standard input a pipe, else a regular file ("< FILE")
     std::vector<std::string> answers;
     int status;
     std::string out;  // a part of standard output
     std::string err;
   };
   const Case cases[] = {
-      {"decode asks once", {"decode"}, message, {"tty key\n"}, 0, "through the pipe", ""},
-      {"Ctrl-D ends the line", {"decode"}, message, {"tty key\x04"}, 0, "through the pipe", ""},
-      {"encode asks twice", {"encode", "--wrap", "0"}, "sealed", {"two\n", "two\n"}, 0, "", ""},
-      {"encode refuses two keys that differ", {"encode"}, "sealed", {"one\n", "two\n"}, 2, "", "differ"},
+      {"decode asks once", {"decode"}, message, true, {"tty key\n"}, 0, "through the pipe", ""},
+      {"Ctrl-D ends the line", {"decode"}, message, true, {"tty key\x04"}, 0, "through the pipe", ""},
+      {"encode asks twice", {"encode", "--wrap", "0"}, "sealed", true, {"two\n", "two\n"}, 0, "", ""},
+      {"encode refuses two keys that differ", {"encode"}, "sealed", true, {"one\n", "two\n"}, 2, "", "differ"},
+      {"decode asks when the message is a file on standard input", {"decode"}, message, false, {"tty key\n"}, 0,
+       "through the pipe", ""},
+      {"encode asks twice when the text is a file on standard input", {"encode", "--wrap", "0"}, "sealed", false,
+       {"two\n", "two\n"}, 0, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome got = RunTool(
-        TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = true, .terminal = true, .answers = c.answers});
+        TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = c.pipe, .terminal = true, .answers = c.answers});
     EXPECT_TRUE(got.inputWhole);
     EXPECT_EQ(got.answered, c.answers.size()) << "no prompt; the terminal showed: " << got.terminal;
     EXPECT_EQ(got.status, c.status) << got.err;
@@ -252,7 +258,7 @@ TEST_F(CliKeys, WindowsLookAlikes) {
        "trirotor: warning: U+0141 '\xc5\x81' is not in code page 1252; it was taken as 'L', as Windows does\n"
        "trirotor: warning: U+017A '\xc5\xba' is not in code page 1252; it was taken as 'z', as Windows does\n"},
       {"under a page that holds it, the key is itself", {"decode", "--key", "\xc5\x81\xc3\xb3" "d\xc5\xba-2004", "--codepage", "1250"}, sealed, 3, "", "Error 33"},
-      {"an emoji is two units, each a '?'", {"decode", "--key", "a\xf0\x9f\x98\x80"}, emojiSealed, 0, "old", "U+1F600 '\xf0\x9f\x98\x80' has no place in code page 1252 and was taken as '??'"},
+      {"an emoji is two units, each a '?'", {"decode", "--key", "a\xf0\x9f\x98\x80"}, emojiSealed, 0, "old", "U+1F600 '\xf0\x9f\x98\x80' has no place in code page 1252 and was taken as '?" "?'"},
       {"encode refuses a look-alike in the key, naming it", {"encode", "--key", "\xc5\x82" "ock"}, "text", 2, "",
        "character 1 of the key: U+0142 '\xc5\x82' has no place in code page 1252 and would be sealed as its look-alike 'l', as Windows does"},
       {"encode refuses a look-alike in the text, naming it", {"encode", "--key", "k"}, "ab\n\xc5\x82", 2, "", "line 2, column 1: U+0142 '\xc5\x82' has no place in code page 1252 and would become 'l'"},
@@ -264,11 +270,322 @@ TEST_F(CliKeys, WindowsLookAlikes) {
     const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = true});
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_NE(got.out.find(c.out), std::string::npos) << got.out;
-    if (c.out.empty()) EXPECT_EQ(got.out, "");
+    if (c.out.empty()) {
+      EXPECT_EQ(got.out, "");
+    }
     EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
   }
 }
 
+
+namespace {
+
+// A stop that comes as the prompt appears must end the run, not leave it in
+// a read that waits for a line. The fault is a race, so each signal is sent
+// the moment "Key: " shows, many times over.
+TEST_F(CliKeys, AStopAsThePromptAppearsIsNeverLost) {
+  int probe = -1;
+  const pid_t ok = ::forkpty(&probe, nullptr, nullptr, nullptr);
+  if (ok == 0) ::_exit(0);
+  if (ok < 0) GTEST_SKIP() << "no pseudo-terminals here";
+  ::waitpid(ok, nullptr, 0);
+  ::close(probe);
+
+  const std::string message = File("m.b64", Narrow(EncodeText(u"x", u"k", u"", kHeader)) + "\n");
+  struct Case {
+    const char* name;
+    int signo;
+    bool typed;  // Ctrl-C on the terminal, else kill(2)
+    int status;
+  };
+  const Case cases[] = {
+      {"Ctrl-C typed", SIGINT, true, 130},
+      {"SIGTERM", SIGTERM, false, 143},
+      {"SIGHUP", SIGHUP, false, 129},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int lost = 0, wrong = 0, prompted = 0;
+    for (int round = 0; round < 20 && lost == 0; ++round) {
+      int master = -1;
+      const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+      if (child == 0) {
+        (void)::dup(0);  // the terminal stays open past the redirections
+        ::dup2(::open(message.c_str(), O_RDONLY), 0);
+        ::dup2(::open("/dev/null", O_WRONLY), 1);
+        ::dup2(::open("/dev/null", O_WRONLY), 2);
+        ::execl(TRIROTOR_CLI, TRIROTOR_CLI, "decode", nullptr);
+        ::_exit(127);
+      }
+      ASSERT_GT(child, 0);
+      std::string shown;
+      for (int waited = 0; shown.find("Key: ") == std::string::npos && waited < 300; ++waited) {
+        pollfd in{master, POLLIN, 0};
+        if (::poll(&in, 1, 100) <= 0) continue;
+        char buffer[256];
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
+        if (got <= 0) break;
+        shown.append(buffer, static_cast<std::size_t>(got));
+      }
+      if (shown.find("Key: ") != std::string::npos) ++prompted;
+      if (c.typed) {
+        ASSERT_EQ(::write(master, "\x03", 1), 1);
+      } else {
+        ::kill(child, c.signo);
+      }
+      int status = 0;
+      pid_t ended = 0;
+      for (int i = 0; i < 3000 && ended == 0; ++i) {
+        ended = ::waitpid(child, &status, WNOHANG);
+        if (ended == 0) ::usleep(1000);
+      }
+      if (ended == 0) {
+        ++lost;
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+      } else if (!WIFEXITED(status) || WEXITSTATUS(status) != c.status) {
+        ++wrong;
+      }
+      ::close(master);
+    }
+    EXPECT_EQ(lost, 0) << "the tool kept waiting for a key after the signal";
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(prompted, 0) << "the key was never asked for";
+  }
+}
+
+// Standard input as a key, suffix or ring file, whatever name it goes by,
+// is refused while the message comes from there too: the message would be
+// taken as the key.
+TEST_F(CliKeys, StandardInputAsAKeySource) {
+  const std::string key = "stdin key";
+  const std::string message = Narrow(EncodeText(u"opened", u"stdin key", u"", kHeader)) + "\n";
+  const std::string messageFile = File("m.b64", message);
+  const std::string records = "{\"id\":1,\"message\":\"" + message.substr(0, message.size() - 1) + "\"}\n";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    bool pipe;
+    int status;
+    std::string out;
+    std::string err;  // a part of standard error
+  };
+  const Case cases[] = {
+      {"/dev/stdin as the key file", {"decode", "--key-file", "/dev/stdin"}, message, true, 1, "",
+       "--key-file /dev/stdin is the same file as standard input, which carries the message"},
+      {"/dev/fd/0 as the key file", {"decode", "--key-file", "/dev/fd/0"}, message, true, 1, "", "carries the message"},
+      {"/dev/stdin when standard input is a file", {"decode", "--key-file", "/dev/stdin"}, message, false, 1, "",
+       "carries the message"},
+      {"/dev/stdin as the suffix file of encode", {"encode", "--key", "k", "--suffix-file", "/dev/stdin"}, "text",
+       true, 1, "", "carries the text"},
+      {"the message named /dev/stdin, the key -", {"decode", "--key-file", "-", "/dev/stdin"}, message, true, 1, "",
+       "--key-file - reads standard input"},
+      {"one of several messages on standard input", {"decode", "--check", "--key-file", "/dev/stdin", messageFile, "-"},
+       message, true, 1, "", "carries the message"},
+      {"records on standard input", {"decode", "--jsonl", "--key-file", "/dev/fd/0"}, records, true, 1, "",
+       "carries the records"},
+      {"key file and suffix file both standard input", {"decode", "--key-file", "/dev/stdin", "--suffix-file", "-", messageFile},
+       key, true, 1, "", "cannot both read standard input"},
+      {"/dev/stdin is a key file when the message is named", {"decode", "--key-file", "/dev/stdin", messageFile},
+       key + "\n", true, 0, "opened", ""},
+      {"so is /dev/fd/0, with standard input a file", {"decode", "--key-file", "/dev/fd/0", messageFile}, key, false, 0,
+       "opened", ""},
+      {"the key ring from standard input", {"decode", "--keyring", "-", messageFile}, "# c\nwrong\n" + key + "\n", true,
+       0, "opened", "opened with line 3 of the key ring\n"},
+      {"--keyring - with the message on standard input", {"decode", "--keyring", "-"}, message, true, 1, "",
+       "--keyring - reads standard input, which carries the message"},
+      {"--keyring /dev/stdin with the message on standard input", {"inspect", "--keyring", "/dev/stdin"}, message,
+       false, 1, "", "carries the message"},
+      {"an empty key ring from standard input", {"decode", "--keyring", "-", messageFile}, "# nothing\n", true, 2, "",
+       "the key ring from standard input holds no key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = c.pipe});
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_EQ(got.out, c.out);
+    EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
+  }
+}
+
+// Key rings: what a line gives as key and suffix, and how the winner is named.
+TEST_F(CliKeys, KeyRingLines) {
+  const auto sealed = [&](const std::u16string& suffix) {
+    return File("m.b64", Narrow(EncodeText(u"ring", u"right", suffix, kHeader)) + "\n");
+  };
+  struct Case {
+    const char* name;
+    std::string ring;
+    std::u16string suffix;  // the message's
+    int status;
+    std::string err;  // standard error, whole
+  };
+  const Case cases[] = {
+      {"the suffix follows the TAB", "right\tS\n", u"S", 0, "trirotor: opened with line 1 of the key ring\n"},
+      {"the TAB is not part of the suffix", "right\tS\n", u"\tS", 3,
+       "trirotor: the one key of the key ring does not open the message\n"},
+      {"a TAB and nothing: an empty suffix", "right\t\r\n", u"", 0, "trirotor: opened with line 1 of the key ring\n"},
+      {"CRLF is not part of the suffix", "right\tS\r\nmore\r\n", u"S", 0,
+       "trirotor: opened with line 1 of the key ring\n"},
+      {"only the first TAB parts key and suffix", "right\t\tS\n", u"\tS", 0,
+       "trirotor: opened with line 1 of the key ring\n"},
+      {"blank lines and comments before the winner count",
+       "\xEF\xBB\xBF# first\n\n# of the tests\r\nwrong\n\n#  mine\n\nright\tS\n", u"S", 0,
+       "trirotor: opened with line 8 of the key ring (mine)\n"},
+      {"a key line takes the comment with it", "# theirs\nwrong\nright\n", u"", 0,
+       "trirotor: opened with line 3 of the key ring\n"},
+      {"none of several", "a\nb\n", u"", 3, "trirotor: none of the 2 keys of the key ring opens the message\n"},
+      {"an empty key", "right\n\tS\n", u"", 2, "trirotor: line 2 of the key ring has an empty key\n"},
+      {"an overlong '/' in a ring", "right\nk\xC0\xAF\n", u"", 2, "not valid UTF-8 (byte 8)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string message = sealed(c.suffix);
+    const std::string ring = File("ring", c.ring);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--keyring", ring, message}, .pipe = true});
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_EQ(got.out, c.status == 0 ? "ring" : "");
+    if (c.err.starts_with("trirotor: ")) {
+      EXPECT_EQ(got.err, c.err);
+    } else {
+      EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
+    }
+  }
+}
+
+// Overlong forms, surrogates and code points past U+10FFFF are no UTF-8: a
+// key file holding one is refused, never read as the character it mimics.
+TEST_F(CliKeys, KeyFilesRefuseWhatIsNoUtf8) {
+  const std::string message = File("m.b64", Narrow(EncodeText(u"x", u"k/", u"", kHeader)) + "\n");
+  struct Case {
+    const char* name;
+    std::string bytes;  // after "k"
+  };
+  const Case cases[] = {
+      {"'/' in two bytes", "\xC0\xAF"},          {"'/' in three bytes", "\xE0\x80\xAF"},
+      {"'/' in four bytes", "\xF0\x80\x80\xAF"}, {"U+07FF in three bytes", "\xE0\x9F\xBF"},
+      {"U+FFFF in four bytes", "\xF0\x8F\xBF\xBF"}, {"a surrogate", "\xED\xA0\x80"},
+      {"past U+10FFFF", "\xF4\x90\x80\x80"},     {"a lone continuation byte", "\x80"},
+      {"a character cut short", "\xE2\x82"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome got =
+        RunTool(TRIROTOR_CLI, {.args = {"decode", "--key-file", File("k", "k" + c.bytes + "\n"), message}, .pipe = true});
+    EXPECT_EQ(got.status, 2) << got.err;
+    EXPECT_EQ(got.out, "");
+    EXPECT_NE(got.err.find("is not valid UTF-8 (byte 2)"), std::string::npos) << got.err;
+  }
+}
+
+// Where encode says a bad byte stands: the column counts characters, also
+// after multi-byte ones and across the slices the text is read in.
+TEST_F(CliKeys, ColumnOfABadByteCountsCharacters) {
+  std::string longLine;
+  for (int i = 0; i < 70000; ++i) longLine += "\xC3\xA9";  // 140,000 bytes, past a 64 KiB slice
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string place;
+  };
+  const Case cases[] = {
+      {"ASCII before it", "ab\xff", "line 1, column 3:"},
+      {"two-byte characters before it", "\xC3\xA9\xC3\xA9\xff", "line 1, column 3:"},
+      {"three-byte characters on line 2", "x\n\xE6\x97\xA5\xE6\x9C\xAC\xff", "line 2, column 3:"},
+      {"a four-byte character", "\xF0\x9F\x98\x80\xff", "line 1, column 2:"},
+      {"multi-byte lines before", "\xC3\xA9\n\xC3\xA9\xC3\xA9\nab\xC0\xAF", "line 3, column 3:"},
+      {"a long line of them", longLine + "\xff", "line 1, column 70001:"},
+      {"a long line, then another", longLine + "\n\xC3\xA9\xff", "line 2, column 2:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"encode", "--key", "k"}, .input = c.text});
+    EXPECT_EQ(got.status, 2) << got.err;
+    EXPECT_EQ(got.out, "");
+    EXPECT_EQ(got.err, "trirotor: " + c.place + " the text is not valid UTF-8 (use --raw for bytes)\n");
+  }
+}
+
+// inspect counts a message's characters as decode does: after the file is
+// read as text, in the engine's units (a character past U+FFFF is two).
+TEST_F(CliKeys, InspectCountsAsDecodeCounts) {
+  struct Case {
+    const char* name;
+    std::string input;
+    std::size_t characters;
+  };
+  const Case cases[] = {
+      {"two characters in four bytes", "\xC3\xA9\xC3\xA9", 2},
+      {"three of them", "\xC3\xA9\xC3\xA9\xC3\xA9", 3},
+      {"four of them", "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", 4},
+      {"one emoji: two units", "\xF0\x9F\x98\x80", 2},
+      {"two emoji: four units", "\xF0\x9F\x98\x80\xF0\x9F\x98\x80", 4},
+      {"bytes that are no UTF-8 count as they stand", "\xE9\xE9\xE9", 3},
+      {"ASCII", "abcd", 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome inspected = RunTool(TRIROTOR_CLI, {.args = {"inspect"}, .input = c.input});
+    const std::string line = "characters            " + std::to_string(c.characters) + "\n";
+    EXPECT_TRUE(inspected.out.starts_with(line)) << inspected.out;
+    const Outcome decoded = RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k"}, .input = c.input});
+    EXPECT_EQ(decoded.status, 3);
+    EXPECT_EQ(inspected.status, c.characters < 4 ? 3 : 0);  // without a key, only a short message fails
+    const bool tooShort = decoded.err.find("fewer than 4 characters") != std::string::npos;
+    EXPECT_EQ(tooShort, c.characters < 4) << decoded.err;
+  }
+}
+
+// What the tool says about its own use: help, values, counts.
+TEST_F(CliKeys, UsageAndItsWords) {
+  const std::string message = File("m.b64", Narrow(EncodeText(u"x", u"k", u"", kHeader)) + "\n");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;     // a part of standard output
+    std::string notOut;  // never in standard output
+    std::string err;     // a part of standard error
+  };
+  const Case cases[] = {
+      {"help on no command", {"help", "bogus"}, 1, "", "Usage", "there is no help on 'bogus'"},
+      {"help on two commands", {"help", "decode", "encode"}, 1, "", "Usage", "one command at most"},
+      {"help on inspect", {"help", "inspect"}, 0, "Usage: trirotor inspect [OPTIONS] [FILE]\n", "", ""},
+      {"encode takes one FILE", {"encode", "--help"}, 0, "Usage: trirotor encode [OPTIONS] [FILE]\n", "FILE...", ""},
+      {"inspect's help is its own", {"inspect", "--help"}, 0, "--keyring FILE", "jsonl", ""},
+      {"the main help names every command", {"--help"}, 0, "\n  inspect ", "", ""},
+      {"and --list-codepages", {"--help"}, 0, "--list-codepages", "", ""},
+      {"a second text file", {"encode", "--key", "k", "a", "b"}, 1, "", "", "encode takes one FILE"},
+      {"a second message to inspect", {"inspect", "a", "b"}, 1, "", "", "inspect takes one FILE"},
+      {"-j a word", {"decode", "--jsonl", "-j", "abc"}, 1, "", "", "--jobs: must be a whole number from 1 to 1024, not abc"},
+      {"-j 0", {"decode", "--jsonl", "-j", "0"}, 1, "", "", "--jobs: must be a whole number from 1 to 1024, not 0"},
+      {"-j too many", {"decode", "--jsonl", "-j", "1025"}, 1, "", "", "from 1 to 1024, not 1025"},
+      {"-j far too many", {"decode", "--jsonl", "-j", "99999999999"}, 1, "", "", "from 1 to 1024, not 99999999999"},
+      {"--wrap past its bound", {"encode", "--wrap", "1000000000"}, 1, "", "", "from 0 to 999999999"},
+      {"one key, said as one", {"decode", "--keyring", File("ring1", "wrong\n"), message}, 3, "", "",
+       "the one key of the key ring does not open the message"},
+      {"inspect says the ring opened nothing", {"inspect", "--keyring", File("ring2", "a\nb\n"), message}, 3,
+       "frame                 not read: no key of the key ring opens the message\n", "give a key",
+       "none of the 2 keys"},
+      {"inspect without a key", {"inspect", message}, 0, "frame                 not read: no key was given\n", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .pipe = true});
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_NE(got.out.find(c.out), std::string::npos) << got.out;
+    if (!c.notOut.empty()) {
+      EXPECT_EQ(got.out.find(c.notOut), std::string::npos) << got.out;
+    }
+    EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
+    if (c.status == 0) {
+      EXPECT_EQ(got.err, "");
+    }
+  }
+}
+
+}  // namespace
 }  // namespace trirotor
 
 #endif  // TRIROTOR_CLI
