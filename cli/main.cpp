@@ -7,7 +7,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -93,6 +95,14 @@ std::string PlainWords(const CLI::ParseError& error, const std::string& command)
     return what.substr(0, colon) + " is given more than once; give it once";
   }
   return what;
+}
+
+// `status`, once what went to standard output is out; a full disk or a
+// closed pipe there is a failure, not help given.
+int Written(int status) {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+  trirotor::cli::Complain(std::string("cannot write to standard output: ") + std::strerror(errno));
+  return trirotor::cli::kExitInput;
 }
 
 void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
@@ -272,7 +282,7 @@ int main(int argc, char** argv) {
       }
       // A command's usage line names the program first, as "COMMAND --help" has it.
       std::fputs(about->help(about == &app ? "" : "trirotor").c_str(), stdout);
-      return 0;
+      return Written(trirotor::cli::kExitOk);
     }
     if (word != "decode" && word != "encode" && word != "inspect") {
       trirotor::cli::Complain("'" + word + "' is not a command; " + kCommands);
@@ -282,7 +292,7 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
+    if (error.get_exit_code() == 0) return Written(app.exit(error));  // --help, --version, --list-codepages
     trirotor::cli::Complain(PlainWords(error, encode->parsed() ? "encode" : "inspect"));
     trirotor::cli::Complain("run 'trirotor --help' for the usage");
     return trirotor::cli::kExitUsage;

@@ -585,7 +585,93 @@ TEST_F(CliKeys, UsageAndItsWords) {
   }
 }
 
+// Help, the version and the code page list are output like any other: one
+// that cannot be written is a failure.
+TEST_F(CliKeys, HelpThatCannotBeWrittenFails) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  for (const char* args : {"--help", "--version", "--list-codepages", "help decode", "decode --help"}) {
+    SCOPED_TRACE(args);
+    const Outcome got =
+        RunTool("/bin/sh", {.args = {"-c", std::string("\"$0\" ") + args + " > /dev/full", TRIROTOR_CLI}});
+    EXPECT_EQ(got.status, 2);
+    EXPECT_NE(got.err.find("cannot write to standard output"), std::string::npos) << got.err;
+  }
+}
+
 }  // namespace
 }  // namespace trirotor
 
 #endif  // TRIROTOR_CLI
+
+// The strict UTF-8 reader every key, key file, ring and text goes through:
+// what it refuses, and the offset it names.
+#include "support/utf8.h"
+
+#include <gtest/gtest.h>
+
+namespace trirotor {
+namespace {
+
+TEST(Utf8, RefusesWhatIsNoUtf8AndNamesTheByte) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool valid;
+    std::size_t bad;       // the offset named, when not valid
+    std::u16string units;  // the result, when valid
+  };
+  const Case cases[] = {
+      {"the smallest two-byte form", "a\xC2\x80", true, 0, u"a\u0080"},
+      {"the smallest three-byte form", "\xE0\xA0\x80", true, 0, u"\u0800"},
+      {"the last of the plane", "\xEF\xBF\xBF", true, 0, u"\uFFFF"},
+      {"the smallest four-byte form", "\xF0\x90\x80\x80", true, 0, u"\U00010000"},
+      {"the last code point", "\xF4\x8F\xBF\xBF", true, 0, u"\U0010FFFF"},
+      {"NUL in two bytes", "ab\xC0\x80", false, 2, u""},
+      {"'/' in two bytes", "\xC1\xAF", false, 0, u""},
+      {"U+07FF in three bytes", "x\xE0\x9F\xBF", false, 1, u""},
+      {"'/' in three bytes", "\xE0\x80\xAF", false, 0, u""},
+      {"U+FFFF in four bytes", "\xF0\x8F\xBF\xBF", false, 0, u""},
+      {"'/' in four bytes", "\xF0\x80\x80\xAF", false, 0, u""},
+      {"a high surrogate", "\xC3\xA9\xED\xA0\x80", false, 2, u""},
+      {"a low surrogate", "\xED\xBF\xBF", false, 0, u""},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", false, 0, u""},
+      {"a lead byte no form has", "\xF5\x80\x80\x80", false, 0, u""},
+      {"a lone continuation byte", "ok\x80", false, 2, u""},
+      {"cut short at the end", "\xE2\x82", false, 0, u""},
+      {"cut short before ASCII", "\xE2\x82z", false, 0, u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::u16string out;
+    std::size_t bad = 12345;
+    EXPECT_EQ(support::DecodeUtf8(c.bytes, out, bad), c.valid);
+    if (c.valid) {
+      EXPECT_EQ(out, c.units);
+    } else {
+      EXPECT_EQ(bad, c.bad);
+    }
+  }
+}
+
+TEST(Utf8, PositionsCountCharacters) {
+  struct Case {
+    std::string text;
+    std::size_t offset;
+    std::size_t line, column;
+  };
+  const Case cases[] = {
+      {"abc", 2, 1, 3},
+      {"\xC3\xA9\xC3\xA9x", 4, 1, 3},
+      {"\xE6\x97\xA5\n\xF0\x9F\x98\x80y", 8, 2, 2},
+      {"a\n\nb", 3, 3, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const support::TextPosition at = support::PositionOfByte(c.text, c.offset);
+    EXPECT_EQ(at.line, c.line);
+    EXPECT_EQ(at.column, c.column);
+  }
+}
+
+}  // namespace
+}  // namespace trirotor
