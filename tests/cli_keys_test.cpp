@@ -585,6 +585,19 @@ TEST_F(CliKeys, UsageAndItsWords) {
   }
 }
 
+// docs/cli.md shows the main help as the tool prints it.
+TEST_F(CliKeys, TheDocumentedHelpIsTheHelp) {
+  const std::string doc = ReadFile(fs::path(TRIROTOR_SOURCE_DIR) / "docs" / "cli.md");
+  const std::string start = "$ trirotor --help\n";
+  const std::size_t from = doc.find(start);
+  ASSERT_NE(from, std::string::npos);
+  const std::size_t to = doc.find("```", from);
+  ASSERT_NE(to, std::string::npos);
+  const Outcome help = RunTool(TRIROTOR_CLI, {.args = {"--help"}});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(doc.substr(from + start.size(), to - from - start.size()), help.out);
+}
+
 // Help, the version and the code page list are output like any other: one
 // that cannot be written is a failure.
 TEST_F(CliKeys, HelpThatCannotBeWrittenFails) {
