@@ -183,10 +183,9 @@ bool SameFileAsStandardInput(const std::string& path) {
 }
 
 void RefuseSharedStandardInput(const Options& options) {
-  bool messageOnStdin = options.inputs.empty() && IsStandardInput(options.input);
-  for (const std::string& input : options.inputs.empty() ? std::vector<std::string>{options.input} : options.inputs) {
-    messageOnStdin = messageOnStdin || IsStandardInput(input) || SameFileAsStandardInput(input);
-  }
+  const std::vector<std::string> inputs = options.inputs.empty() ? std::vector{options.input} : options.inputs;
+  bool messageOnStdin = false;
+  for (const std::string& input : inputs) messageOnStdin |= IsStandardInput(input) || SameFileAsStandardInput(input);
   const std::string carried = options.mode == Mode::kEncode ? "text" : options.jsonl ? "records" : "message";
   struct Source {
     const std::optional<std::string>& path;
