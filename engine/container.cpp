@@ -34,8 +34,8 @@
 #include <new>
 
 #include "engine/checked.h"
-#include "engine/status.h"
-#include "support/big_buffer.h"
+#include "engine/trirotor.h"
+#include "platform/big_buffer.h"
 
 namespace trirotor::internal {
 
@@ -45,18 +45,6 @@ constexpr const char* kSource = "HuffmanDecode()";
 constexpr std::int32_t kDataPauseStride = 10000;      // after container bytes 9999, 19999, ...
 constexpr std::int32_t kChecksumPauseStride = 10000;  // at output bytes 0, 10000, ...
 
-constexpr std::uint8_t kIdent0 = 72;      // 'H'
-constexpr std::uint8_t kIdent1 = 69;      // 'E'
-constexpr std::uint8_t kIdent3 = 13;      // carriage return
-constexpr std::uint8_t kStored = 48;      // '0'
-constexpr std::uint8_t kCompressed = 51;  // '3'
-
-// Offsets of the compressed header.
-constexpr std::int32_t kChecksumAt = 4;
-constexpr std::int32_t kPlainLengthAt = 5;
-constexpr std::int32_t kEntryCountAt = 9;
-constexpr std::int32_t kEntriesAt = 11;
-
 [[noreturn]] void RaiseUnknownVersion() {
   platform::RaiseError(kErrUnknownVersion, kSource,
                        "The data either was not compressed with HE3 or is corrupt "
@@ -65,112 +53,39 @@ constexpr std::int32_t kEntriesAt = 11;
 
 // The stored variant: the plain bytes follow the identification.
 void DecodeStored(ByteBuffer& data, std::int32_t length) {
-  const std::int32_t plainLength = length - 4;
-  if (plainLength > 0) platform::BlockCopy(data.data(), data.data() + 4, plainLength);
+  const std::int32_t plainLength = length - static_cast<std::int32_t>(kIdentificationLength);
+  if (plainLength > 0) platform::BlockCopy(data.data(), data.data() + kIdentificationLength, plainLength);
   data.resize(plainLength);  // exactly 4 bytes: the empty text
-}
-
-/// Header ///
-
-// The compressed variant's header fields.
-struct CompressedHeader {
-  std::uint8_t checksum;    // XOR of the plain bytes
-  std::int32_t plainLength;
-};
-
-CompressedHeader ReadHeader(const std::uint8_t* in, std::int32_t length) {
-  const std::uint8_t checksum = checked::ByteAt(in, length, kChecksumAt, kSource);
-  checked::RequireRange(length, kPlainLengthAt, 4, kSource);
-  const auto plainLength = static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(in[5]) | static_cast<std::uint32_t>(in[6]) << 8 |
-      static_cast<std::uint32_t>(in[7]) << 16 | static_cast<std::uint32_t>(in[8]) << 24);
-  return {checksum, plainLength};
-}
-
-std::int16_t ReadEntryCount(const std::uint8_t* in, std::int32_t length) {
-  checked::RequireRange(length, kEntryCountAt, 2, kSource);
-  return static_cast<std::int16_t>(in[9] | in[10] << 8);
 }
 
 /// Codes into the tree ///
 
-// Each reader takes the code table and the code bits that follow the entry
-// count, leaves the decode tree in `tree` and returns where the data bits
-// begin. The code bits are read in ascending order of byte value, from bit 0
-// of each byte, and a byte is loaded as soon as the one before it is used
-// up, so code bits that end on a byte boundary need the byte after them to
-// exist. Both raise 9 for a container that ends too soon and for a tree that
-// outgrows its 512 nodes; nothing else happens before data decoding, so the
-// order in which they find those faults cannot be seen.
-using CodeReader = std::int32_t (*)(const std::uint8_t* in, std::int32_t length, std::int16_t entryCount,
-                                    DecodeTree& tree);
+// Each reader takes the code table and builds the decode tree from the code
+// bits at table.codesAt; false when the tree outgrows its 512 nodes. Nothing
+// else happens before data decoding, so which fault a container shows first
+// cannot be seen.
+using CodeReader = bool (*)(const std::uint8_t* in, const CodeTable& table, DecodeTree& tree);
 
 // The reference: a record per byte value with its bits, then AddTreeCode
 // for each value in ascending order.
-std::int32_t ReadCodesIntoRecords(const std::uint8_t* in, std::int32_t length, std::int16_t entryCount,
-                                  DecodeTree& tree) {
-  // A later entry for a byte value replaces an earlier one, and a length of
-  // 0 leaves the value without a code.
+bool ReadCodesIntoRecords(const std::uint8_t* in, const CodeTable& table, DecodeTree& tree) {
   std::array<SymbolCode, 256> codes;
-  for (std::int32_t i = 1; i <= entryCount; ++i) {
-    const std::uint8_t value = checked::ByteAt(in, length, 9 + 2 * i, kSource);
-    const std::uint8_t bits = checked::ByteAt(in, length, 10 + 2 * i, kSource);
-    codes[value].codeLength = bits;
-    codes[value].codeBits.assign(bits, 0);
-  }
-
-  std::int32_t at = kEntriesAt + 2 * entryCount;  // a negative count reads from inside the header
-  std::uint8_t current = checked::ByteAt(in, length, at, kSource);
-  int bit = 0;
-  for (SymbolCode& code : codes) {
-    for (std::uint8_t& codeBit : code.codeBits) {
-      codeBit = (current >> bit) & 1;
-      if (++bit == 8) {
-        current = checked::ByteAt(in, length, ++at, kSource);
-        bit = 0;
-      }
+  std::size_t at = table.codesAt * 8;  // next code bit
+  for (std::size_t value = 0; value < codes.size(); ++value) {
+    codes[value].codeLength = table.codeLength[value];
+    for (int k = 0; k < table.codeLength[value]; ++k, ++at) {
+      codes[value].codeBits.push_back((in[at / 8] >> (at % 8)) & 1);
     }
   }
-
-  std::int32_t nodesInUse = 1;
-  for (std::int32_t value = 0; value < 256; ++value) AddTreeCode(tree, nodesInUse, value, codes[value]);
-  return bit == 0 ? at : at + 1;
-}
-
-// The same tree with no record per byte value: the lengths go to one array
-// of 256 bytes and each code's bits go straight from the container into the
-// tree as they are read.
-std::int32_t ReadCodesIntoTree(const std::uint8_t* in, std::int32_t length, std::int16_t entryCount,
-                               DecodeTree& tree) {
-  std::array<std::uint8_t, 256> codeLength{};
-  for (std::int32_t i = 1; i <= entryCount; ++i) {
-    const std::uint8_t value = checked::ByteAt(in, length, 9 + 2 * i, kSource);
-    codeLength[value] = checked::ByteAt(in, length, 10 + 2 * i, kSource);
-  }
-
-  std::int32_t at = kEntriesAt + 2 * entryCount;
-  std::uint8_t current = checked::ByteAt(in, length, at, kSource);
-  int bit = 0;
   std::int32_t nodesInUse = 1;
   for (std::int32_t value = 0; value < 256; ++value) {
-    if (codeLength[value] == 0) continue;
-    std::int32_t node = 0;
-    for (int k = 0; k < codeLength[value]; ++k) {
-      std::int16_t& link = (current >> bit) & 1 ? tree[node].oneChild : tree[node].zeroChild;
-      if (++bit == 8) {
-        current = checked::ByteAt(in, length, ++at, kSource);
-        bit = 0;
-      }
-      if (link == -1) {
-        if (nodesInUse >= kTreeNodes) platform::RaiseRuntimeError(kErrSubscript, kSource);
-        tree[nodesInUse] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
-        link = static_cast<std::int16_t>(nodesInUse++);
-      }
-      node = link;
-    }
-    tree[node].symbol = static_cast<std::int16_t>(value);
+    if (!AddTreeCode(tree, nodesInUse, value, codes[static_cast<std::size_t>(value)])) return false;
   }
-  return bit == 0 ? at : at + 1;
+  return true;
+}
+
+bool ReadCodesIntoTree(const std::uint8_t* in, const CodeTable& table, DecodeTree& tree) {
+  return BuildDecodeTree(in, table, tree);
 }
 
 /// Data bits ///
@@ -447,23 +362,32 @@ bool ChecksumPass(const std::uint8_t* bytes, std::int32_t count, std::uint8_t& c
 Expansion DecodeCompressed(ByteBuffer& data, std::int32_t length, PlainStorage& storage, CodeReader readCodes,
                            DataDecoder decodeData) {
   const std::uint8_t* in = data.data();
-  const CompressedHeader header = ReadHeader(in, length);
-  if (header.plainLength == 0) {  // nothing to expand: the empty text
+  const CodeTable table = ReadCodeTable(in, static_cast<std::size_t>(length));
+  // The plain length is acted on before the rest of the header is needed.
+  if (!table.plainLengthKnown) platform::RaiseRuntimeError(kErrSubscript, kSource);
+  if (table.plainLength == 0) {  // nothing to expand: the empty text
     data.clear();
     return {Expansion::kInData, 0};
   }
-  if (header.plainLength < 0) platform::RaiseRuntimeError(kErrOutOfMemory, kSource);
-  const std::int16_t entryCount = ReadEntryCount(in, length);
+  if (table.plainLength < 0) platform::RaiseRuntimeError(kErrOutOfMemory, kSource);
+  // Every other fault of the header or code table is a read past the data.
+  if (table.fault != ContainerFault::kNone) platform::RaiseRuntimeError(kErrSubscript, kSource);
+  // The decoder loads the byte after code bits that end on a byte boundary,
+  // so such a container with no data bits fails there, before any checksum.
+  if (table.codeBits % 8 == 0 && table.dataAt == static_cast<std::size_t>(length)) {
+    platform::RaiseRuntimeError(kErrSubscript, kSource);
+  }
 
   DecodeTree tree;
-  const std::int32_t dataStart = readCodes(in, length, entryCount, tree);
-  std::uint8_t* out = ReserveOutput(storage, header.plainLength, length, dataStart);
-  const DataResult result = decodeData(tree, in, length, dataStart, header.plainLength, out);
+  if (!readCodes(in, table, tree)) platform::RaiseRuntimeError(kErrSubscript, kSource);
+  const auto dataStart = static_cast<std::int32_t>(table.dataAt);
+  std::uint8_t* out = ReserveOutput(storage, table.plainLength, length, dataStart);
+  const DataResult result = decodeData(tree, in, length, dataStart, table.plainLength, out);
   if (result.aborted) return {Expansion::kAsGiven, 0};
 
   std::uint8_t checksum = 0;
   if (!ChecksumPass(out, result.decoded, checksum)) return {Expansion::kAsGiven, 0};
-  if (checksum != header.checksum) LastError = kErrChecksum;
+  if (checksum != table.checksum) LastError = kErrChecksum;
   if (result.decoded == 0) platform::RaiseRuntimeError(kErrSubscript, kSource);  // no byte to form a result of
   return {Expansion::kInStorage, result.decoded};
 }
@@ -482,19 +406,17 @@ Expansion DecodeContainer(ByteBuffer& data, std::int32_t length, PlainStorage& s
                           DataDecoder decodeData) {
   // Never trust `length` beyond the bytes actually there.
   length = static_cast<std::int32_t>(std::clamp<std::int64_t>(length, 0, static_cast<std::int64_t>(data.size())));
-  const std::uint8_t* in = data.data();
-  const std::uint8_t b0 = checked::ByteAt(in, length, 0, kSource);
-  const std::uint8_t b1 = checked::ByteAt(in, length, 1, kSource);
-  const std::uint8_t b3 = checked::ByteAt(in, length, 3, kSource);
-  if (b0 == kIdent0 && b1 == kIdent1 && b3 == kIdent3) {
-    const std::uint8_t version = in[2];
-    if (version == kStored) {
+  if (static_cast<std::size_t>(length) < kIdentificationLength) platform::RaiseRuntimeError(kErrSubscript, kSource);
+  switch (IdentifyContainer(data.data(), static_cast<std::size_t>(length))) {
+    case ContainerKind::kStored:
       DecodeStored(data, length);
       return {Expansion::kInData, static_cast<std::int32_t>(data.size())};
-    }
-    if (version != kCompressed) RaiseUnknownVersion();
+    case ContainerKind::kUnknownVersion:
+      RaiseUnknownVersion();
+    case ContainerKind::kCompressed:
+    case ContainerKind::kNoIdentification:  // read as compressed all the same
+      break;
   }
-  // Without the identification the data is read as compressed all the same.
   return DecodeCompressed(data, length, storage, readCodes, decodeData);
 }
 
@@ -510,20 +432,104 @@ void DecodeIntoData(ByteBuffer& data, std::int32_t length, CodeReader readCodes,
 
 }  // namespace
 
-void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue,
-                 const SymbolCode& code) {
-  if (code.codeLength == 0) return;
+ContainerKind IdentifyContainer(const std::uint8_t* in, std::size_t n) {
+  if (n < kIdentificationLength || in[0] != kIdentFirst || in[1] != kIdentSecond || in[3] != kIdentLast) {
+    return ContainerKind::kNoIdentification;
+  }
+  if (in[2] == kVersionStored) return ContainerKind::kStored;
+  return in[2] == kVersionCompressed ? ContainerKind::kCompressed : ContainerKind::kUnknownVersion;
+}
+
+std::string_view ContainerFaultReason(ContainerFault fault) {
+  switch (fault) {
+    case ContainerFault::kNone: return "";
+    case ContainerFault::kHeaderCut: return "the container header is cut short";
+    case ContainerFault::kNegativeLength: return "the container announces a negative length";
+    case ContainerFault::kNegativeEntryCount: return "the code table has a negative entry count";
+    case ContainerFault::kTableCut: return "the code table is cut short";
+    case ContainerFault::kCodeBitsCut: return "the code bits are cut short";
+    case ContainerFault::kTreeOutgrown: return "the codes outgrow the decode tree";
+    case ContainerFault::kDataLeavesTree: return "the data leaves the code tree";
+    case ContainerFault::kDataEnds: return "the data ends";
+  }
+  return "";
+}
+
+CodeTable ReadCodeTable(const std::uint8_t* in, std::size_t n) {
+  CodeTable t;
+  const auto stop = [&t](ContainerFault fault, std::size_t at) {
+    t.fault = fault;
+    t.faultAt = at;
+    return t;
+  };
+  if (n < kEntryCountAt) return stop(ContainerFault::kHeaderCut, n);
+  t.plainLengthKnown = true;
+  t.checksum = in[kChecksumAt];
+  const std::uint8_t* length = in + kPlainLengthAt;
+  t.plainLength = static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(length[0]) | static_cast<std::uint32_t>(length[1]) << 8 |
+      static_cast<std::uint32_t>(length[2]) << 16 | static_cast<std::uint32_t>(length[3]) << 24);
+  if (n < kEntriesAt) return stop(ContainerFault::kHeaderCut, n);
+  t.headerWhole = true;
+  t.entryCount = static_cast<std::int16_t>(in[kEntryCountAt] | in[kEntryCountAt + 1] << 8);
+  if (t.plainLength < 0) return stop(ContainerFault::kNegativeLength, kEntriesAt);
+  if (t.entryCount < 0) return stop(ContainerFault::kNegativeEntryCount, kEntriesAt);
+  t.codesAt = kEntriesAt + 2 * static_cast<std::size_t>(t.entryCount);
+  if (t.codesAt > n) return stop(ContainerFault::kTableCut, n);
+  for (std::size_t at = kEntriesAt; at < t.codesAt; at += 2) t.codeLength[in[at]] = in[at + 1];
+  for (const std::uint8_t bits : t.codeLength) t.codeBits += bits;
+  t.dataAt = t.codesAt + (t.codeBits + 7) / 8;
+  if (t.dataAt > n) return stop(ContainerFault::kCodeBitsCut, n);
+  return t;
+}
+
+bool AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue, const SymbolCode& code) {
+  if (code.codeLength == 0) return true;
   std::int32_t node = 0;
   for (std::uint8_t bit : code.codeBits) {
     std::int16_t& link = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
     if (link == -1) {
-      if (nodesInUse >= kTreeNodes) platform::RaiseRuntimeError(kErrSubscript, kSource);
+      if (nodesInUse >= kTreeNodes) return false;
       tree[nodesInUse] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
       link = static_cast<std::int16_t>(nodesInUse++);
     }
     node = link;
   }
   tree[node].symbol = static_cast<std::int16_t>(byteValue);
+  return true;
+}
+
+// The same tree as a record per value and AddTreeCode give, with no record:
+// each code's bits go straight from the container into the tree.
+bool BuildDecodeTree(const std::uint8_t* in, const CodeTable& table, DecodeTree& tree, std::int32_t* nodesInUse) {
+  const std::uint8_t* at = in + table.codesAt;
+  std::uint8_t current = table.codeBits == 0 ? 0 : *at;
+  int bit = 0;
+  std::int32_t used = 1;
+  for (std::int32_t value = 0; value < 256; ++value) {
+    const int codeLength = table.codeLength[static_cast<std::size_t>(value)];
+    if (codeLength == 0) continue;
+    std::int32_t node = 0;
+    for (int k = 0; k < codeLength; ++k) {
+      std::int16_t& link = (current >> bit) & 1 ? tree[node].oneChild : tree[node].zeroChild;
+      if (++bit == 8) {
+        // Past the last code bit only when the codes end on a byte boundary:
+        // that byte is not read.
+        ++at;
+        bit = 0;
+        if (at < in + table.dataAt) current = *at;
+      }
+      if (link == -1) {
+        if (used >= kTreeNodes) return false;
+        tree[used] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
+        link = static_cast<std::int16_t>(used++);
+      }
+      node = link;
+    }
+    tree[node].symbol = static_cast<std::int16_t>(value);
+  }
+  if (nodesInUse != nullptr) *nodesInUse = used;
+  return true;
 }
 
 Expansion ExpandContainer(ByteBuffer& data, std::int32_t length, PlainStorage& storage) {

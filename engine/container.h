@@ -25,6 +25,64 @@
 
 namespace trirotor::internal {
 
+/// The format, for every reader and the writer ///
+
+inline constexpr std::size_t kIdentificationLength = 4;  // 'H' 'E' version '\r'
+inline constexpr std::uint8_t kIdentFirst = 'H';
+inline constexpr std::uint8_t kIdentSecond = 'E';
+inline constexpr std::uint8_t kIdentLast = '\r';
+inline constexpr std::uint8_t kVersionStored = '0';
+inline constexpr std::uint8_t kVersionCompressed = '3';
+// The compressed header's fields.
+inline constexpr std::size_t kChecksumAt = 4;
+inline constexpr std::size_t kPlainLengthAt = 5;
+inline constexpr std::size_t kEntryCountAt = 9;
+inline constexpr std::size_t kEntriesAt = 11;  // two bytes an entry: byte value, code length
+static_assert(kChecksumAt == kIdentificationLength && kPlainLengthAt == kChecksumAt + 1 &&
+              kEntryCountAt == kPlainLengthAt + 4 && kEntriesAt == kEntryCountAt + 2);
+
+// What a container's first four bytes say.
+enum class ContainerKind { kStored, kCompressed, kUnknownVersion, kNoIdentification };
+// kNoIdentification also for fewer than four bytes.
+ContainerKind IdentifyContainer(const std::uint8_t* in, std::size_t n);
+
+// Where and why a reader of a compressed container stopped.
+enum class ContainerFault : std::uint8_t {
+  kNone,
+  kHeaderCut,           // before the entry count ends
+  kNegativeLength,      // the plain length is below 0
+  kNegativeEntryCount,
+  kTableCut,            // the entries end past the container
+  kCodeBitsCut,         // the code bits end past the container
+  kTreeOutgrown,        // the codes need more than kTreeNodes nodes
+  kDataLeavesTree,      // a data bit leads nowhere
+  kDataEnds,            // the data ends before the plain length is reached
+};
+// For a user: "the code table is cut short", ...; "" for kNone.
+std::string_view ContainerFaultReason(ContainerFault fault);
+
+using CodeLengths = std::array<std::uint8_t, 256>;  // bits per byte value, 0: no code
+
+// A compressed container's header and code table as the format lays them
+// out, read once for the decoder, salvage and inspection alike. Reading
+// stops at the first fault, in the order of the fields; what was read
+// before it stays filled in. The plain length is known from 9 bytes on,
+// before the entry count is: the decoder acts on it first.
+struct CodeTable {
+  bool plainLengthKnown = false;  // checksum and plain length present
+  bool headerWhole = false;       // the entry count as well
+  std::uint8_t checksum = 0;      // the XOR of the plain bytes, as stored
+  std::int32_t plainLength = 0;
+  std::int16_t entryCount = 0;
+  CodeLengths codeLength{};       // a later entry for a value replaces an earlier one
+  std::size_t codesAt = 0;        // the first byte of the code bits
+  std::size_t codeBits = 0;       // all codes' bits together
+  std::size_t dataAt = 0;         // the first byte of the data bits
+  ContainerFault fault = ContainerFault::kNone;
+  std::size_t faultAt = 0;        // container byte where reading stopped
+};
+CodeTable ReadCodeTable(const std::uint8_t* in, std::size_t n);
+
 inline constexpr int kTreeNodes = 512;
 
 // One byte value's code: its length in bits and the bits from the root.
@@ -42,18 +100,26 @@ struct TreeNode {
 
 using DecodeTree = std::array<TreeNode, kTreeNodes>;
 
-// Adds one byte value's code to the tree, making nodes as needed (raises 9
-// when a node past the table would be needed). Length 0 adds nothing.
-void AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue,
-                 const SymbolCode& code);
+// Adds one byte value's code to the tree, making nodes as needed; false,
+// with the tree as far as it got, when a node past the table would be
+// needed. Length 0 adds nothing.
+[[nodiscard]] bool AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue,
+                               const SymbolCode& code);
+
+// The codes of `table` read from in[table.codesAt..) straight into the tree,
+// in ascending order of byte value, from bit 0 of each byte. False when the
+// tree outgrows its nodes. The caller has seen that the bits are there.
+// `nodesInUse` (when given) is how many nodes the tree took.
+[[nodiscard]] bool BuildDecodeTree(const std::uint8_t* in, const CodeTable& table, DecodeTree& tree,
+                                   std::int32_t* nodesInUse = nullptr);
 
 // Replaces the container in data[0..length) by the plain bytes. Returns early,
 // with data as given, on an abort. Raises 9 for truncated or malformed data,
 // 7 for a negative plain length, kErrUnknownVersion for "HE?\r" with a
 // version other than '0' or '3'. Records LastError = 5 on a checksum
 // mismatch.
-// Compressed containers decode through a table that yields up to two bytes
-// per look-up, as wide as the longest code needs and the data repays (at
+// Compressed containers decode through a table that yields up to three
+// bytes per look-up, as wide as the longest code needs and the data repays (at
 // most 12 bits), falling back to the tree walk for long codes, bits that
 // leave the tree and the bytes around each pause.
 void HuffmanDecode(ByteBuffer& data, std::int32_t length);
@@ -95,8 +161,6 @@ Expansion ExpandContainer(ByteBuffer& data, std::int32_t length, PlainStorage& s
 /// Encoding ///
 
 namespace trirotor::internal {
-
-using CodeLengths = std::array<std::uint8_t, 256>;  // bits per byte value, 0: no code
 
 // The code lengths of an optimal prefix code for the byte values' counts: 0
 // for a value that does not occur; 1 for the only value of a text of one

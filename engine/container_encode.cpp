@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/checked.h"
-#include "support/big_buffer.h"
+#include "platform/big_buffer.h"
 
 namespace trirotor::internal {
 
@@ -24,9 +24,8 @@ namespace {
 
 constexpr const char* kSource = "HuffmanEncode()";
 constexpr int kMaxCodeLength = 57;  // a code and 7 pending bits fit a 64-bit register
-constexpr std::size_t kHeaderBytes = 11;  // ident, checksum, plain length, entry count
 // The whole container's length must fit the decoder's signed 32-bit lengths.
-constexpr std::size_t kMaxPlainBytes = static_cast<std::size_t>(checked::kMaxLength) - kHeaderBytes - 1;
+constexpr std::size_t kMaxPlainBytes = static_cast<std::size_t>(checked::kMaxLength) - kEntriesAt - 1;
 
 // Four tables, so that runs of one byte value do not make each increment
 // wait for the one before.
@@ -146,7 +145,7 @@ std::uint64_t CompressedSize(const std::array<std::uint64_t, 256>& counts, const
     codeBits += lengths[v];
     dataBits += counts[v] * lengths[v];
   }
-  return kHeaderBytes + 2 * entries + DivideUp8(codeBits) + DivideUp8(dataBits);
+  return kEntriesAt + 2 * entries + DivideUp8(codeBits) + DivideUp8(dataBits);
 }
 
 }  // namespace
@@ -191,12 +190,12 @@ CodeLengths HuffmanCodeLengths(const std::array<std::uint64_t, 256>& counts) {
 }
 
 ByteBuffer StoreContainer(const std::uint8_t* plain, std::size_t count) {
-  ByteBuffer out(4 + count);
-  out[0] = 'H';
-  out[1] = 'E';
-  out[2] = '0';
-  out[3] = '\r';
-  if (count > 0) std::memcpy(out.data() + 4, plain, count);
+  ByteBuffer out(kIdentificationLength + count);
+  out[0] = kIdentFirst;
+  out[1] = kIdentSecond;
+  out[2] = kVersionStored;
+  out[3] = kIdentLast;
+  if (count > 0) std::memcpy(out.data() + kIdentificationLength, plain, count);
   return out;
 }
 
@@ -229,10 +228,10 @@ ByteBuffer CompressCounted(const std::uint8_t* plain, std::size_t count, const C
   SizeFreshBuffer(out, static_cast<std::size_t>(size));
   const auto plainLength = static_cast<std::uint32_t>(count);
   std::uint8_t* cursor = out.data();
-  *cursor++ = 'H';
-  *cursor++ = 'E';
-  *cursor++ = '3';
-  *cursor++ = '\r';
+  *cursor++ = kIdentFirst;
+  *cursor++ = kIdentSecond;
+  *cursor++ = kVersionCompressed;
+  *cursor++ = kIdentLast;
   *cursor++ = checksum;  // the XOR of all plain bytes
   for (int shift = 0; shift < 32; shift += 8) *cursor++ = static_cast<std::uint8_t>(plainLength >> shift);
   *cursor++ = static_cast<std::uint8_t>(entries & 0xFF);
