@@ -11,10 +11,10 @@
 #include <utility>
 
 #include "engine/base64.h"
+#include "engine/container.h"
 #include "engine/frame.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
-#include "engine/status.h"
 #include "engine/salvage.h"
 
 namespace trirotor {
@@ -24,7 +24,6 @@ using namespace internal;
 namespace {
 
 constexpr std::int16_t kPadValue = 64;
-constexpr std::size_t kIdentLength = 4;
 
 void InspectBase64(const ByteBuffer& message, InspectReport& report) {
   report.characters = message.size();
@@ -123,28 +122,30 @@ InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u
 
   const std::uint8_t* payload = frame + headerLength;
   const std::size_t payloadLength = n - headerLength - (report.frameChecks ? 2 : 0);
-  report.identification.assign(payload, payload + std::min(payloadLength, kIdentLength));
-  const bool ident = payloadLength >= kIdentLength && payload[0] == 'H' && payload[1] == 'E' && payload[3] == '\r';
-  if (!ident) {
-    report.kind = InspectReport::Kind::kNoIdentification;
-    return report;
-  }
-  if (payload[2] == '0') {
-    report.kind = InspectReport::Kind::kStored;
-    report.storedBytes = payloadLength - kIdentLength;
-    if (!report.frameChecks) {
-      report.salvageBytes = FindTrailer(frame, n) - headerLength - kIdentLength;
-      report.salvageWouldRecover = report.salvageBytes > 0;
-    }
-  } else if (payload[2] == '3') {
-    report.kind = InspectReport::Kind::kCompressed;
-    InspectCompressed(payload, payloadLength, report);
-    if (!report.frameChecks) {
-      report.salvageBytes = report.decodedBytes;
-      report.salvageWouldRecover = report.salvageBytes > 0;
-    }
-  } else {
-    report.kind = InspectReport::Kind::kUnknownVersion;
+  report.identification.assign(payload, payload + std::min(payloadLength, kIdentificationLength));
+  switch (IdentifyContainer(payload, payloadLength)) {
+    case ContainerKind::kNoIdentification:
+      report.kind = InspectReport::Kind::kNoIdentification;
+      break;
+    case ContainerKind::kStored:
+      report.kind = InspectReport::Kind::kStored;
+      report.storedBytes = payloadLength - kIdentificationLength;
+      if (!report.frameChecks) {
+        report.salvageBytes = FindTrailer(frame, n) - headerLength - kIdentificationLength;
+        report.salvageWouldRecover = report.salvageBytes > 0;
+      }
+      break;
+    case ContainerKind::kCompressed:
+      report.kind = InspectReport::Kind::kCompressed;
+      InspectCompressed(payload, payloadLength, report);
+      if (!report.frameChecks) {
+        report.salvageBytes = report.decodedBytes;
+        report.salvageWouldRecover = report.salvageBytes > 0;
+      }
+      break;
+    case ContainerKind::kUnknownVersion:
+      report.kind = InspectReport::Kind::kUnknownVersion;
+      break;
   }
   return report;
 }
