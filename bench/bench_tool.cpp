@@ -22,7 +22,7 @@
 
 #include "bench/bench_inputs.h"
 #include "engine/internal.h"
-#include "support/big_buffer.h"
+#include "platform/big_buffer.h"
 #include "engine/trirotor.h"
 
 namespace trirotor::bench {

@@ -20,8 +20,8 @@
 #include "engine/checked.h"
 #include "engine/internal.h"
 #include "engine/reduce.h"
-#include "engine/status.h"
-#include "support/big_buffer.h"
+#include "engine/trirotor.h"
+#include "platform/big_buffer.h"
 
 namespace trirotor::bench::previous {
 

@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
-#include "support/big_buffer.h"
+#include "platform/big_buffer.h"
 
 namespace trirotor::cli {
 

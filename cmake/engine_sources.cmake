@@ -7,6 +7,7 @@ set(TRIROTOR_ENGINE_SOURCES
   engine/container.cpp
   engine/container_encode.cpp
   engine/encode.cpp
+  engine/errors.cpp
   engine/frame.cpp
   engine/inspect.cpp
   engine/key_schedule.cpp
@@ -20,4 +21,5 @@ set(TRIROTOR_ENGINE_SOURCES
   platform/errors.cpp
   platform/events.cpp
   platform/pointer.cpp
+  platform/random.cpp
   platform/unrepresentable.cpp)

@@ -24,7 +24,7 @@
 #include "engine/base64.h"
 
 #include "engine/checked.h"
-#include "support/big_buffer.h"
+#include "platform/big_buffer.h"
 
 #include <algorithm>
 #include <cstring>

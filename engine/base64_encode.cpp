@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "support/big_buffer.h"
+#include "platform/big_buffer.h"
 
 namespace trirotor::internal {
 

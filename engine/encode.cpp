@@ -9,10 +9,7 @@
 
 #include "engine/encode.h"
 
-#include <sys/random.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <string>
 
 #include "engine/base64.h"
@@ -21,7 +18,7 @@
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
 #include "platform/platform.h"
-#include "support/big_buffer.h"
+#include "platform/big_buffer.h"
 
 namespace trirotor {
 namespace internal {
@@ -35,14 +32,8 @@ constexpr std::size_t kMaxPlainCharacters = std::size_t{1} << 30;
 
 FrameHeader RandomFrameHeader() {
   FrameHeader header{};
-  std::size_t filled = 0;
-  while (filled < header.size()) {
-    const ssize_t got = getrandom(header.data() + filled, header.size() - filled, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      platform::RaiseRuntimeError(kErrInvalidCall, "RandomFrameHeader()");
-    }
-    filled += static_cast<std::size_t>(got);
+  if (!platform::RandomBytes(header.data(), header.size())) {
+    platform::RaiseRuntimeError(kErrInvalidCall, "RandomFrameHeader()");
   }
   return header;
 }

@@ -11,7 +11,7 @@
 
 namespace trirotor::internal {
 
-// 16 bytes from the operating system's random source (getrandom). Raises 5
+// 16 bytes from the host's random source (platform::RandomBytes). Raises 5
 // (invalid argument) if the system has none to give.
 FrameHeader RandomFrameHeader();
 

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "support/big_buffer.h"
+#include "platform/big_buffer.h"
 
 namespace trirotor::internal {
 

@@ -5,7 +5,6 @@
 // is engine/trirotor.h. Everything below lives in namespace
 // trirotor::internal (the platform layer's own calls in trirotor::platform).
 //
-//   engine/status.h        LastError, AbortFlag, Progress as the stages see them
 //   platform/platform.h    the host services only the engine calls (pauses,
 //                          block copy, raising errors, one character's code)
 //   engine/checked.h       checked indexing, the 32-bit size guard, rounding
@@ -19,7 +18,11 @@
 //   engine/container.h     the HE0 / HE3 container, both directions, and
 //                          HuffmanDecodeSimple
 //   engine/encode.h        RandomFrameHeader and SealContainer
-#pragma once
+//   engine/salvage.h       reading a damaged container without trusting it
+//
+// LastError, AbortFlag and Progress are the public header's. Outside the
+// engine, tests, benchmarks and fuzzers, nothing includes an engine/ header
+// other than engine/trirotor.h; the build checks it.#pragma once
 
 #include "engine/base64.h"
 #include "engine/checked.h"
@@ -29,6 +32,6 @@
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
 #include "engine/reduce.h"
-#include "engine/status.h"
+#include "engine/trirotor.h"
 #include "engine/trirotor.h"
 #include "platform/platform.h"

@@ -12,7 +12,6 @@
 #include "engine/frame.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
-#include "engine/status.h"
 
 namespace trirotor {
 

@@ -33,7 +33,7 @@
 
 #include "engine/checked.h"
 #include "engine/key_schedule.h"
-#include "engine/status.h"
+#include "engine/trirotor.h"
 
 namespace trirotor::internal {
 

@@ -20,9 +20,8 @@
 #include "engine/frame.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
-#include "engine/status.h"
 #include "platform/platform.h"
-#include "support/big_buffer.h"
+#include "platform/big_buffer.h"
 
 namespace trirotor {
 

@@ -8,6 +8,13 @@
 // services is one small function. What a host sets up (the hooks, the code
 // page, the conversions) is declared in the public engine/trirotor.h; this
 // header adds the calls only the engine makes. Not installed.
+//
+// engine/ and platform/ are one library, libtrirotor, split by concern: the
+// engine owns its public types (EngineError, the status variables, the error
+// texts it records) and the rules; platform/ owns every call into the
+// operating system (random bytes, huge pages, code page conversion) and the
+// host's run-time error descriptions. The engine calls no operating system
+// itself.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +40,12 @@ std::uint8_t AnsiCode(char16_t ch);
 
 // Copies count bytes; the ranges may overlap.
 void BlockCopy(void* destination, const void* source, std::size_t count);
+
+/// Random source ///
+
+// Fills buffer with length bytes from the system's random source; false if
+// the system cannot give them.
+[[nodiscard]] bool RandomBytes(void* buffer, std::size_t length);
 
 /// Error raising ///
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 //
-// big_buffer.h - sizing large working buffers on huge pages: the engine's,
-// and the tool's buffer that a message is read into.
+// big_buffer.h - sizing large working buffers on huge pages, a host service
+// for the engine's buffers and the tool's buffer that a message is read into.
 //
 // A fresh page costs a fault when it is first touched, and on a busy virtual
 // machine that fault costs more than decoding the bytes on the page. Asking
