@@ -228,7 +228,7 @@ int Batch::Run() {
     fd = ::open(options_.input.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw Failure{kExitInput, "cannot open " + options_.input + ": " + std::strerror(errno)};
   }
-  Output out(options_.output);
+  Output out(options_.output, Output::Stop::kWholeLines);  // a stop ends the line it cuts
 
   std::thread reader([&] { ReadLines(fd); });
   std::vector<std::thread> workers;

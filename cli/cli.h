@@ -146,7 +146,7 @@ void FinishStages(bool done);  // done: the last line says how long it took
 // For a message whose frame did not check out: the bytes its container
 // still holds, after a warning line naming how many against the length it
 // announces; nullopt, after saying why, when the message does not look like
-// a frame of this key.
+// a frame of this key or not one byte of its text is left.
 std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, const std::string& name);
 
 /// Key rings (keyring.cpp) ///

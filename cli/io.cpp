@@ -14,17 +14,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "cli/cli.h"
 #include "platform/big_buffer.h"
+#include "support/utf8.h"
 
 namespace trirotor::cli {
 
 namespace {
 
 std::string Describe(std::string_view what, const std::string& path, int error) {
-  std::string shown = path.empty() || path == "-" ? "standard input" : path;
+  std::string shown = path.empty() || path == "-" ? "standard input" : ShownName(path);
   return std::string(what) + " " + shown + ": " + std::strerror(error);
 }
 
@@ -40,7 +44,68 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A character that would break a message's line or turn the terminal: the
+// C0 and C1 controls, DEL, the Unicode line and paragraph separators and the
+// bidirectional overrides.
+bool Unprintable(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c < 0xA0) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
 }  // namespace
+
+std::string ShownName(std::string_view path) {
+  std::u16string wide;
+  std::size_t bad = 0;
+  bool plain = support::DecodeUtf8(path, wide, bad);
+  for (std::size_t i = 0; plain && i < wide.size(); ++i) plain = !Unprintable(wide[i]);
+  if (plain) return std::string(path);
+  std::string shown = "\"";
+  const auto escape = [&](unsigned char byte) {
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+    shown += hex;
+  };
+  for (std::size_t i = 0; i < path.size();) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    if (byte >= 0x80) {
+      // A whole UTF-8 character stays as it is when printable; any other
+      // byte past ASCII is shown by its value.
+      const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+      std::u16string one;
+      std::size_t where = 0;
+      const std::string_view sequence = path.substr(i, length);
+      if (support::DecodeUtf8(sequence, one, where)) {
+        const char32_t c = one.size() == 2 ? 0x10000 + ((one[0] - 0xD800u) << 10) + (one[1] - 0xDC00u) : one[0];
+        if (!Unprintable(c)) {
+          shown += sequence;
+        } else {
+          for (const char b : sequence) escape(static_cast<unsigned char>(b));
+        }
+        i += length;
+        continue;
+      }
+      escape(byte);
+      ++i;
+      continue;
+    }
+    switch (byte) {
+      case '\n': shown += "\\n"; break;
+      case '\t': shown += "\\t"; break;
+      case '\r': shown += "\\r"; break;
+      case '"': shown += "\\\""; break;
+      case '\\': shown += "\\\\"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          escape(byte);
+        } else {
+          shown += static_cast<char>(byte);
+        }
+    }
+    ++i;
+  }
+  return shown + "\"";
+}
 
 std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what) {
   for (;;) {
@@ -90,7 +155,7 @@ Buffer ReadWholeInto(const std::string& path, std::size_t limit, std::string_vie
     }
     SizeFreshBuffer(data, static_cast<std::size_t>(info.st_size));
   }
-  const std::string label = std::string(what) + (fromStdin ? " from standard input" : " " + path);
+  const std::string label = std::string(what) + (fromStdin ? " from standard input" : " " + ShownName(path));
   // A file of known length is read straight into its buffer; a pipe, or a
   // file that grew meanwhile, goes on through a small one.
   // Reads go in chunks, so that an interrupt is seen within one of them even
@@ -156,16 +221,53 @@ std::string FollowLinks(std::string path) {
   throw Failure{kExitInput, Describe("cannot write", path, ELOOP)};
 }
 
+// The regular file a path names, or standard input or output ("" and "-")
+// is, following links; nullopt for anything else or nothing.
+std::optional<struct stat> RegularFileAt(const std::string& path, int standardFd) {
+  struct stat info {};
+  const int got = path.empty() || path == "-" ? ::fstat(standardFd, &info) : ::stat(path.c_str(), &info);
+  if (got != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return info;
+}
+
+// The temporary file's name for `base`: ".BASE.trirotor-XXXXXX", with BASE
+// cut (between characters) so that the name fits the folder's limit.
+std::string TemporaryName(const std::string& folder, const std::string& base) {
+  constexpr std::string_view kTail = ".trirotor-XXXXXX";
+  long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (limit <= 0) limit = NAME_MAX;
+  const std::size_t room = static_cast<std::size_t>(limit) > kTail.size() + 1 ? limit - kTail.size() - 1 : 0;
+  std::size_t keep = std::min(base.size(), room);
+  while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
+  return "." + base.substr(0, keep) + std::string(kTail);
+}
+
 }  // namespace
 
-Output::Output(std::string path) : path_(std::move(path)) {
+void RefuseOutputsOverInputs(const std::vector<std::string>& outputs,
+                             const std::vector<std::pair<std::string, std::string>>& inputs) {
+  for (const std::string& output : outputs) {
+    const std::optional<struct stat> written = RegularFileAt(output, 1);
+    if (!written) continue;  // nothing there yet, or a device, pipe or folder
+    for (const auto& [input, what] : inputs) {
+      const std::optional<struct stat> read = RegularFileAt(input, 0);
+      if (!read || read->st_dev != written->st_dev || read->st_ino != written->st_ino) continue;
+      const std::string shownOutput = output.empty() || output == "-" ? "standard output" : ShownName(output);
+      const std::string shownInput = input.empty() || input == "-" ? "standard input" : ShownName(input);
+      throw Failure{kExitUsage, "the output " + shownOutput + " is the " + what + " " + shownInput +
+                                    ": refusing to write over it; choose another output"};
+    }
+  }
+}
+
+Output::Output(std::string path, Stop stop) : path_(std::move(path)), stop_(stop) {
   if (path_.empty() || path_ == "-") {
     fd_ = 1;
     return;
   }
   struct stat info {};
   if (::stat(path_.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) throw Failure{kExitInput, path_ + " is a directory: give -o a file name"};
+    if (S_ISDIR(info.st_mode)) throw Failure{kExitInput, ShownName(path_) + " is a directory: give -o a file name"};
     // /dev/stdout, /dev/fd/1, or the very file the shell opened for us.
     if (SameFile(info, 1)) {
       fd_ = 1;
@@ -190,7 +292,8 @@ Output::Output(std::string path) : path_(std::move(path)) {
       }
     }
     if (S_ISSOCK(info.st_mode)) {
-      throw Failure{kExitInput, path_ + " is a socket: connect to it with a tool such as socat and pipe into that"};
+      throw Failure{kExitInput,
+                    ShownName(path_) + " is a socket: connect to it with a tool such as socat and pipe into that"};
     }
     if (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)) {
       // Devices and pipes are written as they are: renaming a file over
@@ -206,7 +309,14 @@ Output::Output(std::string path) : path_(std::move(path)) {
       return;
     }
     if (!S_ISREG(info.st_mode)) {
-      throw Failure{kExitInput, path_ + " is neither a file nor a device that takes a stream: give -o a file name"};
+      throw Failure{kExitInput,
+                    ShownName(path_) + " is neither a file nor a device that takes a stream: give -o a file name"};
+    }
+    // The rename would replace a file that is closed to us, where the
+    // shell's `>` would refuse it: refuse it too (with the effective ids,
+    // as an open for writing checks them).
+    if (::faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0) {
+      throw Failure{kExitInput, Describe("cannot write", path_, errno)};
     }
   } else if (errno != ENOENT) {
     throw Failure{kExitInput, Describe("cannot write", path_, errno)};
@@ -218,12 +328,15 @@ Output::Output(std::string path) : path_(std::move(path)) {
   struct stat folderInfo {};
   if (::stat(folder.c_str(), &folderInfo) != 0) throw Failure{kExitInput, Describe("cannot write", path_, errno)};
   if (!S_ISDIR(folderInfo.st_mode)) throw Failure{kExitInput, Describe("cannot write", path_, ENOTDIR)};
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) throw Failure{kExitInput, Describe("cannot write", path_, errno)};
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    throw Failure{kExitInput, Describe("cannot write", path_, errno)};
+  }
 }
 
 void Output::OpenTemporary() {
   // The temporary file sits beside the target so that rename(2) is atomic.
-  tempPath_ = DirectoryOf(target_) + "/." + BaseName(target_) + ".trirotor-XXXXXX";
+  const std::string folder = DirectoryOf(target_);
+  tempPath_ = folder + "/" + TemporaryName(folder, BaseName(target_));
   fd_ = ::mkostemp(tempPath_.data(), O_CLOEXEC);
   if (fd_ < 0) {
     const int error = errno;
@@ -231,12 +344,17 @@ void Output::OpenTemporary() {
     throw Failure{kExitInput, Describe("cannot write", path_, error)};
   }
   ownsFd_ = true;
-  // mkostemp makes the file private; give it the mode the target has, or the
-  // mode a new file would get.
+  // mkostemp makes the file private; give it what the target has, or the
+  // mode a new file would get. The owner and group are kept where we may
+  // set them (as root, or a group of ours); a set-user-ID or set-group-ID
+  // bit is never carried over to new content.
   struct stat info {};
   mode_t mode = 0;
   if (::stat(target_.c_str(), &info) == 0) {
-    mode = info.st_mode & 07777;
+    mode = info.st_mode & (0777 | S_ISVTX);
+    if (::fchown(fd_, info.st_uid, info.st_gid) != 0 && ::fchown(fd_, static_cast<uid_t>(-1), info.st_gid) != 0) {
+      // Neither: the file is ours, with our group, as a new file would be.
+    }
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -250,23 +368,37 @@ Output::~Output() {
   if (!tempPath_.empty() && !committed_) ::unlink(tempPath_.c_str());
 }
 
-void Output::Write(std::string_view bytes) {
+std::size_t Output::WriteUntilStop(const char* p, std::size_t size, bool stoppable) {
   // Chunks keep the time from an interrupt to the stop short on a slow pipe.
   constexpr std::size_t kChunk = std::size_t{1} << 20;
-  if (fd_ < 0) OpenTemporary();
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-    const ssize_t put = ::write(fd_, p, std::min(left, kChunk));
+  std::size_t done = 0;
+  while (done < size) {
+    if (stoppable && Interrupted()) return done;
+    const ssize_t put = ::write(fd_, p + done, std::min(size - done, kChunk));
     if (put < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && stoppable) continue;
+      // Ending a line after a stop: a further signal stops it there.
+      if (errno == EINTR) throw Failure{kExitAborted, "aborted"};
       const bool toStdout = path_.empty() || path_ == "-";
       throw Failure{kExitInput, Describe("cannot write", toStdout ? std::string("standard output") : path_, errno)};
     }
-    p += put;
-    left -= static_cast<std::size_t>(put);
+    done += static_cast<std::size_t>(put);
+    if (put > 0) atLineStart_ = p[done - 1] == '\n';
   }
+  return done;
+}
+
+void Output::Write(std::string_view bytes) {
+  if (fd_ < 0) OpenTemporary();
+  const std::size_t done = WriteUntilStop(bytes.data(), bytes.size(), true);
+  if (done == bytes.size()) return;
+  if (stop_ == Stop::kWholeLines && !atLineStart_) {
+    // Stopped inside a line: end it, so that no reader gets half of one.
+    bytes.remove_prefix(done);
+    const std::size_t end = bytes.find('\n');
+    WriteUntilStop(bytes.data(), end == std::string_view::npos ? bytes.size() : end + 1, false);
+  }
+  throw Failure{kExitAborted, "aborted"};
 }
 
 void Output::Commit() {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/trirotor.h"
 
@@ -23,6 +25,19 @@ std::string ReadWhole(const std::string& path, std::size_t limit, std::string_vi
 // The same, as bytes for the engine.
 ByteBuffer ReadWholeBytes(const std::string& path, std::size_t limit, std::string_view what);
 
+// A file name as messages show it: as it stands when it is printable UTF-8,
+// else in double quotes with \n, \t, \r, \", \\ and \xHH for the rest, so
+// that a name with a line end or a terminal control cannot forge a line.
+std::string ShownName(std::string_view path);
+
+// Refuses (Failure kExitUsage) an output that is one of the inputs: the
+// same regular file, by device and inode, so another name, a symbolic link
+// or a hard link counts too. "" and "-" stand for standard output among
+// the outputs and for standard input among the inputs. Each input comes
+// with what it is ("message", "key file") for the message.
+void RefuseOutputsOverInputs(const std::vector<std::string>& outputs,
+                             const std::vector<std::pair<std::string, std::string>>& inputs);
+
 // Reads one chunk from a descriptor, retrying after signals other than an
 // interrupt. Returns the byte count (0 at the end); throws Failure.
 std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what);
@@ -31,19 +46,24 @@ std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view wh
 // - "" or "-": standard output, written as it comes;
 // - a regular file, or nothing yet: a temporary file beside it (beside the
 //   real file when the path is a symbolic link), created at the first Write
-//   and renamed into place by Commit with the old file's mode; without Commit
-//   (a failure, an abort, an exception) it is removed and an existing file is
-//   kept as it was;
+//   and renamed into place by Commit with the old file's permissions (never
+//   its set-user-ID or set-group-ID bit) and, where we may, its owner and
+//   group; without Commit (a failure, an abort, an exception) it is removed
+//   and an existing file is kept as it was. A file we could not write is
+//   refused, as the shell's `>` refuses it;
 // - a character device or FIFO, the file standard output already is
 //   (/dev/stdout), or a socket held open as /dev/fd/N: written directly, as
 //   standard output is;
 // - a directory, block device, socket file or a path whose folder is
 //   missing: refused.
 // Write stops with kExitAborted once an interrupt has arrived, so that an
-// interrupted run stops writing at once.
+// interrupted run stops writing at once; with kWholeLines it first ends the
+// line it is in (a second signal stops it there too), so that what a line
+// reader gets is whole lines.
 class Output {
  public:
-  explicit Output(std::string path);  // throws Failure(kExitInput)
+  enum class Stop { kAnywhere, kWholeLines };
+  explicit Output(std::string path, Stop stop = Stop::kAnywhere);  // throws Failure(kExitInput)
   ~Output();
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
@@ -53,6 +73,9 @@ class Output {
 
  private:
   void OpenTemporary();
+  // Writes until done or, when `stoppable`, an interrupt; returns the bytes
+  // written. Unstoppable, a signal that cuts a write short throws kExitAborted.
+  std::size_t WriteUntilStop(const char* p, std::size_t size, bool stoppable);
 
   std::string path_;    // as the user gave it, for messages
   std::string target_;  // the regular file a commit replaces; "" when written directly
@@ -60,6 +83,8 @@ class Output {
   int fd_ = -1;
   bool ownsFd_ = false;
   bool committed_ = false;
+  Stop stop_ = Stop::kAnywhere;
+  bool atLineStart_ = true;  // the last byte written ended a line, or none was written
 };
 
 }  // namespace trirotor::cli

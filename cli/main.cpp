@@ -24,9 +24,11 @@ using trirotor::cli::Options;
 constexpr const char* kDecodeFooter = R"TXT(
 -o FILE: "-" is standard output; a link is followed and its target replaced
 atomically; a device or FIFO (/dev/null, /dev/stdout) is written as it is;
-a directory is refused. --output-dir DIR writes DIR/NAME.txt for each FILE
-(NAME without its extension), each on its own, and ends with "N files, K
-failed"; the status is then the highest any file got.
+a directory, and a file you could not write, are refused; so is (status 1)
+an output that is one of the inputs, under any name or link. --output-dir
+DIR writes DIR/NAME.txt for each FILE (NAME without its extension), each on
+its own, and ends with "N files, K failed"; the status is then the highest
+any file got.
 
 Exit status:
   0    the plain text was written (LastError 0)
@@ -105,6 +107,13 @@ int Written(int status) {
   return trirotor::cli::kExitInput;
 }
 
+// An empty name would stand for standard input or output, which a variable
+// left unset ("-o $OUT") must not quietly become: it is refused.
+CLI::Validator NamesAFile(const std::string& hint) {
+  return CLI::Validator(
+      [hint](std::string& value) { return value.empty() ? "an empty name names no file" + hint : std::string(); }, "");
+}
+
 void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
   auto* file = command.add_option("FILE", options.inputs,
                                   decoding ? "The message to decode (default: standard input; - for standard input); "
@@ -149,6 +158,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
       "Write to FILE, replacing it only when the run succeeds (default: standard output; - for standard "
       "output). A link is followed; a device or FIFO such as /dev/null is written as it is");
   output->option_text("FILE");
+  output->check(NamesAFile(" (- is standard output)"));
   auto* raw = command.add_flag("--raw", options.raw,
                                decoding ? "Write the plain bytes of the code page instead of UTF-8"
                                         : "Read the text as bytes of the code page instead of UTF-8");
@@ -166,6 +176,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                                          "Decode each FILE to DIR/<its name without extension>.txt, each on its "
                                          "own; the status is the highest of them, a summary line ends the run");
     outputDir->option_text("DIR");
+    outputDir->check(NamesAFile(" (. is this folder)"));
     auto* check = command.add_flag("--check", options.check,
                                    "Decode each FILE and write nothing: the status tells whether the key opens "
                                    "it (0) or not (3)");

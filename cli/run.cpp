@@ -171,7 +171,7 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
   if (!options.outputDir.empty()) {
     struct stat info {};
     if (::stat(options.outputDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      throw Failure{kExitInput, "--output-dir " + options.outputDir + " is not a folder"};
+      throw Failure{kExitInput, "--output-dir " + ShownName(options.outputDir) + " is not a folder"};
     }
     std::map<std::string, std::string> taken;  // output file -> the message that claimed it
     for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -179,7 +179,8 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
       outputs[i] = OutputFileFor(options.outputDir, inputs[i]);
       const auto [at, fresh] = taken.emplace(outputs[i], inputs[i]);
       if (!fresh) {
-        throw Failure{kExitUsage, at->second + " and " + inputs[i] + " would both be written to " + outputs[i]};
+        throw Failure{kExitUsage, ShownName(at->second) + " and " + ShownName(inputs[i]) + " would both be written to " +
+                                      ShownName(outputs[i])};
       }
     }
   }
@@ -187,7 +188,8 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
   int worst = kExitOk;
   std::size_t failed = 0;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
-    const std::string name = several || !options.outputDir.empty() ? (inputs[i] == "-" ? "standard input" : inputs[i]) + ": " : "";
+    const std::string name =
+        several || !options.outputDir.empty() ? (inputs[i] == "-" ? "standard input" : ShownName(inputs[i])) + ": " : "";
     int status = kExitOk;
     try {
       status = DecodeOne(options, keys, inputs[i], options.check ? nullptr : &outputs[i], name);
@@ -204,6 +206,27 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
              " failed");
   }
   return worst;
+}
+
+// Every file the run reads, with what it is, against every file it writes:
+// an output that is one of the inputs is refused before any work, as it
+// would be destroyed by the time it was read (or read back as it grows).
+void RefuseWritingOverInputs(const Options& options) {
+  if (options.mode == Mode::kInspect || options.check) return;
+  const char* what = options.jsonl ? "record file" : options.mode == Mode::kEncode ? "text" : "message";
+  std::vector<std::pair<std::string, std::string>> inputs;
+  if (options.inputs.empty()) inputs.emplace_back("-", what);
+  for (const std::string& input : options.inputs) inputs.emplace_back(input, what);
+  if (options.keyFile) inputs.emplace_back(*options.keyFile, "key file");
+  if (options.suffixFile) inputs.emplace_back(*options.suffixFile, "suffix file");
+  if (options.keyRing) inputs.emplace_back(*options.keyRing, "key ring");
+  std::vector<std::string> outputs;
+  if (!options.outputDir.empty()) {
+    for (const std::string& input : options.inputs) outputs.push_back(OutputFileFor(options.outputDir, input));
+  } else {
+    outputs.push_back(options.output);
+  }
+  RefuseOutputsOverInputs(outputs, inputs);
 }
 
 // Moves a position on by the stretch of text whose own end is at `local`.
@@ -343,6 +366,12 @@ int Run(const Options& options) {
   InstallAbortHook();
   try {
     const bool inputFromStdin = options.input.empty() || options.input == "-";
+    for (const std::string& input : options.inputs) {
+      // An empty name would stand for standard input, as a variable left unset
+      // must not quietly do.
+      if (input.empty()) throw Failure{kExitUsage, "FILE: an empty name names no file (- is standard input)"};
+    }
+    RefuseWritingOverInputs(options);
     if (options.mode == Mode::kInspect) return RunInspect(options);
     if (options.keyRing && options.mode == Mode::kDecode && !options.jsonl) {
       ByteBuffer message = ReadWholeBytes(options.input, kMaxInputBytes, "message");

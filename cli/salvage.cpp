@@ -19,10 +19,22 @@ std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, co
     Complain(name + "nothing to salvage: the message does not look like a frame of this key");
     return std::nullopt;
   }
+  if (result.plain.empty()) {
+    // Writing an empty file would replace what was there with nothing, and
+    // say the run did something: the status is that of a failed frame.
+    std::string why = "no byte of the text is left";
+    if (result.kind == '3' && !result.stoppedBecause.empty()) why += " (" + result.stoppedBecause + ")";
+    Complain(name + std::string(ErrorMessage(kErrFrameCheck)));
+    Complain(name + "nothing to salvage: " + why);
+    return std::nullopt;
+  }
   const std::string count = std::to_string(result.plain.size());
   std::string warning;
   if (result.kind == '3') {
-    warning = "salvaged " + count + " of " + std::to_string(result.announcedLength) + " bytes";
+    // The length is known once the container's header is whole.
+    warning = "salvaged " + count +
+              (result.announcedLength >= 0 ? " of " + std::to_string(result.announcedLength) + " bytes"
+                                           : " bytes of a compressed text whose length is cut off");
     if (!result.complete) {
       warning += " (" + result.stoppedBecause + ")";
     } else if (!result.checksumAgrees) {
