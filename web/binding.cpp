@@ -6,14 +6,14 @@
 // Text crosses as UTF-16 code units in a Uint16Array (a JavaScript string's
 // own units, so nothing is lost on the way), bytes as a Uint8Array. Every
 // call returns a plain object and never throws:
-//   {text, lastError, warnings}               decode returned; warnings: what
-//                                             the page made of key characters
-//                                             it does not hold
+//   {text, lastError}                         decode returned
 //   {message}                                 encode returned
 //   {refusal}                                 encode refused a character
 //                                             the page cannot hold exactly
 //   {error: {number, source, description}}    the engine raised an error
 //   {failure}                                 a setting the engine refused
+// and a decode's outcome, whichever it is, also {warnings}: a line for each
+// key or suffix character the page does not hold, saying what it was taken as.
 // The hooks are per engine, like the engine's state: the worker installs a
 // progress callback (called when Progress changes, at the engine's pauses)
 // and a pointer callback (11 busy, 0 default).
@@ -173,13 +173,17 @@ val StringArray(const std::vector<std::string>& lines) {
 
 // A message as bytes (a file as it was read) goes through DecodeBytes, as
 // the command line decodes a file; as UTF-16 units (pasted text) through
-// DecodeText. Either way the status is this call's own.
+// DecodeText. Either way the status is this call's own. The warnings come
+// with every outcome, an engine error's too: a key taken otherwise than typed
+// may be why the message does not open.
 val Decode(val message, val key, val keySuffix) {
-  return Guarded([&] {
+  std::vector<std::string> warnings;
+  val outcome = Guarded([&] {
     trirotor::LastError = 0;
     lastPosted = -1;
     const std::u16string keyText = Units(key);
     const std::u16string suffixText = Units(keySuffix);
+    warnings = trirotor::platform::KeyConversionWarnings(keyText, suffixText);
     std::u16string plain;
     if (message.instanceof(val::global("Uint8Array"))) {
       const ByteBuffer result = trirotor::DecodeBytes(Bytes(message), keyText, suffixText);
@@ -190,9 +194,10 @@ val Decode(val message, val key, val keySuffix) {
     val outcome = val::object();
     outcome.set("text", ToUint16Array(plain));
     outcome.set("lastError", trirotor::LastError);
-    outcome.set("warnings", StringArray(trirotor::platform::KeyConversionWarnings(keyText, suffixText)));
     return outcome;
   });
+  outcome.set("warnings", StringArray(warnings));
+  return outcome;
 }
 
 // The first character of `text` the page cannot hold exactly, as a refusal

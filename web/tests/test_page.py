@@ -111,15 +111,32 @@ def test_a_message_that_does_not_open_says_error_33(page, case):
     assert result(page) == ""
 
 
+def fullwidth(character):
+    """The fullwidth form of a printable ASCII character, which 1252 takes as it."""
+    return chr(0xFF01 + ord(character) - 0x21) if "!" <= character <= "~" else character
+
+
+@pytest.mark.parametrize("fullwidth_first", [False, True], ids=["typed", "fullwidth first character"])
 @pytest.mark.parametrize("vector", error_vectors())
-def test_a_damaged_message_shows_the_engine_error(page, vector):
+def test_a_damaged_message_shows_the_engine_error(page, vector, fullwidth_first):
+    key = vector["key"]
+    if fullwidth_first:
+        key = fullwidth(key[0]) + key[1:]
+    set_code_page(page, 1252)
     fill(page, "input", vector["message"])
-    fill(page, "key", vector["key"])
+    fill(page, "key", key)
     fill(page, "suffix", vector["suffix"])
     line, hint = run(page, "decode")
     assert line.startswith(f"Error {vector['error_number']} in "), line
     assert hint == DAMAGED_HINT
     assert result(page) == ""
+    # The same bytes for the key, and a word of how it got them.
+    said = warnings(page)
+    if key == vector["key"]:
+        assert said == ""
+    else:
+        assert said == f"Warning: U+{ord(key[0]):04X} '{key[0]}' is not in code page 1252; it was taken as " \
+                       f"'{vector['key'][0]}', as Windows does."
 
 
 def checksum_vectors():
