@@ -16,31 +16,36 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
-#include <algorithm>
 #include <cstdio>
 
 #include "gui/main_window.h"
 
 namespace {
 
-// Options the windowing system's own start-up takes (-platform, -style, ...):
-// the window's parser knows them only once QApplication has removed them.
-bool IsQtOption(const QString& name) {
+// Whether the command line holds an option of the windowing system's own
+// start-up (-platform, -style, ...), which the window's parser knows only
+// once QApplication has taken it out.
+bool MentionsQtOption(const QStringList& arguments) {
   static const QStringList kNames = {
       "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
       "qwindowtitle", "reverse", "session", "style", "stylesheet", "widgetcount", "display", "geometry",
       "title", "name", "dialogs", "nograb", "dograb", "visual", "qmljsdebugger"};
-  return kNames.contains(name);
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
+    if (argument == QLatin1String("--")) break;
+    if (!argument.startsWith('-')) continue;
+    const QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1).section('=', 0, 0);
+    if (kNames.contains(name)) return true;
+  }
+  return false;
 }
 
 // Whether the command line is answered by the parser alone (help, the
 // version, or what is wrong with it), which needs no display.
 bool AnsweredWithoutWindow(QCommandLineParser& parser, const QStringList& arguments,
                            const QCommandLineOption& help, const QCommandLineOption& version) {
-  if (!parser.parse(arguments)) {
-    const QStringList unknown = parser.unknownOptionNames();
-    return std::none_of(unknown.begin(), unknown.end(), IsQtOption);
-  }
+  if (MentionsQtOption(arguments)) return false;
+  if (!parser.parse(arguments)) return true;
   return parser.isSet(help) || parser.isSet("help-all") || parser.isSet(version);
 }
 

@@ -84,6 +84,8 @@ class CommandLineTest : public QObject {
     QTest::newRow("-h without a display") << QStringList{"-h"} << kDisplayless << 0 << "[MESSAGE]" << "";
     QTest::newRow("version without a display")
         << QStringList{"--version"} << kDisplayless << 0 << "trirotor-gui " << "";
+    QTest::newRow("the windowing system's options still taken")
+        << QStringList{"-platform", "offscreen", "--version"} << kDisplayless << 0 << "trirotor-gui " << "";
     QTest::newRow("unknown option without a display")
         << QStringList{"--bogus"} << kDisplayless << 1 << "" << "bogus";
     QTest::newRow("missing value without a display")
