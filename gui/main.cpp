@@ -6,10 +6,13 @@
 //              [MESSAGE]
 // A message file and a key file may be given so that a decode is one click
 // (or none, with --decode); --screenshot saves the window as it then looks
-// and quits, which is how the README's picture is made.
+// and quits, which is how the README's picture is made. --help, --version
+// and a command line it cannot read are answered without a display; a file
+// it cannot use ends the program, with the reason, before the window shows.
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
@@ -17,15 +20,45 @@
 
 #include "gui/main_window.h"
 
+namespace {
+
+// Whether the command line holds an option of the windowing system's own
+// start-up (-platform, -style, ...), which the window's parser knows only
+// once QApplication has taken it out.
+bool MentionsQtOption(const QStringList& arguments) {
+  static const QStringList kNames = {
+      "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
+      "qwindowtitle", "reverse", "session", "style", "stylesheet", "widgetcount", "display", "geometry",
+      "title", "name", "dialogs", "nograb", "dograb", "visual", "qmljsdebugger"};
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& argument = arguments[i];
+    if (argument == QLatin1String("--")) break;
+    if (!argument.startsWith('-')) continue;
+    const QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1).section('=', 0, 0);
+    if (kNames.contains(name)) return true;
+  }
+  return false;
+}
+
+// Whether the command line is answered by the parser alone (help, the
+// version, or what is wrong with it), which needs no display.
+bool AnsweredWithoutWindow(QCommandLineParser& parser, const QStringList& arguments,
+                           const QCommandLineOption& help, const QCommandLineOption& version) {
+  if (MentionsQtOption(arguments)) return false;
+  if (!parser.parse(arguments)) return true;
+  return parser.isSet(help) || parser.isSet("help-all") || parser.isSet(version);
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("trirotor-gui");
-  QApplication::setApplicationVersion(QStringLiteral(TRIROTOR_VERSION));
+  QCoreApplication::setApplicationName("trirotor-gui");
+  QCoreApplication::setApplicationVersion(QStringLiteral(TRIROTOR_VERSION));
 
   QCommandLineParser parser;
   parser.setApplicationDescription("The trirotor window: decode and encode sealed messages.");
-  parser.addHelpOption();
-  parser.addVersionOption();
+  const QCommandLineOption helpOption = parser.addHelpOption();
+  const QCommandLineOption versionOption = parser.addVersionOption();
   const QCommandLineOption keyFileOption(
       "key-file", "Read the key from FILE (UTF-8; a byte-order mark and one line end dropped).", "FILE");
   const QCommandLineOption suffixFileOption("suffix-file", "Read the key suffix from FILE, as --key-file does.",
@@ -40,17 +73,38 @@ int main(int argc, char* argv[]) {
   parser.addOption(decodeOption);
   parser.addOption(screenshotOption);
   parser.addPositionalArgument("message", "A message file to open.", "[MESSAGE]");
+
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+  if (AnsweredWithoutWindow(parser, arguments, helpOption, versionOption)) {
+    QCoreApplication core(argc, argv);
+    parser.process(core);  // prints the answer and exits
+    return 1;
+  }
+  QApplication app(argc, argv);
   parser.process(app);
 
-  trirotor::gui::MainWindow window;
   const QStringList files = parser.positionalArguments();
-  if (!files.isEmpty()) window.LoadInputFile(files.first());
-  // Key files are read as the command line reads them; a file that cannot
-  // be used ends the program before the window shows.
+  if (files.size() > 1) {
+    std::fprintf(stderr, "trirotor-gui: %lld message files given; the window opens one\n",
+                 static_cast<long long>(files.size()));
+    return 2;
+  }
+  trirotor::gui::MainWindow window;
+  const auto complain = [&window] {
+    std::fprintf(stderr, "trirotor-gui: %s\n", qPrintable(window.findChild<QLabel*>("statusLabel")->text()));
+  };
+  // The message file and the key files are read as the command line reads
+  // them; a file that cannot be used ends the program before the window
+  // shows.
+  if (!files.isEmpty() && !window.LoadInputFile(files.first())) {
+    complain();
+    return 2;
+  }
   using KeyField = trirotor::gui::MainWindow::KeyField;
   const auto readKeyFile = [&](const QCommandLineOption& option, KeyField field) {
     if (!parser.isSet(option) || window.LoadKeyFile(parser.value(option), field)) return true;
-    std::fprintf(stderr, "trirotor-gui: %s\n", qPrintable(window.findChild<QLabel*>("statusLabel")->text()));
+    complain();
     return false;
   };
   if (!readKeyFile(keyFileOption, KeyField::kKey)) return 2;

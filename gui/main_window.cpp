@@ -40,6 +40,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 #include "engine/trirotor.h"
 #include "gui/file_loading.h"
@@ -215,12 +216,15 @@ void MainWindow::BuildWidgets() {
 
 void MainWindow::FillCodePages() {
   const int current = platform::CodePage();
-  // The library's list: the pages it accepts on this system, no more.
+  // The library's list: the pages it accepts on this system, no more; those
+  // that convert by Windows' own tables marked as the tool marks them.
   for (const platform::CodePageInfo& page : platform::SupportedCodePages()) {
+    const QString name = QString::fromLatin1(page.name.data(), static_cast<qsizetype>(page.name.size()));
     codePageBox_->addItem(QStringLiteral("%1 \u2013 %2 (%3)")
                               .arg(page.number)
                               .arg(tr(std::string(page.description).c_str()),
-                                   QString::fromLatin1(page.name.data(), static_cast<qsizetype>(page.name.size()))),
+                                   page.windowsTables ? tr("%1; Windows' own tables, best fit included").arg(name)
+                                                      : name),
                           page.number);
   }
   int index = codePageBox_->findData(current);
@@ -389,23 +393,32 @@ bool MainWindow::CheckKey() {
   return false;
 }
 
-// A key or suffix character the page cannot hold would be sealed as '?',
-// and any other such character would open the message. The key's own
-// characters are not shown: its field hides them.
+// A key or suffix character the page cannot hold exactly would be sealed
+// as '?' (and any other such character would open the message) or as
+// Windows' look-alike (which the same key typed under another page does not
+// give). The refusal names the character and what it would be sealed as, in
+// the tool's words.
 bool MainWindow::CheckKeyCharacters(const QString& key, const QString& keySuffix) {
-  if (const auto found = platform::FindUnrepresentableCharacter(AsView(key), "the key")) {
-    ShowStatus(tr("Cannot encode: character %1 of the key has no place in code page %2.")
-                   .arg(found->column)
-                   .arg(platform::CodePage()));
-    keyEdit_->setFocus();
-    return false;
-  }
-  if (const auto found = platform::FindUnrepresentableCharacter(AsView(keySuffix), "the key suffix")) {
-    ShowStatus(tr("Cannot encode: %1.").arg(QString::fromStdString(found->message)));
-    suffixEdit_->setFocus();
+  const std::pair<const QString*, QLineEdit*> fields[] = {{&key, keyEdit_}, {&keySuffix, suffixEdit_}};
+  for (const auto& [text, field] : fields) {
+    const auto found =
+        platform::FindUnrepresentableCharacter(AsView(*text), field == keyEdit_ ? "the key" : "the key suffix");
+    if (!found) continue;
+    ShowStatus(tr("Cannot encode: %1.").arg(FromEngine(platform::RefusalToSeal(*found, true))));
+    field->setFocus();
     return false;
   }
   return true;
+}
+
+// The status line with a line for each key or suffix character the page
+// does not hold exactly, saying what the decode took it as.
+void MainWindow::ShowStatusWithKeyWarnings(const QString& text, const QString& key, const QString& keySuffix) {
+  QString status = text;
+  for (const std::string& warning : platform::KeyConversionWarnings(AsView(key), AsView(keySuffix))) {
+    status += QLatin1Char('\n') + tr("Warning: %1.").arg(FromEngine(warning));
+  }
+  ShowStatus(status);
 }
 
 /// Running the engine ///
@@ -462,20 +475,22 @@ void MainWindow::Decode() {
   EndRun();
 
   if (!failure.isEmpty()) {
-    ShowStatus(failure);
+    ShowStatusWithKeyWarnings(failure, key, keySuffix);
   } else if (AbortFlag == -1) {
     // After an abort the engine returns "" or the container as it was, never
     // the plain text: show nothing.
     ShowStatus(tr("Aborted"));
   } else if (LastError == kErrFrameCheck) {
-    ShowStatus(FromEngine(ErrorMessage(kErrFrameCheck)));
+    ShowStatusWithKeyWarnings(FromEngine(ErrorMessage(kErrFrameCheck)), key, keySuffix);
   } else {
     progressBar_->setValue(100);
     ShowResult(FromEngine(plain));
     if (LastError == kErrChecksum) {
-      ShowStatus(FromEngine(ErrorMessage(kErrChecksum)));
+      ShowStatusWithKeyWarnings(FromEngine(ErrorMessage(kErrChecksum)), key, keySuffix);
     } else {
-      ShowStatus(tr("Decoded %1 characters.").arg(QLocale().toString(static_cast<qlonglong>(plain.size()))));
+      ShowStatusWithKeyWarnings(
+          tr("Decoded %1 characters.").arg(QLocale().toString(static_cast<qlonglong>(plain.size()))), key,
+          keySuffix);
     }
   }
   if (closeRequested_) close();
@@ -486,7 +501,7 @@ void MainWindow::Encode() {
   if (!CheckKey()) return;
   const QString plain = InputText();
   if (const auto found = platform::FindUnrepresentableCharacter(AsView(plain))) {
-    ShowStatus(tr("Cannot encode: %1.").arg(QString::fromStdString(found->message)));
+    ShowStatus(tr("Cannot encode: %1.").arg(FromEngine(platform::RefusalToSeal(*found, false))));
     return;
   }
   const QString key = keyEdit_->text();

@@ -92,6 +92,7 @@ class MainWindow : public QMainWindow {
   void EndRun();
   void ShowResult(const QString& text);
   void ShowStatus(const QString& text);
+  void ShowStatusWithKeyWarnings(const QString& text, const QString& key, const QString& keySuffix);
   bool CheckKey();
   bool CheckKeyCharacters(const QString& key, const QString& keySuffix);
 

@@ -6,10 +6,14 @@
 // Text crosses as UTF-16 code units in a Uint16Array (a JavaScript string's
 // own units, so nothing is lost on the way), bytes as a Uint8Array. Every
 // call returns a plain object and never throws:
-//   {text, lastError}                         the engine returned
+//   {text, lastError}                         decode returned
 //   {message}                                 encode returned
+//   {refusal}                                 encode refused a character
+//                                             the page cannot hold exactly
 //   {error: {number, source, description}}    the engine raised an error
 //   {failure}                                 a setting the engine refused
+// and a decode's outcome, whichever it is, also {warnings}: a line for each
+// key or suffix character the page does not hold, saying what it was taken as.
 // The hooks are per engine, like the engine's state: the worker installs a
 // progress callback (called when Progress changes, at the engine's pauses)
 // and a pointer callback (11 busy, 0 default).
@@ -19,8 +23,11 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/trirotor.h"
@@ -112,7 +119,8 @@ val SetCodePage(int codePage) {
   });
 }
 
-// The pages this build offers, in number order: [{number, name, description}].
+// The pages this build offers, in number order:
+// [{number, name, description, windowsTables}].
 val SupportedCodePages() {
   val pages = val::array();
   for (const trirotor::platform::CodePageInfo& page : trirotor::platform::SupportedCodePages()) {
@@ -120,6 +128,7 @@ val SupportedCodePages() {
     entry.set("number", page.number);
     entry.set("name", std::string(page.name));
     entry.set("description", std::string(page.description));
+    entry.set("windowsTables", page.windowsTables);
     pages.call<void>("push", entry);
   }
   return pages;
@@ -141,15 +150,40 @@ val CodePageTable(int codePage) {
   });
 }
 
+// What the page makes of text, unit by unit (Windows' look-alike or '?' for
+// a unit it lacks), for comparison with Windows' own tables.
+val CodePageBytes(int codePage, val text) {
+  return Guarded([&] {
+    const int before = trirotor::platform::CodePage();
+    trirotor::platform::SetCodePage(codePage);
+    const ByteBuffer bytes = trirotor::platform::TextToBytes(Units(text));
+    trirotor::platform::SetCodePage(before);
+    val view{emscripten::typed_memory_view(bytes.size(), bytes.data())};
+    val outcome = val::object();
+    outcome.set("bytes", view.call<val>("slice"));
+    return outcome;
+  });
+}
+
+val StringArray(const std::vector<std::string>& lines) {
+  val array = val::array();
+  for (const std::string& line : lines) array.call<void>("push", line);
+  return array;
+}
+
 // A message as bytes (a file as it was read) goes through DecodeBytes, as
 // the command line decodes a file; as UTF-16 units (pasted text) through
-// DecodeText. Either way the status is this call's own.
+// DecodeText. Either way the status is this call's own. The warnings come
+// with every outcome, an engine error's too: a key taken otherwise than typed
+// may be why the message does not open.
 val Decode(val message, val key, val keySuffix) {
-  return Guarded([&] {
+  std::vector<std::string> warnings;
+  val outcome = Guarded([&] {
     trirotor::LastError = 0;
     lastPosted = -1;
     const std::u16string keyText = Units(key);
     const std::u16string suffixText = Units(keySuffix);
+    warnings = trirotor::platform::KeyConversionWarnings(keyText, suffixText);
     std::u16string plain;
     if (message.instanceof(val::global("Uint8Array"))) {
       const ByteBuffer result = trirotor::DecodeBytes(Bytes(message), keyText, suffixText);
@@ -162,11 +196,35 @@ val Decode(val message, val key, val keySuffix) {
     outcome.set("lastError", trirotor::LastError);
     return outcome;
   });
+  outcome.set("warnings", StringArray(warnings));
+  return outcome;
+}
+
+// The first character of `text` the page cannot hold exactly, as a refusal
+// placed by line and column in a text, by character in a key.
+std::optional<std::string> Refusal(std::u16string_view text, std::string_view what) {
+  const auto found = trirotor::platform::FindUnrepresentableCharacter(text, what);
+  if (!found) return std::nullopt;
+  return trirotor::platform::RefusalToSeal(*found, !what.empty());
 }
 
 val Encode(val plain, val key, val keySuffix, int wrap) {
   return Guarded([&] {
-    const std::u16string message = trirotor::EncodeText(Units(plain), Units(key), Units(keySuffix), wrap);
+    const std::u16string plainText = Units(plain);
+    const std::u16string keyText = Units(key);
+    const std::u16string suffixText = Units(keySuffix);
+    // Refused here rather than by the engine, so that a text's refusal says
+    // the line and column, as the tool's does.
+    const std::pair<std::u16string_view, std::string_view> parts[] = {
+        {plainText, {}}, {keyText, "the key"}, {suffixText, "the key suffix"}};
+    for (const auto& [text, what] : parts) {
+      if (const auto refusal = Refusal(text, what)) {
+        val outcome = val::object();
+        outcome.set("refusal", *refusal);
+        return outcome;
+      }
+    }
+    const std::u16string message = trirotor::EncodeText(plainText, keyText, suffixText, wrap);
     val outcome = val::object();
     outcome.set("message", ToUint16Array(message));
     return outcome;
@@ -182,6 +240,7 @@ EMSCRIPTEN_BINDINGS(trirotor) {
   emscripten::function("setCodePage", &SetCodePage);
   emscripten::function("supportedCodePages", &SupportedCodePages);
   emscripten::function("codePageTable", &CodePageTable);
+  emscripten::function("codePageBytes", &CodePageBytes);
   emscripten::function("decode", &Decode);
   emscripten::function("encode", &Encode);
   emscripten::function("errorMessage", &ErrorMessage);

@@ -3,12 +3,13 @@
 // iconv_tables.cpp - iconv for the WebAssembly build, from tables made on
 // the build machine.
 //
-// The platform layer builds its code page tables through iconv, one byte at
-// a time. The C library under WebAssembly lacks some pages (874) and fills
-// gaps differently, so the page would not open messages as the native tool
-// does. Instead this iconv replays what the build machine's iconv answered
-// for every byte of every single-byte page (gen_codepages.py), through the
-// same calls. It converts from those pages to UTF-16LE and nothing else.
+// The platform layer builds the tables of the pages that are not Windows'
+// own (the DOS pages, ISO-8859-n, KOI8) through iconv, one byte at a time.
+// The C library under WebAssembly lacks some of them and fills gaps
+// differently, so the page would not open messages as the native tool does.
+// Instead this iconv replays what the build machine's iconv answered for
+// every byte of those pages (gen_codepages.py), through the same calls. It
+// converts from those pages to UTF-16LE and nothing else.
 
 #include <iconv.h>
 

@@ -25,6 +25,7 @@
   const status = $('status');
   const statusLine = $('status-line');
   const statusHint = $('status-hint');
+  const statusWarnings = $('status-warnings');
   const result = $('result');
   const copyButton = $('copy');
   const saveButton = $('save');
@@ -39,13 +40,15 @@
   let resultKind = '';      // 'decode' or 'encode'
   let engineMessages = { 5: 'Compression checksum error (Error 5)', 33: 'Failed decoding the text (Error 33)' };
 
-  // The pages the engine offers, as it lists them; the default selected.
+  // The pages the engine offers, as it lists them, those that convert by
+  // Windows' own tables marked as the tool marks them; the default selected.
   function listCodePages(pages) {
     if (codePage.options.length > 0) return;
     for (const page of pages) {
       const option = document.createElement('option');
       option.value = String(page.number);
-      option.textContent = `${page.number} – ${page.description} (${page.name})`;
+      const tables = page.windowsTables ? "; Windows' own tables, best fit included" : '';
+      option.textContent = `${page.number} – ${page.description} (${page.name}${tables})`;
       option.selected = page.number === DEFAULT_CODE_PAGE;
       codePage.append(option);
     }
@@ -53,9 +56,12 @@
 
   /// Status ///
 
-  function setStatus(line, hint = '', bad = false) {
+  // `warnings`: what the engine made of key characters the page lacks, one
+  // line each.
+  function setStatus(line, hint = '', bad = false, warnings = []) {
     statusLine.textContent = line;
     statusHint.textContent = hint;
+    statusWarnings.textContent = warnings.map((warning) => `Warning: ${warning}.`).join('\n');
     status.classList.toggle('bad', bad);
   }
 
@@ -186,25 +192,28 @@
 
   function report(kind, outcome) {
     finishRun();
+    const warnings = outcome.warnings || [];
     if (outcome.failure) {
       setStatus(outcome.failure, '', true);
+    } else if (outcome.refusal) {
+      setStatus(`Cannot encode: ${outcome.refusal}.`, '', true);
     } else if (outcome.error) {
       let hint = '';
       if (kind === 'decode') hint = outcome.error.number === 7 ? 'the message is too large for this page' : HINT_DAMAGED;
-      setStatus(engineErrorLine(outcome.error), hint, true);
+      setStatus(engineErrorLine(outcome.error), hint, true, warnings);
     } else if (kind === 'encode') {
       const message = fromUnits(outcome.message);
       progress.value = 100;
       showResult(message, 'encode');
       setStatus(`Encoded into a message of ${count(message.length)} characters.`);
     } else if (outcome.lastError === 33) {
-      setStatus(engineMessages[33], HINT_FRAME, true);
+      setStatus(engineMessages[33], HINT_FRAME, true, warnings);
     } else {
       const text = fromUnits(outcome.text);
       progress.value = 100;
       showResult(text, 'decode');
-      if (outcome.lastError === 5) setStatus(engineMessages[5], '', true);
-      else setStatus(`Decoded ${count(text.length)} characters.`);
+      if (outcome.lastError === 5) setStatus(engineMessages[5], '', true, warnings);
+      else setStatus(`Decoded ${count(text.length)} characters.`, '', false, warnings);
     }
     (resultText ? result : decodeButton).focus();
   }

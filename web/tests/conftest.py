@@ -1,6 +1,8 @@
 """Fixtures for the page's browser tests: the built page, a local server for
 the served copy, and headless Chromium opening either that or the single
-file from disk with the network switched off."""
+file from disk with the network switched off. Every test ends by checking
+that neither the page nor its worker met a policy violation or logged an
+error."""
 import functools
 import http.server
 import pathlib
@@ -77,6 +79,9 @@ def start_chromium(offline, downloads, profile):
         # Nothing resolves and every request would go to a closed port.
         chrome.add_argument("--host-resolver-rules=MAP * ~NOTFOUND")
         chrome.add_argument("--proxy-server=127.0.0.1:9")
+    # The browser's log holds the worker's console too (its source is "worker"),
+    # where the page's own listener cannot see.
+    chrome.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     chrome.add_experimental_option("prefs", {"download.default_directory": str(downloads),
                                              "download.prompt_for_download": False})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=chrome)
@@ -102,14 +107,23 @@ def browser(request, page_build, served_url, downloads):
             driver.quit()
 
 
+def complaints(log):
+    """The entries of the browser's log that say something went wrong: errors
+    from any source, the page's or the worker's, and any word of the policy."""
+    return [f"{entry['source']}: {entry['message'][:300]}" for entry in log
+            if entry["level"] == "SEVERE" or "Content Security Policy" in entry["message"]]
+
+
 @pytest.fixture
 def page(browser):
     driver, url = browser
     driver.set_window_size(1000, 1000)
+    driver.get_log("browser")  # what earlier tests left
     driver.get(url)
     WebDriverWait(driver, 30).until(lambda d: d.find_element(By.ID, "decode").is_enabled())
     yield driver
     assert driver.execute_script("return window.__violations") == []
+    assert complaints(driver.get_log("browser")) == []
 
 
 @pytest.fixture(scope="session")

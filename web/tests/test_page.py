@@ -111,15 +111,32 @@ def test_a_message_that_does_not_open_says_error_33(page, case):
     assert result(page) == ""
 
 
+def fullwidth(character):
+    """The fullwidth form of a printable ASCII character, which 1252 takes as it."""
+    return chr(0xFF01 + ord(character) - 0x21) if "!" <= character <= "~" else character
+
+
+@pytest.mark.parametrize("fullwidth_first", [False, True], ids=["typed", "fullwidth first character"])
 @pytest.mark.parametrize("vector", error_vectors())
-def test_a_damaged_message_shows_the_engine_error(page, vector):
+def test_a_damaged_message_shows_the_engine_error(page, vector, fullwidth_first):
+    key = vector["key"]
+    if fullwidth_first:
+        key = fullwidth(key[0]) + key[1:]
+    set_code_page(page, 1252)
     fill(page, "input", vector["message"])
-    fill(page, "key", vector["key"])
+    fill(page, "key", key)
     fill(page, "suffix", vector["suffix"])
     line, hint = run(page, "decode")
     assert line.startswith(f"Error {vector['error_number']} in "), line
     assert hint == DAMAGED_HINT
     assert result(page) == ""
+    # The same bytes for the key, and a word of how it got them.
+    said = warnings(page)
+    if key == vector["key"]:
+        assert said == ""
+    else:
+        assert said == f"Warning: U+{ord(key[0]):04X} '{key[0]}' is not in code page 1252; it was taken as " \
+                       f"'{vector['key'][0]}', as Windows does."
 
 
 def checksum_vectors():
@@ -177,13 +194,96 @@ def test_encode_then_decode_gives_the_text_back(page, code_page, key, text):
     assert result(page) != text
 
 
-def test_a_character_the_code_page_lacks_is_refused(page):
-    set_code_page(page, 1252)
-    fill(page, "input", "Привет")
-    fill(page, "key", "k")
+@pytest.mark.parametrize("code_page, text, key, suffix, where, what", [
+    # The text: placed by line and column, as the tool places it.
+    (1252, "Привет", "k", "", "line 1, column 1: U+041F 'П' has no place in code page 1252", "would be lost"),
+    (1252, "ab\ncd😀ł", "k", "", "line 2, column 3: U+1F600 '😀' has no place in code page 1252", "would be lost"),
+    (1252, "ab\nc\nxł", "k", "", "line 3, column 2: U+0142 'ł' has no place in code page 1252", "would become 'l'"),
+    (28591, "5 €", "k", "", "line 1, column 3: U+20AC '€' has no place in code page 28591", "would be lost"),
+    # The key and the suffix: placed by character, with the look-alike named.
+    (1252, "text", "Łódź", "", "character 1 of the key: U+0141 'Ł' has no place in code page 1252",
+     "sealed as its look-alike 'L'"),
+    (1252, "text", "key", "s日", "character 2 of the key suffix: U+65E5 '日' has no place in code page 1252",
+     "sealed as '?'"),
+], ids=["Cyrillic text", "emoji on line 2", "look-alike in the text", "Latin-1", "key", "suffix"])
+def test_a_character_the_code_page_lacks_is_refused(page, code_page, text, key, suffix, where, what):
+    set_code_page(page, code_page)
+    fill(page, "input", text)
+    fill(page, "key", key)
+    fill(page, "suffix", suffix)
     line, _ = run(page, "encode")
-    assert line.startswith("Error 5 in ") and "1252" in line, line
+    assert line.startswith(f"Cannot encode: {where} and "), line
+    assert what in line and line.endswith("."), line
     assert result(page) == ""
+
+
+def warnings(driver):
+    return driver.execute_script("return document.getElementById('status-warnings').textContent;")
+
+
+@pytest.fixture(scope="session")
+def look_alike_message(options, tmp_path_factory):
+    """(text, message) sealed by the native tool with the key "Lódz-2004": the
+    bytes a Western system gave the typed key "Łódź-2004"."""
+    folder = tmp_path_factory.mktemp("look-alike")
+    (folder / "note.txt").write_text("Treffen um acht.\n", encoding="utf-8")
+    subprocess.run([options.getoption("--tool"), "encode", "--key", "Lódz-2004", "-o", str(folder / "note.b64"),
+                    str(folder / "note.txt")], check=True)
+    return "Treffen um acht.\n", (folder / "note.b64").read_text(encoding="ascii")
+
+
+def vector(name):
+    for row in VECTORS.read_text(encoding="utf-8").splitlines():
+        case = json.loads(row)
+        if case["name"] == name:
+            return case
+    raise LookupError(name)
+
+
+LOOK_ALIKE_L = "Warning: U+0141 'Ł' is not in code page 1252; it was taken as 'L', as Windows does."
+LOOK_ALIKE_Z = "Warning: U+017A 'ź' is not in code page 1252; it was taken as 'z', as Windows does."
+
+
+@pytest.mark.parametrize("case", [
+    # (what, key, suffix, status line starts with, warnings)
+    ("look-alikes open it", "Łódź-2004", "", "Decoded ", [LOOK_ALIKE_L, LOOK_ALIKE_Z]),
+    ("a look-alike said once", "ŁŁódź-2004", "", FRAME_LINE, [LOOK_ALIKE_L, LOOK_ALIKE_Z]),
+    ("the sealed bytes, no warning", "Lódz-2004", "", "Decoded ", []),
+    ("no look-alike is '?'", "Łódź-2004", "日", FRAME_LINE,
+     [LOOK_ALIKE_L, LOOK_ALIKE_Z, "Warning: U+65E5 '日' has no place in code page 1252 and was taken as '?'."]),
+], ids=lambda case: case[0])
+def test_key_characters_outside_the_page_are_warned_of(page, look_alike_message, case):
+    _, key, suffix, want_line, want_warnings = case
+    text, message = look_alike_message
+    set_code_page(page, 1252)
+    fill(page, "input", message)
+    fill(page, "key", key)
+    fill(page, "suffix", suffix)
+    line, _ = run(page, "decode")
+    assert line.startswith(want_line), line
+    assert warnings(page).splitlines() == want_warnings
+    assert result(page) == (text if want_line == "Decoded " else "")
+    # The next run's status is its own.
+    fill(page, "key", "Lódz-2004")
+    fill(page, "suffix", "")
+    assert run(page, "decode")[0].startswith("Decoded ") and warnings(page) == ""
+
+
+@pytest.mark.parametrize("name", ["key-unmappable-01-key-unmappable", "b64-best-fit-00-best-fit-digits",
+                                  "b64-best-fit-02-best-fit-digits"])
+def test_vectors_with_characters_outside_the_page_open(page, downloads, native_tables, name):
+    case = vector(name)
+    set_code_page(page, 1252)
+    fill(page, "input", case["message"])
+    fill(page, "key", case["key"])
+    fill(page, "suffix", case["suffix"])
+    assert run(page, "decode")[0].startswith("Decoded ")
+    # Only the key's characters are warned of, never the message's.
+    assert (warnings(page) != "") == (name.startswith("key-"))
+    # The text: the plain bytes as 1252 gives them, saved as UTF-8.
+    chars = json.loads(native_tables([1252]))["chars"]
+    want = "".join(chr(chars[b]) for b in bytes.fromhex(case["plain_hex"]))
+    assert saved(page, downloads, "message.txt") == want.encode("utf-8")
 
 
 def test_the_busy_pointer_shows_while_decrypting_and_goes(page):
