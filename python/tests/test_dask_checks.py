@@ -2,7 +2,6 @@
 and the size of the graphs it builds."""
 
 import json
-import os
 
 import pytest
 
@@ -11,9 +10,13 @@ dask_bag = pytest.importorskip("dask.bag")
 pytest.importorskip("fsspec")
 
 import dask.core  # noqa: E402
+from fsspec.core import OpenFile  # noqa: E402
+from fsspec.implementations.local import LocalFileSystem  # noqa: E402
 
 import trirotor  # noqa: E402
 import trirotor.dask  # noqa: E402
+from conftest import run_tool_jsonl  # noqa: E402
+from trirotor import _core  # noqa: E402
 
 KEY = "checks key"
 
@@ -134,3 +137,27 @@ def test_a_short_message_in_a_column_is_a_failure():
     assert opened == ["a note", None, None, None, None, None, None]
     with pytest.raises(ValueError, match="give key or key_env"):
         trirotor.dask.decode_series(frame["message"])
+
+
+def test_a_line_longer_than_a_record_costs_no_more_than_a_record(tmp_path, tool):
+    # The block a long line starts in reads it only as far as a record may
+    # be long; the blocks inside it read nothing past themselves.
+    sealed = trirotor.encode("short", KEY, wrap=0)
+    short = [json.dumps({"id": i, "message": sealed}).encode() + b"\n" for i in range(3)]
+    long_line = b'{"id":"long","message":"' + b"A" * (_core.MAX_RECORD_BYTES + 2 * 1024 * 1024) + b'"}\n'
+    data = b"".join(short) + long_line + b"".join(short) + long_line[:-1]  # the last line ends the file
+    path = tmp_path / "in.jsonl"
+    path.write_bytes(data)
+    del long_line
+    blocksize = 1024 * 1024
+    fs = LocalFileSystem()
+    file = OpenFile(fs, str(path), mode="rb")
+    read = [trirotor.dask._read_block(file, offset, length)
+            for _, offset, length in trirotor.dask._blocks(fs, [str(path)], blocksize)]
+    assert max(len(b) for b in read) <= 2 * blocksize + _core.MAX_RECORD_BYTES + 1
+    assert sum(_core.count_lines(b) for b in read) == 8  # every line, once
+    expected = run_tool_jsonl(tool, "decode", data, KEY)
+    with dask.config.set(scheduler="sync"):
+        got = b"".join(trirotor.dask.decode_files(str(path), key=KEY, blocksize=blocksize))
+    assert got.decode().splitlines() == expected
+    assert sum("longer than 64 MiB" in line for line in expected) == 2

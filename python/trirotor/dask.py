@@ -233,11 +233,35 @@ def decode_series(series, key: Optional[str] = None, suffix: Optional[str] = Non
 # A block is read twice: once to count its lines, once to answer it.
 
 def _read_block(file, offset: int, length: Optional[int]) -> bytes:
-    from fsspec.utils import read_block
+    """The lines of a file that start in (offset, offset + length], or from
+    its start for offset 0: adjacent blocks share no line and miss none.
+    The last line is read on past the block only as far as a record may be
+    long, and one byte more, so that it is still answered as too long: a
+    long line costs a block and a record, not the whole file. length None:
+    the whole file."""
     with copy.copy(file) as f:
         if length is None:
             return f.read()
-        return read_block(f, offset, length, b"\n")
+        f.seek(offset)
+        block = f.read(length)
+        if offset > 0:  # the first line is the one after the first line end
+            newline = block.find(b"\n")
+            if newline < 0:
+                return b""  # no line starts here: the block lies inside one
+            block = block[newline + 1:]
+        parts = [block]
+        room = _core.MAX_RECORD_BYTES + 1
+        while room > 0:
+            chunk = f.read(min(1 << 16, room))
+            if not chunk:
+                break
+            newline = chunk.find(b"\n")
+            if newline >= 0:
+                parts.append(chunk[:newline + 1])
+                break
+            parts.append(chunk)
+            room -= len(chunk)
+        return b"".join(parts)
 
 
 def _count_block(file, offset: int, length: Optional[int]) -> int:
