@@ -135,8 +135,11 @@ def test_a_short_message_in_a_column_is_a_failure():
     with dask.config.set(scheduler="sync"):
         opened = trirotor.dask.decode_series(frame["message"], key=KEY).compute().tolist()
     assert opened == ["a note", None, None, None, None, None, None]
-    with pytest.raises(ValueError, match="give key or key_env"):
-        trirotor.dask.decode_series(frame["message"])
+    for kwargs, refusal in [({}, "give key or key_env"), ({"key": ""}, "the key is empty"),
+                            ({"key": KEY, "codepage": "koi9"}, "unknown code page"),
+                            ({"key": KEY, "key_env": "X"}, "give key or key_env, not both")]:
+        with pytest.raises(ValueError, match=refusal):
+            trirotor.dask.decode_series(frame["message"], **kwargs)
 
 
 def test_a_line_longer_than_a_record_costs_no_more_than_a_record(tmp_path, tool):

@@ -222,6 +222,8 @@ def decode_series(series, key: Optional[str] = None, suffix: Optional[str] = Non
     secret_key = _resolve(key, key_env, "key")
     if secret_key is None and key_env is None:
         raise ValueError("give key or key_env")
+    if key == "":
+        raise ValueError("the key is empty")  # every message would fail
     secret_suffix = _resolve(suffix, suffix_env, "suffix")
     _core.codepage_number(codepage)  # an unknown page fails here, not on the workers
     return series.map_partitions(_decode_texts, secret_key, key_env, secret_suffix, suffix_env, codepage, strict,
