@@ -12,10 +12,12 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -71,33 +73,6 @@ py::str FromWide(std::u16string_view wide) {
   return py::reinterpret_steal<py::str>(text);
 }
 
-// "'Ж' (U+0416) at index 3", the index counted in Python characters.
-std::string DescribeAt(std::u16string_view text, std::size_t unit) {
-  std::size_t index = 0;
-  for (std::size_t i = 0; i < unit; ++i) {
-    const bool pairTail = i > 0 && text[i] >= 0xDC00 && text[i] <= 0xDFFF && text[i - 1] >= 0xD800 &&
-                          text[i - 1] <= 0xDBFF;
-    if (!pairTail) ++index;
-  }
-  char32_t cp = text[unit];
-  if (cp >= 0xD800 && cp <= 0xDBFF && unit + 1 < text.size() && text[unit + 1] >= 0xDC00 && text[unit + 1] <= 0xDFFF) {
-    cp = 0x10000 + ((cp - 0xD800) << 10) + (text[unit + 1] - 0xDC00);
-  }
-  char name[16];
-  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(cp));
-  const bool printable = cp >= 0x20 && !(cp >= 0x7F && cp < 0xA0) && !(cp >= 0xD800 && cp <= 0xDFFF);
-  std::string out;
-  if (printable) {
-    std::u32string one(1, cp);
-    auto character = py::reinterpret_steal<py::str>(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, one.data(), 1));
-    if (!character) throw py::error_already_set();
-    out = std::string(py::repr(character)) + " (" + name + ")";
-  } else {
-    out = name;
-  }
-  return out + " at index " + std::to_string(index);
-}
-
 /// Code page ///
 
 // The one place a code page given by the caller becomes a number: an int, or
@@ -121,6 +96,25 @@ int CodePageNumber(const py::handle& page) {
   const std::optional<int> number = platform::ParseCodePageName(given);
   if (!number) throw py::value_error("unknown code page '" + given + "'");
   return *number;
+}
+
+// The width of the base64 lines: a whole number from 0 (one line) up; any
+// width past the message's length gives one line too.
+int WrapWidth(const py::handle& wrap) {
+  if (PyBool_Check(wrap.ptr()) || !PyLong_Check(wrap.ptr())) {
+    throw py::type_error("wrap must be int, not " + std::string(py::str(py::type::handle_of(wrap).attr("__name__"))));
+  }
+  int overflow = 0;
+  const long long width = PyLong_AsLongLongAndOverflow(wrap.ptr(), &overflow);
+  if (overflow == 0 && width == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || width < 0 || width > std::numeric_limits<int>::max()) {
+    throw py::value_error("wrap must be a whole number from 0 (one line) to " +
+                          std::to_string(std::numeric_limits<int>::max()) + ", not " +
+                          (overflow > 0   ? std::string("a number past 2**63")
+                           : overflow < 0 ? std::string("a number below -2**63")
+                                          : std::to_string(width)));
+  }
+  return static_cast<int>(width);
 }
 
 // Whether each thread has a code page of its own: set one on a fresh thread
@@ -188,12 +182,22 @@ int CheckedCodePage(const py::handle& page) {
 // The interpreter's main thread, the only one that runs signal handlers.
 unsigned long mainThread = 0;
 
+// How often a call without a progress callback takes the interpreter lock
+// to look for Ctrl-C. Taking it at every pause (every 5,000 bytes) would
+// make the call wait for any other busy Python thread each time.
+constexpr std::chrono::milliseconds kSignalCheckEvery{50};
+
+// How often the pause hook has taken the interpreter lock, for the tests.
+std::atomic<std::uint64_t> lockTakes{0};
+
 struct Call {
   explicit Call(py::handle callback)
       : progress(callback), checkSignals(PyThread_get_thread_ident() == mainThread) {}
   py::handle progress;  // None or a callable
   bool checkSignals;    // on the main thread: Ctrl-C stops the call
   bool abortedByProgress = false;
+  // The first pause looks at once; later ones once this time has come.
+  std::chrono::steady_clock::time_point nextSignalCheck{};
   std::optional<py::error_already_set> error;  // from the callback or a signal handler
 };
 
@@ -202,14 +206,22 @@ thread_local Call* currentCall = nullptr;
 void OnPause() {
   Call* call = currentCall;
   if (call == nullptr || AbortFlag == -1) return;
-  if (!call->checkSignals && call->progress.is_none()) return;
+  const bool hasProgress = !call->progress.is_none();
+  if (!hasProgress) {
+    // Only Ctrl-C to look for: read the clock, not the lock.
+    if (!call->checkSignals) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < call->nextSignalCheck) return;
+    call->nextSignalCheck = now + kSignalCheckEvery;
+  }
   py::gil_scoped_acquire gil;
-  if (PyErr_CheckSignals() != 0) {  // KeyboardInterrupt, on the main thread
+  lockTakes.fetch_add(1, std::memory_order_relaxed);
+  if (call->checkSignals && PyErr_CheckSignals() != 0) {  // KeyboardInterrupt, on the main thread
     call->error.emplace();
     AbortFlag = -1;
     return;
   }
-  if (call->progress.is_none()) return;
+  if (!hasProgress) return;
   try {
     py::object answer = call->progress(static_cast<int>(Progress));
     if (answer.ptr() == Py_False) {
@@ -261,36 +273,28 @@ void CheckOutcome(std::int16_t lastError, bool strict, const py::object& result)
   if (lastError == kErrChecksum && strict) Raise(ErrorClass("ChecksumError")(result));
 }
 
-// The first character of the texts that the page cannot hold: a warning for
-// decoding, where the engine's mapping to '?' stays (messages sealed that way
-// must still open), and a ValueError for sealing. Found while the page is
-// set, described once the interpreter lock is back.
-struct Misfit {
-  std::u16string_view text;
-  const char* what = nullptr;
-  std::size_t at = std::u16string_view::npos;
-};
+// Sealing: why the first character of the texts that the page cannot hold
+// exactly is refused (it would come back as '?' or as Windows' look-alike),
+// or "" when the page holds them all. A text's character is placed by line
+// and column, a key's by its place in the key. Worded while the page is set.
+using Texts = std::initializer_list<std::pair<std::u16string_view, std::string_view>>;
 
-Misfit FindMisfit(std::initializer_list<std::pair<std::u16string_view, const char*>> texts) {
+std::string RefusalToSeal(Texts texts) {
   for (const auto& [text, what] : texts) {
-    const std::size_t at = platform::FindUnrepresentable(text);
-    if (at != std::u16string_view::npos) return {text, what, at};
+    if (const auto found = platform::FindUnrepresentableCharacter(text, what)) {
+      return platform::RefusalToSeal(*found, !what.empty());
+    }
   }
   return {};
 }
 
-std::string Describe(const Misfit& misfit, int codePage) {
-  if (misfit.what == nullptr) return {};
-  return std::string(misfit.what) + ": character " + DescribeAt(misfit.text, misfit.at) +
-         " has no place in code page " + std::to_string(codePage);
-}
-
-void WarnKeyMapping(const Misfit& misfit, int codePage) {
-  if (misfit.what == nullptr) return;
-  const std::string problem = Describe(misfit, codePage);
+// Decoding takes such key and suffix characters as Windows' look-alike, or as
+// '?' (messages sealed that way must still open): one warning per character.
+void WarnKeyConversion(const std::vector<std::string>& lines) {
+  if (lines.empty()) return;
   py::object warning = ErrorClass("KeyCharacterWarning");
-  if (PyErr_WarnEx(warning.ptr(), (problem + "; it is read as '?', as the engine always has").c_str(), 2) != 0) {
-    throw py::error_already_set();
+  for (const std::string& line : lines) {
+    if (PyErr_WarnEx(warning.ptr(), line.c_str(), 2) != 0) throw py::error_already_set();
   }
 }
 
@@ -303,15 +307,15 @@ py::object Decode(const py::handle& message, const py::handle& key, const py::ha
   Call call(progress);
   std::u16string plain;
   std::int16_t lastError = 0;
-  Misfit keyMisfit;
+  std::vector<std::string> warnings;
   RunEngine(call, [&] {
     PageLease lease(page);
-    keyMisfit = FindMisfit({{wideKey, "key"}, {wideSuffix, "suffix"}});
+    warnings = platform::KeyConversionWarnings(wideKey, wideSuffix);
     LastError = 0;
     plain = DecodeText(wideMessage, wideKey, wideSuffix);
     lastError = LastError;
   });
-  if (warn) WarnKeyMapping(keyMisfit, page);
+  if (warn) WarnKeyConversion(warnings);
   py::str text = FromWide(plain);
   CheckOutcome(lastError, strict, text);
   return text;
@@ -332,36 +336,36 @@ py::object DecodeBytesCall(const py::handle& message, const py::handle& key, con
   Call call(progress);
   ByteBuffer plain;
   std::int16_t lastError = 0;
-  Misfit keyMisfit;
+  std::vector<std::string> warnings;
   RunEngine(call, [&] {
     PageLease lease(page);
-    keyMisfit = FindMisfit({{wideKey, "key"}, {wideSuffix, "suffix"}});
+    warnings = platform::KeyConversionWarnings(wideKey, wideSuffix);
     LastError = 0;
     plain = DecodeBytes(std::move(bytes), wideKey, wideSuffix);
     lastError = LastError;
   });
-  WarnKeyMapping(keyMisfit, page);
+  WarnKeyConversion(warnings);
   py::bytes result(reinterpret_cast<const char*>(plain.data()), plain.size());
   CheckOutcome(lastError, strict, result);
   return result;
 }
 
 py::object Encode(const py::handle& text, const py::handle& key, const py::handle& suffix,
-                  const py::handle& codepage, int wrap) {
-  if (wrap < 0) throw py::value_error("wrap must be 0 (one line) or more, not " + std::to_string(wrap));
+                  const py::handle& codepage, const py::handle& wrapWidth) {
+  const int wrap = WrapWidth(wrapWidth);
   const std::u16string wideText = ToWide(text, "text");
   const std::u16string wideKey = ToWide(key, "key");
   const std::u16string wideSuffix = ToWide(suffix, "suffix");
   const int page = CheckedCodePage(codepage);
   Call call{py::none()};
   std::u16string sealed;
-  Misfit misfit;
+  std::string refusal;
   RunEngine(call, [&] {
     PageLease lease(page);
-    misfit = FindMisfit({{wideText, "text"}, {wideKey, "key"}, {wideSuffix, "suffix"}});
-    if (misfit.what == nullptr) sealed = EncodeText(wideText, wideKey, wideSuffix, wrap);
+    refusal = RefusalToSeal({{wideText, ""}, {wideKey, "the key"}, {wideSuffix, "the key suffix"}});
+    if (refusal.empty()) sealed = EncodeText(wideText, wideKey, wideSuffix, wrap);
   });
-  if (misfit.what != nullptr) throw py::value_error(Describe(misfit, page));
+  if (!refusal.empty()) throw py::value_error(refusal);
   return FromWide(sealed);
 }
 
@@ -379,12 +383,11 @@ struct BatchRequest {
 };
 
 BatchRequest CheckBatchRequest(const std::string& mode, const py::handle& key, const py::handle& suffix,
-                               const py::handle& codepage, int wrap) {
+                               const py::handle& codepage, const py::handle& wrap) {
   if (mode != "decode" && mode != "encode") throw py::value_error("mode must be 'decode' or 'encode'");
-  if (wrap < 0) throw py::value_error("wrap must be 0 (one line) or more, not " + std::to_string(wrap));
   BatchRequest request;
   request.mode = mode == "decode" ? cli::Mode::kDecode : cli::Mode::kEncode;
-  request.wrap = wrap;
+  request.wrap = WrapWidth(wrap);
   if (!key.is_none()) request.defaults.key = ToWide(key, "key");
   if (request.defaults.key && request.defaults.key->empty()) throw py::value_error("the key is empty");
   if (!suffix.is_none()) request.defaults.suffix = ToWide(suffix, "suffix");
@@ -397,20 +400,21 @@ BatchRequest CheckBatchRequest(const std::string& mode, const py::handle& key, c
 // (Ctrl-C on the main thread), which then comes out as the exception.
 template <typename AnswerAll>
 void RunBatch(const BatchRequest& request, AnswerAll answerAll) {
-  Misfit misfit;
+  std::string refusal;
   Call call{py::none()};
   RunEngine(call, [&] {
     PageLease lease(request.page);
     if (request.mode == cli::Mode::kEncode) {
-      // A default key the page cannot hold would seal every record with '?'.
-      misfit = FindMisfit({{request.defaults.key ? *request.defaults.key : std::u16string_view(), "key"},
-                           {request.defaults.suffix, "suffix"}});
-      if (misfit.what != nullptr) return;
+      // A default key the page cannot hold would seal every record with '?'
+      // or with look-alikes.
+      refusal = RefusalToSeal({{request.defaults.key ? *request.defaults.key : std::u16string_view(), "the key"},
+                               {request.defaults.suffix, "the key suffix"}});
+      if (!refusal.empty()) return;
     }
     cli::RecordAnswerer answerer(request.mode, request.defaults, request.wrap);
     answerAll(answerer, static_cast<const Call&>(call));
   });
-  if (misfit.what != nullptr) throw py::value_error(Describe(misfit, request.page));
+  if (!refusal.empty()) throw py::value_error(refusal);
 }
 
 // One line (without its "\n") answered onto the end of `out`, as the tool
@@ -424,7 +428,7 @@ cli::LineOutcome AnswerOne(cli::RecordAnswerer& answerer, std::string_view line,
 // A list of lines (str or bytes) to a list of output lines (str). The lines
 // are copied out first, then answered all at once.
 py::list AnswerLines(const std::string& mode, const py::list& lines, const py::handle& key,
-                     const py::handle& suffix, const py::handle& codepage, int wrap, std::uint64_t first) {
+                     const py::handle& suffix, const py::handle& codepage, const py::handle& wrap, std::uint64_t first) {
   const BatchRequest request = CheckBatchRequest(mode, key, suffix, codepage, wrap);
   std::vector<std::string> in;
   in.reserve(lines.size());
@@ -492,7 +496,7 @@ std::uint64_t CountLines(std::string_view block) {
 // record, and the interpreter lock is released for the whole block. The
 // block is read where it lies; its buffer stays held until the call returns.
 py::tuple AnswerBlock(const std::string& mode, const py::buffer& block, const py::handle& key,
-                      const py::handle& suffix, const py::handle& codepage, int wrap, std::uint64_t first) {
+                      const py::handle& suffix, const py::handle& codepage, const py::handle& wrap, std::uint64_t first) {
   const BatchRequest request = CheckBatchRequest(mode, key, suffix, codepage, wrap);
   const py::buffer_info view = block.request();
   const std::string_view data = BlockBytes(view);
@@ -532,4 +536,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("block"));
   m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
   m.def("codepage_per_thread", &CodePagePerThread);
+  m.attr("MAX_RECORD_BYTES") = trirotor::cli::kMaxRecordBytes;  // a longer line is answered as too long
+  m.def("_pause_lock_takes", [] { return lockTakes.load(std::memory_order_relaxed); },
+        "How often the engine's pauses have taken the interpreter lock (for the tests).");
 }

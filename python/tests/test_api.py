@@ -1,13 +1,16 @@
 """The package's functions against the engine's vectors, the shipped
 examples, and each way a call can end."""
 
+import os
 import signal
 import threading
+import time
 import warnings
 
 import pytest
 
 import trirotor
+from trirotor import _core, records
 
 WINDOWS_1252_UNASSIGNED = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
 
@@ -105,14 +108,33 @@ def test_round_trip(text, key, suffix, codepage, wrap):
 
 def test_refusals():
     cases = [
-        (lambda: trirotor.encode("naïve Ж", "k"), ValueError, "text: character 'Ж' (U+0416) at index 6 has no place in code page 1252"),
-        (lambda: trirotor.encode("x", "k😀"), ValueError, "key: character '😀' (U+1F600) at index 1"),
-        (lambda: trirotor.encode("x", "k", "\u20ac\u0416", codepage=1252), ValueError, "suffix: character 'Ж' (U+0416) at index 1"),
+        (lambda: trirotor.encode("naïve Ж", "k"), ValueError,
+         "line 1, column 7: U+0416 'Ж' has no place in code page 1252 and would be lost"),
+        (lambda: trirotor.encode("one\ntwo ł", "k"), ValueError,
+         "line 2, column 5: U+0142 'ł' has no place in code page 1252 and would become 'l'"),
+        (lambda: trirotor.encode("x", "k😀"), ValueError,
+         "character 2 of the key: U+1F600 '😀' has no place in code page 1252 and would be sealed as '??'"),
+        (lambda: trirotor.encode("x", "k", "\u20ac\u0416", codepage=1252), ValueError,
+         "character 2 of the key suffix: U+0416 'Ж' has no place in code page 1252 and would be sealed as '?'"),
+        # A look-alike in a key: the same key typed under another page would not open the message.
+        (lambda: trirotor.encode("x", "Łódź-2004"), ValueError,
+         "character 1 of the key: U+0141 'Ł' has no place in code page 1252 and would be sealed as its "
+         "look-alike 'L', as Windows does; the same key typed under another code page would not open the message"),
+        (lambda: list(records.encode_lines(['{"id":1,"text":"x"}'], key="Łódź")), ValueError,
+         "character 1 of the key: U+0141 'Ł' has no place in code page 1252 and would be sealed as its look-alike"),
         (lambda: trirotor.encode("x", "k", codepage=65001), ValueError, "multi-byte"),
         (lambda: trirotor.decode("abcd", "k", codepage="koi9"), ValueError, "unknown code page 'koi9'"),
         (lambda: trirotor.decode("abcd", "k", codepage=0), ValueError, "unknown code page 0"),
         (lambda: trirotor.decode("abcd", "k", codepage=True), TypeError, "bool"),
-        (lambda: trirotor.encode("x", "k", wrap=-1), ValueError, "wrap"),
+        (lambda: trirotor.encode("x", "k", wrap=-1), ValueError,
+         "wrap must be a whole number from 0 (one line) to 2147483647, not -1"),
+        (lambda: trirotor.encode("x", "k", wrap=2**31), ValueError, "to 2147483647, not 2147483648"),
+        (lambda: trirotor.encode("x", "k", wrap=2**70), ValueError, "to 2147483647, not a number past 2**63"),
+        (lambda: trirotor.encode("x", "k", wrap=-2**70), ValueError, "not a number below -2**63"),
+        (lambda: trirotor.encode("x", "k", wrap=1.5), TypeError, "wrap must be int, not float"),
+        (lambda: trirotor.encode("x", "k", wrap=True), TypeError, "wrap must be int, not bool"),
+        (lambda: list(records.encode_lines(['{"id":1,"text":"x"}'], key="k", wrap=2**70)), ValueError,
+         "not a number past 2**63"),
         (lambda: trirotor.decode(b"abcd", "k"), TypeError, "message must be str"),
         (lambda: trirotor.decode_bytes("abcd", "k"), TypeError, "bytes-like"),
         (lambda: trirotor.encode("x", ""), trirotor.EngineError, "Division by zero"),
@@ -125,14 +147,62 @@ def test_refusals():
     assert issubclass(trirotor.FrameError, trirotor.Error)
     assert all(issubclass(c, trirotor.Error) for c in
                (trirotor.EngineError, trirotor.ChecksumError, trirotor.Aborted))
+    # The widest wrap is allowed: one line.
+    assert "\n" not in trirotor.encode("x" * 500, "k", wrap=2**31 - 1)
 
 
-def test_decode_reads_unrepresentable_key_characters_as_question_marks():
-    # Messages sealed by the engine with such a key hold '?' in its place:
-    # they must still open, with a warning.
-    sealed = trirotor.encode("old archive", "pass?word")
-    with pytest.warns(trirotor.KeyCharacterWarning, match="key: character 'Ж' .* at index 4"):
-        assert trirotor.decode(sealed, "passЖword") == "old archive"
+KEY_CONVERSIONS = [
+    # key sealed with, key typed, suffix sealed with, suffix typed, warnings (one per character)
+    ("pass?word", "passЖword", "", "",
+     ["U+0416 'Ж' has no place in code page 1252 and was taken as '?'"]),
+    # Typed on a Western system, the legacy program keyed this with the bytes of 'Lódz-2004'.
+    ("Lódz-2004", "Łódź-2004", "", "",
+     ["U+0141 'Ł' is not in code page 1252; it was taken as 'L', as Windows does",
+      "U+017A 'ź' is not in code page 1252; it was taken as 'z', as Windows does"]),
+    ("lal", "łał", "", "",  # a character twice: one warning
+     ["U+0142 'ł' is not in code page 1252; it was taken as 'l', as Windows does"]),
+    ("A-0=", "Ａ‐０＝", "", "",  # fullwidth letters and signs, U+2010
+     ["U+FF21 'Ａ' is not in code page 1252; it was taken as 'A', as Windows does",
+      "U+2010 '‐' is not in code page 1252; it was taken as '-', as Windows does",
+      "U+FF10 '０' is not in code page 1252; it was taken as '0', as Windows does",
+      "U+FF1D '＝' is not in code page 1252; it was taken as '=', as Windows does"]),
+    ("k??", "k😀", "", "",  # a pair: each half on its own
+     ["U+1F600 '😀' has no place in code page 1252 and was taken as '??'"]),
+    ("Ak", "Āk", "8", "∞",  # key and suffix: in order
+     ["U+0100 'Ā' is not in code page 1252; it was taken as 'A', as Windows does",
+      "U+221E '∞' is not in code page 1252; it was taken as '8', as Windows does"]),
+]
+
+
+@pytest.mark.parametrize("sealed_key,typed_key,sealed_suffix,typed_suffix,expected", KEY_CONVERSIONS)
+def test_keys_are_taken_as_windows_takes_them(sealed_key, typed_key, sealed_suffix, typed_suffix, expected):
+    text = "old archive, sealed on a Western system"
+    sealed = trirotor.encode(text, sealed_key, sealed_suffix)
+    for call, message, plain in [(trirotor.decode, sealed, text),
+                                 (trirotor.decode_bytes, sealed.encode("ascii"), text.encode("cp1252"))]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert call(message, typed_key, typed_suffix) == plain
+        assert [str(w.message) for w in caught if w.category is trirotor.KeyCharacterWarning] == expected
+        assert all(w.filename == __file__ for w in caught)  # pointed at the caller
+    # Batch records take the key the same way.
+    answer = records.decode_record({"id": 1, "message": sealed, "key": typed_key, "suffix": typed_suffix})
+    assert answer == {"id": 1, "text": text}
+    # A key that differs in another way still fails.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", trirotor.KeyCharacterWarning)
+        with pytest.raises(trirotor.FrameError):
+            trirotor.decode(sealed, typed_key + "x", typed_suffix)
+
+
+def test_characters_of_the_page_draw_no_warning():
+    # 'ł' is a letter of 1250, and 'ó' of 1252.
+    for text, key, page in [("tekst", "łódź", 1250), ("text", "Lódz", 1252)]:
+        sealed = trirotor.encode(text, key, codepage=page)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert trirotor.decode(sealed, key, codepage=page) == text
+        assert caught == []
 
 
 def test_progress_and_abort():
@@ -165,6 +235,58 @@ def test_progress_and_abort():
         trirotor.decode(sealed, "k", progress=interrupt)
     # The engine is usable after each way of stopping.
     assert trirotor.decode(sealed, "k").startswith("Lorem")
+
+
+@pytest.fixture(scope="module")
+def big_sealed() -> str:
+    """A message of some 26 million characters: about half a second of decoding."""
+    return trirotor.encode(os.urandom(20_000_000).hex(), "k", wrap=0)
+
+
+def test_a_decode_looks_for_ctrl_c_by_the_clock_not_at_every_pause(big_sealed):
+    # Each look takes the interpreter lock, which waits for any other busy
+    # Python thread: a long decode looks at most once per 50 ms, though it
+    # pauses every 5,000 bytes (as the progress callback sees).
+    pauses = []
+    trirotor.decode(big_sealed, "k", progress=pauses.append)
+    assert len(pauses) > 4000
+    for call, message in [(trirotor.decode, big_sealed), (trirotor.decode_bytes, big_sealed.encode())]:
+        before = _core._pause_lock_takes()
+        start = time.monotonic()
+        call(message, "k")
+        elapsed = time.monotonic() - start
+        takes = _core._pause_lock_takes() - before
+        assert 1 <= takes <= 2 + elapsed / 0.05, (takes, elapsed)
+
+
+def test_ctrl_c_stops_a_long_decode_without_a_progress_callback(big_sealed):
+    start = time.thread_time()
+    trirotor.decode(big_sealed, "k")
+    whole = time.thread_time() - start
+
+    done = threading.Event()
+
+    def interrupt_once_decoding(before):
+        # The decode has reached its first pause once the count moves.
+        while _core._pause_lock_takes() == before and not done.wait(0.001):
+            pass
+        if not done.is_set():
+            os.kill(os.getpid(), signal.SIGINT)
+
+    sender = threading.Thread(target=interrupt_once_decoding, args=(_core._pause_lock_takes(),))
+    start = time.thread_time()
+    sender.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            trirotor.decode(big_sealed, "k")
+        stopped = time.thread_time() - start
+    finally:
+        done.set()
+        sender.join()
+    # Stopped at a pause soon after the signal, not at the end of the decode
+    # (measured in this thread's CPU time, which other work on the machine
+    # does not stretch).
+    assert stopped < 0.6 * whole, (stopped, whole)
 
 
 def test_threads_side_by_side_with_their_own_code_pages():

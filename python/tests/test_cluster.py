@@ -8,6 +8,7 @@ import random
 
 import pytest
 
+dask = pytest.importorskip("dask")
 dask_bag = pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("distributed")
 
@@ -138,9 +139,9 @@ def test_line_numbers_count_across_partitions(tool):
 
 
 @pytest.mark.parametrize("blocksize, returned", [
-    (4096, False),   # many blocks, cut inside the runs of records
-    (None, False),   # one block per file
-    (50_000, True),  # the answers come back as bytes
+    (32 * 1024, False),  # many blocks, cut inside the runs of records
+    (None, False),       # one block per file
+    (100_000, True),     # the answers come back as bytes
 ])
 def test_files_read_and_written_by_the_workers(tool, client, damaged, tmp_path, blocksize, returned):
     # Two files; the first ends without a newline, so its last line ends
@@ -165,11 +166,13 @@ def test_files_read_and_written_by_the_workers(tool, client, damaged, tmp_path, 
         assert result == sorted(result) and len(result) == len(list((tmp_path / "opened").iterdir()))
     assert got.decode("utf-8").splitlines() == expected
     assert (blocksize is None) == (len(result) == 2)
+    if blocksize == 32 * 1024:
+        assert len(result) > 20
 
 
 def test_files_road_refuses_to_write_over_its_input_and_seals(tool, client, tmp_path):
     inbox = tmp_path / "0.jsonl"
-    records = "".join(json.dumps({"id": i, "text": f"note {i} é"}) + "\n" for i in range(50))
+    records = "".join(json.dumps({"id": i, "text": f"note {i} é"}) + "\n" for i in range(2000))
     inbox.write_text(records, encoding="utf-8")
     (tmp_path / "link").symlink_to(tmp_path, target_is_directory=True)
     for output in ("*.jsonl", "link/*.jsonl"):  # the same file, by its name and through a link
@@ -179,6 +182,43 @@ def test_files_road_refuses_to_write_over_its_input_and_seals(tool, client, tmp_
     with pytest.raises(ValueError, match="the key is empty"):
         trirotor.dask.decode_files(str(inbox), key="")
 
-    sealed = b"".join(trirotor.dask.encode_files(str(inbox), key=KEY, blocksize=300))
+    blocks = trirotor.dask.encode_files(str(inbox), key=KEY, blocksize=32 * 1024)
+    assert len(blocks) > 1
+    sealed = b"".join(blocks)
     opened = run_tool_jsonl(tool, "decode", sealed, KEY)
     assert [json.loads(line) for line in opened] == [json.loads(line) for line in records.splitlines()]
+
+
+def test_a_failed_task_leaves_no_key_in_the_logs(client, tmp_path):
+    # A worker logs a failed task with the repr of its arguments ("Compute
+    # Failed ... args: ..."): keys, and records that carry their own, must
+    # not be among them. Each road fails a task on purpose.
+    secret, own = "SECRET-KEY-4711", "OWN-RECORD-KEY-0815"
+    sealed = trirotor.encode("x", own)
+    record = {"id": 1, "message": sealed, "key": own}
+    bag = dask_bag.from_sequence([json.dumps(record), 42], npartitions=1)  # 42 is not a line
+    with pytest.raises(TypeError, match="lines must be str or bytes"):
+        trirotor.dask.decode_bag(bag, key=secret, suffix=secret).compute()
+    bag = dask_bag.from_sequence([record, {"id": float("nan")}], npartitions=1)
+    with pytest.raises(ValueError, match="NaN"):
+        trirotor.dask.decode_bag(bag, key=secret).compute()
+
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    column = dd.from_pandas(pd.DataFrame({"message": [sealed]}), npartitions=1)["message"]
+    with pytest.raises(RuntimeError, match="TRIROTOR_TEST_UNSET is not set"):
+        trirotor.dask.decode_series(column, key=secret, suffix_env="TRIROTOR_TEST_UNSET").compute()
+
+    inbox = tmp_path / "inbox.jsonl"
+    inbox.write_text(json.dumps(record) + "\n", encoding="utf-8")
+    later = trirotor.dask.decode_files(str(inbox), key=secret, compute=False)
+    inbox.unlink()  # the workers will not find it
+    with pytest.raises(FileNotFoundError):
+        dask.compute(*later)
+
+    logs = [message for worker in client.get_worker_logs().values() for _, message in worker]
+    logs += [message for _, message in client.get_scheduler_logs()]
+    failed = [message for message in logs if "Compute Failed" in message]
+    assert len(failed) >= 4  # the logs are there to search
+    assert [m for m in logs if secret in m or own in m] == []
+    assert any("redacted" in m for m in failed)

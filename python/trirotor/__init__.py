@@ -47,9 +47,11 @@ def decode(message: str, key: str, suffix: str = "", *, codepage: CodePage = 125
     A message of fewer than 4 characters gives "". Raises FrameError (33)
     for a wrong key or suffix or text that is not a message, EngineError
     for a damaged container or an empty key (11), ValueError for an unknown
-    code page. A key or suffix character the code page cannot hold is read
-    as '?', as the engine always has, with a KeyCharacterWarning. Ctrl-C
-    (KeyboardInterrupt) stops a long decode at its next pause.
+    code page. A key or suffix character the code page cannot hold is taken
+    as Windows takes it, as its look-alike where the page has one ('ł' as
+    'l' under 1252), else as '?', with a KeyCharacterWarning for each such
+    character. Ctrl-C (KeyboardInterrupt) stops a long decode soon after:
+    without a progress callback the decode looks for it every 50 ms.
     """
     return _core.decode(message, key, suffix, codepage, progress, strict)
 
@@ -72,10 +74,13 @@ def encode(text: str, key: str, suffix: str = "", *, codepage: CodePage = 1252,
 
     The frame's header is random: the same text and key never give the same
     message twice. The base64 lines are wrap characters long, joined by
-    "\\n"; wrap=0 gives one line. Raises ValueError naming the first
-    character of the text, key or suffix that the code page cannot hold (it
-    would come back as '?'), EngineError 11 for an empty key, 6 for a suffix
-    of more than 32767 characters.
+    "\\n"; wrap=0 gives one line (any width past the message's length does
+    too; at most 2**31 - 1). Raises ValueError naming the first character of
+    the text, key or suffix that the code page does not hold exactly, with
+    its place ("line 2, column 5", "character 3 of the key") and what it
+    would have become ('?', or Windows' look-alike: a key sealed that way
+    would not open under another code page); EngineError 11 for an empty
+    key, 6 for a suffix of more than 32767 characters.
     """
     return _core.encode(text, key, suffix, codepage, wrap)
 

@@ -58,6 +58,8 @@ class Aborted(Error):
 
 
 class KeyCharacterWarning(UserWarning):
-    """A key or suffix character the code page cannot hold: the decoder reads
-    it as '?', as the engine always has, so messages sealed that way still
-    open; ``encode`` refuses such a key with ValueError."""
+    """A key or suffix character the code page does not hold: decoding takes
+    it as Windows does, as its look-alike where the page has one, else as
+    '?', so that messages sealed that way still open. One warning per
+    character: "U+0142 'ł' is not in code page 1252; it was taken as 'l', as
+    Windows does". ``encode`` refuses such a key with ValueError."""

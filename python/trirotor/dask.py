@@ -13,9 +13,12 @@ error records count the elements of the whole bag from 1, as the tool
 counts the lines of its input.
 
 Keys reach the workers in one of two ways:
-- ``key=...`` (and ``suffix=...``): the client passes them as arguments of
-  the tasks, in memory, through the scheduler to the workers; Dask writes
-  them to no file and no log, but they are part of the task graph;
+- ``key=...`` (and ``suffix=...``): the client passes them with the tasks,
+  in memory, through the scheduler to the workers, wrapped in an object
+  whose repr and task token say nothing of them, so that neither a failed
+  task's log line ("Compute Failed ... args: ...") nor a task name shows
+  them; records go between tasks wrapped the same way, since they may carry
+  keys of their own;
 - ``key_env="NAME"`` (and ``suffix_env``): each worker reads the variable
   from its own environment when the task runs, so the key never leaves the
   workers' machines; set it where the workers are started
@@ -32,7 +35,10 @@ the client and the scheduler.
 
 from __future__ import annotations
 
+import copy
+import operator
 import os
+import uuid
 from typing import Any, Iterable, Optional, Union
 
 import dask
@@ -45,70 +51,121 @@ __all__ = ["decode_bag", "encode_bag", "decode_series", "decode_files", "encode_
 
 CodePage = Union[int, str]
 
+# Below this, blocks cost more in tasks than they bring (and a blocksize of a
+# few bytes would make a task per byte).
+MIN_BLOCKSIZE = 32 * 1024
 
-def _resolve(value: Optional[str], env: Optional[str], what: str) -> Optional[str]:
+
+class _Secret:
+    """A key or suffix on its way to the workers. It pickles with its value,
+    but its repr and its Dask token tell nothing of it: a failed task's log
+    line lists the task's arguments by repr, and task names are made from
+    tokens."""
+
+    def __init__(self, value: str) -> None:
+        self.value = value
+        self._token = uuid.uuid4().hex
+
+    def __repr__(self) -> str:
+        return "<trirotor secret, redacted>"
+
+    __str__ = __repr__
+
+    def __dask_tokenize__(self) -> str:
+        return self._token
+
+
+class _Records:
+    """A partition's elements between tasks, shown by their number alone:
+    records may carry keys of their own."""
+
+    def __init__(self, items: Iterable[Any]) -> None:
+        self.items = list(items)
+
+    def __repr__(self) -> str:
+        return f"<{len(self.items)} trirotor records>"
+
+
+def _hide(value: Optional[str]) -> Optional[_Secret]:
+    return None if value is None else _Secret(value)
+
+
+def _resolve(value: Optional[str], env: Optional[str], what: str) -> Optional[_Secret]:
+    """The value to send with the tasks: wrapped, or None when the workers
+    read it from their environment."""
     if env is None:
-        return value
+        return _hide(value)
     if value is not None:
         raise ValueError(f"give {what} or {what}_env, not both")
     return None
 
 
-def _from_env(value: Optional[str], env: Optional[str]) -> Optional[str]:
+def _from_env(value: Optional[_Secret], env: Optional[str]) -> Optional[str]:
     if env is None:
-        return value
+        return None if value is None else value.value
     try:
         return os.environ[env]
     except KeyError:
         raise RuntimeError(f"the variable {env} is not set on this worker") from None
 
 
-def _count(part: list) -> int:
-    return len(part)
+def _count(part: _Records) -> int:
+    return len(part.items)
 
 
-def _run_partition(part: list, earlier: list, mode: str, key: Optional[str],
-                   key_env: Optional[str], suffix: Optional[str], suffix_env: Optional[str],
+def _run_partition(part: _Records, length: int, first_line: int, mode: str, key: Optional[_Secret],
+                   key_env: Optional[str], suffix: Optional[_Secret], suffix_env: Optional[str],
                    codepage: CodePage, wrap: int) -> list:
-    # Error records number the elements of the whole bag.
-    first_line = 1 + sum(earlier)
+    # Error records number the elements of the whole bag, from first_line on.
+    # The partition's length comes only so that its records have two users:
+    # Dask then cannot fuse the records' task into this one, which would put
+    # the bare records among this task's arguments (and into its log line,
+    # should it fail).
+    items = part.items
+    if len(items) != length:
+        raise RuntimeError("a partition changed between its tasks")
     key = _from_env(key, key_env)
     suffix = _from_env(suffix, suffix_env)
     out: list = []
     # Runs of lines and runs of dicts, each answered in one go.
     start = 0
-    while start < len(part):
-        dicts = isinstance(part[start], dict)
+    while start < len(items):
+        dicts = isinstance(items[start], dict)
         end = start
-        while end < len(part) and isinstance(part[end], dict) == dicts:
+        while end < len(items) and isinstance(items[end], dict) == dicts:
             end += 1
         if dicts:
-            out.extend(_records._answer_records(mode, part[start:end], key, suffix, codepage, wrap,
+            out.extend(_records._answer_records(mode, items[start:end], key, suffix, codepage, wrap,
                                                 first_line + start))
         else:  # the partition is in memory already: one call for the whole run
-            out.extend(_core.answer_lines(mode, part[start:end], key, suffix, codepage, wrap, first_line + start))
+            out.extend(_core.answer_lines(mode, items[start:end], key, suffix, codepage, wrap, first_line + start))
         start = end
     return out
 
 
 def _map(bag: dask.bag.Bag, mode: str, key, key_env, suffix, suffix_env, codepage, wrap) -> dask.bag.Bag:
-    _resolve(key, key_env, "key")
-    _resolve(suffix, suffix_env, "suffix")
+    from dask.highlevelgraph import HighLevelGraph
+
+    key = _resolve(key, key_env, "key")
+    suffix = _resolve(suffix, suffix_env, "suffix")
     _core.codepage_number(codepage)  # an unknown page fails here, not on the workers
-    # Task names are random, not made from the arguments: a name derived
-    # from a hash of the key would show in the scheduler's logs.
-    parts = [dask.delayed(list, pure=False)(part) for part in bag.to_delayed()]
-    # Each partition is answered where it lies, told the lengths of the ones
-    # before: a chain of running sums would make the scheduler move whole
-    # partitions between workers to count them.
-    run = dask.delayed(_run_partition, pure=False)
-    count = dask.delayed(_count, pure=False)
-    counts: list = []
-    out = []
-    for part in parts:
-        out.append(run(part, list(counts), mode, key, key_env, suffix, suffix_env, codepage, wrap))
-        counts.append(count(part))
-    return dask.bag.from_delayed(out)
+    # Each partition is answered where it lies, told the number of its first
+    # element by a chain of sums of the partitions' lengths: only numbers go
+    # from task to task, and each task has at most three inputs. The graph
+    # is written out at once, so that building it, too, takes time in
+    # proportion to the partitions. Task names are random, not made from the
+    # arguments.
+    token = uuid.uuid4().hex
+    name = f"trirotor-{mode}-{token}"
+    records, length, first = (f"trirotor-{what}-{token}" for what in ("records", "length", "first"))
+    graph: dict = {}
+    for i, part in enumerate(bag.__dask_keys__()):
+        graph[(records, i)] = (_Records, part)
+        graph[(length, i)] = (_count, (records, i))
+        graph[(first, i)] = 1 if i == 0 else (operator.add, (first, i - 1), (length, i - 1))
+        graph[(name, i)] = (_run_partition, (records, i), (length, i), (first, i), mode, key, key_env, suffix,
+                            suffix_env, codepage, wrap)
+    return dask.bag.Bag(HighLevelGraph.from_collections(name, graph, dependencies=[bag]), name, bag.npartitions)
 
 
 def decode_bag(bag: dask.bag.Bag, key: Optional[str] = None, suffix: Optional[str] = None, *,
@@ -131,6 +188,10 @@ def encode_bag(bag: dask.bag.Bag, key: Optional[str] = None, suffix: Optional[st
     return _map(bag, "encode", key, key_env, suffix, suffix_env, codepage, wrap)
 
 
+# The engine takes fewer than 4 characters (UTF-16 units) for no message.
+_SHORTEST_MESSAGE = 4
+
+
 def _decode_texts(messages, key, key_env, suffix, suffix_env, codepage, strict):
     import trirotor
     key = _from_env(key, key_env)
@@ -139,6 +200,9 @@ def _decode_texts(messages, key, key_env, suffix, suffix_env, codepage, strict):
     def one(message):
         if not isinstance(message, str):
             return None
+        if len(message) < _SHORTEST_MESSAGE and \
+                len(message.encode("utf-16-le", "surrogatepass")) < 2 * _SHORTEST_MESSAGE:
+            return None  # no message in it: a failure, as the tool says, not a text ""
         try:
             return trirotor.decode(message, key, suffix, codepage=codepage, strict=strict)
         except trirotor.Error:
@@ -151,33 +215,119 @@ def decode_series(series, key: Optional[str] = None, suffix: Optional[str] = Non
                   key_env: Optional[str] = None, suffix_env: Optional[str] = None,
                   codepage: CodePage = 1252, strict: bool = False):
     """A dask.dataframe column of messages decoded to a column of texts, with
-    None where a message does not open (wrong key, damaged, not a string;
-    with strict=True also a checksum mismatch). For the reason of each
-    failure, use decode_bag on records."""
-    _resolve(key, key_env, "key")
-    _resolve(suffix, suffix_env, "suffix")
-    return series.map_partitions(_decode_texts, key, key_env, suffix, suffix_env, codepage, strict,
+    None where a message does not open (wrong key, damaged, not a string, no
+    message at all: fewer than 4 characters; with strict=True also a
+    checksum mismatch). For the reason of each failure, use decode_bag on
+    records."""
+    secret_key = _resolve(key, key_env, "key")
+    if secret_key is None and key_env is None:
+        raise ValueError("give key or key_env")
+    if key == "":
+        raise ValueError("the key is empty")  # every message would fail
+    secret_suffix = _resolve(suffix, suffix_env, "suffix")
+    _core.codepage_number(codepage)  # an unknown page fails here, not on the workers
+    return series.map_partitions(_decode_texts, secret_key, key_env, secret_suffix, suffix_env, codepage, strict,
                                  meta=(series.name, "object"))
 
 
-# The files' road: blocks of bytes from read to write, on the workers.
+# The files' road: each task reads its block of a file itself, so that no
+# block of records travels between tasks (or shows in a failed task's log).
+# A block is read twice: once to count its lines, once to answer it.
 
-def _count_lines(block: bytes) -> int:
-    return _core.count_lines(block)
+def _read_block(file, offset: int, length: Optional[int]) -> bytes:
+    """The lines of a file that start in (offset, offset + length], or from
+    its start for offset 0: adjacent blocks share no line and miss none.
+    The last line is read on past the block only as far as a record may be
+    long, and one byte more, so that it is still answered as too long: a
+    long line costs a block and a record, not the whole file. length None:
+    the whole file."""
+    with copy.copy(file) as f:
+        if length is None:
+            return f.read()
+        f.seek(offset)
+        block = f.read(length)
+        if offset > 0:  # the first line is the one after the first line end
+            newline = block.find(b"\n")
+            if newline < 0:
+                return b""  # no line starts here: the block lies inside one
+            block = block[newline + 1:]
+        parts = [block]
+        room = _core.MAX_RECORD_BYTES + 1
+        while room > 0:
+            chunk = f.read(min(1 << 16, room))
+            if not chunk:
+                break
+            newline = chunk.find(b"\n")
+            if newline >= 0:
+                parts.append(chunk[:newline + 1])
+                break
+            parts.append(chunk)
+            room -= len(chunk)
+        return b"".join(parts)
 
 
-def _answer_block(block: bytes, earlier: list, mode: str, key: Optional[str], key_env: Optional[str],
-                  suffix: Optional[str], suffix_env: Optional[str], codepage: CodePage, wrap: int,
-                  out=None):
+def _count_block(file, offset: int, length: Optional[int]) -> int:
+    return _core.count_lines(_read_block(file, offset, length))
+
+
+def _first_lines(*counts: int) -> list:
+    """The number of each block's first line, counting from 1 across all."""
+    firsts, line = [], 1
+    for count in counts:
+        firsts.append(line)
+        line += count
+    return firsts
+
+
+def _answer_block(file, offset: int, length: Optional[int], firsts: list, index: int, mode: str,
+                  key: Optional[_Secret], key_env: Optional[str], suffix: Optional[_Secret],
+                  suffix_env: Optional[str], codepage: CodePage, wrap: int, out=None):
     key = _from_env(key, key_env)
     suffix = _from_env(suffix, suffix_env)
-    # Error records number the lines of all the files, one after another.
-    answers, _ = _core.answer_block(mode, block, key, suffix, codepage, wrap, 1 + sum(earlier))
+    block = _read_block(file, offset, length)
+    answers, _ = _core.answer_block(mode, block, key, suffix, codepage, wrap, firsts[index])
+    del block
     if out is None:
         return answers
     with out as f:
         f.write(answers)
     return out.path
+
+
+def _checked_blocksize(blocksize) -> Optional[int]:
+    if blocksize is None:
+        return None
+    if isinstance(blocksize, str):
+        from dask.utils import parse_bytes
+        try:
+            size = parse_bytes(blocksize)
+        except ValueError:
+            raise ValueError(f"blocksize {blocksize!r} is not a size such as 16MiB") from None
+    elif isinstance(blocksize, int) and not isinstance(blocksize, bool):
+        size = blocksize
+    else:
+        raise TypeError(f"blocksize must be int, str or None, not {type(blocksize).__name__}")
+    if size < MIN_BLOCKSIZE:
+        raise ValueError(f"blocksize must be at least {MIN_BLOCKSIZE} bytes (32 KiB), not {blocksize!r}")
+    return size
+
+
+def _blocks(fs, paths: list, blocksize: Optional[int]) -> list:
+    """(path, offset, length) of each block: size // blocksize blocks of a
+    file (at least one; none for an empty file), or the whole file for
+    blocksize None. Each block is then cut at line ends where it is read."""
+    blocks = []
+    for path in paths:
+        if blocksize is None:
+            blocks.append((path, 0, None))
+            continue
+        size = fs.info(path).get("size")
+        if size is None:
+            raise ValueError(f"cannot tell the size of {path}: give blocksize=None to read it whole")
+        count = max(1, size // blocksize)
+        cuts = [size * i // count for i in range(count + 1)] if size else []
+        blocks.extend((path, start, end - start) for start, end in zip(cuts, cuts[1:]))
+    return blocks
 
 
 def _where(fs, path: str) -> str:
@@ -188,35 +338,83 @@ def _where(fs, path: str) -> str:
     return fs.unstrip_protocol(path)
 
 
+def _check_output(output, count: int, in_fs, in_paths: list, storage_options: dict) -> None:
+    """Refuses, before anything is created, the outputs that would do harm:
+    one that is an input file, a folder that is a file, and outputs that
+    already exist: for a pattern, any file it matches (for a folder, any
+    file in it), such as the results of an earlier run with another
+    blocksize, which would lie beside the new ones."""
+    from fsspec.core import get_fs_token_paths
+
+    if isinstance(output, (list, tuple)) and len(output) != count:
+        raise ValueError(f"output names {len(output)} files, but the input makes {count} blocks")
+    inputs = {_where(in_fs, path) for path in in_paths}
+    pattern = None
+    if isinstance(output, (str, os.PathLike)):
+        output = os.fspath(output)
+        if output.count("*") > 1:
+            raise ValueError(f"the output {output} has more than one '*'")
+        # A folder ("opened") gets files 0.part, 1.part, ...: anything
+        # already in it would lie beside them.
+        pattern = output if "*" in output else os.path.join(output, "*")
+    out_fs, _, paths = get_fs_token_paths(output, mode="wb", num=count, storage_options=storage_options)
+    for path in paths:
+        if _where(out_fs, path) in inputs:
+            raise ValueError(f"the output {path} is one of the input files")
+    for folder in sorted({out_fs._parent(path) for path in paths}):
+        if out_fs.exists(folder) and not out_fs.isdir(folder):
+            if _where(out_fs, folder) in inputs:
+                raise ValueError(f"the output {folder} is one of the input files")
+            raise ValueError(f"the output folder {folder} is a file")
+    if pattern is not None:
+        earlier = sorted(out_fs.glob(out_fs._strip_protocol(pattern)))
+        where = f"matching the output {pattern}"
+    else:
+        earlier = [path for path in paths if out_fs.exists(path)]
+        where = "among the outputs"
+    if earlier:
+        more = f" and {len(earlier) - 1} more" if len(earlier) > 1 else ""
+        raise FileExistsError(f"{earlier[0]}{more} already exist{'s' if not more else ''} {where} "
+                              "(results of an earlier run?); nothing was written: remove them or write elsewhere")
+
+
 def _map_files(urlpath, output, mode, key, key_env, suffix, suffix_env, codepage, wrap, blocksize,
                compute, storage_options):
-    from dask.bytes import read_bytes
-    from fsspec.core import get_fs_token_paths, open_files
+    from dask.delayed import Delayed
+    from dask.highlevelgraph import HighLevelGraph
+    from fsspec.core import OpenFile, get_fs_token_paths, open_files
 
-    _resolve(key, key_env, "key")
-    _resolve(suffix, suffix_env, "suffix")
+    key = _resolve(key, key_env, "key")
+    suffix = _resolve(suffix, suffix_env, "suffix")
+    blocksize = _checked_blocksize(blocksize)
     # A bad mode, key, code page or wrap fails here, not on the workers.
-    _core.answer_block(mode, b"", key, suffix, codepage, wrap, 1)
+    _core.answer_block(mode, b"", None if key is None else key.value, None if suffix is None else suffix.value,
+                       codepage, wrap, 1)
     storage_options = storage_options or {}
-    _, blocks, paths = read_bytes(urlpath, delimiter=b"\n", blocksize=blocksize, sample=False,
-                                  include_path=True, **storage_options)
-    blocks = [block for file_blocks in blocks for block in file_blocks]
+    in_fs, _, paths = get_fs_token_paths(urlpath, mode="rb", storage_options=storage_options)
+    if not paths:
+        raise OSError(f"{urlpath} names no files")
+    blocks = _blocks(in_fs, paths, blocksize)
     outs: list = [None] * len(blocks)
-    if output is not None:
+    if output is not None and blocks:
+        _check_output(output, len(blocks), in_fs, paths, storage_options)
         outs = open_files(output, mode="wb", num=len(blocks), **storage_options)
-        in_fs = get_fs_token_paths(urlpath, storage_options=storage_options)[0]
-        written = {_where(f.fs, f.path) for f in outs}
-        for path in paths:
-            if _where(in_fs, path) in written:
-                raise ValueError(f"the output {path} is one of the input files")
-    # Task names are random, not made from the arguments (see _map).
-    count = dask.delayed(_count_lines, pure=False)
-    answer = dask.delayed(_answer_block, pure=False)
-    counts: list = []
-    results = []
-    for block, out in zip(blocks, outs):
-        results.append(answer(block, list(counts), mode, key, key_env, suffix, suffix_env, codepage, wrap, out))
-        counts.append(count(block))
+    files = {path: OpenFile(in_fs, path, mode="rb") for path in paths}
+    # The line counts come together once, in one task; each block's task
+    # then takes its first line number from that one list. The graph is
+    # written out at once: it grows with the blocks, and so does the time
+    # to build it. Task names are random, not made from the arguments.
+    token = uuid.uuid4().hex
+    name = f"trirotor-{mode}-{token}"
+    count, firsts = f"trirotor-lines-{token}", f"trirotor-first-lines-{token}"
+    graph: dict = {(count, i): (_count_block, files[path], offset, length)
+                   for i, (path, offset, length) in enumerate(blocks)}
+    graph[firsts] = (_first_lines, *[(count, i) for i in range(len(blocks))])
+    for i, ((path, offset, length), out) in enumerate(zip(blocks, outs)):
+        graph[(name, i)] = (_answer_block, files[path], offset, length, firsts, i, mode, key, key_env, suffix,
+                            suffix_env, codepage, wrap, out)
+    whole = HighLevelGraph.from_collections(name, graph)
+    results = [Delayed((name, i), whole, layer=name) for i in range(len(blocks))]
     if compute:
         return list(dask.compute(*results))
     return results
@@ -231,13 +429,17 @@ def decode_files(urlpath, output=None, key: Optional[str] = None, suffix: Option
 
     urlpath     a file, a glob ("inbox-*.jsonl") or a list of them, as
                 dask.bytes.read_bytes takes it; the workers read blocks of
-                about ``blocksize`` bytes, cut at line ends (None: one block
-                per file). Error records number the lines of all the files in
+                about ``blocksize`` bytes, cut at line ends: size // blocksize
+                blocks of a file, at least one (None: one block per file;
+                below MIN_BLOCKSIZE, 32 KiB, is a ValueError). Error records number the lines of all the files in
                 order, each file's last line ending where the file does.
     output      where the workers write the answers, one file per block, as
-                Bag.to_textfiles names them ("opened/*.jsonl"); it may not be
-                one of the input files. None: each block's answers come back
-                as one bytes object.
+                Bag.to_textfiles names them ("opened/*.jsonl"). Refused
+                before any work: an input file (ValueError), and outputs
+                that exist already (FileExistsError: for a pattern any file
+                it matches, for a folder any file in it), such as an earlier
+                run's. None: each block's answers come back as one bytes
+                object.
     key ...     as for decode_bag.
     compute     False: the dask.delayed objects of the blocks instead.
 

@@ -51,9 +51,18 @@ def _answer_lines(mode: str, lines: Iterable[Line], key: Optional[str], suffix: 
         yield from _core.answer_lines(mode, batch, key, suffix, codepage, wrap, first)
 
 
+def _as_line(record: Any, number: int) -> str:
+    # NaN and the infinities have no JSON form: Python would write NaN, and
+    # the reader would then point at a place in text the caller never saw.
+    try:
+        return json.dumps(record, ensure_ascii=False, allow_nan=False)
+    except ValueError:
+        raise ValueError(f"record {number} holds a NaN or infinite number, which JSON cannot carry") from None
+
+
 def _answer_records(mode: str, records: Iterable[Any], key: Optional[str], suffix: Optional[str],
                     codepage: CodePage, wrap: int, first: int = 1) -> Iterator[Record]:
-    lines = (json.dumps(record, ensure_ascii=False) for record in records)
+    lines = (_as_line(record, first + i) for i, record in enumerate(records))
     return (json.loads(answer) for answer in _answer_lines(mode, lines, key, suffix, codepage, wrap, first))
 
 
