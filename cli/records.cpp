@@ -285,7 +285,7 @@ class LineScanner {
   void Object(int depth, bool top);
   void Array(int depth);
   void String(Span* span);
-  void Escape(Span* span);
+  void Escape(std::size_t stringBegin);
   void Number();
   void Literal(std::string_view word);
 
@@ -378,7 +378,8 @@ void LineScanner::Array(int depth) {
 }
 
 void LineScanner::String(Span* span) {
-  if (span) span->begin = at_;
+  const std::size_t begin = at_;
+  if (span) span->begin = begin;
   ++at_;  // '"'
   for (;;) {
     at_ = SkipPlainBlocks(line_, at_);
@@ -388,7 +389,7 @@ void LineScanner::String(Span* span) {
       if (StringStops(word) != 0) break;
       at_ += 8;
     }
-    if (at_ >= line_.size()) Fail(span ? span->begin : at_, "unterminated");
+    if (at_ >= line_.size()) Fail(begin, "unterminated");
     const auto c = static_cast<unsigned char>(line_[at_]);
     if (c == '"') {
       ++at_;
@@ -397,7 +398,7 @@ void LineScanner::String(Span* span) {
     }
     if (c == '\\') {
       if (span) span->hasEscapes = true;
-      Escape(span);
+      Escape(begin);
     } else if (c < 0x20) {
       Fail(at_);
     } else {
@@ -407,9 +408,13 @@ void LineScanner::String(Span* span) {
 }
 
 // The escape at at_: one of \" \\ \/ \b \f \n \r \t, or \uXXXX with each
-// surrogate in its pair.
-void LineScanner::Escape(Span*) {
+// surrogate in its pair. One that the line's end cuts short leaves the
+// string starting at `stringBegin` without its end.
+void LineScanner::Escape(std::size_t stringBegin) {
   const std::size_t start = at_;
+  if (start + 2 > line_.size() || (line_[start + 1] == 'u' && start + 6 > line_.size())) {
+    Fail(stringBegin, "unterminated");
+  }
   const auto unitAt = [&](std::size_t i) -> long {
     if (i + 6 > line_.size() || line_[i] != '\\' || line_[i + 1] != 'u') return -1;
     long unit = 0;
@@ -544,7 +549,7 @@ bool RecordReader::Read(std::string_view line, RecordFields& fields, std::string
                         std::optional<std::string_view>& out) {
     if (!span || span->isNull) return;
     if (!span->isString) {
-      if (fields.problem.empty()) fields.problem = "\"" + std::string(name) + "\" is not a string";
+      if (fields.problem.empty()) fields.problem = std::string("\"").append(name).append("\" is not a string");
       return;
     }
     const std::string_view body = line.substr(span->begin + 1, span->end - span->begin - 2);
@@ -600,6 +605,24 @@ std::u16string Utf16(std::string_view utf8) {
   return text;
 }
 
+// The engine counts a message in UTF-16 units and takes one of under four
+// for no message at all, returning "" without a word; the tool refuses it.
+constexpr std::size_t kShortestMessage = 4;
+
+// Whether `utf8` (valid UTF-8) holds fewer than kShortestMessage UTF-16 units.
+bool TooShortForAMessage(std::string_view utf8) {
+  if (utf8.size() >= 3 * kShortestMessage) return false;  // at most 3 bytes a unit
+  std::size_t units = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) ++units;  // a character starts
+    if (byte >= 0xF0) ++units;           // beyond U+FFFF: a surrogate pair
+  }
+  return units < kShortestMessage;
+}
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 bool IsAscii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -619,6 +642,8 @@ LineOutcome RecordAnswerer::AnswerTooLong(std::uint64_t number, std::string& out
 }
 
 LineOutcome RecordAnswerer::Answer(std::string_view line, std::uint64_t number, std::string& out) {
+  // A file may open with a byte-order mark, as key files and texts may.
+  if (number == 1 && line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
   if (IsBlankLine(line)) return LineOutcome::kBlank;
   const std::size_t start = out.size();
   try {
@@ -649,6 +674,9 @@ LineOutcome RecordAnswerer::AnswerFields(const RecordFields& fields, std::uint64
   };
   if (!fields.problem.empty()) return refuse(fields.problem);
   if (!fields.input) return refuse("no \"" + std::string(inputName) + "\" string");
+  if (decoding && TooShortForAMessage(*fields.input)) {
+    return refuse("no message in the input (it has fewer than " + std::to_string(kShortestMessage) + " characters)");
+  }
 
   std::u16string key;
   if (fields.key) {
