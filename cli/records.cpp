@@ -567,6 +567,13 @@ bool RecordReader::Read(std::string_view line, RecordFields& fields, std::string
   return true;
 }
 
+void RecordReader::ReleaseLargeFields() {
+  for (std::string* scratch : {&input_, &key_, &suffix_}) {
+    // Assigning an empty string would keep the room: swap it away.
+    if (scratch->capacity() > kKeptScratchBytes) std::string().swap(*scratch);
+  }
+}
+
 /// Answering ///
 
 namespace {
@@ -653,8 +660,11 @@ LineOutcome RecordAnswerer::Answer(std::string_view line, std::uint64_t number, 
       AppendLineError(out, std::nullopt, number, problem);
       return LineOutcome::kFailed;
     }
-    return AnswerFields(fields, number, out);
+    const LineOutcome outcome = AnswerFields(fields, number, out);
+    reader_.ReleaseLargeFields();
+    return outcome;
   } catch (const std::bad_alloc&) {
+    reader_.ReleaseLargeFields();
     out.resize(start);
     AppendEngineError(out, std::nullopt, EngineError(kErrOutOfMemory, "trirotor", "Out of memory"));
     return LineOutcome::kFailed;
@@ -740,6 +750,9 @@ LineOutcome RecordAnswerer::Decode(const RecordFields& fields, std::u16string_vi
   }
   out += ",\"text\":";
   if (wide.empty()) {
+    // Room for a text that needs no escapes, so that a long one is not
+    // copied again and again as the answer grows.
+    out.reserve(out.size() + plain.size() + 64);
     escapes_.AppendQuoted(out, plain.data(), plain.size());
   } else {
     AppendJsonString(out, wide);
@@ -776,7 +789,22 @@ LineOutcome RecordAnswerer::Encode(const RecordFields& fields, std::u16string_vi
   }
   AppendId(out, fields.id);
   out += ",\"message\":";
-  AppendJsonString(out, std::string(message.begin(), message.end()));
+  // Base64 and the "\n" of its wrapping go across without a UTF-8 copy.
+  const auto base64 = [](char16_t unit) { return unit >= 0x20 && unit < 0x7F && unit != u'"' && unit != u'\\'; };
+  if (std::all_of(message.begin(), message.end(), [&](char16_t unit) { return unit == u'\n' || base64(unit); })) {
+    out.reserve(out.size() + message.size() + message.size() / 32 + 8);
+    out.push_back('"');
+    for (const char16_t unit : message) {
+      if (unit == u'\n') {
+        out += "\\n";
+      } else {
+        out.push_back(static_cast<char>(unit));
+      }
+    }
+    out.push_back('"');
+  } else {
+    AppendJsonString(out, EncodeUtf8(message));
+  }
   out += "}\n";
   return LineOutcome::kAnswered;
 }

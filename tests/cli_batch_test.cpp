@@ -9,11 +9,20 @@
 
 #ifdef TRIROTOR_CLI
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -442,20 +451,134 @@ TEST_F(CliBatchTest, AnswersARecordBeforeTheNextArrives) {
 #endif
 
 #ifdef TRIROTOR_PLAIN_MEMORY
+// The tool's own peak resident memory in KiB, through /usr/bin/time, which
+// forks it from a small process (a child forked from this test would count
+// this process's pages too); -1 when it did not run.
+long ToolPeakKiB(std::vector<std::string> args, const std::string& input) {
+  args.insert(args.begin(), {"-f", "%M", TRIROTOR_CLI});
+  const Outcome got = RunTool("/usr/bin/time", {.args = args, .input = input});
+  if (got.status != 0) {
+    ADD_FAILURE() << got.err;
+    return -1;
+  }
+  return std::stol(got.err);  // the tool is quiet: time's figure is all
+}
+
 // Six 16 MB records with six workers: only as many records as fit the
 // budget are in flight at once, not one per worker (which took 500 MB).
 TEST_F(CliBatchTest, MemoryDoesNotGrowWithWorkers) {
+  if (!fs::exists("/usr/bin/time")) GTEST_SKIP() << "no /usr/bin/time to measure the tool with";
   std::string plain(12u << 20, '\0');
   for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<char>(' ' + (i * 2654435761u >> 9) % 90);
   const std::string record =
       R"(,"message":")" + Narrow(EncodeText(test::Text(plain), u"k", u"", kHeader, 0)) + "\"}\n";
   std::string input;
   for (int i = 0; i < 6; ++i) input += R"({"id":)" + std::to_string(i) + record;
-  const Outcome got =
-      RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "-j", "6", "-o", Path("out.jsonl").string()},
-                             .input = input});
-  ASSERT_EQ(got.status, 0) << got.err;
-  EXPECT_LT(got.maxRssKiB, 350 * 1024);
+  // The budget, and one record at work: its line, its copy, its text and its answer.
+  const long peak =
+      ToolPeakKiB({"decode", "--jsonl", "--quiet", "--key", "k", "-j", "6", "-o", Path("out.jsonl").string()}, input);
+  EXPECT_GT(peak, 0);
+  EXPECT_LT(peak, 160 * 1024);
+}
+
+// Text of `bytes` printable characters, '"' and '\\' among them, that
+// compresses about as ordinary text does.
+std::string Printable(std::size_t bytes) {
+  std::string text(bytes, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(' ' + (i * 2654435761u >> 9) % 90);
+  return text;
+}
+
+// Records too large for two to fit the budget, more of them than workers:
+// with every worker holding on to what its largest record needed (each
+// thread's allocator arena kept what it freed; the reader's resolved-escape
+// copy of a text stayed with its worker), twelve workers took several times
+// the memory of one. Peak memory must not depend on -j.
+TEST_F(CliBatchTest, PeakMemoryDoesNotGrowWithWorkers) {
+  if (!fs::exists("/usr/bin/time")) GTEST_SKIP() << "no /usr/bin/time to measure the tool with";
+  constexpr int kRecords = 16;
+  const std::string sealed = Narrow(EncodeText(test::Text(Printable(9u << 20)), u"k", u"", kHeader, 0));
+  Json text = Printable(6u << 20);  // its quotes and backslashes are escaped in the line
+  struct Case {
+    const char* mode;
+    std::string record;  // after the id
+  };
+  const Case cases[] = {
+      {"decode", R"(,"message":")" + sealed + "\"}\n"},
+      {"encode", R"(,"text":)" + text.dump() + "}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    std::string input;
+    for (int i = 0; i < kRecords; ++i) input += R"({"id":)" + std::to_string(i) + c.record;
+    long peak[2] = {};
+    for (const int jobs : {1, 12}) {
+      peak[jobs == 1 ? 0 : 1] = ToolPeakKiB(
+          {c.mode, "--jsonl", "--quiet", "--key", "k", "-j", std::to_string(jobs), "-o", Path("out.jsonl").string()},
+          input);
+    }
+    ASSERT_GT(peak[0], 0);
+    EXPECT_LT(peak[1], peak[0] + peak[0] / 4) << "-j 1: " << peak[0] << " KiB, -j 12: " << peak[1] << " KiB";
+  }
+}
+
+// The peak resident memory (VmHWM) of process `pid`, in KiB, or -1.
+long PeakResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// Nobody reads the answers: the tool must stop reading once the records
+// read and not yet written fill its budget, every one of them counted, the
+// answers waiting to be written too. Without the budget it would read all
+// 240 MB; with it, it holds the 64 MiB budget and the records at work.
+TEST_F(CliBatchTest, BudgetHoldsWhileNobodyReadsTheOutput) {
+  constexpr int kRecords = 60;
+  const std::string record =
+      R"(,"message":")" + Narrow(EncodeText(test::Text(Printable(3u << 20)), u"k", u"", kHeader, 0)) + "\"}\n";
+  std::string input;
+  for (int i = 0; i < kRecords; ++i) input += R"({"id":)" + std::to_string(i) + record;
+  const std::string inputPath = File("in.jsonl", input);
+  input = std::string();
+
+  int answers[2];
+  ASSERT_EQ(::pipe2(answers, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, answers[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // Enough workers that the number of chunks in flight is no limit of its own.
+  std::vector<std::string> args = {TRIROTOR_CLI, "decode", "--jsonl", "--key", "k", "-j", "24"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, TRIROTOR_CLI, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(answers[1]);
+  ASSERT_EQ(spawned, 0);
+
+  // Wait until the peak has stood still for two seconds (a minute at most).
+  long peak = PeakResidentKiB(pid);
+  int still = 0;
+  for (int tick = 0; tick < 600 && still < 20; ++tick) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long now = PeakResidentKiB(pid);
+    still = now == peak ? still + 1 : 0;
+    peak = now;
+  }
+  int status = 0;
+  const bool running = ::waitpid(pid, &status, WNOHANG) == 0;
+  ::kill(pid, SIGKILL);
+  if (running) ::waitpid(pid, &status, 0);
+  ::close(answers[0]);
+  ASSERT_TRUE(running) << "the tool ended while its answers were not read";
+  EXPECT_GT(peak, 0);
+  EXPECT_LT(peak, 120 * 1024) << "peak " << peak << " KiB";
 }
 #endif
 
