@@ -11,14 +11,21 @@
 // Latency: the reader hands over the lines it has as soon as reading on
 // would block, so a program that writes one record and waits for its answer
 // gets it at once; a full pipe still fills whole chunks.
-// Memory: the lines read and not yet written (their input until answered,
-// then their output) stay within a fixed budget whatever the number of
-// workers; a single line bigger than the budget goes through alone.
+// Memory: the lines read and not yet written stay within a fixed budget
+// whatever the number of workers: until answered each counts as what
+// answering it may hold at once (its line, the engine's copies, the answer
+// as it grows), then as its answer; a single line bigger than the budget
+// goes through alone. Large buffers go back to the system when freed, not
+// into the freeing thread's allocator arena, where each worker would keep
+// the largest it ever had.
 // The reader polls with a timeout rather than blocking in read(2), so it sees
 // Ctrl-C (whichever thread the signal lands on) and a stop after a failed
 // write within a fraction of a second.
 
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <poll.h>
 #include <unistd.h>
 
@@ -48,10 +55,21 @@ constexpr std::size_t kChunkLines = 256;
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 // Written chunks hand their output strings back for the next chunks, so
 // that a worker does not grow a fresh one through the allocator and into
-// fresh pages each time; one spare per worker, none larger than this.
+// fresh pages each time; one spare per worker, none larger than this, and
+// all of them together no larger than the total.
 constexpr std::size_t kSpareOutputBytes = std::size_t{4} << 20;
+constexpr std::size_t kSpareOutputTotalBytes = std::size_t{16} << 20;
 // Bytes of lines in flight: read and not yet written.
 constexpr std::size_t kBudgetBytes = std::size_t{64} << 20;
+// What answering a line may hold at its peak, in multiples of the line:
+// decoding holds the line, the engine's copy of the message, the plain text
+// and the answer; encoding the line, the text in UTF-16, the engine's
+// bytes, the message in UTF-16 and the answer.
+constexpr std::size_t kDecodeWorkPerByte = 4;
+constexpr std::size_t kEncodeWorkPerByte = 8;
+// Allocations from this size up are mapped on their own and unmapped when
+// freed.
+constexpr int kMappedFromBytes = 1 << 20;
 constexpr int kPollMilliseconds = 200;
 // The same status as a single message that does not decode.
 constexpr int kExitSomeFailed = kExitFrame;
@@ -65,6 +83,7 @@ struct Line {
 struct Chunk {
   std::vector<Line> lines;
   std::size_t inputBytes = 0;
+  std::size_t charge = 0;  // what it counts in the budget until answered
   std::string output;  // one line per record, each ending in "\n"
   std::uint64_t records = 0;
   std::uint64_t failures = 0;
@@ -94,6 +113,7 @@ class Batch {
   const std::vector<RingEntry>* ring_;  // decode --keyring: for records without a key
   std::size_t maxChunks_ = 4;
   std::size_t maxSpares_ = 1;
+  std::size_t workPerByte_ = 1;
 
   std::mutex mutex_;
   std::condition_variable workReady_;   // a chunk to process, or the end
@@ -102,6 +122,7 @@ class Batch {
   std::deque<std::shared_ptr<Chunk>> pending_;  // read, not yet taken by a worker
   std::deque<std::shared_ptr<Chunk>> inOrder_;  // read, not yet written
   std::vector<std::string> spareOutputs_;  // empty, with room
+  std::size_t spareBytes_ = 0;             // their capacity
   std::size_t bytesInFlight_ = 0;
   bool readerDone_ = false;
   bool stopping_ = false;
@@ -109,13 +130,14 @@ class Batch {
 };
 
 void Batch::Push(std::shared_ptr<Chunk> chunk) {
+  chunk->charge = chunk->inputBytes * workPerByte_;
   std::unique_lock lock(mutex_);
   spaceFree_.wait(lock, [&] {
-    const bool fits = bytesInFlight_ == 0 || bytesInFlight_ + chunk->inputBytes <= kBudgetBytes;
+    const bool fits = bytesInFlight_ == 0 || bytesInFlight_ + chunk->charge <= kBudgetBytes;
     return (fits && inOrder_.size() < maxChunks_) || stopping_;
   });
   if (stopping_) return;
-  bytesInFlight_ += chunk->inputBytes;
+  bytesInFlight_ += chunk->charge;
   pending_.push_back(chunk);
   inOrder_.push_back(std::move(chunk));
   workReady_.notify_one();
@@ -156,7 +178,7 @@ void Batch::ReadLines(int fd) {
         const std::string_view piece = data.substr(0, end);
         if (current.text.size() + piece.size() > kMaxRecordBytes) {
           current.tooLong = true;  // keep counting the line, drop its bytes
-          current.text = std::string();
+          std::string().swap(current.text);  // assigning "" would keep the room
         } else if (!current.tooLong) {
           current.text.append(piece);
         }
@@ -193,6 +215,7 @@ void Batch::Work() {
       if (!spareOutputs_.empty()) {
         output = std::move(spareOutputs_.back());
         spareOutputs_.pop_back();
+        spareBytes_ -= output.capacity();
       }
     }
     std::uint64_t records = 0, failures = 0;
@@ -200,13 +223,13 @@ void Batch::Work() {
       if (Interrupted()) break;
       const LineOutcome outcome = line.tooLong ? answerer.AnswerTooLong(line.number, output)
                                                : answerer.Answer(line.text, line.number, output);
-      line.text = std::string();
+      std::string().swap(line.text);  // its room back now, not with the chunk's
       if (outcome == LineOutcome::kBlank) continue;
       ++records;
       if (outcome == LineOutcome::kFailed) ++failures;
     }
     std::lock_guard lock(mutex_);
-    bytesInFlight_ = bytesInFlight_ - chunk->inputBytes + output.size();
+    bytesInFlight_ = bytesInFlight_ - chunk->charge + output.size();
     chunk->output = std::move(output);
     chunk->records = records;
     chunk->failures = failures;
@@ -221,6 +244,12 @@ int Batch::Run() {
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
   maxChunks_ = 2 * static_cast<std::size_t>(jobs) + 2;
   maxSpares_ = jobs;
+  workPerByte_ = options_.mode == Mode::kDecode ? kDecodeWorkPerByte : kEncodeWorkPerByte;
+#if defined(__GLIBC__)
+  // Otherwise the threshold rises to the size of each large buffer freed,
+  // and every worker's arena keeps buffers that size from then on.
+  ::mallopt(M_MMAP_THRESHOLD, kMappedFromBytes);
+#endif
 
   const bool fromStdin = options_.input.empty() || options_.input == "-";
   int fd = 0;
@@ -263,9 +292,12 @@ int Batch::Run() {
     {
       std::lock_guard lock(mutex_);
       bytesInFlight_ -= chunk->output.size();
-      if (spareOutputs_.size() < maxSpares_ && chunk->output.capacity() <= kSpareOutputBytes) {
+      const std::size_t room = chunk->output.capacity();
+      if (spareOutputs_.size() < maxSpares_ && room <= kSpareOutputBytes &&
+          spareBytes_ + room <= kSpareOutputTotalBytes) {
         chunk->output.clear();
         spareOutputs_.push_back(std::move(chunk->output));
+        spareBytes_ += room;
       }
       spaceFree_.notify_one();
     }

@@ -285,7 +285,7 @@ class LineScanner {
   void Object(int depth, bool top);
   void Array(int depth);
   void String(Span* span);
-  void Escape(Span* span);
+  void Escape(std::size_t stringBegin);
   void Number();
   void Literal(std::string_view word);
 
@@ -378,7 +378,8 @@ void LineScanner::Array(int depth) {
 }
 
 void LineScanner::String(Span* span) {
-  if (span) span->begin = at_;
+  const std::size_t begin = at_;
+  if (span) span->begin = begin;
   ++at_;  // '"'
   for (;;) {
     at_ = SkipPlainBlocks(line_, at_);
@@ -388,7 +389,7 @@ void LineScanner::String(Span* span) {
       if (StringStops(word) != 0) break;
       at_ += 8;
     }
-    if (at_ >= line_.size()) Fail(span ? span->begin : at_, "unterminated");
+    if (at_ >= line_.size()) Fail(begin, "unterminated");
     const auto c = static_cast<unsigned char>(line_[at_]);
     if (c == '"') {
       ++at_;
@@ -397,7 +398,7 @@ void LineScanner::String(Span* span) {
     }
     if (c == '\\') {
       if (span) span->hasEscapes = true;
-      Escape(span);
+      Escape(begin);
     } else if (c < 0x20) {
       Fail(at_);
     } else {
@@ -407,9 +408,13 @@ void LineScanner::String(Span* span) {
 }
 
 // The escape at at_: one of \" \\ \/ \b \f \n \r \t, or \uXXXX with each
-// surrogate in its pair.
-void LineScanner::Escape(Span*) {
+// surrogate in its pair. One that the line's end cuts short leaves the
+// string starting at `stringBegin` without its end.
+void LineScanner::Escape(std::size_t stringBegin) {
   const std::size_t start = at_;
+  if (start + 2 > line_.size() || (line_[start + 1] == 'u' && start + 6 > line_.size())) {
+    Fail(stringBegin, "unterminated");
+  }
   const auto unitAt = [&](std::size_t i) -> long {
     if (i + 6 > line_.size() || line_[i] != '\\' || line_[i + 1] != 'u') return -1;
     long unit = 0;
@@ -544,7 +549,7 @@ bool RecordReader::Read(std::string_view line, RecordFields& fields, std::string
                         std::optional<std::string_view>& out) {
     if (!span || span->isNull) return;
     if (!span->isString) {
-      if (fields.problem.empty()) fields.problem = "\"" + std::string(name) + "\" is not a string";
+      if (fields.problem.empty()) fields.problem = std::string("\"").append(name).append("\" is not a string");
       return;
     }
     const std::string_view body = line.substr(span->begin + 1, span->end - span->begin - 2);
@@ -560,6 +565,13 @@ bool RecordReader::Read(std::string_view line, RecordFields& fields, std::string
   text(scanner.key, "key", key_, fields.key);
   text(scanner.suffix, "suffix", suffix_, fields.suffix);
   return true;
+}
+
+void RecordReader::ReleaseLargeFields() {
+  for (std::string* scratch : {&input_, &key_, &suffix_}) {
+    // Assigning an empty string would keep the room: swap it away.
+    if (scratch->capacity() > kKeptScratchBytes) std::string().swap(*scratch);
+  }
 }
 
 /// Answering ///
@@ -600,6 +612,24 @@ std::u16string Utf16(std::string_view utf8) {
   return text;
 }
 
+// The engine counts a message in UTF-16 units and takes one of under four
+// for no message at all, returning "" without a word; the tool refuses it.
+constexpr std::size_t kShortestMessage = 4;
+
+// Whether `utf8` (valid UTF-8) holds fewer than kShortestMessage UTF-16 units.
+bool TooShortForAMessage(std::string_view utf8) {
+  if (utf8.size() >= 3 * kShortestMessage) return false;  // at most 3 bytes a unit
+  std::size_t units = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte & 0xC0) != 0x80) ++units;  // a character starts
+    if (byte >= 0xF0) ++units;           // beyond U+FFFF: a surrogate pair
+  }
+  return units < kShortestMessage;
+}
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 bool IsAscii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -619,6 +649,8 @@ LineOutcome RecordAnswerer::AnswerTooLong(std::uint64_t number, std::string& out
 }
 
 LineOutcome RecordAnswerer::Answer(std::string_view line, std::uint64_t number, std::string& out) {
+  // A file may open with a byte-order mark, as key files and texts may.
+  if (number == 1 && line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
   if (IsBlankLine(line)) return LineOutcome::kBlank;
   const std::size_t start = out.size();
   try {
@@ -628,8 +660,11 @@ LineOutcome RecordAnswerer::Answer(std::string_view line, std::uint64_t number, 
       AppendLineError(out, std::nullopt, number, problem);
       return LineOutcome::kFailed;
     }
-    return AnswerFields(fields, number, out);
+    const LineOutcome outcome = AnswerFields(fields, number, out);
+    reader_.ReleaseLargeFields();
+    return outcome;
   } catch (const std::bad_alloc&) {
+    reader_.ReleaseLargeFields();
     out.resize(start);
     AppendEngineError(out, std::nullopt, EngineError(kErrOutOfMemory, "trirotor", "Out of memory"));
     return LineOutcome::kFailed;
@@ -649,6 +684,9 @@ LineOutcome RecordAnswerer::AnswerFields(const RecordFields& fields, std::uint64
   };
   if (!fields.problem.empty()) return refuse(fields.problem);
   if (!fields.input) return refuse("no \"" + std::string(inputName) + "\" string");
+  if (decoding && TooShortForAMessage(*fields.input)) {
+    return refuse("no message in the input (it has fewer than " + std::to_string(kShortestMessage) + " characters)");
+  }
 
   std::u16string key;
   if (fields.key) {
@@ -712,6 +750,9 @@ LineOutcome RecordAnswerer::Decode(const RecordFields& fields, std::u16string_vi
   }
   out += ",\"text\":";
   if (wide.empty()) {
+    // Room for a text that needs no escapes, so that a long one is not
+    // copied again and again as the answer grows.
+    out.reserve(out.size() + plain.size() + 64);
     escapes_.AppendQuoted(out, plain.data(), plain.size());
   } else {
     AppendJsonString(out, wide);
@@ -748,7 +789,22 @@ LineOutcome RecordAnswerer::Encode(const RecordFields& fields, std::u16string_vi
   }
   AppendId(out, fields.id);
   out += ",\"message\":";
-  AppendJsonString(out, std::string(message.begin(), message.end()));
+  // Base64 and the "\n" of its wrapping go across without a UTF-8 copy.
+  const auto base64 = [](char16_t unit) { return unit >= 0x20 && unit < 0x7F && unit != u'"' && unit != u'\\'; };
+  if (std::all_of(message.begin(), message.end(), [&](char16_t unit) { return unit == u'\n' || base64(unit); })) {
+    out.reserve(out.size() + message.size() + message.size() / 32 + 8);
+    out.push_back('"');
+    for (const char16_t unit : message) {
+      if (unit == u'\n') {
+        out += "\\n";
+      } else {
+        out.push_back(static_cast<char>(unit));
+      }
+    }
+    out.push_back('"');
+  } else {
+    AppendJsonString(out, EncodeUtf8(message));
+  }
   out += "}\n";
   return LineOutcome::kAnswered;
 }

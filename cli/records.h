@@ -80,8 +80,13 @@ class RecordReader {
   // with `problem` saying why and where, when the line is not UTF-8, not
   // JSON, not an object, or nests too deep.
   bool Read(std::string_view line, RecordFields& fields, std::string& problem);
+  // Gives back the room of resolved fields that outgrew kKeptScratchBytes,
+  // so that a reader kept per thread keeps no large record's bytes; the
+  // fields of the last Read are no longer valid.
+  void ReleaseLargeFields();
 
  private:
+  static constexpr std::size_t kKeptScratchBytes = std::size_t{1} << 20;
   const char* inputName_;
   std::string input_, key_, suffix_;  // fields that held escapes, resolved
 };

@@ -6,6 +6,7 @@
 
 #include "engine/trirotor.h"
 
+#include <cstddef>
 #include <utility>
 
 #include "engine/base64.h"
@@ -25,10 +26,15 @@ KeyTrial::KeyTrial(ByteBuffer message) : message_(std::move(message)) {
 
 bool KeyTrial::Opens(std::u16string_view key, std::u16string_view keySuffix) const {
   if (message_.size() < 4) return false;
+  // Kept per thread for the next key; a large one is given back, or every
+  // thread that ever tried a large message would keep its size.
+  constexpr std::size_t kKeptWorkBytes = std::size_t{1} << 20;
   thread_local ByteBuffer work;
   work.assign(frame_.begin(), frame_.end());
-  if (!DecryptUnderKey(work, key, keySuffix)) return false;  // stopped at a pause: not tried
-  if (!CheckFrame(work.data(), work.size())) return false;
+  const bool decrypted = DecryptUnderKey(work, key, keySuffix);  // false: stopped at a pause, not tried
+  const bool framed = decrypted && CheckFrame(work.data(), work.size());
+  if (work.capacity() > kKeptWorkBytes) ByteBuffer().swap(work);
+  if (!framed) return false;
   // The rare wrong key that passes the frame check fails in the container.
   LastError = 0;
   try {

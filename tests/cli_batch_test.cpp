@@ -9,11 +9,20 @@
 
 #ifdef TRIROTOR_CLI
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -44,6 +53,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 constexpr FrameHeader kHeader = {0, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 0x5C, 0xC5};
+const std::string kNoMessage = "no message in the input (it has fewer than 4 characters)";
 
 std::string Sealed(const ByteBuffer& container, std::u16string_view key) {
   return Narrow(test::SealContainer(container, key));  // one line
@@ -138,6 +148,55 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
       {"a record's key taken as Windows' look-alikes", R"({"id":36,"message":")" + lookAlike + R"(","key":"\u0142\uFF4F\u010Dk"})",
        R"({"id":36,"text":"fine"})"},
       {"a message written in fullwidth digits", R"({"id":37,"message":")" + fullwidth + "\"}", R"({"id":37,"text":"fine"})"},
+      // The engine takes under four UTF-16 units for no message and says
+      // nothing; the record must fail as the tool does.
+      {"empty message", R"({"id":38,"message":""})", R"({"id":38,"line":38,"error":"line 38: )" + kNoMessage + "\"}"},
+      {"three characters", R"({"id":39,"message":"abc"})", R"({"id":39,"line":39,"error":"line 39: )" + kNoMessage + "\"}"},
+      {"two characters in four bytes", R"({"id":40,"message":"\u00e9\u00e9"})",
+       R"({"id":40,"line":40,"error":"line 40: )" + kNoMessage + "\"}"},
+      {"three characters in nine bytes", "{\"id\":41,\"message\":\"\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\"}",
+       R"({"id":41,"line":41,"error":"line 41: )" + kNoMessage + "\"}"},
+      // Beyond U+FFFF a character is two units: four units are a message.
+      {"two characters beyond U+FFFF", R"({"id":42,"message":"\ud83d\ude00\ud83d\ude00"})",
+       R"j({"id":42,"last_error":33,"error":"Failed decoding the text (Error 33)"})j"},
+      {"four characters", R"({"id":43,"message":"abcd"})",
+       R"j({"id":43,"last_error":33,"error":"Failed decoding the text (Error 33)"})j"},
+      {"after a short message", R"({"id":0,"message":")" + good + "\"}", fine},
+      // Overlong forms of '/' and of U+007F.
+      {"overlong two bytes", "{\"id\":1,\"x\":\"\xC0\xAF\"}",
+       R"({"id":null,"line":45,"error":"line 45: not valid JSON: bad UTF-8 at byte offset 13"})"},
+      {"overlong two bytes from C1", "{\"id\":1,\"x\":\"\xC1\xBF\"}",
+       R"({"id":null,"line":46,"error":"line 46: not valid JSON: bad UTF-8 at byte offset 13"})"},
+      {"overlong three bytes", "{\"id\":1,\"x\":\"\xE0\x80\xAF\"}",
+       R"({"id":null,"line":47,"error":"line 47: not valid JSON: bad UTF-8 at byte offset 13"})"},
+      {"overlong four bytes", "{\"id\":1,\"x\":\"\xF0\x80\x80\xAF\"}",
+       R"({"id":null,"line":48,"error":"line 48: not valid JSON: bad UTF-8 at byte offset 13"})"},
+      {"an encoded surrogate", "{\"id\":1,\"x\":\"\xED\xA0\x80\"}",
+       R"({"id":null,"line":49,"error":"line 49: not valid JSON: bad UTF-8 at byte offset 13"})"},
+      // A high surrogate escape must be followed by a low one, not any escape.
+      {"high surrogate, then a plain escape", R"({"id":1,"x":"\ud834\u0041"})",
+       R"({"id":null,"line":50,"error":"line 50: not valid JSON: a lone surrogate \\ud834 at byte offset 13"})"},
+      {"high surrogate, then another high one", R"({"id":1,"x":"\ud834\ud834"})",
+       R"({"id":null,"line":51,"error":"line 51: not valid JSON: a lone surrogate \\ud834 at byte offset 13"})"},
+      {"high surrogate, then \\n", R"({"id":1,"x":"\ud834\n"})",
+       R"({"id":null,"line":52,"error":"line 52: not valid JSON: a lone surrogate \\ud834 at byte offset 13"})"},
+      {"high surrogate in an array", R"({"id":["\ud834\u00e9"]})",
+       R"({"id":null,"line":53,"error":"line 53: not valid JSON: a lone surrogate \\ud834 at byte offset 8"})"},
+      // An unterminated string is reported where it starts, wherever it is.
+      {"unterminated field value", R"({"id":1,"x":"abc)",
+       R"({"id":null,"line":54,"error":"line 54: not valid JSON: a string that does not end, from byte offset 12"})"},
+      {"unterminated field name", R"({"id":1,"mess)",
+       R"({"id":null,"line":55,"error":"line 55: not valid JSON: a string that does not end, from byte offset 8"})"},
+      {"unterminated string in an array", R"({"id":[1,"abc)",
+       R"({"id":null,"line":56,"error":"line 56: not valid JSON: a string that does not end, from byte offset 9"})"},
+      {"unterminated string in a nested object", R"({"id":{"a":"bc)",
+       R"({"id":null,"line":57,"error":"line 57: not valid JSON: a string that does not end, from byte offset 11"})"},
+      {"unterminated long string", R"({"id":")" + std::string(40, 'a'),
+       R"({"id":null,"line":58,"error":"line 58: not valid JSON: a string that does not end, from byte offset 6"})"},
+      {"a string cut after its backslash", R"({"id":["ab\)",
+       R"({"id":null,"line":59,"error":"line 59: not valid JSON: a string that does not end, from byte offset 7"})"},
+      {"a string cut inside \\u", R"({"id":"ab\u00)",
+       R"({"id":null,"line":60,"error":"line 60: not valid JSON: a string that does not end, from byte offset 6"})"},
   };
   std::string input;
   std::vector<std::string> expected;
@@ -185,6 +244,77 @@ TEST_F(CliBatchTest, WritesEveryByteOfTheCodePage) {
     const Json reference = {{"id", 1}, {"text", Json::parse(escaped + "\"")}};
     EXPECT_EQ(got.out, reference.dump() + "\n");
   }
+}
+
+// A byte-order mark opens a file, as editors on Windows write one: it is
+// dropped there and nowhere else, and offsets count from after it.
+TEST_F(CliBatchTest, DropsAByteOrderMarkAtTheStartOfTheFile) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string record = R"({"id":1,"message":")" + Narrow(EncodeText(u"fine", u"k", u"", kHeader, 0)) + "\"}";
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string out;
+    int status;
+  };
+  const Case cases[] = {
+      {"before the first record", bom + record + "\n", "{\"id\":1,\"text\":\"fine\"}\n", 0},
+      {"without a line end", bom + record, "{\"id\":1,\"text\":\"fine\"}\n", 0},
+      {"on a line of its own", bom + "\n" + record + "\n", "{\"id\":1,\"text\":\"fine\"}\n", 0},
+      {"alone", bom, "", 0},
+      {"before a line that is not JSON", bom + "{\"id\":\n",
+       R"({"id":null,"line":1,"error":"line 1: not valid JSON at byte offset 6"})" "\n", 3},
+      {"on the second line", record + "\n" + bom + record + "\n",
+       "{\"id\":1,\"text\":\"fine\"}\n" R"({"id":null,"line":2,"error":"line 2: not valid JSON at byte offset 0"})" "\n",
+       3},
+      {"twice", bom + bom + record + "\n",
+       R"({"id":null,"line":1,"error":"line 1: not valid JSON at byte offset 0"})" "\n", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--key", "k"}, .input = c.input});
+    EXPECT_EQ(got.status, c.status) << got.err;
+    EXPECT_EQ(got.out, c.out);
+  }
+}
+
+// With a key ring, each record is tried afresh: a record that no key opens,
+// one with a wrong key of its own, one too short to be a message and one
+// with a checksum mismatch must not stop the ring from opening the next,
+// on the same worker and engine.
+TEST_F(CliBatchTest, KeyRingOpensEveryRecordAfterAFailedOne) {
+  const std::string ring = File("ring.txt", "# old\nalpha\n\n# usual\nmill-pond\tsfx\n");
+  const std::string opened = Narrow(EncodeText(u"opened", u"mill-pond", u"sfx", kHeader, 0));
+  const std::string stranger = Narrow(EncodeText(u"stranger", u"nobody", u"", kHeader, 0));
+  const std::string ofAlpha = Narrow(EncodeText(u"alpha's", u"alpha", u"", kHeader, 0));
+  const std::string checksum = Narrow(test::SealContainer(WithBadChecksum("sum sum sum sum"), u"mill-pond", u"sfx"));
+  const std::string ok = R"({"id":0,"keyring_line":5,"text":"opened"})";
+  struct Case {
+    std::string line;
+    std::string answer;
+  };
+  const Case cases[] = {
+      {R"({"id":0,"message":")" + opened + "\"}", ok},
+      {R"({"id":1,"message":")" + stranger + "\"}",
+       R"({"id":1,"line":2,"error":"line 2: none of the 2 keys of the key ring opens the message"})"},
+      {R"({"id":0,"message":")" + opened + "\"}", ok},
+      {R"({"id":2,"message":")" + opened + R"(","key":"wrong"})",
+       R"j({"id":2,"last_error":33,"error":"Failed decoding the text (Error 33)"})j"},
+      {R"({"id":0,"message":")" + opened + "\"}", ok},
+      {R"({"id":3,"message":"ab"})", R"({"id":3,"line":6,"error":"line 6: )" + kNoMessage + "\"}"},
+      {R"({"id":0,"message":")" + opened + "\"}", ok},
+      {R"({"id":4,"message":")" + checksum + "\"}", R"({"id":4,"keyring_line":5,"text":"sum sum sum sum","last_error":5})"},
+      {R"({"id":0,"message":")" + opened + "\"}", ok},
+      {R"({"id":5,"message":")" + ofAlpha + "\"}", R"({"id":5,"keyring_line":2,"text":"alpha's"})"},
+      {R"({"id":0,"message":")" + opened + "\"}", ok},
+  };
+  std::string input;
+  for (const Case& c : cases) input += c.line + "\n";
+  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "-j", "1", "--keyring", ring}, .input = input});
+  EXPECT_EQ(got.status, 3) << got.err;
+  const std::vector<std::string> lines = SplitLines(got.out);
+  ASSERT_EQ(lines.size(), std::size(cases)) << got.out;
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], cases[i].answer) << "line " << i + 1;
 }
 
 /// Exit status and summary ///
@@ -321,20 +451,134 @@ TEST_F(CliBatchTest, AnswersARecordBeforeTheNextArrives) {
 #endif
 
 #ifdef TRIROTOR_PLAIN_MEMORY
+// The tool's own peak resident memory in KiB, through /usr/bin/time, which
+// forks it from a small process (a child forked from this test would count
+// this process's pages too); -1 when it did not run.
+long ToolPeakKiB(std::vector<std::string> args, const std::string& input) {
+  args.insert(args.begin(), {"-f", "%M", TRIROTOR_CLI});
+  const Outcome got = RunTool("/usr/bin/time", {.args = args, .input = input});
+  if (got.status != 0) {
+    ADD_FAILURE() << got.err;
+    return -1;
+  }
+  return std::stol(got.err);  // the tool is quiet: time's figure is all
+}
+
 // Six 16 MB records with six workers: only as many records as fit the
 // budget are in flight at once, not one per worker (which took 500 MB).
 TEST_F(CliBatchTest, MemoryDoesNotGrowWithWorkers) {
+  if (!fs::exists("/usr/bin/time")) GTEST_SKIP() << "no /usr/bin/time to measure the tool with";
   std::string plain(12u << 20, '\0');
   for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<char>(' ' + (i * 2654435761u >> 9) % 90);
   const std::string record =
       R"(,"message":")" + Narrow(EncodeText(test::Text(plain), u"k", u"", kHeader, 0)) + "\"}\n";
   std::string input;
   for (int i = 0; i < 6; ++i) input += R"({"id":)" + std::to_string(i) + record;
-  const Outcome got =
-      RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "-j", "6", "-o", Path("out.jsonl").string()},
-                             .input = input});
-  ASSERT_EQ(got.status, 0) << got.err;
-  EXPECT_LT(got.maxRssKiB, 350 * 1024);
+  // The budget, and one record at work: its line, its copy, its text and its answer.
+  const long peak =
+      ToolPeakKiB({"decode", "--jsonl", "--quiet", "--key", "k", "-j", "6", "-o", Path("out.jsonl").string()}, input);
+  EXPECT_GT(peak, 0);
+  EXPECT_LT(peak, 160 * 1024);
+}
+
+// Text of `bytes` printable characters, '"' and '\\' among them, that
+// compresses about as ordinary text does.
+std::string Printable(std::size_t bytes) {
+  std::string text(bytes, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(' ' + (i * 2654435761u >> 9) % 90);
+  return text;
+}
+
+// Records too large for two to fit the budget, more of them than workers:
+// with every worker holding on to what its largest record needed (each
+// thread's allocator arena kept what it freed; the reader's resolved-escape
+// copy of a text stayed with its worker), twelve workers took several times
+// the memory of one. Peak memory must not depend on -j.
+TEST_F(CliBatchTest, PeakMemoryDoesNotGrowWithWorkers) {
+  if (!fs::exists("/usr/bin/time")) GTEST_SKIP() << "no /usr/bin/time to measure the tool with";
+  constexpr int kRecords = 16;
+  const std::string sealed = Narrow(EncodeText(test::Text(Printable(9u << 20)), u"k", u"", kHeader, 0));
+  Json text = Printable(6u << 20);  // its quotes and backslashes are escaped in the line
+  struct Case {
+    const char* mode;
+    std::string record;  // after the id
+  };
+  const Case cases[] = {
+      {"decode", R"(,"message":")" + sealed + "\"}\n"},
+      {"encode", R"(,"text":)" + text.dump() + "}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    std::string input;
+    for (int i = 0; i < kRecords; ++i) input += R"({"id":)" + std::to_string(i) + c.record;
+    long peak[2] = {};
+    for (const int jobs : {1, 12}) {
+      peak[jobs == 1 ? 0 : 1] = ToolPeakKiB(
+          {c.mode, "--jsonl", "--quiet", "--key", "k", "-j", std::to_string(jobs), "-o", Path("out.jsonl").string()},
+          input);
+    }
+    ASSERT_GT(peak[0], 0);
+    EXPECT_LT(peak[1], peak[0] + peak[0] / 4) << "-j 1: " << peak[0] << " KiB, -j 12: " << peak[1] << " KiB";
+  }
+}
+
+// The peak resident memory (VmHWM) of process `pid`, in KiB, or -1.
+long PeakResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// Nobody reads the answers: the tool must stop reading once the records
+// read and not yet written fill its budget, every one of them counted, the
+// answers waiting to be written too. Without the budget it would read all
+// 240 MB; with it, it holds the 64 MiB budget and the records at work.
+TEST_F(CliBatchTest, BudgetHoldsWhileNobodyReadsTheOutput) {
+  constexpr int kRecords = 60;
+  const std::string record =
+      R"(,"message":")" + Narrow(EncodeText(test::Text(Printable(3u << 20)), u"k", u"", kHeader, 0)) + "\"}\n";
+  std::string input;
+  for (int i = 0; i < kRecords; ++i) input += R"({"id":)" + std::to_string(i) + record;
+  const std::string inputPath = File("in.jsonl", input);
+  input = std::string();
+
+  int answers[2];
+  ASSERT_EQ(::pipe2(answers, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, answers[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // Enough workers that the number of chunks in flight is no limit of its own.
+  std::vector<std::string> args = {TRIROTOR_CLI, "decode", "--jsonl", "--key", "k", "-j", "24"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, TRIROTOR_CLI, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(answers[1]);
+  ASSERT_EQ(spawned, 0);
+
+  // Wait until the peak has stood still for two seconds (a minute at most).
+  long peak = PeakResidentKiB(pid);
+  int still = 0;
+  for (int tick = 0; tick < 600 && still < 20; ++tick) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long now = PeakResidentKiB(pid);
+    still = now == peak ? still + 1 : 0;
+    peak = now;
+  }
+  int status = 0;
+  const bool running = ::waitpid(pid, &status, WNOHANG) == 0;
+  ::kill(pid, SIGKILL);
+  if (running) ::waitpid(pid, &status, 0);
+  ::close(answers[0]);
+  ASSERT_TRUE(running) << "the tool ended while its answers were not read";
+  EXPECT_GT(peak, 0);
+  EXPECT_LT(peak, 120 * 1024) << "peak " << peak << " KiB";
 }
 #endif
 
