@@ -196,7 +196,7 @@ std::string ToText(const InspectReport& r, const MessageReading& reading, int st
 
 // The status decode would give for the message under the key.
 int DecodeStatus(const ByteBuffer& message, const KeyPair& keys) {
-  if (message.size() < 4) return kExitFrame;
+  if (message.size() < kShortestMessage) return kExitFrame;
   LastError = 0;
   try {
     DecodeBytes(message, *keys.key, keys.suffix);
@@ -232,7 +232,7 @@ int RunInspect(const Options& options) {
       status = DecodeStatus(message, keys);
       report = InspectMessage(std::move(message), *keys.key, keys.suffix);
     } else {
-      if (message.size() < 4 || options.keyRing) status = kExitFrame;
+      if (message.size() < kShortestMessage || options.keyRing) status = kExitFrame;
       report = InspectMessage(std::move(message));
     }
   } catch (const EngineError& error) {

@@ -168,7 +168,7 @@ std::uint8_t ShiftRight4(std::uint8_t x) { return static_cast<std::uint8_t>(x >>
 
 ByteBuffer DecodeBase64BytesSimple(std::u16string_view text) {
   RequireLength(text.size());
-  if (text.size() < 4) return {};
+  if (text.size() < kShortestMessage) return {};
   ByteBuffer out(OutputBound(text.size()));  // made once, never grown
   InitBase64Table();
   Group g;
@@ -213,7 +213,7 @@ const PageTables& TablesForCodePage() {
 
 ByteBuffer DecodeBase64Bytes(std::u16string_view text) {
   RequireLength(text.size());
-  if (text.size() < 4) return {};
+  if (text.size() < kShortestMessage) return {};
   const PageTables& tables = TablesForCodePage();
   Base64Index = tables.index;  // as InitBase64Table leaves it
   ByteBuffer out;
@@ -227,7 +227,7 @@ ByteBuffer DecodeBase64Bytes(std::u16string_view text) {
 
 void DecodeBase64InPlace(ByteBuffer& bytes) {
   RequireLength(bytes.size());
-  if (bytes.size() < 4) {
+  if (bytes.size() < kShortestMessage) {
     bytes.clear();
     return;
   }

@@ -27,7 +27,7 @@ constexpr std::int16_t kPadValue = 64;
 
 void InspectBase64(const ByteBuffer& message, InspectReport& report) {
   report.characters = message.size();
-  if (message.size() < 4) return;  // the decoder takes it for no message
+  if (message.size() < kShortestMessage) return;  // the decoder takes it for no message
   InitBase64Table();
   std::array<std::size_t, 256> junkCount{};
   int place = 0;
@@ -91,7 +91,7 @@ void InspectCompressed(const std::uint8_t* in, std::size_t n, InspectReport& rep
 InspectReport InspectMessage(ByteBuffer message) {
   InspectReport report;
   InspectBase64(message, report);
-  if (message.size() >= 4) {
+  if (message.size() >= kShortestMessage) {
     DecodeBase64InPlace(message);
     report.bytes = message.size();
   }
@@ -102,7 +102,7 @@ InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u
   InspectReport report;
   InspectBase64(message, report);
   report.keyed = true;
-  if (message.size() < 4) return report;
+  if (message.size() < kShortestMessage) return report;
   DecodeBase64InPlace(message);
   report.bytes = message.size();
   if (!DecryptUnderKey(message, key, keySuffix)) return report;  // stopped at a pause: the bytes are half decrypted

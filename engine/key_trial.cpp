@@ -19,13 +19,13 @@ namespace trirotor {
 using namespace internal;
 
 KeyTrial::KeyTrial(ByteBuffer message) : message_(std::move(message)) {
-  if (message_.size() < 4) return;  // the decoder takes it for no message
+  if (message_.size() < kShortestMessage) return;  // the decoder takes it for no message
   frame_ = message_;
   DecodeBase64InPlace(frame_);
 }
 
 bool KeyTrial::Opens(std::u16string_view key, std::u16string_view keySuffix) const {
-  if (message_.size() < 4) return false;
+  if (message_.size() < kShortestMessage) return false;
   // Kept per thread for the next key; a large one is given back, or every
   // thread that ever tried a large message would keep its size.
   constexpr std::size_t kKeptWorkBytes = std::size_t{1} << 20;

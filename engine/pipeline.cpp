@@ -169,7 +169,7 @@ auto RunGuarded(Decode decode) -> decltype(decode(std::declval<bool&>())) {
 std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
                           std::u16string_view keySuffix) {
   RequireNotRunning();
-  if (message.size() < 4) return {};
+  if (message.size() < kShortestMessage) return {};
   return RunGuarded([&](bool& busy) {
     StartDecode(busy);
     ByteBuffer buffer = DecodeBase64Bytes(message);
@@ -184,7 +184,7 @@ std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
 
 ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix) {
   RequireNotRunning();
-  if (message.size() < 4) return {};
+  if (message.size() < kShortestMessage) return {};
   return RunGuarded([&](bool& busy) {
     StartDecode(busy);
     // The message's own storage becomes the buffer that is decrypted.

@@ -134,7 +134,7 @@ std::size_t FindTrailer(const std::uint8_t* frame, std::size_t n) {
 
 SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix) {
   SalvageResult result;
-  if (message.size() < 4) return result;
+  if (message.size() < kShortestMessage) return result;
   DecodeBase64InPlace(message);
   if (!DecryptUnderKey(message, key, keySuffix)) return result;  // stopped at a pause: the bytes are half decrypted
 

@@ -24,16 +24,28 @@
 #include <utility>
 #include <vector>
 
+// TRIROTOR_API marks what the library exports; it is built with everything
+// else hidden, so a shared libtrirotor shows only these names.
+#if defined(__GNUC__)
+#define TRIROTOR_API __attribute__((visibility("default")))
+#else
+#define TRIROTOR_API
+#endif
+
 namespace trirotor {
 
 /// Bytes and errors ///
 
 using ByteBuffer = std::vector<std::uint8_t>;
 
+// A message of fewer characters (bytes, for the byte calls) is no message at
+// all: the decoder returns nothing and touches nothing.
+inline constexpr std::size_t kShortestMessage = 4;
+
 // The one error the engine raises: a number (from the table below), a source
 // and a description, as the host's run-time error mechanism carried them.
 // what() is the description.
-class EngineError : public std::runtime_error {
+class TRIROTOR_API EngineError : public std::runtime_error {
  public:
   EngineError(std::int32_t number, std::string source, std::string description);
   std::int32_t number() const noexcept { return number_; }
@@ -69,15 +81,15 @@ inline constexpr std::int32_t kErrUnknownVersion = -2147221504;
 
 // The fixed message of a failure code: "Compression checksum error (Error 5)",
 // "Failed decoding the text (Error 33)"; empty for any other code.
-std::string_view ErrorMessage(std::int16_t code);
+TRIROTOR_API std::string_view ErrorMessage(std::int16_t code);
 
 /// Engine status ///
 
 // Each starts at 0 and is readable and writable by the caller at any time;
 // each is per thread, like the rest of the engine's state.
-extern thread_local constinit std::int16_t LastError;  // last failure code; the engine never clears it
-extern thread_local constinit std::int16_t AbortFlag;  // an event handler sets -1 to stop a decode
-extern thread_local constinit std::int16_t Progress;   // percent: 0..50 decrypting, 50..100 checksumming
+extern TRIROTOR_API thread_local constinit std::int16_t LastError;  // last failure code; the engine never clears it
+extern TRIROTOR_API thread_local constinit std::int16_t AbortFlag;  // an event handler sets -1 to stop a decode
+extern TRIROTOR_API thread_local constinit std::int16_t Progress;   // percent: 0..50 decrypting, 50..100 checksumming
 
 /// Decoding ///
 
@@ -97,7 +109,7 @@ extern thread_local constinit std::int16_t Progress;   // percent: 0..50 decrypt
 //   default pointer is restored first and the engine stays usable.
 // Never reads out of bounds and never allocates more than a small multiple
 // of the message, whatever the input.
-std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
+TRIROTOR_API std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
                           std::u16string_view keySuffix);
 
 // DecodeText for a host that holds the message as ANSI bytes (one byte per
@@ -107,7 +119,7 @@ std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
 // with the same LastError, Progress, AbortFlag, pointer, pauses and errors,
 // but no wide text is made. Pass the message by std::move: its storage is
 // decoded in place and, for a stored payload, returned as the result.
-ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+TRIROTOR_API ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
 /// Salvage ///
 
@@ -138,7 +150,7 @@ struct SalvageResult {
 // checks it); leaves LastError alone. The decryption pauses and moves
 // Progress as DecodeBytes does; an abort there (AbortFlag = -1) gives an
 // empty result. Pass the message by std::move.
-SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+TRIROTOR_API SalvageResult SalvageBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
 /// Inspection ///
 
@@ -197,8 +209,8 @@ struct InspectReport {
 // raises for the key; leaves LastError alone. The decryption pauses and
 // moves Progress as DecodeBytes does; after an abort there (AbortFlag = -1)
 // the report stops at the base64 layer.
-InspectReport InspectMessage(ByteBuffer message);
-InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+TRIROTOR_API InspectReport InspectMessage(ByteBuffer message);
+TRIROTOR_API InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
 /// Trying keys ///
 
@@ -210,7 +222,7 @@ InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u
 // wrong key in 65,536 does) is given the full decode. Const and safe to
 // call from many threads at once; each thread's code page converts the key.
 // An abort at one of the decryption's pauses answers false.
-class KeyTrial {
+class TRIROTOR_API KeyTrial {
  public:
   explicit KeyTrial(ByteBuffer message);
   bool Opens(std::u16string_view key, std::u16string_view keySuffix) const;
@@ -237,10 +249,10 @@ using FrameHeader = std::array<std::uint8_t, 16>;
 // empty key, like the decoder, 6 for a suffix of more than 32767 characters
 // or a text of more than 2^30 characters, 5 if the system has no random
 // bytes to give.
-std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
+TRIROTOR_API std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, int wrap = 76);
 // The same with the header given, for reproducible messages.
-std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
+TRIROTOR_API std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
                           std::u16string_view keySuffix, const FrameHeader& header,
                           int wrap = 76);
 
@@ -257,9 +269,9 @@ using EncodeStageHook = void (*)(EncodeStage stage, std::size_t bytes);
 // about 2.4 times the text (the frame beside its base64) where EncodeText
 // holds wide copies as well. Raises what EncodeText raises for the key, the
 // suffix and the length.
-std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+TRIROTOR_API std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
                         const FrameHeader& header, int wrap = 76, EncodeStageHook onStage = nullptr);
-std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
+TRIROTOR_API std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
                         int wrap = 76, EncodeStageHook onStage = nullptr);
 
 // The services the engine asks of its host, and the code page it converts
@@ -275,20 +287,20 @@ namespace platform {
 // The handler may read Progress and set AbortFlag = -1; it must not start
 // another decode on this thread.
 using EventHook = void (*)();
-void SetEventHook(EventHook hook);  // nullptr restores the no-op
-EventHook GetEventHook();
+TRIROTOR_API void SetEventHook(EventHook hook);  // nullptr restores the no-op
+TRIROTOR_API EventHook GetEventHook();
 
 /// Mouse pointer ///
 
 inline constexpr int kPointerDefault = 0;
 inline constexpr int kPointerBusy = 11;
 using PointerHook = void (*)(int pointerCode);
-void SetPointerHook(PointerHook hook);  // nullptr restores the no-op
-PointerHook GetPointerHook();
+TRIROTOR_API void SetPointerHook(PointerHook hook);  // nullptr restores the no-op
+TRIROTOR_API PointerHook GetPointerHook();
 // Forwards to the hook and remembers the code; the engine calls it too.
-void SetMousePointer(int pointerCode);
+TRIROTOR_API void SetMousePointer(int pointerCode);
 // The last code set on this thread (0 until one is set).
-int MousePointer();
+TRIROTOR_API int MousePointer();
 
 /// Code page ///
 
@@ -311,10 +323,10 @@ int MousePointer();
 // Throws std::invalid_argument, with a message fit for a user, for an
 // unknown, multi-byte or not ASCII-compatible page; this thread's page is
 // then unchanged. Tables are built once per page and shared by all threads.
-void SetCodePage(int codePage);
-int CodePage();  // this thread's page
+TRIROTOR_API void SetCodePage(int codePage);
+TRIROTOR_API int CodePage();  // this thread's page
 // Whether SetCodePage(codePage) would succeed.
-bool IsCodePageSupported(int codePage);
+TRIROTOR_API bool IsCodePageSupported(int codePage);
 
 // A page to offer users: its number, the name they know it by
 // ("windows-1252", "ISO-8859-2", "CP437", "KOI8-R") and a few words.
@@ -325,30 +337,30 @@ struct CodePageInfo {
   bool windowsTables;            // converts by Windows' own tables, best fit included
 };
 // The pages SetCodePage accepts on this system, in number order.
-const std::vector<CodePageInfo>& SupportedCodePages();
+TRIROTOR_API const std::vector<CodePageInfo>& SupportedCodePages();
 // The page a typed name means, any case: "1252", "cp1252", "CP1252",
 // "windows-1252", "ISO-8859-2", "iso8859-2", "CP437", "IBM437", "KOI8-R".
 // nullopt for a name of no page. Says nothing about support: pass the
 // number to SetCodePage, which refuses what it cannot use.
-std::optional<int> ParseCodePageName(std::string_view name);
+TRIROTOR_API std::optional<int> ParseCodePageName(std::string_view name);
 
 // Wide text to bytes, one byte per UTF-16 unit, each unit on its own: a
 // unit the page lacks becomes Windows' look-alike on a page with Windows'
 // tables, where there is one, else '?' (0x3F); a surrogate pair gives two.
-ByteBuffer TextToBytes(std::u16string_view text);
-void TextToBytes(std::u16string_view text, std::uint8_t* out);  // text.size() bytes
+TRIROTOR_API ByteBuffer TextToBytes(std::u16string_view text);
+TRIROTOR_API void TextToBytes(std::u16string_view text, std::uint8_t* out);  // text.size() bytes
 // Bytes to wide text, one character per byte.
-std::u16string BytesToText(const std::uint8_t* bytes, std::size_t count);
+TRIROTOR_API std::u16string BytesToText(const std::uint8_t* bytes, std::size_t count);
 inline std::u16string BytesToText(const ByteBuffer& bytes) {
   return BytesToText(bytes.data(), bytes.size());
 }
 // Whether the page holds the character exactly (so it survives a round trip).
-bool IsRepresentable(char16_t ch);
+TRIROTOR_API bool IsRepresentable(char16_t ch);
 // Whether the page holds it only as Windows' look-alike ('ł' under 1252):
 // TextToBytes writes the look-alike's byte.
-bool IsBestFit(char16_t ch);
+TRIROTOR_API bool IsBestFit(char16_t ch);
 // The position of the first character the page cannot hold exactly, or npos.
-std::size_t FindUnrepresentable(std::u16string_view text);
+TRIROTOR_API std::size_t FindUnrepresentable(std::u16string_view text);
 // The first character of a text that the page cannot hold exactly, placed
 // as an editor counts: lines end at LF, columns count characters (a
 // surrogate pair is one), both from 1.
@@ -370,20 +382,20 @@ struct UnrepresentableCharacter {
   // '日' has no place in code page 1252".
   std::string message;
 };
-std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text,
+TRIROTOR_API std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text,
                                                                      std::string_view what = {});
 // Why sealing is refused, for a user: the message (made anew from place and
 // character, which a caller may change) and what sealing would have done. For a text: "... and would be lost", or "... and would become
 // 'l'" for a best fit. For a key or suffix (`inKey`): "... and would be
 // sealed as '?'", or, for a best fit, that it would be sealed as its
 // look-alike, which the same key typed under another code page does not give.
-std::string RefusalToSeal(const UnrepresentableCharacter& found, bool inKey);
+TRIROTOR_API std::string RefusalToSeal(const UnrepresentableCharacter& found, bool inKey);
 // What decoding made of the key's and the suffix's characters that the page
 // does not hold exactly: one line per distinct character, in order, e.g.
 //   "U+0142 'ł' is not in code page 1252; it was taken as 'l', as Windows does"
 //   "U+65E5 '日' has no place in code page 1252 and was taken as '?'"
 // Empty when the page holds every character.
-std::vector<std::string> KeyConversionWarnings(std::u16string_view key, std::u16string_view keySuffix);
+TRIROTOR_API std::vector<std::string> KeyConversionWarnings(std::u16string_view key, std::u16string_view keySuffix);
 
 }  // namespace platform
 }  // namespace trirotor

@@ -452,7 +452,7 @@ void MainWindow::EndRun() {
 void MainWindow::Decode() {
   if (running_) return;
   const QString message = InputText();
-  if (message.size() < 4) {
+  if (message.size() < static_cast<qsizetype>(kShortestMessage)) {
     ShowStatus(tr("The message is too short: a message has at least 4 characters."));
     return;
   }

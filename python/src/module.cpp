@@ -537,6 +537,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
   m.def("codepage_per_thread", &CodePagePerThread);
   m.attr("MAX_RECORD_BYTES") = trirotor::cli::kMaxRecordBytes;  // a longer line is answered as too long
+  m.attr("SHORTEST_MESSAGE") = trirotor::kShortestMessage;  // fewer characters are no message
   m.def("_pause_lock_takes", [] { return lockTakes.load(std::memory_order_relaxed); },
         "How often the engine's pauses have taken the interpreter lock (for the tests).");
 }

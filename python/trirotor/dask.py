@@ -188,8 +188,8 @@ def encode_bag(bag: dask.bag.Bag, key: Optional[str] = None, suffix: Optional[st
     return _map(bag, "encode", key, key_env, suffix, suffix_env, codepage, wrap)
 
 
-# The engine takes fewer than 4 characters (UTF-16 units) for no message.
-_SHORTEST_MESSAGE = 4
+# The engine takes fewer characters (UTF-16 units) than this for no message.
+_SHORTEST_MESSAGE = _core.SHORTEST_MESSAGE
 
 
 def _decode_texts(messages, key, key_env, suffix, suffix_env, codepage, strict):

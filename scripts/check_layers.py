@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""check_layers.py - the layering rules the build keeps, checked.
+
+  check_layers.py includes ROOT      no file outside the engine, its host
+                                     layer, tests, fuzz, bench and testing
+                                     includes an engine/ header other than
+                                     engine/trirotor.h
+  check_layers.py exports LIBRARY    a shared libtrirotor exports only the
+                                     trirotor:: names of engine/trirotor.h
+
+Exit status 0 when the rule holds, 1 with each breach on standard error.
+"""
+
+import pathlib
+import re
+import subprocess
+import sys
+
+# Who may see the engine's insides: itself, its host layer, and what tests it.
+INSIDE = ("engine", "platform", "tests", "fuzz", "bench", "testing", "gui/tests", "build")
+INCLUDE = re.compile(r'^\s*#\s*include\s*"engine/([^"]+)"', re.MULTILINE)
+
+
+def check_includes(root: pathlib.Path) -> list[str]:
+    breaches = []
+    for path in sorted(root.rglob("*")):
+        if path.suffix not in (".c", ".cc", ".cpp", ".h", ".hpp") or not path.is_file():
+            continue
+        relative = path.relative_to(root).as_posix()
+        if relative.startswith(tuple(f"{d}/" for d in INSIDE)) or "/build" in relative or relative.startswith("build"):
+            continue
+        for header in INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace")):
+            if header != "trirotor.h":
+                breaches.append(f"{relative} includes engine/{header}; outside the engine only engine/trirotor.h")
+    return breaches
+
+
+def public_names(root: pathlib.Path) -> set[str]:
+    """The unqualified names engine/trirotor.h marks TRIROTOR_API."""
+    text = (root / "engine" / "trirotor.h").read_text(encoding="utf-8")
+    names = set()
+    for line in text.splitlines():
+        code = line.split("//")[0]
+        if "TRIROTOR_API" not in code or code.lstrip().startswith("#"):
+            continue
+        declared = re.search(r"class\s+TRIROTOR_API\s+(\w+)", code)
+        if declared is None:  # a function (name before its parameters) or a variable
+            head = code.split("(")[0] if "(" in code else code.split(";")[0]
+            declared = re.search(r"(\w+)\s*$", head)
+        if declared:
+            names.add(declared.group(1))
+    return names
+
+
+def check_exports(library: str, root: pathlib.Path) -> list[str]:
+    listing = subprocess.run(["nm", "-D", "--defined-only", "-C", library], check=True,
+                             capture_output=True, text=True).stdout
+    allowed = public_names(root)
+    breaches = []
+    for line in listing.splitlines():
+        symbol = line.split(" ", 2)[2] if line.count(" ") >= 2 else line
+        name = re.sub(r"^(typeinfo name for|typeinfo for|vtable for) ", "", symbol)
+        name = re.sub(r"\[abi:\w+\]", "", name.split("(")[0])
+        parts = name.split("::")
+        if parts[0] != "trirotor" or "internal" in parts:
+            breaches.append(f"{library} exports {symbol}")
+            continue
+        if not any(part in allowed for part in parts[1:]):
+            breaches.append(f"{library} exports {symbol}, which engine/trirotor.h does not declare")
+    return breaches
+
+
+def main() -> int:
+    if len(sys.argv) < 3 or sys.argv[1] not in ("includes", "exports"):
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    root = pathlib.Path(__file__).resolve().parent.parent
+    breaches = check_includes(pathlib.Path(sys.argv[2])) if sys.argv[1] == "includes" else check_exports(sys.argv[2], root)
+    for breach in breaches:
+        print(f"check_layers.py: {breach}", file=sys.stderr)
+    if not breaches:
+        print(f"check_layers.py: {sys.argv[1]}: the rule holds")
+    return 1 if breaches else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
