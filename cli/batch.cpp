@@ -317,7 +317,7 @@ int Batch::Run() {
   if (readFailure_) throw *readFailure_;
   out.Commit();
 
-  if (!options_.quiet) Complain(std::to_string(records) + " records, " + std::to_string(failures) + " failed");
+  if (!options_.quiet) Complain(Counted(records, "record", "records") + ", " + std::to_string(failures) + " failed");
   return failures == 0 ? kExitOk : kExitSomeFailed;
 }
 

@@ -123,7 +123,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
   auto* keyFile = command.add_option("--key-file", options.keyFile,
                                      "Read the key from FILE (UTF-8; a leading byte-order mark and one trailing LF or CRLF are "
                                      "dropped; - for standard input when the message is not there)");
-  keyFile->option_text("FILE");
+  keyFile->option_text("FILE")->check(NamesAFile(" (- is standard input)"));
   auto* keyEnv = command.add_option("--key-env", options.keyEnv, "Take the key from environment variable VAR");
   keyEnv->option_text("VAR");
   auto* keyText = command.add_option(
@@ -139,7 +139,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
   suffixText->option_text("TEXT");
   auto* suffixFile = command.add_option("--suffix-file", options.suffixFile,
                                         "Read the key suffix from FILE (read as --key-file reads)");
-  suffixFile->option_text("FILE");
+  suffixFile->option_text("FILE")->check(NamesAFile(" (- is standard input)"));
   suffixText->excludes(suffixFile);
 
   command
@@ -194,6 +194,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                     "each record without a \"key\" of its own is tried against FILE, and its line names the "
                     "opening line (\"keyring_line\")")
         ->option_text("FILE")
+        ->check(NamesAFile(" (- is standard input)"))
         ->excludes(keyFile)->excludes(keyEnv)->excludes(keyText)->excludes(suffixText)->excludes(suffixFile)
         ->excludes(check)->excludes(outputDir)->excludes("--salvage");
   }

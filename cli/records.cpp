@@ -713,7 +713,8 @@ LineOutcome RecordAnswerer::DecodeWithRing(const RecordFields& fields, std::uint
     if (trial.Opens(entry.key, entry.suffix)) return Decode(fields, entry.key, entry.suffix, out, entry.line);
   }
   AppendLineError(out, fields.id, number,
-                  "none of the " + std::to_string(ring_->size()) + " keys of the key ring opens the message");
+                  ring_->size() == 1 ? "the one key of the key ring does not open the message"
+                                     : "none of the " + std::to_string(ring_->size()) + " keys of the key ring opens the message");
   return LineOutcome::kFailed;
 }
 

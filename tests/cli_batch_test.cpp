@@ -338,6 +338,7 @@ TEST_F(CliBatchTest, ExitStatusAndSummary) {
       {"a checksum mismatch fails its record", {}, checksum + good, 3, "trirotor: 2 records, 1 failed\n"},
       {"a line that is not JSON", {}, "nope\n" + good, 3, "trirotor: 2 records, 1 failed\n"},
       {"nothing but blank lines", {}, "\n\n  \n", 0, "trirotor: 0 records, 0 failed\n"},
+      {"one record is one record", {}, good, 0, "trirotor: 1 record, 0 failed\n"},
       {"quiet", {"--quiet"}, good + bad, 3, ""},
       {"unreadable input", {Path("missing.jsonl").string()}, "", 2, nullptr},
       {"unwritable output", {"-o", unwritable}, good, 2, nullptr},

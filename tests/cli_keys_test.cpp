@@ -569,6 +569,9 @@ TEST_F(CliKeys, UsageAndItsWords) {
        "frame                 not read: no key of the key ring opens the message\n", "give a key",
        "none of the 2 keys"},
       {"inspect without a key", {"inspect", message}, 0, "frame                 not read: no key was given\n", "", ""},
+      {"an empty key file name", {"decode", "--key-file", "", message}, 1, "", "", "an empty name names no file"},
+      {"an empty suffix file name", {"decode", "--key", "k", "--suffix-file", "", message}, 1, "", "", "an empty name"},
+      {"an empty key ring name", {"decode", "--keyring", "", message}, 1, "", "", "an empty name names no file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
