@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "bench/bench_inputs.h"
-#include "bench/previous_paths.h"
 #include "engine/internal.h"
 #include "engine/trirotor.h"
 
@@ -259,7 +258,7 @@ void BM_EncodeBase64(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeBase64)->Unit(benchmark::kMillisecond);
 
-/// Side by side with the previous fast paths ///
+/// Side by side with the straightforward twins ///
 
 // This thread's CPU time in nanoseconds: a preempted batch is not charged.
 double ThreadNanos() {
@@ -268,17 +267,18 @@ double ThreadNanos() {
   return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 }
 
-// Runs the previous code and the current one in alternating batches of
-// `batch` calls, so that both see the same load and the same caches, and
-// reports the current code's time for a batch (manual time), each one's
-// nanoseconds per call and the speedup, previous over current. call(k, previous) makes the
-// k-th call of a batch; calls rotate over several inputs so that the branch
-// predictor cannot learn one.
+// Runs the twin and the fast path in alternating batches of `batch` calls,
+// so that both see the same load and the same caches, and reports the fast
+// path's time for a batch (manual time), each one's nanoseconds per call and
+// the speedup, twin over fast path. call(k, twin) makes the k-th call of a
+// batch; calls rotate over several inputs so that the branch predictor
+// cannot learn one. Earlier revisions are compared by
+// bench/compare_revisions.sh.
 // `bytesPerCall` (0: none) gives a throughput for the current code.
 template <typename Call>
 void SideBySide(benchmark::State& state, int batch, std::size_t bytesPerCall, Call call) {
   double currentNs = 0;
-  double previousNs = 0;
+  double twinNs = 0;
   std::int64_t calls = 0;
   for (auto _ : state) {
     const double t0 = ThreadNanos();
@@ -286,14 +286,14 @@ void SideBySide(benchmark::State& state, int batch, std::size_t bytesPerCall, Ca
     const double t1 = ThreadNanos();
     for (int k = 0; k < batch; ++k) call(k, false);
     const double t2 = ThreadNanos();
-    previousNs += t1 - t0;
+    twinNs += t1 - t0;
     currentNs += t2 - t1;
     calls += batch;
     state.SetIterationTime((t2 - t1) / 1e9);
   }
   state.counters["ns_per_call"] = currentNs / static_cast<double>(calls);
-  state.counters["previous_ns"] = previousNs / static_cast<double>(calls);
-  state.counters["speedup"] = previousNs / currentNs;
+  state.counters["twin_ns"] = twinNs / static_cast<double>(calls);
+  state.counters["speedup"] = twinNs / currentNs;
   if (bytesPerCall != 0) state.SetBytesProcessed(calls * static_cast<std::int64_t>(bytesPerCall));
 }
 
@@ -316,27 +316,13 @@ const std::vector<std::pair<std::u16string, std::u16string>>& Keys() {
 }
 
 void BM_InitCipherSideBySide(benchmark::State& state) {
-  SideBySide(state, 256, 0, [](int k, bool previous) {
+  SideBySide(state, 256, 0, [](int k, bool twin) {
     const auto& [key, suffix] = Keys()[static_cast<std::size_t>(k % kVariants)];
-    previous ? bench::previous::InitCipher(key, suffix) : InitCipher(key, suffix);
-    benchmark::DoNotOptimize(Rotor3.data());
+    twin ? InitCipherSimple(key, suffix) : InitCipher(key, suffix);
+    benchmark::DoNotOptimize(Cipher.Rotor3.data());
   });
 }
 BENCHMARK(BM_InitCipherSideBySide)->UseManualTime();
-
-// The whole CipherState, to start each decryption from the same place.
-struct CipherSnapshot {
-  std::array<std::int16_t, kRotor1Size> rotor1;
-  std::array<std::int16_t, kRotor2Size> rotor2;
-  std::array<std::int16_t, kRotor3Size> rotor3;
-  void Restore() const {
-    Rotor1 = rotor1;
-    Rotor2 = rotor2;
-    Rotor3 = rotor3;
-    Step1 = Mix1 = Step2 = Mix2 = Step3 = Mix3 = 0;
-    Feedback = 0;
-  }
-};
 
 // DecryptBuffer on range(0) bytes; each call starts from the same keyed
 // state and a fresh copy of the ciphertext, which both sides pay alike.
@@ -350,14 +336,14 @@ void BM_DecryptBufferSideBySide(benchmark::State& state) {
     ciphers.push_back(std::move(bytes));
   }
   InitCipher(kKey, kSuffix);
-  const CipherSnapshot keyed{Rotor1, Rotor2, Rotor3};
+  const CipherState keyed = Cipher;  // each decryption starts from here
   ByteBuffer buffer(size);
   const int batch = size >= (1 << 16) ? 1 : static_cast<int>((1 << 18) / size);
-  SideBySide(state, batch, size, [&](int k, bool previous) {
+  SideBySide(state, batch, size, [&](int k, bool twin) {
     const ByteBuffer& cipher = ciphers[static_cast<std::size_t>(k) % ciphers.size()];
     std::copy(cipher.begin(), cipher.end(), buffer.begin());
-    keyed.Restore();
-    previous ? bench::previous::DecryptBuffer(buffer) : DecryptBuffer(buffer);
+    Cipher = keyed;
+    twin ? DecryptBufferSimple(buffer) : DecryptBuffer(buffer);
     benchmark::DoNotOptimize(buffer.data());
   });
 }
@@ -376,11 +362,11 @@ void BM_SmallContainerSideBySide(benchmark::State& state) {
   }
   ByteBuffer buffer;
   const int batch = static_cast<int>(std::max<std::size_t>(1, (1 << 19) / size));
-  SideBySide(state, batch, size, [&](int k, bool previous) {
+  SideBySide(state, batch, size, [&](int k, bool twin) {
     const ByteBuffer& container = containers[static_cast<std::size_t>(k % kVariants)];
     buffer.assign(container.begin(), container.end());
     const auto length = static_cast<std::int32_t>(buffer.size());
-    previous ? bench::previous::HuffmanDecode(buffer, length) : HuffmanDecode(buffer, length);
+    twin ? HuffmanDecodeSimple(buffer, length) : HuffmanDecode(buffer, length);
     benchmark::DoNotOptimize(buffer.data());
   });
   state.SetLabel(std::to_string(compressed) + " of " + std::to_string(kVariants) + " compressed (HE3)");
@@ -397,10 +383,9 @@ void BM_ShortBase64SideBySide(benchmark::State& state) {
     const std::string text = EncodeBase64(bytes.data(), bytes.size(), 76);
     messages.emplace_back(text.begin(), text.end());
   }
-  SideBySide(state, 512, 0, [&](int k, bool previous) {
+  SideBySide(state, 512, 0, [&](int k, bool twin) {
     const std::u16string& message = messages[static_cast<std::size_t>(k % kVariants)];
-    // Before, every message under 256 characters took the one-at-a-time path.
-    ByteBuffer bytes = previous ? DecodeBase64BytesSimple(message) : DecodeBase64Bytes(message);
+    ByteBuffer bytes = twin ? DecodeBase64BytesSimple(message) : DecodeBase64Bytes(message);
     benchmark::DoNotOptimize(bytes.data());
   });
 }

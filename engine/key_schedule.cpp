@@ -16,8 +16,9 @@
 // - The remainder of entry + drive byte comes from a table, off the chain;
 //   the chain is then one add, subtract and conditional move (AddMod) where
 //   `%` by a constant is a multiply and shift.
-// - The entry at the next position is loaded before the swap's stores and
-//   patched in the rare case (1 in N) that the swap hit it.
+// - The entries at the next positions are loaded before the swap's stores
+//   and patched in the rare case that the swap hit them (StepRotor, shared
+//   with the keystream).
 
 #include "engine/key_schedule.h"
 
@@ -31,11 +32,7 @@
 
 namespace trirotor::internal {
 
-constinit thread_local std::array<std::int16_t, kRotor1Size> Rotor1{};
-constinit thread_local std::array<std::int16_t, kRotor2Size> Rotor2{};
-constinit thread_local std::array<std::int16_t, kRotor3Size> Rotor3{};
-constinit thread_local std::int16_t Step1 = 0, Mix1 = 0, Step2 = 0, Mix2 = 0, Step3 = 0, Mix3 = 0;
-constinit thread_local std::uint8_t Feedback = 0;
+constinit thread_local CipherState Cipher{};
 
 namespace {
 
@@ -85,36 +82,10 @@ std::size_t QuickShuffle(std::array<std::int16_t, N>& rotor, const std::uint8_t*
   std::uint16_t r[N + 2];  // two spare entries: the loads ahead of the last steps read them
   std::memcpy(r, kIdentity<N>.data(), sizeof(std::int16_t) * N);
   r[N] = r[N + 1] = 0;
-  mix %= N;
-  std::size_t ahead1 = r[0];
-  std::size_t ahead2 = r[1];
-  for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) {
-    const std::size_t a = ahead1;  // r[p] as it stands
-    const std::size_t v = a + drive[p];
-    const std::size_t m = internal::AddMod(mix, mod.rem[v], mod.comp[v]);
-    const std::size_t b = r[m];
-    std::size_t next1 = ahead2;
-    std::size_t next2 = r[p + 2];  // loaded before the swap's stores
-    r[p] = static_cast<std::uint16_t>(b);
-    r[m] = static_cast<std::uint16_t>(a);
-    if (m == p + 1) [[unlikely]] {
-      next1 = a;
-#if defined(__GNUC__)
-      asm volatile("");  // a branch, not a move on the chain
-#endif
-    }
-    if (m == p + 2) [[unlikely]] {
-      next2 = a;
-#if defined(__GNUC__)
-      asm volatile("");
-#endif
-    }
-    ahead1 = next1;
-    ahead2 = next2;
-    mix = m;
-  }
+  internal::RotorCursor cursor{mix % N, r[0], r[1]};
+  for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) internal::StepRotor<N>(r, p, drive[p], cursor, mod);
   std::memcpy(rotor.data(), r, sizeof(std::int16_t) * N);
-  return mix;
+  return cursor.mix;
 }
 
 // The fold of a rotor into M bytes, a row of M entries at a time.
@@ -148,27 +119,27 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
   std::uint8_t keyBytes[kSize1];
   platform::TextToBytes(key.substr(0, keyTaken), keyBytes);
   if (keyTaken == 0) {
-    Rotor1 = kIdentity<kSize1>;
-    Step1 = 0;
-    Mix1 = 0;
+    Cipher.Rotor1 = kIdentity<kSize1>;
+    Cipher.Step1 = 0;
+    Cipher.Mix1 = 0;
     platform::RaiseRuntimeError(kErrDivisionByZero, kSource);  // p mod 0
   }
 
   std::array<std::uint8_t, kSize1> drive1;
   Repeat(keyBytes, keyTaken, drive1);
-  std::size_t scheduleMix = QuickShuffle<kSize1>(Rotor1, drive1.data(), 0);
-  Step1 = 0;
-  Mix1 = 0;
+  std::size_t scheduleMix = QuickShuffle<kSize1>(Cipher.Rotor1, drive1.data(), 0);
+  Cipher.Step1 = 0;
+  Cipher.Mix1 = 0;
   std::array<std::uint8_t, 17> fold17{};
-  QuickFold(Rotor1, fold17);
+  QuickFold(Cipher.Rotor1, fold17);
 
   std::array<std::uint8_t, kSize2> drive2;
   Repeat(fold17.data(), fold17.size(), drive2);
-  scheduleMix = QuickShuffle<kSize2>(Rotor2, drive2.data(), scheduleMix);
-  Step2 = 0;
-  Mix2 = 0;
+  scheduleMix = QuickShuffle<kSize2>(Cipher.Rotor2, drive2.data(), scheduleMix);
+  Cipher.Step2 = 0;
+  Cipher.Mix2 = 0;
   std::array<std::uint8_t, 23> fold23{};
-  QuickFold(Rotor2, fold23);
+  QuickFold(Cipher.Rotor2, fold23);
 
   // The suffix length is a signed 16-bit value.
   if (keySuffix.size() > static_cast<std::size_t>(std::numeric_limits<std::int16_t>::max())) {
@@ -186,10 +157,10 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
 
   std::array<std::uint8_t, kSize3> drive3;
   Repeat(fold23.data(), fold23.size(), drive3);
-  QuickShuffle<kSize3>(Rotor3, drive3.data(), scheduleMix);
-  Step3 = 0;
-  Mix3 = 0;
-  Feedback = 0;
+  QuickShuffle<kSize3>(Cipher.Rotor3, drive3.data(), scheduleMix);
+  Cipher.Step3 = 0;
+  Cipher.Mix3 = 0;
+  Cipher.Feedback = 0;
 }
 
 void InitCipherSimple(std::u16string_view key, std::u16string_view keySuffix) {
@@ -201,18 +172,18 @@ void InitCipherSimple(std::u16string_view key, std::u16string_view keySuffix) {
   // Only the first 463 positions of the cyclic key take part.
   const ByteBuffer keyBytes = platform::TextToBytes(key.substr(0, kRotor1Size));
 
-  FillIdentity(Rotor1);
-  Step1 = 0;
-  Mix1 = 0;
+  FillIdentity(Cipher.Rotor1);
+  Cipher.Step1 = 0;
+  Cipher.Mix1 = 0;
   if (keyLength == 0) platform::RaiseRuntimeError(kErrDivisionByZero, kSource);  // p mod 0
-  Shuffle(Rotor1, scheduleMix, [&](std::int32_t p) { return keyBytes[p % keyLength]; });
-  Fold(Rotor1, fold17);
+  Shuffle(Cipher.Rotor1, scheduleMix, [&](std::int32_t p) { return keyBytes[p % keyLength]; });
+  Fold(Cipher.Rotor1, fold17);
 
-  FillIdentity(Rotor2);
-  Step2 = 0;
-  Mix2 = 0;
-  Shuffle(Rotor2, scheduleMix, [&](std::int32_t p) { return fold17[p % 17]; });
-  Fold(Rotor2, fold23);
+  FillIdentity(Cipher.Rotor2);
+  Cipher.Step2 = 0;
+  Cipher.Mix2 = 0;
+  Shuffle(Cipher.Rotor2, scheduleMix, [&](std::int32_t p) { return fold17[p % 17]; });
+  Fold(Cipher.Rotor2, fold23);
 
   // The suffix length is a signed 16-bit value.
   if (keySuffix.size() > static_cast<std::size_t>(std::numeric_limits<std::int16_t>::max())) {
@@ -225,11 +196,11 @@ void InitCipherSimple(std::u16string_view key, std::u16string_view keySuffix) {
     for (std::size_t k = 0; k < fold23.size(); ++k) fold23[k] ^= suffixBytes[k % suffixLength];
   }
 
-  FillIdentity(Rotor3);
-  Shuffle(Rotor3, scheduleMix, [&](std::int32_t p) { return fold23[p % 23]; });
-  Step3 = 0;
-  Mix3 = 0;
-  Feedback = 0;
+  FillIdentity(Cipher.Rotor3);
+  Shuffle(Cipher.Rotor3, scheduleMix, [&](std::int32_t p) { return fold23[p % 23]; });
+  Cipher.Step3 = 0;
+  Cipher.Mix3 = 0;
+  Cipher.Feedback = 0;
 }
 
 }  // namespace trirotor::internal

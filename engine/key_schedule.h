@@ -15,12 +15,16 @@ inline constexpr std::int16_t kRotor3Size = 181;
 
 // CipherState: three rotors (each always a permutation of 0..N-1), their
 // step and mix cursors (each within 0..N-1) and the fed-back ciphertext byte.
-// Per thread; do not rely on its layout.
-extern thread_local constinit std::array<std::int16_t, kRotor1Size> Rotor1;
-extern thread_local constinit std::array<std::int16_t, kRotor2Size> Rotor2;
-extern thread_local constinit std::array<std::int16_t, kRotor3Size> Rotor3;
-extern thread_local constinit std::int16_t Step1, Mix1, Step2, Mix2, Step3, Mix3;
-extern thread_local constinit std::uint8_t Feedback;
+// One per thread, in Cipher; compare two with ==. Do not rely on its layout.
+struct CipherState {
+  std::array<std::int16_t, kRotor1Size> Rotor1;
+  std::array<std::int16_t, kRotor2Size> Rotor2;
+  std::array<std::int16_t, kRotor3Size> Rotor3;
+  std::int16_t Step1, Mix1, Step2, Mix2, Step3, Mix3;
+  std::uint8_t Feedback;
+  bool operator==(const CipherState&) const = default;
+};
+extern thread_local constinit CipherState Cipher;
 
 // Sets up the whole CipherState afresh from `key` and `keySuffix`. The key
 // alone keys Rotor1 and Rotor2; the suffix enters at Rotor3. Raises 11

@@ -63,13 +63,10 @@ std::uint8_t StepRotor(std::array<std::int16_t, N>& rotor, std::int16_t& step, s
 // loads ahead of the last steps before the wrap stay inside it.
 //
 // The step cursor runs in segments up to the wrap point, so a step has no
-// wrap test. The entries under the next two step cursors are loaded before
-// this step's swap stores, and patched in the rare case that the swap hit
-// one of them (a branch: a move would put the load on the mix chain). The
-// mix cursor's chain is then AddMod alone: the remainder of entry + input
-// comes from a table, as does that of the two entries whose sum names the
-// output. All cursors are 64-bit and all entries unsigned 16-bit, so no
-// index needs widening.
+// wrap test; each step is StepRotor (its loads ahead and their patch are
+// explained there). The remainder of the two entries whose sum names the
+// output comes from the same table. All cursors are 64-bit and all entries
+// unsigned 16-bit, so no index needs widening.
 template <int N, typename Emit>
 void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int16_t& mix0, const std::uint8_t* x,
                std::size_t count, Emit emit) {
@@ -86,35 +83,13 @@ void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int
     std::size_t p = start;
     const std::uint8_t* in = x + done;      // in[p - start] is the input of the step at p
     const std::size_t first = done - start;  // emit(first + p) for the step at p (wraps, then adds back)
-    std::size_t ahead1 = r[p];
-    std::size_t ahead2 = r[p + 1];
+    internal::RotorCursor cursor{mix, r[p], r[p + 1]};
     for (; p < end; ++p) {
-      const std::size_t a = ahead1;  // r[p] as it stands
-      const std::size_t v = a + in[p - start];
-      const std::size_t m = internal::AddMod(mix, mod.rem[v], mod.comp[v]);
-      const std::size_t b = r[m];
-      std::size_t next1 = ahead2;
-      std::size_t next2 = r[p + 2];  // loaded before the swap's stores
-      r[p] = static_cast<std::uint16_t>(b);
-      r[m] = static_cast<std::uint16_t>(a);
-      if (m == p + 1) [[unlikely]] {
-        next1 = a;
-#if defined(__GNUC__)
-        asm volatile("");
-#endif
-      }
-      if (m == p + 2) [[unlikely]] {
-        next2 = a;
-#if defined(__GNUC__)
-        asm volatile("");
-#endif
-      }
-      ahead1 = next1;
-      ahead2 = next2;
-      mix = m;
+      const internal::SwappedPair swapped = internal::StepRotor<N>(r, p, in[p - start], cursor, mod);
       // Entries of Rotor2 and Rotor3 are below 256; Rotor1's keep their low 8 bits.
-      emit(first + p, static_cast<std::uint8_t>(r[mod.rem[a + b]]));
+      emit(first + p, static_cast<std::uint8_t>(r[mod.rem[swapped.a + swapped.b]]));
     }
+    mix = cursor.mix;
     done += end - start;
     s = end - 1;
   }
@@ -129,12 +104,12 @@ void DecryptBlock(std::uint8_t* block, std::int32_t count) {
   std::uint8_t in1[kPauseStride];   // Rotor1's inputs: the feedback, then the block shifted by one
   std::uint8_t out1[kPauseStride];  // Rotor1's outputs
   std::uint8_t out2[kPauseStride];  // Rotor2's outputs
-  in1[0] = Feedback;
+  in1[0] = Cipher.Feedback;
   std::memcpy(in1 + 1, block, n - 1);
-  RotorPass<kRotor1Size>(Rotor1, Step1, Mix1, in1, n, [&](std::size_t i, std::uint8_t o) { out1[i] = o; });
-  Feedback = block[n - 1];
-  RotorPass<kRotor2Size>(Rotor2, Step2, Mix2, out1, n, [&](std::size_t i, std::uint8_t o) { out2[i] = o; });
-  RotorPass<kRotor3Size>(Rotor3, Step3, Mix3, out2, n, [&](std::size_t i, std::uint8_t o) {
+  RotorPass<kRotor1Size>(Cipher.Rotor1, Cipher.Step1, Cipher.Mix1, in1, n, [&](std::size_t i, std::uint8_t o) { out1[i] = o; });
+  Cipher.Feedback = block[n - 1];
+  RotorPass<kRotor2Size>(Cipher.Rotor2, Cipher.Step2, Cipher.Mix2, out1, n, [&](std::size_t i, std::uint8_t o) { out2[i] = o; });
+  RotorPass<kRotor3Size>(Cipher.Rotor3, Cipher.Step3, Cipher.Mix3, out2, n, [&](std::size_t i, std::uint8_t o) {
     block[i] ^= static_cast<std::uint8_t>(out1[i] + out2[i] + o);
   });
 }
@@ -168,15 +143,15 @@ void RunPass(ByteBuffer& buffer, DecryptRange decrypt) {
 }  // namespace
 
 std::uint8_t NextKeyByte(std::uint8_t feedbackByte) {
-  const std::uint8_t o1 = StepRotor(Rotor1, Step1, Mix1, feedbackByte);
-  const std::uint8_t o2 = StepRotor(Rotor2, Step2, Mix2, o1);
-  const std::uint8_t o3 = StepRotor(Rotor3, Step3, Mix3, o2);
+  const std::uint8_t o1 = StepRotor(Cipher.Rotor1, Cipher.Step1, Cipher.Mix1, feedbackByte);
+  const std::uint8_t o2 = StepRotor(Cipher.Rotor2, Cipher.Step2, Cipher.Mix2, o1);
+  const std::uint8_t o3 = StepRotor(Cipher.Rotor3, Cipher.Step3, Cipher.Mix3, o2);
   return static_cast<std::uint8_t>((o1 + o2 + o3) % 256);
 }
 
 std::uint8_t DecryptByte(std::uint8_t cipherByte) {
-  const std::uint8_t k = NextKeyByte(Feedback);
-  Feedback = cipherByte;
+  const std::uint8_t k = NextKeyByte(Cipher.Feedback);
+  Cipher.Feedback = cipherByte;
   return cipherByte ^ k;
 }
 

@@ -92,8 +92,8 @@ struct ForwardRotor {
 }  // namespace
 
 std::uint8_t EncryptByte(std::uint8_t plainByte) {
-  const auto cipherByte = static_cast<std::uint8_t>(plainByte ^ NextKeyByte(Feedback));
-  Feedback = cipherByte;
+  const auto cipherByte = static_cast<std::uint8_t>(plainByte ^ NextKeyByte(Cipher.Feedback));
+  Cipher.Feedback = cipherByte;
   return cipherByte;
 }
 
@@ -102,10 +102,10 @@ void EncryptBufferSimple(ByteBuffer& buffer) {
 }
 
 void EncryptBuffer(ByteBuffer& buffer) {
-  ForwardRotor<kRotor1Size> r1(Rotor1, Step1, Mix1);
-  ForwardRotor<kRotor2Size> r2(Rotor2, Step2, Mix2);
-  ForwardRotor<kRotor3Size> r3(Rotor3, Step3, Mix3);
-  std::uint8_t feedback = Feedback;
+  ForwardRotor<kRotor1Size> r1(Cipher.Rotor1, Cipher.Step1, Cipher.Mix1);
+  ForwardRotor<kRotor2Size> r2(Cipher.Rotor2, Cipher.Step2, Cipher.Mix2);
+  ForwardRotor<kRotor3Size> r3(Cipher.Rotor3, Cipher.Step3, Cipher.Mix3);
+  std::uint8_t feedback = Cipher.Feedback;
   for (std::uint8_t& byte : buffer) {
     const std::uint8_t out1 = r1.Step(feedback);
     const std::uint8_t out2 = r2.Step(out1);
@@ -113,10 +113,10 @@ void EncryptBuffer(ByteBuffer& buffer) {
     feedback = static_cast<std::uint8_t>(byte ^ static_cast<std::uint8_t>(out1 + out2 + out3));
     byte = feedback;
   }
-  Feedback = feedback;
-  r1.WriteBack(Rotor1, Step1, Mix1);
-  r2.WriteBack(Rotor2, Step2, Mix2);
-  r3.WriteBack(Rotor3, Step3, Mix3);
+  Cipher.Feedback = feedback;
+  r1.WriteBack(Cipher.Rotor1, Cipher.Step1, Cipher.Mix1);
+  r2.WriteBack(Cipher.Rotor2, Cipher.Step2, Cipher.Mix2);
+  r3.WriteBack(Cipher.Rotor3, Cipher.Step3, Cipher.Mix3);
 }
 
 }  // namespace trirotor::internal

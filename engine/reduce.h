@@ -37,6 +37,10 @@ inline int Reduce(int v) {
 template <int N>
 struct ModTable {
   static constexpr int kSize = 2 * N + 256;
+  // Remainders and entries are held in 16 bits.
+  static_assert(N > 0 && kSize <= 65536, "a rotor's entries and sums must fit 16 bits");
+  // The largest sums a step looks up: an entry and a byte, two entries.
+  static_assert((N - 1) + 255 < kSize && (N - 1) + (N - 1) < kSize, "every sum a step takes is in the table");
   std::uint16_t rem[kSize];   // v mod N
   std::uint16_t comp[kSize];  // N - (v mod N), 1..N
 };
@@ -62,6 +66,58 @@ inline std::size_t AddMod(std::size_t c, std::size_t y, std::size_t z) {
 #else
   return c >= z ? c - z : sum;
 #endif
+}
+
+// One swap step of a rotor copied into r[0..N + 2), the two spare entries
+// there so that the loads ahead of the last steps before the wrap stay
+// inside it: the entry a at position p (already loaded, in ahead1) is added
+// to the input byte, the mix cursor moves by that sum mod N, and the entries
+// at p and at the mix cursor swap.
+//
+// The entries under the next two step positions (ahead1, ahead2) are loaded
+// before the swap's stores, and patched in the rare case (1 in N) that the
+// swap hit one of them. The patch must stay a branch: folded into a
+// conditional move it would put the load on the mix cursor's chain, which
+// is all that counts. The empty asm volatile in each arm keeps g++ from
+// turning the arm into that move. The chain through mix is then AddMod alone.
+struct RotorCursor {
+  std::size_t mix;     // the mix position, below N
+  std::size_t ahead1;  // r[p] as it stands
+  std::size_t ahead2;  // r[p + 1] as it stands
+};
+
+struct SwappedPair {
+  std::size_t a;  // the entry that was at p
+  std::size_t b;  // the entry that was at the mix position
+};
+
+template <int N>
+[[gnu::always_inline]] inline SwappedPair StepRotor(std::uint16_t* r, std::size_t p, std::size_t input,
+                                                    RotorCursor& c, const ModTable<N>& mod) {
+  const std::size_t a = c.ahead1;
+  const std::size_t v = a + input;
+  const std::size_t m = AddMod(c.mix, mod.rem[v], mod.comp[v]);
+  const std::size_t b = r[m];
+  std::size_t next1 = c.ahead2;
+  std::size_t next2 = r[p + 2];  // loaded before the swap's stores
+  r[p] = static_cast<std::uint16_t>(b);
+  r[m] = static_cast<std::uint16_t>(a);
+  if (m == p + 1) [[unlikely]] {
+    next1 = a;
+#if defined(__GNUC__)
+    asm volatile("");
+#endif
+  }
+  if (m == p + 2) [[unlikely]] {
+    next2 = a;
+#if defined(__GNUC__)
+    asm volatile("");
+#endif
+  }
+  c.ahead1 = next1;
+  c.ahead2 = next2;
+  c.mix = m;
+  return {a, b};
 }
 
 }  // namespace trirotor::internal

@@ -31,32 +31,6 @@ using namespace trirotor::fuzz;
 
 namespace {
 
-struct CipherSnapshot {
-  std::array<std::int16_t, kRotor1Size> rotor1;
-  std::array<std::int16_t, kRotor2Size> rotor2;
-  std::array<std::int16_t, kRotor3Size> rotor3;
-  std::array<std::int16_t, 6> cursors;
-  std::uint8_t feedback;
-  bool operator==(const CipherSnapshot&) const = default;
-};
-
-CipherSnapshot TakeCipherSnapshot() {
-  return {Rotor1, Rotor2, Rotor3, {Step1, Mix1, Step2, Mix2, Step3, Mix3}, Feedback};
-}
-
-void RestoreCipherSnapshot(const CipherSnapshot& snapshot) {
-  Rotor1 = snapshot.rotor1;
-  Rotor2 = snapshot.rotor2;
-  Rotor3 = snapshot.rotor3;
-  Step1 = snapshot.cursors[0];
-  Mix1 = snapshot.cursors[1];
-  Step2 = snapshot.cursors[2];
-  Mix2 = snapshot.cursors[3];
-  Step3 = snapshot.cursors[4];
-  Mix3 = snapshot.cursors[5];
-  Feedback = snapshot.feedback;
-}
-
 // What one run of a stage showed its caller.
 struct Outcome {
   bool returned = false;
@@ -66,7 +40,7 @@ struct Outcome {
   std::int16_t lastError = 0, abortFlag = 0, progress = 0;
   std::vector<std::int16_t> progressAtPauses;
   std::vector<int> pointers;
-  CipherSnapshot cipher{};
+  CipherState cipher{};
   bool operator==(const Outcome&) const = default;
 };
 
@@ -106,7 +80,7 @@ Outcome RunStage(Stage&& stage) {
   outcome.lastError = LastError;
   outcome.abortFlag = AbortFlag;
   outcome.progress = Progress;
-  outcome.cipher = TakeCipherSnapshot();
+  outcome.cipher = Cipher;
   return outcome;
 }
 
@@ -178,9 +152,9 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
       // The key schedule against its twin, both from the state the decodes
       // above left: a failure part way must leave the same mix of fresh and
       // earlier rotors.
-      const CipherSnapshot before = TakeCipherSnapshot();
+      const CipherState before = Cipher;
       const Outcome quickKeyed = RunStage([&](ByteBuffer&) { InitCipher(key, suffix); });
-      RestoreCipherSnapshot(before);
+      Cipher = before;
       const Outcome simpleKeyed = RunStage([&](ByteBuffer&) { InitCipherSimple(key, suffix); });
       RequireSame(quickKeyed, simpleKeyed, "InitCipher");
       const bool keyed = quickKeyed.returned;

@@ -25,7 +25,7 @@ namespace trirotor::test {
 namespace {
 
 auto CipherState() {
-  return std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback);
+  return std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
 }
 
 // Encrypts `plain` in the given pieces (sizes; the rest goes last) from a

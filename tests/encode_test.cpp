@@ -108,7 +108,7 @@ TEST_F(EncryptTest, MatchesTheReferenceAndDecryptsBack) {
     InitCipher(c.key, c.suffix);
     EncryptBuffer(cipher);
     if (!plain.empty()) {
-      EXPECT_EQ(Feedback, cipher.back());  // the ciphertext is fed back
+      EXPECT_EQ(Cipher.Feedback, cipher.back());  // the ciphertext is fed back
     }
     EXPECT_EQ(cipher, test::Encrypt(plain, c.key, c.suffix));
 

@@ -66,11 +66,11 @@ Observed Observe(const std::function<void(ByteBuffer&)>& stage, const ByteBuffer
   seen.abortFlag = AbortFlag;
   seen.progress = Progress;
   seen.progressAtPause = Log().progressAtPause;
-  seen.rotor1 = Rotor1;
-  seen.rotor2 = Rotor2;
-  seen.rotor3 = Rotor3;
-  seen.cursors = {Step1, Mix1, Step2, Mix2, Step3, Mix3};
-  seen.feedback = Feedback;
+  seen.rotor1 = Cipher.Rotor1;
+  seen.rotor2 = Cipher.Rotor2;
+  seen.rotor3 = Cipher.Rotor3;
+  seen.cursors = {Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3};
+  seen.feedback = Cipher.Feedback;
   return seen;
 }
 
@@ -210,9 +210,9 @@ TEST_F(FastPaths, KeyScheduleMatchesItsTwin) {
     const std::u16string key = randomKey.substr(rng() % 600, 1 + rng() % 100);
     const std::u16string suffix = randomKey.substr(rng() % 600, rng() % 30);
     InitCipherSimple(key, suffix);
-    const auto simple = std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback);
+    const auto simple = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
     InitCipher(key, suffix);
-    ASSERT_TRUE(simple == std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback))
+    ASSERT_TRUE(simple == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback))
         << "random key " << k;
   }
 }
@@ -298,11 +298,11 @@ TEST_F(FastPaths, DecryptionTwinsAgreeForManyKeys) {
     ByteBuffer simple = cipher, fast = cipher;
     InitCipher(key, u"");
     DecryptBufferSimple(simple);
-    const auto state = std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback);
+    const auto state = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
     InitCipher(key, u"");
     DecryptBuffer(fast);
     ASSERT_EQ(Hex(fast), Hex(simple)) << "key " << k;
-    ASSERT_TRUE(state == std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback));
+    ASSERT_TRUE(state == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback));
   }
 }
 

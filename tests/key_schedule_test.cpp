@@ -14,16 +14,10 @@
 namespace trirotor::test {
 namespace {
 
-struct Snapshot {
-  std::array<std::int16_t, kRotor1Size> r1;
-  std::array<std::int16_t, kRotor2Size> r2;
-  std::array<std::int16_t, kRotor3Size> r3;
-  std::array<std::int16_t, 6> cursors;
-  std::uint8_t feedback;
-  bool operator==(const Snapshot&) const = default;
-};
+// The whole cipher state, compared with ==.
+using Snapshot = CipherState;
 
-Snapshot Take() { return {Rotor1, Rotor2, Rotor3, {Step1, Mix1, Step2, Mix2, Step3, Mix3}, Feedback}; }
+Snapshot Take() { return Cipher; }
 
 Snapshot Keyed(std::u16string_view key, std::u16string_view suffix) {
   InitCipher(key, suffix);
@@ -52,7 +46,7 @@ bool IsIdentity(const std::array<std::int16_t, N>& rotor) {
 void Disturb() {
   InitCipher(u"some earlier key", u"and suffix");
   for (int i = 0; i < 1000; ++i) NextKeyByte(static_cast<std::uint8_t>(i));
-  Feedback = 0x77;
+  Cipher.Feedback = 0x77;
 }
 
 using KeySchedule = EngineTest;
@@ -62,14 +56,15 @@ TEST_F(KeySchedule, GivesPermutationsAndClearedCursorsWhateverCameBefore) {
   Disturb();
   const Snapshot again = Keyed(u"correct horse", u"battery");
   EXPECT_TRUE(again == fresh);
-  EXPECT_TRUE(IsPermutation(Rotor1));
-  EXPECT_TRUE(IsPermutation(Rotor2));
-  EXPECT_TRUE(IsPermutation(Rotor3));
-  EXPECT_EQ(again.cursors, (std::array<std::int16_t, 6>{}));
-  EXPECT_EQ(Feedback, 0);
-  EXPECT_FALSE(IsIdentity(Rotor1));
-  EXPECT_FALSE(IsIdentity(Rotor2));
-  EXPECT_FALSE(IsIdentity(Rotor3));
+  EXPECT_TRUE(IsPermutation(Cipher.Rotor1));
+  EXPECT_TRUE(IsPermutation(Cipher.Rotor2));
+  EXPECT_TRUE(IsPermutation(Cipher.Rotor3));
+  EXPECT_EQ((std::array{again.Step1, again.Mix1, again.Step2, again.Mix2, again.Step3, again.Mix3}),
+            (std::array<std::int16_t, 6>{}));
+  EXPECT_EQ(Cipher.Feedback, 0);
+  EXPECT_FALSE(IsIdentity(Cipher.Rotor1));
+  EXPECT_FALSE(IsIdentity(Cipher.Rotor2));
+  EXPECT_FALSE(IsIdentity(Cipher.Rotor3));
 }
 
 TEST_F(KeySchedule, DependsOnlyOnTheBytesThatTakePart) {
@@ -110,9 +105,9 @@ TEST_F(KeySchedule, DependsOnlyOnTheBytesThatTakePart) {
 TEST_F(KeySchedule, SuffixReachesOnlyTheThirdRotor) {
   const Snapshot plain = Keyed(u"the key", u"");
   const Snapshot suffixed = Keyed(u"the key", u"a suffix");
-  EXPECT_EQ(plain.r1, suffixed.r1);
-  EXPECT_EQ(plain.r2, suffixed.r2);
-  EXPECT_NE(plain.r3, suffixed.r3);
+  EXPECT_EQ(plain.Rotor1, suffixed.Rotor1);
+  EXPECT_EQ(plain.Rotor2, suffixed.Rotor2);
+  EXPECT_NE(plain.Rotor3, suffixed.Rotor3);
 }
 
 TEST_F(KeySchedule, EmptyKeyFailsAfterTheFirstRotorIsReset) {
@@ -125,13 +120,13 @@ TEST_F(KeySchedule, EmptyKeyFailsAfterTheFirstRotorIsReset) {
     EXPECT_EQ(e.number(), kErrDivisionByZero);
     EXPECT_EQ(e.description(), "Division by zero");
   }
-  EXPECT_TRUE(IsIdentity(Rotor1));
-  EXPECT_EQ(Step1, 0);
-  EXPECT_EQ(Mix1, 0);
-  EXPECT_EQ(Rotor2, before.r2);
-  EXPECT_EQ(Rotor3, before.r3);
-  EXPECT_EQ(Step2, before.cursors[2]);
-  EXPECT_EQ(Feedback, before.feedback);
+  EXPECT_TRUE(IsIdentity(Cipher.Rotor1));
+  EXPECT_EQ(Cipher.Step1, 0);
+  EXPECT_EQ(Cipher.Mix1, 0);
+  EXPECT_EQ(Cipher.Rotor2, before.Rotor2);
+  EXPECT_EQ(Cipher.Rotor3, before.Rotor3);
+  EXPECT_EQ(Cipher.Step2, before.Step2);
+  EXPECT_EQ(Cipher.Feedback, before.Feedback);
 }
 
 TEST_F(KeySchedule, SuffixLengthIsSixteenBits) {
@@ -144,12 +139,12 @@ TEST_F(KeySchedule, SuffixLengthIsSixteenBits) {
   } catch (const EngineError& e) {
     EXPECT_EQ(e.number(), kErrOverflow);
   }
-  EXPECT_EQ(Rotor1, keyed.r1);  // both keyed, their cursors cleared
-  EXPECT_EQ(Rotor2, keyed.r2);
-  EXPECT_EQ(Step2, 0);
-  EXPECT_EQ(Rotor3, before.r3);  // untouched
-  EXPECT_EQ(Step3, before.cursors[4]);
-  EXPECT_EQ(Feedback, before.feedback);
+  EXPECT_EQ(Cipher.Rotor1, keyed.Rotor1);  // both keyed, their cursors cleared
+  EXPECT_EQ(Cipher.Rotor2, keyed.Rotor2);
+  EXPECT_EQ(Cipher.Step2, 0);
+  EXPECT_EQ(Cipher.Rotor3, before.Rotor3);  // untouched
+  EXPECT_EQ(Cipher.Step3, before.Step3);
+  EXPECT_EQ(Cipher.Feedback, before.Feedback);
 
   EXPECT_TRUE(Keyed(u"key", std::u16string(32767, u'z')) == Keyed(u"key", std::u16string(23, u'z')));
 }

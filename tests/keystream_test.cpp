@@ -31,22 +31,22 @@ using Keystream = EngineTest;
 TEST_F(Keystream, FirstByteWorksOnPositionOneOfEachRotor) {
   InitCipher(u"key", u"");
   NextKeyByte(0);
-  EXPECT_EQ(Step1, 1);
-  EXPECT_EQ(Step2, 1);
-  EXPECT_EQ(Step3, 1);
-  EXPECT_EQ(Feedback, 0);  // NextKeyByte leaves it alone
+  EXPECT_EQ(Cipher.Step1, 1);
+  EXPECT_EQ(Cipher.Step2, 1);
+  EXPECT_EQ(Cipher.Step3, 1);
+  EXPECT_EQ(Cipher.Feedback, 0);  // NextKeyByte leaves it alone
 }
 
 TEST_F(Keystream, CursorsCycleWithTheRotorSizes) {
   InitCipher(u"key", u"sfx");
   for (int n = 1; n <= 463 * 2; ++n) {
     NextKeyByte(static_cast<std::uint8_t>(n * 13));
-    ASSERT_EQ(Step1, n % 463);
-    ASSERT_EQ(Step2, n % 251);
-    ASSERT_EQ(Step3, n % 181);
-    ASSERT_TRUE(Mix1 >= 0 && Mix1 < 463 && Mix2 >= 0 && Mix2 < 251 && Mix3 >= 0 && Mix3 < 181);
+    ASSERT_EQ(Cipher.Step1, n % 463);
+    ASSERT_EQ(Cipher.Step2, n % 251);
+    ASSERT_EQ(Cipher.Step3, n % 181);
+    ASSERT_TRUE(Cipher.Mix1 >= 0 && Cipher.Mix1 < 463 && Cipher.Mix2 >= 0 && Cipher.Mix2 < 251 && Cipher.Mix3 >= 0 && Cipher.Mix3 < 181);
   }
-  auto sorted1 = Rotor1;
+  auto sorted1 = Cipher.Rotor1;
   std::sort(sorted1.begin(), sorted1.end());
   for (int i = 0; i < 463; ++i) ASSERT_EQ(sorted1[i], i);  // still a permutation
 }
@@ -64,7 +64,7 @@ TEST_F(Keystream, FeedbackIsTheCiphertextByte) {
 
   InitCipher(u"k", u"");
   DecryptByte(0xAB);
-  EXPECT_EQ(Feedback, 0xAB);
+  EXPECT_EQ(Cipher.Feedback, 0xAB);
 }
 
 TEST_F(Keystream, BufferPassEqualsTheByteByByteDecryption) {
@@ -74,9 +74,9 @@ TEST_F(Keystream, BufferPassEqualsTheByteByByteDecryption) {
     ByteBuffer buffer = cipher;
     InitCipher(u"pass key", u"");
     DecryptBuffer(buffer);
-    const auto state = std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback);
+    const auto state = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
     EXPECT_EQ(buffer, DecryptByteByByte(cipher, u"pass key"));
-    EXPECT_TRUE(state == std::make_tuple(Rotor1, Rotor2, Rotor3, Step1, Mix1, Step2, Mix2, Step3, Mix3, Feedback));
+    EXPECT_TRUE(state == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback));
   }
 }
 
@@ -123,8 +123,8 @@ TEST_F(Keystream, AbortLeavesTheRestUndecrypted) {
     const std::size_t done = pause * 5000 + 1;  // elements 0 .. pause*5000
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + done, full.begin()));
     EXPECT_TRUE(std::equal(buffer.begin() + done, buffer.end(), cipher.begin() + done));
-    EXPECT_EQ(Feedback, cipher[done - 1]);
-    EXPECT_EQ(Step1, done % 463);
+    EXPECT_EQ(Cipher.Feedback, cipher[done - 1]);
+    EXPECT_EQ(Cipher.Step1, done % 463);
     EXPECT_EQ(Progress, pause == 2 ? 25 : 0);  // the stopping pause does not update it
     EXPECT_EQ(AbortFlag, -1);
   }
