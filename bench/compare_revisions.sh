@@ -13,7 +13,7 @@
 #
 # NEW may be "." for the working tree as it stands, uncommitted changes
 # included. ROUNDS (default 5) sets the number of turns; each turn runs each
-# benchmark once with --benchmark_min_time=MIN_TIME (default 0.2s).
+# benchmark once with --benchmark_min_time=MIN_TIME (default 0.2, in seconds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +23,7 @@ if [ $# -lt 2 ]; then
 fi
 old=$1 new=$2 filter=${3:-.}
 rounds=${ROUNDS:-5}
-min_time=${MIN_TIME:-0.2s}
+min_time=${MIN_TIME:-0.2}
 root=$PWD
 work=$root/build-revisions
 mkdir -p "$work"

@@ -62,7 +62,7 @@ void Complain(std::string_view message);
 // "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
 std::string SignalName(int signo);
 
-// A failure that ends the run with an exit status; what() is for the user.
+// A failure that ends the run with an exit status; message is for the user.
 struct Failure {
   int status;
   std::string message;

@@ -628,7 +628,6 @@ bool TooShortForAMessage(std::string_view utf8) {
   return units < kShortestMessage;
 }
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 bool IsAscii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });

@@ -31,12 +31,12 @@ namespace trirotor::cli {
 namespace {
 
 using support::DecodeUtf8;
+using support::kByteOrderMark;
 using support::EncodeUtf8;
 using support::PositionOfByte;
 using support::PositionOfUnit;
 using support::TextPosition;
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 void PrintEngineError(const EngineError& error) {
   // Unprefixed on purpose: scripts look for a line that starts with "error".

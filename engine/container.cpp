@@ -351,6 +351,10 @@ bool ChecksumPass(const std::uint8_t* bytes, std::int32_t count, std::uint8_t& c
   for (std::int32_t i = 0; i < count; i += kChecksumPauseStride) {
     platform::ProcessEvents();
     if (AbortFlag == -1) return false;  // the decoded bytes are discarded
+    // The decryption's 50 is added as + 5 + 45, one double addition at a
+    // time, as the legacy engine wrote it: x + 5 + 45 and x + 50 differ in
+    // the last bit for some i and count (i = 10000, count = 31291 is one),
+    // and a sum that lands by a half could then round the other way.
     Progress = checked::RoundHalfEven(static_cast<double>(i) / count * 50 + 5 + 45);
     checksum ^= XorBytes(bytes + i, std::min(kChecksumPauseStride, count - i));
   }

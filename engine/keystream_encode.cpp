@@ -30,8 +30,9 @@ using internal::Reduce;
 using internal::SubtractOnce;
 
 // The step cursor's successor in the encoder's rotors, s + 1 wrapped to 0 at
-// N. The decoder's RotorRun wraps with a conditional move instead; here the
-// cursor is off the feedback chain, so a branch costs nothing.
+// N. The decoder's RotorPass runs its step cursor in segments up to the wrap
+// instead; here the cursor is off the feedback chain, so a branch costs
+// nothing.
 template <int N>
 inline int ForwardStep(int s) {
   s += 1;

@@ -16,7 +16,6 @@
 namespace trirotor::support {
 namespace {
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 [[noreturn]] void Refuse(std::string_view what, const std::string& path, const std::string& why) {
   throw KeyFileError(std::string(what) + " " + path + ": " + why);

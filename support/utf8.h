@@ -10,6 +10,10 @@
 
 namespace trirotor::support {
 
+// The UTF-8 byte-order mark, which every reader of UTF-8 files and records
+// drops from the start of its input.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // A place in a text, both counted from 1; columns count characters.
 struct TextPosition {
   std::size_t line = 1;

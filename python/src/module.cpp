@@ -15,15 +15,12 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -117,53 +114,10 @@ int WrapWidth(const py::handle& wrap) {
   return static_cast<int>(width);
 }
 
-// Whether each thread has a code page of its own: set one on a fresh thread
-// and see whether this thread's changed. Where the page is one setting for
-// the whole process, a call holds a lease on it (below) while it works.
-bool CodePagePerThread() {
-  static const bool perThread = [] {
-    const int here = platform::CodePage();
-    const int other = here == 1251 ? 1252 : 1251;
-    std::thread probe([other] { platform::SetCodePage(other); });
-    probe.join();
-    const bool separate = platform::CodePage() == here;
-    if (!separate) platform::SetCodePage(here);
-    return separate;
-  }();
-  return perThread;
+// The engine's code page is this thread's own: a call sets it for itself.
+void UseCodePage(int codePage) {
+  if (platform::CodePage() != codePage) platform::SetCodePage(codePage);
 }
-
-// A process-wide page shared by calls that want the same page; a call that
-// wants another waits until the calls using the current one are done.
-class PageLease {
- public:
-  explicit PageLease(int codePage) {
-    if (CodePagePerThread()) {
-      if (platform::CodePage() != codePage) platform::SetCodePage(codePage);
-      shared_ = false;
-      return;
-    }
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return users_ == 0 || page_ == codePage; });
-    if (users_ == 0 && platform::CodePage() != codePage) platform::SetCodePage(codePage);
-    page_ = codePage;
-    ++users_;
-  }
-  ~PageLease() {
-    if (!shared_) return;
-    std::lock_guard lock(mutex_);
-    if (--users_ == 0) changed_.notify_all();
-  }
-  PageLease(const PageLease&) = delete;
-  PageLease& operator=(const PageLease&) = delete;
-
- private:
-  bool shared_ = true;
-  static inline std::mutex mutex_;
-  static inline std::condition_variable changed_;
-  static inline int users_ = 0;
-  static inline int page_ = 0;
-};
 
 // Validates the page while the interpreter lock is still held.
 int CheckedCodePage(const py::handle& page) {
@@ -309,7 +263,7 @@ py::object Decode(const py::handle& message, const py::handle& key, const py::ha
   std::int16_t lastError = 0;
   std::vector<std::string> warnings;
   RunEngine(call, [&] {
-    PageLease lease(page);
+    UseCodePage(page);
     warnings = platform::KeyConversionWarnings(wideKey, wideSuffix);
     LastError = 0;
     plain = DecodeText(wideMessage, wideKey, wideSuffix);
@@ -338,7 +292,7 @@ py::object DecodeBytesCall(const py::handle& message, const py::handle& key, con
   std::int16_t lastError = 0;
   std::vector<std::string> warnings;
   RunEngine(call, [&] {
-    PageLease lease(page);
+    UseCodePage(page);
     warnings = platform::KeyConversionWarnings(wideKey, wideSuffix);
     LastError = 0;
     plain = DecodeBytes(std::move(bytes), wideKey, wideSuffix);
@@ -361,7 +315,7 @@ py::object Encode(const py::handle& text, const py::handle& key, const py::handl
   std::u16string sealed;
   std::string refusal;
   RunEngine(call, [&] {
-    PageLease lease(page);
+    UseCodePage(page);
     refusal = RefusalToSeal({{wideText, ""}, {wideKey, "the key"}, {wideSuffix, "the key suffix"}});
     if (refusal.empty()) sealed = EncodeText(wideText, wideKey, wideSuffix, wrap);
   });
@@ -403,7 +357,7 @@ void RunBatch(const BatchRequest& request, AnswerAll answerAll) {
   std::string refusal;
   Call call{py::none()};
   RunEngine(call, [&] {
-    PageLease lease(request.page);
+    UseCodePage(request.page);
     if (request.mode == cli::Mode::kEncode) {
       // A default key the page cannot hold would seal every record with '?'
       // or with look-alikes.
@@ -535,7 +489,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("count_lines", [](const py::buffer& block) { return CountLines(BlockBytes(block.request())); },
         py::arg("block"));
   m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
-  m.def("codepage_per_thread", &CodePagePerThread);
+  m.def("error_message", [](int code) { return std::string(trirotor::ErrorMessage(static_cast<std::int16_t>(code))); });
   m.attr("MAX_RECORD_BYTES") = trirotor::cli::kMaxRecordBytes;  // a longer line is answered as too long
   m.attr("SHORTEST_MESSAGE") = trirotor::kShortestMessage;  // fewer characters are no message
   m.def("_pause_lock_takes", [] { return lockTakes.load(std::memory_order_relaxed); },

@@ -312,10 +312,7 @@ def test_threads_side_by_side_with_their_own_code_pages():
 
 @pytest.mark.parametrize("pages", [
     (1252, 1252),
-    pytest.param((1251, 1252), marks=pytest.mark.skipif(
-        not trirotor.codepage_per_thread(),
-        reason="the library's code page is one setting for the whole process "
-               "(codepage_per_thread() is False): calls with different pages take turns")),
+    (1251, 1252),
 ])
 def test_two_decodes_in_flight_at_once(pages):
     # Each decode waits in its progress callback until the other has reached

@@ -19,7 +19,7 @@ from ._errors import (Aborted, ChecksumError, EngineError, Error, FrameError,
                       KeyCharacterWarning)
 
 __all__ = ["decode", "decode_bytes", "encode", "Error", "FrameError", "EngineError",
-           "ChecksumError", "Aborted", "KeyCharacterWarning", "codepage_per_thread"]
+           "ChecksumError", "Aborted", "KeyCharacterWarning"]
 
 CodePage = Union[int, str]
 ProgressCallback = Callable[[int], Optional[bool]]
@@ -83,10 +83,3 @@ def encode(text: str, key: str, suffix: str = "", *, codepage: CodePage = 1252,
     key, 6 for a suffix of more than 32767 characters.
     """
     return _core.encode(text, key, suffix, codepage, wrap)
-
-
-def codepage_per_thread() -> bool:
-    """Whether each thread has a code page of its own. When not, calls with
-    different code pages take turns (calls with the same page still run side
-    by side)."""
-    return _core.codepage_per_thread()

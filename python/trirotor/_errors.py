@@ -14,6 +14,12 @@ class Error(Exception):
     number: int | None = None
 
 
+def _engine_text(code: int) -> str:
+    """The engine's own text for a recorded failure code."""
+    from . import _core  # here, not above: _core imports this module
+    return _core.error_message(code)
+
+
 class FrameError(Error):
     """The frame does not check out (error 33): a wrong key or key suffix, or
     text that is not a whole message."""
@@ -21,7 +27,7 @@ class FrameError(Error):
     number = 33
 
     def __init__(self) -> None:
-        super().__init__("Failed decoding the text (Error 33)")
+        super().__init__(_engine_text(33))
 
 
 class ChecksumError(Error):
@@ -31,7 +37,7 @@ class ChecksumError(Error):
     number = 5
 
     def __init__(self, text) -> None:
-        super().__init__("Compression checksum error (Error 5)")
+        super().__init__(_engine_text(5))
         self.text = text
 
 

@@ -38,7 +38,7 @@
   let loaded = null;        // {name, bytes} of the file last opened, until the text is edited
   let resultText = '';
   let resultKind = '';      // 'decode' or 'encode'
-  let engineMessages = { 5: 'Compression checksum error (Error 5)', 33: 'Failed decoding the text (Error 33)' };
+  let engineMessages = {};  // the engine's texts for 5 and 33, sent by the worker when it is ready
 
   // The pages the engine offers, as it lists them, those that convert by
   // Windows' own tables marked as the tool marks them; the default selected.
