@@ -82,10 +82,14 @@ std::size_t QuickShuffle(std::array<std::int16_t, N>& rotor, const std::uint8_t*
   std::uint16_t r[N + 2];  // two spare entries: the loads ahead of the last steps read them
   std::memcpy(r, kIdentity<N>.data(), sizeof(std::int16_t) * N);
   r[N] = r[N + 1] = 0;
-  internal::RotorCursor cursor{mix % N, r[0], r[1]};
-  for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) internal::StepRotor<N>(r, p, drive[p], cursor, mod);
+  mix %= N;
+  std::size_t ahead1 = r[0];
+  std::size_t ahead2 = r[1];
+  for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) {
+    internal::StepRotor<N>(r, p, drive[p], mix, ahead1, ahead2, mod);
+  }
   std::memcpy(rotor.data(), r, sizeof(std::int16_t) * N);
-  return cursor.mix;
+  return mix;
 }
 
 // The fold of a rotor into M bytes, a row of M entries at a time.

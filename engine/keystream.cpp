@@ -83,13 +83,13 @@ void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int
     std::size_t p = start;
     const std::uint8_t* in = x + done;      // in[p - start] is the input of the step at p
     const std::size_t first = done - start;  // emit(first + p) for the step at p (wraps, then adds back)
-    internal::RotorCursor cursor{mix, r[p], r[p + 1]};
+    std::size_t ahead1 = r[p];
+    std::size_t ahead2 = r[p + 1];
     for (; p < end; ++p) {
-      const internal::SwappedPair swapped = internal::StepRotor<N>(r, p, in[p - start], cursor, mod);
+      const internal::SwappedPair swapped = internal::StepRotor<N>(r, p, in[p - start], mix, ahead1, ahead2, mod);
       // Entries of Rotor2 and Rotor3 are below 256; Rotor1's keep their low 8 bits.
       emit(first + p, static_cast<std::uint8_t>(r[mod.rem[swapped.a + swapped.b]]));
     }
-    mix = cursor.mix;
     done += end - start;
     s = end - 1;
   }

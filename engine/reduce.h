@@ -80,25 +80,22 @@ inline std::size_t AddMod(std::size_t c, std::size_t y, std::size_t z) {
 // conditional move it would put the load on the mix cursor's chain, which
 // is all that counts. The empty asm volatile in each arm keeps g++ from
 // turning the arm into that move. The chain through mix is then AddMod alone.
-struct RotorCursor {
-  std::size_t mix;     // the mix position, below N
-  std::size_t ahead1;  // r[p] as it stands
-  std::size_t ahead2;  // r[p + 1] as it stands
-};
-
 struct SwappedPair {
   std::size_t a;  // the entry that was at p
   std::size_t b;  // the entry that was at the mix position
 };
 
+// mix: the mix position, below N; ahead1 and ahead2: r[p] and r[p + 1] as
+// they stand. All three are updated for the step at p + 1.
 template <int N>
 [[gnu::always_inline]] inline SwappedPair StepRotor(std::uint16_t* r, std::size_t p, std::size_t input,
-                                                    RotorCursor& c, const ModTable<N>& mod) {
-  const std::size_t a = c.ahead1;
+                                                    std::size_t& mix, std::size_t& ahead1, std::size_t& ahead2,
+                                                    const ModTable<N>& mod) {
+  const std::size_t a = ahead1;
   const std::size_t v = a + input;
-  const std::size_t m = AddMod(c.mix, mod.rem[v], mod.comp[v]);
+  const std::size_t m = AddMod(mix, mod.rem[v], mod.comp[v]);
   const std::size_t b = r[m];
-  std::size_t next1 = c.ahead2;
+  std::size_t next1 = ahead2;
   std::size_t next2 = r[p + 2];  // loaded before the swap's stores
   r[p] = static_cast<std::uint16_t>(b);
   r[m] = static_cast<std::uint16_t>(a);
@@ -114,9 +111,9 @@ template <int N>
     asm volatile("");
 #endif
   }
-  c.ahead1 = next1;
-  c.ahead2 = next2;
-  c.mix = m;
+  ahead1 = next1;
+  ahead2 = next2;
+  mix = m;
   return {a, b};
 }
 
