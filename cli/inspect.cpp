@@ -139,8 +139,10 @@ std::string ToText(const InspectReport& r, const MessageReading& reading, int st
     // Why a message with fullwidth or other look-alike characters opens.
     std::string fits = std::to_string(reading.bestFit) + " (most common:";
     for (const auto& [unit, count] : reading.commonBestFit) {
+      // A look-alike is never held exactly, so the engine describes it.
       const char16_t one[1] = {unit};
-      fits += " " + support::DescribeCharacter(std::u16string_view(one, 1), 0) + " x" + std::to_string(count);
+      const auto found = platform::FindUnrepresentableCharacter(std::u16string_view(one, 1), "");
+      fits += " " + (found ? found->character : std::string("?")) + " x" + std::to_string(count);
     }
     Line(out, "read by best fit", fits + ")");
   }

@@ -9,7 +9,6 @@
 #include "support/utf8.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace trirotor::support {
 
@@ -143,21 +142,6 @@ TextPosition PositionOfByte(std::string_view text, std::size_t offset) {
     }
   }
   return at;
-}
-
-std::string DescribeCharacter(std::u16string_view text, std::size_t index) {
-  std::size_t units = 1;
-  const char32_t cp = CodePointAt(text, index, units);
-  char name[16];
-  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(cp));
-  std::string out = name;
-  const bool control = cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
-  if (!control) {
-    out += " '";
-    AppendUtf8(out, cp);
-    out += "'";
-  }
-  return out;
 }
 
 }  // namespace trirotor::support

@@ -31,7 +31,4 @@ std::string EncodeUtf8(std::u16string_view in);
 TextPosition PositionOfUnit(std::u16string_view text, std::size_t index);
 TextPosition PositionOfByte(std::string_view text, std::size_t offset);
 
-// "U+20AC" and, when printable, the character in quotes.
-std::string DescribeCharacter(std::u16string_view text, std::size_t index);
-
 }  // namespace trirotor::support
