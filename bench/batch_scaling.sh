@@ -41,6 +41,7 @@ measure() {
   local best="" line TIMEFORMAT='%R %U %S'
   for _ in 1 2 3; do
     if [ "${2:-}" = pipe ]; then
+      # shellcheck disable=SC2002  # the pipe is what is measured
       line=$( { time cat "$work/sealed.jsonl" | "$tool" decode --jsonl --quiet -j "$1" > "$work/out-pipe.jsonl"; } 2>&1 )
     else
       line=$( { time "$tool" decode --jsonl --quiet -j "$1" "$work/sealed.jsonl" > "$work/out-$1.jsonl"; } 2>&1 )

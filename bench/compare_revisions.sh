@@ -56,7 +56,9 @@ build_of() {
 }
 
 echo "== building $old and $new (Release)" >&2
+# shellcheck disable=SC2034  # both are read as ${!binary} below
 bench_old=$(build_of "$old")
+# shellcheck disable=SC2034
 bench_new=$(build_of "$new")
 
 results=$(mktemp -d)

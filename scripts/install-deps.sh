@@ -6,6 +6,7 @@
 #   scripts/install-deps.sh fuzz bench also what the fuzzers and benchmarks need
 #   scripts/install-deps.sh web        also the web page's build and browser tests
 #   scripts/install-deps.sh python     the Python package, its tests and Dask
+#   scripts/install-deps.sh lint       the linters of .ci/run lint
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
@@ -18,7 +19,10 @@ for extra in "$@"; do
     python) packages+=(python3-dev pybind11-dev python3-pybind11 python3-pytest python3-venv python3-pip
                        python3-setuptools python3-wheel python3-dask python3-distributed python3-pandas
                        parallel) ;;
-    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python)" >&2; exit 1 ;;
+    # pyflakes, not ruff (not packaged in bookworm) nor flake8 (its style
+    # checks would ask for a reformatted tree).
+    lint) packages+=(shellcheck pyflakes3 clang-format eslint) ;;
+    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python, lint)" >&2; exit 1 ;;
   esac
 done
 

@@ -6,11 +6,14 @@
 // frames and containers one commented field at a time, the one hand-written
 // sealer, and the seed and random bytes of the randomised tests.
 //
-// The sealer is kept apart from the engine's encoder on purpose: it is
-// written from the rules themselves (the frame's layout, the keystream with
-// ciphertext feedback, RFC 4648 base64), so that a test can seal containers
-// the encoder never makes and can hold the encoder to an independent
-// reference.
+// The sealer is kept apart from the engine's encoder on purpose, so that a
+// test can seal containers the encoder never makes and can hold the
+// encoder's framing, feedback and base64 to a second writing of them: the
+// frame's layout, the ciphertext feedback loop and RFC 4648 base64 are its
+// own. The cipher is not: it keys the engine's InitCipher and steps the
+// rotors with the engine's NextKeyByte, so a fault shared by the key
+// schedule or the rotor step goes unseen here; the conformance vectors and
+// the key schedule's and keystream's own tests are what hold those.
 #pragma once
 
 #include <cstdint>
@@ -84,9 +87,9 @@ inline ByteBuffer Frame(const ByteBuffer& payload, std::uint8_t check1 = 0xA5, s
       .bytes();
 }
 
-// Encrypts plain bytes with the running cipher: the inverse of DecryptBuffer,
-// written from the feedback rule (each byte's key depends on the ciphertext
-// byte before it).
+// Encrypts plain bytes: the inverse of DecryptBuffer, written here from the
+// feedback rule (each byte's key depends on the ciphertext byte before it)
+// over the engine's own key schedule and rotor step.
 inline ByteBuffer Encrypt(ByteBuffer bytes, std::u16string_view key, std::u16string_view suffix) {
   internal::InitCipher(key, suffix);
   std::uint8_t previous = 0;

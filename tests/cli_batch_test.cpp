@@ -317,6 +317,46 @@ TEST_F(CliBatchTest, KeyRingOpensEveryRecordAfterAFailedOne) {
   for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], cases[i].answer) << "line " << i + 1;
 }
 
+// Batch answers copy eight plain bytes at a time and take the escape table
+// for a word with anything else in it: every byte that needs more than
+// itself, at every offset within and across those words and in the tail,
+// must come out as an independent JSON writer has it.
+TEST_F(CliBatchTest, AnswersEscapeAtEveryOffset) {
+  platform::SetCodePage(1252);
+  const std::uint8_t needsMore[] = {'"', '\\', '\n', 0x01, 0x1F, 0x7F, 0x80, 0xE9, 0xFF};
+  std::string input;
+  std::vector<std::string> expected;
+  for (const std::uint8_t special : needsMore) {
+    for (std::size_t at = 0; at < 19; ++at) {
+      ByteBuffer plain(19);
+      for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<std::uint8_t>('a' + i);
+      plain[at] = special;
+      const std::u16string text = platform::BytesToText(plain);
+      const std::u16string message = EncodeText(text, u"k", u"", FrameHeader{}, 0);
+      const auto id = expected.size();
+      input += "{\"id\":" + std::to_string(id) + ",\"message\":\"" + std::string(message.begin(), message.end()) + "\"}\n";
+      // The reference: nlohmann-json reads the text as \u escapes and writes it.
+      std::string escaped = "\"";
+      for (char16_t unit : text) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(unit));
+        escaped += hex;
+      }
+      expected.push_back(Json{{"id", id}, {"text", Json::parse(escaped + "\"")}}.dump());
+    }
+  }
+  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--key", "k", "--codepage", "1252"},
+                                              .input = input});
+  ASSERT_EQ(got.status, 0) << got.err;
+  std::istringstream out(got.out);
+  std::size_t n = 0;
+  for (std::string line; std::getline(out, line); ++n) {
+    ASSERT_LT(n, expected.size());
+    EXPECT_EQ(line, expected[n]);
+  }
+  EXPECT_EQ(n, expected.size());
+}
+
 /// Exit status and summary ///
 
 TEST_F(CliBatchTest, ExitStatusAndSummary) {

@@ -12,9 +12,11 @@
 #include <signal.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -190,6 +192,28 @@ TEST_F(CliKeys, AsksOnTheTerminalWhileTheMessageComesThroughAPipe) {
   }
 }
 
+// Whether a thread of `pid` sleeps in opening a FIFO that has no writer:
+// the kernel names that wait in wchan, or, where it shows no names, the
+// thread sleeps inside openat(2).
+bool WaitsOpeningAFifo(pid_t pid) {
+  const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  for (const fs::directory_entry& task : fs::directory_iterator(tasks, error)) {
+    if (ReadFile(task.path() / "wchan") == "wait_for_partner") return true;
+    std::ifstream syscall(task.path() / "syscall");
+    std::ifstream stat(task.path() / "stat");
+    long number = -1;
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t close = line.rfind(')');  // the name may hold spaces
+    if (syscall >> number && number == SYS_openat && close != std::string::npos && line.size() > close + 2 &&
+        line[close + 2] == 'S') {
+      return true;
+    }
+  }
+  return false;
+}
+
 // A key file that is a FIFO with no writer blocks in open(); Ctrl-C must
 // still stop the tool. The signal is sent once the kernel shows the tool
 // waiting there, so the test does not depend on how long start-up takes.
@@ -204,19 +228,24 @@ TEST_F(CliKeys, CtrlCStopsAKeyFileThatNeverOpens) {
     ::execl(TRIROTOR_CLI, TRIROTOR_CLI, "decode", "--key-file", fifo.c_str(), message.c_str(), nullptr);
     ::_exit(127);
   }
-  const std::string wchan = "/proc/" + std::to_string(child) + "/wchan";
+  // Up to a minute for the tool to start and reach the open; a tool that
+  // ends first, or never shows the wait, fails the test.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   bool waiting = false;
-  for (int i = 0; i < 30000 && !waiting; ++i) {
-    waiting = ReadFile(wchan) == "wait_for_partner";
+  int status = 0;
+  while (!waiting && std::chrono::steady_clock::now() < deadline) {
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      FAIL() << "the tool ended before it waited for the FIFO's writer, status " << status;
+    }
+    waiting = WaitsOpeningAFifo(child);
     if (!waiting) ::usleep(1000);
   }
   if (!waiting) {
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
-    GTEST_SKIP() << "the tool never showed as waiting for the FIFO's writer";
+    FAIL() << "the tool never showed as waiting for the FIFO's writer";
   }
   ::kill(child, SIGINT);
-  int status = 0;
   pid_t ended = 0;
   for (int i = 0; i < 30000 && ended == 0; ++i) {
     ended = ::waitpid(child, &status, WNOHANG);

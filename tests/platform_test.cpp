@@ -105,13 +105,17 @@ TEST_F(Platform, RuntimeErrorsCarryTheHostsNumbersAndWords) {
                                                         {11, "Division by zero"}};
   for (const auto& [number, words] : cases) {
     SCOPED_TRACE(number);
+    // Raising must end the call: a return is a failure, as is any other kind
+    // of exception (it would escape the test and fail it).
     try {
       platform::RaiseRuntimeError(number, "Here()");
+      ADD_FAILURE() << "RaiseRuntimeError returned";
     } catch (const std::runtime_error& e) {
-      const auto& error = dynamic_cast<const EngineError&>(e);
-      EXPECT_EQ(error.number(), number);
-      EXPECT_EQ(error.source(), "Here()");
-      EXPECT_EQ(error.description(), words);
+      const auto* error = dynamic_cast<const EngineError*>(&e);
+      ASSERT_NE(error, nullptr) << "not an EngineError: " << e.what();
+      EXPECT_EQ(error->number(), number);
+      EXPECT_EQ(error->source(), "Here()");
+      EXPECT_EQ(error->description(), words);
       EXPECT_STREQ(e.what(), words);
     }
   }

@@ -4,8 +4,10 @@
 // implementation of the decoder, run through DecodeText. A missing vector
 // file fails the run rather than skipping it.
 
+#include <algorithm>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -43,6 +45,28 @@ std::vector<Vector> LoadVectors() {
   return vectors;
 }
 
+// The stages of decoding that may raise a run-time error for a case of this
+// kind: a key fails in the key schedule, a container in its decoder; what
+// else fails may fail in any stage.
+std::vector<std::string> RaisingStages(std::string_view name) {
+  struct Kind {
+    std::string_view prefix;
+    const char* stage;
+  };
+  const Kind kinds[] = {
+      {"key-", "InitCipher()"},
+      {"container-", "HuffmanDecode()"},
+      {"header-", "HuffmanDecode()"},
+      {"leaves-", "HuffmanDecode()"},
+      {"tree-", "HuffmanDecode()"},
+      {"nothing-decoded-", "HuffmanDecode()"},
+  };
+  for (const Kind& kind : kinds) {
+    if (name.starts_with(kind.prefix)) return {kind.stage};
+  }
+  return {"DecodeText()", "DecodeBase64()", "InitCipher()", "DecryptBuffer()", "HuffmanDecode()"};
+}
+
 class Vectors : public EngineTest, public ::testing::WithParamInterface<Vector> {};
 
 TEST(VectorFile, IsPresentAndComplete) { EXPECT_GE(LoadVectors().size(), 155u); }
@@ -69,11 +93,21 @@ TEST_P(Vectors, DecodeAsTheIndependentImplementationDoes) {
     if (!v["error_number"].is_null()) {
       EXPECT_EQ(e.number(), v["error_number"].get<std::int32_t>());
     }
-    if (!v["error_source"].is_null()) {
-      EXPECT_EQ(e.source(), v["error_source"].get<std::string>());
-    }
+    // What the vector fixes is compared as it stands; what it leaves open
+    // (a run-time error's source and description) is still held to what
+    // any run-time error carries: the host's words for its number, and the
+    // decoding stage that raised it.
     if (!v["error_description"].is_null()) {
       EXPECT_EQ(e.description(), v["error_description"].get<std::string>());
+    } else {
+      EXPECT_FALSE(platform::RuntimeErrorDescription(e.number()).empty()) << "not a run-time error: " << e.number();
+      EXPECT_EQ(e.description(), platform::RuntimeErrorDescription(e.number()));
+    }
+    if (!v["error_source"].is_null()) {
+      EXPECT_EQ(e.source(), v["error_source"].get<std::string>());
+    } else {
+      const std::vector<std::string> stages = RaisingStages(GetParam().name);
+      EXPECT_NE(std::find(stages.begin(), stages.end(), e.source()), stages.end()) << "raised in " << e.source();
     }
   }
   EXPECT_EQ(platform::MousePointer(), platform::kPointerDefault);

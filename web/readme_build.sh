@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The one code span in the README that builds the page.
+# shellcheck disable=SC2016  # backticks to match, not to run
 line=$(grep -o '`[^`]*emcmake cmake -S web -B build-web[^`]*`' README.md | tr -d '`')
 if [ -z "$line" ] || [ "$(printf '%s\n' "$line" | wc -l)" -ne 1 ]; then
   echo "readme_build.sh: README.md has no single web build line" >&2

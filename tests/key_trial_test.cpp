@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+//
+// key_trial_test.cpp - KeyTrial, the quick test of one key against one
+// message, held to the full decode: it must open what the full decode
+// opens and nothing else.
+
+#include <random>
+#include <string>
+
+#include "tests/damaged_messages.h"
+
+namespace trirotor::test {
+namespace {
+
+// What the full decode says of a key: opened (no engine error, frame check
+// passed) or not.
+bool FullDecodeOpens(const ByteBuffer& message, std::u16string_view key, std::u16string_view suffix) {
+  LastError = 0;
+  try {
+    DecodeBytes(message, key, suffix);
+  } catch (const EngineError&) {
+    return false;
+  }
+  return LastError != kErrFrameCheck;
+}
+
+// KeyTrial never turns away a key the full decode accepts, nor accepts one
+// it refuses: random texts and headers, the right key, near misses and
+// random keys.
+TEST(KeyTrial, AgreesWithTheFullDecode) {
+  std::mt19937 random(20261207);
+  int opened = 0;
+  for (int m = 0; m < 200; ++m) {
+    std::string plain(random() % 1500, '\0');
+    const int alphabet = 2 + static_cast<int>(random() % 200);
+    for (char& c : plain) c = static_cast<char>(32 + random() % static_cast<unsigned>(alphabet));
+    FrameHeader header;
+    for (std::uint8_t& b : header) b = static_cast<std::uint8_t>(random());
+    const std::u16string key = u"key " + Text(std::to_string(random()));
+    const std::u16string suffix = m % 3 == 0 ? u"" : u"s" + Text(std::to_string(m));
+    const std::string sealed = EncodeBytes(Bytes(plain), key, suffix, header, m % 2 == 0 ? 76 : 0);
+    const ByteBuffer message(sealed.begin(), sealed.end());
+    const KeyTrial trial(message);
+    const std::u16string candidates[] = {key, key + u"x", key.substr(1), Text(std::to_string(random()))};
+    for (const std::u16string& candidate : candidates) {
+      for (const std::u16string& s : {suffix, suffix + u"!"}) {
+        const bool full = FullDecodeOpens(message, candidate, s);
+        EXPECT_EQ(trial.Opens(candidate, s), full) << m;
+        opened += full;
+      }
+    }
+  }
+  EXPECT_GE(opened, 200);  // every right key at least
+}
+
+// A wrong key that passes the 16-bit frame check, found by search: the
+// trial tries the container too and turns it away.
+TEST(KeyTrial, WrongKeyThatPassesTheFrameCheck) {
+  const std::string sealed = EncodeBytes(Bytes(English(40)), kKey, kSuffix, Header(), 0);
+  const ByteBuffer message(sealed.begin(), sealed.end());
+  const ByteBuffer frame = DecodeBase64Bytes(Text(sealed));
+  const KeyTrial trial(message);
+  std::u16string found;
+  for (int i = 0; i < 2000000 && found.empty(); ++i) {
+    const std::u16string key = u"wrong " + Text(std::to_string(i));
+    ByteBuffer work = frame;
+    InitCipher(key, kSuffix);
+    DecryptBuffer(work);
+    if (CheckFrame(work.data(), work.size()) && !FullDecodeOpens(message, key, kSuffix)) found = key;
+  }
+  ASSERT_FALSE(found.empty());
+  EXPECT_FALSE(trial.Opens(found, kSuffix));
+  EXPECT_TRUE(trial.Opens(kKey, kSuffix));
+}
+
+}  // namespace
+}  // namespace trirotor::test
