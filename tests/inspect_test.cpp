@@ -58,6 +58,17 @@ TEST(Inspect, ReportsWhatEachStageSaw) {
     EXPECT_EQ(r.identification, Bytes(std::string_view("HE0\r")));
     EXPECT_EQ(r.storedBytes, shortText.size());
   }
+  for (const std::size_t kept : {0u, 1u, 5u}) {
+    // A stored container cut short: what salvage would give is the text
+    // after the 4-byte identification, and inspect counts just that.
+    SCOPED_TRACE("stored, cut to " + std::to_string(kept) + " bytes of text");
+    const ByteBuffer cut(stored.begin(), stored.begin() + 16 + 4 + static_cast<std::ptrdiff_t>(kept));
+    const InspectReport r = InspectMessage(AsMessage(cut), kKey, kSuffix);
+    EXPECT_FALSE(r.frameChecks);
+    EXPECT_EQ(r.salvageBytes, kept);
+    EXPECT_EQ(r.salvageWouldRecover, kept > 0);
+    EXPECT_EQ(SalvageBytes(AsMessage(cut), kKey, kSuffix).plain.size(), kept);
+  }
   {
     SCOPED_TRACE("compressed, whole");
     const InspectReport r = InspectMessage(AsMessage(compressed), kKey, kSuffix);
