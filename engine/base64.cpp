@@ -27,6 +27,7 @@
 #include "platform/big_buffer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace trirotor::internal {
@@ -103,6 +104,7 @@ std::size_t DecodeInto(const Char* in, std::size_t length, std::uint8_t* out,
         if ((d0 | d1 | d2 | d3) & 0xC0) break;  // a pad or a skipped character
         const std::uint32_t word = std::uint32_t{d0} << 26 | std::uint32_t{d1} << 20 |
                                    std::uint32_t{d2} << 14 | std::uint32_t{d3} << 8;
+        static_assert(std::endian::native == std::endian::little, "the 8-byte test and the swap assume it");
         const std::uint32_t bigEndian = __builtin_bswap32(word);
         std::memcpy(out + w, &bigEndian, 4);
         w += 3;

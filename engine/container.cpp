@@ -29,6 +29,7 @@
 #include "engine/container.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -154,6 +155,15 @@ constexpr std::uint32_t Entry(std::uint32_t symbols, std::uint32_t bits, std::ui
 constexpr std::uint32_t EntryBits(std::uint32_t e) { return e & 63; }
 constexpr std::uint32_t EntryCount(std::uint32_t e) { return (e >> 6) & 3; }
 constexpr std::uint32_t EntrySymbols(std::uint32_t e) { return e >> 8; }
+// The entry's bit budget: the most bits it holds fit its 6-bit field, its
+// most values the 2-bit count, and a node index the 16 bits above.
+static_assert(kLoadBits < 64 && kMostSymbols <= 3 && 8 * kMostSymbols + 8 <= 32, "an entry holds what it says");
+static_assert(EntryBits(Entry(0xFFFFFF, 63, 3)) == 63 && EntryCount(Entry(0xFFFFFF, 63, 3)) == 3 &&
+                  EntrySymbols(Entry(0xFFFFFF, 63, 3)) == 0xFFFFFF,
+              "the fields of an entry do not overlap");
+// The bit reader's 8-byte loads and the symbol stores take the first byte as
+// the lowest: a little-endian host.
+static_assert(std::endian::native == std::endian::little, "the fast paths assume a little-endian host");
 
 // Whether a code ends or passes below `node` at a depth of `limit` or more,
 // counting from `depth` at the node. A node with a symbol ends every code
