@@ -34,7 +34,6 @@ using support::DecodeUtf8;
 using support::kByteOrderMark;
 using support::EncodeUtf8;
 using support::PositionOfByte;
-using support::PositionOfUnit;
 using support::TextPosition;
 
 
@@ -268,13 +267,14 @@ void ToCodePage(ByteBuffer& text) {
     // A character the code page cannot hold would arrive as '?': refuse it.
     if (auto found = platform::FindUnrepresentableCharacter(wide)) {
       // The library places it within the slice; say where it is in the text.
-      Advance(at, PositionOfUnit(wide, found->index));
+      Advance(at, {found->line, found->column});
       found->place = "line " + std::to_string(at.line) + ", column " + std::to_string(at.column);
       throw Failure{kExitInput, platform::RefusalToSeal(*found, false)};
     }
     platform::TextToBytes(wide, text.data() + to);
     to += wide.size();
-    Advance(at, PositionOfUnit(wide, wide.size()));
+    const platform::TextPlace sliceEnd = platform::PlaceOfUnit(wide, wide.size());
+    Advance(at, {sliceEnd.line, sliceEnd.column});
     from = end;
   }
   text.resize(to);

@@ -361,6 +361,14 @@ TRIROTOR_API bool IsRepresentable(char16_t ch);
 TRIROTOR_API bool IsBestFit(char16_t ch);
 // The position of the first character the page cannot hold exactly, or npos.
 TRIROTOR_API std::size_t FindUnrepresentable(std::u16string_view text);
+// Where the UTF-16 unit at index stands, as an editor counts: lines end at
+// LF, columns count characters (a surrogate pair is one), both from 1. Every
+// place the engine and its tools name in a text is counted by this.
+struct TextPlace {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+TRIROTOR_API TextPlace PlaceOfUnit(std::u16string_view text, std::size_t index);
 // The first character of a text that the page cannot hold exactly, placed
 // as an editor counts: lines end at LF, columns count characters (a
 // surrogate pair is one), both from 1.

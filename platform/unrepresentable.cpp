@@ -64,6 +64,19 @@ std::string PageName() { return "code page " + std::to_string(CodePage()); }
 
 }  // namespace
 
+TextPlace PlaceOfUnit(std::u16string_view text, std::size_t index) {
+  TextPlace place;
+  for (std::size_t i = 0; i < index && i < text.size(); ++i) {
+    if (text[i] == u'\n') {
+      ++place.line;
+      place.column = 1;
+    } else if (!(IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1]))) {
+      ++place.column;  // the high half of a pair counts with its low half
+    }
+  }
+  return place;
+}
+
 std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text,
                                                                      std::string_view what) {
   const std::size_t at = FindUnrepresentable(text);
@@ -79,14 +92,9 @@ std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16str
     found.takenAs += BytesToText(&byte, 1);
   }
   found.bestFit = found.units == 1 && IsBestFit(text[at]);
-  for (std::size_t i = 0; i < at; ++i) {
-    if (text[i] == u'\n') {
-      ++found.line;
-      found.column = 1;
-    } else if (!(IsHighSurrogate(text[i]) && IsLowSurrogate(text[i + 1]))) {
-      ++found.column;  // the high half of a pair counts with its low half
-    }
-  }
+  const TextPlace place = PlaceOfUnit(text, at);
+  found.line = place.line;
+  found.column = place.column;
   if (what.empty()) {
     found.place = "line " + std::to_string(found.line) + ", column " + std::to_string(found.column);
   } else if (text.find(u'\n') == std::u16string_view::npos) {

@@ -115,21 +115,6 @@ std::string EncodeUtf8(std::u16string_view in) {
   return out;
 }
 
-TextPosition PositionOfUnit(std::u16string_view text, std::size_t index) {
-  TextPosition at;
-  std::size_t units = 1;
-  for (std::size_t i = 0; i < index && i < text.size(); i += units) {
-    CodePointAt(text, i, units);
-    if (text[i] == u'\n') {
-      ++at.line;
-      at.column = 1;
-    } else {
-      ++at.column;
-    }
-  }
-  return at;
-}
-
 TextPosition PositionOfByte(std::string_view text, std::size_t offset) {
   TextPosition at;
   for (std::size_t i = 0; i < offset && i < text.size(); ++i) {

@@ -27,8 +27,8 @@ bool DecodeUtf8(std::string_view in, std::u16string& out, std::size_t& badOffset
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string EncodeUtf8(std::u16string_view in);
 
-// Where the UTF-16 unit at `index`, or the UTF-8 byte at `offset`, stands.
-TextPosition PositionOfUnit(std::u16string_view text, std::size_t index);
+// Where the UTF-8 byte at `offset` stands (a UTF-16 unit's place is the
+// engine's platform::PlaceOfUnit).
 TextPosition PositionOfByte(std::string_view text, std::size_t offset);
 
 }  // namespace trirotor::support
