@@ -236,6 +236,7 @@ std::string ErrorMessage(int code) { return std::string(trirotor::ErrorMessage(s
 }  // namespace
 
 EMSCRIPTEN_BINDINGS(trirotor) {
+  emscripten::constant("shortestMessage", static_cast<int>(trirotor::kShortestMessage));
   emscripten::function("setHooks", &SetHooks);
   emscripten::function("setCodePage", &SetCodePage);
   emscripten::function("supportedCodePages", &SupportedCodePages);

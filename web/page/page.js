@@ -38,6 +38,7 @@
   let loaded = null;        // {name, bytes} of the file last opened, until the text is edited
   let resultText = '';
   let resultKind = '';      // 'decode' or 'encode'
+  let shortestMessage = 0;  // the engine's, sent by the worker when it is ready (nothing runs before)
   let engineMessages = {};  // the engine's texts for 5 and 33, sent by the worker when it is ready
 
   // The pages the engine offers, as it lists them, those that convert by
@@ -126,6 +127,7 @@
       case 'ready':
         ready = true;
         engineMessages = message.messages;
+        shortestMessage = message.shortestMessage;
         listCodePages(message.pages);
         document.documentElement.dataset.readyMs = String(Math.round(performance.now()));
         if (!running && statusLine.textContent.startsWith('Starting')) {
@@ -279,8 +281,8 @@
     // A file goes to the engine as its bytes, as the tool reads it; typed or
     // pasted text as the characters it is.
     const message = loaded ? loaded.bytes : units(input.value);
-    if (message.length < 4) {
-      setStatus('The message is too short: a message has at least 4 characters.', '', true);
+    if (message.length < shortestMessage) {
+      setStatus(`The message is too short: a message has at least ${shortestMessage} characters.`, '', true);
       return;
     }
     begin('decode', { type: 'decode', message });

@@ -46,6 +46,7 @@ TrirotorEngine().then((module) => {
   postMessage({
     type: 'ready',
     messages: { 5: engine.errorMessage(5), 33: engine.errorMessage(33) },
+    shortestMessage: engine.shortestMessage,
     pages: engine.supportedCodePages(),
   });
   waiting.splice(0).forEach(run);
