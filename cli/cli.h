@@ -56,6 +56,13 @@ inline std::string Counted(std::size_t count, std::string_view one, std::string_
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
 }
 
+// "the one key of the key ring does not open the message", "none of the 3
+// keys of the key ring opens the message": the tool's and batch's words.
+inline std::string NoRingKeyOpens(std::size_t keys) {
+  return keys == 1 ? "the one key of the key ring does not open the message"
+                   : "none of the " + std::to_string(keys) + " keys of the key ring opens the message";
+}
+
 // Prints "trirotor: " and the message on standard error.
 void Complain(std::string_view message);
 

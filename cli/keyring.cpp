@@ -99,9 +99,7 @@ KeyPair KeyFromRing(const Options& options, const ByteBuffer& message) {
   const std::vector<RingEntry> ring = ReadKeyRing(*options.keyRing);
   const std::optional<std::size_t> winner = SearchKeyRing(message, ring, options.jobs);
   if (!winner) {
-    throw Failure{kExitFrame, ring.size() == 1 ? "the one key of the key ring does not open the message"
-                                               : "none of the " + std::to_string(ring.size()) +
-                                                     " keys of the key ring opens the message"};
+    throw Failure{kExitFrame, NoRingKeyOpens(ring.size())};
   }
   const RingEntry& entry = ring[*winner];
   if (!options.quiet) Complain("opened with " + RingLineName(entry));

@@ -711,9 +711,7 @@ LineOutcome RecordAnswerer::DecodeWithRing(const RecordFields& fields, std::uint
   for (const RingEntry& entry : *ring_) {
     if (trial.Opens(entry.key, entry.suffix)) return Decode(fields, entry.key, entry.suffix, out, entry.line);
   }
-  AppendLineError(out, fields.id, number,
-                  ring_->size() == 1 ? "the one key of the key ring does not open the message"
-                                     : "none of the " + std::to_string(ring_->size()) + " keys of the key ring opens the message");
+  AppendLineError(out, fields.id, number, NoRingKeyOpens(ring_->size()));
   return LineOutcome::kFailed;
 }
 

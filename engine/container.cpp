@@ -497,17 +497,28 @@ CodeTable ReadCodeTable(const std::uint8_t* in, std::size_t n) {
   return t;
 }
 
+namespace {
+
+// The child of node along one bit, made when the tree has none there yet;
+// -1 when the tree is full.
+inline std::int32_t Descend(DecodeTree& tree, std::int32_t node, bool one, std::int32_t& nodesInUse) {
+  std::int16_t& link = one ? tree[node].oneChild : tree[node].zeroChild;
+  if (link == -1) {
+    if (nodesInUse >= kTreeNodes) return -1;
+    tree[nodesInUse] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
+    link = static_cast<std::int16_t>(nodesInUse++);
+  }
+  return link;
+}
+
+}  // namespace
+
 bool AddTreeCode(DecodeTree& tree, std::int32_t& nodesInUse, std::int32_t byteValue, const SymbolCode& code) {
   if (code.codeLength == 0) return true;
   std::int32_t node = 0;
   for (std::uint8_t bit : code.codeBits) {
-    std::int16_t& link = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
-    if (link == -1) {
-      if (nodesInUse >= kTreeNodes) return false;
-      tree[nodesInUse] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
-      link = static_cast<std::int16_t>(nodesInUse++);
-    }
-    node = link;
+    node = Descend(tree, node, bit != 0, nodesInUse);
+    if (node < 0) return false;
   }
   tree[node].symbol = static_cast<std::int16_t>(byteValue);
   return true;
@@ -525,7 +536,7 @@ bool BuildDecodeTree(const std::uint8_t* in, const CodeTable& table, DecodeTree&
     if (codeLength == 0) continue;
     std::int32_t node = 0;
     for (int k = 0; k < codeLength; ++k) {
-      std::int16_t& link = (current >> bit) & 1 ? tree[node].oneChild : tree[node].zeroChild;
+      const bool one = (current >> bit) & 1;
       if (++bit == 8) {
         // Past the last code bit only when the codes end on a byte boundary:
         // that byte is not read.
@@ -533,12 +544,8 @@ bool BuildDecodeTree(const std::uint8_t* in, const CodeTable& table, DecodeTree&
         bit = 0;
         if (at < in + table.dataAt) current = *at;
       }
-      if (link == -1) {
-        if (used >= kTreeNodes) return false;
-        tree[used] = TreeNode{static_cast<std::int16_t>(node), -1, -1, -1};
-        link = static_cast<std::int16_t>(used++);
-      }
-      node = link;
+      node = Descend(tree, node, one, used);
+      if (node < 0) return false;
     }
     tree[node].symbol = static_cast<std::int16_t>(value);
   }

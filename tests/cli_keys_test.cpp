@@ -40,6 +40,17 @@ constexpr FrameHeader kHeader = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 0
 
 class CliKeys : public test::ToolTest {};
 
+// Whether this machine can give a child a pseudo-terminal.
+bool HavePseudoTerminals() {
+  int probe = -1;
+  const pid_t child = ::forkpty(&probe, nullptr, nullptr, nullptr);
+  if (child == 0) ::_exit(0);
+  if (child < 0) return false;
+  ::waitpid(child, nullptr, 0);
+  ::close(probe);
+  return true;
+}
+
 TEST_F(CliKeys, KeysAndKeyFiles) {
   const std::string message = Narrow(EncodeText(u"opened", u"Schl\u00fcssel", u"xyz", kHeader)) + "\n";
   const std::string messageFile = File("m.b64", message);
@@ -145,12 +156,7 @@ TEST_F(CliKeys, CodePagesByNameAndRefusals) {
 }
 
 TEST_F(CliKeys, AsksOnTheTerminalWhileTheMessageComesThroughAPipe) {
-  int probe = -1;
-  const pid_t ok = ::forkpty(&probe, nullptr, nullptr, nullptr);
-  if (ok == 0) ::_exit(0);
-  if (ok < 0) GTEST_SKIP() << "no pseudo-terminals here";
-  ::waitpid(ok, nullptr, 0);
-  ::close(probe);
+  if (!HavePseudoTerminals()) GTEST_SKIP() << "no pseudo-terminals here";
 
   const std::string message = Narrow(EncodeText(u"through the pipe", u"tty key", u"", kHeader)) + "\n";
   struct Case {
@@ -313,12 +319,7 @@ namespace {
 // a read that waits for a line. The fault is a race, so each signal is sent
 // the moment "Key: " shows, many times over.
 TEST_F(CliKeys, AStopAsThePromptAppearsIsNeverLost) {
-  int probe = -1;
-  const pid_t ok = ::forkpty(&probe, nullptr, nullptr, nullptr);
-  if (ok == 0) ::_exit(0);
-  if (ok < 0) GTEST_SKIP() << "no pseudo-terminals here";
-  ::waitpid(ok, nullptr, 0);
-  ::close(probe);
+  if (!HavePseudoTerminals()) GTEST_SKIP() << "no pseudo-terminals here";
 
   const std::string message = File("m.b64", Narrow(EncodeText(u"x", u"k", u"", kHeader)) + "\n");
   struct Case {
