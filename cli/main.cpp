@@ -15,6 +15,7 @@
 
 #include "cli/cli.h"
 #include "engine/trirotor.h"
+#include "support/build_info.h"
 
 namespace {
 
@@ -217,7 +218,8 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
 
 int main(int argc, char** argv) {
   CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones.", "trirotor"};
-  app.set_version_flag("--version", std::string("trirotor ") + TRIROTOR_VERSION);
+  // The version, the build and its optional parts (support/build_info.h).
+  app.set_version_flag("--version", trirotor::support::VersionText("trirotor"));
   app.require_subcommand(1);
   app.footer("Run 'trirotor decode --help', 'trirotor encode --help' or 'trirotor inspect --help' for the options "
              "and exit statuses.");

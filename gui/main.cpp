@@ -17,8 +17,10 @@
 #include <QLineEdit>
 #include <QTimer>
 #include <cstdio>
+#include <string>
 
 #include "gui/main_window.h"
+#include "support/build_info.h"
 
 namespace {
 
@@ -53,7 +55,9 @@ bool AnsweredWithoutWindow(QCommandLineParser& parser, const QStringList& argume
 
 int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName("trirotor-gui");
-  QCoreApplication::setApplicationVersion(QStringLiteral(TRIROTOR_VERSION));
+  // --version prints "trirotor-gui VERSION" and the build, as the tool does.
+  QCoreApplication::setApplicationVersion(QString::fromStdString(
+      std::string(trirotor::support::Version()) + "\n" + trirotor::support::BuildDescription()));
 
   QCommandLineParser parser;
   parser.setApplicationDescription("The trirotor window: decode and encode sealed messages.");
