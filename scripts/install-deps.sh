@@ -7,10 +7,12 @@
 #   scripts/install-deps.sh web        also the web page's build and browser tests
 #   scripts/install-deps.sh python     the Python package, its tests and Dask
 #   scripts/install-deps.sh lint       the linters of .ci/run lint
+#   scripts/install-deps.sh package    the Debian packages' build and checks
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libsimdjson-dev qt6-base-dev libgl-dev xvfb xauth)
+          libcli11-dev nlohmann-json3-dev libsimdjson-dev qt6-base-dev libgl-dev xvfb xauth
+          help2man bash-completion)
 for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
@@ -22,7 +24,9 @@ for extra in "$@"; do
     # pyflakes, not ruff (not packaged in bookworm) nor flake8 (its style
     # checks would ask for a reformatted tree).
     lint) packages+=(shellcheck pyflakes3 clang-format eslint) ;;
-    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python, lint)" >&2; exit 1 ;;
+    # cpack's DEB generator needs dpkg-shlibdeps (dpkg-dev) and file.
+    package) packages+=(dpkg-dev file lintian man-db zsh) ;;
+    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python, lint, package)" >&2; exit 1 ;;
   esac
 done
 

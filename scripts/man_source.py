@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""man_source.py - the help a manual page is made from, for help2man.
+
+  man_source.py PROGRAM --help | --version
+
+help2man asks a program for --help and --version. This stands in for
+PROGRAM and answers from PROGRAM's own help, so the page cannot drift from
+it:
+
+  - trirotor: the top help, then every command it lists under
+    "Subcommands:" with that command's own --help (options, then the
+    footer with its exit statuses), each as a section of its own. New
+    commands and options appear without edits here.
+  - anything else (trirotor-gui): its --help as it is.
+
+--version gives the first line only ("trirotor 0.1.0"): the build lines
+name a commit, which would make two builds of one version differ.
+"""
+
+import os
+import re
+import subprocess
+import sys
+
+OPTION = re.compile(r"^  (-\S+)(.*)$")  # "  --key-file FILE   Read the key ..."
+
+
+def run(program: str, *args: str) -> str:
+    name = os.path.basename(program)
+    # Named as a user types it: Qt's usage line shows the program's argv[0].
+    done = subprocess.run([name, *args], executable=program, capture_output=True, text=True,
+                          env={**os.environ, "DISPLAY": "", "WAYLAND_DISPLAY": "", "COLUMNS": "80"})
+    if done.returncode != 0:
+        sys.exit(f"man_source.py: {program} {' '.join(args)} failed ({done.returncode}): {done.stderr.strip()}")
+    return done.stdout
+
+
+def commands(top_help: str) -> list[tuple[str, str]]:
+    """(name, summary) of each command under "Subcommands:"."""
+    found, inside = [], False
+    for line in top_help.splitlines():
+        if line.strip() == "Subcommands:":
+            inside = True
+        elif inside and line.startswith("  ") and line.strip():
+            name, _, summary = line.strip().partition(" ")
+            found.append((name, summary.strip()))
+        elif inside and line.strip():
+            break
+    return found
+
+
+def plain_options(help_text: str) -> list[str]:
+    """One command's help, reshaped for help2man: CLI11's "Excludes: X"
+    beside an option goes into its description as "(not with X)", and a
+    positional's type word ("FILE TEXT ...") goes."""
+    out, pending = [], ""
+    for line in help_text.splitlines():
+        match = OPTION.match(line)
+        if match and "Excludes:" in match.group(2):
+            head, _, rest = match.group(2).partition("Excludes:")
+            words = rest.split()
+            others = [w for w in words if w.startswith("-")]
+            description = " ".join(words[len(others):])
+            pending = f" (not with {', '.join(others)})"
+            if description:
+                out.append(f"  {match.group(1)}{head.rstrip()}  {description}{pending}")
+                pending = ""
+            else:
+                out.append(f"  {match.group(1)}{head.rstrip()}")
+            continue
+        if pending and line.startswith("    ") and line.strip():
+            out.append(line.rstrip() + pending)
+            pending = ""
+            continue
+        out.append(re.sub(r"^  ([A-Z]+) TEXT( \.\.\.)?", r"  \1\2", line))
+    return out
+
+
+def tool_help(program: str) -> str:
+    top = run(program, "--help")
+    lines = top.splitlines()
+    # The first line is the description, the second the usage.
+    page = [lines[1], "", lines[0], ""] + lines[2:]
+    for name, summary in commands(top):
+        text = run(program, name, "--help").splitlines()
+        # Its first line repeats the summary; the second is its usage.
+        # "*trirotor decode*" starts a section of the page of that name.
+        page += ["", f"*trirotor {name}*", "", summary.rstrip(".") + ".", "",
+                 "Usage: " + text[1].removeprefix("Usage:").strip(), ""]
+        body = [line for line in plain_options("\n".join(text[2:]))
+                if line.strip() not in ("Options:", "Positionals:")]
+        page += body
+    return "\n".join(page) + "\n"
+
+
+def main() -> int:
+    if len(sys.argv) != 3 or sys.argv[2] not in ("--help", "--version"):
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    program, what = sys.argv[1], sys.argv[2]
+    if what == "--version":
+        sys.stdout.write(run(program, "--version").splitlines()[0] + "\n")
+    elif commands(run(program, "--help")):
+        sys.stdout.write(tool_help(program))
+    else:
+        sys.stdout.write(run(program, "--help"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
