@@ -29,7 +29,7 @@ def run(program: str, *args: str) -> str:
     name = os.path.basename(program)
     # Named as a user types it: Qt's usage line shows the program's argv[0].
     done = subprocess.run([name, *args], executable=program, capture_output=True, text=True,
-                          env={**os.environ, "DISPLAY": "", "WAYLAND_DISPLAY": "", "COLUMNS": "80"})
+                          env={**os.environ, "DISPLAY": "", "WAYLAND_DISPLAY": ""})
     if done.returncode != 0:
         sys.exit(f"man_source.py: {program} {' '.join(args)} failed ({done.returncode}): {done.stderr.strip()}")
     return done.stdout
