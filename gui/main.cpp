@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
@@ -55,6 +56,9 @@ bool AnsweredWithoutWindow(QCommandLineParser& parser, const QStringList& argume
 
 int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName("trirotor-gui");
+  // Names the installed desktop entry, whose icon the desktop then shows
+  // for the window (on Wayland, the window's app id).
+  QGuiApplication::setDesktopFileName("trirotor-gui");
   // --version prints "trirotor-gui VERSION" and the build, as the tool does.
   QCoreApplication::setApplicationVersion(QString::fromStdString(
       std::string(trirotor::support::Version()) + "\n" + trirotor::support::BuildDescription()));
