@@ -49,19 +49,35 @@ def commands(top_help: str) -> list[tuple[str, str]]:
     return found
 
 
+ANNOTATIONS = {"Excludes:": "not with", "Needs:": "needs"}
+
+
+def annotated(rest: str) -> tuple[str, str]:
+    """CLI11's "Excludes: --a --b Needs: --c  Description" as the
+    description and " (not with --a, --b; needs --c)"."""
+    words, notes, kind = rest.split(), {}, None
+    while words and (words[0] in ANNOTATIONS or (kind and re.match(r"--?\w", words[0]))):
+        word = words.pop(0)
+        if word in ANNOTATIONS:
+            kind = ANNOTATIONS[word]
+        else:
+            notes.setdefault(kind, []).append(word)
+    note = "; ".join(f"{kind} {', '.join(names)}" for kind, names in notes.items())
+    return " ".join(words), f" ({note})" if note else ""
+
+
 def plain_options(help_text: str) -> list[str]:
-    """One command's help, reshaped for help2man: CLI11's "Excludes: X"
-    beside an option goes into its description as "(not with X)", and a
-    positional's type word ("FILE TEXT ...") goes."""
+    """One command's help, reshaped for help2man: what CLI11 writes beside
+    an option ("Excludes: X", "Needs: Y") goes into its description as
+    "(not with X; needs Y)", and a positional's type word ("FILE TEXT ...")
+    goes."""
     out, pending = [], ""
     for line in help_text.splitlines():
         match = OPTION.match(line)
-        if match and "Excludes:" in match.group(2):
-            head, _, rest = match.group(2).partition("Excludes:")
-            words = rest.split()
-            others = [w for w in words if w.startswith("-")]
-            description = " ".join(words[len(others):])
-            pending = f" (not with {', '.join(others)})"
+        mark = re.search(r" (Excludes|Needs): ", match.group(2)) if match else None
+        if mark:
+            head = match.group(2)[:mark.start()]
+            description, pending = annotated(match.group(2)[mark.start():])
             if description:
                 out.append(f"  {match.group(1)}{head.rstrip()}  {description}{pending}")
                 pending = ""

@@ -23,7 +23,9 @@ case "$*" in
                "  --key-file FILE             Read the key from FILE" \
                "  --report Excludes: --quiet" "                              Write a report of each file" ;;
   "recover --help") line "Recover what a damaged message holds" "Usage: trirotor recover [OPTIONS] FILE" "" \
-               "Options:" "  --from-byte N               Start at byte N" "" "Exit status:" "  0    recovered" ;;
+               "Options:" "  --from-byte N               Start at byte N" \
+               "  --to-byte N Needs: --from-byte Excludes: --key-file - for the end" "" \
+               "Exit status:" "  0    recovered" ;;
   *) exit 1 ;;
 esac
 TOOL
@@ -38,10 +40,11 @@ chmod +x "$scratch/source"
 page=$(sed 's/\\-/-/g; s/\\f[BIRP]//g' "$scratch/trirotor.1")
 failed=0
 for want in '.SH "TRIROTOR RECOVER"' 'trirotor recover [OPTIONS] FILE' '--from-byte N' \
-            'Write a report of each file (not with --quiet)' '.TH TRIROTOR "1"' '9.9.9'; do
+            'Write a report of each file (not with --quiet)' '.TH TRIROTOR "1"' '9.9.9' \
+            '- for the end (needs --from-byte; not with --key-file)'; do
   [[ $page == *"$want"* ]] || { echo "FAIL  the page lacks: $want"; failed=1; }
 done
-for unwanted in 'Excludes:' '0123456789ab'; do
+for unwanted in 'Excludes:' 'Needs:' '0123456789ab'; do
   [[ $page != *"$unwanted"* ]] || { echo "FAIL  the page holds: $unwanted"; failed=1; }
 done
 [ $failed -eq 0 ] && echo "the stand-in's new command and option are in its page"
