@@ -11,8 +11,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libsimdjson-dev qt6-base-dev libgl-dev xvfb xauth
-          help2man bash-completion)
+          libcli11-dev nlohmann-json3-dev libsimdjson-dev qt6-base-dev libgl-dev xvfb xauth)
 for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
@@ -29,6 +28,9 @@ for extra in "$@"; do
     *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python, lint, package)" >&2; exit 1 ;;
   esac
 done
+
+# The manual pages and the bash completion's test, with the build.
+packages+=(help2man bash-completion)
 
 missing=()
 for p in "${packages[@]}"; do
