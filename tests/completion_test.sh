@@ -68,21 +68,61 @@ cases=(
     "trirotor decode --raw k|=|key.txt"
 )
 
+# A stand-in that has gained a command and options since: what is offered
+# comes from its help, with no edit to the completion.
+mkdir "$scratch/later"
+cat >"$scratch/later/trirotor" <<'TOOL'
+#!/bin/sh
+line() { printf '%s\n' "$@"; }
+case "$*" in
+  --help) line "trirotor - a stand-in." "Usage: trirotor [OPTIONS] SUBCOMMAND" "" "Options:" \
+               "  -h,--help                   Print this help message and exit" "" "Subcommands:" \
+               "  decode                      Decode a message" "  recover                     Find the key" ;;
+  "decode --help") line "Decode a message" "Usage: trirotor decode [OPTIONS] [FILE...]" "" "Options:" \
+               "  --verify REPORT             Decode again what REPORT names" \
+               "  -r,--recursive Needs: --output-dir" "                              Take folders" ;;
+  "recover --help") line "Find the key" "Usage: trirotor recover [OPTIONS] FILE" "" "Options:" \
+               "  --words FILE                Try the words of FILE" "  --mask TEXT                 Try a mask" \
+               "  --from-length N             From N characters" ;;
+  *) exit 1 ;;
+esac
+TOOL
+chmod +x "$scratch/later/trirotor"
+later=(
+    "trirotor |+|decode recover help"
+    "trirotor rec|=|recover"
+    "trirotor recover --|=|--from-length --mask --words"
+    "trirotor recover --words m|=|msg.b64"
+    "trirotor recover --mask m|=|"
+    "trirotor recover --from-length |=|"
+    "trirotor decode --verify m|=|msg.b64"
+    "trirotor decode --rec|=|--recursive"
+    "trirotor decode -r m|=|msg.b64"
+)
+
 failed=0
-for c in "${cases[@]}"; do
-    IFS='|' read -r line how want <<<"$c"
-    got=$(offered "$line")
-    ok=1
-    case $how in
-        =) [[ $got == "$want" ]] || ok=0 ;;
-        +) for w in $want; do [[ " $got " == *" $w "* ]] || ok=0; done ;;
-        -) for w in $want; do [[ " $got " != *" $w "* ]] || ok=0; done ;;
-    esac
-    if ((ok)); then
-        echo "ok    '$line'"
-    else
-        echo "FAIL  '$line': wanted ($how) '$want', got '$got'"
-        failed=1
-    fi
-done
+# Each case given.
+check() {
+    local c line how want got ok w
+    for c in "$@"; do
+        IFS='|' read -r line how want <<<"$c"
+        got=$(offered "$line")
+        ok=1
+        case $how in
+            =) [[ $got == "$want" ]] || ok=0 ;;
+            +) for w in $want; do [[ " $got " == *" $w "* ]] || ok=0; done ;;
+            -) for w in $want; do [[ " $got " != *" $w "* ]] || ok=0; done ;;
+        esac
+        if ((ok)); then
+            echo "ok    '$line'"
+        else
+            echo "FAIL  '$line': wanted ($how) '$want', got '$got'"
+            failed=1
+        fi
+    done
+}
+check "${cases[@]}"
+PATH="$scratch/later:$PATH"
+echo "with a stand-in that has more commands and options:"
+check "${later[@]}"
 exit $failed

@@ -39,18 +39,50 @@ cases=(
   'trirotor decode --key-env TRIROTOR_TEST_K|trirotor decode --key-env TRIROTOR_TEST_KEY '
   'trirotor decode --key ms|trirotor decode --key ms'
 )
+# A stand-in that has gained a command and options since.
+mkdir $scratch/later
+cat >$scratch/later/trirotor <<'TOOL'
+#!/bin/sh
+line() { printf '%s\n' "$@"; }
+case "$*" in
+  --help) line "trirotor - a stand-in." "Usage: trirotor [OPTIONS] SUBCOMMAND" "" "Options:" \
+               "  -h,--help                   Print this help message and exit" "" "Subcommands:" \
+               "  decode                      Decode a message" "  recover                     Find the key" ;;
+  "decode --help") line "Decode a message" "Usage: trirotor decode [OPTIONS] [FILE...]" "" "Options:" \
+               "  --verify REPORT             Decode again what REPORT names" ;;
+  "recover --help") line "Find the key" "Usage: trirotor recover [OPTIONS] FILE" "" "Options:" \
+               "  --words FILE                Try the words of FILE" "  --mask TEXT                 Try a mask" ;;
+  *) exit 1 ;;
+esac
+TOOL
+chmod +x $scratch/later/trirotor
+later=(
+  'trirotor rec|trirotor recover '
+  'trirotor recover --wo|trirotor recover --words '
+  'trirotor recover --words ms|trirotor recover --words msg.b64 '
+  'trirotor recover --mask ms|trirotor recover --mask ms'
+  'trirotor decode --verify ms|trirotor decode --verify msg.b64 '
+)
+
 failed=0
-for c in $cases; do
-  line=${c%%|*} want=${c#*|}
-  rm -f $buffer
-  zpty -w -n z "$line"$'\t\x14'
-  for i in {1..100}; do [[ -s $buffer ]] && break; sleep 0.05; done
-  got=$(<$buffer 2>/dev/null)
-  if [[ $got == $want ]]; then
-    print -r -- "ok    '$line'"
-  else
-    print -r -- "FAIL  '$line': wanted '$want', got '$got'"
-    failed=1
-  fi
-done
+check() {
+  local c line want got i
+  for c in "$@"; do
+    line=${c%%|*} want=${c#*|}
+    rm -f $buffer
+    zpty -w -n z "$line"$'\t\x14'
+    for i in {1..100}; do [[ -s $buffer ]] && break; sleep 0.05; done
+    got=$(<$buffer 2>/dev/null)
+    if [[ $got == $want ]]; then
+      print -r -- "ok    '$line'"
+    else
+      print -r -- "FAIL  '$line': wanted '$want', got '$got'"
+      failed=1
+    fi
+  done
+}
+check $cases
+print "with a stand-in that has more commands and options:"
+zpty -w z "PATH=${(q)scratch}/later:\$PATH; rehash"
+check $later
 exit $failed

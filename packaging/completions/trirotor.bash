@@ -56,7 +56,6 @@ _trirotor() {
 
     case $taken in
         "" | -) ;;
-        FILE) _filedir; return ;;
         DIR) _filedir -d; return ;;
         VAR) mapfile -t COMPREPLY < <(compgen -v -- "$cur"); return ;;
         NAME)
@@ -66,7 +65,8 @@ _trirotor() {
                 awk -v lower="$([[ $cur == *[A-Z]* ]] || echo 1)" '{ print $1; print lower ? tolower($2) : $2 }')" -- "$cur")
             return
             ;;
-        *) return ;;  # a key, a suffix, a number: nothing to offer
+        TEXT | N) return ;;  # a key, a suffix, a number: nothing to offer
+        *) _filedir; return ;;  # FILE, and any other value (REPORT, PNG...): a file
     esac
     $split && return
 
