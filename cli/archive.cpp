@@ -353,7 +353,8 @@ class RunProgress {
     line += "] " + std::to_string(doneFiles_) + "/" + std::to_string(files_) + " files  " +
             Human(static_cast<double>(doneBytes_)) + " of " + Human(static_cast<double>(bytes_));
     if (rate > 0) {
-      line += "  " + Human(rate) + "/s";
+      line += "  " + Human(rate) + "/s  " + std::to_string(static_cast<long>(static_cast<double>(doneFiles_) / seconds)) +
+              " files/s";
       const auto left = static_cast<long>(static_cast<double>(bytes_ - std::min(bytes_, doneBytes_)) / rate);
       char eta[32];
       std::snprintf(eta, sizeof eta, "  %ld:%02ld left", left / 60, left % 60);
@@ -433,16 +434,31 @@ std::string Text(const Json& line, const char* field) {
   return at != line.end() && at->is_string() ? at->get<std::string>() : std::string();
 }
 
+// A file's digest, read a chunk at a time: an output may be far larger
+// than any message. `exists` is false, and "" returned, for a file that
+// cannot be opened or read.
 std::string FileSha256(const std::string& path, bool& exists) {
   exists = false;
-  try {
-    const std::string bytes = ReadWhole(path, kMaxInputBytes, "output");
-    exists = true;
-    return Sha256Hex(bytes);
-  } catch (const Failure& failure) {
-    if (failure.status == kExitAborted) throw;
-    return "";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return "";
+  Sha256 hash;
+  std::string chunk(std::size_t{1} << 20, '\0');
+  for (;;) {
+    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return "";
+    if (got == 0) break;
+    hash.Update(std::string_view(chunk.data(), static_cast<std::size_t>(got)));
   }
+  exists = true;
+  return hash.Hex();
 }
 
 // Appends whole lines; each goes out in one write where the system allows.

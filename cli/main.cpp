@@ -233,7 +233,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
         ->excludes(check)->excludes("--salvage");
     AddArchiveOptions(command, options, outputDir, check, jsonl);
   }
-  command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode, 1 to 1024 (default: one per core)")
+  command.add_option("-j,--jobs", options.jobs, "Worker threads for --jsonl, --output-dir and --verify, 1 to 1024 (default: one per core)")
       ->option_text("N")
       ->check(CLI::Validator(
           [](std::string& value) -> std::string {
