@@ -230,10 +230,16 @@ Decoded DecodeInputOrThrow(const std::string& path, const Keys& keys, const Sett
   try {
     std::optional<Output> out;
     if (output != nullptr) {
+      // Each worker makes a folder once; the next file in it costs no look.
+      thread_local std::set<std::string> made;
+      const std::string folder = std::filesystem::path(*output).parent_path().string();
       std::error_code error;
-      std::filesystem::create_directories(std::filesystem::path(*output).parent_path(), error);
+      if (made.count(folder) == 0) std::filesystem::create_directories(folder, error);
+      if (!error) made.insert(folder);
       if (error) throw Failure{kExitInput, "cannot make the folder of " + ShownName(*output) + ": " + error.message()};
       out.emplace(*output);
+      // Its digest goes in the report, and a resumed run checks it there.
+      out->SyncOnCommit(false);
     }
     Output* sink = out ? &*out : nullptr;
     if (settings.raw) {
@@ -690,7 +696,7 @@ int DecodeArchive(const Options& options) {
       throw Failure{kExitUsage, "the output " + ShownName(output) +
                                     " is one of the inputs: refusing to write over it; choose another --output-dir"};
     }
-    if (!reportPath.empty() && Absolute(output) == reportPath) {
+    if (!reportPath.empty() && outputRoot + "/" + items[i].outputRelative == reportPath) {
       throw Failure{kExitUsage, "the report " + ShownName(options.report) + " would be written over by " +
                                     ShownName(items[i].path) + "'s text; name another report"};
     }

@@ -411,7 +411,7 @@ void Output::Commit() {
   if (target_.empty()) return;  // written directly
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   if (fd_ < 0) OpenTemporary();  // an empty result still makes its file
-  if (::fsync(fd_) != 0 || ::rename(tempPath_.c_str(), target_.c_str()) != 0) {
+  if ((sync_ && ::fsync(fd_) != 0) || ::rename(tempPath_.c_str(), target_.c_str()) != 0) {
     throw Failure{kExitInput, Describe("cannot write", path_, errno)};
   }
   committed_ = true;
