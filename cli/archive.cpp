@@ -109,11 +109,15 @@ bool HasBase64Group(const ByteBuffer& bytes) {
 
 int StatusOf(Outcome outcome) {
   switch (outcome) {
-    case Outcome::kOpened: case Outcome::kSkipped: return kExitOk;
-    case Outcome::kWrongKey: case Outcome::kNotAMessage: return kExitFrame;
+    case Outcome::kOpened:
+    case Outcome::kSkipped: return kExitOk;
+    case Outcome::kWrongKey:
+    case Outcome::kNotAMessage: return kExitFrame;
     case Outcome::kDamaged: return kExitEngine;
-    case Outcome::kChecksum: case Outcome::kSalvaged: return kExitChecksum;
-    case Outcome::kUnreadable: case Outcome::kUnwritable: return kExitInput;
+    case Outcome::kChecksum:
+    case Outcome::kSalvaged: return kExitChecksum;
+    case Outcome::kUnreadable:
+    case Outcome::kUnwritable: return kExitInput;
   }
   return kExitInput;
 }
@@ -333,8 +337,7 @@ std::string Human(double bytes) {
 class RunProgress {
  public:
   RunProgress(bool shown, bool forced, std::size_t files, std::uint64_t bytes)
-      : shown_(shown), forced_(forced), terminal_(::isatty(2) != 0), files_(files), bytes_(bytes),
-        start_(Clock::now()) {}
+      : shown_(shown), forced_(forced), terminal_(::isatty(2) != 0), files_(files), bytes_(bytes), start_(Clock::now()) {}
 
   void Done(std::uint64_t bytes, bool failed) {
     ++doneFiles_;
@@ -821,7 +824,11 @@ int Verify(const Options& options) {
     if (Text(line.json, "kind") == "input" && !Text(line.json, "outputSha256").empty()) checks.push_back(&line.json);
   }
   const Keys keys = ResolveArchiveKeys(options);
-  enum class Found { kSame, kChanged, kMissing, kDiffers, kFailed };
+  enum class Found { kSame,
+                     kChanged,
+                     kMissing,
+                     kDiffers,
+                     kFailed };
   struct Result {
     Found found = Found::kSame;
     std::string what;  // the line on standard output
@@ -866,8 +873,7 @@ int Verify(const Options& options) {
                       StatusOf(again.outcome)};
           }
         } else if (again.outputSha256 != recorded && result.found == Found::kSame) {
-          result = {Found::kDiffers, "differs: " + ShownName(input) + " decodes to a text of SHA-256 " +
-                                         again.outputSha256 + ", recorded " + recorded, kExitChecksum};
+          result = {Found::kDiffers, "differs: " + ShownName(input) + " decodes to a text of SHA-256 " + again.outputSha256 + ", recorded " + recorded, kExitChecksum};
         }
         return result;
       },

@@ -24,8 +24,8 @@ enum class Outcome {
   kSalvaged,     // --salvage wrote what a damaged message still holds
   kNotAMessage,  // no base64 group, or binary bytes
   kUnreadable,
-  kUnwritable,   // its output could not be written (a full disk)
-  kSkipped,      // not a regular file, a linked folder not followed, a loop
+  kUnwritable,  // its output could not be written (a full disk)
+  kSkipped,     // not a regular file, a linked folder not followed, a loop
 };
 inline constexpr int kOutcomes = 9;
 std::string_view OutcomeName(Outcome outcome);
@@ -34,9 +34,9 @@ bool IsFailure(Outcome outcome);
 
 // One file a walk found, or a thing it reports and skips.
 struct Item {
-  std::string root;      // the folder it was found under, absolute
-  std::string relative;  // its path under root: "2003/a.b64"
-  std::string path;      // the path to open, as the user's spelling gives it
+  std::string root;            // the folder it was found under, absolute
+  std::string relative;        // its path under root: "2003/a.b64"
+  std::string path;            // the path to open, as the user's spelling gives it
   std::string outputRelative;  // "2003/a.txt"
   std::uint64_t size = 0;
   dev_t device = 0;

@@ -130,6 +130,9 @@ std::vector<Kind> TreeKinds(int good = 900) {
       {"no base64 group", 5, "not a message", 3, name("junk/note{i}.txt"), [](int) { return std::string("-- == --\n"); },
        nullptr},
       {"a link to nothing", 1, "unreadable", 2, name("dangling.b64"), nullptr, nullptr},
+      // As root a file closed to everyone still reads: the link above is
+      // the unreadable file there.
+      {"closed to us", ::geteuid() == 0 ? 0 : 1, "unreadable", 2, name("closed.b64"), nullptr, nullptr},
       {"a link back up", 1, "skipped", 0, name("0/loop"), nullptr, nullptr},
       {"a FIFO", 1, "skipped", 0, name("1/pipe.b64"), nullptr, nullptr},
   };
@@ -148,6 +151,9 @@ void MakeTree(CliArchiveTest& test, const std::vector<Kind>& kinds,
         fs::create_symlink("nowhere.b64", path);
       } else if (what == "a link back up") {
         fs::create_directory_symlink("..", path);
+      } else if (what == "closed to us") {
+        WriteFile(path, Sealed("closed", u"k"));
+        fs::permissions(path, fs::perms::none);
       } else if (what == "a FIFO") {
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
       }
@@ -220,6 +226,7 @@ TEST_F(CliArchiveTest, TreeGivesItsOutputsAndReportLines) {
     }
   }
   EXPECT_EQ(byPath.size(), inputs);
+  const int unreadable = ::geteuid() == 0 ? 1 : 2;
   EXPECT_EQ(Tree(Path("out")), expectedOut);  // every text, and nothing else
 
   // The recorded digests are those of the files, by another program.
@@ -242,8 +249,9 @@ TEST_F(CliArchiveTest, TreeGivesItsOutputsAndReportLines) {
   EXPECT_EQ(summary["outcomes"]["opened"], 900);
   EXPECT_EQ(summary["outcomes"]["wrong key or suffix"], 40);
   EXPECT_EQ(summary["exitStatus"], 5);
-  EXPECT_NE(got.err.find("trirotor: 900 opened, 71 failed (40 wrong key or suffix, 20 damaged, 10 checksum mismatch, "
-                         "1 unreadable; 10 not a message, 2 skipped)\n"),
+  EXPECT_NE(got.err.find("trirotor: 900 opened, " + std::to_string(unreadable + 70) +
+                         " failed (40 wrong key or suffix, 20 damaged, 10 checksum mismatch, " +
+                         std::to_string(unreadable) + " unreadable; 10 not a message, 2 skipped)\n"),
             std::string::npos)
       << got.err;
   EXPECT_NE(got.err.find("0/loop: a link back to a folder above it (a loop)"), std::string::npos) << got.err;
@@ -280,10 +288,8 @@ TEST_F(CliArchiveTest, WalkTakesWhatTheRulesSay) {
        "a folder already walked by another way"},
       {"--include by name", {"-r", "--include", "*.b64", in}, 0, {"a.b64", "link!", "skip/e.b64", "sub/c.b64", "sub/deep/d.b64"}, ""},
       {"--include by path", {"-r", "--include", "sub/*", in}, 0, {"link!", "sub/c.b64"}, ""},
-      {"--exclude a folder by name", {"-r", "--exclude", "skip", "--exclude", "link", in}, 0,
-       {"a.b64", "b.msg", "n.txt", "sub/c.b64", "sub/deep/d.b64"}, ""},
-      {"--exclude by path prunes below", {"-r", "--exclude", "sub/*", "--exclude", "link", in}, 0,
-       {"a.b64", "b.msg", "n.txt", "skip/e.b64"}, ""},
+      {"--exclude a folder by name", {"-r", "--exclude", "skip", "--exclude", "link", in}, 0, {"a.b64", "b.msg", "n.txt", "sub/c.b64", "sub/deep/d.b64"}, ""},
+      {"--exclude by path prunes below", {"-r", "--exclude", "sub/*", "--exclude", "link", in}, 0, {"a.b64", "b.msg", "n.txt", "skip/e.b64"}, ""},
       {"two inputs for one output", {in, Path("other").string()}, 1, {}, "would both be written to"},
       {"an output that is an input", {"--output-dir", in, in}, 1, {}, "is one of the inputs: refusing to write over it"},
       {"a report that exists", {"--report", Path("old.jsonl").string(), in}, 1, {}, "exists: give --resume"},
@@ -344,7 +350,7 @@ TEST_F(CliArchiveTest, ResumeAfterAStopEqualsAWholeRun) {
   for (std::size_t round = 0; round < std::size(signals); ++round) {
     const int signo = signals[round];
     const auto after = std::chrono::microseconds(random() % static_cast<std::uint64_t>(
-                                                     std::chrono::duration_cast<std::chrono::microseconds>(took).count() + 1));
+                                                                std::chrono::duration_cast<std::chrono::microseconds>(took).count() + 1));
     SCOPED_TRACE(std::string(signo == SIGINT ? "SIGINT" : "SIGKILL") + " after " + std::to_string(after.count()) + " us");
     const std::string out = Path("out" + std::to_string(round)).string();
     const std::string report = Path("r" + std::to_string(round) + ".jsonl").string();
@@ -368,6 +374,15 @@ TEST_F(CliArchiveTest, ResumeAfterAStopEqualsAWholeRun) {
     const int stopped = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
     EXPECT_TRUE(stopped == 5 || stopped == 130 || stopped == 1000 + signo) << stopped;
 
+    if (stopped == 130) {
+      // Its own stop: the lines done, a summary that says so, no temporary file.
+      const std::vector<Json> before = ReportLines(report);
+      ASSERT_FALSE(before.empty());
+      EXPECT_EQ(before.back()["eventOutcome"], "interrupted");
+      for (const auto& [name, bytes] : Tree(out)) EXPECT_EQ(name.find(".trirotor-"), std::string::npos) << name;
+    }
+    // What a kill between a temporary file's making and its rename leaves.
+    WriteFile(fs::path(out) / "0/m0/.good0.txt.trirotor-Zz9Yx8", "half a te");
     const Outcome resumed = RunTool(TRIROTOR_CLI, {.args = run(out, report, true)});
     EXPECT_EQ(resumed.status, 5) << resumed.err;
     EXPECT_EQ(Tree(out), expected);  // no half-written or temporary file either
@@ -385,6 +400,44 @@ TEST_F(CliArchiveTest, ResumeAfterAStopEqualsAWholeRun) {
     interrupted += stopped != 5 ? 1 : 0;
   }
   EXPECT_GT(interrupted, 0) << "no round stopped the run before its end";
+}
+
+/// Progress and the summary line ///
+
+TEST_F(CliArchiveTest, ProgressAndSummaryOnStandardError) {
+  for (int i = 0; i < 3; ++i) WriteFile(In("m" + std::to_string(i) + ".b64"), Sealed("text", u"k"));
+  WriteFile(In("w.b64"), Sealed("text", u"other"));
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> has;  // in this order
+    std::vector<std::string> hasNot;
+  };
+  const std::string summary = "trirotor: 3 opened, 1 failed (1 wrong key or suffix)\n";
+  const Case cases[] = {
+      {"--progress, not a terminal: a line a second, and the last",
+       {"--progress"},
+       {"w.b64: Failed decoding the text (Error 33)", "] 4/4 files  ", "of ", " 1 failed\n", summary},
+       {"\r", "\033"}},
+      {"by default off a terminal: no bar", {}, {"w.b64: Failed", summary}, {"files  "}},
+      {"--quiet: the failure only", {"--quiet"}, {"w.b64: Failed"}, {"files  ", "opened"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(Path("out"));
+    fs::create_directory(Path("out"));
+    std::vector<std::string> args = {"-j", "1", "--output-dir", Path("out").string(), Path("in").string()};
+    args.insert(args.begin(), c.args.begin(), c.args.end());
+    const Outcome got = Decode(args);
+    EXPECT_EQ(got.status, 3) << got.err;
+    std::size_t at = 0;
+    for (const std::string& has : c.has) {
+      at = got.err.find(has, at);
+      ASSERT_NE(at, std::string::npos) << has << "\n"
+                                       << got.err;
+    }
+    for (const std::string& hasNot : c.hasNot) EXPECT_EQ(got.err.find(hasNot), std::string::npos) << hasNot;
+  }
 }
 
 /// The key ring ///
@@ -437,9 +490,12 @@ TEST_F(CliArchiveTest, VerifyFindsChangedAndMissingOutputs) {
          fs::remove((t / "out/a.txt"));
          WriteFile((t / "out/x/b.txt"), "bee");
        },
-       4, {"missing: out/a.txt", "changed: out/x/b.txt"}},
+       4,
+       {"missing: out/a.txt", "changed: out/x/b.txt"}},
       {"an input that now decodes to another text",
-       [](const fs::path& t) { WriteFile((t / "in/x/b.b64"), Sealed("another b", u"k")); }, 4, {"differs: in/x/b.b64"}},
+       [](const fs::path& t) { WriteFile((t / "in/x/b.b64"), Sealed("another b", u"k")); },
+       4,
+       {"differs: in/x/b.b64"}},
       {"an input gone", [](const fs::path& t) { fs::remove((t / "in/a.b64")); }, 2, {"unreadable: in/a.b64"}},
   };
   for (const Case& c : cases) {
