@@ -226,7 +226,8 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                     "standard input when the message is not there), on every core, and decode with the first "
                     "that opens the message; its line is named on standard error, never the key. With --jsonl, "
                     "each record without a \"key\" of its own is tried against FILE, and its line names the "
-                    "opening line (\"keyring_line\")")
+                    "opening line (\"keyring_line\"); with --output-dir, each message is, and its report line names the "
+                    "line")
         ->option_text("FILE")
         ->check(NamesAFile(" (- is standard input)"))
         ->excludes(keyFile)->excludes(keyEnv)->excludes(keyText)->excludes(suffixText)->excludes(suffixFile)

@@ -382,6 +382,8 @@ TEST_F(CliArchiveTest, ResumeAfterAStopEqualsAWholeRun) {
       for (const auto& [name, bytes] : Tree(out)) EXPECT_EQ(name.find(".trirotor-"), std::string::npos) << name;
     }
     // What a kill between a temporary file's making and its rename leaves.
+    // (A stop before its folder was made leaves none: make it.)
+    fs::create_directories(fs::path(out) / "0/m0");
     WriteFile(fs::path(out) / "0/m0/.good0.txt.trirotor-Zz9Yx8", "half a te");
     const Outcome resumed = RunTool(TRIROTOR_CLI, {.args = run(out, report, true)});
     EXPECT_EQ(resumed.status, 5) << resumed.err;
