@@ -742,12 +742,13 @@ int DecodeArchive(const Options& options) {
         if (Text(line, "eventOutcome") == OutcomeName(static_cast<Outcome>(o))) ++counts[o];
       }
     }
-    RemoveLeftovers(items, options.outputDir);
     // The kept lines replace the report at once: it never holds an input twice.
     Output rewrite(options.report);
     rewrite.Write(keptLines);
     rewrite.Commit();
   }
+  // Whatever a killed run left, whether or not its report got a line.
+  if (options.resume) RemoveLeftovers(items, options.outputDir);
   if (!options.report.empty()) report.emplace(options.report, !reportExists);
 
   std::uint64_t totalBytes = 0;
