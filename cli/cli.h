@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,13 @@ struct Options {
   bool salvage = false;  // decode --salvage: what a damaged message still holds
   bool json = false;     // inspect --json
   std::optional<std::string> keyRing;  // decode --keyring FILE ("-": standard input)
+  // Archives (archive.cpp): folders in, a mirrored tree out, a report.
+  bool recursive = false;                     // -r: every file under each folder
+  std::vector<std::string> include, exclude;  // globs on the relative path or the name
+  bool followLinks = false;                   // --follow-symlinks: enter linked folders
+  std::string report;                         // --report FILE: JSON lines, one per input
+  bool resume = false;                        // --resume: go on with --report's run
+  std::string verify;                         // --verify REPORT: decode again, compare, write nothing
 };
 
 // Does the work of one command line and returns its exit status.
@@ -186,6 +194,21 @@ KeyPair KeyFromRing(const Options& options, const ByteBuffer& message);
 // trirotor inspect: the report on standard output; the status decode would
 // give (0 without a key for a message of 4 characters or more).
 int RunInspect(const Options& options);
+
+/// Text out (run.cpp) ///
+
+// The plain bytes as UTF-8, a slice at a time (each at most 96 KiB), through
+// the code page: what decode writes without --raw.
+void ForEachUtf8Slice(const ByteBuffer& plain, const std::function<void(std::string_view)>& take);
+
+/// Archives (archive.cpp) ///
+
+// Whether the options ask for an archive run: --verify, or --output-dir
+// with a folder among the inputs or any of -r, --include, --exclude,
+// --follow-symlinks, --report, --resume, --keyring, -j.
+bool IsArchiveRun(const Options& options);
+// The run: keys resolved here; throws Failure as Run's other paths do.
+int RunArchive(const Options& options);
 
 /// JSON lines (batch.cpp) ///
 

@@ -356,8 +356,14 @@ void Output::OpenTemporary() {
       // Neither: the file is ours, with our group, as a new file would be.
     }
   } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
+    // umask(2) can only be read by setting it, for the whole process: read
+    // once, so that threads writing outputs side by side never see the 0
+    // another set for a moment (and make a file anyone may write).
+    static const mode_t mask = [] {
+      const mode_t was = ::umask(0);
+      ::umask(was);
+      return was;
+    }();
     mode = 0666 & ~mask;
   }
   ::fchmod(fd_, mode);
@@ -405,7 +411,7 @@ void Output::Commit() {
   if (target_.empty()) return;  // written directly
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   if (fd_ < 0) OpenTemporary();  // an empty result still makes its file
-  if (::fsync(fd_) != 0 || ::rename(tempPath_.c_str(), target_.c_str()) != 0) {
+  if ((sync_ && ::fsync(fd_) != 0) || ::rename(tempPath_.c_str(), target_.c_str()) != 0) {
     throw Failure{kExitInput, Describe("cannot write", path_, errno)};
   }
   committed_ = true;

@@ -70,6 +70,11 @@ class Output {
 
   void Write(std::string_view bytes);  // throws Failure(kExitInput or kExitAborted)
   void Commit();                       // throws Failure(kExitInput)
+  // Commit flushes the file to disk before the rename unless told not to:
+  // for a caller that records the file's digest and checks it before
+  // trusting it again (an archive run's report), a crash costs a redo, not
+  // a wrong file, and a flush per small file would cost more than its decode.
+  void SyncOnCommit(bool sync) { sync_ = sync; }
 
  private:
   void OpenTemporary();
@@ -83,6 +88,7 @@ class Output {
   int fd_ = -1;
   bool ownsFd_ = false;
   bool committed_ = false;
+  bool sync_ = true;
   Stop stop_ = Stop::kAnywhere;
   bool atLineStart_ = true;  // the last byte written ended a line, or none was written
 };

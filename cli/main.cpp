@@ -115,6 +115,40 @@ CLI::Validator NamesAFile(const std::string& hint) {
       [hint](std::string& value) { return value.empty() ? "an empty name names no file" + hint : std::string(); }, "");
 }
 
+// decode's options for whole folders (docs/archives.md).
+void AddArchiveOptions(CLI::App& command, Options& options, CLI::Option* outputDir, CLI::Option* check,
+                       CLI::Option* jsonl) {
+  auto* recursive = command.add_flag("-r,--recursive", options.recursive,
+                                     "With --output-dir: take every regular file under each folder FILE, mirrored "
+                                     "under DIR (in/2003/a.b64 -> DIR/2003/a.txt); without it, a folder gives the "
+                                     "files directly in it");
+  auto* include = command.add_option("--include", options.include,
+                                     "With --output-dir: take only files that match GLOB (a GLOB with a / matches "
+                                     "the path under the folder, one without matches the name); may be repeated");
+  include->option_text("GLOB")->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  auto* exclude = command.add_option("--exclude", options.exclude,
+                                     "With --output-dir: leave out files and folders that match GLOB (as "
+                                     "--include matches); may be repeated");
+  exclude->option_text("GLOB")->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  auto* follow = command.add_flag("--follow-symlinks", options.followLinks,
+                                  "Enter folders reached through symbolic links (loops are found and skipped)");
+  auto* report = command.add_option("--report", options.report,
+                                    "With --output-dir: write a JSON line per input and a summary line to FILE "
+                                    "(fields in docs/archives.md); refused if FILE exists, unless --resume");
+  report->option_text("FILE")->check(NamesAFile(""));
+  auto* resume = command.add_flag("--resume", options.resume,
+                                  "Go on with the run --report recorded: inputs whose output still has the recorded "
+                                  "SHA-256 are kept, the rest are done again and appended");
+  resume->needs(report);
+  auto* verify = command.add_option("--verify", options.verify,
+                                    "Decode again every input REPORT records an output for and compare with the "
+                                    "recorded SHA-256 and with the output file; write nothing, list what differs "
+                                    "or is missing on standard output");
+  verify->option_text("REPORT")->check(NamesAFile(""));
+  for (CLI::Option* option : {recursive, include, exclude, follow, report}) option->needs(outputDir);
+  verify->excludes(outputDir)->excludes(check)->excludes(jsonl)->excludes(report);
+}
+
 void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
   auto* file = command.add_option("FILE", options.inputs,
                                   decoding ? "The message to decode (default: standard input; - for standard input); "
@@ -193,13 +227,15 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
                     "standard input when the message is not there), on every core, and decode with the first "
                     "that opens the message; its line is named on standard error, never the key. With --jsonl, "
                     "each record without a \"key\" of its own is tried against FILE, and its line names the "
-                    "opening line (\"keyring_line\")")
+                    "opening line (\"keyring_line\"); with --output-dir, each message is, and its report line names the "
+                    "line")
         ->option_text("FILE")
         ->check(NamesAFile(" (- is standard input)"))
         ->excludes(keyFile)->excludes(keyEnv)->excludes(keyText)->excludes(suffixText)->excludes(suffixFile)
-        ->excludes(check)->excludes(outputDir)->excludes("--salvage");
+        ->excludes(check)->excludes("--salvage");
+    AddArchiveOptions(command, options, outputDir, check, jsonl);
   }
-  command.add_option("-j,--jobs", options.jobs, "Worker threads in batch mode, 1 to 1024 (default: one per core)")
+  command.add_option("-j,--jobs", options.jobs, "Worker threads for --jsonl, --output-dir and --verify, 1 to 1024 (default: one per core)")
       ->option_text("N")
       ->check(CLI::Validator(
           [](std::string& value) -> std::string {
@@ -210,8 +246,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
             return n >= 1 && n <= kMaxJobs ? "" : "must be a whole number from 1 to " + std::to_string(kMaxJobs) +
                                                       ", not " + value;
           },
-          "N"))
-      ->needs(jsonl);
+          "N"));
 }
 
 }  // namespace
@@ -247,7 +282,8 @@ int main(int argc, char** argv) {
   // Inspection takes a key but writes no text: the decode options that
   // shape the output are not its.
   for (const char* name : {"FILE", "-o", "--raw", "--progress", "-q", "--jsonl", "--output-dir", "--check",
-                           "--salvage", "-j"}) {
+                           "--salvage", "-j", "--resume", "-r", "--include", "--exclude", "--follow-symlinks", "--report",
+                           "--verify"}) {
     inspect->remove_option(inspect->get_option(name));
   }
   inspect->get_option("--key")->description(
@@ -314,6 +350,14 @@ int main(int argc, char** argv) {
   options.mode = decode->parsed() ? Mode::kDecode : inspect->parsed() ? Mode::kInspect : Mode::kEncode;
   if (options.inputs.size() > 1 && options.outputDir.empty() && !options.check) {
     trirotor::cli::Complain("decode takes one FILE; give --output-dir DIR or --check for several");
+    return trirotor::cli::kExitUsage;
+  }
+  if (options.jobs != 0 && !options.jsonl && options.outputDir.empty() && options.verify.empty()) {
+    trirotor::cli::Complain("-j needs --jsonl, --output-dir or --verify");
+    return trirotor::cli::kExitUsage;
+  }
+  if (!options.verify.empty() && !options.inputs.empty()) {
+    trirotor::cli::Complain("--verify takes its inputs from the report: give no FILE");
     return trirotor::cli::kExitUsage;
   }
   if (!options.inputs.empty()) options.input = options.inputs.front();

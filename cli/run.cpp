@@ -14,6 +14,7 @@
 #include <cstring>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <new>
 #include <optional>
@@ -48,10 +49,16 @@ void PrintOutOfMemory() {
   PrintEngineError(EngineError(kErrOutOfMemory, "trirotor", "Out of memory"));
 }
 
-// The plain bytes as UTF-8. Each byte stands for one character of the code
-// page, so a table of the 256 characters' UTF-8 forms, made through the code
-// page once, converts a slice at a time without any wide text.
 void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
+  ForEachUtf8Slice(plain, [&](std::string_view slice) { out.Write(slice); });
+}
+
+}  // namespace
+
+// Each byte stands for one character of the code page, so a table of the
+// 256 characters' UTF-8 forms, made through the code page once, converts a
+// slice at a time without any wide text.
+void ForEachUtf8Slice(const ByteBuffer& plain, const std::function<void(std::string_view)>& take) {
   struct Form {
     std::uint8_t length;
     char bytes[3];  // a character of the Basic Multilingual Plane
@@ -73,9 +80,11 @@ void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
       std::memcpy(o, form.bytes, 3);  // whole, so that the copy has a fixed size
       o += form.length;
     }
-    out.Write(std::string_view(text.data(), static_cast<std::size_t>(o - text.data())));
+    take(std::string_view(text.data(), static_cast<std::size_t>(o - text.data())));
   }
 }
+
+namespace {
 
 // The engine takes a text of under 4 characters for no message at all and
 // returns "" without a word; the tool says so and fails instead.
@@ -371,6 +380,8 @@ int Run(const Options& options) {
       // must not quietly do.
       if (input.empty()) throw Failure{kExitUsage, "FILE: an empty name names no file (- is standard input)"};
     }
+    // Folders, reports, resumed runs: archive.cpp checks its own outputs.
+    if (IsArchiveRun(options)) return RunArchive(options);
     RefuseWritingOverInputs(options);
     if (options.mode == Mode::kInspect) return RunInspect(options);
     if (options.keyRing && options.mode == Mode::kDecode && !options.jsonl) {

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+//
+// sha256.cpp - SHA-256 through libcrypto's EVP interface.
+
+#include "cli/sha256.h"
+
+#include <openssl/evp.h>
+
+#include <new>
+
+namespace trirotor::cli {
+
+namespace {
+
+void Start(EVP_MD_CTX* context) {
+  if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+}
+
+}  // namespace
+
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+  if (context_ == nullptr) throw std::bad_alloc();
+  try {
+    Start(context_);
+  } catch (...) {
+    EVP_MD_CTX_free(context_);
+    throw;
+  }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(context_); }
+
+void Sha256::Update(std::string_view bytes) {
+  // libcrypto's SHA-256 fails only on a context it never started.
+  if (!bytes.empty()) EVP_DigestUpdate(context_, bytes.data(), bytes.size());
+}
+
+std::string Sha256::Hex() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context_, digest, &length);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  Start(context_);
+  return hex;
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+  Sha256 hash;
+  hash.Update(bytes);
+  return hash.Hex();
+}
+
+}  // namespace trirotor::cli
