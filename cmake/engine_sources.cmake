@@ -23,3 +23,7 @@ set(TRIROTOR_ENGINE_SOURCES
   platform/pointer.cpp
   platform/random.cpp
   platform/unrepresentable.cpp)
+# Windows has its own random source.
+if(WIN32)
+  list(TRANSFORM TRIROTOR_ENGINE_SOURCES REPLACE "^platform/random\\.cpp$" "platform/random_windows.cpp")
+endif()
