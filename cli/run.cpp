@@ -21,6 +21,9 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include "cli/windows.h"
+#endif
 #include "cli/cli.h"
 #include "cli/io.h"
 #include "engine/trirotor.h"
@@ -352,6 +355,9 @@ void Complain(std::string_view message) {
   std::string line = "trirotor: ";
   line += message;
   line += '\n';
+#if defined(_WIN32)
+  if (ConsoleWrite(2, line)) return;
+#endif
   if (::write(2, line.data(), line.size()) < 0) return;
 }
 

@@ -14,10 +14,9 @@
 namespace trirotor::support {
 
 // A UTF-8 name as Windows takes it: UTF-16, and an absolute name of a
-// drive or share given the \\?\ form, which lifts the 260-character limit
-// (it also stops Windows from trimming trailing dots and spaces). Device
-// names (NUL, CON, \\.\...) and relative names are left as they are, but
-// with '/' turned to '\'. Invalid UTF-8 gives "" (no file is named so).
+// drive or share, made full first, given the \\?\ form, which lifts the
+// 260-character limit. Device names (NUL, CON) come out as \\.\NUL; '/'
+// is taken as '\'. Invalid UTF-8 gives "" (no file is named so).
 std::wstring WidePath(std::string_view utf8);
 
 // _wopen of WidePath(utf8), always binary and not inherited by children;

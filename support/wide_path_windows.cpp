@@ -4,6 +4,7 @@
 
 #include "support/wide_path.h"
 
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -24,14 +25,17 @@ std::wstring WidePath(std::string_view utf8) {
   }
   // Already \\?\ or \\.\ (a device): as it stands.
   if (wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\")) return wide;
-  const bool drive = wide.size() >= 3 && std::iswalpha(wide[0]) && wide[1] == L':' && wide[2] == L'\\';
-  const bool share = wide.size() >= 3 && wide.starts_with(L"\\\\");
-  // "C:\a\..\b": the long form takes names literally, so it is used only
-  // for names with no "." or ".." part to resolve.
-  const bool plain = wide.find(L"\\.\\") == std::wstring::npos && wide.find(L"\\..") == std::wstring::npos &&
-                     !wide.ends_with(L"\\.");
-  if (drive && plain) return L"\\\\?\\" + wide;
-  if (share && plain) return L"\\\\?\\UNC\\" + wide.substr(2);
+  // The full name, "." and ".." resolved (the long form takes names
+  // literally); a device name such as NUL comes back as \\.\NUL.
+  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return wide;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return wide;
+  full.resize(length);
+  if (full.starts_with(L"\\\\.\\") || full.starts_with(L"\\\\?\\")) return full;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  if (full.size() >= 3 && std::iswalpha(full[0]) && full[1] == L':') return L"\\\\?\\" + full;
   return wide;
 }
 
