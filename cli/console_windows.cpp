@@ -15,7 +15,13 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstring>
+#include <deque>
+#include <thread>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -157,23 +163,85 @@ bool ConsoleWrite(int fd, std::string_view utf8) {
   return true;
 }
 
-bool WaitReadable(int fd, int milliseconds) {
-  const HANDLE handle = HandleOf(fd);
-  const DWORD type = GetFileType(handle);
-  const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
-  for (;;) {
-    if (type == FILE_TYPE_PIPE) {
-      DWORD available = 0;
-      // A closed pipe is ready too: the read returns its end.
-      if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) || available > 0) return true;
-    } else if (type == FILE_TYPE_CHAR) {
-      if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
-    } else {
-      return true;  // a file, or what we cannot ask: the read decides
-    }
-    if (GetTickCount64() >= until || Interrupted()) return false;
-    Sleep(milliseconds < 5 ? static_cast<DWORD>(milliseconds) : 5);
+namespace {
+
+// A pipe or console is read by a thread of its own, which blocks in the
+// read so that the reader of the records need not: it waits on this queue
+// with a timeout instead (PeekNamedPipe would do for Windows' own pipes,
+// but not for every pipe a program may be given). At most kPumpBytes wait.
+constexpr std::size_t kPumpBytes = std::size_t{1} << 20;
+
+struct Pump {
+  int fd = -1;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> chunks;
+  std::size_t queued = 0;
+  bool ended = false;
+  int error = 0;
+};
+Pump* gPump = nullptr;  // one: batch reads one input; never freed, its thread may outlive the run
+std::mutex gPumpMutex;
+
+Pump& PumpFor(int fd) {
+  std::lock_guard lock(gPumpMutex);
+  if (gPump == nullptr) {
+    gPump = new Pump;
+    gPump->fd = fd;
+    std::thread([pump = gPump] {
+      std::vector<char> buffer(std::size_t{1} << 16);
+      for (;;) {
+        const int got = ::_read(pump->fd, buffer.data(), static_cast<unsigned int>(buffer.size()));
+        std::unique_lock lock(pump->mutex);
+        if (got <= 0) {
+          pump->ended = true;
+          pump->error = got < 0 && GetLastError() != ERROR_BROKEN_PIPE ? errno : 0;
+          pump->changed.notify_all();
+          return;
+        }
+        pump->chunks.emplace_back(buffer.data(), static_cast<std::size_t>(got));
+        pump->queued += static_cast<std::size_t>(got);
+        pump->changed.notify_all();
+        pump->changed.wait(lock, [&] { return pump->queued < kPumpBytes; });
+      }
+    }).detach();
   }
+  return *gPump;
+}
+
+}  // namespace
+
+bool WaitReadable(int fd, int milliseconds) {
+  if (GetFileType(HandleOf(fd)) == FILE_TYPE_DISK) return true;  // a file: the read returns at once
+  Pump& pump = PumpFor(fd);
+  std::unique_lock lock(pump.mutex);
+  return pump.changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                               [&] { return !pump.chunks.empty() || pump.ended; });
+}
+
+std::optional<std::size_t> ReadFromPump(int fd, char* buffer, std::size_t size) {
+  {
+    std::lock_guard lock(gPumpMutex);
+    if (gPump == nullptr || gPump->fd != fd) return std::nullopt;
+  }
+  Pump& pump = *gPump;
+  std::unique_lock lock(pump.mutex);
+  while (pump.chunks.empty() && !pump.ended) {
+    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    pump.changed.wait_for(lock, std::chrono::milliseconds(50));
+  }
+  if (pump.chunks.empty()) {
+    if (pump.error != 0) throw Failure{kExitInput, std::string("cannot read the records: ") + std::strerror(pump.error)};
+    return 0;
+  }
+  std::string& front = pump.chunks.front();
+  const std::size_t take = std::min(size, front.size());
+  std::memcpy(buffer, front.data(), take);
+  front.erase(0, take);
+  if (front.empty()) pump.chunks.pop_front();
+  pump.queued -= take;
+  pump.changed.notify_all();
+  return take;
 }
 
 void InstallConsoleHandler(void (*onStop)(int)) {

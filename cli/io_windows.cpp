@@ -138,6 +138,7 @@ bool IsRegularFile(const std::string& path, int standardFd) {
 }  // namespace
 
 std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what) {
+  if (const auto pumped = ReadFromPump(fd, buffer, size)) return *pumped;
   const unsigned int ask = static_cast<unsigned int>(std::min<std::size_t>(size, std::size_t{1} << 30));
   const int got = ::_read(fd, buffer, ask);
   if (got >= 0) return static_cast<std::size_t>(got);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #if defined(_WIN32)
 #include "cli/windows.h"
+#include "support/wide_path.h"
 #else
 #include <poll.h>
 #include <pthread.h>
@@ -234,7 +235,15 @@ KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
   } else if (options.keyFile) {
     keys.key = ReadKeySource(*options.keyFile, "the key file");
   } else if (options.keyEnv) {
+#if defined(_WIN32)
+    // getenv gives the ANSI code page's bytes; the variable itself is UTF-16.
+    const std::wstring name = support::WideText(*options.keyEnv);
+    const wchar_t* wide = name.empty() ? nullptr : ::_wgetenv(name.c_str());
+    const std::string utf8 = wide == nullptr ? std::string() : support::NarrowText(wide);
+    const char* value = wide == nullptr ? nullptr : utf8.c_str();
+#else
     const char* value = std::getenv(options.keyEnv->c_str());
+#endif
     if (value == nullptr) throw Failure{kExitInput, "the variable " + *options.keyEnv + " is not set"};
     keys.key = KeyText(value, "the variable " + *options.keyEnv);
   } else if (mayPrompt) {

@@ -20,9 +20,13 @@ namespace trirotor::cli {
 // character cut between two calls is held until its end comes.
 bool ConsoleWrite(int fd, std::string_view utf8);
 
-// Whether a read from `fd` would return within `milliseconds`: data or the
-// end waits in a pipe, a key was pressed; a file is always ready.
+// Whether a read from `fd` would return within `milliseconds`; a file is
+// always ready. A pipe or console asked so is from then on read by a
+// thread of its own, and ReadSome takes its bytes through ReadFromPump.
 bool WaitReadable(int fd, int milliseconds);
+// What that thread has read of `fd` (blocking until some, or the end:
+// 0); nullopt when no thread reads `fd`.
+std::optional<std::size_t> ReadFromPump(int fd, char* buffer, std::size_t size);
 
 // Ctrl-C, Ctrl-Break and closing the console call `onStop(SIGINT)` and
 // cancel a read the main thread is blocked in.

@@ -23,6 +23,9 @@ std::wstring WidePath(std::string_view utf8);
 // -1 with errno set as open() sets it. `mode` as for _wopen (_S_IREAD...).
 int OpenFile(const std::string& utf8, int flags, int mode = 0);
 
+// UTF-8 to UTF-16 as it stands ("" for invalid UTF-8).
+std::wstring WideText(std::string_view utf8);
+
 // UTF-16 to UTF-8 (a lone surrogate becomes U+FFFD), for names and
 // arguments the system gives.
 std::string NarrowText(std::wstring_view wide);

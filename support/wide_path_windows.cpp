@@ -48,6 +48,13 @@ int OpenFile(const std::string& utf8, int flags, int mode) {
   return ::_wopen(wide.c_str(), flags | _O_BINARY | _O_NOINHERIT, mode);
 }
 
+std::wstring WideText(std::string_view utf8) {
+  std::u16string units;
+  std::size_t bad = 0;
+  if (!DecodeUtf8(utf8, units, bad)) return L"";
+  return std::wstring(units.begin(), units.end());
+}
+
 std::string NarrowText(std::wstring_view wide) {
   return EncodeUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
 }
