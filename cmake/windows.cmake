@@ -34,3 +34,6 @@ endif()
 
 # Windows' headers: no min/max macros, and the wide-character calls.
 add_compile_definitions(NOMINMAX WIN32_LEAN_AND_MEAN UNICODE _UNICODE)
+
+# What ships names no folder of the build machine (__FILE__ and the like).
+add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=)

@@ -7,6 +7,7 @@
 #   scripts/install-deps.sh web        also the web page's build and browser tests
 #   scripts/install-deps.sh python     the Python package, its tests and Dask
 #   scripts/install-deps.sh lint       the linters of .ci/run lint
+#   scripts/install-deps.sh windows    the mingw-w64 cross build, Wine and the zip
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
@@ -22,7 +23,10 @@ for extra in "$@"; do
     # pyflakes, not ruff (not packaged in bookworm) nor flake8 (its style
     # checks would ask for a reformatted tree).
     lint) packages+=(shellcheck pyflakes3 clang-format eslint) ;;
-    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python, lint)" >&2; exit 1 ;;
+    # The Windows cross build, its tests under Wine, and the zip.
+    windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest libcli11-dev nlohmann-json3-dev
+                        zip unzip python3) ;;
+    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python, lint, windows)" >&2; exit 1 ;;
   esac
 done
 
