@@ -49,7 +49,9 @@ std::size_t OpenTail(std::string_view text) {
     ++back;
   if (back == text.size()) return 0;
   const auto lead = static_cast<unsigned char>(text[text.size() - 1 - back]);
-  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3
+                                            : lead >= 0xC0   ? 2
+                                                             : 1;
   return length > back + 1 ? back + 1 : 0;
 }
 

@@ -23,6 +23,7 @@
 
 #if defined(_WIN32)
 #include "cli/windows.h"
+#include "support/wide_path.h"
 #endif
 #include "cli/cli.h"
 #include "cli/io.h"
@@ -171,8 +172,12 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
   if (inputs.empty()) inputs.push_back("-");
   std::vector<std::string> outputs(inputs.size());
   if (!options.outputDir.empty()) {
+#if defined(_WIN32)
+    if (!support::IsDirectory(options.outputDir)) {
+#else
     struct stat info {};
     if (::stat(options.outputDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+#endif
       throw Failure{kExitInput, "--output-dir " + ShownName(options.outputDir) + " is not a folder"};
     }
     std::map<std::string, std::string> taken;  // output file -> the message that claimed it

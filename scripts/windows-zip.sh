@@ -51,7 +51,8 @@ if grep -rIl -a -e "$PWD" -e "$HOME" -e /usr/x86_64-w64-mingw32 -e /usr/lib/gcc 
   exit 1
 fi
 
-(cd "$root" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum > SHA256SUMS)
+(cd "$root" && find . -type f -printf '%P\n' | LC_ALL=C sort | xargs -d '\n' sha256sum > "$stage/SHA256SUMS")
+mv "$stage/SHA256SUMS" "$root/SHA256SUMS"
 mkdir -p "$out"
 rm -f "$out/$name.zip"
 # Fixed times and order, so that the same sources give the same zip.

@@ -23,6 +23,9 @@ std::wstring WidePath(std::string_view utf8);
 // -1 with errno set as open() sets it. `mode` as for _wopen (_S_IREAD...).
 int OpenFile(const std::string& utf8, int flags, int mode = 0);
 
+// Whether the UTF-8 name names a folder.
+bool IsDirectory(const std::string& utf8);
+
 // UTF-8 to UTF-16 as it stands ("" for invalid UTF-8).
 std::wstring WideText(std::string_view utf8);
 

@@ -48,6 +48,12 @@ int OpenFile(const std::string& utf8, int flags, int mode) {
   return ::_wopen(wide.c_str(), flags | _O_BINARY | _O_NOINHERIT, mode);
 }
 
+bool IsDirectory(const std::string& utf8) {
+  const std::wstring wide = WidePath(utf8);
+  const DWORD attributes = wide.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wide.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 std::wstring WideText(std::string_view utf8) {
   std::u16string units;
   std::size_t bad = 0;

@@ -20,13 +20,20 @@ using WindowsConversions = EngineTest;
 TEST_F(WindowsConversions, TheTenAnsiPagesConvertAsTheSystemDoes) {
   struct Case {
     int page;
-    char16_t lookAlike;      // a character the page lacks but best-fits
-    std::uint8_t itsByte;    // and the byte it becomes
+    char16_t lookAlike;    // a character the page lacks but best-fits
+    std::uint8_t itsByte;  // and the byte it becomes
   };
   const Case cases[] = {
-      {874, u'\uFF21', 'A'},  {1250, u'\u00C0', 'A'}, {1251, u'\uFF21', 'A'}, {1252, u'\u0141', 'L'},
-      {1253, u'\uFF21', 'A'}, {1254, u'\u0100', 'A'}, {1255, u'\uFF21', 'A'}, {1256, u'\uFF21', 'A'},
-      {1257, u'\uFF21', 'A'}, {1258, u'\uFF21', 'A'},
+      {874, u'\uFF21', 'A'},
+      {1250, u'\u00C0', 'A'},
+      {1251, u'\uFF21', 'A'},
+      {1252, u'\u0141', 'L'},
+      {1253, u'\uFF21', 'A'},
+      {1254, u'\u0100', 'A'},
+      {1255, u'\uFF21', 'A'},
+      {1256, u'\uFF21', 'A'},
+      {1257, u'\uFF21', 'A'},
+      {1258, u'\uFF21', 'A'},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.page);

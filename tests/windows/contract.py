@@ -55,6 +55,8 @@ def main():
         (d / "bin.txt").write_bytes(BINARY)
         long_dir = d / "/".join(["folder-with-a-long-name-" + str(i) for i in range(12)])  # > 260 characters
         long_dir.mkdir(parents=True)
+        out_dir = d / "Ausgabe ö"
+        out_dir.mkdir()
         status, sealed, _ = run(exe, ["encode", "--key", KEY, str(d / NAME)])
         assert status == 0, "encode of the round trip's text failed"
         (d / "sealed ü.b64").write_bytes(sealed)
@@ -107,6 +109,9 @@ def main():
             ("batch from a pipe (one record fails: 3)", ["decode", "--jsonl"], records.encode(), 3,
              lambda out: [json.loads(line).get("text") for line in out.splitlines()] ==
              [TEXT.decode(), None, TEXT.decode()]),
+            ("--output-dir with a non-ASCII folder", ["decode", "--key", KEY, "--output-dir", str(out_dir),
+                                                       str(d / "sealed ü.b64")], b"", 0,
+             lambda out: (out_dir / "sealed ü.txt").read_bytes() == TEXT),
             ("key ring", ["decode", "--keyring", str(d / "ring.txt"), str(d / "sealed ü.b64")], b"", 0, TEXT),
             ("key ring without the key: 3", ["decode", "--keyring", str(d / "key ü.key"), str(d / "damaged.b64")],
              b"", 3, b""),
