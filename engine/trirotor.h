@@ -310,6 +310,15 @@ TRIROTOR_API void SetMousePointer(int pointerCode);
 // The last code set on this thread (0 until one is set).
 TRIROTOR_API int MousePointer();
 
+#if defined(_WIN32)
+// For a Windows host with a window on this thread: the pointer hook shows
+// the hourglass (SetCursor(LoadCursor(nullptr, IDC_WAIT))) while busy and
+// the arrow after, and the event hook pumps this thread's pending messages
+// (PeekMessage, TranslateMessage, DispatchMessage), so that the window
+// stays live and its Abort button can set AbortFlag = -1.
+TRIROTOR_API void UseWindowHooks();
+#endif
+
 /// Code page ///
 
 // Selects the single-byte code page of this thread's conversions (each
