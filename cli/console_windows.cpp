@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <thread>
 #include <cstdio>
 #include <mutex>
@@ -56,7 +57,7 @@ std::size_t OpenTail(std::string_view text) {
 }
 
 std::mutex gConsoleMutex;
-std::string gHeld[3];  // per descriptor: a character's first bytes
+std::map<int, std::string> gHeld;  // per descriptor: a character's first bytes
 
 void (*gOnStop)(int) = nullptr;
 HANDLE gMainThread = nullptr;
@@ -138,7 +139,6 @@ std::optional<FileIndex> IndexOf(const std::string& path) {
 }  // namespace
 
 bool ConsoleWrite(int fd, std::string_view utf8) {
-  if (fd != 1 && fd != 2) return false;
   const HANDLE handle = HandleOf(fd);
   if (!IsConsole(handle)) return false;
   std::lock_guard lock(gConsoleMutex);

@@ -259,7 +259,7 @@ std::size_t Output::WriteUntilStop(const char* p, std::size_t size, bool stoppab
   while (done < size) {
     if (stoppable && Interrupted()) return done;
     const std::size_t chunk = std::min(size - done, kChunk);
-    if ((fd_ == 1 || fd_ == 2) && ConsoleWrite(fd_, std::string_view(p + done, chunk))) {
+    if (ConsoleWrite(fd_, std::string_view(p + done, chunk))) {  // standard output or -o CON
       done += chunk;
     } else {
       const int put = ::_write(fd_, p + done, static_cast<unsigned int>(chunk));

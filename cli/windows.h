@@ -14,7 +14,7 @@
 
 namespace trirotor::cli {
 
-// Writes UTF-8 to descriptor 1 or 2 with WriteConsoleW when it is a
+// Writes UTF-8 to a descriptor with WriteConsoleW when it is a
 // console, so that any character shows whatever the console's code page;
 // false when it is not a console (the caller writes the bytes). A
 // character cut between two calls is held until its end comes.
