@@ -92,6 +92,7 @@ def main():
              lambda out: run(exe, ["decode", "--raw", "--key", "k"], out)[1] == BINARY),
             ("wrong key: 3", ["decode", "--key", "wrong", str(d / "sealed ü.b64")], b"", 3, b""),
             ("missing file: 2", ["decode", "--key", KEY, str(d / "nowhere ü.b64")], b"", 2, b""),
+            ("no key and no console: 2", ["decode", str(d / "sealed ü.b64")], b"", 2, b""),
             ("unknown option: 1", ["decode", "--no-such-option"], b"", 1, b""),
             ("-o replaces a file", ["decode", "--key", KEY, str(d / "sealed ü.b64"), "-o", str(d / "replace.txt")],
              b"", 0, file_is("replace.txt", TEXT)),
