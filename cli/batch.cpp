@@ -26,7 +26,12 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#if defined(_WIN32)
+#include "cli/windows.h"
+#include "support/wide_path.h"
+#else
 #include <poll.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,8 +97,12 @@ struct Chunk {
 
 // Whether a read from `fd` would return at once.
 bool Readable(int fd) {
+#if defined(_WIN32)
+  return WaitReadable(fd, 0);
+#else
   pollfd ready{fd, POLLIN, 0};
   return ::poll(&ready, 1, 0) != 0;
+#endif
 }
 
 class Batch {
@@ -168,8 +177,12 @@ void Batch::ReadLines(int fd) {
       if (Interrupted()) throw Failure{kExitAborted, "aborted"};
       // Reading on would wait for the writer: answer what has come so far.
       if (!chunk->lines.empty() && !Readable(fd)) handOver();
+#if defined(_WIN32)
+      if (!WaitReadable(fd, kPollMilliseconds)) continue;
+#else
       pollfd ready{fd, POLLIN, 0};
       if (::poll(&ready, 1, kPollMilliseconds) == 0) continue;
+#endif
       const std::size_t got = ReadSome(fd, buffer.data(), buffer.size(), "the records");
       if (got == 0) break;
       std::string_view data(buffer.data(), got);
@@ -254,7 +267,11 @@ int Batch::Run() {
   const bool fromStdin = options_.input.empty() || options_.input == "-";
   int fd = 0;
   if (!fromStdin) {
+#if defined(_WIN32)
+    fd = support::OpenFile(options_.input, O_RDONLY);
+#else
     fd = ::open(options_.input.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
     if (fd < 0) throw Failure{kExitInput, "cannot open " + options_.input + ": " + std::strerror(errno)};
   }
   Output out(options_.output, Output::Stop::kWholeLines);  // a stop ends the line it cuts

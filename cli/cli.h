@@ -15,6 +15,11 @@
 
 #include "engine/trirotor.h"
 
+// Windows has no hang-up signal; the name keeps the shared code whole.
+#if defined(_WIN32) && !defined(SIGHUP)
+#define SIGHUP 1
+#endif
+
 namespace trirotor::cli {
 
 // Exit statuses, documented in `trirotor decode --help`.

@@ -21,6 +21,9 @@
 
 #include "cli/cli.h"
 #include "engine/trirotor.h"
+#if defined(_WIN32)
+#include "cli/windows.h"
+#endif
 
 namespace trirotor::cli {
 
@@ -85,6 +88,9 @@ constexpr int kBarWidth = 30;
 
 // Progress is a nicety: a failed write to standard error changes nothing.
 void WriteError(std::string_view text) {
+#if defined(_WIN32)
+  if (ConsoleWrite(2, text)) return;
+#endif
   if (::write(2, text.data(), text.size()) < 0) return;
 }
 
@@ -165,11 +171,15 @@ void AbortHook() {
 }  // namespace
 
 void InstallInterruptHandler() {
+#if defined(_WIN32)
+  InstallConsoleHandler(OnInterrupt);
+#else
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: blocked reads return and the run stops
   for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
+#endif
 }
 
 bool Interrupted() { return gInterrupted.load(std::memory_order_relaxed) != 0; }

@@ -27,6 +27,7 @@ namespace trirotor::cli {
 
 namespace {
 
+#if !defined(_WIN32)  // Windows: io_windows.cpp
 std::string Describe(std::string_view what, const std::string& path, int error) {
   std::string shown = path.empty() || path == "-" ? "standard input" : ShownName(path);
   return std::string(what) + " " + shown + ": " + std::strerror(error);
@@ -43,6 +44,8 @@ std::string BaseName(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+#endif
 
 // A character that would break a message's line or turn the terminal: the
 // C0 and C1 controls, DEL, the Unicode line and paragraph separators and the
@@ -107,6 +110,7 @@ std::string ShownName(std::string_view path) {
   return shown + "\"";
 }
 
+#if !defined(_WIN32)  // Windows: io_windows.cpp
 std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what) {
   for (;;) {
     const ssize_t got = ::read(fd, buffer, size);
@@ -416,5 +420,7 @@ void Output::Commit() {
   }
   committed_ = true;
 }
+
+#endif  // !_WIN32
 
 }  // namespace trirotor::cli

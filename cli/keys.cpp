@@ -11,12 +11,17 @@
 // another page.
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include "cli/windows.h"
+#include "support/wide_path.h"
+#else
+#include <poll.h>
+#include <pthread.h>
+#include <termios.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -44,6 +49,9 @@ std::u16string KeyText(const std::string& utf8, std::string_view what) {
   return text;
 }
 
+#if defined(_WIN32)
+std::optional<std::u16string> PromptForKey(bool twice) { return PromptForKeyOnConsole(twice); }
+#else
 // The terminal to ask on: the process's own whenever it has one, whatever
 // standard input is (a pipe or a file that carries the message; gpg and age
 // ask so too), else standard input when it is a terminal. -1 when there is
@@ -142,6 +150,7 @@ std::optional<std::u16string> PromptForKey(bool twice) {
   }
   return KeyText(key, "the key");
 }
+#endif
 
 // Encoding: a character the page cannot hold exactly is refused, as in the
 // text.
@@ -177,9 +186,13 @@ std::u16string ReadKeySource(const std::string& path, std::string_view what) {
 
 bool SameFileAsStandardInput(const std::string& path) {
   if (path == "-") return true;
+#if defined(_WIN32)
+  return SameFile(path, 0);
+#else
   struct stat named {}, input {};
   return ::stat(path.c_str(), &named) == 0 && ::fstat(0, &input) == 0 && named.st_dev == input.st_dev &&
          named.st_ino == input.st_ino;
+#endif
 }
 
 void RefuseSharedStandardInput(const Options& options) {
@@ -222,7 +235,15 @@ KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
   } else if (options.keyFile) {
     keys.key = ReadKeySource(*options.keyFile, "the key file");
   } else if (options.keyEnv) {
+#if defined(_WIN32)
+    // getenv gives the ANSI code page's bytes; the variable itself is UTF-16.
+    const std::wstring name = support::WideText(*options.keyEnv);
+    const wchar_t* wide = name.empty() ? nullptr : ::_wgetenv(name.c_str());
+    const std::string utf8 = wide == nullptr ? std::string() : support::NarrowText(wide);
+    const char* value = wide == nullptr ? nullptr : utf8.c_str();
+#else
     const char* value = std::getenv(options.keyEnv->c_str());
+#endif
     if (value == nullptr) throw Failure{kExitInput, "the variable " + *options.keyEnv + " is not set"};
     keys.key = KeyText(value, "the variable " + *options.keyEnv);
   } else if (mayPrompt) {

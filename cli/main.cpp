@@ -14,6 +14,9 @@
 #include <string>
 
 #include "cli/cli.h"
+#if defined(_WIN32)
+#include "cli/windows.h"
+#endif
 #include "engine/trirotor.h"
 #include "support/build_info.h"
 
@@ -251,11 +254,22 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
 
 }  // namespace
 
+#if defined(_WIN32)
+// Windows gives the arguments as UTF-16: wmain takes them, and the shared
+// entry gets them as UTF-8.
+static int Main(int argc, char** argv);
+int wmain(int argc, wchar_t** argv) { return trirotor::cli::RunWithUtf8Arguments(argc, argv, Main); }
+static int Main(int argc, char** argv) {
+#else
 int main(int argc, char** argv) {
+#endif
   CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones.", "trirotor"};
   // The version, the build and its optional parts (support/build_info.h).
   app.set_version_flag("--version", trirotor::support::VersionText("trirotor"));
   app.require_subcommand(1);
+#if defined(_WIN32)
+  app.allow_windows_style_options(false);  // "/x" is a file name, as on Linux; subcommands inherit this
+#endif
   app.footer("Run 'trirotor decode --help', 'trirotor encode --help' or 'trirotor inspect --help' for the options "
              "and exit statuses.");
 

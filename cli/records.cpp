@@ -17,7 +17,9 @@
 
 #include "cli/records.h"
 
+#if defined(TRIROTOR_SIMDJSON)
 #include <simdjson.h>
+#endif
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -518,7 +520,14 @@ void AppendUnescaped(std::string& out, std::string_view body) {
 RecordReader::RecordReader(const char* inputName) : inputName_(inputName) {}
 
 bool RecordReader::Read(std::string_view line, RecordFields& fields, std::string& problem) {
-  if (!simdjson::validate_utf8(line.data(), line.size())) {
+#if defined(TRIROTOR_SIMDJSON)
+  const bool validUtf8 = simdjson::validate_utf8(line.data(), line.size());
+#else  // slower, same verdict
+  std::u16string units;
+  std::size_t firstBad = 0;
+  const bool validUtf8 = DecodeUtf8(line, units, firstBad);
+#endif
+  if (!validUtf8) {
     std::u16string ignored;
     std::size_t bad = 0;
     DecodeUtf8(line, ignored, bad);

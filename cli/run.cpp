@@ -22,6 +22,10 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include "cli/windows.h"
+#include "support/wide_path.h"
+#endif
 #include "cli/cli.h"
 #include "cli/io.h"
 #include "engine/trirotor.h"
@@ -177,8 +181,12 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
   if (inputs.empty()) inputs.push_back("-");
   std::vector<std::string> outputs(inputs.size());
   if (!options.outputDir.empty()) {
+#if defined(_WIN32)
+    if (!support::IsDirectory(options.outputDir)) {
+#else
     struct stat info {};
     if (::stat(options.outputDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+#endif
       throw Failure{kExitInput, "--output-dir " + ShownName(options.outputDir) + " is not a folder"};
     }
     std::map<std::string, std::string> taken;  // output file -> the message that claimed it
@@ -361,6 +369,9 @@ void Complain(std::string_view message) {
   std::string line = "trirotor: ";
   line += message;
   line += '\n';
+#if defined(_WIN32)
+  if (ConsoleWrite(2, line)) return;
+#endif
   if (::write(2, line.data(), line.size()) < 0) return;
 }
 

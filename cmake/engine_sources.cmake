@@ -23,3 +23,8 @@ set(TRIROTOR_ENGINE_SOURCES
   platform/pointer.cpp
   platform/random.cpp
   platform/unrepresentable.cpp)
+# Windows has its own random source, and ready-made hooks for a window.
+if(WIN32)
+  list(TRANSFORM TRIROTOR_ENGINE_SOURCES REPLACE "^platform/random\\.cpp$" "platform/random_windows.cpp")
+  list(APPEND TRIROTOR_ENGINE_SOURCES platform/window_hooks_windows.cpp)
+endif()

@@ -26,7 +26,15 @@
 
 // TRIROTOR_API marks what the library exports; it is built with everything
 // else hidden, so a shared libtrirotor shows only these names.
-#if defined(__GNUC__)
+// On Windows the DLL is built with TRIROTOR_BUILDING_DLL and used with
+// TRIROTOR_DLL; the static library needs neither.
+#if defined(_WIN32) && defined(TRIROTOR_BUILDING_DLL)
+#define TRIROTOR_API __declspec(dllexport)
+#elif defined(_WIN32) && defined(TRIROTOR_DLL)
+#define TRIROTOR_API __declspec(dllimport)
+#elif defined(_WIN32)
+#define TRIROTOR_API
+#elif defined(__GNUC__)
 #define TRIROTOR_API __attribute__((visibility("default")))
 #else
 #define TRIROTOR_API
@@ -301,6 +309,15 @@ TRIROTOR_API PointerHook GetPointerHook();
 TRIROTOR_API void SetMousePointer(int pointerCode);
 // The last code set on this thread (0 until one is set).
 TRIROTOR_API int MousePointer();
+
+#if defined(_WIN32)
+// For a Windows host with a window on this thread: the pointer hook shows
+// the hourglass (SetCursor(LoadCursor(nullptr, IDC_WAIT))) while busy and
+// the arrow after, and the event hook pumps this thread's pending messages
+// (PeekMessage, TranslateMessage, DispatchMessage), so that the window
+// stays live and its Abort button can set AbortFlag = -1.
+TRIROTOR_API void UseWindowHooks();
+#endif
 
 /// Code page ///
 

@@ -12,6 +12,11 @@
 
 #include "engine/trirotor.h"
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace {
 
 std::string ReadFile(const char* path) {
@@ -46,6 +51,9 @@ std::string ToUtf8(std::u16string_view text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  _setmode(_fileno(stdout), _O_BINARY);  // the text's own line ends, not CRLF for each LF
+#endif
   if (argc < 3) {
     std::cerr << "usage: decode_message MESSAGE_FILE KEY_FILE [SUFFIX]\n";
     return 1;

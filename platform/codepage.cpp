@@ -10,7 +10,8 @@
 // Windows' ANSI pages (874, 1250 to 1258) convert as Windows converts them,
 // from Microsoft's own tables (windows_codepages.inc): a character the page
 // lacks becomes Windows' look-alike where it has one ("best fit": 'ł' is 'l'
-// under 1252), else '?'. The other pages come from the system's iconv:
+// under 1252), else '?'. The other pages come from the system's iconv
+// (MultiByteToWideChar on Windows):
 // bytes a page assigns come first; a byte the page leaves unassigned stands
 // for U+0000 + byte when no assigned byte holds that character, and for
 // U+F700 + byte when one does; a unit the page cannot hold becomes '?'.
@@ -19,7 +20,11 @@
 // may decode side by side under different pages; the tables they point to
 // are shared and never change once built.
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -129,6 +134,7 @@ bool IsKnownMultiByte(int codePage) {
   }
 }
 
+#if !defined(_WIN32)
 // The ISO-8859 part number of a page number (2859x, 2860x: 28590 + part;
 // there is no part 12), or 0.
 int IsoPart(int codePage) {
@@ -142,6 +148,7 @@ std::string IconvName(int codePage) {
   if (codePage == 21866) return "KOI8-U";
   return "CP" + std::to_string(codePage);
 }
+#endif
 
 [[noreturn]] void RefuseMultiByte(int codePage) {
   throw std::invalid_argument("code page " + std::to_string(codePage) +
@@ -152,6 +159,27 @@ std::string IconvName(int codePage) {
 // unassigned (U+FFFF is no character, so no page assigns it).
 constexpr char16_t kUnassigned = 0xFFFF;
 
+#if defined(_WIN32)
+// Windows' own converter: each byte on its own, a byte the page leaves
+// unassigned refused (MB_ERR_INVALID_CHARS) rather than guessed.
+std::array<char16_t, 256> AssignedCharacters(int codePage) {
+  if (IsKnownMultiByte(codePage)) RefuseMultiByte(codePage);
+  if (codePage <= 0 || codePage > 65535 || !IsValidCodePage(static_cast<UINT>(codePage))) {
+    throw std::invalid_argument("unknown code page " + std::to_string(codePage) +
+                                " (the system has no code page " + std::to_string(codePage) + ")");
+  }
+  CPINFO info{};
+  if (GetCPInfo(static_cast<UINT>(codePage), &info) && info.MaxCharSize != 1) RefuseMultiByte(codePage);
+  std::array<char16_t, 256> assigned{};
+  for (int b = 0; b < 256; ++b) {
+    const char in = static_cast<char>(b);
+    wchar_t out[4];
+    const int produced = MultiByteToWideChar(static_cast<UINT>(codePage), MB_ERR_INVALID_CHARS, &in, 1, out, 4);
+    assigned[b] = produced == 1 ? static_cast<char16_t>(out[0]) : kUnassigned;
+  }
+  return assigned;
+}
+#else
 std::array<char16_t, 256> AssignedCharacters(int codePage) {
   if (IsKnownMultiByte(codePage)) RefuseMultiByte(codePage);
   if (codePage <= 0) throw std::invalid_argument("unknown code page " + std::to_string(codePage));
@@ -186,6 +214,7 @@ std::array<char16_t, 256> AssignedCharacters(int codePage) {
   if (multiByte) RefuseMultiByte(codePage);
   return assigned;
 }
+#endif
 
 std::unique_ptr<CodePageTable> BuildTable(int codePage) {
   auto table = std::make_unique<CodePageTable>();

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "support/utf8.h"
+#include "support/wide_path.h"
 
 namespace trirotor::support {
 namespace {
@@ -66,7 +67,11 @@ std::u16string ReadKeyFile(const std::string& path, std::string_view what, bool 
   };
   int fd = -1;
   do {
+#if defined(_WIN32)
+    fd = OpenFile(path, O_RDONLY);
+#else
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
   } while (fd < 0 && retry());
   if (fd < 0) Refuse(what, path, std::strerror(errno));
   const Descriptor file(fd);

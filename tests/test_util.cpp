@@ -45,9 +45,17 @@ void EngineTest::TearDown() {
 }
 
 void ToolTest::SetUp() {
+#if defined(_WIN32)
+  // No mkdtemp: a folder named by random bytes, created or refused.
+  std::uint8_t name[8];
+  ASSERT_TRUE(platform::RandomBytes(name, sizeof name));
+  dir_ = std::filesystem::temp_directory_path() / ("trirotor-test-" + Hex(ByteBuffer(name, name + 8)));
+  ASSERT_TRUE(std::filesystem::create_directory(dir_));
+#else
   char pattern[] = "/tmp/trirotor-test-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   dir_ = pattern;
+#endif
   platform::SetCodePage(1252);
 }
 

@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""The tool's contract on Windows: trirotor.exe driven under Wine.
+
+    tests/windows/contract.py build-win/trirotor.exe
+
+One table of cases, each a command line (with its standard input) and what
+it must give: the exit status, the bytes on standard output, the files left
+behind. Names, keys and texts go beyond ASCII and beyond the code page
+(file names are UTF-16 on Windows); texts carry CRLF, 0x1A and a lone 0x0D,
+which text-mode streams would change. Needs WINEPREFIX set and LC_ALL a
+UTF-8 locale (Wine takes arguments and names through it).
+"""
+import json
+import os
+import pathlib
+import select
+import subprocess
+import sys
+import tempfile
+
+KEY = "Schlüssel€"  # held by code page 1252
+TEXT = "Grüße aus Köln: 10 € für café\r\nline two\n".encode("utf-8")
+BINARY = b"a\r\nb\x1ac\rd\n\x1a"
+NAME = "Привет, мир ü.txt"  # no code page holds it whole
+
+
+def run(exe, args, stdin=b"", cwd=None, env=None):
+    done = subprocess.run(["wine", exe, *args], input=stdin, capture_output=True, cwd=cwd, env=env, timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
+def answers_as_lines_arrive(exe, record):
+    """Batch answers a record while its pipe is still open."""
+    tool = subprocess.Popen(["wine", exe, "decode", "--jsonl"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    try:
+        tool.stdin.write(record)
+        tool.stdin.flush()
+        ready, _, _ = select.select([tool.stdout], [], [], 30)
+        answered = bool(ready) and b'"text"' in tool.stdout.readline()
+        tool.stdin.close()
+        return answered and tool.wait(timeout=60) == 0
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+
+
+def main():
+    exe = os.path.abspath(sys.argv[1])
+    failures = 0
+    with tempfile.TemporaryDirectory(prefix="trirotor-contract-") as scratch:
+        d = pathlib.Path(scratch)
+        (d / NAME).write_bytes(TEXT)
+        (d / "key ü.key").write_bytes(("\ufeff" + KEY + "\r\n").encode("utf-8"))
+        (d / "bin.txt").write_bytes(BINARY)
+        long_dir = d / "/".join(["folder-with-a-long-name-" + str(i) for i in range(12)])  # > 260 characters
+        long_dir.mkdir(parents=True)
+        out_dir = d / "Ausgabe ö"
+        out_dir.mkdir()
+        status, sealed, _ = run(exe, ["encode", "--key", KEY, str(d / NAME)])
+        assert status == 0, "encode of the round trip's text failed"
+        (d / "sealed ü.b64").write_bytes(sealed)
+        (d / "keep.txt").write_bytes(b"kept as it was\n")
+        (d / "replace.txt").write_bytes(b"old content\n")
+        (d / "damaged.b64").write_bytes(sealed[: len(sealed) * 2 // 3])
+        (d / "ring.txt").write_bytes(f"# old keys\nwrong one\nnot this\n# this year's\n{KEY}\n".encode("utf-8"))
+        records = "".join(json.dumps({"id": i, "message": sealed.decode().strip(), "key": k}) + "\n"
+                          for i, k in enumerate([KEY, "wrong", KEY]))
+        env = dict(os.environ, TRIROTOR_TEST_KEY=KEY)
+
+        def file_is(name, want):
+            return lambda out: (d / name).read_bytes() == want
+
+        def no_temporary(_):
+            return not any(p.name.startswith(".") and ".trirotor-" in p.name for p in d.iterdir())
+
+        # name, arguments, standard input, status, standard output (bytes, a check, or None)
+        cases = [
+            ("non-ASCII name, key and text", ["decode", "--key", KEY, str(d / "sealed ü.b64")], b"", 0, TEXT),
+            ("key file with BOM and CRLF", ["decode", "--key-file", str(d / "key ü.key"), str(d / "sealed ü.b64")],
+             b"", 0, TEXT),
+            ("key from the environment", ["decode", "--key-env", "TRIROTOR_TEST_KEY", str(d / "sealed ü.b64")],
+             b"", 0, TEXT),
+            ("message on standard input", ["decode", "--key", KEY], sealed, 0, TEXT),
+            ("unicode name round trip", ["encode", "--key", KEY, str(d / NAME), "-o", str(d / "out ü.b64")], b"", 0,
+             lambda out: run(exe, ["decode", "--key", KEY, str(d / "out ü.b64")])[1] == TEXT),
+            ("a path past 260 characters", ["encode", "--key", KEY, str(d / NAME), "-o", str(long_dir / "x.b64")],
+             b"", 0, lambda out: run(exe, ["decode", "--key", KEY, str(long_dir / "x.b64")])[1] == TEXT),
+            ("binary bytes through the pipes", ["encode", "--raw", "--key", "k"], BINARY, 0,
+             lambda out: run(exe, ["decode", "--raw", "--key", "k"], out)[1] == BINARY),
+            ("binary file to standard output", ["encode", "--raw", "--key", "k", str(d / "bin.txt")], b"", 0,
+             lambda out: run(exe, ["decode", "--raw", "--key", "k"], out)[1] == BINARY),
+            ("wrong key: 3", ["decode", "--key", "wrong", str(d / "sealed ü.b64")], b"", 3, b""),
+            ("missing file: 2", ["decode", "--key", KEY, str(d / "nowhere ü.b64")], b"", 2, b""),
+            ("no key and no console: 2", ["decode", str(d / "sealed ü.b64")], b"", 2, b""),
+            ("unknown option: 1", ["decode", "--no-such-option"], b"", 1, b""),
+            ("-o replaces a file", ["decode", "--key", KEY, str(d / "sealed ü.b64"), "-o", str(d / "replace.txt")],
+             b"", 0, file_is("replace.txt", TEXT)),
+            ("-o left untouched on failure", ["decode", "--key", "wrong", str(d / "sealed ü.b64"), "-o",
+                                              str(d / "keep.txt")], b"", 3, file_is("keep.txt", b"kept as it was\n")),
+            ("no temporary file left", ["decode", "--key", "wrong", str(d / "sealed ü.b64"), "-o",
+                                        str(d / "new.txt")], b"", 3,
+             lambda out: no_temporary(out) and not (d / "new.txt").exists()),
+            ("-o NUL is the device", ["decode", "--key", KEY, str(d / "sealed ü.b64"), "-o", "NUL"], b"", 0,
+             lambda out: not (d / "NUL").exists()),
+            ("-o a directory refused", ["decode", "--key", KEY, str(d / "sealed ü.b64"), "-o", str(d)], b"", 2, b""),
+            ("-o over its own input refused", ["decode", "--key", KEY, str(d / "sealed ü.b64"), "-o",
+                                               str(d / "sealed ü.b64")], b"", 1, b""),
+            ("key file that is standard input refused", ["decode", "--key-file", "-"], sealed, 1, b""),
+            ("batch from a pipe (one record fails: 3)", ["decode", "--jsonl"], records.encode(), 3,
+             lambda out: [json.loads(line).get("text") for line in out.splitlines()] ==
+             [TEXT.decode(), None, TEXT.decode()]),
+            ("--output-dir with a non-ASCII folder", ["decode", "--key", KEY, "--output-dir", str(out_dir),
+                                                       str(d / "sealed ü.b64")], b"", 0,
+             lambda out: (out_dir / "sealed ü.txt").read_bytes() == TEXT),
+            ("key ring", ["decode", "--keyring", str(d / "ring.txt"), str(d / "sealed ü.b64")], b"", 0, TEXT),
+            ("key ring without the key: 3", ["decode", "--keyring", str(d / "key ü.key"), str(d / "damaged.b64")],
+             b"", 3, b""),
+            ("inspect", ["inspect", str(d / "sealed ü.b64")], b"", 0, lambda out: len(out) > 0),
+            ("salvage of a cut message: 4", ["decode", "--salvage", "--key", KEY, str(d / "damaged.b64")], b"", 4,
+             lambda out: len(out) > 0 and TEXT.startswith(out[:8])),
+        ]
+        for name, args, stdin, want_status, want_out in cases:
+            status, out, err = run(exe, args, stdin, cwd=d, env=env)
+            good = status == want_status
+            if callable(want_out):
+                good = good and want_out(out)
+            elif want_out is not None:
+                good = good and out == want_out
+            print(("ok   " if good else "FAIL ") + name)
+            if not good:
+                failures += 1
+                print(f"     status {status} (want {want_status}); stdout {out[:120]!r}; stderr {err[:300]!r}")
+        streamed = answers_as_lines_arrive(exe, records.splitlines(keepends=True)[0].encode())
+        print(("ok   " if streamed else "FAIL ") + "batch answers a line before its pipe closes")
+        failures += 0 if streamed else 1
+    print(f"{len(cases) + 1 - failures} passed, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
