@@ -607,8 +607,10 @@
     }
     if (!running) return;  // aborted while zipping: abort() has said so
     finishRun();
-    setStatus(stopped ? `${stopped}: ${summary}.${zipNote}` : `${summary}.${zipNote}`, '',
-      stopped !== '' || exitStatus !== 0);
+    // Said twice: in the status line, and beside the table, far below it.
+    const said = stopped ? `${stopped}: ${summary}.${zipNote}` : `${summary}.${zipNote}`;
+    setStatus(said, '', stopped !== '' || exitStatus !== 0);
+    batchNote.textContent = said;
     (batchZip ? saveZipButton : decodeAllButton).focus();
   }
 

@@ -128,7 +128,9 @@ def test_several_files_give_a_table_a_zip_and_the_tools_report(page, downloads, 
         old.unlink()
     page.find_element(By.ID, "decode-all").click()
     WebDriverWait(page, 60).until(lambda d: d.find_element(By.ID, "save-zip").is_enabled())
-    assert status(page)[0] == "2 opened, 2 failed (1 wrong key or suffix, 1 damaged; 2 not a message)."
+    summary = "2 opened, 2 failed (1 wrong key or suffix, 1 damaged; 2 not a message)."
+    assert status(page)[0] == summary
+    assert page.find_element(By.ID, "batch-note").text == summary
 
     # The table, in the tool's order: a folder's files by name, depth first.
     expected = sorted(FILES, key=lambda f: shown(f[0]).split("/"))
