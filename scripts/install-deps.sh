@@ -17,7 +17,10 @@ for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     bench) packages+=(libdeflate-tools libdeflate-dev zlib1g-dev openssl coreutils time) ;;
-    web) packages+=(emscripten nodejs chromium chromium-driver fonts-dejavu-core python3-selenium python3-pytest) ;;
+    # npm installs the page's zip library (npm ci, pinned); Debian's npm,
+    # unless a Node.js that brings its own npm (and conflicts with it) is here.
+    web) packages+=(emscripten nodejs chromium chromium-driver fonts-dejavu-core python3-selenium python3-pytest)
+         command -v npm >/dev/null || packages+=(npm) ;;
     python) packages+=(python3-dev pybind11-dev python3-pybind11 python3-pytest python3-venv python3-pip
                        python3-setuptools python3-wheel python3-dask python3-distributed python3-pandas
                        parallel) ;;

@@ -233,10 +233,14 @@ val Encode(val plain, val key, val keySuffix, int wrap) {
 
 std::string ErrorMessage(int code) { return std::string(trirotor::ErrorMessage(static_cast<std::int16_t>(code))); }
 
+// The tool's version, for the agent the page's report names.
+std::string Version() { return TRIROTOR_VERSION; }
+
 }  // namespace
 
 EMSCRIPTEN_BINDINGS(trirotor) {
   emscripten::constant("shortestMessage", static_cast<int>(trirotor::kShortestMessage));
+  emscripten::function("version", &Version);
   emscripten::function("setHooks", &SetHooks);
   emscripten::function("setCodePage", &SetCodePage);
   emscripten::function("supportedCodePages", &SupportedCodePages);

@@ -4,10 +4,15 @@
 - the single file: the style, the page script and the worker (the engine's
   script, WebAssembly inside, followed by worker.js) all inline, under a
   Content-Security-Policy that allows exactly those inline blocks by hash;
-- the served copy: index.html with style.css, page.js, worker.js and
-  trirotor_engine.js beside it.
+- the served copy: index.html with style.css, page.js, worker.js,
+  trirotor_engine.js and fflate.js beside it.
+
+With --zip, the worker carries the zip library (its licence above it) for
+the zip of several decoded files; without, site/fflate.js is a stub and the
+page offers no zip.
 
     bundle.py --page DIR --engine trirotor_engine.js --single OUT.html --site DIR
+              [--zip fflate/umd/index.js --zip-licence fflate/LICENSE]
 """
 import argparse
 import base64
@@ -39,6 +44,8 @@ def main():
     parser.add_argument("--engine", type=pathlib.Path, required=True)
     parser.add_argument("--single", type=pathlib.Path, required=True)
     parser.add_argument("--site", type=pathlib.Path, required=True)
+    parser.add_argument("--zip", type=pathlib.Path)
+    parser.add_argument("--zip-licence", type=pathlib.Path)
     args = parser.parse_args()
 
     template = (args.page / "index.html").read_text(encoding="utf-8")
@@ -46,10 +53,18 @@ def main():
     script = (args.page / "page.js").read_text(encoding="utf-8")
     worker = (args.page / "worker.js").read_text(encoding="utf-8")
     engine = args.engine.read_text(encoding="utf-8")
+    zip_library = "/* built without npm: no zip library */\n"
+    if args.zip:
+        licence = args.zip_licence.read_text(encoding="utf-8") if args.zip_licence else ""
+        if "*/" in licence:
+            raise SystemExit("bundle.py: the zip library's licence cannot sit in a comment")
+        zip_library = ("/* fflate, vendored from npm (version pinned in web/package-lock.json)\n"
+                       + licence + "*/\n" + inline_safe(args.zip.read_text(encoding="utf-8"), str(args.zip)) + "\n")
 
     style_block = "\n" + inline_safe(style, "style.css")
     script_block = "\n" + inline_safe(script, "page.js")
-    worker_block = inline_safe(engine, "the engine") + "\n" + inline_safe(worker, "worker.js")
+    worker_block = (inline_safe(engine, "the engine") + "\n" + (zip_library if args.zip else "")
+                    + inline_safe(worker, "worker.js"))
     single = (template
               .replace("@CSP@", SINGLE_POLICY.format(script=digest(script_block), style=digest(style_block)))
               .replace("@STYLE@", f"<style>{style_block}</style>")
@@ -67,6 +82,7 @@ def main():
     for name in ("style.css", "page.js", "worker.js"):
         shutil.copyfile(args.page / name, args.site / name)
     shutil.copyfile(args.engine, args.site / "trirotor_engine.js")
+    (args.site / "fflate.js").write_text(zip_library, encoding="utf-8")
 
 
 if __name__ == "__main__":

@@ -29,6 +29,13 @@
   const result = $('result');
   const copyButton = $('copy');
   const saveButton = $('save');
+  const filesInput = $('files');
+  const folderInput = $('folder');
+  const batchNote = $('batch-note');
+  const decodeAllButton = $('decode-all');
+  const saveZipButton = $('save-zip');
+  const batchTable = $('batch-table');
+  const batchRows = $('batch-rows');
 
   let worker = null;
   let ready = false;
@@ -40,6 +47,9 @@
   let resultKind = '';      // 'decode' or 'encode'
   let shortestMessage = 0;  // the engine's, sent by the worker when it is ready (nothing runs before)
   let engineMessages = {};  // the engine's texts for 5 and 33, sent by the worker when it is ready
+  let toolVersion = '';     // the version the report names, sent by the worker when it is ready
+  let zipAvailable = false; // whether this copy carries its zip library
+  const replies = new Map(); // id -> resolve, for the requests of a run over several files
 
   // The pages the engine offers, as it lists them, those that convert by
   // Windows' own tables marked as the tool marks them; the default selected.
@@ -74,6 +84,8 @@
     const idle = ready && !running;
     decodeButton.disabled = !idle;
     encodeButton.disabled = !idle;
+    decodeAllButton.disabled = !idle || batchEntries.length === 0;
+    saveZipButton.disabled = !!running || batchZip === null;
     abortButton.disabled = !running;
     copyButton.disabled = resultText === '';
     saveButton.disabled = resultText === '';
@@ -128,6 +140,8 @@
         ready = true;
         engineMessages = message.messages;
         shortestMessage = message.shortestMessage;
+        toolVersion = message.version;
+        zipAvailable = message.zip;
         listCodePages(message.pages);
         document.documentElement.dataset.readyMs = String(Math.round(performance.now()));
         if (!running && statusLine.textContent.startsWith('Starting')) {
@@ -141,13 +155,18 @@
         setStatus(`The engine could not start: ${message.text}`, '', true);
         break;
       case 'progress':
-        if (running) progress.value = message.value;
+        if (running && running.kind !== 'batch') progress.value = message.value;
         break;
       case 'pointer':
         if (running) setPointer(message.code);
         break;
       case 'done':
-        if (running && message.id === running.id) report(running.kind, message.outcome);
+        if (replies.has(message.id)) {
+          replies.get(message.id)(message.outcome);
+          replies.delete(message.id);
+        } else if (running && message.id === running.id) {
+          report(running.kind, message.outcome);
+        }
         break;
       default:
         break;
@@ -179,6 +198,8 @@
     if (!running) return;
     // The engine's state dies with its worker; a fresh one takes its place.
     worker.terminate();
+    for (const resolve of replies.values()) resolve(null);
+    replies.clear();
     finishRun();
     progress.value = 0;
     setStatus('Aborted');
@@ -356,6 +377,256 @@
     setStatus(`Saved as ${name} (UTF-8).`);
   }
 
+  /// Several files ///
+
+  // Each file is decoded on its own, as the tool's archive run decodes each,
+  // and gets a line in a report of the same shape as the tool's --report.
+  // A browser knows no file's place on disk, so the lines have no inputRoot
+  // and no outputRoot: paths are under the folder picked and under the zip.
+  const MAX_BATCH_FILES = 100000;
+  const MAX_BATCH_BYTES = 512 * 1024 * 1024;   // all the files of one run, read one at a time
+  const MAX_BATCH_TEXT_BYTES = 512 * 1024 * 1024; // the texts held for the zip
+  const OUTCOMES = ['opened', 'wrong key or suffix', 'damaged', 'checksum mismatch', 'salvaged', 'not a message',
+    'unreadable', 'unwritable', 'skipped'];
+  const EXIT_STATUS = {
+    opened: 0, 'wrong key or suffix': 3, damaged: 5, 'checksum mismatch': 4, salvaged: 4, 'not a message': 3,
+    unreadable: 2, unwritable: 2, skipped: 0,
+  };
+  const NOT_FAILURES = new Set(['opened', 'not a message', 'skipped']);
+  const REPORT_NAME = 'report.jsonl';
+
+  let batchEntries = [];    // [{path, output, file}] in the order a run takes them
+  let batchZip = null;      // the last run's zip, a Blob
+
+  // NAME.txt: the name without its last extension, as the tool names outputs.
+  function outputNameFor(path) {
+    const start = path.lastIndexOf('/') + 1;
+    const dot = path.lastIndexOf('.');
+    return `${dot > start ? path.slice(0, dot) : path}.txt`;
+  }
+
+  // Folders first by name, depth first, as the tool walks them.
+  function byPath(a, b) {
+    const x = a.path.split('/');
+    const y = b.path.split('/');
+    for (let i = 0; i < Math.min(x.length, y.length); i += 1) {
+      if (x[i] !== y[i]) return x[i] < y[i] ? -1 : 1;
+    }
+    return x.length - y.length;
+  }
+
+  function refuseBatch(line) {
+    batchEntries = [];
+    batchNote.textContent = '';
+    setStatus(line, '', true);
+    updateButtons();
+  }
+
+  // A picked folder's files stand under it, its own name left out, as the
+  // tool mirrors a folder; single files stand under their own names.
+  function chooseFiles(fileList, fromFolder) {
+    if (running) return;
+    const entries = [];
+    let bytes = 0;
+    for (const file of fileList) {
+      const under = fromFolder && file.webkitRelativePath ? file.webkitRelativePath.split('/').slice(1).join('/') : '';
+      const path = under || file.name;
+      entries.push({ path, output: outputNameFor(path), file });
+      bytes += file.size;
+    }
+    if (entries.length === 0) return;
+    if (entries.length > MAX_BATCH_FILES) {
+      refuseBatch(`Too many files: the page takes up to ${count(MAX_BATCH_FILES)} at once.`);
+      return;
+    }
+    if (bytes > MAX_BATCH_BYTES) {
+      refuseBatch(`The files hold ${count(Math.ceil(bytes / 1048576))} MB: the page takes up to ` +
+        `${count(MAX_BATCH_BYTES / 1048576)} MB at once.`);
+      return;
+    }
+    entries.sort(byPath);
+    // Two files that would give one text are refused before any work.
+    const taken = new Map();
+    for (const entry of entries) {
+      if (taken.has(entry.output)) {
+        refuseBatch(`${taken.get(entry.output)} and ${entry.path} would both be written to ${entry.output}`);
+        return;
+      }
+      taken.set(entry.output, entry.path);
+    }
+    batchEntries = entries;
+    batchNote.textContent = `${count(entries.length)} files, ${count(bytes)} bytes.`;
+    setStatus(`Loaded ${count(entries.length)} files.`);
+    updateButtons();
+  }
+
+  // A request to the worker, answered by its id; null when the run was aborted.
+  function ask(request, transfer = []) {
+    request.id = nextId;
+    nextId += 1;
+    return new Promise((resolve) => {
+      replies.set(request.id, resolve);
+      worker.postMessage(request, transfer);
+    });
+  }
+
+  async function readEntry(entry) {
+    if (entry.file.size > MAX_FILE_BYTES) {
+      return { outcome: 'unreadable', detail: `${entry.path} is too large: the page takes files up to ${count(MAX_FILE_BYTES / 1048576)} MB` };
+    }
+    try {
+      return { bytes: new Uint8Array(await entry.file.arrayBuffer()) };
+    } catch (error) {
+      return { outcome: 'unreadable', detail: `cannot read ${entry.path}: ${error.message}` };
+    }
+  }
+
+  const agent = () => ({ name: 'trirotor', version: toolVersion, role: 'executing program' });
+
+  // The tool's report line, less inputRoot and outputRoot (see above), and
+  // less the SHA-256s where the browser offers no digest.
+  function reportLine(index, entry, found, codePageNumber, start, end) {
+    const line = {
+      kind: 'input', eventType: 'decryption', eventDateTime: start, eventEndDateTime: end, eventOutcome: found.outcome,
+    };
+    if (found.detail) line.eventOutcomeDetail = found.detail;
+    line.exitStatus = EXIT_STATUS[found.outcome];
+    if (found.lastError !== undefined) line.lastError = found.lastError;
+    if (found.engineError) {
+      const e = found.engineError;
+      line.engineError = { number: e.number, source: e.source, description: e.description };
+    }
+    line.inputIndex = index;
+    line.path = entry.path;
+    if (found.size !== undefined) {
+      line.size = found.size;
+      if (found.sha256) line.sha256 = found.sha256;
+    }
+    if (found.text) {
+      line.outputPath = entry.output;
+      line.outputSize = found.outputSize;
+      if (found.outputSha256) line.outputSha256 = found.outputSha256;
+      line.textForm = 'UTF-8';
+    }
+    line.codePage = codePageNumber;
+    line.linkingAgent = agent();
+    return line;
+  }
+
+  // "2 opened, 1 failed (1 wrong key or suffix)", as the tool ends its run.
+  function summaryText(counts) {
+    let failed = 0;
+    const failures = [];
+    const others = [];
+    for (const outcome of OUTCOMES) {
+      if (counts[outcome] === 0 || outcome === 'opened') continue;
+      (NOT_FAILURES.has(outcome) ? others : failures).push(`${counts[outcome]} ${outcome}`);
+      if (!NOT_FAILURES.has(outcome)) failed += counts[outcome];
+    }
+    const detail = [failures.join(', '), others.join(', ')].filter((part) => part).join('; ');
+    const line = `${counts.opened} opened, ${failed} failed`;
+    return detail ? `${line} (${detail})` : line;
+  }
+
+  function addRow(entry, found) {
+    const row = document.createElement('tr');
+    row.classList.toggle('bad', !NOT_FAILURES.has(found.outcome));
+    const size = found.text ? `${count(found.outputSize)} bytes` : '';
+    for (const cell of [entry.path, found.outcome, size, found.detail || '']) {
+      const td = document.createElement('td');
+      td.textContent = cell;
+      row.append(td);
+    }
+    batchRows.append(row);
+  }
+
+  async function decodeAll() {
+    if (running || !ready || batchEntries.length === 0) return;
+    if (key.value === '') {
+      setStatus('Enter the key first.', '', true);
+      key.focus();
+      return;
+    }
+    const entries = batchEntries;
+    running = { id: 0, kind: 'batch' };
+    batchZip = null;
+    batchRows.textContent = '';
+    batchTable.hidden = false;
+    progress.value = 0;
+    setStatus('Working…');
+    updateButtons();
+    abortButton.focus();
+    const settings = { codePage: Number(codePage.value), key: units(key.value), suffix: units(suffix.value) };
+    const counts = Object.fromEntries(OUTCOMES.map((outcome) => [outcome, 0]));
+    const lines = [];
+    const texts = {};
+    let textBytes = 0;
+    let stopped = '';
+    const runStart = new Date().toISOString();
+    for (let i = 0; i < entries.length && !stopped; i += 1) {
+      const entry = entries[i];
+      const start = new Date().toISOString();
+      let found = await readEntry(entry);
+      if (found.bytes) {
+        const message = found.bytes;
+        found = await ask({ type: 'decode-file', message, ...settings }, [message.buffer]);
+      }
+      if (found === null) {
+        stopped = 'Aborted';
+      } else if (found.failure) {
+        stopped = found.failure;
+      } else if (found.text && textBytes + found.text.length > MAX_BATCH_TEXT_BYTES) {
+        stopped = `The texts pass ${count(MAX_BATCH_TEXT_BYTES / 1048576)} MB: the page stopped before ${entry.path}.`;
+      } else {
+        lines.push(reportLine(i, entry, found, settings.codePage, start, new Date().toISOString()));
+        counts[found.outcome] += 1;
+        if (found.text) {
+          texts[entry.output] = found.text;
+          textBytes += found.text.length;
+        }
+        addRow(entry, found);
+        progress.value = Math.round(((i + 1) * 100) / entries.length);
+      }
+    }
+    let exitStatus = 0;
+    for (const line of lines) exitStatus = Math.max(exitStatus, NOT_FAILURES.has(line.eventOutcome) ? 0 : line.exitStatus);
+    lines.push({
+      kind: 'summary', eventType: 'decryption', eventDateTime: runStart, eventEndDateTime: new Date().toISOString(),
+      eventOutcome: stopped ? 'interrupted' : 'completed', files: entries.length, outcomes: counts, kept: 0,
+      exitStatus, linkingAgent: agent(),
+    });
+    const summary = summaryText(counts);
+    let zipNote = '';
+    if (zipAvailable && running) {
+      texts[REPORT_NAME] = new TextEncoder().encode(lines.map((line) => JSON.stringify(line)).join('\n') + '\n');
+      const made = await ask({ type: 'zip', files: texts }, Object.values(texts).map((t) => t.buffer));
+      if (made && made.zip) batchZip = new Blob([made.zip], { type: 'application/zip' });
+      else if (made) zipNote = ` No zip: ${made.failure}.`;
+    } else if (!zipAvailable) {
+      zipNote = ' This copy of the page makes no zip.';
+    }
+    if (!running) return;  // aborted while zipping: abort() has said so
+    finishRun();
+    // Said twice: in the status line, and beside the table, far below it.
+    const said = stopped ? `${stopped}: ${summary}.${zipNote}` : `${summary}.${zipNote}`;
+    setStatus(said, '', stopped !== '' || exitStatus !== 0);
+    batchNote.textContent = said;
+    (batchZip ? saveZipButton : decodeAllButton).focus();
+  }
+
+  function saveZip() {
+    if (!batchZip) return;
+    const url = URL.createObjectURL(batchZip);
+    const link = document.createElement('a');
+    link.href = url;
+    link.download = 'trirotor-texts.zip';
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 60000);
+    setStatus('Saved as trirotor-texts.zip.');
+  }
+
   /// Wiring ///
 
   decodeButton.addEventListener('click', decode);
@@ -363,6 +634,10 @@
   abortButton.addEventListener('click', abort);
   copyButton.addEventListener('click', copy);
   saveButton.addEventListener('click', save);
+  decodeAllButton.addEventListener('click', decodeAll);
+  saveZipButton.addEventListener('click', saveZip);
+  filesInput.addEventListener('change', () => chooseFiles(filesInput.files, false));
+  folderInput.addEventListener('change', () => chooseFiles(folderInput.files, true));
   $('clear').addEventListener('click', () => {
     forgetFile();
     input.value = '';
@@ -401,7 +676,8 @@
   document.addEventListener('drop', (event) => {
     event.preventDefault();
     dropZone.classList.remove('dragging');
-    if (event.dataTransfer.files.length > 0) openFile(event.dataTransfer.files[0]);
+    if (event.dataTransfer.files.length > 1) chooseFiles(event.dataTransfer.files, false);
+    else if (event.dataTransfer.files.length > 0) openFile(event.dataTransfer.files[0]);
   });
 
   startWorker();
