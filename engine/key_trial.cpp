@@ -45,4 +45,19 @@ bool KeyTrial::Opens(std::u16string_view key, std::u16string_view keySuffix) con
   return LastError != kErrFrameCheck;
 }
 
+bool KeyTrial::MayOpen(std::u16string_view key, std::u16string_view keySuffix) const {
+  // The header length L is the first byte; the identification follows the
+  // header, and the trailer's two bytes follow a payload of 4 bytes at least.
+  constexpr std::size_t kIdentification = 4;
+  const std::size_t n = frame_.size();
+  if (message_.size() < kShortestMessage || n < 2 + kIdentification + kFrameTrailerLength) return false;
+  InitCipher(key, keySuffix);
+  const std::size_t headerLength = DecryptByte(frame_[0]);
+  if (headerLength < 2 || headerLength + kIdentification + kFrameTrailerLength > n) return false;
+  for (std::size_t i = 1; i < headerLength; ++i) DecryptByte(frame_[i]);
+  std::uint8_t id[kIdentification];
+  for (std::size_t k = 0; k < kIdentification; ++k) id[k] = DecryptByte(frame_[headerLength + k]);
+  return id[0] == 'H' && id[1] == 'E' && (id[2] == '0' || id[2] == '3') && id[3] == '\r';
+}
+
 }  // namespace trirotor
