@@ -540,7 +540,7 @@ bool WordReader::Next(std::string& word) {
       }
       if (Fill()) continue;
       if (end_ == begin_) {  // the end
-        if (discarding_) ++skipped_;
+        if (discarding_) ++skipped_, ++lines_;
         discarding_ = false;
         return false;
       }
@@ -554,6 +554,7 @@ bool WordReader::Next(std::string& word) {
     if (!skip) word.assign(buffer_.data() + begin_, length);
     begin_ += consumed;
     offset_ += consumed;
+    ++lines_;
     discarding_ = false;
     if (skip) {
       ++skipped_;
@@ -564,8 +565,9 @@ bool WordReader::Next(std::string& word) {
   }
 }
 
-void WordReader::SkipTo(std::uint64_t offset) {
+void WordReader::SkipTo(std::uint64_t offset, std::uint64_t lines) {
   if (offset <= offset_) return;
+  lines_ = lines;
   if (seekable_ && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0) {
     offset_ = offset;
     begin_ = end_ = 0;

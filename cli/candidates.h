@@ -150,11 +150,13 @@ class WordReader {
   WordReader& operator=(const WordReader&) = delete;
   // The next word; false at the end. Throws CandidateError on a read error.
   bool Next(std::string& word);
-  // Where the next line starts, in bytes from the start of the file.
+  // Where the next line starts, in bytes from the start of the file, and
+  // how many lines (skipped ones too) come before it.
   std::uint64_t Offset() const { return offset_; }
-  // Skips to byte `offset` (a line start a reader gave before): a seek on a
-  // file, reading on through a pipe.
-  void SkipTo(std::uint64_t offset);
+  std::uint64_t Lines() const { return lines_; }
+  // Skips to byte `offset`, the start of line `lines` + 1 (as Offset() and
+  // Lines() gave them before): a seek on a file, reading on through a pipe.
+  void SkipTo(std::uint64_t offset, std::uint64_t lines);
   std::uint64_t Skipped() const { return skipped_; }
   bool Seekable() const { return seekable_; }
 
@@ -170,6 +172,7 @@ class WordReader {
   bool eof_ = false;
   bool discarding_ = false;  // in a line too long to be a word
   std::uint64_t offset_ = 0;
+  std::uint64_t lines_ = 0;
   std::uint64_t skipped_ = 0;
 };
 

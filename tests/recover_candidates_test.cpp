@@ -432,18 +432,22 @@ TEST(RecoverCandidates, WordReaderLines) {
   WriteFile(path, text);
   WordReader reader(path.string());
   std::vector<std::string> words;
-  std::vector<std::uint64_t> offsets;
-  for (std::string w; offsets.push_back(reader.Offset()), reader.Next(w);) words.push_back(w);
+  std::vector<std::uint64_t> offsets, lines;
+  for (std::string w; offsets.push_back(reader.Offset()), lines.push_back(reader.Lines()), reader.Next(w);) {
+    words.push_back(w);
+  }
   const std::vector<std::string> expected = {"one", "two", "", "three", std::string(255, 'z'), "last"};
   EXPECT_EQ(words, expected);
   EXPECT_EQ(reader.Skipped(), 2u);
+  EXPECT_EQ(lines, (std::vector<std::uint64_t>{0, 1, 2, 3, 5, 7, 8}));
   EXPECT_EQ(CountWords(path.string()), expected.size());
   // From the offset before "three", a fresh reader goes on from there.
   WordReader again(path.string());
-  again.SkipTo(offsets[3]);
+  again.SkipTo(offsets[3], lines[3]);
   std::string w;
   ASSERT_TRUE(again.Next(w));
   EXPECT_EQ(w, "three");
+  EXPECT_EQ(again.Lines(), 5u);
 }
 
 }  // namespace
