@@ -81,6 +81,9 @@ std::string Duration(double seconds) {
   return Grouped(s / 86400) + " d" + (s % 86400 / 3600 ? " " + std::to_string(s % 86400 / 3600) + " h" : "");
 }
 
+// "about 5 h 40 min", or "under a second".
+std::string About(double seconds) { return seconds < 1 ? "under a second" : "about " + Duration(seconds); }
+
 std::uint64_t Fnv(const ByteBuffer& bytes) {
   std::uint64_t h = 1469598103934665603ull;
   for (const std::uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
@@ -246,6 +249,7 @@ class Trier {
  public:
   Trier(const ByteBuffer& message, const std::vector<int>& pages, bool earlyTest)
       : message_(message), trial_(message), pages_(pages), earlyTest_(earlyTest) {}
+  Trier(const Trier&) = delete;
 
   // Tries the key and suffix under each page that gives them other bytes;
   // the page that opened it in `page`.
@@ -269,27 +273,31 @@ class Trier {
         if (std::find(tried.begin(), tried.end(), bytes) != tried.end()) continue;
         tried.push_back(std::move(bytes));
       }
-      const bool passes = earlyTest_ ? trial_.MayOpen(k.text, s.text) : trial_.Opens(k.text, s.text);
-      if (!passes) continue;
-      if (FullDecodeTakes(k.text, s.text)) {
+      // Without the early test every key gets the full decode, whose frame
+      // check tells the keys turned away at once from the lucky ones.
+      if (earlyTest_ && !trial_.MayOpen(k.text, s.text)) continue;
+      const Verdict full = FullDecode(k.text, s.text);
+      if (full == Verdict::kOpens) {
         page = pages_[p];
-        return Verdict::kOpens;
+        return full;
       }
-      verdict = Verdict::kFalseAlarm;
+      // Past the early test, any failure is a key it let through.
+      if (full == Verdict::kFalseAlarm || earlyTest_) verdict = Verdict::kFalseAlarm;
     }
     return verdict;
   }
 
  private:
-  // The frame check, the container and, compressed, its checksum.
-  bool FullDecodeTakes(std::u16string_view key, std::u16string_view suffix) const {
+  // The frame check, the container and, compressed, its checksum: a key
+  // that fails after the frame check is a lucky wrong one.
+  Verdict FullDecode(std::u16string_view key, std::u16string_view suffix) const {
     LastError = 0;
     try {
       DecodeBytes(message_, key, suffix);
     } catch (const EngineError&) {
-      return false;
+      return Verdict::kFalseAlarm;
     }
-    return LastError == 0;
+    return LastError == 0 ? Verdict::kOpens : LastError == kErrFrameCheck ? Verdict::kNo : Verdict::kFalseAlarm;
   }
 
   const ByteBuffer& message_;
@@ -760,12 +768,12 @@ int RunRecover() {
   std::string announce;
   if (total) {
     const std::uint64_t left = *total - std::min(*total, standing.frontier);
-    announce = Grouped(*total) + (*total == 1 ? " candidate" : " candidates") + "; about " +
-               Duration(static_cast<double>(left) / rateGuess) + " on " + cores;
+    announce = Grouped(*total) + (*total == 1 ? " candidate" : " candidates") + "; " +
+               About(static_cast<double>(left) / rateGuess) + " on " + cores;
     if (standing.frontier > 0) announce += " for the " + Grouped(left) + " left";
   } else {
     announce = "an unknown number of candidates (the word list is standard input), " + Grouped(perWord) +
-               " a word; about " + Duration(1e6 * static_cast<double>(perWord) / rateGuess) + " a million words on " + cores;
+               " a word; " + About(1e6 * static_cast<double>(perWord) / rateGuess) + " a million words on " + cores;
   }
   if (search.codePages.size() > 1) announce += ", each under up to " + std::to_string(search.codePages.size()) + " code pages";
   if (o.dryRun) {
