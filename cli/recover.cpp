@@ -357,7 +357,12 @@ class Dispenser {
       }
       const std::uint64_t blockEnd = (current_->firstWord + current_->words.size()) * perWord_;
       std::uint64_t end = std::min(blockEnd, position_ + kRunLength);
-      // Runs a restored session did already are passed over.
+      // Runs a restored session did already are passed over: those the
+      // frontier has swallowed meanwhile, and those still above it.
+      if (position_ < standing_.frontier) {
+        position_ = standing_.frontier;
+        continue;
+      }
       const auto done = standing_.doneAbove.upper_bound(position_);
       if (done != standing_.doneAbove.begin()) {
         const auto before = std::prev(done);

@@ -51,8 +51,10 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 // on the host it keeps to its documented examples and to word-major order.
 std::vector<std::string> Hashcat(const std::string& arguments) {
   const fs::path out = Scratch("hashcat.out");
-  const std::string command = "hashcat --stdout --markov-disable --quiet " + arguments + " > " + out.string() +
-                              " 2>/dev/null";
+  // A session of its own: hashcat refuses to start beside a running
+  // instance of the same session, as when ctest runs these side by side.
+  const std::string command = "hashcat --stdout --markov-disable --quiet --session trirotor-test-" +
+                              std::to_string(::getpid()) + " " + arguments + " > " + out.string() + " 2>/dev/null";
   EXPECT_EQ(std::system(command.c_str()), 0) << command;
   std::ifstream in(out, std::ios::binary);
   std::vector<std::string> lines;
