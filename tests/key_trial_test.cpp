@@ -107,6 +107,23 @@ TEST(KeyTrial, EarlyTestKeepsEveryOpenerAndFewWrongKeys) {
   int passed = 0;
   for (int i = 0; i < 300000; ++i) passed += trial.MayOpen(u"wrong " + Text(std::to_string(i)), kSuffix);
   EXPECT_EQ(passed, 0);
+  // Headers of every length the frame allows, from 2 to 255, around a
+  // stored container: the longer ones need more than the first span.
+  for (const int headerLength : {2, 3, 15, 16, 17, 21, 200, 255}) {
+    ByteBuffer frame(static_cast<std::size_t>(headerLength), 0x41);
+    frame[0] = static_cast<std::uint8_t>(headerLength);
+    const std::uint8_t check1 = headerLength == 2 ? frame[0] : 0x33;
+    if (headerLength > 2) frame[static_cast<std::size_t>(headerLength) - 2] = check1;
+    frame[static_cast<std::size_t>(headerLength) - 1] = 0x44;
+    for (const char c : std::string("HE0\rplain")) frame.push_back(static_cast<std::uint8_t>(c));
+    frame.push_back(check1);
+    frame.push_back(0x44);
+    const std::u16string sealed = Seal(frame, kKey, kSuffix);
+    const KeyTrial trial(Bytes(sealed));
+    EXPECT_TRUE(trial.Opens(kKey, kSuffix)) << headerLength;
+    EXPECT_TRUE(trial.MayOpen(kKey, kSuffix)) << headerLength;
+    EXPECT_FALSE(trial.MayOpen(kKey, u"other")) << headerLength;
+  }
   // Too short to hold a header, a container's identification and a trailer.
   for (const char* tiny : {"", "QUJD", "QUJDREVG"}) {
     EXPECT_FALSE(KeyTrial(Bytes(tiny)).MayOpen(kKey, kSuffix)) << tiny;
