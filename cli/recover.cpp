@@ -638,6 +638,7 @@ int RunRecover() {
   Search search;
   Standing standing;
   std::string sessionPath;
+  std::optional<std::uint64_t> sessionMessageBytes;
   if (o.restore) {
     sessionPath = *o.restore;
     json j;
@@ -654,6 +655,7 @@ int RunRecover() {
         if (b < e && b > standing.frontier) standing.doneAbove[b] = e;
       }
       standing.falseAlarms = at.at("early_passed_full_failed").get<std::uint64_t>();
+      sessionMessageBytes = j.at("message_bytes").get<std::uint64_t>();
     } catch (const Failure&) {
       throw;
     } catch (const std::exception&) {
@@ -682,7 +684,9 @@ int RunRecover() {
       throw Failure{kExitUsage, "recover needs candidates: --wordlist FILE or --mask MASK"};
     }
     if (search.rules && !search.wordlist) throw Failure{kExitUsage, "--rules works on the words of --wordlist"};
-    sessionPath = o.session ? *o.session : std::filesystem::path(search.message).filename().string() + ".recover";
+    sessionPath = o.session ? *o.session
+                  : search.message == "-" ? std::string("standard-input.recover")
+                                          : std::filesystem::path(search.message).filename().string() + ".recover";
   }
   if (o.suffix) {
     search.fixedSuffix = true;
@@ -728,6 +732,9 @@ int RunRecover() {
   platform::SetCodePage(search.codePages.front());
   ByteBuffer message = ReadWholeBytes(search.message, kMaxInputBytes, "message");
   MessageToCodePage(message);
+  if (sessionMessageBytes && *sessionMessageBytes != message.size()) {
+    throw Failure{kExitInput, ShownName(search.message) + " is no longer the message this session searches"};
+  }
   if (message.size() < kShortestMessage) throw Failure{kExitNoneOpens, "no message in the input (it has fewer than 4 characters)"};
 
   // The count, by reading the word list once (standard input cannot be).

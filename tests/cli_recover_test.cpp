@@ -250,6 +250,40 @@ TEST_F(CliRecover, StoppedAndResumedTriesEachCandidateOnce) {
   }
 }
 
+// A session file is replaced only when it is one; a session is resumed only
+// against the message and suffix it was made for.
+TEST_F(CliRecover, SessionFilesAreGuarded) {
+  const std::string message = Sealed("m.b64", u"absent", u"");
+  const std::string words = Words("w.txt", 20);
+  const std::string mine = File("notes.txt", "my own notes\n");
+  const Outcome guarded = Recover({"--wordlist", words, "--session", mine, message});
+  EXPECT_EQ(guarded.status, 3) << guarded.err;
+  EXPECT_EQ(ReadFile(mine), "my own notes\n");
+  EXPECT_NE(guarded.err.find("is not a session of trirotor recover; it is left as it is"), std::string::npos) << guarded.err;
+  const std::string session = Path("m.session").string();
+  ASSERT_EQ(Recover({"--wordlist", words, "--session", session, message}).status, 3);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string messageNow;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"not a session", {"--restore", mine}, "", 2, "is not a session file of this trirotor"},
+      {"a suffix it has not", {"--restore", session, "--suffix", "x"}, "", 1, "searches under no fixed suffix"},
+      {"the message changed", {"--restore", session}, "QUJDREVGR0g=", 2, "is no longer the message this session searches"},
+      {"resumed at its end", {"--restore", session}, "", 3, "none of the 20 candidates opens the message"},
+  };
+  const std::string original = ReadFile(message);
+  for (const Case& c : cases) {
+    WriteFile(message, c.messageNow.empty() ? original : c.messageNow);
+    const Outcome run = Recover(c.args);
+    EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << c.name << "\n" << run.err;
+  }
+}
+
 }  // namespace
 }  // namespace trirotor::test
 
