@@ -33,27 +33,47 @@ struct FunctionShape {
   const char* name;
 };
 constexpr FunctionShape kFunctions[] = {
-    {':', "", "nothing"},           {'l', "", "lowercase"},
-    {'u', "", "uppercase"},         {'c', "", "capitalize"},
-    {'C', "", "invert capitalize"}, {'t', "", "toggle case"},
-    {'T', "N", "toggle at"},        {'r', "", "reverse"},
-    {'d', "", "duplicate"},         {'p', "N", "duplicate N times"},
-    {'f', "", "reflect"},           {'{', "", "rotate left"},
-    {'}', "", "rotate right"},      {'$', "X", "append"},
-    {'^', "X", "prepend"},          {'[', "", "truncate left"},
-    {']', "", "truncate right"},    {'D', "N", "delete at"},
-    {'x', "NN", "extract range"},   {'O', "NN", "omit range"},
-    {'i', "NX", "insert at"},       {'o', "NX", "overwrite at"},
-    {'\'', "N", "truncate at"},     {'s', "XX", "replace"},
-    {'@', "X", "purge"},            {'z', "N", "duplicate first N"},
-    {'Z', "N", "duplicate last N"}, {'q', "", "duplicate all"},
-    {'E', "", "title"},             {'e', "X", "title with separator"},
+    {':', "", "nothing"},
+    {'l', "", "lowercase"},
+    {'u', "", "uppercase"},
+    {'c', "", "capitalize"},
+    {'C', "", "invert capitalize"},
+    {'t', "", "toggle case"},
+    {'T', "N", "toggle at"},
+    {'r', "", "reverse"},
+    {'d', "", "duplicate"},
+    {'p', "N", "duplicate N times"},
+    {'f', "", "reflect"},
+    {'{', "", "rotate left"},
+    {'}', "", "rotate right"},
+    {'$', "X", "append"},
+    {'^', "X", "prepend"},
+    {'[', "", "truncate left"},
+    {']', "", "truncate right"},
+    {'D', "N", "delete at"},
+    {'x', "NN", "extract range"},
+    {'O', "NN", "omit range"},
+    {'i', "NX", "insert at"},
+    {'o', "NX", "overwrite at"},
+    {'\'', "N", "truncate at"},
+    {'s', "XX", "replace"},
+    {'@', "X", "purge"},
+    {'z', "N", "duplicate first N"},
+    {'Z', "N", "duplicate last N"},
+    {'q', "", "duplicate all"},
+    {'E', "", "title"},
+    {'e', "X", "title with separator"},
     {'3', "NX", "toggle after the Nth separator"},
-    {'k', "", "swap front"},        {'K', "", "swap back"},
-    {'*', "NN", "swap at"},         {'L', "N", "bitwise shift left"},
-    {'R', "N", "bitwise shift right"}, {'+', "N", "ASCII increment"},
-    {'-', "N", "ASCII decrement"},  {'.', "N", "replace with the next"},
-    {',', "N", "replace with the previous"}, {'y', "N", "duplicate block front"},
+    {'k', "", "swap front"},
+    {'K', "", "swap back"},
+    {'*', "NN", "swap at"},
+    {'L', "N", "bitwise shift left"},
+    {'R', "N", "bitwise shift right"},
+    {'+', "N", "ASCII increment"},
+    {'-', "N", "ASCII decrement"},
+    {'.', "N", "replace with the next"},
+    {',', "N", "replace with the previous"},
+    {'y', "N", "duplicate block front"},
     {'Y', "N", "duplicate block back"},
 };
 
@@ -61,13 +81,20 @@ constexpr FunctionShape kFunctions[] = {
 // candidate count up front, and hashcat itself refuses the memory ones
 // with its rule files (-r).
 constexpr FunctionShape kUnsupported[] = {
-    {'M', "", "memorize"},          {'4', "", "append memory"},
-    {'6', "", "prepend memory"},    {'X', "NNN", "insert from memory"},
-    {'<', "N", "reject longer"},    {'>', "N", "reject shorter"},
-    {'_', "N", "reject length"},    {'!', "X", "reject contains"},
-    {'/', "X", "reject not contains"}, {'(', "X", "reject not starting"},
-    {')', "X", "reject not ending"}, {'=', "NX", "reject not at"},
-    {'%', "NX", "reject fewer"},    {'Q', "", "reject unchanged"},
+    {'M', "", "memorize"},
+    {'4', "", "append memory"},
+    {'6', "", "prepend memory"},
+    {'X', "NNN", "insert from memory"},
+    {'<', "N", "reject longer"},
+    {'>', "N", "reject shorter"},
+    {'_', "N", "reject length"},
+    {'!', "X", "reject contains"},
+    {'/', "X", "reject not contains"},
+    {'(', "X", "reject not starting"},
+    {')', "X", "reject not ending"},
+    {'=', "NX", "reject not at"},
+    {'%', "NX", "reject fewer"},
+    {'Q', "", "reject unchanged"},
 };
 
 const FunctionShape* Find(const FunctionShape* begin, const FunctionShape* end, char function) {
@@ -116,8 +143,12 @@ void Step(const RuleStep& s, std::string& w) {
   const std::size_t a = s.a, b = s.b;
   switch (s.function) {
     case ':': break;
-    case 'l': for (char& c : w) Lower(c); break;
-    case 'u': for (char& c : w) Upper(c); break;
+    case 'l':
+      for (char& c : w) Lower(c);
+      break;
+    case 'u':
+      for (char& c : w) Upper(c);
+      break;
     case 'c':
       for (char& c : w) Lower(c);
       if (n > 0) Upper(w[0]);
@@ -126,10 +157,16 @@ void Step(const RuleStep& s, std::string& w) {
       for (char& c : w) Upper(c);
       if (n > 0) Lower(w[0]);
       break;
-    case 't': for (char& c : w) Toggle(c); break;
-    case 'T': if (a < n) Toggle(w[a]); break;
+    case 't':
+      for (char& c : w) Toggle(c);
+      break;
+    case 'T':
+      if (a < n) Toggle(w[a]);
+      break;
     case 'r': std::reverse(w.begin(), w.end()); break;
-    case 'd': if (2 * n <= kMax) w += std::string(w); break;
+    case 'd':
+      if (2 * n <= kMax) w += std::string(w);
+      break;
     case 'p':
       if (n * (a + 1) <= kMax) {
         const std::string once = w;
@@ -139,22 +176,50 @@ void Step(const RuleStep& s, std::string& w) {
     case 'f':
       if (2 * n <= kMax) w += std::string(w.rbegin(), w.rend());
       break;
-    case '{': if (n > 1) std::rotate(w.begin(), w.begin() + 1, w.end()); break;
-    case '}': if (n > 1) std::rotate(w.begin(), w.end() - 1, w.end()); break;
-    case '$': if (n + 1 <= kMax) w.push_back(static_cast<char>(a)); break;
-    case '^': if (n + 1 <= kMax) w.insert(w.begin(), static_cast<char>(a)); break;
-    case '[': if (n > 0) w.erase(0, 1); break;
-    case ']': if (n > 0) w.pop_back(); break;
-    case 'D': if (a < n) w.erase(a, 1); break;
-    case 'x': if (a < n && a + b <= n) w = w.substr(a, b); break;
-    case 'O': if (a < n && a + b <= n) w.erase(a, b); break;
-    case 'i': if (a <= n && n + 1 <= kMax) w.insert(w.begin() + static_cast<std::ptrdiff_t>(a), static_cast<char>(b)); break;
-    case 'o': if (a < n) w[a] = static_cast<char>(b); break;
-    case '\'': if (a < n) w.resize(a); break;
+    case '{':
+      if (n > 1) std::rotate(w.begin(), w.begin() + 1, w.end());
+      break;
+    case '}':
+      if (n > 1) std::rotate(w.begin(), w.end() - 1, w.end());
+      break;
+    case '$':
+      if (n + 1 <= kMax) w.push_back(static_cast<char>(a));
+      break;
+    case '^':
+      if (n + 1 <= kMax) w.insert(w.begin(), static_cast<char>(a));
+      break;
+    case '[':
+      if (n > 0) w.erase(0, 1);
+      break;
+    case ']':
+      if (n > 0) w.pop_back();
+      break;
+    case 'D':
+      if (a < n) w.erase(a, 1);
+      break;
+    case 'x':
+      if (a < n && a + b <= n) w = w.substr(a, b);
+      break;
+    case 'O':
+      if (a < n && a + b <= n) w.erase(a, b);
+      break;
+    case 'i':
+      if (a <= n && n + 1 <= kMax) w.insert(w.begin() + static_cast<std::ptrdiff_t>(a), static_cast<char>(b));
+      break;
+    case 'o':
+      if (a < n) w[a] = static_cast<char>(b);
+      break;
+    case '\'':
+      if (a < n) w.resize(a);
+      break;
     case 's': std::replace(w.begin(), w.end(), static_cast<char>(a), static_cast<char>(b)); break;
     case '@': w.erase(std::remove(w.begin(), w.end(), static_cast<char>(a)), w.end()); break;
-    case 'z': if (n > 0 && n + a <= kMax) w.insert(0, a, w[0]); break;
-    case 'Z': if (n > 0 && n + a <= kMax) w.append(a, w[n - 1]); break;
+    case 'z':
+      if (n > 0 && n + a <= kMax) w.insert(0, a, w[0]);
+      break;
+    case 'Z':
+      if (n > 0 && n + a <= kMax) w.append(a, w[n - 1]);
+      break;
     case 'q':
       if (n > 0 && 2 * n <= kMax) {
         std::string twice;
@@ -175,17 +240,39 @@ void Step(const RuleStep& s, std::string& w) {
       }
       break;
     }
-    case 'k': if (n > 1) std::swap(w[0], w[1]); break;
-    case 'K': if (n > 1) std::swap(w[n - 1], w[n - 2]); break;
-    case '*': if (a < n && b < n) std::swap(w[a], w[b]); break;
-    case 'L': if (a < n) w[a] = static_cast<char>(static_cast<std::uint8_t>(w[a]) << 1); break;
-    case 'R': if (a < n) w[a] = static_cast<char>(static_cast<std::uint8_t>(w[a]) >> 1); break;
-    case '+': if (a < n) w[a] = static_cast<char>(static_cast<std::uint8_t>(w[a]) + 1); break;
-    case '-': if (a < n) w[a] = static_cast<char>(static_cast<std::uint8_t>(w[a]) - 1); break;
-    case '.': if (a + 1 < n) w[a] = w[a + 1]; break;
-    case ',': if (a > 0 && a < n) w[a] = w[a - 1]; break;
-    case 'y': if (a <= n && n + a <= kMax) w.insert(0, w.substr(0, a)); break;
-    case 'Y': if (a <= n && n + a <= kMax) w += w.substr(n - a); break;
+    case 'k':
+      if (n > 1) std::swap(w[0], w[1]);
+      break;
+    case 'K':
+      if (n > 1) std::swap(w[n - 1], w[n - 2]);
+      break;
+    case '*':
+      if (a < n && b < n) std::swap(w[a], w[b]);
+      break;
+    case 'L':
+      if (a < n) w[a] = static_cast<char>(static_cast<std::uint8_t>(w[a]) << 1);
+      break;
+    case 'R':
+      if (a < n) w[a] = static_cast<char>(static_cast<std::uint8_t>(w[a]) >> 1);
+      break;
+    case '+':
+      if (a < n) w[a] = static_cast<char>(static_cast<std::uint8_t>(w[a]) + 1);
+      break;
+    case '-':
+      if (a < n) w[a] = static_cast<char>(static_cast<std::uint8_t>(w[a]) - 1);
+      break;
+    case '.':
+      if (a + 1 < n) w[a] = w[a + 1];
+      break;
+    case ',':
+      if (a > 0 && a < n) w[a] = w[a - 1];
+      break;
+    case 'y':
+      if (a <= n && n + a <= kMax) w.insert(0, w.substr(0, a));
+      break;
+    case 'Y':
+      if (a <= n && n + a <= kMax) w += w.substr(n - a);
+      break;
     default: break;  // ParseRule lets no other function through
   }
 }

@@ -103,7 +103,10 @@ class MaskList {
 
 // Where a mask goes: alone (on the empty word: no word list), after each
 // word (hashcat's -a 6) or before it (-a 7).
-enum class MaskPlace { kNone, kAlone, kAppend, kPrepend };
+enum class MaskPlace { kNone,
+                       kAlone,
+                       kAppend,
+                       kPrepend };
 
 // The candidates one word makes: each rule (or the word as it stands when
 // there are none) and, for each, every candidate of the masks. Numbered

@@ -56,8 +56,8 @@ using nlohmann::json;
 
 constexpr int kExitFound = 0;
 constexpr int kExitNoneOpens = 3;
-constexpr std::uint64_t kRunLength = 1 << 12;      // candidates a worker takes at a time
-constexpr std::size_t kBlockWords = 4096;          // words read at a time, at most
+constexpr std::uint64_t kRunLength = 1 << 12;  // candidates a worker takes at a time
+constexpr std::size_t kBlockWords = 4096;      // words read at a time, at most
 constexpr auto kSaveEvery = std::chrono::seconds(5);
 constexpr auto kDrawEvery = std::chrono::milliseconds(200);
 constexpr std::size_t kMaxSuffixes = std::size_t{1} << 22;
@@ -148,7 +148,8 @@ Search SearchFromJson(const json& j) {
   s.mask = j.at("mask").get<std::string>();
   const std::string place = j.at("mask_place").get<std::string>();
   s.place = place == "alone" ? MaskPlace::kAlone : place == "append" ? MaskPlace::kAppend
-            : place == "prepend" ? MaskPlace::kPrepend : MaskPlace::kNone;
+                                               : place == "prepend"  ? MaskPlace::kPrepend
+                                                                     : MaskPlace::kNone;
   for (std::size_t k = 0; k < 4; ++k) {
     const json& c = j.at("custom_charsets").at(k);
     if (!c.is_null()) s.custom[k] = c.get<std::string>();
@@ -191,7 +192,8 @@ class Suffixes {
     s.masks_ = std::move(masks);
     return s;
   }
-  std::uint64_t Count() const { return fixed_ ? 1 : !list_.empty() ? list_.size() : masks_.Count(); }
+  std::uint64_t Count() const { return fixed_ ? 1 : !list_.empty() ? list_.size()
+                                                                   : masks_.Count(); }
   void Make(std::uint64_t i, std::string& out) const {
     if (fixed_) {
       out = *fixed_;
@@ -247,7 +249,9 @@ void ToText(const std::string& bytes, KeyText& out) {
   if (!out.utf8) out.text = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-enum class Verdict { kNo, kFalseAlarm, kOpens };
+enum class Verdict { kNo,
+                     kFalseAlarm,
+                     kOpens };
 
 class Trier {
  public:
@@ -301,7 +305,8 @@ class Trier {
     } catch (const EngineError&) {
       return Verdict::kFalseAlarm;
     }
-    return LastError == 0 ? Verdict::kOpens : LastError == kErrFrameCheck ? Verdict::kNo : Verdict::kFalseAlarm;
+    return LastError == 0 ? Verdict::kOpens : LastError == kErrFrameCheck ? Verdict::kNo
+                                                                          : Verdict::kFalseAlarm;
   }
 
   const ByteBuffer& message_;
@@ -338,8 +343,7 @@ class Dispenser {
  public:
   // `perWord` candidates a word; without a reader the one word is "".
   Dispenser(std::unique_ptr<WordReader> reader, std::uint64_t perWord, Standing start, unsigned jobs)
-      : reader_(std::move(reader)), perWord_(perWord), standing_(std::move(start)),
-        maxLive_(4 * static_cast<std::size_t>(jobs) + 4) {
+      : reader_(std::move(reader)), perWord_(perWord), standing_(std::move(start)), maxLive_(4 * static_cast<std::size_t>(jobs) + 4) {
     nextWord_ = standing_.frontier / perWord_;
     position_ = standing_.frontier;
     if (reader_) reader_->SkipTo(standing_.frontierOffset, standing_.frontierLines);
@@ -579,8 +583,9 @@ std::vector<int> ParsePages(const std::string& list) {
     start = comma + 1;
     const std::optional<int> page = platform::ParseCodePageName(name);
     if (!page || !platform::IsCodePageSupported(*page)) {
-      throw Failure{kExitUsage, "--codepages: '" + name + "' names no code page this system supports "
-                                "('trirotor --list-codepages' shows them)"};
+      throw Failure{kExitUsage, "--codepages: '" + name +
+                                    "' names no code page this system supports "
+                                    "('trirotor --list-codepages' shows them)"};
     }
     if (std::find(pages.begin(), pages.end(), *page) == pages.end()) pages.push_back(*page);
   }
@@ -684,7 +689,7 @@ int RunRecover() {
       throw Failure{kExitUsage, "recover needs candidates: --wordlist FILE or --mask MASK"};
     }
     if (search.rules && !search.wordlist) throw Failure{kExitUsage, "--rules works on the words of --wordlist"};
-    sessionPath = o.session ? *o.session
+    sessionPath = o.session               ? *o.session
                   : search.message == "-" ? std::string("standard-input.recover")
                                           : std::filesystem::path(search.message).filename().string() + ".recover";
   }
@@ -908,8 +913,7 @@ int RunRecover() {
       lastDraw = now;
     }
     if (o.statusEvery > 0 && now - lastStatus >= std::chrono::duration<double>(o.statusEvery)) {
-      json status = {{"tried", done}, {"total", total ? json(*total) : json(nullptr)}, {"per_second", static_cast<std::uint64_t>(rate)},
-                     {"early_passed_full_failed", dispenser.Snapshot().falseAlarms}};
+      json status = {{"tried", done}, {"total", total ? json(*total) : json(nullptr)}, {"per_second", static_cast<std::uint64_t>(rate)}, {"early_passed_full_failed", dispenser.Snapshot().falseAlarms}};
       if (total && rate > 0) status["seconds_left"] = static_cast<std::uint64_t>(static_cast<double>(*total - std::min(*total, done)) / rate);
       WriteLine(2, status.dump() + "\n");
       lastStatus = now;
@@ -926,9 +930,7 @@ int RunRecover() {
     throw Failure{kExitInput, readError};
   }
   save();
-  const std::string alarms = last.falseAlarms == 0 ? "" : "; " + Grouped(last.falseAlarms) +
-      (last.falseAlarms == 1 ? " candidate" : " candidates") + " passed the " +
-      (search.earlyTest ? "early test" : "frame check") + " but not the full decode";
+  const std::string alarms = last.falseAlarms == 0 ? "" : "; " + Grouped(last.falseAlarms) + (last.falseAlarms == 1 ? " candidate" : " candidates") + " passed the " + (search.earlyTest ? "early test" : "frame check") + " but not the full decode";
   if (winner) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const std::string from = Provenance(search, winner->number, winner->line, expansion, suffixes, ruleLines);
@@ -941,8 +943,7 @@ int RunRecover() {
       out.Commit();
     }
     if (o.json) {
-      json j = {{"key", ShownCandidate(winner->key)}, {"suffix", ShownCandidate(winner->suffix)},
-                {"codepage", winner->codePage}, {"candidate", winner->number + 1}, {"from", from}};
+      json j = {{"key", ShownCandidate(winner->key)}, {"suffix", ShownCandidate(winner->suffix)}, {"codepage", winner->codePage}, {"candidate", winner->number + 1}, {"from", from}};
       WriteLine(1, j.dump() + "\n");
     } else {
       WriteLine(1, ShownCandidate(winner->key) + "\n");
@@ -993,8 +994,9 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
   auto* suffixMask = recover->add_option("--suffix-mask", o.suffixMask, "Try each suffix of MASK")->option_text("MASK");
   suffix->excludes(suffixList)->excludes(suffixMask);
   suffixList->excludes(suffixMask);
-  recover->add_option("--codepages", o.codePages, "Try each key under these code pages, by number or name, comma-separated, "
-                                                  "or all (default: 1252)")
+  recover->add_option("--codepages", o.codePages,
+                      "Try each key under these code pages, by number or name, comma-separated, "
+                      "or all (default: 1252)")
       ->option_text("LIST|all");
   recover->add_option("-j,--jobs", o.jobs, "Threads (default: one per core)")->option_text("N")->check(CLI::Range(1, 1024));
   recover->add_flag("--json", o.json, "Print the key found as one JSON object: key, suffix, codepage, candidate, from");
@@ -1003,14 +1005,15 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
   recover->add_flag("--no-early-test", o.noEarlyTest,
                     "Test each key by the whole frame: for a message whose payload has no container identification");
   recover->add_option("--status-json", o.statusEvery, "Every SECONDS, one JSON status line on standard error")
-      ->option_text("SECONDS")->check(CLI::PositiveNumber);
-  auto* session = recover->add_option("--session", o.session, "Keep where the search stands in FILE (default: "
-                                                              "MESSAGE's name + .recover, in this folder)")
+      ->option_text("SECONDS")
+      ->check(CLI::PositiveNumber);
+  auto* session = recover->add_option("--session", o.session,
+                                      "Keep where the search stands in FILE (default: "
+                                      "MESSAGE's name + .recover, in this folder)")
                       ->option_text("FILE");
   auto* restore = recover->add_option("--restore", o.restore, "Go on with the search FILE holds, exactly where it stopped")
                       ->option_text("FILE");
-  restore->excludes(session)->excludes("--wordlist")->excludes("--rules")->excludes(mask)->excludes(append)->excludes(prepend)
-      ->excludes(suffixList)->excludes(suffixMask)->excludes("--codepages")->excludes("--no-early-test")->excludes("MESSAGE");
+  restore->excludes(session)->excludes("--wordlist")->excludes("--rules")->excludes(mask)->excludes(append)->excludes(prepend)->excludes(suffixList)->excludes(suffixMask)->excludes("--codepages")->excludes("--no-early-test")->excludes("MESSAGE");
   recover->add_flag("-q,--quiet", o.quiet, "No announcement, progress bar or summary line");
   recover->footer(R"TXT(
 Candidates are the product of the word list (each rule applied to each

@@ -78,14 +78,10 @@ TEST_F(CliRecover, PlantedKeysAreFoundWhereTheyStand) {
   const std::string cyrillic = Words("cyr.txt", 10, "\xd0\xbf\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c", 4);  // пароль
   const Case cases[] = {
       {"word alone", u"summer", u"", 1252, {"--wordlist", words}, 17, "line 17 of " + words},
-      {"rule 2, suffix 2", u"Summer", u"abc", 1252, {"--wordlist", words, "--rules", rules, "--suffix-wordlist", suffixes},
-       (16 * 3 + 1) * 3 + 2, "line 17 of " + words + ", rule 2 (line 2) of " + rules + ", suffix from line 2 of " + suffixes},
-      {"mask appended", u"summer42", u"", 1252, {"--wordlist", words, "--append-mask", "?d?d"}, 16 * 100 + 25,
-       "line 17 of " + words + ", candidate 25 of mask ?d?d"},
-      {"mask alone, fixed suffix", u"k9Z", u"fix", 1252, {"--mask", "k?d?u", "--suffix", "fix"}, 9 + 10 * 25 + 1,
-       "candidate 260 of mask k?d?u"},
-      {"code page 1251", u"\u043f\u0430\u0440\u043e\u043b\u044c", u"", 1251,
-       {"--wordlist", cyrillic, "--codepages", "1252,1251,cp437"}, 4, "line 4 of " + cyrillic},
+      {"rule 2, suffix 2", u"Summer", u"abc", 1252, {"--wordlist", words, "--rules", rules, "--suffix-wordlist", suffixes}, (16 * 3 + 1) * 3 + 2, "line 17 of " + words + ", rule 2 (line 2) of " + rules + ", suffix from line 2 of " + suffixes},
+      {"mask appended", u"summer42", u"", 1252, {"--wordlist", words, "--append-mask", "?d?d"}, 16 * 100 + 25, "line 17 of " + words + ", candidate 25 of mask ?d?d"},
+      {"mask alone, fixed suffix", u"k9Z", u"fix", 1252, {"--mask", "k?d?u", "--suffix", "fix"}, 9 + 10 * 25 + 1, "candidate 260 of mask k?d?u"},
+      {"code page 1251", u"\u043f\u0430\u0440\u043e\u043b\u044c", u"", 1251, {"--wordlist", cyrillic, "--codepages", "1252,1251,cp437"}, 4, "line 4 of " + cyrillic},
       {"without the early test", u"summer", u"", 1252, {"--wordlist", words, "--no-early-test"}, 17, "line 17 of " + words},
   };
   for (const Case& c : cases) {
@@ -97,7 +93,8 @@ TEST_F(CliRecover, PlantedKeysAreFoundWhereTheyStand) {
     args.push_back(Path("s.session").string());
     args.push_back(message);
     const Outcome run = Recover(args);
-    ASSERT_EQ(run.status, 0) << c.name << "\n" << run.err;
+    ASSERT_EQ(run.status, 0) << c.name << "\n"
+                             << run.err;
     const nlohmann::json found = nlohmann::json::parse(run.out);
     EXPECT_EQ(found.at("key"), support::EncodeUtf8(c.key)) << c.name;
     EXPECT_EQ(found.at("suffix"), support::EncodeUtf8(c.suffix)) << c.name;
@@ -279,8 +276,10 @@ TEST_F(CliRecover, SessionFilesAreGuarded) {
   for (const Case& c : cases) {
     WriteFile(message, c.messageNow.empty() ? original : c.messageNow);
     const Outcome run = Recover(c.args);
-    EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err;
-    EXPECT_NE(run.err.find(c.says), std::string::npos) << c.name << "\n" << run.err;
+    EXPECT_EQ(run.status, c.status) << c.name << "\n"
+                                    << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << c.name << "\n"
+                                                       << run.err;
   }
 }
 

@@ -85,8 +85,12 @@ TEST(KeyTrial, EarlyTestKeepsEveryOpenerAndFewWrongKeys) {
     std::u16string key, suffix;
   };
   const Case cases[] = {
-      {1, u"k", u""},           {2, u"key", u"s"},          {40, u"a longer key", u"suffix"},
-      {1500, u"\u00e9t\u00e9", u""}, {70000, u"big", u"b"}, {0, u"empty text", u""},
+      {1, u"k", u""},
+      {2, u"key", u"s"},
+      {40, u"a longer key", u"suffix"},
+      {1500, u"\u00e9t\u00e9", u""},
+      {70000, u"big", u"b"},
+      {0, u"empty text", u""},
   };
   for (const Case& c : cases) {
     std::string plain(c.textLength, '\0');
