@@ -14,6 +14,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/recover.h"
 #if defined(_WIN32)
 #include "cli/windows.h"
 #endif
@@ -85,7 +86,7 @@ constexpr int kMaxJobs = 1024;
 constexpr int kMaxWrapDigits = 9;  // --wrap 999999999 at most: an int for the engine
 
 constexpr const char* kCommands =
-    "the commands are 'decode', 'encode', 'inspect' and 'help' (run 'trirotor help' for more)";
+    "the commands are 'decode', 'encode', 'inspect', 'recover' and 'help' (run 'trirotor help' for more)";
 
 // CLI11's wording, where it is not plain, in plain words.
 // `command` names the command being parsed, "" for none.
@@ -326,6 +327,9 @@ int main(int argc, char** argv) {
           "N"));
   encode->footer(kEncodeFooter);
 
+  // trirotor recover: its options and its run are its own (cli/recover.cpp).
+  CLI::App* recover = trirotor::cli::AddRecoverCommand(app);
+
   // "trirotor help [COMMAND]", and a word that is no command, before CLI11
   // sees them: it would only say that a subcommand is required.
   if (argc >= 2 && argv[1][0] != '-') {
@@ -336,6 +340,7 @@ int main(int argc, char** argv) {
       if (topic == "decode") about = decode;
       if (topic == "encode") about = encode;
       if (topic == "inspect") about = inspect;
+      if (topic == "recover") about = recover;
       if (about == &app && !topic.empty()) {
         trirotor::cli::Complain("there is no help on '" + topic + "': " + kCommands);
         return trirotor::cli::kExitUsage;
@@ -348,7 +353,7 @@ int main(int argc, char** argv) {
       std::fputs(about->help(about == &app ? "" : "trirotor").c_str(), stdout);
       return Written(trirotor::cli::kExitOk);
     }
-    if (word != "decode" && word != "encode" && word != "inspect") {
+    if (word != "decode" && word != "encode" && word != "inspect" && word != "recover") {
       trirotor::cli::Complain("'" + word + "' is not a command; " + kCommands);
       return trirotor::cli::kExitUsage;
     }
@@ -361,6 +366,7 @@ int main(int argc, char** argv) {
     trirotor::cli::Complain("run 'trirotor --help' for the usage");
     return trirotor::cli::kExitUsage;
   }
+  if (recover->parsed()) return Written(trirotor::cli::RunRecoverCommand());
   options.mode = decode->parsed() ? Mode::kDecode : inspect->parsed() ? Mode::kInspect : Mode::kEncode;
   if (options.inputs.size() > 1 && options.outputDir.empty() && !options.check) {
     trirotor::cli::Complain("decode takes one FILE; give --output-dir DIR or --check for several");

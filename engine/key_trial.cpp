@@ -6,6 +6,7 @@
 
 #include "engine/trirotor.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -43,6 +44,30 @@ bool KeyTrial::Opens(std::u16string_view key, std::u16string_view keySuffix) con
     return false;
   }
   return LastError != kErrFrameCheck;
+}
+
+bool KeyTrial::MayOpen(std::u16string_view key, std::u16string_view keySuffix) const {
+  // The header length L is the first byte; the identification follows the
+  // header, and the trailer's two bytes follow a payload of 4 bytes at least.
+  constexpr std::size_t kIdentification = 4;
+  const std::size_t n = frame_.size();
+  if (message_.size() < kShortestMessage || n < 2 + kIdentification + kFrameTrailerLength) return false;
+  InitCipher(key, keySuffix);
+  // The encoder's header is 16 bytes: 20 decrypted at once cover it and the
+  // identification; a longer header takes a second span.
+  std::uint8_t head[255 + kIdentification];
+  const std::size_t first = std::min<std::size_t>(n, 16 + kIdentification);
+  std::copy_n(frame_.begin(), first, head);
+  DecryptSpan(head, static_cast<std::int32_t>(first));
+  const std::size_t headerLength = head[0];
+  if (headerLength < 2 || headerLength + kIdentification + kFrameTrailerLength > n) return false;
+  const std::size_t need = headerLength + kIdentification;
+  if (need > first) {
+    std::copy_n(frame_.begin() + static_cast<std::ptrdiff_t>(first), need - first, head + first);
+    DecryptSpan(head + first, static_cast<std::int32_t>(need - first));
+  }
+  const std::uint8_t* id = head + headerLength;
+  return id[0] == 'H' && id[1] == 'E' && (id[2] == '0' || id[2] == '3') && id[3] == '\r';
 }
 
 }  // namespace trirotor

@@ -163,6 +163,8 @@ void DecryptBufferSimple(ByteBuffer& buffer) {
 
 void DecryptBuffer(ByteBuffer& buffer) { RunPass(buffer, DecryptBlock); }
 
+void DecryptSpan(std::uint8_t* bytes, std::int32_t count) { DecryptBlock(bytes, count); }
+
 bool DecryptUnderKey(ByteBuffer& bytes, std::u16string_view key, std::u16string_view keySuffix) {
   AbortFlag = 0;
   InitCipher(key, keySuffix);

@@ -25,6 +25,10 @@ void DecryptBuffer(ByteBuffer& buffer);
 // pause (the bytes are then half decrypted). For the readers beside the
 // decoder: salvage, inspection, key trials.
 bool DecryptUnderKey(ByteBuffer& bytes, std::u16string_view key, std::u16string_view keySuffix);
+// Decrypts bytes[0..count) in place, 1 <= count <= 5000, going on from the
+// cipher state as it stands: DecryptBuffer's blocks without its pauses, for
+// the key trials' early test, which reads a few bytes of each frame.
+void DecryptSpan(std::uint8_t* bytes, std::int32_t count);
 // The same pass made of one DecryptByte per byte: the reference that
 // DecryptBuffer must match in bytes, pauses, Progress and CipherState; kept
 // for tests, benchmarks and the differential fuzz target.

@@ -234,6 +234,16 @@ class TRIROTOR_API KeyTrial {
  public:
   explicit KeyTrial(ByteBuffer message);
   bool Opens(std::u16string_view key, std::u16string_view keySuffix) const;
+  // The early test, for searches over many keys: decrypts only the header
+  // and the four bytes after it. False when the header length does not fit
+  // a payload of 4 bytes or more, or the payload does not begin with a
+  // container's identification ("HE0" or "HE3", then a carriage return).
+  // Every key that opens a message whose payload begins so (as every
+  // message EncodeText makes does) passes; a wrong key passes about once in
+  // 2^31, so a pass is only a candidate for Opens and the full decode. The
+  // cost is the key schedule and a few bytes, whatever the message's size.
+  // No pause and no Progress; raises what DecodeBytes raises for the key.
+  bool MayOpen(std::u16string_view key, std::u16string_view keySuffix) const;
 
  private:
   ByteBuffer message_;  // as given, for the full decode

@@ -12,7 +12,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libsimdjson-dev libssl-dev python3-jsonschema qt6-base-dev libgl-dev xvfb xauth)
+          libcli11-dev nlohmann-json3-dev libsimdjson-dev libssl-dev python3-jsonschema qt6-base-dev libgl-dev xvfb xauth
+          hashcat)  # the peer the tests hold recover's candidates against
 for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;

@@ -73,5 +73,66 @@ TEST(KeyTrial, WrongKeyThatPassesTheFrameCheck) {
   EXPECT_TRUE(trial.Opens(kKey, kSuffix));
 }
 
+
+// The early test never turns away a key that opens a message with a
+// container, whatever its size, header or suffix, and turns away what the
+// frame check alone lets through about once in 65,536: among 300,000 wrong
+// keys none passes (one in 2^31 would).
+TEST(KeyTrial, EarlyTestKeepsEveryOpenerAndFewWrongKeys) {
+  std::mt19937 random(20261208);
+  struct Case {
+    std::size_t textLength;
+    std::u16string key, suffix;
+  };
+  const Case cases[] = {
+      {1, u"k", u""},
+      {2, u"key", u"s"},
+      {40, u"a longer key", u"suffix"},
+      {1500, u"\u00e9t\u00e9", u""},
+      {70000, u"big", u"b"},
+      {0, u"empty text", u""},
+  };
+  for (const Case& c : cases) {
+    std::string plain(c.textLength, '\0');
+    for (char& ch : plain) ch = static_cast<char>(32 + random() % 20);  // few symbols: compressed
+    FrameHeader header;
+    for (std::uint8_t& b : header) b = static_cast<std::uint8_t>(random());
+    const std::string sealed = EncodeBytes(Bytes(plain), c.key, c.suffix, header, 0);
+    const KeyTrial trial(ByteBuffer(sealed.begin(), sealed.end()));
+    const bool opens = trial.Opens(c.key, c.suffix);
+    EXPECT_TRUE(opens || c.textLength == 0) << c.textLength;
+    if (opens) {
+      EXPECT_TRUE(trial.MayOpen(c.key, c.suffix)) << c.textLength;
+    }
+    EXPECT_FALSE(trial.MayOpen(c.key, c.suffix + u"x")) << c.textLength;
+  }
+  const std::string sealed = EncodeBytes(Bytes(English(40)), kKey, kSuffix, Header(), 0);
+  const KeyTrial trial(ByteBuffer(sealed.begin(), sealed.end()));
+  int passed = 0;
+  for (int i = 0; i < 300000; ++i) passed += trial.MayOpen(u"wrong " + Text(std::to_string(i)), kSuffix);
+  EXPECT_EQ(passed, 0);
+  // Headers of every length the frame allows, from 2 to 255, around a
+  // stored container: the longer ones need more than the first span.
+  for (const int headerLength : {2, 3, 15, 16, 17, 21, 200, 255}) {
+    ByteBuffer frame(static_cast<std::size_t>(headerLength), 0x41);
+    frame[0] = static_cast<std::uint8_t>(headerLength);
+    const std::uint8_t check1 = headerLength == 2 ? frame[0] : 0x33;
+    if (headerLength > 2) frame[static_cast<std::size_t>(headerLength) - 2] = check1;
+    frame[static_cast<std::size_t>(headerLength) - 1] = 0x44;
+    for (const char c : std::string("HE0\rplain")) frame.push_back(static_cast<std::uint8_t>(c));
+    frame.push_back(check1);
+    frame.push_back(0x44);
+    const std::u16string sealed = Seal(frame, kKey, kSuffix);
+    const KeyTrial trial(Bytes(sealed));
+    EXPECT_TRUE(trial.Opens(kKey, kSuffix)) << headerLength;
+    EXPECT_TRUE(trial.MayOpen(kKey, kSuffix)) << headerLength;
+    EXPECT_FALSE(trial.MayOpen(kKey, u"other")) << headerLength;
+  }
+  // Too short to hold a header, a container's identification and a trailer.
+  for (const char* tiny : {"", "QUJD", "QUJDREVG"}) {
+    EXPECT_FALSE(KeyTrial(Bytes(tiny)).MayOpen(kKey, kSuffix)) << tiny;
+  }
+}
+
 }  // namespace
 }  // namespace trirotor::test
