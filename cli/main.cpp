@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/cli.h"
 #include "cli/recover.h"
@@ -110,6 +111,28 @@ int Written(int status) {
   if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
   trirotor::cli::Complain(std::string("cannot write to standard output: ") + std::strerror(errno));
   return trirotor::cli::kExitInput;
+}
+
+// "--suffix=" gives the option an empty value. CLI11 would take the next
+// argument as the value instead ("--suffix= -q" sealing under the suffix
+// "-q"), so such an argument goes to CLI11 as the option and an empty
+// argument, which it takes as given. Past "--" nothing is an option. The
+// arguments come back last first, as CLI11's parse wants them.
+std::vector<std::string> SplitEmptyValues(int argc, char** argv) {
+  std::vector<std::string> split;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--") options = false;
+    if (options && argument.size() > 3 && argument.starts_with("--") && argument.find('=') == argument.size() - 1) {
+      argument.pop_back();
+      split.push_back(std::move(argument));
+      split.emplace_back();
+      continue;
+    }
+    split.push_back(std::move(argument));
+  }
+  return {split.rbegin(), split.rend()};
 }
 
 // An empty name would stand for standard input or output, which a variable
@@ -359,7 +382,7 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    app.parse(argc, argv);
+    app.parse(SplitEmptyValues(argc, argv));
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return Written(app.exit(error));  // --help, --version, --list-codepages
     trirotor::cli::Complain(PlainWords(error, encode->parsed() ? "encode" : "inspect"));

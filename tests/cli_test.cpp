@@ -172,6 +172,8 @@ TEST_F(CliTest, KeySources) {
       {"missing key file", {"--key-file", Path("none").string()}, {}, 2, "none"},
       {"unset variable", {"--key-env", "TRIROTOR_TEST_UNSET"}, {}, 2, "TRIROTOR_TEST_UNSET"},
       {"empty argument", {"--key", ""}, {}, 2, "empty"},
+      // "--key=" is an empty key, not a key taken from the next argument.
+      {"empty argument after =", {"--key=", "--suffix", "xyz"}, {}, 2, "empty"},
       {"invalid UTF-8", {"--key-file", File("k7", "Schl\xfcssel")}, {}, 2, "UTF-8"},
       {"no key and no terminal", {}, {}, 2, "no key"},
   };
@@ -184,6 +186,15 @@ TEST_F(CliTest, KeySources) {
     EXPECT_EQ(got.out, c.status == 0 ? "opened" : "");
     EXPECT_NE(got.err.find(c.errHas), std::string::npos) << got.err;
   }
+}
+
+// "--suffix=" seals under the empty suffix: the next argument stays an option.
+TEST_F(CliTest, EmptyValueAfterEqualsIsEmpty) {
+  const Outcome sealed = RunTool(TRIROTOR_CLI, {.args = {"encode", "--key=k", "--suffix=", "-q"}, .input = "note"});
+  ASSERT_EQ(sealed.status, 0) << sealed.err;
+  const std::string message = File("m.b64", sealed.out);
+  EXPECT_EQ(RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "--suffix", "", message}}).out, "note");
+  EXPECT_EQ(RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "--suffix=", "--", message}}).out, "note");
 }
 
 /// Output files ///
