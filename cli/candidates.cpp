@@ -19,6 +19,10 @@
 #include <fstream>
 #include <utility>
 
+#if defined(_WIN32)
+#include "support/wide_path.h"  // files by UTF-8 name, long paths
+#endif
+
 namespace trirotor::cli {
 
 namespace {
@@ -322,7 +326,11 @@ Rule ParseRule(std::string_view line) {
 }
 
 std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* lines) {
+#if defined(_WIN32)
+  std::ifstream in(support::WidePath(path).c_str(), std::ios::binary);
+#else
   std::ifstream in(path, std::ios::binary);
+#endif
   if (!in) throw CandidateError("cannot read the rule file " + path + ": " + std::strerror(errno));
   std::vector<Rule> rules;
   std::string line;
@@ -574,7 +582,11 @@ WordReader::WordReader(const std::string& path, bool (*stop)()) : stop_(stop), p
   if (path == "-") {
     fd_ = 0;
   } else {
+#if defined(_WIN32)
+    fd_ = support::OpenFile(path, O_RDONLY);
+#else
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
     if (fd_ < 0) throw CandidateError("cannot read the word list " + path + ": " + std::strerror(errno));
     ownsFd_ = true;
   }

@@ -20,6 +20,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
+
+#include "support/wide_path.h"  // files by UTF-8 name, long paths
+#endif
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -513,10 +521,34 @@ class Dispenser {
 
 // Replaces the file atomically: a temporary beside it, flushed, renamed.
 // Refuses to replace a file that is not one of our sessions.
+#if defined(_WIN32)
+// The session's file calls, by UTF-8 name: Windows' rename does not replace.
+int OpenSessionFile(const std::string& path, int flags, int mode = 0) { return support::OpenFile(path, flags, mode); }
+int FlushSessionFile(int fd) { return ::_commit(fd); }
+bool ReplaceSessionFile(const std::string& temp, const std::string& path) {
+  if (::MoveFileExW(support::WidePath(temp).c_str(), support::WidePath(path).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  errno = EACCES;
+  return false;
+}
+void RemoveSessionFile(const std::string& path) { ::DeleteFileW(support::WidePath(path).c_str()); }
+#else
+int OpenSessionFile(const std::string& path, int flags, int mode = 0) {
+  return ::open(path.c_str(), flags | O_CLOEXEC, mode);
+}
+int FlushSessionFile(int fd) { return ::fsync(fd); }
+bool ReplaceSessionFile(const std::string& temp, const std::string& path) {
+  return ::rename(temp.c_str(), path.c_str()) == 0;
+}
+void RemoveSessionFile(const std::string& path) { ::unlink(path.c_str()); }
+#endif
+
 void SaveSession(const std::string& path, const json& j) {
   // Read here without the interrupt check of the tool's readers: the save
   // on Ctrl-C runs after the interrupt.
-  if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+  if (const int fd = OpenSessionFile(path, O_RDONLY); fd >= 0) {
     std::string head(1 << 16, '\0');
     std::size_t got = 0;
     while (got < head.size()) {
@@ -533,7 +565,7 @@ void SaveSession(const std::string& path, const json& j) {
   }
   const std::string text = j.dump(1) + "\n";
   const std::string temp = path + ".tmp" + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = OpenSessionFile(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) throw Failure{kExitInput, "cannot write the session file " + ShownName(temp) + ": " + std::strerror(errno)};
   std::size_t written = 0;
   while (written < text.size()) {
@@ -542,11 +574,11 @@ void SaveSession(const std::string& path, const json& j) {
     if (n <= 0) break;
     written += static_cast<std::size_t>(n);
   }
-  const bool ok = written == text.size() && ::fsync(fd) == 0;
+  const bool ok = written == text.size() && FlushSessionFile(fd) == 0;
   ::close(fd);
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (!ok || !ReplaceSessionFile(temp, path)) {
     const std::string why = std::strerror(errno);
-    ::unlink(temp.c_str());
+    RemoveSessionFile(temp);
     throw Failure{kExitInput, "cannot write the session file " + ShownName(path) + ": " + why};
   }
 }
