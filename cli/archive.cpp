@@ -902,19 +902,6 @@ int Verify(const Options& options) {
 
 }  // namespace
 
-bool IsArchiveRun(const Options& options) {
-  if (options.mode != Mode::kDecode || options.jsonl) return false;
-  if (!options.verify.empty()) return true;
-  if (options.outputDir.empty()) return false;
-  if (options.recursive || !options.include.empty() || !options.exclude.empty() || options.followLinks ||
-      !options.report.empty() || options.resume || options.keyRing || options.jobs != 0) {
-    return true;
-  }
-  return std::any_of(options.inputs.begin(), options.inputs.end(), [](const std::string& input) {
-    struct stat info {};
-    return ::stat(input.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-  });
-}
 
 int RunArchive(const Options& options) { return options.verify.empty() ? DecodeArchive(options) : Verify(options); }
 

@@ -375,6 +375,25 @@ void Complain(std::string_view message) {
   if (::write(2, line.data(), line.size()) < 0) return;
 }
 
+// Whether the options ask for an archive run (declared in cli.h).
+bool IsArchiveRun(const Options& options) {
+  if (options.mode != Mode::kDecode || options.jsonl) return false;
+  if (!options.verify.empty()) return true;
+  if (options.outputDir.empty()) return false;
+  if (options.recursive || !options.include.empty() || !options.exclude.empty() || options.followLinks ||
+      !options.report.empty() || options.resume || options.keyRing || options.jobs != 0) {
+    return true;
+  }
+  return std::any_of(options.inputs.begin(), options.inputs.end(), [](const std::string& input) {
+#if defined(_WIN32)
+    return support::IsDirectory(input);
+#else
+    struct stat info {};
+    return ::stat(input.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+  });
+}
+
 int Run(const Options& options) {
   try {
     platform::SetCodePage(options.codePage);
