@@ -54,6 +54,7 @@
 #include "cli/recover.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
+#include "support/utf8_path.h"  // std::filesystem paths of UTF-8 names
 
 namespace trirotor::cli {
 
@@ -105,8 +106,8 @@ std::uint64_t Fnv(const ByteBuffer& bytes) {
 std::string Absolute(const std::string& path) {
   if (path == "-") return path;
   std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? path : absolute.string();
+  const std::filesystem::path absolute = std::filesystem::absolute(support::PathOf(path), error);
+  return error ? path : support::Utf8Of(absolute);
 }
 
 /// The search's definition ///
@@ -723,7 +724,7 @@ int RunRecover() {
     if (search.rules && !search.wordlist) throw Failure{kExitUsage, "--rules works on the words of --wordlist"};
     sessionPath = o.session               ? *o.session
                   : search.message == "-" ? std::string("standard-input.recover")
-                                          : std::filesystem::path(search.message).filename().string() + ".recover";
+                                          : support::Utf8Of(support::PathOf(search.message).filename()) + ".recover";
   }
   if (o.suffix) {
     search.fixedSuffix = true;

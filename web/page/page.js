@@ -548,7 +548,10 @@
       return;
     }
     const entries = batchEntries;
-    running = { id: 0, kind: 'batch' };
+    // This run's own token: an Abort, or a run begun after it, replaces
+    // it, and from then on nothing this run awaits may touch the page.
+    const run = { id: 0, kind: 'batch' };
+    running = run;
     batchZip = null;
     batchRows.textContent = '';
     batchTable.hidden = false;
@@ -567,11 +570,12 @@
       const entry = entries[i];
       const start = new Date().toISOString();
       let found = await readEntry(entry);
+      if (running !== run) return;  // aborted while the file was read: abort() has said so
       if (found.bytes) {
         const message = found.bytes;
         found = await ask({ type: 'decode-file', message, ...settings }, [message.buffer]);
       }
-      if (found === null) {
+      if (found === null || running !== run) {
         stopped = 'Aborted';
       } else if (found.failure) {
         stopped = found.failure;
@@ -597,7 +601,8 @@
     });
     const summary = summaryText(counts);
     let zipNote = '';
-    if (zipAvailable && running) {
+    if (running !== run) return;
+    if (zipAvailable) {
       texts[REPORT_NAME] = new TextEncoder().encode(lines.map((line) => JSON.stringify(line)).join('\n') + '\n');
       const made = await ask({ type: 'zip', files: texts }, Object.values(texts).map((t) => t.buffer));
       if (made && made.zip) batchZip = new Blob([made.zip], { type: 'application/zip' });
@@ -605,7 +610,7 @@
     } else if (!zipAvailable) {
       zipNote = ' This copy of the page makes no zip.';
     }
-    if (!running) return;  // aborted while zipping: abort() has said so
+    if (running !== run) return;  // aborted while zipping: abort() has said so
     finishRun();
     // Said twice: in the status line, and beside the table, far below it.
     const said = stopped ? `${stopped}: ${summary}.${zipNote}` : `${summary}.${zipNote}`;
