@@ -73,7 +73,7 @@ def run(tool, vector, folder, timeout):
     command = [tool, "decode", "--raw", "--key-file", str(paths["key"]),
                "--suffix-file", str(paths["suffix"]), str(paths["message"])]
     try:
-        done = subprocess.run(command, capture_output=True, timeout=timeout)
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return [f"no answer in {timeout} s"]
     if refused_up_front(vector, done.returncode, done.stdout):

@@ -25,8 +25,15 @@ NAME = "Привет, мир ü.txt"  # no code page holds it whole
 
 
 def run(exe, args, stdin=b"", cwd=None, env=None):
-    done = subprocess.run(["wine", exe, *args], input=stdin, capture_output=True, cwd=cwd, env=env, timeout=120)
-    return done.returncode, done.stdout, done.stderr
+    # Now and then Wine ends a start with status 1 and no byte on either
+    # stream, which trirotor.exe never does (each status 1 of its own says
+    # why): such a run is made once more, and said so.
+    for attempt in range(2):
+        done = subprocess.run(["wine", exe, *args], input=stdin, capture_output=True, cwd=cwd, env=env, timeout=120)
+        if attempt == 0 and done.returncode == 1 and not done.stdout and not done.stderr:
+            print(f"     note: wine gave status 1 and no output for {args[:2]}; running it once more")
+            continue
+        return done.returncode, done.stdout, done.stderr
 
 
 def answers_as_lines_arrive(exe, record):
@@ -64,14 +71,10 @@ def main():
         (d / "replace.txt").write_bytes(b"old content\n")
         (d / "damaged.b64").write_bytes(sealed[: len(sealed) * 2 // 3])
         (d / "ring.txt").write_bytes(f"# old keys\nwrong one\nnot this\n# this year's\n{KEY}\n".encode("utf-8"))
-        (d / "words.txt").write_bytes(f"first\r\nsecond\r\n{KEY}\r\nlast\r\n".encode("utf-8"))
+        (d / "Wörter.txt").write_bytes(f"first\r\nsecond\r\n{KEY}\r\nlast\r\n".encode("utf-8"))
         status, short_sealed, _ = run(exe, ["encode", "--key", "k7", str(d / NAME)])
         assert status == 0, "encode under the short key failed"
         (d / "short ü.b64").write_bytes(short_sealed)
-        # recover does not yet open files by non-ASCII names on Windows
-        # (its name arrives re-encoded): its rows use ASCII message names.
-        (d / "short.b64").write_bytes(short_sealed)
-        (d / "sealed.b64").write_bytes(sealed)
         records = "".join(json.dumps({"id": i, "message": sealed.decode().strip(), "key": k}) + "\n"
                           for i, k in enumerate([KEY, "wrong", KEY]))
         env = dict(os.environ, TRIROTOR_TEST_KEY=KEY)
@@ -127,13 +130,16 @@ def main():
             ("inspect", ["inspect", str(d / "sealed ü.b64")], b"", 0, lambda out: len(out) > 0),
             ("salvage of a cut message: 4", ["decode", "--salvage", "--key", KEY, str(d / "damaged.b64")], b"", 4,
              lambda out: len(out) > 0 and TEXT.startswith(out[:8])),
-            ("recover from a word list", ["recover", "--wordlist", str(d / "words.txt"), "--json", "-q",
-                                          "--session", str(d / "session.json"), str(d / "sealed.b64")], b"", 0,
-             lambda out: json.loads(out)["key"] == KEY and (d / "session.json").exists()),
-            ("recover from a mask", ["recover", "--mask", "?l?d", "-q", "--session", str(d / "mask.json"),
-                                     str(d / "short.b64")], b"", 0, lambda out: out.strip() == b"k7"),
-            ("recover finds none: 3", ["recover", "--wordlist", str(d / "words.txt"), "-q", "--session",
-                                       str(d / "none.json"), str(d / "short.b64")], b"", 3, b""),
+            ("recover from a word list", ["recover", "--wordlist", str(d / "Wörter.txt"), "--json", "-q",
+                                          "--session", str(d / "Sitzung ü.json"), str(d / "sealed ü.b64")], b"", 0,
+             lambda out: json.loads(out)["key"] == KEY and (d / "Sitzung ü.json").exists()),
+            ("recover from a mask", ["recover", "--mask", "?l?d", "-q", "--session", str(d / "Maske ü.json"),
+                                     str(d / "short ü.b64")], b"", 0, lambda out: out.strip() == b"k7"),
+            ("recover names its session after the message", ["recover", "--mask", "?l?d", "-q",
+                                                              str(d / "short ü.b64")], b"", 0,
+             lambda out: out.strip() == b"k7" and (d / "short ü.b64.recover").exists()),
+            ("recover finds none: 3", ["recover", "--wordlist", str(d / "Wörter.txt"), "-q", "--session",
+                                       str(d / "keine ü.json"), str(d / "short ü.b64")], b"", 3, b""),
             ("a folder to --output-dir refused here: 1", ["decode", "--key", KEY, "--output-dir", str(out_dir), "-r",
                                                           str(d / "Ausgabe ö")], b"", 1, b""),
         ]
