@@ -5,10 +5,11 @@
 # so a fuzzer added there is run here without a second list to keep.
 #
 # Sourced by .ci/run, which calls step_fuzz from the repository's root.
-# FUZZ_SECONDS (default 60) is each target's time. Any crash, sanitizer
-# report, undocumented error, slow input or unbounded allocation fails the
-# step; the reproducer is printed in hex and kept under
-# build-fuzz/artifacts/ (see fuzz/README.md for turning it into a test).
+# FUZZ_SECONDS (default 60) is each target's time; FUZZ_JOBS of them run at
+# once (default: one a core). Any crash, sanitizer report, undocumented
+# error, slow input or unbounded allocation fails the step; the reproducer
+# is printed in hex and kept under build-fuzz/artifacts/ (see
+# fuzz/README.md for turning it into a test).
 
 step_fuzz() {
   local seconds="${FUZZ_SECONDS:-60}"
@@ -28,7 +29,10 @@ step_fuzz() {
 
   local artifacts="$build/artifacts"
   mkdir -p "$artifacts"
-  local target work status failed=0 ran=0
+  local target status failed=0 ran=0 running=0
+  local -a started=()
+  # FUZZ_JOBS fuzzers at once (default: one a core); each is one process.
+  local parallel="${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}"
   for target in "${targets[@]}"; do
     # A listed fuzzer that was not built, or has no seeds, is a failure.
     if [[ ! -x "$build/$target" ]] || ! compgen -G "fuzz/corpus/$target/*" >/dev/null; then
@@ -36,25 +40,28 @@ step_fuzz() {
       failed=$((failed + 1))
       continue
     fi
-    # Run on a copy so that what the fuzzer adds stays out of the work tree.
-    work="$(mktemp -d)"
-    cp fuzz/corpus/"$target"/* "$work"/
+    if ((running >= parallel)); then
+      wait -n || true
+      running=$((running - 1))
+    fi
     echo "fuzz: $target for ${seconds}s"
-    # .ci/run runs with set -e: catch the status rather than stop at it.
-    status=0
-    "$build/$target" "$work" -max_len=65536 -rss_limit_mb=512 -malloc_limit_mb=256 -timeout=10 \
-      -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
-      >"$artifacts/$target.log" 2>&1 || status=$?
+    fuzz_one "$build" "$target" "$seconds" "$artifacts" &
+    running=$((running + 1))
+    started+=("$target")
+  done
+  wait
+  # Each fuzzer's outcome, in the list's order, once all have ended.
+  for target in "${started[@]}"; do
+    status=$(cat "$artifacts/$target.status" 2>/dev/null || echo "no status")
     grep -E '^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units' "$artifacts/$target.log" || tail -n 3 "$artifacts/$target.log"
-    rm -rf "$work"
     ran=$((ran + 1))
-    if ((status != 0)); then
+    if [[ "$status" != 0 ]]; then
       failed=$((failed + 1))
       echo "fuzz: $target FAILED (exit $status); the end of its log:"
       tail -n 60 "$artifacts/$target.log"
       local reproducer
       for reproducer in "$artifacts/$target"-*; do
-        [[ -f "$reproducer" && "$reproducer" != *.log ]] || continue
+        [[ -f "$reproducer" && "$reproducer" != *.log && "$reproducer" != *.status ]] || continue
         echo "fuzz: reproducer $reproducer:"
         od -A x -t x1z -v "$reproducer" | head -n 64 || true
       done
@@ -62,4 +69,17 @@ step_fuzz() {
   done
   echo "fuzz: $((${#targets[@]} - failed)) of ${#targets[@]} passed, $ran run"
   ((failed == 0))
+}
+
+# One fuzzer on a copy of its seeds (what it adds stays out of the work
+# tree); its exit status goes to ARTIFACTS/TARGET.status, its log beside it.
+fuzz_one() {
+  local build="$1" target="$2" seconds="$3" artifacts="$4" work status=0
+  work="$(mktemp -d)"
+  cp fuzz/corpus/"$target"/* "$work"/
+  "$build/$target" "$work" -max_len=65536 -rss_limit_mb=512 -malloc_limit_mb=256 -timeout=10 \
+    -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+    >"$artifacts/$target.log" 2>&1 || status=$?
+  rm -rf "$work"
+  echo "$status" >"$artifacts/$target.status"
 }
