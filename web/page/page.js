@@ -415,6 +415,51 @@
     return x.length - y.length;
   }
 
+  // A dropped folder is walked as a picked one is read: every file under
+  // it, at any depth. One folder dropped alone stands for its files, its
+  // own name left out; dropped beside others, each keeps its name. The walk
+  // stops one file past the page's limit, which chooseFound then refuses.
+  const fileOf = (entry) => new Promise((resolve, reject) => entry.file(resolve, reject));
+  const batchOf = (reader) => new Promise((resolve, reject) => reader.readEntries(resolve, reject));
+
+  async function walkEntry(entry, prefix, found) {
+    if (found.length > MAX_BATCH_FILES) return;
+    if (entry.isFile) {
+      found.push({ path: prefix + entry.name, file: await fileOf(entry) });
+      return;
+    }
+    if (!entry.isDirectory) return;
+    const reader = entry.createReader();
+    // readEntries gives a folder's entries a batch at a time, [] at the end.
+    for (let batch = await batchOf(reader); batch.length > 0; batch = await batchOf(reader)) {
+      for (const child of batch) await walkEntry(child, `${prefix}${entry.name}/`, found);
+    }
+  }
+
+  async function dropFolders(dropped) {
+    if (running) return;
+    setStatus('Reading the folder…');
+    const found = [];
+    try {
+      if (dropped.length === 1) {
+        const reader = dropped[0].createReader();
+        for (let batch = await batchOf(reader); batch.length > 0; batch = await batchOf(reader)) {
+          for (const child of batch) await walkEntry(child, '', found);
+        }
+      } else {
+        for (const entry of dropped) await walkEntry(entry, '', found);
+      }
+    } catch (error) {
+      refuseBatch(`Cannot read the dropped folder: ${error.message || error.name || error}`);
+      return;
+    }
+    if (found.length === 0) {
+      refuseBatch('The dropped folder holds no file.');
+      return;
+    }
+    chooseFound(found);
+  }
+
   function refuseBatch(line) {
     batchEntries = [];
     batchNote.textContent = '';
@@ -425,12 +470,19 @@
   // A picked folder's files stand under it, its own name left out, as the
   // tool mirrors a folder; single files stand under their own names.
   function chooseFiles(fileList, fromFolder) {
+    const found = [];
+    for (const file of fileList) {
+      const under = fromFolder && file.webkitRelativePath ? file.webkitRelativePath.split('/').slice(1).join('/') : '';
+      found.push({ path: under || file.name, file });
+    }
+    chooseFound(found);
+  }
+
+  function chooseFound(found) {
     if (running) return;
     const entries = [];
     let bytes = 0;
-    for (const file of fileList) {
-      const under = fromFolder && file.webkitRelativePath ? file.webkitRelativePath.split('/').slice(1).join('/') : '';
-      const path = under || file.name;
+    for (const { path, file } of found) {
       entries.push({ path, output: outputNameFor(path), file });
       bytes += file.size;
     }
@@ -681,7 +733,13 @@
   document.addEventListener('drop', (event) => {
     event.preventDefault();
     dropZone.classList.remove('dragging');
-    if (event.dataTransfer.files.length > 1) chooseFiles(event.dataTransfer.files, false);
+    // The drop's entries are there only while the event lasts: taken now,
+    // walked after. A folder shows in the files list as an empty file.
+    const dropped = [...(event.dataTransfer.items || [])]
+      .map((item) => (item.kind === 'file' && item.webkitGetAsEntry ? item.webkitGetAsEntry() : null))
+      .filter((entry) => entry);
+    if (dropped.some((entry) => entry.isDirectory)) dropFolders(dropped);
+    else if (event.dataTransfer.files.length > 1) chooseFiles(event.dataTransfer.files, false);
     else if (event.dataTransfer.files.length > 0) openFile(event.dataTransfer.files[0]);
   });
 

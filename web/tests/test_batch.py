@@ -1,4 +1,4 @@
-"""Several files at once in the page: a folder picked or files dropped,
+"""Several files at once in the page: a folder picked or dropped, or files dropped,
 decoded with one key into a table of outcomes and one zip of the texts and
 the report, held to what the tool's archive run makes of the same files."""
 import base64
@@ -102,9 +102,38 @@ def rows(driver):
         "return [...document.querySelectorAll('#batch-rows tr')].map((r) => [...r.cells].map((c) => c.textContent));")
 
 
+# A dropped folder as the browser hands it over: entries whose folders give
+# their children a batch at a time (two here, then an empty batch), and a
+# files list that shows the folder as one empty file.
+DROP_FOLDER = """
+  const fileEntry = (name, data) => ({isFile: true, isDirectory: false, name,
+    file: (ok) => ok(new File([Uint8Array.from(atob(data), (c) => c.charCodeAt(0))], name))});
+  const folderEntry = (name, children) => ({isFile: false, isDirectory: true, name, createReader: () => {
+    let next = 0;
+    return {readEntries: (ok) => setTimeout(() => { ok(children.slice(next, next + 2)); next += 2; }, 0)};
+  }});
+  const build = (name, tree) => folderEntry(name, Object.entries(tree).map(([child, value]) =>
+    typeof value === 'string' ? fileEntry(child, value) : build(child, value)));
+  const root = build('picked', arguments[0]);
+  const drop = new Event('drop', {bubbles: true, cancelable: true});
+  Object.defineProperty(drop, 'dataTransfer', {value: {
+    items: [{kind: 'file', webkitGetAsEntry: () => root}], files: [new File([], 'picked')]}});
+  document.dispatchEvent(drop);"""
+
+
 def choose(driver, tmp_path, how):
     if how == "folder":
         driver.find_element(By.ID, "folder").send_keys(str(tmp_path / "picked"))
+    elif how == "dropped folder":
+        tree = {}
+        for f in sorted((tmp_path / "picked").rglob("*")):
+            if f.is_file():
+                *folders, name = f.relative_to(tmp_path / "picked").parts
+                place = tree
+                for part in folders:
+                    place = place.setdefault(part, {})
+                place[name] = base64.b64encode(f.read_bytes()).decode()
+        driver.execute_script(DROP_FOLDER, tree)
     else:
         files = sorted((tmp_path / "flat").iterdir())
         driver.execute_script("""
@@ -117,10 +146,10 @@ def choose(driver, tmp_path, how):
     WebDriverWait(driver, 30).until(lambda d: status(d)[0] == f"Loaded {len(FILES)} files.")
 
 
-@pytest.mark.parametrize("how", ["folder", "drop"])
+@pytest.mark.parametrize("how", ["folder", "drop", "dropped folder"])
 def test_several_files_give_a_table_a_zip_and_the_tools_report(page, downloads, options, folder, how):
-    layout = "picked" if how == "folder" else "flat"
-    shown = (lambda p: p) if how == "folder" else (lambda p: p.rsplit("/", 1)[-1])
+    layout = "flat" if how == "drop" else "picked"
+    shown = (lambda p: p.rsplit("/", 1)[-1]) if how == "drop" else (lambda p: p)
     choose(page, folder, how)
     fill(page, "key", VECTOR["key"])
     fill(page, "suffix", VECTOR["suffix"])
