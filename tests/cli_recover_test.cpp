@@ -140,6 +140,38 @@ TEST_F(CliRecover, TheCountAnnouncedIsTheCountTried) {
   }
 }
 
+// --status-json: a line an interval, each a whole JSON object a script can
+// read while the search runs: the count grows and never passes the total,
+// and the rate and time left are there once there is a rate.
+TEST_F(CliRecover, StatusLinesFollowTheSearch) {
+  const std::string message = Sealed("m.b64", u"not among them", u"");
+  const std::uint64_t total = 95ull * 95 * 95;  // ?a?a?a: several intervals of 0.1 s
+  const Outcome run = Recover({"--mask", "?a?a?a", "--status-json", "0.1", "--session", Path("s.session").string(),
+                               message});
+  EXPECT_EQ(run.status, 3) << run.err;
+  std::vector<nlohmann::json> lines;
+  std::size_t from = 0;
+  for (std::size_t end; (end = run.err.find('\n', from)) != std::string::npos; from = end + 1) {
+    const std::string line = run.err.substr(from, end - from);
+    if (line.starts_with("{")) lines.push_back(nlohmann::json::parse(line));  // throws on a torn line
+  }
+  ASSERT_FALSE(lines.empty()) << run.err;  // two or more here; one on a machine many times as fast
+  std::uint64_t before = 0;
+  for (const nlohmann::json& line : lines) {
+    ASSERT_TRUE(line.at("tried").is_number_unsigned()) << line;
+    const std::uint64_t tried = line["tried"];
+    EXPECT_GE(tried, before) << line;
+    EXPECT_LE(tried, total) << line;
+    EXPECT_EQ(line.at("total"), total) << line;
+    EXPECT_EQ(line.at("early_passed_full_failed"), 0) << line;
+    if (line.at("per_second").get<std::uint64_t>() > 0 && tried < total) {
+      EXPECT_TRUE(line.contains("seconds_left")) << line;
+    }
+    before = tried;
+  }
+  EXPECT_GT(before, 0u) << run.err;
+}
+
 // Wrong keys that pass a first test are counted, never taken: the right
 // key of a message cut short passes the early test (its header and
 // container are whole) but not the frame check; a lucky key found by a
