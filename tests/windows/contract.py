@@ -96,6 +96,19 @@ def main():
         archive_run = ["decode", "--key", KEY, "-r", "--exclude", "*.md", "--exclude", "skip", "--output-dir",
                        str(arch_out), "--report", str(report), str(arch)]
         leftover = arch_out / "2003 Jahr" / ".Brief ü.txt.trirotor-a1b2c3"
+        # Linked folders: Wine shows a symbolic link as a reparse point.
+        linked = d / "verknüpft"
+        (linked / "unter").mkdir(parents=True)
+        (linked / "unter" / "a.b64").write_bytes(sealed)
+        os.symlink("unter", linked / "link")
+        os.symlink("..", linked / "unter" / "hoch")  # a loop
+        (d / "links out").mkdir()
+
+        def walked(report_name, want):
+            def check(_):
+                lines = [json.loads(line) for line in (d / report_name).read_text(encoding="utf-8").splitlines()]
+                return [(line["path"], line["eventOutcome"]) for line in lines if line["kind"] == "input"] == want
+            return check
 
         def file_is(name, want):
             return lambda out: (d / name).read_bytes() == want
@@ -188,6 +201,16 @@ def main():
             ("archive run: --verify of its report", ["decode", "--key", KEY, "--verify", str(report)], b"", 0, b""),
             ("archive run: --verify finds an altered output: 4", ["decode", "--key", KEY, "--verify", str(report)],
              b"", 4, lambda out: out.startswith(b"changed: ") and out.count(b"\n") == 1, altered_output),
+            ("archive run: linked folders are skipped", ["decode", "--key", KEY, "-r", "--output-dir",
+                                                         str(d / "links out"), "--report", "links1.jsonl", str(linked)],
+             b"", 0, walked("links1.jsonl", [("link", "skipped"), ("unter/a.b64", "opened"),
+                                             ("unter/hoch", "skipped")])),
+            ("archive run: --follow-symlinks, a loop and a second way in", ["decode", "--key", KEY, "-r",
+                                                                            "--follow-symlinks", "--output-dir",
+                                                                            str(d / "links out"), "--report",
+                                                                            "links2.jsonl", str(linked)],
+             b"", 0, walked("links2.jsonl", [("link/a.b64", "opened"), ("link/hoch", "skipped"),
+                                             ("unter", "skipped")])),
             ("archive run: --include with a '/'", ["decode", "--key", KEY, "-r", "--include", "2003 J?hr/*ü.b64",
                                                    "--output-dir", str(out_dir), str(arch)], b"", 0,
              lambda out: tree(out_dir) == {"2003 Jahr/Brief ü.txt": TEXT, "sealed ü.txt": TEXT}),
