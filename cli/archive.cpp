@@ -756,6 +756,11 @@ int DecodeArchive(const Options& options) {
     if (const std::optional<FileId> id = FileIdOf(*source)) read.insert(*id);
   }
   const std::string reportPath = options.report.empty() ? "" : AbsoluteName(options.report);
+  // A report not made yet is told by its folder and name: an output that
+  // reaches that folder by a link lands on it all the same.
+  const std::filesystem::path reportName = Utf8Path(reportPath).filename();
+  const std::optional<FileId> reportFolder =
+      reportPath.empty() || reportExists ? std::nullopt : FileIdOf(Utf8Name(Utf8Path(reportPath).parent_path()));
   std::map<std::string, std::size_t> taken;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].preset) continue;
@@ -770,10 +775,13 @@ int DecodeArchive(const Options& options) {
       throw Failure{kExitUsage, "the output " + ShownName(output) +
                                     " is one of the inputs: refusing to write over it; choose another --output-dir"};
     }
-    // By name, as the report may not be there yet; by identity, as a name
-    // on Windows may spell it in another case or with other characters.
-    if (!reportPath.empty() && (SameName(AbsoluteName(outputRoot + "/" + items[i].outputRelative), reportPath) ||
-                                (reportId && outputId == reportId))) {
+    // By name; by identity, as a link or (on Windows) another spelling
+    // of a name may lead to it.
+    const std::filesystem::path outputPath = Utf8Path(AbsoluteName(outputRoot + "/" + items[i].outputRelative));
+    if (!reportPath.empty() &&
+        (SameName(Utf8Name(outputPath), reportPath) || (reportId && outputId == reportId) ||
+         (reportFolder && SameName(Utf8Name(outputPath.filename()), Utf8Name(reportName)) &&
+          FileIdOf(Utf8Name(outputPath.parent_path())) == reportFolder))) {
       throw Failure{kExitUsage, "the report " + ShownName(options.report) + " would be written over by " +
                                     ShownName(items[i].path) + "'s text; name another report"};
     }

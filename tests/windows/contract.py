@@ -103,6 +103,7 @@ def main():
         os.symlink("unter", linked / "link")
         os.symlink("..", linked / "unter" / "hoch")  # a loop
         (d / "links out").mkdir()
+        (d / "Neu").mkdir()
 
         def walked(report_name, want):
             def check(_):
@@ -211,6 +212,9 @@ def main():
                                                                             "links2.jsonl", str(linked)],
              b"", 0, walked("links2.jsonl", [("link/a.b64", "opened"), ("link/hoch", "skipped"),
                                              ("unter", "skipped")])),
+            ("archive run: an output that is the report spelt in another case: 1",
+             ["decode", "--key", KEY, "--output-dir", str(d / "Neu"), "--report", str(d / "NEU" / "sealed ü.txt"),
+              str(d / "sealed ü.b64")], b"", 1, lambda out: not any((d / "Neu").iterdir())),
             ("archive run: --include with a '/'", ["decode", "--key", KEY, "-r", "--include", "2003 J?hr/*ü.b64",
                                                    "--output-dir", str(out_dir), str(arch)], b"", 0,
              lambda out: tree(out_dir) == {"2003 Jahr/Brief ü.txt": TEXT, "sealed ü.txt": TEXT}),
