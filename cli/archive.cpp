@@ -142,7 +142,10 @@ void MakeFolders(const std::string& folder, std::error_code& error) {
 // blind to case, ASCII letters of either case are alike.
 bool SameName(const std::string& a, const std::string& b) {
 #if defined(_WIN32)
-  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c == '/' ? '\\' : c; };
+  const auto fold = [](char c) {
+    if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
+    return c == '/' ? '\\' : c;
+  };
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
 #else
   return a == b;

@@ -98,7 +98,9 @@ struct Entry {
   bool link = false;
 };
 
-enum class Seen { kSeen, kUnopened, kDangling };
+enum class Seen { kSeen,
+                  kUnopened,
+                  kDangling };
 
 #if defined(_WIN32)
 

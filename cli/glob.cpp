@@ -41,7 +41,9 @@ bool IsClass(std::string_view name) {
   return false;
 }
 
-enum class Set { kIn, kOut, kUnclosed };
+enum class Set { kIn,
+                 kOut,
+                 kUnclosed };
 
 // Whether `text` holds `what` at `at` (which may lie past its end).
 bool Has(std::string_view text, std::size_t at, std::string_view what) {
