@@ -77,9 +77,13 @@ void Split(const std::string& input, std::string& folder, std::string& name) {
   folder = cut == rootEnd ? input.substr(0, cut + 1) : input.substr(0, cut);
 }
 
-// A folder's path and a name in it.
+// A folder's path and a name in it; on Windows "C:" is the drive's
+// current folder, which a separator would turn into its root.
 std::string Join(const std::string& folder, const std::string& name) {
   if (!folder.empty() && kSeparators.find(folder.back()) != std::string_view::npos) return folder + name;
+#if defined(_WIN32)
+  if (folder.size() == 2 && folder[1] == ':') return folder + name;
+#endif
   return folder + "/" + name;
 }
 
