@@ -18,9 +18,16 @@
 
 #include "cli/archive.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -43,6 +50,10 @@
 
 #include "cli/io.h"
 #include "cli/sha256.h"
+#if defined(_WIN32)
+#include "cli/windows.h"
+#include "support/wide_path.h"
+#endif
 
 namespace trirotor::cli {
 
@@ -61,7 +72,11 @@ std::string UtcNow() {
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm utc{};
+#if defined(_WIN32)
+  ::gmtime_s(&utc, &seconds);
+#else
   ::gmtime_r(&seconds, &utc);
+#endif
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
@@ -70,12 +85,71 @@ std::string UtcNow() {
 
 Json Agent() { return Json{{"name", kAgent}, {"version", TRIROTOR_VERSION}, {"role", "executing program"}}; }
 
-std::string Absolute(const std::string& path) {
-  std::error_code error;
-  std::string absolute = std::filesystem::absolute(path, error).lexically_normal().string();
-  if (error) absolute = path;
-  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
-  return absolute;
+/// Files by UTF-8 name, on either system ///
+
+#if defined(_WIN32)
+int OpenToRead(const std::string& path) { return support::OpenFile(path, _O_RDONLY); }
+int OpenToAppend(const std::string& path, bool fresh) {
+  return support::OpenFile(path, _O_WRONLY | _O_CREAT | _O_APPEND | (fresh ? _O_EXCL : 0), _S_IREAD | _S_IWRITE);
+}
+bool IsRegular(int fd) {
+  struct _stat64 info {};
+  return ::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+}
+long ReadFd(int fd, char* buffer, std::size_t size) { return ::_read(fd, buffer, static_cast<unsigned>(size)); }
+long WriteFd(int fd, const char* bytes, std::size_t size) { return ::_write(fd, bytes, static_cast<unsigned>(size)); }
+int SyncFd(int fd) { return ::_commit(fd); }
+int CloseFd(int fd) { return ::_close(fd); }
+bool IsFolder(const std::string& path) { return support::IsDirectory(path); }
+// Each folder on the way made by its long name: create_directories takes
+// no \\?\ names, and so no tree deeper than 260 characters.
+void MakeFolders(const std::string& folder, std::error_code& error) {
+  error.clear();
+  if (IsFolder(folder)) return;
+  DWORD last = ERROR_SUCCESS;
+  for (std::size_t at = folder.find_first_of("/\\");; at = folder.find_first_of("/\\", at + 1)) {
+    const std::string prefix = folder.substr(0, at);
+    if (!prefix.empty() && prefix.back() != ':' && prefix.back() != '/' && prefix.back() != '\\') {
+      last = CreateDirectoryW(support::WidePath(prefix).c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
+    }
+    if (at == std::string::npos) break;
+  }
+  if (!IsFolder(folder)) error.assign(ErrnoOf(last == ERROR_SUCCESS ? ERROR_PATH_NOT_FOUND : last), std::generic_category());
+}
+#else
+int OpenToRead(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+int OpenToAppend(const std::string& path, bool fresh) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (fresh ? O_EXCL : 0), 0666);
+}
+bool IsRegular(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+long ReadFd(int fd, char* buffer, std::size_t size) { return ::read(fd, buffer, size); }
+long WriteFd(int fd, const char* bytes, std::size_t size) { return ::write(fd, bytes, size); }
+int SyncFd(int fd) { return ::fsync(fd); }
+int CloseFd(int fd) { return ::close(fd); }
+bool IsFolder(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+void MakeFolders(const std::string& folder, std::error_code& error) {
+  std::filesystem::create_directories(Utf8Path(folder), error);
+}
+#endif
+
+// Whether two full names name one place: on Windows, whose names are
+// blind to case, ASCII letters of either case are alike.
+bool SameName(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+  const auto fold = [](char c) {
+    if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
+    return c == '/' ? '\\' : c;
+  };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+#else
+  return a == b;
+#endif
 }
 
 // Names in the report are UTF-8; a name that is not is recorded with
@@ -236,9 +310,9 @@ Decoded DecodeInputOrThrow(const std::string& path, const Keys& keys, const Sett
     if (output != nullptr) {
       // Each worker makes a folder once; the next file in it costs no look.
       thread_local std::set<std::string> made;
-      const std::string folder = std::filesystem::path(*output).parent_path().string();
+      const std::string folder = Utf8Name(Utf8Path(*output).parent_path());
       std::error_code error;
-      if (made.count(folder) == 0) std::filesystem::create_directories(folder, error);
+      if (made.count(folder) == 0) MakeFolders(folder, error);
       if (!error) made.insert(folder);
       if (error) throw Failure{kExitInput, "cannot make the folder of " + ShownName(*output) + ": " + error.message()};
       out.emplace(*output);
@@ -391,7 +465,10 @@ class RunProgress {
 
  private:
   static void Write(const std::string& text) {
-    if (::write(2, text.data(), text.size()) < 0) return;  // progress is a nicety
+#if defined(_WIN32)
+    if (ConsoleWrite(2, text)) return;
+#endif
+    if (WriteFd(2, text.data(), text.size()) < 0) return;  // progress is a nicety
   }
 
   bool shown_, forced_, terminal_;
@@ -448,19 +525,18 @@ std::string Text(const Json& line, const char* field) {
 // cannot be opened or read.
 std::string FileSha256(const std::string& path, bool& exists) {
   exists = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = OpenToRead(path);
   if (fd < 0) return "";
   struct Closer {
     int fd;
-    ~Closer() { ::close(fd); }
+    ~Closer() { CloseFd(fd); }
   } closer{fd};
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return "";
+  if (!IsRegular(fd)) return "";
   Sha256 hash;
   std::string chunk(std::size_t{1} << 20, '\0');
   for (;;) {
     if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-    const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+    const long got = ReadFd(fd, chunk.data(), chunk.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return "";
     if (got == 0) break;
@@ -474,24 +550,24 @@ std::string FileSha256(const std::string& path, bool& exists) {
 class ReportFile {
  public:
   ReportFile(const std::string& path, bool fresh) : path_(path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (fresh ? O_EXCL : 0), 0666);
+    fd_ = OpenToAppend(path, fresh);
     if (fd_ < 0) throw Failure{kExitInput, "cannot write the report " + ShownName(path) + ": " + std::strerror(errno)};
   }
-  ~ReportFile() { ::close(fd_); }
+  ~ReportFile() { CloseFd(fd_); }
   ReportFile(const ReportFile&) = delete;
   ReportFile& operator=(const ReportFile&) = delete;
 
   void Line(const std::string& text) {
     std::string line = text + "\n";
     for (std::size_t done = 0; done < line.size();) {
-      const ssize_t put = ::write(fd_, line.data() + done, line.size() - done);
+      const long put = WriteFd(fd_, line.data() + done, line.size() - done);
       if (put < 0 && errno == EINTR) continue;  // the lines already done still go in
       if (put < 0) throw Failure{kExitInput, "cannot write the report " + ShownName(path_) + ": " + std::strerror(errno)};
       done += static_cast<std::size_t>(put);
     }
   }
   void Sync() {
-    if (::fsync(fd_) != 0 && errno != EINVAL) {
+    if (SyncFd(fd_) != 0 && errno != EINVAL) {
       throw Failure{kExitInput, "cannot write the report " + ShownName(path_) + ": " + std::strerror(errno)};
     }
   }
@@ -507,14 +583,14 @@ void RemoveLeftovers(const std::vector<Item>& items, const std::string& outputDi
   std::map<std::string, std::set<std::string>> byFolder;
   for (const Item& item : items) {
     if (item.preset) continue;
-    const std::filesystem::path output = std::filesystem::path(outputDir) / item.outputRelative;
-    byFolder[output.parent_path().string()].insert(output.filename().string());
+    const std::filesystem::path output = Utf8Path(outputDir) / Utf8Path(item.outputRelative);
+    byFolder[Utf8Name(output.parent_path())].insert(Utf8Name(output.filename()));
   }
   constexpr std::string_view kTail = ".trirotor-";
   for (const auto& [folder, names] : byFolder) {
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-      const std::string name = entry.path().filename().string();
+    for (const auto& entry : std::filesystem::directory_iterator(Utf8Path(folder), error)) {
+      const std::string name = Utf8Name(entry.path().filename());
       if (name.size() < 1 + kTail.size() + 6 || name[0] != '.') continue;
       if (name.compare(name.size() - 6 - kTail.size(), kTail.size(), kTail) != 0) continue;
       const std::string stem = name.substr(1, name.size() - 7 - kTail.size());
@@ -654,20 +730,18 @@ std::string Summary(const std::array<std::size_t, kOutcomes>& counts, std::size_
 /// decode --output-dir over folders ///
 
 int DecodeArchive(const Options& options) {
-  struct stat outInfo {};
-  if (::stat(options.outputDir.c_str(), &outInfo) != 0 || !S_ISDIR(outInfo.st_mode)) {
-    throw Failure{kExitInput, "--output-dir " + ShownName(options.outputDir) + " is not a folder"};
-  }
+  const std::optional<FileId> outId = IsFolder(options.outputDir) ? FileIdOf(options.outputDir) : std::nullopt;
+  if (!outId) throw Failure{kExitInput, "--output-dir " + ShownName(options.outputDir) + " is not a folder"};
   if (options.inputs.empty()) throw Failure{kExitUsage, "--output-dir needs message files or folders, not standard input"};
   for (const std::string& input : options.inputs) {
     if (input == "-") throw Failure{kExitUsage, "--output-dir needs message files or folders, not standard input"};
   }
-  const std::string outputRoot = Absolute(options.outputDir);
+  const std::string outputRoot = AbsoluteName(options.outputDir);
   WalkRules rules{options.recursive, options.followLinks, options.include, options.exclude, {}};
-  rules.leaveOut.emplace_back(outInfo.st_dev, outInfo.st_ino);
-  struct stat reportInfo {};
-  const bool reportExists = !options.report.empty() && ::stat(options.report.c_str(), &reportInfo) == 0;
-  if (reportExists) rules.leaveOut.emplace_back(reportInfo.st_dev, reportInfo.st_ino);
+  rules.leaveOut.push_back(*outId);
+  const std::optional<FileId> reportId = options.report.empty() ? std::nullopt : FileIdOf(options.report);
+  const bool reportExists = reportId.has_value();
+  if (reportExists) rules.leaveOut.push_back(*reportId);
   if (reportExists && !options.resume) {
     throw Failure{kExitUsage, "the report " + ShownName(options.report) +
                                   " exists: give --resume to go on with its run, or name another report"};
@@ -676,15 +750,20 @@ int DecodeArchive(const Options& options) {
 
   // Before any work: two inputs for one output, an output that is an input
   // or a key source, the report among the outputs.
-  std::set<std::pair<dev_t, ino_t>> read;
+  std::set<FileId> read;
   for (const Item& item : items) {
-    if (!item.preset) read.emplace(item.device, item.inode);
+    if (!item.preset) read.insert(item.id);
   }
   for (const std::optional<std::string>& source : {options.keyFile, options.suffixFile, options.keyRing}) {
-    struct stat info {};
-    if (source && *source != "-" && ::stat(source->c_str(), &info) == 0) read.emplace(info.st_dev, info.st_ino);
+    if (!source || *source == "-") continue;
+    if (const std::optional<FileId> id = FileIdOf(*source)) read.insert(*id);
   }
-  const std::string reportPath = options.report.empty() ? "" : Absolute(options.report);
+  const std::string reportPath = options.report.empty() ? "" : AbsoluteName(options.report);
+  // A report not made yet is told by its folder and name: an output that
+  // reaches that folder by a link lands on it all the same.
+  const std::filesystem::path reportName = Utf8Path(reportPath).filename();
+  const std::optional<FileId> reportFolder =
+      reportPath.empty() || reportExists ? std::nullopt : FileIdOf(Utf8Name(Utf8Path(reportPath).parent_path()));
   std::map<std::string, std::size_t> taken;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (items[i].preset) continue;
@@ -694,12 +773,18 @@ int DecodeArchive(const Options& options) {
       throw Failure{kExitUsage, ShownName(items[at->second].path) + " and " + ShownName(items[i].path) +
                                     " would both be written to " + ShownName(output)};
     }
-    struct stat info {};
-    if (::stat(output.c_str(), &info) == 0 && S_ISREG(info.st_mode) && read.count({info.st_dev, info.st_ino}) != 0) {
+    const std::optional<FileId> outputId = FileIdOf(output);
+    if (outputId && read.count(*outputId) != 0) {
       throw Failure{kExitUsage, "the output " + ShownName(output) +
                                     " is one of the inputs: refusing to write over it; choose another --output-dir"};
     }
-    if (!reportPath.empty() && outputRoot + "/" + items[i].outputRelative == reportPath) {
+    // By name; by identity, as a link or (on Windows) another spelling
+    // of a name may lead to it.
+    const std::filesystem::path outputPath = Utf8Path(AbsoluteName(outputRoot + "/" + items[i].outputRelative));
+    if (!reportPath.empty() &&
+        (SameName(Utf8Name(outputPath), reportPath) || (reportId && outputId == reportId) ||
+         (reportFolder && SameName(Utf8Name(outputPath.filename()), Utf8Name(reportName)) &&
+          FileIdOf(Utf8Name(outputPath.parent_path())) == reportFolder))) {
       throw Failure{kExitUsage, "the report " + ShownName(options.report) + " would be written over by " +
                                     ShownName(items[i].path) + "'s text; name another report"};
     }

@@ -4,14 +4,15 @@
 // the files a walk of the inputs finds, and what became of each.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/io.h"
+#include "support/utf8_path.h"
 
 namespace trirotor::cli {
 
@@ -39,8 +40,7 @@ struct Item {
   std::string path;            // the path to open, as the user's spelling gives it
   std::string outputRelative;  // "2003/a.txt"
   std::uint64_t size = 0;
-  dev_t device = 0;
-  ino_t inode = 0;
+  FileId id;
   bool preset = false;  // decided by the walk: outcome and why say what it is
   Outcome outcome = Outcome::kSkipped;
   std::string why;
@@ -52,7 +52,7 @@ struct WalkRules {
   std::vector<std::string> include, exclude;
   // Files and folders the walk leaves out without a word: the output
   // folder, the report.
-  std::vector<std::pair<dev_t, ino_t>> leaveOut;
+  std::vector<FileId> leaveOut;
 };
 
 // The files of the inputs in order: each input as given (a file stands
@@ -64,9 +64,17 @@ std::vector<Item> Walk(const std::vector<std::string>& inputs, const WalkRules& 
 // that starts with its only dot keeps it (".profile" -> ".profile.txt").
 std::string OutputNameFor(const std::string& relative);
 
+// A UTF-8 name as a path, and a path as UTF-8 (support/utf8_path.h).
+using support::Utf8Name;
+using support::Utf8Path;
+
+// The full name of `path`, "." and ".." resolved, with no separator at its
+// end but a root's; `path` itself when it cannot be made full.
+std::string AbsoluteName(const std::string& path);
+
 // Whether a glob selects a file or folder: one with a '/' is matched
 // against the whole relative path ('*' stops at '/'), one without against
-// the name alone.
+// the name alone (cli/glob.h).
 bool GlobMatches(const std::string& glob, const std::string& relative);
 
 }  // namespace trirotor::cli

@@ -3,14 +3,20 @@
 // archive_walk.cpp - the files under the inputs of an archive run.
 //
 // Folders are read whole and closed before their subfolders are entered, so
-// that a deep tree holds no more than one folder open. A linked folder is
-// entered only with --follow-symlinks; then every folder on the way down is
-// remembered by device and inode, so that a link back up (a loop) and a
-// second way into a folder already walked are reported instead of walked.
+// that a deep tree holds no more than one folder open. A linked folder (on
+// Windows a reparse point: a symbolic link or a junction) is entered only
+// with --follow-symlinks; then every folder on the way down is remembered
+// by its identity, so that a link back up (a loop) and a second way into a
+// folder already walked are reported instead of walked. Names inside the
+// walk are UTF-8 with '/' between them on every system, so that a report
+// reads the same wherever it was made.
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dirent.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -19,7 +25,12 @@
 #include <set>
 
 #include "cli/archive.h"
+#include "cli/glob.h"
 #include "cli/io.h"
+#if defined(_WIN32)
+#include "cli/windows.h"
+#include "support/wide_path.h"
+#endif
 
 namespace trirotor::cli {
 
@@ -29,15 +40,11 @@ namespace {
 // until the paths outgrow the system's limit.
 constexpr int kMaxDepth = 256;
 
-using Key = std::pair<dev_t, ino_t>;
-
-std::string Absolute(const std::string& path) {
-  std::error_code error;
-  std::string absolute = std::filesystem::absolute(path, error).lexically_normal().string();
-  if (error) absolute = path;
-  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
-  return absolute;
-}
+#if defined(_WIN32)
+constexpr std::string_view kSeparators = "/\\";
+#else
+constexpr std::string_view kSeparators = "/";
+#endif
 
 Item At(std::string root, std::string relative, std::string path) {
   Item item;
@@ -52,6 +59,161 @@ std::string NameOf(const std::string& relative) {
   return slash == std::string::npos ? relative : relative.substr(slash + 1);
 }
 
+// A named input as its folder and its name: "a/b.b64" -> "a", "b.b64";
+// "b.b64" -> ".", "b.b64"; "/b.b64" -> "/"; on Windows "C:\b.b64" -> "C:\",
+// "C:b.b64" -> "C:".
+void Split(const std::string& input, std::string& folder, std::string& name) {
+  const std::size_t cut = input.find_last_of(kSeparators);
+  std::size_t rootEnd = 0;  // a drive's "C:" before the name or its separator
+#if defined(_WIN32)
+  if (input.size() >= 2 && input[1] == ':') rootEnd = 2;
+#endif
+  if (cut == std::string::npos) {
+    folder = rootEnd != 0 ? input.substr(0, rootEnd) : ".";
+    name = input.substr(rootEnd);
+    return;
+  }
+  name = input.substr(cut + 1);
+  folder = cut == rootEnd ? input.substr(0, cut + 1) : input.substr(0, cut);
+}
+
+// A folder's path and a name in it; on Windows "C:" is the drive's
+// current folder, which a separator would turn into its root.
+std::string Join(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && kSeparators.find(folder.back()) != std::string_view::npos) return folder + name;
+#if defined(_WIN32)
+  if (folder.size() == 2 && folder[1] == ':') return folder + name;
+#endif
+  return folder + "/" + name;
+}
+
+// What a name leads to, links followed.
+struct Look {
+  FileId id;
+  bool folder = false;
+  bool regular = false;
+  std::uint64_t size = 0;
+};
+
+// One name a folder holds; `link` is known from the listing on Windows, and
+// found by Examine on POSIX.
+struct Entry {
+  std::string name;
+  bool link = false;
+};
+
+enum class Seen { kSeen,
+                  kUnopened,
+                  kDangling };
+
+#if defined(_WIN32)
+
+std::string SystemError() { return std::strerror(ErrnoOf(GetLastError())); }
+
+bool LookAt(const std::string& path, Look& look, std::string& why) {
+  const std::wstring wide = support::WidePath(path);
+  HANDLE handle = wide.empty() ? INVALID_HANDLE_VALUE
+                               : CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    why = wide.empty() ? std::strerror(ENOENT) : SystemError();
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool got = GetFileInformationByHandle(handle, &info) != 0;
+  if (!got) why = SystemError();
+  const std::optional<FileId> id = got ? IndexOf(handle) : std::nullopt;
+  CloseHandle(handle);
+  if (!got) return false;
+  look.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  look.regular = !look.folder && id.has_value() && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
+  look.id = id.value_or(FileId{});
+  look.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  return true;
+}
+
+bool ListFolder(const std::string& path, std::vector<Entry>& entries, std::string& why) {
+  std::wstring pattern = support::WidePath(path);
+  if (pattern.empty()) {
+    why = std::strerror(ENOENT);
+    return false;
+  }
+  pattern += pattern.back() == L'\\' ? L"*" : L"\\*";
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;  // an empty root holds not even "."
+    why = SystemError();
+    return false;
+  }
+  do {
+    const std::wstring_view wide = found.cFileName;
+    if (wide == L"." || wide == L"..") continue;
+    entries.push_back({support::NarrowText(wide), (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return true;
+}
+
+// A reparse point is a link here when it leads somewhere else: a folder's
+// (a symbolic link or junction) is, and so a file's whose target is gone.
+Seen Examine(const std::string& full, Entry& entry, Look& look, std::string& why) {
+  if (LookAt(full, look, why)) return Seen::kSeen;
+  return entry.link ? Seen::kDangling : Seen::kUnopened;
+}
+
+#else
+
+Look LookOf(const struct stat& info) {
+  Look look;
+  look.id = FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  look.folder = S_ISDIR(info.st_mode);
+  look.regular = S_ISREG(info.st_mode);
+  look.size = static_cast<std::uint64_t>(info.st_size);
+  return look;
+}
+
+bool LookAt(const std::string& path, Look& look, std::string& why) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  look = LookOf(info);
+  return true;
+}
+
+bool ListFolder(const std::string& path, std::vector<Entry>& entries, std::string& why) {
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) {
+    why = std::strerror(errno);
+    return false;
+  }
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") entries.push_back({name, false});
+  }
+  ::closedir(folder);
+  return true;
+}
+
+Seen Examine(const std::string& full, Entry& entry, Look& look, std::string& why) {
+  struct stat info {};
+  if (::lstat(full.c_str(), &info) != 0) {
+    why = std::strerror(errno);
+    return Seen::kUnopened;
+  }
+  entry.link = S_ISLNK(info.st_mode);
+  if (!entry.link) {
+    look = LookOf(info);
+    return Seen::kSeen;
+  }
+  return LookAt(full, look, why) ? Seen::kSeen : Seen::kDangling;
+}
+
+#endif
+
 class Walker {
  public:
   Walker(const WalkRules& rules, std::vector<Item>& items) : rules_(rules), items_(items) {
@@ -59,22 +221,22 @@ class Walker {
   }
 
   void Input(const std::string& input) {
-    struct stat info {};
-    const std::string folder = input.rfind('/') == std::string::npos ? "." : input.substr(0, input.rfind('/'));
+    std::string folder, name;
+    Split(input, folder, name);
     // A named input is followed whatever it is: the user chose it.
-    if (::stat(input.c_str(), &info) != 0) {
-      Report(At(Absolute(folder.empty() ? "/" : folder), NameOf(input), input), Outcome::kUnreadable,
-             std::string("cannot open it: ") + std::strerror(errno));
+    Look look;
+    std::string why;
+    if (!LookAt(input, look, why)) {
+      Report(At(AbsoluteName(folder), name, input), Outcome::kUnreadable, "cannot open it: " + why);
       return;
     }
-    if (S_ISDIR(info.st_mode)) {
-      std::vector<Key> above{{info.st_dev, info.st_ino}};
+    if (look.folder) {
+      std::vector<FileId> above{look.id};
       walked_.insert(above.front());
-      Folder(input, Absolute(input), "", above);
+      Folder(input, AbsoluteName(input), "", above);
       return;
     }
-    Item item = At(Absolute(folder.empty() ? "/" : folder), NameOf(input), input);
-    File(std::move(item), info);
+    File(At(AbsoluteName(folder), name, input), look);
   }
 
  private:
@@ -95,67 +257,60 @@ class Walker {
     items_.push_back(std::move(item));
   }
 
-  void File(Item item, const struct stat& info) {
-    if (leaveOut_.count({info.st_dev, info.st_ino}) != 0) return;
-    if (!S_ISREG(info.st_mode)) {
+  void File(Item item, const Look& look) {
+    if (leaveOut_.count(look.id) != 0) return;
+    if (!look.regular) {
       Report(std::move(item), Outcome::kSkipped, "not a regular file");
       return;
     }
-    item.size = static_cast<std::uint64_t>(info.st_size);
-    item.device = info.st_dev;
-    item.inode = info.st_ino;
+    item.size = look.size;
+    item.id = look.id;
     item.outputRelative = OutputNameFor(item.relative);
     items_.push_back(std::move(item));
   }
 
   // `above`: the folders from the input down to this one.
-  void Folder(const std::string& path, const std::string& root, const std::string& relative, std::vector<Key>& above) {
+  void Folder(const std::string& path, const std::string& root, const std::string& relative, std::vector<FileId>& above) {
     if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-    std::vector<std::string> names;
-    if (DIR* folder = ::opendir(path.c_str())) {
-      while (const dirent* entry = ::readdir(folder)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      ::closedir(folder);
-    } else {
-      Report(At(root, relative.empty() ? "." : relative, path), Outcome::kUnreadable,
-             std::string("cannot read the folder: ") + std::strerror(errno));
+    std::vector<Entry> entries;
+    std::string why;
+    if (!ListFolder(path, entries, why)) {
+      Report(At(root, relative.empty() ? "." : relative, path), Outcome::kUnreadable, "cannot read the folder: " + why);
       return;
     }
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-      const std::string full = path + "/" + name;
-      const std::string rel = relative.empty() ? name : relative + "/" + name;
+    // By the bytes of their UTF-8 names, on every system.
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    for (Entry& entry : entries) {
+      const std::string full = Join(path, entry.name);
+      const std::string rel = relative.empty() ? entry.name : relative + "/" + entry.name;
       Item item = At(root, rel, full);
-      struct stat info {};
-      if (::lstat(full.c_str(), &info) != 0) {
-        Report(std::move(item), Outcome::kUnreadable, std::string("cannot open it: ") + std::strerror(errno));
-        continue;
+      Look look;
+      switch (Examine(full, entry, look, why)) {
+        case Seen::kSeen: break;
+        case Seen::kUnopened:
+          Report(std::move(item), Outcome::kUnreadable, "cannot open it: " + why);
+          continue;
+        case Seen::kDangling:
+          if (Excluded(rel) || !Included(rel)) continue;
+          Report(std::move(item), Outcome::kUnreadable, "a link to nothing: " + why);
+          continue;
       }
-      const bool link = S_ISLNK(info.st_mode);
-      if (link && ::stat(full.c_str(), &info) != 0) {
+      if (!look.folder) {
         if (Excluded(rel) || !Included(rel)) continue;
-        Report(std::move(item), Outcome::kUnreadable, std::string("a link to nothing: ") + std::strerror(errno));
-        continue;
-      }
-      if (!S_ISDIR(info.st_mode)) {
-        if (Excluded(rel) || !Included(rel)) continue;
-        File(std::move(item), info);
+        File(std::move(item), look);
         continue;
       }
       // A folder.
-      const Key key{info.st_dev, info.st_ino};
-      if (!rules_.recursive || Excluded(rel) || leaveOut_.count(key) != 0) continue;
-      if (link && !rules_.followLinks) {
+      if (!rules_.recursive || Excluded(rel) || leaveOut_.count(look.id) != 0) continue;
+      if (entry.link && !rules_.followLinks) {
         Report(std::move(item), Outcome::kSkipped, "a link to a folder, not followed without --follow-symlinks");
         continue;
       }
-      if (std::find(above.begin(), above.end(), key) != above.end()) {
+      if (std::find(above.begin(), above.end(), look.id) != above.end()) {
         Report(std::move(item), Outcome::kSkipped, "a link back to a folder above it (a loop)");
         continue;
       }
-      if (!walked_.insert(key).second) {
+      if (!walked_.insert(look.id).second) {
         Report(std::move(item), Outcome::kSkipped, "a folder already walked by another way");
         continue;
       }
@@ -163,7 +318,7 @@ class Walker {
         Report(std::move(item), Outcome::kSkipped, "folders nested deeper than " + std::to_string(kMaxDepth));
         continue;
       }
-      above.push_back(key);
+      above.push_back(look.id);
       Folder(full, root, rel, above);
       above.pop_back();
     }
@@ -171,8 +326,8 @@ class Walker {
 
   const WalkRules& rules_;
   std::vector<Item>& items_;
-  std::set<Key> leaveOut_;
-  std::set<Key> walked_;
+  std::set<FileId> leaveOut_;
+  std::set<FileId> walked_;
 };
 
 }  // namespace
@@ -194,8 +349,18 @@ std::string OutputNameFor(const std::string& relative) {
 }
 
 bool GlobMatches(const std::string& glob, const std::string& relative) {
-  if (glob.find('/') != std::string::npos) return ::fnmatch(glob.c_str(), relative.c_str(), FNM_PATHNAME) == 0;
-  return ::fnmatch(glob.c_str(), NameOf(relative).c_str(), 0) == 0;
+  if (glob.find('/') != std::string::npos) return GlobMatch(glob, relative, true);
+  return GlobMatch(glob, NameOf(relative), false);
+}
+
+std::string AbsoluteName(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path full = std::filesystem::absolute(Utf8Path(path), error).lexically_normal();
+  if (error) return path;
+  std::string absolute = Utf8Name(full);
+  const std::size_t root = std::max<std::size_t>(1, Utf8Name(full.root_path()).size());
+  while (absolute.size() > root && kSeparators.find(absolute.back()) != std::string_view::npos) absolute.pop_back();
+  return absolute;
 }
 
 std::string_view OutcomeName(Outcome outcome) {

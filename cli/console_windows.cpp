@@ -112,30 +112,6 @@ std::string AskOnce(HANDLE in, HANDLE out, const wchar_t* prompt) {
   return support::NarrowText(line);
 }
 
-struct FileIndex {
-  DWORD volume = 0, high = 0, low = 0;
-  bool operator==(const FileIndex&) const = default;
-};
-
-std::optional<FileIndex> IndexOf(HANDLE handle) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(handle, &info))
-    return std::nullopt;
-  return FileIndex{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-}
-
-std::optional<FileIndex> IndexOf(const std::string& path) {
-  const std::wstring wide = support::WidePath(path);
-  if (wide.empty()) return std::nullopt;
-  HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-  const auto index = IndexOf(handle);
-  CloseHandle(handle);
-  return index;
-}
-
 }  // namespace
 
 bool ConsoleWrite(int fd, std::string_view utf8) {
@@ -275,6 +251,25 @@ std::optional<std::u16string> PromptForKeyOnConsole(bool twice) {
   std::size_t bad = 0;
   support::DecodeUtf8(key, text, bad);  // from UTF-16: valid
   return text;
+}
+
+std::optional<FileId> IndexOf(void* handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(handle, &info))
+    return std::nullopt;
+  return FileId{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+std::optional<FileId> IndexOf(const std::string& path) {
+  const std::wstring wide = support::WidePath(path);
+  if (wide.empty()) return std::nullopt;
+  HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  const auto index = IndexOf(handle);
+  CloseHandle(handle);
+  return index;
 }
 
 bool SameFile(const std::string& path, int fd) {

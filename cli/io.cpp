@@ -111,6 +111,12 @@ std::string ShownName(std::string_view path) {
 }
 
 #if !defined(_WIN32)  // Windows: io_windows.cpp
+std::optional<FileId> FileIdOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what) {
   for (;;) {
     const ssize_t got = ::read(fd, buffer, size);

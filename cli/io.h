@@ -4,7 +4,10 @@
 // file only when the run succeeds.
 #pragma once
 
+#include <compare>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -37,6 +40,17 @@ std::string ShownName(std::string_view path);
 // with what it is ("message", "key file") for the message.
 void RefuseOutputsOverInputs(const std::vector<std::string>& outputs,
                              const std::vector<std::pair<std::string, std::string>>& inputs);
+
+// Which file a name is: its device and inode, or on Windows its volume's
+// serial number and file index (mingw's st_ino is always 0). Two names of
+// one file, by a link or a hard link, have the same.
+struct FileId {
+  std::uint64_t volume = 0, index = 0;
+  auto operator<=>(const FileId&) const = default;
+};
+// The identity of what `path` leads to, links followed; nullopt when there
+// is nothing there or it cannot be looked at.
+std::optional<FileId> FileIdOf(const std::string& path);
 
 // Reads one chunk from a descriptor, retrying after signals other than an
 // interrupt. Returns the byte count (0 at the end); throws Failure.

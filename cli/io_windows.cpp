@@ -32,31 +32,6 @@ std::string Describe(std::string_view what, const std::string& path, int error) 
   return std::string(what) + " " + shown + ": " + std::strerror(error);
 }
 
-// Windows' error as the errno whose text Linux would show.
-int ErrnoOf(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_NETPATH:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT:
-      return EACCES;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENAMETOOLONG;
-    case ERROR_DIRECTORY:
-      return ENOTDIR;
-    default:
-      return EIO;
-  }
-}
-
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of("/\\");
   if (slash == std::string::npos) return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) + "." : ".";
@@ -136,6 +111,35 @@ bool IsRegularFile(const std::string& path, int standardFd) {
 }
 
 }  // namespace
+
+int ErrnoOf(unsigned long error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
+    default:
+      return EIO;
+  }
+}
+
+std::optional<FileId> FileIdOf(const std::string& path) { return IndexOf(path); }
 
 std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what) {
   if (const auto pumped = ReadFromPump(fd, buffer, size)) return *pumped;
@@ -291,7 +295,7 @@ void Output::Commit() {
   if (target_.empty()) return;  // written directly
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   if (fd_ < 0) OpenTemporary();  // an empty result still makes its file
-  if (::_commit(fd_) != 0) throw Failure{kExitInput, Describe("cannot write", path_, errno)};
+  if (sync_ && ::_commit(fd_) != 0) throw Failure{kExitInput, Describe("cannot write", path_, errno)};
   ::_close(fd_);  // a file held open cannot be moved
   ownsFd_ = false;
   fd_ = -1;

@@ -106,8 +106,8 @@ std::uint64_t Fnv(const ByteBuffer& bytes) {
 std::string Absolute(const std::string& path) {
   if (path == "-") return path;
   std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(support::PathOf(path), error);
-  return error ? path : support::Utf8Of(absolute);
+  const std::filesystem::path absolute = std::filesystem::absolute(support::Utf8Path(path), error);
+  return error ? path : support::Utf8Name(absolute);
 }
 
 /// The search's definition ///
@@ -724,7 +724,7 @@ int RunRecover() {
     if (search.rules && !search.wordlist) throw Failure{kExitUsage, "--rules works on the words of --wordlist"};
     sessionPath = o.session               ? *o.session
                   : search.message == "-" ? std::string("standard-input.recover")
-                                          : support::Utf8Of(support::PathOf(search.message).filename()) + ".recover";
+                                          : support::Utf8Name(support::Utf8Path(search.message).filename()) + ".recover";
   }
   if (o.suffix) {
     search.fixedSuffix = true;

@@ -10,6 +10,11 @@
 
 namespace trirotor::cli {
 
+struct Sha256::State {
+  EVP_MD_CTX* context = nullptr;
+  ~State() { EVP_MD_CTX_free(context); }
+};
+
 namespace {
 
 void Start(EVP_MD_CTX* context) {
@@ -18,34 +23,30 @@ void Start(EVP_MD_CTX* context) {
 
 }  // namespace
 
-Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
-  if (context_ == nullptr) throw std::bad_alloc();
-  try {
-    Start(context_);
-  } catch (...) {
-    EVP_MD_CTX_free(context_);
-    throw;
-  }
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+  state_->context = EVP_MD_CTX_new();
+  if (state_->context == nullptr) throw std::bad_alloc();
+  Start(state_->context);
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(context_); }
+Sha256::~Sha256() = default;
 
 void Sha256::Update(std::string_view bytes) {
   // libcrypto's SHA-256 fails only on a context it never started.
-  if (!bytes.empty()) EVP_DigestUpdate(context_, bytes.data(), bytes.size());
+  if (!bytes.empty()) EVP_DigestUpdate(state_->context, bytes.data(), bytes.size());
 }
 
 std::string Sha256::Hex() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_DigestFinal_ex(context_, digest, &length);
+  EVP_DigestFinal_ex(state_->context, digest, &length);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
   for (unsigned int i = 0; i < length; ++i) {
     hex += kHex[digest[i] >> 4];
     hex += kHex[digest[i] & 15];
   }
-  Start(context_);
+  Start(state_->context);
   return hex;
 }
 

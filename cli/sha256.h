@@ -1,19 +1,19 @@
 // SPDX-License-Identifier: MIT
 //
 // sha256.h - SHA-256 for the fixity of archived inputs and outputs, from
-// OpenSSL's libcrypto: a digest is nothing to write by hand.
+// the system's own cryptography: OpenSSL's libcrypto on POSIX, CNG (bcrypt)
+// on Windows. A digest is nothing to write by hand.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
-
-struct evp_md_ctx_st;
 
 namespace trirotor::cli {
 
 class Sha256 {
  public:
-  Sha256();  // throws std::bad_alloc when libcrypto cannot make a context
+  Sha256();  // throws std::bad_alloc when the system cannot make a hash
   ~Sha256();
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
@@ -23,7 +23,8 @@ class Sha256 {
   std::string Hex();
 
  private:
-  evp_md_ctx_st* context_;
+  struct State;  // the system's hash object
+  std::unique_ptr<State> state_;
 };
 
 // The digest of `bytes` in one go.

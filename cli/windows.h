@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "cli/io.h"
+
 namespace trirotor::cli {
 
 // Writes UTF-8 to a descriptor with WriteConsoleW when it is a
@@ -35,6 +37,15 @@ void InstallConsoleHandler(void (*onStop)(int));
 // Asks for the key on the console with echo off (twice when `twice`);
 // nullopt without a console. Throws Failure as the POSIX prompt does.
 std::optional<std::u16string> PromptForKeyOnConsole(bool twice);
+
+// Windows' error (GetLastError) as the errno whose text Linux would show.
+int ErrnoOf(unsigned long error);
+
+// The volume serial number and file index of what a name leads to
+// (reparse points followed) or of an open handle; nullopt for a name that
+// leads nowhere and for what is not a file on a disk (a console, a pipe).
+std::optional<FileId> IndexOf(const std::string& path);
+std::optional<FileId> IndexOf(void* handle);
 
 // Whether two names, or a name and a descriptor, are one file (by volume
 // and file index: so another name or a hard link counts too).

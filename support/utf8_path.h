@@ -13,11 +13,11 @@
 
 namespace trirotor::support {
 
-inline std::filesystem::path PathOf(std::string_view utf8) {
+inline std::filesystem::path Utf8Path(std::string_view utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-inline std::string Utf8Of(const std::filesystem::path& path) {
+inline std::string Utf8Name(const std::filesystem::path& path) {
   const std::u8string name = path.u8string();
   return std::string(name.begin(), name.end());
 }

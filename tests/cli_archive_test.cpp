@@ -266,6 +266,7 @@ TEST_F(CliArchiveTest, WalkTakesWhatTheRulesSay) {
   fs::create_directory_symlink("sub", Path("in/link"));
   WriteFile(In("../other/a.b64"), Sealed("twin", u"k"));
   WriteFile(Path("old.jsonl"), "");
+  fs::create_directory_symlink("out", Path("outlink"));
   const std::string in = Path("in").string(), out = Path("out").string();
   struct Case {
     const char* name;
@@ -293,6 +294,7 @@ TEST_F(CliArchiveTest, WalkTakesWhatTheRulesSay) {
       {"two inputs for one output", {in, Path("other").string()}, 1, {}, "would both be written to"},
       {"an output that is an input", {"--output-dir", in, in}, 1, {}, "is one of the inputs: refusing to write over it"},
       {"a report that exists", {"--report", Path("old.jsonl").string(), in}, 1, {}, "exists: give --resume"},
+      {"an output that is the report by another way", {"--report", Path("outlink/a.txt").string(), in}, 1, {}, "would be written over by"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

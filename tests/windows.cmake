@@ -9,6 +9,9 @@ list(FILTER TRIROTOR_TEST_SOURCES EXCLUDE REGEX "^recover_candidates_test")
 add_executable(trirotor_tests ${TRIROTOR_TEST_SOURCES} ${TRIROTOR_WINDOWS_TEST_SOURCES} test_util.cpp)
 target_link_libraries(trirotor_tests PRIVATE trirotor_testing trirotor_support GTest::gtest_main
   nlohmann_json::nlohmann_json)
+if(TARGET trirotor_archive_parts)  # the archive run's globs and digests
+  target_link_libraries(trirotor_tests PRIVATE trirotor_archive_parts)
+endif()
 target_compile_options(trirotor_tests PRIVATE -Wall -Wextra -Wpedantic)
 target_compile_definitions(trirotor_tests PRIVATE
   TRIROTOR_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"

@@ -10,6 +10,7 @@ behind. Names, keys and texts go beyond ASCII and beyond the code page
 which text-mode streams would change. Needs WINEPREFIX set and LC_ALL a
 UTF-8 locale (Wine takes arguments and names through it).
 """
+import hashlib
 import json
 import os
 import pathlib
@@ -18,10 +19,13 @@ import subprocess
 import sys
 import tempfile
 
+import jsonschema
+
 KEY = "Schlüssel€"  # held by code page 1252
 TEXT = "Grüße aus Köln: 10 € für café\r\nline two\n".encode("utf-8")
 BINARY = b"a\r\nb\x1ac\rd\n\x1a"
 NAME = "Привет, мир ü.txt"  # no code page holds it whole
+SCHEMA = json.loads((pathlib.Path(__file__).resolve().parents[2] / "docs" / "report.schema.json").read_text())
 
 
 def run(exe, args, stdin=b"", cwd=None, env=None):
@@ -78,12 +82,68 @@ def main():
         records = "".join(json.dumps({"id": i, "message": sealed.decode().strip(), "key": k}) + "\n"
                           for i, k in enumerate([KEY, "wrong", KEY]))
         env = dict(os.environ, TRIROTOR_TEST_KEY=KEY)
+        # An archive: non-ASCII names of files and folders; a folder and a
+        # file the run excludes (either would fail it: 3); its output folder
+        # and report inside it, to be left out of the walks that follow.
+        arch = d / "Archiv ä"
+        (arch / "2003 Jahr").mkdir(parents=True)
+        (arch / "skip").mkdir()
+        (arch / "2003 Jahr" / "Brief ü.b64").write_bytes(sealed)
+        (arch / "Привет.b64").write_bytes(sealed)
+        (arch / "skip" / "other key.b64").write_bytes(short_sealed)
+        (arch / "notes.md").write_bytes(b"hello world\n")
+        arch_out = arch / "Ausgabe ß"
+        arch_out.mkdir()
+        report = arch / "bericht ü.jsonl"
+        outputs = {"2003 Jahr/Brief ü.txt": TEXT, "Привет.txt": TEXT}
+        archive_run = ["decode", "--key", KEY, "-r", "--exclude", "*.md", "--exclude", "skip", "--output-dir",
+                       str(arch_out), "--report", str(report), str(arch)]
+        leftover = arch_out / "2003 Jahr" / ".Brief ü.txt.trirotor-a1b2c3"
+        # Linked folders: Wine shows a symbolic link as a reparse point.
+        linked = d / "verknüpft"
+        (linked / "unter").mkdir(parents=True)
+        (linked / "unter" / "a.b64").write_bytes(sealed)
+        os.symlink("unter", linked / "link")
+        os.symlink("..", linked / "unter" / "hoch")  # a loop
+        (d / "links out").mkdir()
+        (d / "Neu").mkdir()
+
+        def walked(report_name, want):
+            def check(_):
+                lines = [json.loads(line) for line in (d / report_name).read_text(encoding="utf-8").splitlines()]
+                return [(line["path"], line["eventOutcome"]) for line in lines if line["kind"] == "input"] == want
+            return check
 
         def file_is(name, want):
             return lambda out: (d / name).read_bytes() == want
 
         def no_temporary(_):
             return not any(p.name.startswith(".") and ".trirotor-" in p.name for p in d.iterdir())
+
+        def tree(root):
+            return {p.relative_to(root).as_posix(): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+        def report_holds(kept):
+            """The report is valid, names each input once, and its digests are the files'."""
+            lines = [json.loads(line) for line in report.read_text(encoding="utf-8").splitlines()]
+            for line in lines:
+                jsonschema.validate(line, SCHEMA)
+            inputs = [line for line in lines if line["kind"] == "input"]
+            for line in inputs:
+                if (hashlib.sha256((arch / line["path"]).read_bytes()).hexdigest() != line["sha256"] or
+                        hashlib.sha256((arch_out / line["outputPath"]).read_bytes()).hexdigest() !=
+                        line["outputSha256"]):
+                    return False
+            return (sorted(line["outputPath"] for line in inputs) == sorted(outputs) and
+                    sorted(line["path"] for line in inputs) == ["2003 Jahr/Brief ü.b64", "Привет.b64"] and
+                    lines[-1]["kind"] == "summary" and lines[-1]["kept"] == kept)
+
+        def interrupted_run():
+            (arch_out / "Привет.txt").unlink()
+            leftover.write_bytes(b"half a text")
+
+        def altered_output():
+            (arch_out / "2003 Jahr" / "Brief ü.txt").write_bytes(b"not the text\n")
 
         # name, arguments, standard input, status, standard output (bytes, a check, or None)
         cases = [
@@ -140,10 +200,34 @@ def main():
              lambda out: out.strip() == b"k7" and (d / "short ü.b64.recover").exists()),
             ("recover finds none: 3", ["recover", "--wordlist", str(d / "Wörter.txt"), "-q", "--session",
                                        str(d / "keine ü.json"), str(d / "short ü.b64")], b"", 3, b""),
-            ("a folder to --output-dir refused here: 1", ["decode", "--key", KEY, "--output-dir", str(out_dir), "-r",
-                                                          str(d / "Ausgabe ö")], b"", 1, b""),
+            ("archive run: a tree of non-ASCII names, --exclude, --report", archive_run, b"", 0,
+             lambda out: tree(arch_out) == outputs and report_holds(0)),
+            ("archive run: an existing report without --resume: 1", archive_run, b"", 1, b""),
+            ("archive run: --resume redoes what is missing, removes leftovers", archive_run + ["--resume"], b"", 0,
+             lambda out: tree(arch_out) == outputs and report_holds(1), interrupted_run),
+            ("archive run: --verify of its report", ["decode", "--key", KEY, "--verify", str(report)], b"", 0, b""),
+            ("archive run: --verify finds an altered output: 4", ["decode", "--key", KEY, "--verify", str(report)],
+             b"", 4, lambda out: out.startswith(b"changed: ") and out.count(b"\n") == 1, altered_output),
+            ("archive run: linked folders are skipped", ["decode", "--key", KEY, "-r", "--output-dir",
+                                                         str(d / "links out"), "--report", "links1.jsonl", str(linked)],
+             b"", 0, walked("links1.jsonl", [("link", "skipped"), ("unter/a.b64", "opened"),
+                                             ("unter/hoch", "skipped")])),
+            ("archive run: --follow-symlinks, a loop and a second way in", ["decode", "--key", KEY, "-r",
+                                                                            "--follow-symlinks", "--output-dir",
+                                                                            str(d / "links out"), "--report",
+                                                                            "links2.jsonl", str(linked)],
+             b"", 0, walked("links2.jsonl", [("link/a.b64", "opened"), ("link/hoch", "skipped"),
+                                             ("unter", "skipped")])),
+            ("archive run: an output that is the report spelt in another case: 1",
+             ["decode", "--key", KEY, "--output-dir", str(d / "Neu"), "--report", str(d / "NEU" / "sealed ü.txt"),
+              str(d / "sealed ü.b64")], b"", 1, lambda out: not any((d / "Neu").iterdir())),
+            ("archive run: --include with a '/'", ["decode", "--key", KEY, "-r", "--include", "2003 J?hr/*ü.b64",
+                                                   "--output-dir", str(out_dir), str(arch)], b"", 0,
+             lambda out: tree(out_dir) == {"2003 Jahr/Brief ü.txt": TEXT, "sealed ü.txt": TEXT}),
         ]
-        for name, args, stdin, want_status, want_out in cases:
+        for name, args, stdin, want_status, want_out, *before in cases:
+            for step in before:
+                step()
             status, out, err = run(exe, args, stdin, cwd=d, env=env)
             good = status == want_status
             if callable(want_out):
