@@ -50,10 +50,4 @@ std::string Sha256::Hex() {
   return hex;
 }
 
-std::string Sha256Hex(std::string_view bytes) {
-  Sha256 hash;
-  hash.Update(bytes);
-  return hash.Hex();
-}
-
 }  // namespace trirotor::cli

@@ -28,6 +28,10 @@ class Sha256 {
 };
 
 // The digest of `bytes` in one go.
-std::string Sha256Hex(std::string_view bytes);
+inline std::string Sha256Hex(std::string_view bytes) {
+  Sha256 hash;
+  hash.Update(bytes);
+  return hash.Hex();
+}
 
 }  // namespace trirotor::cli
