@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/trirotor.h"
 
@@ -56,6 +58,29 @@ inline ByteBuffer MakePlainText(std::size_t size, std::uint32_t seed = 20261207)
   }
   text.resize(size);
   return text;
+}
+
+// The key trials' message: `size` bytes of one repeated sentence sealed
+// under "the right key" with no suffix and a fixed header. The key ring's
+// and recover's benchmarks try their candidates on it.
+inline ByteBuffer SealedForTrials(std::size_t size) {
+  std::string text;
+  while (text.size() < size) text += "the ferryman argued with the parish priest although the roads were flooded. ";
+  text.resize(size);
+  FrameHeader header{};
+  for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(i * 13 + 5);
+  const std::string sealed = EncodeBytes(ByteBuffer(text.begin(), text.end()), u"the right key", u"", header, 76);
+  return ByteBuffer(sealed.begin(), sealed.end());
+}
+
+// 4096 wrong keys: `prefix` and a number each.
+inline std::vector<std::u16string> WrongKeys(std::string_view prefix) {
+  std::vector<std::u16string> keys;
+  for (int i = 0; i < 4096; ++i) {
+    const std::string key = std::string(prefix) + std::to_string(i * 7919);
+    keys.emplace_back(key.begin(), key.end());
+  }
+  return keys;
 }
 
 }  // namespace trirotor::bench

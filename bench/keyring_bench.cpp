@@ -9,35 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_inputs.h"
 #include "engine/trirotor.h"
 
 namespace {
 
 using trirotor::ByteBuffer;
 
-ByteBuffer OneKilobyteMessage() {
-  std::string text;
-  while (text.size() < 1024) text += "the ferryman argued with the parish priest although the roads were flooded. ";
-  text.resize(1024);
-  trirotor::FrameHeader header{};
-  for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(i * 13 + 5);
-  const std::string sealed =
-      trirotor::EncodeBytes(ByteBuffer(text.begin(), text.end()), u"the right key", u"", header, 76);
-  return ByteBuffer(sealed.begin(), sealed.end());
-}
-
-std::vector<std::u16string> Candidates() {
-  std::vector<std::u16string> keys;
-  for (int i = 0; i < 4096; ++i) {
-    const std::string key = "candidate-" + std::to_string(i * 7919);
-    keys.emplace_back(key.begin(), key.end());
-  }
-  return keys;
-}
-
 void BM_KeyRingCandidate(benchmark::State& state) {
-  const trirotor::KeyTrial trial(OneKilobyteMessage());
-  const std::vector<std::u16string> keys = Candidates();
+  const trirotor::KeyTrial trial(trirotor::bench::SealedForTrials(1024));
+  const std::vector<std::u16string> keys = trirotor::bench::WrongKeys("candidate-");
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(trial.Opens(keys[i], u""));
@@ -49,8 +30,8 @@ BENCHMARK(BM_KeyRingCandidate);
 
 // The same search done with DecodeBytes per candidate.
 void BM_KeyRingCandidateByDecodeBytes(benchmark::State& state) {
-  const ByteBuffer message = OneKilobyteMessage();
-  const std::vector<std::u16string> keys = Candidates();
+  const ByteBuffer message = trirotor::bench::SealedForTrials(1024);
+  const std::vector<std::u16string> keys = trirotor::bench::WrongKeys("candidate-");
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(trirotor::DecodeBytes(message, keys[i], u""));

@@ -11,36 +11,17 @@
 #include <vector>
 
 #include "cli/candidates.h"
+#include "bench/bench_inputs.h"
 #include "engine/trirotor.h"
 
 namespace {
 
 using trirotor::ByteBuffer;
 
-ByteBuffer Message(std::size_t bytes) {
-  std::string text;
-  while (text.size() < bytes) text += "the ferryman argued with the parish priest although the roads were flooded. ";
-  text.resize(bytes);
-  trirotor::FrameHeader header{};
-  for (std::size_t i = 0; i < header.size(); ++i) header[i] = static_cast<std::uint8_t>(i * 13 + 5);
-  const std::string sealed =
-      trirotor::EncodeBytes(ByteBuffer(text.begin(), text.end()), u"the right key", u"", header, 76);
-  return ByteBuffer(sealed.begin(), sealed.end());
-}
-
-std::vector<std::u16string> Candidates() {
-  std::vector<std::u16string> keys;
-  for (int i = 0; i < 4096; ++i) {
-    const std::string key = "Summer" + std::to_string(i * 7919);
-    keys.emplace_back(key.begin(), key.end());
-  }
-  return keys;
-}
-
 // Early test; range(0) is the message's plain size.
 void BM_RecoverEarlyTest(benchmark::State& state) {
-  const trirotor::KeyTrial trial(Message(static_cast<std::size_t>(state.range(0))));
-  const std::vector<std::u16string> keys = Candidates();
+  const trirotor::KeyTrial trial(trirotor::bench::SealedForTrials(static_cast<std::size_t>(state.range(0))));
+  const std::vector<std::u16string> keys = trirotor::bench::WrongKeys("Summer");
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(trial.MayOpen(keys[i], u""));
@@ -52,8 +33,8 @@ BENCHMARK(BM_RecoverEarlyTest)->Arg(1 << 10)->Arg(1 << 20);
 
 // The key ring's trial on the same messages and keys.
 void BM_KeyRingFrameCheck(benchmark::State& state) {
-  const trirotor::KeyTrial trial(Message(static_cast<std::size_t>(state.range(0))));
-  const std::vector<std::u16string> keys = Candidates();
+  const trirotor::KeyTrial trial(trirotor::bench::SealedForTrials(static_cast<std::size_t>(state.range(0))));
+  const std::vector<std::u16string> keys = trirotor::bench::WrongKeys("Summer");
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(trial.Opens(keys[i], u""));
