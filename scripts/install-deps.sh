@@ -9,11 +9,12 @@
 #   scripts/install-deps.sh lint       the linters of .ci/run lint
 #   scripts/install-deps.sh package    the Debian packages' build and checks
 #   scripts/install-deps.sh windows    the mingw-w64 cross build, Wine and the zip
+#   scripts/install-deps.sh hashcat    the live peer of recover's candidates
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev libsimdjson-dev libssl-dev python3-jsonschema qt6-base-dev libgl-dev xvfb xauth
-          hashcat)  # the peer the tests hold recover's candidates against
+          time)  # /usr/bin/time, which the batch memory tests measure the tool with
 for extra in "$@"; do
   case "$extra" in
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
@@ -33,7 +34,10 @@ for extra in "$@"; do
     # The Windows cross build, its tests under Wine, and the zip.
     windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest libcli11-dev nlohmann-json3-dev
                         zip unzip python3) ;;
-    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python, lint, package, windows)" >&2; exit 1 ;;
+    # hashcat opens an OpenCL loader at start-up, even for --stdout, and the
+    # package does not depend on one: without it hashcat exits 255.
+    hashcat) packages+=(hashcat ocl-icd-libopencl1 pocl-opencl-icd python3) ;;
+    *) echo "install-deps.sh: unknown group '$extra' (fuzz, bench, web, python, lint, package, windows, hashcat)" >&2; exit 1 ;;
   esac
 done
 
