@@ -4,7 +4,7 @@
 // planted at known places are found there, under the right code page and
 // suffix; the count announced is the count tried; lucky wrong keys are
 // never taken; nothing secret leaves by standard error or the session
-// file; and a search stopped at random moments and resumed tries each
+// file; and a search stopped at random points of its progress and resumed tries each
 // candidate exactly once.
 
 #ifdef TRIROTOR_CLI
@@ -215,31 +215,66 @@ TEST_F(CliRecover, LuckyKeysAreNotTaken) {
   }
 }
 
-// Starts the tool with standard error in a file and stops it with SIGINT
-// after `ms`; returns its status.
-int StopAfter(const std::vector<std::string>& args, int ms, const std::string& errPath) {
-  std::vector<std::string> all = {TRIROTOR_CLI, "recover"};
+// A run of recover whose --status-json lines the test reads as they come.
+struct Watched {
+  int status = -1;  // the exit status, or 1000 + the signal that ended it
+  std::string err;  // all it wrote to standard error
+  std::string out;  // all it wrote to standard output
+  bool stopped = false;
+};
+
+// Starts recover with --status-json and stops it with SIGINT once its
+// status lines show `more` candidates tried beyond `from`: a stop on the
+// search's progress, not on the clock, so a loaded machine only slows it.
+Watched StopAfterProgress(std::vector<std::string> args, std::uint64_t from, std::uint64_t more,
+                          const std::string& outPath) {
+  std::vector<std::string> all = {TRIROTOR_CLI, "recover", "--status-json", "0.1"};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
+  int err[2];
+  Watched w;
+  if (::pipe(err) != 0) return w;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  ::kill(pid, SIGINT);
+  ::close(err[1]);
+  if (spawned != 0) {
+    ::close(err[0]);
+    return w;
+  }
+  std::string pending;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) {
+    w.err.append(buffer, static_cast<std::size_t>(n));
+    pending.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t end; !w.stopped && (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+      const nlohmann::json line = nlohmann::json::parse(pending.substr(0, end), nullptr, false);
+      if (line.is_object() && line.value("tried", std::uint64_t{0}) >= from + more) {
+        ::kill(pid, SIGINT);
+        w.stopped = true;
+      }
+    }
+  }
+  ::close(err[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  w.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  w.out = ReadFile(outPath);
+  return w;
 }
 
-// Stopped at random moments and resumed, the search tries every candidate
-// once: the total tried at the end is the count, and a key planted last is
-// found at its number. Standard error and the session never hold a word.
+// Stopped at random points of its progress and resumed, the search tries
+// every candidate once: the total tried at the end is the count, and a key
+// planted last is found at its number. Standard error and the session
+// never hold a word. Each run goes on for a share of the whole before its
+// stop, so the rounds are bounded by count, however slow the machine.
 TEST_F(CliRecover, StoppedAndResumedTriesEachCandidateOnce) {
   std::mt19937 random(20261208);
   const std::uint64_t count = 4000 * 100;
@@ -249,31 +284,38 @@ TEST_F(CliRecover, StoppedAndResumedTriesEachCandidateOnce) {
   const std::string words = File("w.txt", text);
   const std::string lastWord = "zq" + std::to_string(4000 * 7919 % 100000);
   for (const bool planted : {false, true}) {
-    const std::string message =
-        Sealed("m.b64", planted ? Text(lastWord + "99") : u"absent", u"");
+    const std::string message = Sealed("m.b64", planted ? Text(lastWord + "99") : u"absent", u"");
     const std::string session = Path("r.session").string();
-    const std::string err = Path("err.txt").string();
+    const std::string out = Path("out.txt").string();
     fs::remove(session);
-    fs::remove(err);
-    int status = StopAfter({"--wordlist", words, "--append-mask", "?d?d", "--session", session, "-j", "2", message},
-                           300 + static_cast<int>(random() % 700), err);
+    std::string log;
+    std::uint64_t tried = 0;
+    Watched run = StopAfterProgress(
+        {"--wordlist", words, "--append-mask", "?d?d", "--session", session, "-j", "2", "--json", message}, 0,
+        count / 20 + random() % (count / 8), out);
+    log += run.err;
     int stops = 0;
-    while (status == 130 && stops < 60) {
+    while (run.status == 130 && stops < 40) {
       ++stops;
-      const std::string session = ReadFile(Path("r.session"));
-      EXPECT_EQ(session.find("zq"), std::string::npos);
-      status = StopAfter({"--restore", Path("r.session").string(), "-j", "2"}, 200 + static_cast<int>(random() % 900), err);
+      EXPECT_TRUE(run.stopped) << run.err;
+      EXPECT_EQ(ReadFile(Path("r.session")).find("zq"), std::string::npos);
+      const std::uint64_t now = nlohmann::json::parse(ReadFile(Path("r.session")))["standing"]["tried"];
+      EXPECT_GT(now, tried) << "a stopped run saved no progress";
+      tried = now;
+      run = StopAfterProgress({"--restore", session, "-j", "2", "--json"}, tried, count / 20 + random() % (count / 8),
+                              out);
+      log += run.err;
     }
-    EXPECT_GE(stops, 1) << "the search ended before the first stop: make it longer";
-    const std::string log = ReadFile(err);
+    EXPECT_GE(stops, 2) << "the search ended before its second stop: make it longer";
     EXPECT_EQ(log.find("zq"), std::string::npos) << log;
     std::string shown = std::to_string(count);
     shown.insert(shown.size() - 3, ",");
     if (planted) {
-      EXPECT_EQ(status, 0) << log;
-      EXPECT_NE(log.find("found candidate " + shown + " ("), std::string::npos) << log;
+      EXPECT_EQ(run.status, 0) << log;
+      const nlohmann::json found = nlohmann::json::parse(run.out);
+      EXPECT_EQ(found["candidate"], count) << run.out;
     } else {
-      EXPECT_EQ(status, 3) << log;
+      EXPECT_EQ(run.status, 3) << log;
       EXPECT_NE(log.find("none of the " + shown + " candidates opens the message"), std::string::npos) << log;
     }
   }
