@@ -494,4 +494,6 @@ PYBIND11_MODULE(_core, m) {
   m.attr("SHORTEST_MESSAGE") = trirotor::kShortestMessage;  // fewer characters are no message
   m.def("_pause_lock_takes", [] { return lockTakes.load(std::memory_order_relaxed); },
         "How often the engine's pauses have taken the interpreter lock (for the tests).");
+  m.def("_progress", [] { return static_cast<int>(trirotor::Progress); },
+        "The engine's Progress on this thread, where its last decode left it (for the tests).");
 }
