@@ -18,22 +18,22 @@ enum ControlId : int {
   kIdOpen,              // "Open..."
   kIdClear,
   kIdKeyLabel,
-  kIdKey,               // masked
-  kIdShowKey,           // a check box that unmasks the key
-  kIdKeyFile,           // "Key file..."
+  kIdKey,      // masked
+  kIdShowKey,  // a check box that unmasks the key
+  kIdKeyFile,  // "Key file..."
   kIdSuffixLabel,
   kIdSuffix,
-  kIdSuffixFile,        // "Suffix file..."
+  kIdSuffixFile,  // "Suffix file..."
   kIdCodePageLabel,
-  kIdCodePage,          // a drop-down list; item data is the page's number
+  kIdCodePage,  // a drop-down list; item data is the page's number
   kIdDecode,
   kIdEncode,
-  kIdResultLabel,       // "Result", or how much of it the pane shows
-  kIdResult,            // read-only
+  kIdResultLabel,  // "Result", or how much of it the pane shows
+  kIdResult,       // read-only
   kIdCopy,
-  kIdSave,              // "Save..."
-  kIdStatus,            // the outcome in words, warnings on lines below
-  kIdProgress,          // 0..100, the engine's Progress
+  kIdSave,      // "Save..."
+  kIdStatus,    // the outcome in words, warnings on lines below
+  kIdProgress,  // 0..100, the engine's Progress
   kIdAbort,
 };
 

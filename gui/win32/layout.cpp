@@ -160,7 +160,8 @@ void MainWindow::LayOut() {
   const int label = Scaled(kLabelWidth), button = Scaled(kButtonWidth), status = Scaled(kStatusHeight);
   const int width = client.right - 2 * m;
   const int right = client.right - m;
-  const int fixed = 7 * (row + g) + status + g;
+  // Six rows of fields and buttons, the gaps after the panes, the status.
+  const int fixed = 6 * (row + g) + 2 * g + status;
   const int pane = std::max(Scaled(48), static_cast<int>(client.bottom - 2 * m - fixed) / 2);
   const int fieldX = m + label + g;
 

@@ -102,9 +102,9 @@ TEST(WindowFiles, ReadsWithinTheBoundAndTakesBytesAsTheRulesSay) {
     const wchar_t* error;  // a part of the refusal
   };
   const Case cases[] = {
-      {"UTF-8, its byte-order mark dropped", L"bom.txt", "\xEF\xBB\xBFGr\xC3\xBC\xC3\x9F" "e\n", 100, true,
+      {"UTF-8, its byte-order mark dropped", L"bom.txt", "\xEF\xBB\xBFGr\xC3\xBC\xC3\x9F\x65\n", 100, true,
        u"Grüße\n", true, nullptr},
-      {"not UTF-8: bytes of code page 1252", L"ansi.txt", "Gr\xFC\xDF" "e \x80", 100, true, u"Grüße €", false,
+      {"not UTF-8: bytes of code page 1252", L"ansi.txt", "Gr\xFC\xDF\x65 \x80", 100, true, u"Grüße €", false,
        nullptr},
       {"a surrogate written in UTF-8 is not UTF-8", L"surrogate.txt", "\xED\xA0\x80", 100, true, u"í\u00A0€",
        false, nullptr},

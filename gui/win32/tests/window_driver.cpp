@@ -268,7 +268,7 @@ std::wstring Seal(std::u16string_view plain, std::u16string_view key, int codePa
 // Prose-like text of about `size` bytes, as a letter compresses.
 std::string LongText(std::size_t size) {
   static const char* const kWords[] = {"rotor ", "message ", "key ", "the ", "window ", "sealed ",
-                                       "and ",   "a ",       "of ",  "text\n", "letter ", "Abort "};
+                                       "and ", "a ", "of ", "text\n", "letter ", "Abort "};
   std::string text;
   text.reserve(size + 16);
   std::uint32_t state = 12345;  // a fixed sequence, the same on every run
