@@ -10,7 +10,8 @@
 # trirotor.pc, the examples, a short README, SHA256SUMS, and trirotor.html
 # when a web build is at hand (TRIROTOR_WEB_PAGE, or build-web's page).
 # It uses the folders build-win (the static build, shared with the tests of
-# .ci/run windows) and build-win-dll.
+# .ci/run windows) and build-win-dll. From the same files it then makes the
+# installer, trirotor-VERSION-windows-x64.msi (scripts/windows-msi.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build-win}
@@ -62,3 +63,4 @@ rm -f "$out/$name.zip"
 find "$stage" -exec touch -h -d @0 {} +
 (cd "$stage" && find "$name" | LC_ALL=C sort | zip -X -q -D "$OLDPWD/$out/$name.zip" -@)
 echo "$out/$name.zip: $(stat -c %s "$out/$name.zip") bytes"
+scripts/windows-msi.sh "$root" "$out/$name.msi" "$version"
