@@ -168,7 +168,10 @@ void MainWindow::OnCommand(int id, int code) {
     case kIdShowKey: ToggleKeyShown(); return;
     case kIdKeyFile: OpenKeyFile(KeyField::kKey); return;
     case kIdSuffixFile: OpenKeyFile(KeyField::kSuffix); return;
-    case kIdDecode: Decode(); return;
+    case kIdDecode:
+    case IDOK:  // Enter in a one-line field
+      Decode();
+      return;
     case kIdEncode: Encode(); return;
     case kIdCopy: CopyResult(); return;
     case kIdSave: SaveResult(); return;
