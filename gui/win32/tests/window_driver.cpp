@@ -265,19 +265,6 @@ std::wstring Seal(std::u16string_view plain, std::u16string_view key, int codePa
   return Wide(message);
 }
 
-// Prose-like text of about `size` bytes, as a letter compresses.
-std::string LongText(std::size_t size) {
-  static const char* const kWords[] = {"rotor ", "message ", "key ", "the ", "window ", "sealed ",
-                                       "and ", "a ", "of ", "text\n", "letter ", "Abort "};
-  std::string text;
-  text.reserve(size + 16);
-  std::uint32_t state = 12345;  // a fixed sequence, the same on every run
-  while (text.size() < size) {
-    state = state * 1103515245u + 12345u;
-    text += kWords[(state >> 16) % std::size(kWords)];
-  }
-  return text;
-}
 
 // A message that opens, holding a container whose version the engine does
 // not know ("HE9"), sealed by the tests' own sealer.
@@ -503,7 +490,7 @@ int WaitForProgress(const Gui& gui) {
 // same pause start nothing; the next Decode goes through; closing during a
 // decode aborts it and ends the program cleanly.
 void CheckLargeDecode(const std::wstring& program) {
-  const std::string plain = LongText(std::size_t{12} << 20);
+  const std::string plain = trirotor::test::ProseText(std::size_t{12} << 20);
   trirotor::platform::SetCodePage(1252);
   const std::string message =
       trirotor::EncodeBytes(trirotor::ByteBuffer(plain.begin(), plain.end()), u"key", u"", kHeader);
