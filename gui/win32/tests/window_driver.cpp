@@ -311,7 +311,23 @@ void CheckOpened(const Gui& gui, const std::wstring& program) {
   }
   Check(missing.empty(), "the window shows every control", "missing" + missing);
   Check(gui.Enabled(kIdDecode) && !gui.Enabled(kIdAbort), "Decode is live and Abort grey before a run");
-  Check((GetWindowLongW(gui.Control(kIdKey), GWL_STYLE) & ES_PASSWORD) != 0, "the key is masked");
+  // Show, clicked as a person clicks a check box, unmasks the key; clicked
+  // again, masks it.
+  const auto maskCharacter = [&] {
+    DWORD_PTR character = 0;
+    SendMessageTimeoutW(gui.Control(kIdKey), EM_GETPASSWORDCHAR, 0, 0, SMTO_NORMAL, kSendBound, &character);
+    return character;
+  };
+  const auto clickShow = [&] {
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(gui.Control(kIdShowKey), BM_CLICK, 0, 0, SMTO_NORMAL, kSendBound, &ignored);
+  };
+  const DWORD_PTR masked = maskCharacter();
+  clickShow();
+  const DWORD_PTR shown = maskCharacter();
+  clickShow();
+  Check(masked != 0 && shown == 0 && maskCharacter() == masked, "the key is masked; Show unmasks it and masks it again",
+        "mask " + std::to_string(masked) + ", shown " + std::to_string(shown));
   const std::string manifest = ManifestOf(program);
   Check(manifest.find("Microsoft.Windows.Common-Controls") != std::string::npos &&
             manifest.find("PerMonitorV2") != std::string::npos &&
