@@ -23,20 +23,20 @@ build=$1
 # Windows' name for a file of ours (Wine's Z: is /).
 win() { local path; path=$(realpath "$1"); printf 'Z:%s' "${path//\//\\}"; }
 
-# A start of a Wine program that ends with status 1 and not a byte of
-# output has been seen, rarely, from Wine itself; none of the programs run
-# here ends so (the driver prints a line first thing, msiexec fails with
-# its own codes). Such a start is made once more, and said so.
+# A start of a Wine program that ends with status 1 and not a byte on
+# standard output has been seen, rarely, from Wine itself; none of the
+# programs run here ends so (the driver prints a line first thing, msiexec
+# fails with its own codes). Such a start is made once more, and said so.
+# The output is shown as it comes, so that a hang shows where it is.
 wine_once_more() {
   local out rc=0
   out=$(mktemp)
-  wine "$@" >"$out" 2>&1 || rc=$?
+  wine "$@" | tee "$out" || rc=${PIPESTATUS[0]}
   if [ "$rc" -eq 1 ] && [ ! -s "$out" ]; then
     echo "note: Wine ended a start of $1 with status 1 and no output; starting it once more" >&2
     rc=0
-    wine "$@" >"$out" 2>&1 || rc=$?
+    wine "$@" | tee "$out" || rc=${PIPESTATUS[0]}
   fi
-  cat "$out"
   rm -f "$out"
   return "$rc"
 }
