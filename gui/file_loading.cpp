@@ -8,9 +8,9 @@
 #include <QFile>
 #include <QLocale>
 #include <QObject>
-#include <QStringDecoder>
 
 #include "engine/trirotor.h"
+#include "gui/file_text.h"
 
 namespace trirotor::gui {
 namespace {
@@ -44,17 +44,12 @@ LoadedFile LoadTextFile(const QString& path, qint64 maxBytes) {
   if (file.error() != QFileDevice::NoError) {
     return Failed(QObject::tr("Cannot read %1: %2").arg(path, file.errorString()));
   }
+  // The rules are the Windows window's too (gui/file_text.h).
+  const FileText text = TextOfFileBytes(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
   LoadedFile loaded;
   loaded.ok = true;
-  QStringDecoder utf8(QStringDecoder::Utf8);
-  loaded.text = utf8.decode(bytes);
-  loaded.how = QObject::tr("UTF-8");
-  if (utf8.hasError()) {
-    const std::u16string wide = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                                      static_cast<std::size_t>(bytes.size()));
-    loaded.text = QString(reinterpret_cast<const QChar*>(wide.data()), static_cast<qsizetype>(wide.size()));
-    loaded.how = QObject::tr("bytes of code page %1").arg(platform::CodePage());
-  }
+  loaded.text = QString(reinterpret_cast<const QChar*>(text.text.data()), static_cast<qsizetype>(text.text.size()));
+  loaded.how = text.utf8 ? QObject::tr("UTF-8") : QObject::tr("bytes of code page %1").arg(platform::CodePage());
   return loaded;
 }
 

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "gui/encoder_thread.h"
+#include "gui/file_text.h"
 
 class QComboBox;
 class QLabel;
@@ -30,11 +31,11 @@ namespace trirotor::gui {
 
 class HookScope;
 
-// Texts longer than this are held aside and only summarised in a pane:
-// laying out tens of megabytes would freeze the window for seconds.
-inline constexpr qsizetype kPaneShowLimit = 256 * 1024;
-// Files larger than this are refused before anything is read.
-inline constexpr qint64 kMaxFileBytes = 256 * 1024 * 1024;
+// Texts longer than this are held aside and only summarised in a pane;
+// files larger than this are refused before anything is read
+// (gui/file_text.h, as in the Windows window).
+inline constexpr qsizetype kPaneShowLimit = static_cast<qsizetype>(kPaneTextLimit);
+inline constexpr qint64 kMaxFileBytes = kMaxInputFileBytes;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT

@@ -8,7 +8,7 @@
 #   scripts/install-deps.sh python     the Python package, its tests and Dask
 #   scripts/install-deps.sh lint       the linters of .ci/run lint
 #   scripts/install-deps.sh package    the Debian packages' build and checks
-#   scripts/install-deps.sh windows    the mingw-w64 cross build, Wine and the zip
+#   scripts/install-deps.sh windows    the mingw-w64 cross build, Wine, the zip and the installer
 #   scripts/install-deps.sh hashcat    the live peer of recover's candidates
 set -euo pipefail
 
@@ -31,9 +31,9 @@ for extra in "$@"; do
     lint) packages+=(shellcheck pyflakes3 clang-format eslint) ;;
     # cpack's DEB generator needs dpkg-shlibdeps (dpkg-dev) and file.
     package) packages+=(dpkg-dev file lintian man-db zsh) ;;
-    # The Windows cross build, its tests under Wine, and the zip.
+    # The Windows cross build, its tests under Wine (the window's on Xvfb), the zip and the installer.
     windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest libcli11-dev nlohmann-json3-dev
-                        zip unzip python3) ;;
+                        zip unzip python3 wixl msitools xvfb xauth) ;;
     # hashcat opens an OpenCL loader at start-up, even for --stdout, and the
     # package does not depend on one: without it hashcat exits 255.
     hashcat) packages+=(hashcat ocl-icd-libopencl1 pocl-opencl-icd python3) ;;

@@ -4,12 +4,14 @@
 #
 #   scripts/windows-zip.sh [OUT_DIR]      (default: build-win)
 #
-# The zip holds trirotor.exe (static: no DLL beside it), trirotor.dll with
+# The zip holds trirotor.exe (static: no DLL beside it), the window
+# trirotor-gui.exe (static too), trirotor.dll with
 # its import library, the static library, the header, the CMake package,
 # trirotor.pc, the examples, a short README, SHA256SUMS, and trirotor.html
 # when a web build is at hand (TRIROTOR_WEB_PAGE, or build-web's page).
 # It uses the folders build-win (the static build, shared with the tests of
-# .ci/run windows) and build-win-dll.
+# .ci/run windows) and build-win-dll. From the same files it then makes the
+# installer, trirotor-VERSION-windows-x64.msi (scripts/windows-msi.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build-win}
@@ -22,7 +24,7 @@ common=(-G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUI
         -DTRIROTOR_GUI=OFF -DTRIROTOR_PYTHON=OFF "${launcher[@]}")
 
 cmake -B build-win "${common[@]}" >/dev/null
-cmake --build build-win -j "$jobs" --target trirotor trirotor_engine
+cmake --build build-win -j "$jobs" --target trirotor trirotor-gui trirotor_engine
 cmake -B build-win-dll "${common[@]}" -DBUILD_SHARED_LIBS=ON -DTRIROTOR_BUILD_CLI=OFF -DTRIROTOR_BUILD_TESTS=OFF >/dev/null
 cmake --build build-win-dll -j "$jobs" --target trirotor_engine
 
@@ -34,7 +36,7 @@ root=$stage/$name
 cmake --install build-win --prefix "$root" >/dev/null
 install -m 644 build-win-dll/libtrirotor.dll.a "$root/lib/"
 install -m 755 build-win-dll/trirotor.dll "$root/bin/"
-x86_64-w64-mingw32-strip --strip-unneeded "$root/bin/trirotor.exe" "$root/bin/trirotor.dll"
+x86_64-w64-mingw32-strip --strip-unneeded "$root/bin/trirotor.exe" "$root/bin/trirotor-gui.exe" "$root/bin/trirotor.dll"
 x86_64-w64-mingw32-strip --strip-debug "$root/lib/libtrirotor.a"
 mkdir -p "$root/examples"
 cp examples/decode_message.cpp examples/*.b64 examples/*.key examples/*.txt \
@@ -61,3 +63,4 @@ rm -f "$out/$name.zip"
 find "$stage" -exec touch -h -d @0 {} +
 (cd "$stage" && find "$name" | LC_ALL=C sort | zip -X -q -D "$OLDPWD/$out/$name.zip" -@)
 echo "$out/$name.zip: $(stat -c %s "$out/$name.zip") bytes"
+scripts/windows-msi.sh "$root" "$out/$name.msi" "$version"

@@ -131,6 +131,23 @@ inline std::u16string SealContainer(const ByteBuffer& container, std::u16string_
   return Seal(Frame(container), key, suffix);
 }
 
+/// Long texts ///
+
+// Prose-like text of at least `size` characters, all ASCII: compressible,
+// like a letter, and the same on every run.
+inline std::string ProseText(std::size_t size) {
+  static const char* const kWords[] = {"rotor ", "message ", "key ", "the ", "window ", "sealed ",
+                                       "and ",   "a ",       "of ",  "text\n", "letter ", "Abort "};
+  std::string text;
+  text.reserve(size + 16);
+  std::uint32_t state = 12345;  // a fixed sequence
+  while (text.size() < size) {
+    state = state * 1103515245u + 12345u;
+    text += kWords[(state >> 16) % (sizeof kWords / sizeof kWords[0])];
+  }
+  return text;
+}
+
 /// Randomised tests ///
 
 // The seed of every randomised test in this process: TRIROTOR_SEED=n replays

@@ -57,16 +57,8 @@ QString Seal(const QString& plain, const QString& key, const QString& keySuffix 
 
 // Prose-like text of about `size` characters: compressible, like a letter.
 QString LongText(qsizetype size) {
-  static const QString kWords[] = {"rotor ", "message ", "key ", "the ", "window ", "sealed ",
-                                   "and ",   "a ",       "of ",  "text\n", "letter ", "Abort "};
-  QString text;
-  text.reserve(size + 16);
-  std::uint32_t state = 12345;  // a fixed sequence, the same on every run
-  while (text.size() < size) {
-    state = state * 1103515245u + 12345u;
-    text += kWords[(state >> 16) % std::size(kWords)];
-  }
-  return text;
+  const std::string text = trirotor::test::ProseText(static_cast<std::size_t>(size));
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 bool WriteFile(const QString& path, const QByteArray& bytes) {
