@@ -530,14 +530,15 @@ TEST_F(CliArchiveTest, PathsPastTheSystemsLimit) {
 // Starts the tool with `args` and standard error on `errFd`; standard input
 // and output are /dev/null.
 pid_t Start(std::vector<std::string> args, int errFd) {
+  // Made before the fork: the child only calls what is safe there.
+  std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   ::dup2(::open("/dev/null", O_RDONLY), 0);
   ::dup2(::open("/dev/null", O_WRONLY), 1);
   ::dup2(errFd, 2);
-  std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
   ::execv(TRIROTOR_CLI, argv.data());
   ::_exit(127);
 }
