@@ -15,17 +15,17 @@
 // An output is written to a temporary file beside it and renamed into
 // place, and only then is its line written: after a crash an input is
 // either recorded with its output whole, or not recorded and done again.
+//
+// Whatever can refuse a run is asked before anything is touched: the output
+// folder, the report, a resumed run's inputs and options (before the walk),
+// the outputs the walk's files need (after it). Only then is a missing
+// output folder made and the report begun.
 
 #include "cli/archive.h"
 
 #if defined(_WIN32)
-#include <windows.h>
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
+#include <io.h>  // isatty
 #else
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -38,32 +38,31 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/io.h"
 #include "cli/sha256.h"
 #if defined(_WIN32)
 #include "cli/windows.h"
-#include "support/wide_path.h"
 #endif
 
 namespace trirotor::cli {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kWindow = 4096;
 constexpr const char* kAgent = "trirotor";
+// What a temporary output's name adds to its path: "." before the name and
+// ".trirotor-XXXXXX" after it (cli/io.h).
+constexpr std::size_t kTemporaryExtra = 17;
 
 // "2026-12-08T07:30:00.123Z"
 std::string UtcNow() {
@@ -84,78 +83,6 @@ std::string UtcNow() {
 }
 
 Json Agent() { return Json{{"name", kAgent}, {"version", TRIROTOR_VERSION}, {"role", "executing program"}}; }
-
-/// Files by UTF-8 name, on either system ///
-
-#if defined(_WIN32)
-int OpenToRead(const std::string& path) { return support::OpenFile(path, _O_RDONLY); }
-int OpenToAppend(const std::string& path, bool fresh) {
-  return support::OpenFile(path, _O_WRONLY | _O_CREAT | _O_APPEND | (fresh ? _O_EXCL : 0), _S_IREAD | _S_IWRITE);
-}
-bool IsRegular(int fd) {
-  struct _stat64 info {};
-  return ::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
-}
-long ReadFd(int fd, char* buffer, std::size_t size) { return ::_read(fd, buffer, static_cast<unsigned>(size)); }
-long WriteFd(int fd, const char* bytes, std::size_t size) { return ::_write(fd, bytes, static_cast<unsigned>(size)); }
-int SyncFd(int fd) { return ::_commit(fd); }
-int CloseFd(int fd) { return ::_close(fd); }
-bool IsFolder(const std::string& path) { return support::IsDirectory(path); }
-// Each folder on the way made by its long name: create_directories takes
-// no \\?\ names, and so no tree deeper than 260 characters.
-void MakeFolders(const std::string& folder, std::error_code& error) {
-  error.clear();
-  if (IsFolder(folder)) return;
-  DWORD last = ERROR_SUCCESS;
-  for (std::size_t at = folder.find_first_of("/\\");; at = folder.find_first_of("/\\", at + 1)) {
-    const std::string prefix = folder.substr(0, at);
-    if (!prefix.empty() && prefix.back() != ':' && prefix.back() != '/' && prefix.back() != '\\') {
-      last = CreateDirectoryW(support::WidePath(prefix).c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
-    }
-    if (at == std::string::npos) break;
-  }
-  if (!IsFolder(folder)) error.assign(ErrnoOf(last == ERROR_SUCCESS ? ERROR_PATH_NOT_FOUND : last), std::generic_category());
-}
-#else
-int OpenToRead(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
-int OpenToAppend(const std::string& path, bool fresh) {
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (fresh ? O_EXCL : 0), 0666);
-}
-bool IsRegular(int fd) {
-  struct stat info {};
-  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-}
-long ReadFd(int fd, char* buffer, std::size_t size) { return ::read(fd, buffer, size); }
-long WriteFd(int fd, const char* bytes, std::size_t size) { return ::write(fd, bytes, size); }
-int SyncFd(int fd) { return ::fsync(fd); }
-int CloseFd(int fd) { return ::close(fd); }
-bool IsFolder(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-void MakeFolders(const std::string& folder, std::error_code& error) {
-  std::filesystem::create_directories(Utf8Path(folder), error);
-}
-#endif
-
-// Whether two full names name one place: on Windows, whose names are
-// blind to case, ASCII letters of either case are alike.
-bool SameName(const std::string& a, const std::string& b) {
-#if defined(_WIN32)
-  const auto fold = [](char c) {
-    if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
-    return c == '/' ? '\\' : c;
-  };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
-#else
-  return a == b;
-#endif
-}
-
-// Names in the report are UTF-8; a name that is not is recorded with
-// U+FFFD in place of its bad bytes.
-std::string Dump(const Json& line) { return line.dump(-1, ' ', false, Json::error_handler_t::replace); }
-std::string Clean(const std::string& text) { return Json::parse(Dump(Json(text))).get<std::string>(); }
 
 // Binary bytes no text message holds: the C0 controls but tab, the line
 // ends, form feed and the end-of-file mark old editors left (0x1A); NUL
@@ -181,20 +108,7 @@ bool HasBase64Group(const ByteBuffer& bytes) {
   return false;
 }
 
-int StatusOf(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kOpened:
-    case Outcome::kSkipped: return kExitOk;
-    case Outcome::kWrongKey:
-    case Outcome::kNotAMessage: return kExitFrame;
-    case Outcome::kDamaged: return kExitEngine;
-    case Outcome::kChecksum:
-    case Outcome::kSalvaged: return kExitChecksum;
-    case Outcome::kUnreadable:
-    case Outcome::kUnwritable: return kExitInput;
-  }
-  return kExitInput;
-}
+/// One input ///
 
 // What one decode found.
 struct Decoded {
@@ -207,6 +121,17 @@ struct Decoded {
   std::optional<std::uint64_t> outputSize;
   std::string outputSha256;  // "" when nothing was written
   std::optional<std::size_t> ringEntry;
+
+  void NotAMessage() {
+    outcome = Outcome::kNotAMessage;
+    why = "not a message: it holds binary bytes";
+    lastError.reset();
+  }
+  void Damaged(const EngineError& error, std::string reason) {
+    outcome = Outcome::kDamaged;
+    engineError = error;
+    why = std::move(reason);
+  }
 };
 
 // The keys every input is tried with: the pair given, or the ring.
@@ -221,10 +146,9 @@ struct Settings {
   int codePage = 1252;
 };
 
-// Reads, decodes and (when `output` is given) writes one input. Throws
-// Failure(kExitAborted) on an interrupt; every other failure is an outcome.
-Decoded DecodeInputOrThrow(const std::string& path, const Keys& keys, const Settings& settings, const std::string* output) {
-  Decoded d;
+// The input's bytes as the code page's, digested as they were read; nullopt,
+// with `d` saying why, for a file that cannot be read or holds no message.
+std::optional<ByteBuffer> ReadMessage(const std::string& path, Decoded& d, bool& binary) {
   ByteBuffer message;
   try {
     message = ReadWholeBytes(path, kMaxInputBytes, "message");
@@ -232,35 +156,40 @@ Decoded DecodeInputOrThrow(const std::string& path, const Keys& keys, const Sett
     if (failure.status == kExitAborted) throw;
     d.outcome = Outcome::kUnreadable;
     d.why = failure.message;
-    return d;
+    return std::nullopt;
   }
   d.inputSize = message.size();
   d.inputSha256 = Sha256Hex(std::string_view(reinterpret_cast<const char*>(message.data()), message.size()));
-  const bool binary = LooksBinary(message);
-  const auto notAMessage = [&] {
-    d.outcome = Outcome::kNotAMessage;
-    d.why = "not a message: it holds binary bytes";
-    d.lastError.reset();
-    return d;
-  };
+  binary = LooksBinary(message);
   MessageToCodePage(message);
   if (!HasBase64Group(message)) {
     d.outcome = Outcome::kNotAMessage;
     d.why = "not a message: it has no group of four base64 characters";
-    return d;
+    return std::nullopt;
   }
-  KeyPair pair = keys.pair;
-  if (!keys.ring.empty()) {
-    d.ringEntry = SearchKeyRing(message, keys.ring, 1);
-    if (!d.ringEntry) {
-      if (binary) return notAMessage();
-      d.outcome = Outcome::kWrongKey;
-      d.lastError = kErrFrameCheck;
-      d.why = NoRingKeyOpens(keys.ring.size());
-      return d;
-    }
-    pair = KeyPair{keys.ring[*d.ringEntry].key, keys.ring[*d.ringEntry].suffix};
+  return message;
+}
+
+// The pair given, or the first of the ring that opens the message; nullopt,
+// with `d` saying why, when no line of the ring does.
+std::optional<KeyPair> PairFor(const ByteBuffer& message, const Keys& keys, bool binary, Decoded& d) {
+  if (keys.ring.empty()) return keys.pair;
+  d.ringEntry = SearchKeyRing(message, keys.ring, 1);
+  if (d.ringEntry) return KeyPair{keys.ring[*d.ringEntry].key, keys.ring[*d.ringEntry].suffix};
+  if (binary) {
+    d.NotAMessage();
+  } else {
+    d.outcome = Outcome::kWrongKey;
+    d.lastError = kErrFrameCheck;
+    d.why = NoRingKeyOpens(keys.ring.size());
   }
+  return std::nullopt;
+}
+
+// The plain bytes, or what --salvage still finds; nullopt, with `d` saying
+// why, for a message that does not open. Throws Failure(kExitAborted).
+std::optional<ByteBuffer> OpenMessage(ByteBuffer message, const KeyPair& pair, const Settings& settings, bool binary,
+                                      Decoded& d) {
   ByteBuffer kept = settings.salvage ? message : ByteBuffer();
   ByteBuffer plain;
   LastError = 0;
@@ -268,72 +197,91 @@ Decoded DecodeInputOrThrow(const std::string& path, const Keys& keys, const Sett
     plain = DecodeBytes(std::move(message), *pair.key, pair.suffix);
   } catch (const EngineError& error) {
     if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-    d.outcome = Outcome::kDamaged;
-    d.engineError = error;
-    d.why = "the message is damaged: error " + std::to_string(error.number()) + " in " + error.source() + ": " +
-            error.description();
-    return d;
+    d.Damaged(error, "the message is damaged: error " + std::to_string(error.number()) + " in " + error.source() +
+                         ": " + error.description());
+    return std::nullopt;
   } catch (const std::bad_alloc&) {
-    d.outcome = Outcome::kDamaged;
-    d.engineError = EngineError(kErrOutOfMemory, kAgent, "Out of memory");
-    d.why = "out of memory";
-    return d;
+    d.Damaged(EngineError(kErrOutOfMemory, kAgent, "Out of memory"), "out of memory");
+    return std::nullopt;
   }
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   d.lastError = LastError;
-  if (LastError == kErrFrameCheck) {
-    SalvageResult salvaged;
-    if (settings.salvage) salvaged = SalvageBytes(std::move(kept), *pair.key, pair.suffix);
-    if (!salvaged.looksLikeFrame || salvaged.plain.empty()) {
-      if (binary) return notAMessage();
-      d.outcome = Outcome::kWrongKey;
-      d.why = std::string(ErrorMessage(kErrFrameCheck)) + ": wrong key or key suffix, or not a whole message";
-      return d;
-    }
-    d.outcome = Outcome::kSalvaged;
-    d.why = "salvaged " + std::to_string(salvaged.plain.size()) + " bytes of a damaged message";
-    plain = std::move(salvaged.plain);
-  } else if (LastError == kErrChecksum) {
+  if (LastError == kErrChecksum) {
     d.outcome = Outcome::kChecksum;
     d.why = std::string(ErrorMessage(kErrChecksum)) + ": the text is written all the same";
   }
-  // The text, hashed as it goes out.
+  if (LastError != kErrFrameCheck) return plain;
+  SalvageResult salvaged;
+  if (settings.salvage) salvaged = SalvageBytes(std::move(kept), *pair.key, pair.suffix);
+  if (!salvaged.looksLikeFrame || salvaged.plain.empty()) {
+    if (binary) {
+      d.NotAMessage();
+    } else {
+      d.outcome = Outcome::kWrongKey;
+      d.why = std::string(ErrorMessage(kErrFrameCheck)) + ": wrong key or key suffix, or not a whole message";
+    }
+    return std::nullopt;
+  }
+  d.outcome = Outcome::kSalvaged;
+  d.why = "salvaged " + std::to_string(salvaged.plain.size()) + " bytes of a damaged message";
+  return std::move(salvaged.plain);
+}
+
+// Each worker makes a folder once; the next file in it costs no look.
+void MakeFolderOf(const std::string& output) {
+  thread_local std::set<std::string> made;
+  const std::string folder = Utf8Name(Utf8Path(output).parent_path());
+  if (made.count(folder) != 0) return;
+  std::error_code error;
+  MakeFolders(folder, error);
+  if (error) throw Failure{kExitInput, "cannot make the folder of " + ShownName(output) + ": " + error.message()};
+  made.insert(folder);
+}
+
+// The text, hashed as it goes out, and written to `output` when there is
+// one; a failure to write it is the input's outcome.
+void WriteText(const ByteBuffer& plain, const Settings& settings, const std::string* output, Decoded& d) {
   Sha256 hash;
   std::uint64_t size = 0;
-  const auto emit = [&](std::string_view bytes, Output* out) {
-    hash.Update(bytes);
-    size += bytes.size();
-    if (out != nullptr) out->Write(bytes);
-  };
   try {
     std::optional<Output> out;
     if (output != nullptr) {
-      // Each worker makes a folder once; the next file in it costs no look.
-      thread_local std::set<std::string> made;
-      const std::string folder = Utf8Name(Utf8Path(*output).parent_path());
-      std::error_code error;
-      if (made.count(folder) == 0) MakeFolders(folder, error);
-      if (!error) made.insert(folder);
-      if (error) throw Failure{kExitInput, "cannot make the folder of " + ShownName(*output) + ": " + error.message()};
+      MakeFolderOf(*output);
       out.emplace(*output);
-      // Its digest goes in the report, and a resumed run checks it there.
-      out->SyncOnCommit(false);
+      out->SyncOnCommit(false);  // its digest goes in the report, and a resumed run checks it there
     }
-    Output* sink = out ? &*out : nullptr;
+    const auto emit = [&](std::string_view bytes) {
+      hash.Update(bytes);
+      size += bytes.size();
+      if (out) out->Write(bytes);
+    };
     if (settings.raw) {
-      emit(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()), sink);
+      emit(std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()));
     } else {
-      ForEachUtf8Slice(plain, [&](std::string_view slice) { emit(slice, sink); });
+      ForEachUtf8Slice(plain, emit);
     }
     if (out) out->Commit();
   } catch (const Failure& failure) {
     if (failure.status == kExitAborted) throw;
     d.outcome = Outcome::kUnwritable;
     d.why = failure.message;
-    return d;
+    return;
   }
   d.outputSize = size;
   d.outputSha256 = hash.Hex();
+}
+
+// Reads, decodes and (when `output` is given) writes one input. Throws
+// Failure(kExitAborted) on an interrupt; every other failure is an outcome.
+Decoded DecodeInputOrThrow(const std::string& path, const Keys& keys, const Settings& settings, const std::string* output) {
+  Decoded d;
+  bool binary = false;
+  std::optional<ByteBuffer> message = ReadMessage(path, d, binary);
+  if (!message) return d;
+  const std::optional<KeyPair> pair = PairFor(*message, keys, binary, d);
+  if (!pair) return d;
+  const std::optional<ByteBuffer> plain = OpenMessage(std::move(*message), *pair, settings, binary, d);
+  if (plain) WriteText(*plain, settings, output, d);
   return d;
 }
 
@@ -342,9 +290,7 @@ Decoded DecodeInput(const std::string& path, const Keys& keys, const Settings& s
     return DecodeInputOrThrow(path, keys, settings, output);
   } catch (const std::bad_alloc&) {
     Decoded d;
-    d.outcome = Outcome::kDamaged;
-    d.engineError = EngineError(kErrOutOfMemory, kAgent, "Out of memory");
-    d.why = "out of memory";
+    d.Damaged(EngineError(kErrOutOfMemory, kAgent, "Out of memory"), "out of memory");
     return d;
   } catch (const std::exception& error) {  // the file system's own errors
     Decoded d;
@@ -372,15 +318,15 @@ Json ReportLine(std::size_t index, const Item& item, const Decoded& d, const std
                            {"description", d.engineError->description()}};
   }
   line["inputIndex"] = index;
-  line["inputRoot"] = item.root;
-  line["path"] = item.relative;
+  PutName(line, "inputRoot", item.root);
+  PutName(line, "path", item.relative);
   if (!d.inputSha256.empty()) {
     line["size"] = d.inputSize;
     line["sha256"] = d.inputSha256;
   }
   if (!d.outputSha256.empty()) {
-    line["outputRoot"] = outputRoot;
-    line["outputPath"] = item.outputRelative;
+    PutName(line, "outputRoot", outputRoot);
+    PutName(line, "outputPath", item.outputRelative);
     line["outputSize"] = *d.outputSize;
     line["outputSha256"] = d.outputSha256;
     line["textForm"] = settings.raw ? "code page bytes" : "UTF-8";
@@ -408,10 +354,25 @@ std::string Human(double bytes) {
   return text;
 }
 
+// First the walk (files found so far), then the bar of the work it found.
 class RunProgress {
  public:
-  RunProgress(bool shown, bool forced, std::size_t files, std::uint64_t bytes)
-      : shown_(shown), forced_(forced), terminal_(::isatty(2) != 0), files_(files), bytes_(bytes), start_(Clock::now()) {}
+  RunProgress(bool shown, bool forced)
+      : shown_(shown), forced_(forced), terminal_(::isatty(2) != 0), start_(Clock::now()), workStart_(start_) {}
+
+  // While the folders are read: a walk of a large tree takes minutes.
+  void Walking(std::size_t found) {
+    if (!shown_ || !Due()) return;
+    Show(std::string(terminal_ ? "\r" : "") + "reading the folders: " + Counted(found, "file", "files") + " found" +
+         (terminal_ ? "\033[K" : "\n"));
+  }
+
+  // The work the walk found: the bar counts it from now.
+  void Count(std::size_t files, std::uint64_t bytes) {
+    files_ = files;
+    bytes_ = bytes;
+    workStart_ = Clock::now();
+  }
 
   void Done(std::uint64_t bytes, bool failed) {
     ++doneFiles_;
@@ -420,14 +381,8 @@ class RunProgress {
   }
 
   void Draw(bool last = false) {
-    if (!shown_) return;
-    const Clock::time_point now = Clock::now();
-    const auto every = terminal_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
-    if (!last && ((!forced_ && now - start_ < std::chrono::milliseconds(250)) || (drawn_ && now - lastDraw_ < every))) {
-      return;
-    }
-    if (last && !drawn_) return;
-    const double seconds = std::chrono::duration<double>(now - start_).count();
+    if (!shown_ || (last && !drawn_) || (!last && !Due())) return;
+    const double seconds = std::chrono::duration<double>(Clock::now() - workStart_).count();
     const double rate = seconds > 0.05 ? static_cast<double>(doneBytes_) / seconds : 0;
     const int percent = files_ == 0 ? 100 : static_cast<int>(doneFiles_ * 100 / files_);
     std::string line = terminal_ ? "\r[" : "[";
@@ -445,9 +400,7 @@ class RunProgress {
     }
     line += "  " + std::to_string(failed_) + " failed";
     line += terminal_ ? "\033[K" : "\n";
-    Write(line);
-    drawn_ = true;
-    lastDraw_ = now;
+    Show(line);
   }
 
   // Before a line of its own: the bar on a terminal is wiped first.
@@ -464,6 +417,21 @@ class RunProgress {
   }
 
  private:
+  // A line a second off a terminal, ten on one; none in the first quarter
+  // second unless forced, so that a quick run shows none.
+  bool Due() const {
+    const Clock::time_point now = Clock::now();
+    const auto every = terminal_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
+    if (!forced_ && now - start_ < std::chrono::milliseconds(250)) return false;
+    return !drawn_ || now - lastDraw_ >= every;
+  }
+
+  void Show(const std::string& line) {
+    Write(line);
+    drawn_ = true;
+    lastDraw_ = Clock::now();
+  }
+
   static void Write(const std::string& text) {
 #if defined(_WIN32)
     if (ConsoleWrite(2, text)) return;
@@ -472,110 +440,15 @@ class RunProgress {
   }
 
   bool shown_, forced_, terminal_;
-  std::size_t files_;
-  std::uint64_t bytes_;
-  Clock::time_point start_, lastDraw_;
+  std::size_t files_ = 0;
+  std::uint64_t bytes_ = 0;
+  Clock::time_point start_, workStart_, lastDraw_;
   std::size_t doneFiles_ = 0, failed_ = 0;
   std::uint64_t doneBytes_ = 0;
   bool drawn_ = false;
 };
 
-/// The report file ///
-
-// A line of the report read back: what resume and verify need of it.
-struct Recorded {
-  std::string raw;  // the line as written, without its line end
-  Json json;
-};
-
-// The whole lines of a report; a last line without its line end (a run
-// killed while writing it) is left out and `torn` set.
-std::vector<Recorded> ReadReport(const std::string& path, bool& torn) {
-  const std::string text = ReadWhole(path, kMaxInputBytes, "report");
-  std::vector<Recorded> lines;
-  torn = false;
-  std::size_t number = 0;
-  for (std::size_t start = 0; start < text.size();) {
-    const std::size_t end = text.find('\n', start);
-    ++number;
-    if (end == std::string::npos) {
-      torn = true;
-      break;
-    }
-    Recorded line{text.substr(start, end - start), {}};
-    start = end + 1;
-    if (line.raw.empty()) continue;
-    line.json = Json::parse(line.raw, nullptr, false);
-    if (line.json.is_discarded() || !line.json.is_object() || !line.json.contains("kind")) {
-      throw Failure{kExitInput, "line " + std::to_string(number) + " of the report " + ShownName(path) +
-                                    " is not a line this tool writes"};
-    }
-    lines.push_back(std::move(line));
-  }
-  return lines;
-}
-
-std::string Text(const Json& line, const char* field) {
-  const auto at = line.find(field);
-  return at != line.end() && at->is_string() ? at->get<std::string>() : std::string();
-}
-
-// A file's digest, read a chunk at a time: an output may be far larger
-// than any message. `exists` is false, and "" returned, for a file that
-// cannot be opened or read.
-std::string FileSha256(const std::string& path, bool& exists) {
-  exists = false;
-  const int fd = OpenToRead(path);
-  if (fd < 0) return "";
-  struct Closer {
-    int fd;
-    ~Closer() { CloseFd(fd); }
-  } closer{fd};
-  if (!IsRegular(fd)) return "";
-  Sha256 hash;
-  std::string chunk(std::size_t{1} << 20, '\0');
-  for (;;) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-    const long got = ReadFd(fd, chunk.data(), chunk.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return "";
-    if (got == 0) break;
-    hash.Update(std::string_view(chunk.data(), static_cast<std::size_t>(got)));
-  }
-  exists = true;
-  return hash.Hex();
-}
-
-// Appends whole lines; each goes out in one write where the system allows.
-class ReportFile {
- public:
-  ReportFile(const std::string& path, bool fresh) : path_(path) {
-    fd_ = OpenToAppend(path, fresh);
-    if (fd_ < 0) throw Failure{kExitInput, "cannot write the report " + ShownName(path) + ": " + std::strerror(errno)};
-  }
-  ~ReportFile() { CloseFd(fd_); }
-  ReportFile(const ReportFile&) = delete;
-  ReportFile& operator=(const ReportFile&) = delete;
-
-  void Line(const std::string& text) {
-    std::string line = text + "\n";
-    for (std::size_t done = 0; done < line.size();) {
-      const long put = WriteFd(fd_, line.data() + done, line.size() - done);
-      if (put < 0 && errno == EINTR) continue;  // the lines already done still go in
-      if (put < 0) throw Failure{kExitInput, "cannot write the report " + ShownName(path_) + ": " + std::strerror(errno)};
-      done += static_cast<std::size_t>(put);
-    }
-  }
-  void Sync() {
-    if (SyncFd(fd_) != 0 && errno != EINVAL) {
-      throw Failure{kExitInput, "cannot write the report " + ShownName(path_) + ": " + std::strerror(errno)};
-    }
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
+/// Work on every core, taken in order ///
 
 // Temporary files a killed run left beside the outputs it was writing:
 // ".NAME.trirotor-XXXXXX", never renamed into place, removed.
@@ -707,135 +580,301 @@ bool InOrder(std::size_t count, unsigned jobs, int codePage, const std::function
   return written == count;
 }
 
-// "980 opened, 12 failed (5 wrong key or suffix, 7 unreadable; 3 not a message, 2 skipped)"
-std::string Summary(const std::array<std::size_t, kOutcomes>& counts, std::size_t kept) {
+/// The summary ///
+
+// What the run's summary counts: the lines a --resume kept, then this run's.
+struct Tally {
+  std::array<std::size_t, kOutcomes> counts{};
+  std::size_t kept = 0, notWalked = 0;
+  int worst = kExitOk;
+
+  void Add(Outcome outcome) {
+    ++counts[static_cast<int>(outcome)];
+    if (IsFailure(outcome)) worst = std::max(worst, StatusOf(outcome));
+  }
+};
+
+// "980 opened, 12 failed (5 wrong key or suffix, 7 unreadable; 3 not a
+// message, 2 skipped; 20 kept from the report)"
+std::string Summary(const Tally& tally) {
   std::size_t failed = 0;
   std::string failures, others;
   for (int o = 0; o < kOutcomes; ++o) {
     const auto outcome = static_cast<Outcome>(o);
-    if (counts[o] == 0 || outcome == Outcome::kOpened) continue;
+    if (tally.counts[o] == 0 || outcome == Outcome::kOpened) continue;
     std::string& list = IsFailure(outcome) ? failures : others;
     if (!list.empty()) list += ", ";
-    list += std::to_string(counts[o]) + " " + std::string(OutcomeName(outcome));
-    if (IsFailure(outcome)) failed += counts[o];
+    list += std::to_string(tally.counts[o]) + " " + std::string(OutcomeName(outcome));
+    if (IsFailure(outcome)) failed += tally.counts[o];
   }
-  std::string line = std::to_string(counts[static_cast<int>(Outcome::kOpened)]) + " opened, " +
-                     std::to_string(failed) + " failed";
+  const std::string line = std::to_string(tally.counts[static_cast<int>(Outcome::kOpened)]) + " opened, " +
+                           std::to_string(failed) + " failed";
   std::string detail = failures;
-  if (!others.empty()) detail += (detail.empty() ? "" : "; ") + others;
-  if (kept > 0) detail += (detail.empty() ? "" : "; ") + std::to_string(kept) + " kept from the report";
+  const auto add = [&detail](const std::string& part) { detail += (detail.empty() ? "" : "; ") + part; };
+  if (!others.empty()) add(others);
+  if (tally.kept > 0) add(std::to_string(tally.kept) + " kept from the report");
+  if (tally.notWalked > 0) add(std::to_string(tally.notWalked) + " not walked this time, their lines kept");
   return detail.empty() ? line : line + " (" + detail + ")";
 }
 
-/// decode --output-dir over folders ///
+Json SummaryLine(const std::string& runStart, bool whole, std::size_t files, const Tally& tally) {
+  Json summary;
+  summary["kind"] = "summary";
+  summary["eventType"] = "decryption";
+  summary["eventDateTime"] = runStart;
+  summary["eventEndDateTime"] = UtcNow();
+  summary["eventOutcome"] = whole ? "completed" : "interrupted";
+  summary["files"] = files;
+  Json byOutcome = Json::object();
+  for (int o = 0; o < kOutcomes; ++o) byOutcome[std::string(OutcomeName(static_cast<Outcome>(o)))] = tally.counts[o];
+  summary["outcomes"] = byOutcome;
+  summary["kept"] = tally.kept;
+  summary["notWalked"] = tally.notWalked;
+  summary["exitStatus"] = whole ? tally.worst : 128 + (InterruptSignal() != 0 ? InterruptSignal() : 2);
+  summary["linkingAgent"] = Agent();
+  return summary;
+}
 
-int DecodeArchive(const Options& options) {
-  const std::optional<FileId> outId = IsFolder(options.outputDir) ? FileIdOf(options.outputDir) : std::nullopt;
-  if (!outId) throw Failure{kExitInput, "--output-dir " + ShownName(options.outputDir) + " is not a folder"};
-  if (options.inputs.empty()) throw Failure{kExitUsage, "--output-dir needs message files or folders, not standard input"};
+/// decode --output-dir over folders: the checks ///
+
+// What the checks before the walk found.
+struct Setup {
+  ReportPlace place;
+  std::string outputRoot;          // the full --output-dir
+  bool makeOutputDir = false;      // not there yet: made once every check has passed
+  std::vector<Recorded> recorded;  // the report a --resume goes on with
+};
+
+void RefuseStandardInput(const Options& options) {
+  const bool stdinAmong = std::find(options.inputs.begin(), options.inputs.end(), "-") != options.inputs.end();
+  if (options.inputs.empty() || stdinAmong) {
+    throw Failure{kExitUsage, "--output-dir needs message files or folders, not standard input"};
+  }
+}
+
+// Whether --output-dir is a folder already; anything else there is refused.
+bool OutputFolderThere(const std::string& dir) {
+  const PathKind kind = KindOf(dir);
+  if (kind == PathKind::kFolder) return true;
+  if (kind == PathKind::kNothing) return false;
+  throw Failure{kExitInput, "--output-dir " + ShownName(dir) + " is " + std::string(KindName(kind)) + ", not a folder"};
+}
+
+// An output folder that is an input folder would hold the texts among the
+// messages, and a --resume would take them for messages.
+void RefuseOutputFolderAmongInputs(const Options& options) {
+  const std::optional<FileId> out = FileIdOf(options.outputDir);
   for (const std::string& input : options.inputs) {
-    if (input == "-") throw Failure{kExitUsage, "--output-dir needs message files or folders, not standard input"};
+    if (!out || !IsFolder(input) || FileIdOf(input) != out) continue;
+    throw Failure{kExitUsage, "--output-dir " + ShownName(options.outputDir) + " is the input folder " +
+                                  ShownName(input) +
+                                  ": the texts would lie among the messages, to be taken for messages when the run "
+                                  "goes on; choose another folder"};
   }
-  const std::string outputRoot = AbsoluteName(options.outputDir);
-  WalkRules rules{options.recursive, options.followLinks, options.include, options.exclude, {}};
-  rules.leaveOut.push_back(*outId);
-  const std::optional<FileId> reportId = options.report.empty() ? std::nullopt : FileIdOf(options.report);
-  const bool reportExists = reportId.has_value();
-  if (reportExists) rules.leaveOut.push_back(*reportId);
-  if (reportExists && !options.resume) {
-    throw Failure{kExitUsage, "the report " + ShownName(options.report) +
-                                  " exists: give --resume to go on with its run, or name another report"};
-  }
-  std::vector<Item> items = Walk(options.inputs, rules);
+}
 
-  // Before any work: two inputs for one output, an output that is an input
-  // or a key source, the report among the outputs.
+// The folders the inputs' files are recorded under. An input that is not
+// there (a mistyped name) refuses the --resume before the report is touched.
+std::vector<std::string> InputRoots(const Options& options) {
+  std::vector<std::string> roots;
+  for (const std::string& input : options.inputs) {
+    std::string why;
+    const std::optional<std::string> root = InputRootOf(input, why);
+    if (!root) {
+      throw Failure{kExitInput, "cannot go on with the report " + ShownName(options.report) + ": the input " +
+                                    ShownName(input) + " cannot be opened (" + why + "); the report is left as it was"};
+    }
+    roots.push_back(*root);
+  }
+  return roots;
+}
+
+Setup CheckBeforeTheWalk(const Options& options) {
+  Setup setup;
+  setup.makeOutputDir = !OutputFolderThere(options.outputDir);
+  RefuseStandardInput(options);
+  setup.outputRoot = AbsoluteName(options.outputDir);
+  setup.place = PlaceReport(options);
+  if (!setup.makeOutputDir) RefuseOutputFolderAmongInputs(options);
+  if (setup.place.kind == ReportPlace::Kind::kExisting) {
+    bool torn = false;
+    setup.recorded = ReadReport(options.report, torn);
+    RefuseAnotherRun(setup.recorded, options.report, InputRoots(options), setup.outputRoot, options);
+  }
+  return setup;
+}
+
+std::vector<Item> WalkInputs(const Options& options, const Setup& setup, RunProgress& progress, bool& whole) {
+  WalkRules rules{options.recursive, options.followLinks, options.include, options.exclude, {}, {}};
+  // The output folder and the report are no inputs, should they lie in the tree.
+  for (const std::string& path : {options.outputDir, setup.place.path}) {
+    if (path.empty() || path == "-") continue;
+    if (const std::optional<FileId> id = FileIdOf(path)) rules.leaveOut.push_back(*id);
+  }
+  rules.onFolder = [&progress](std::size_t found) { progress.Walking(found); };
+  return Walk(options.inputs, rules, whole);
+}
+
+// Two inputs for one output, or for one name that one needs for its text
+// and the other as a folder: neither could be written whole. Names are
+// compared as the system compares them (on Windows, blind to case).
+void RefuseSharedOutputs(const std::vector<Item>& items, const std::string& outputDir) {
+  std::map<std::string, std::size_t> texts, folders;  // the items that need each name
+  const auto clash = [&](std::size_t text, std::size_t folder) {
+    return Failure{kExitUsage, ShownName(items[text].path) + " would be written to " +
+                                   ShownName(outputDir + "/" + items[text].outputRelative) + ", which " +
+                                   ShownName(items[folder].path) +
+                                   " needs as a folder: rename one of them, or leave one out with --exclude"};
+  };
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].preset) continue;
+    const std::string& relative = items[i].outputRelative;
+    const std::string key = NameKey(relative);
+    if (const auto at = texts.find(key); at != texts.end()) {
+      throw Failure{kExitUsage, ShownName(items[at->second].path) + " and " + ShownName(items[i].path) +
+                                    " would both be written to " + ShownName(outputDir + "/" + relative)};
+    }
+    if (const auto at = folders.find(key); at != folders.end()) throw clash(i, at->second);
+    for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1)) {
+      const std::string folder = NameKey(relative.substr(0, slash));
+      if (const auto at = texts.find(folder); at != texts.end()) throw clash(at->second, i);
+      folders.emplace(folder, i);
+    }
+    texts.emplace(key, i);
+  }
+}
+
+#if defined(_WIN32)
+constexpr const char* kUnits = "characters";
+#else
+constexpr const char* kUnits = "bytes";
+#endif
+
+// A name longer than a folder entry may have, or a path (with the temporary
+// name beside it) longer than the system takes, would fail at its write.
+void RefuseLongNames(const Item& item, const std::string& output) {
+  std::size_t start = 0;
+  for (std::size_t slash = 0; slash != std::string::npos; start = slash + 1) {
+    slash = item.outputRelative.find('/', start);
+    const std::string name = item.outputRelative.substr(start, slash == std::string::npos ? slash : slash - start);
+    if (NameUnits(name) <= kLongestName) continue;
+    throw Failure{kExitUsage, "the text of " + ShownName(item.path) + " would be named " + ShownName(name) + ", " +
+                                  std::to_string(NameUnits(name)) + " " + kUnits + ", over the " +
+                                  std::to_string(kLongestName) +
+                                  " a name may have: rename the message, or leave it out with --exclude"};
+  }
+  if (PathUnits(output) + kTemporaryExtra > LongestPath()) {
+    throw Failure{kExitUsage, "the text of " + ShownName(item.path) + " would be written to a path of " +
+                                  std::to_string(PathUnits(output)) + " " + kUnits + ", and its temporary file to " +
+                                  std::to_string(PathUnits(output) + kTemporaryExtra) + ", over the " +
+                                  std::to_string(LongestPath()) +
+                                  " the system takes: choose a shorter --output-dir, or decode that folder apart"};
+  }
+}
+
+// What the outputs are held against: the files the run reads, and the report.
+struct Guard {
   std::set<FileId> read;
+  std::string reportPath;  // full; "" when the report is no file
+  std::optional<FileId> reportId;
+  // A report not made yet is told by its folder and name: an output that
+  // reaches that folder by a link lands on it all the same.
+  std::optional<FileId> reportFolder;
+  std::string reportName;
+};
+
+Guard GuardOf(const std::vector<Item>& items, const Options& options, const Setup& setup) {
+  Guard guard;
   for (const Item& item : items) {
-    if (!item.preset) read.insert(item.id);
+    if (!item.preset) guard.read.insert(item.id);
   }
   for (const std::optional<std::string>& source : {options.keyFile, options.suffixFile, options.keyRing}) {
     if (!source || *source == "-") continue;
-    if (const std::optional<FileId> id = FileIdOf(*source)) read.insert(*id);
+    if (const std::optional<FileId> id = FileIdOf(*source)) guard.read.insert(*id);
   }
-  const std::string reportPath = options.report.empty() ? "" : AbsoluteName(options.report);
-  // A report not made yet is told by its folder and name: an output that
-  // reaches that folder by a link lands on it all the same.
-  const std::filesystem::path reportName = Utf8Path(reportPath).filename();
-  const std::optional<FileId> reportFolder =
-      reportPath.empty() || reportExists ? std::nullopt : FileIdOf(Utf8Name(Utf8Path(reportPath).parent_path()));
-  std::map<std::string, std::size_t> taken;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (items[i].preset) continue;
-    const std::string output = options.outputDir + "/" + items[i].outputRelative;
-    const auto [at, fresh] = taken.emplace(items[i].outputRelative, i);
-    if (!fresh) {
-      throw Failure{kExitUsage, ShownName(items[at->second].path) + " and " + ShownName(items[i].path) +
-                                    " would both be written to " + ShownName(output)};
-    }
-    const std::optional<FileId> outputId = FileIdOf(output);
-    if (outputId && read.count(*outputId) != 0) {
-      throw Failure{kExitUsage, "the output " + ShownName(output) +
-                                    " is one of the inputs: refusing to write over it; choose another --output-dir"};
-    }
-    // By name; by identity, as a link or (on Windows) another spelling
-    // of a name may lead to it.
-    const std::filesystem::path outputPath = Utf8Path(AbsoluteName(outputRoot + "/" + items[i].outputRelative));
-    if (!reportPath.empty() &&
-        (SameName(Utf8Name(outputPath), reportPath) || (reportId && outputId == reportId) ||
-         (reportFolder && SameName(Utf8Name(outputPath.filename()), Utf8Name(reportName)) &&
-          FileIdOf(Utf8Name(outputPath.parent_path())) == reportFolder))) {
-      throw Failure{kExitUsage, "the report " + ShownName(options.report) + " would be written over by " +
-                                    ShownName(items[i].path) + "'s text; name another report"};
-    }
+  if (setup.place.kind != ReportPlace::Kind::kNew && setup.place.kind != ReportPlace::Kind::kExisting) return guard;
+  guard.reportPath = AbsoluteName(options.report);
+  guard.reportId = FileIdOf(options.report);
+  const std::filesystem::path full = Utf8Path(guard.reportPath);
+  guard.reportName = Utf8Name(full.filename());
+  if (!guard.reportId) guard.reportFolder = FileIdOf(Utf8Name(full.parent_path()));
+  return guard;
+}
+
+// One output against the files the run reads and the report: by name, and
+// by identity, as a link or (on Windows) another spelling may lead to one.
+void RefuseOutputOverInputs(const Item& item, const std::string& output, const Options& options, const Setup& setup,
+                            const Guard& guard) {
+  const std::optional<FileId> outputId = FileIdOf(output);
+  if (outputId && guard.read.count(*outputId) != 0) {
+    throw Failure{kExitUsage, "the output " + ShownName(output) +
+                                  " is one of the inputs: refusing to write over it; choose another --output-dir"};
   }
+  if (guard.reportPath.empty()) return;
+  const std::filesystem::path full = Utf8Path(AbsoluteName(setup.outputRoot + "/" + item.outputRelative));
+  if (SameName(Utf8Name(full), guard.reportPath) || (guard.reportId && outputId == guard.reportId) ||
+      (guard.reportFolder && SameName(Utf8Name(full.filename()), guard.reportName) &&
+       FileIdOf(Utf8Name(full.parent_path())) == guard.reportFolder)) {
+    throw Failure{kExitUsage, "the report " + ShownName(options.report) + " would be written over by " +
+                                  ShownName(item.path) + "'s text; name another report"};
+  }
+}
 
-  const Keys keys = ResolveArchiveKeys(options);
-  const Settings settings{options.raw, options.salvage, options.codePage};
-  const std::string runStart = UtcNow();
+// Before any work, whatever -j is: every output the walk's files need.
+void RefuseOutputClashes(const std::vector<Item>& items, const Options& options, const Setup& setup) {
+  RefuseSharedOutputs(items, options.outputDir);
+  const Guard guard = GuardOf(items, options, setup);
+  for (const Item& item : items) {
+    if (item.preset) continue;
+    const std::string output = options.outputDir + "/" + item.outputRelative;
+    RefuseLongNames(item, output);
+    RefuseOutputOverInputs(item, output, options, setup, guard);
+  }
+}
 
-  // --resume: what the report holds stays for each input whose output is
-  // still the one recorded; everything else of it goes, to be done again.
-  std::vector<bool> keep(items.size(), false);
-  std::array<std::size_t, kOutcomes> counts{};
-  std::size_t kept = 0;
-  std::optional<ReportFile> report;
-  if (reportExists) {
-    bool torn = false;
-    const std::vector<Recorded> lines = ReadReport(options.report, torn);
-    std::map<std::pair<std::string, std::string>, const Recorded*> byInput;
-    for (const Recorded& line : lines) {
-      if (Text(line.json, "kind") == "input") byInput[{Text(line.json, "inputRoot"), Text(line.json, "path")}] = &line;
-    }
-    std::string keptLines;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (items[i].preset) continue;
-      const auto at = byInput.find({Clean(items[i].root), Clean(items[i].relative)});
-      if (at == byInput.end()) continue;
-      const Json& line = at->second->json;
-      const std::string sha = Text(line, "outputSha256");
-      if (sha.empty() || Text(line, "outputRoot") != Clean(outputRoot) || !line.contains("size") ||
-          !line["size"].is_number_unsigned() || line["size"].get<std::uint64_t>() != items[i].size) {
-        continue;
-      }
-      bool exists = false;
-      if (FileSha256(options.outputDir + "/" + items[i].outputRelative, exists) != sha) continue;
-      keep[i] = true;
-      ++kept;
-      keptLines += at->second->raw + "\n";
-      for (int o = 0; o < kOutcomes; ++o) {
-        if (Text(line, "eventOutcome") == OutcomeName(static_cast<Outcome>(o))) ++counts[o];
-      }
-    }
-    // The kept lines replace the report at once: it never holds an input twice.
+/// decode --output-dir over folders: the work ///
+
+void MakeOutputFolder(const Options& options, const Setup& setup, RunProgress& progress) {
+  if (!setup.makeOutputDir) return;
+  std::error_code error;
+  MakeFolders(options.outputDir, error);
+  if (error) {
+    throw Failure{kExitInput, "cannot make --output-dir " + ShownName(options.outputDir) + ": " + error.message()};
+  }
+  if (!options.quiet) progress.Say("--output-dir " + ShownName(options.outputDir) + " did not exist: made it");
+}
+
+// The report as the work begins: a resumed one first rewritten (a temporary
+// file renamed over it) to hold what stays, so that it never holds an
+// input twice.
+void BeginReport(const Options& options, const Setup& setup, const ResumePlan& plan, std::optional<ReportFile>& report) {
+  if (setup.place.kind == ReportPlace::Kind::kNone) return;
+  if (setup.place.kind == ReportPlace::Kind::kExisting) {
     Output rewrite(options.report);
-    rewrite.Write(keptLines);
+    rewrite.Write(plan.retained);
     rewrite.Commit();
   }
-  // Whatever a killed run left, whether or not its report got a line.
-  if (options.resume) RemoveLeftovers(items, options.outputDir);
-  if (!options.report.empty()) report.emplace(options.report, !reportExists);
+  report.emplace(setup.place);
+}
 
+// A run stopped before its report was begun (while the folders were read,
+// or at the key's prompt) still leaves a new report that says so; a report
+// a --resume goes on with stays as it was.
+void ReportStopBeforeTheWork(const Setup& setup, const std::string& runStart, std::size_t found) {
+  if (setup.place.kind != ReportPlace::Kind::kNew && setup.place.kind != ReportPlace::Kind::kStream) return;
+  try {
+    ReportFile report(setup.place);
+    report.Line(Dump(SummaryLine(runStart, false, found, Tally{})));
+    report.Sync();
+  } catch (const Failure& failure) {
+    if (failure.status != kExitAborted) Complain(failure.message);
+  }
+}
+
+// Decodes the inputs not kept, in order on the workers, and writes their
+// report lines; returns whether every one was done.
+bool DecodeItems(const Options& options, const std::vector<Item>& items, const std::vector<bool>& keep, const Keys& keys,
+                 const std::string& outputRoot, ReportFile* report, RunProgress& progress, Tally& tally) {
   std::uint64_t totalBytes = 0;
   std::vector<std::size_t> todo;
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -843,8 +882,8 @@ int DecodeArchive(const Options& options) {
     todo.push_back(i);
     totalBytes += items[i].size;
   }
-  RunProgress progress(!options.quiet && (options.progress || ::isatty(2)), options.progress, todo.size(), totalBytes);
-  int worst = kExitOk;
+  progress.Count(todo.size(), totalBytes);
+  const Settings settings{options.raw, options.salvage, options.codePage};
   struct Result {
     Decoded decoded;
     std::string start, end;
@@ -868,8 +907,7 @@ int DecodeArchive(const Options& options) {
       [&](std::size_t t, Result& result) {
         const Item& item = items[todo[t]];
         const Decoded& d = result.decoded;
-        ++counts[static_cast<int>(d.outcome)];
-        if (IsFailure(d.outcome)) worst = std::max(worst, StatusOf(d.outcome));
+        tally.Add(d.outcome);
         if (d.outcome != Outcome::kOpened && !(options.quiet && !IsFailure(d.outcome))) {
           progress.Say(ShownName(item.path) + ": " + d.why);
         }
@@ -878,98 +916,174 @@ int DecodeArchive(const Options& options) {
       },
       [&] { progress.Draw(); });
   progress.Finish();
+  return whole;
+}
+
+int DecodeArchive(const Options& options) {
+  const Setup setup = CheckBeforeTheWalk(options);
+  const std::string runStart = UtcNow();
+  RunProgress progress(!options.quiet && (options.progress || ::isatty(2)), options.progress);
+  bool whole = false;
+  const std::vector<Item> items = WalkInputs(options, setup, progress, whole);
+  std::optional<ReportFile> report;
+  ResumePlan plan;
+  Keys keys;
+  try {
+    if (!whole) throw Failure{kExitAborted, "aborted"};
+    RefuseOutputClashes(items, options, setup);
+    keys = ResolveArchiveKeys(options);
+    MakeOutputFolder(options, setup, progress);
+    if (setup.place.kind == ReportPlace::Kind::kExisting) {
+      plan = PlanResume(setup.recorded, items, options.outputDir, setup.outputRoot);
+    }
+    plan.keep.resize(items.size(), false);
+    BeginReport(options, setup, plan, report);
+  } catch (const Failure& failure) {
+    if (failure.status == kExitAborted && !report) ReportStopBeforeTheWork(setup, runStart, items.size());
+    throw;
+  }
+  // Whatever a killed run left, whether or not its report got a line.
+  if (options.resume) RemoveLeftovers(items, options.outputDir);
+  Tally tally{plan.counts, plan.kept, plan.notWalked, plan.worst};
+  whole = DecodeItems(options, items, plan.keep, keys, setup.outputRoot, report ? &*report : nullptr, progress, tally);
   if (report) {
-    Json summary;
-    summary["kind"] = "summary";
-    summary["eventType"] = "decryption";
-    summary["eventDateTime"] = runStart;
-    summary["eventEndDateTime"] = UtcNow();
-    summary["eventOutcome"] = whole ? "completed" : "interrupted";
-    summary["files"] = items.size();
-    Json byOutcome = Json::object();
-    for (int o = 0; o < kOutcomes; ++o) byOutcome[std::string(OutcomeName(static_cast<Outcome>(o)))] = counts[o];
-    summary["outcomes"] = byOutcome;
-    summary["kept"] = kept;
-    summary["exitStatus"] = whole ? worst : 128 + (InterruptSignal() != 0 ? InterruptSignal() : 2);
-    summary["linkingAgent"] = Agent();
-    report->Line(Dump(summary));
+    report->Line(Dump(SummaryLine(runStart, whole, items.size(), tally)));
     report->Sync();
   }
   if (!whole) throw Failure{kExitAborted, "aborted"};
-  if (!options.quiet) Complain(Summary(counts, kept));
-  return worst;
+  if (!options.quiet) Complain(Summary(tally));
+  return tally.worst;
 }
 
 /// decode --verify REPORT ///
+
+// What a check of one line found: something of its output, of its input,
+// or of both.
+enum class Found { kChanged,
+                   kMissing,
+                   kSourceChanged,
+                   kDiffers,
+                   kFailed };
+constexpr int kFindings = 5;
+
+struct Check {
+  std::vector<std::pair<Found, std::string>> found;  // each with its line on standard output
+  int status = kExitOk;
+
+  void Add(Found what, std::string line, int lineStatus) {
+    found.emplace_back(what, std::move(line));
+    status = std::max(status, lineStatus);
+  }
+};
+
+// The options the line's text was made with.
+Settings SettingsOf(const Json& line, int fallbackPage) {
+  const auto page = line.find("codePage");
+  return Settings{Text(line, "textForm") == "code page bytes", Text(line, "eventOutcome") == "salvaged",
+                  page != line.end() && page->is_number_integer() ? page->get<int>() : fallbackPage};
+}
+
+std::uint64_t RecordedSize(const Json& line) {
+  const auto size = line.find("size");
+  return size != line.end() && size->is_number_unsigned() ? size->get<std::uint64_t>() : 0;
+}
+
+// The output: there, and with the recorded digest.
+void CheckOutput(const Json& line, Check& check) {
+  const std::string output = RecordedName(line, "outputRoot") + "/" + RecordedName(line, "outputPath");
+  const std::string recorded = Text(line, "outputSha256");
+  bool exists = false;
+  const std::string onDisk = FileSha256(output, exists);
+  if (!exists) {
+    check.Add(Found::kMissing, "missing: " + ShownName(output), kExitInput);
+  } else if (onDisk != recorded) {
+    check.Add(Found::kChanged, "changed: " + ShownName(output) + " (SHA-256 " + onDisk + ", recorded " + recorded + ")",
+              kExitChecksum);
+  }
+}
+
+// The input: its digest first, as a fixity check compares it, then the
+// text it decodes to again. A replaced source is told apart from a text
+// that differs, with what the new source decodes to.
+void CheckInput(const Json& line, const Keys& keys, int fallbackPage, Check& check) {
+  const Settings settings = SettingsOf(line, fallbackPage);
+  const std::string input = RecordedName(line, "inputRoot") + "/" + RecordedName(line, "path");
+  try {
+    platform::SetCodePage(settings.codePage);
+  } catch (const std::invalid_argument& error) {
+    check.Add(Found::kFailed, "cannot decode again: " + ShownName(input) + ": " + error.what(), kExitUsage);
+    return;
+  }
+  const Decoded again = DecodeInput(input, keys, settings, nullptr);
+  const std::string recorded = Text(line, "outputSha256"), source = Text(line, "sha256");
+  const std::string failure = std::string(OutcomeName(again.outcome)) + ": " + again.why;
+  if (!again.inputSha256.empty() && !source.empty() && again.inputSha256 != source) {
+    const std::string text = again.outputSha256.empty()       ? "it does not decode (" + failure + ")"
+                             : again.outputSha256 == recorded ? "it decodes to the recorded text all the same"
+                                                              : "it decodes to a text of SHA-256 " + again.outputSha256;
+    check.Add(Found::kSourceChanged,
+              "source changed: " + ShownName(input) + " (SHA-256 " + again.inputSha256 + ", recorded " + source +
+                  "); " + text,
+              kExitChecksum);
+  } else if (again.outputSha256.empty()) {
+    check.Add(Found::kFailed, std::string(OutcomeName(again.outcome)) + ": " + ShownName(input) + ": " + again.why,
+              StatusOf(again.outcome));
+  } else if (again.outputSha256 != recorded) {
+    check.Add(Found::kDiffers,
+              "differs: " + ShownName(input) + " decodes to a text of SHA-256 " + again.outputSha256 + ", recorded " +
+                  recorded,
+              kExitChecksum);
+  }
+}
+
+// "9 verified, 1 changed, 0 missing, 0 sources changed, 0 decode
+// differently, 0 no longer decode"
+std::string VerifySummary(std::size_t verified, const std::array<std::size_t, kFindings>& counts,
+                          const std::vector<Recorded>& lines) {
+  const auto count = [&](Found found) { return std::to_string(counts[static_cast<int>(found)]); };
+  std::string line = std::to_string(verified) + " verified, " + count(Found::kChanged) + " changed, " +
+                     count(Found::kMissing) + " missing, " + count(Found::kSourceChanged) + " sources changed, " +
+                     count(Found::kDiffers) + " decode differently, " + count(Found::kFailed) + " no longer decode";
+  if (!lines.empty() && Text(lines.back().json, "kind") == "summary" &&
+      Text(lines.back().json, "eventOutcome") == "interrupted") {
+    line += "; the report's run was interrupted: it records only the inputs it got to";
+  }
+  return line;
+}
 
 int Verify(const Options& options) {
   bool torn = false;
   const std::vector<Recorded> lines = ReadReport(options.verify, torn);
   std::vector<const Json*> checks;
+  std::uint64_t totalBytes = 0;
   for (const Recorded& line : lines) {
-    if (Text(line.json, "kind") == "input" && !Text(line.json, "outputSha256").empty()) checks.push_back(&line.json);
+    if (Text(line.json, "kind") != "input" || Text(line.json, "outputSha256").empty()) continue;
+    checks.push_back(&line.json);
+    totalBytes += RecordedSize(line.json);
   }
   const Keys keys = ResolveArchiveKeys(options);
-  enum class Found { kSame,
-                     kChanged,
-                     kMissing,
-                     kDiffers,
-                     kFailed };
-  struct Result {
-    Found found = Found::kSame;
-    std::string what;  // the line on standard output
-    int status = kExitOk;
-  };
-  std::array<std::size_t, 5> counts{};
+  std::array<std::size_t, kFindings> counts{};
+  std::size_t verified = 0;
   int worst = kExitOk;
-  std::uint64_t totalBytes = 0;
-  for (const Json* line : checks) {
-    if (line->contains("size") && (*line)["size"].is_number_unsigned()) totalBytes += (*line)["size"].get<std::uint64_t>();
-  }
-  RunProgress progress(!options.quiet && (options.progress || ::isatty(2)), options.progress, checks.size(), totalBytes);
+  RunProgress progress(!options.quiet && (options.progress || ::isatty(2)), options.progress);
+  progress.Count(checks.size(), totalBytes);
   std::string out;
-  const bool whole = InOrder<Result>(
+  const bool whole = InOrder<Check>(
       checks.size(), JobsFor(options, checks.size()), options.codePage,
       [&](std::size_t i) {
-        const Json& line = *checks[i];
-        Settings settings{Text(line, "textForm") == "code page bytes", Text(line, "eventOutcome") == "salvaged",
-                          line.contains("codePage") && line["codePage"].is_number_integer() ? line["codePage"].get<int>()
-                                                                                            : options.codePage};
-        Result result;
-        const std::string input = Text(line, "inputRoot") + "/" + Text(line, "path");
-        const std::string output = Text(line, "outputRoot") + "/" + Text(line, "outputPath");
-        const std::string recorded = Text(line, "outputSha256");
-        bool exists = false;
-        const std::string onDisk = FileSha256(output, exists);
-        if (!exists) {
-          result = {Found::kMissing, "missing: " + ShownName(output), kExitInput};
-        } else if (onDisk != recorded) {
-          result = {Found::kChanged, "changed: " + ShownName(output) + " (SHA-256 " + onDisk + ", recorded " + recorded + ")",
-                    kExitChecksum};
-        }
-        try {
-          platform::SetCodePage(settings.codePage);
-        } catch (const std::invalid_argument& error) {
-          return Result{Found::kFailed, "cannot decode again: " + ShownName(input) + ": " + error.what(), kExitUsage};
-        }
-        const Decoded again = DecodeInput(input, keys, settings, nullptr);
-        if (again.outputSha256.empty()) {
-          if (result.found == Found::kSame) {
-            result = {Found::kFailed, std::string(OutcomeName(again.outcome)) + ": " + ShownName(input) + ": " + again.why,
-                      StatusOf(again.outcome)};
-          }
-        } else if (again.outputSha256 != recorded && result.found == Found::kSame) {
-          result = {Found::kDiffers, "differs: " + ShownName(input) + " decodes to a text of SHA-256 " + again.outputSha256 + ", recorded " + recorded, kExitChecksum};
-        }
-        return result;
+        Check check;
+        CheckOutput(*checks[i], check);
+        CheckInput(*checks[i], keys, options.codePage, check);
+        return check;
       },
-      [&](std::size_t i, Result& result) {
-        ++counts[static_cast<int>(result.found)];
-        worst = std::max(worst, result.status);
-        if (result.found != Found::kSame) out += result.what + "\n";
-        const Json& line = *checks[i];
-        progress.Done(line.contains("size") && line["size"].is_number_unsigned() ? line["size"].get<std::uint64_t>() : 0,
-                      result.found != Found::kSame);
+      [&](std::size_t i, Check& check) {
+        for (const auto& [found, line] : check.found) {
+          ++counts[static_cast<int>(found)];
+          out += line + "\n";
+        }
+        verified += check.found.empty() ? 1 : 0;
+        worst = std::max(worst, check.status);
+        progress.Done(RecordedSize(*checks[i]), !check.found.empty());
       },
       [&] { progress.Draw(); });
   progress.Finish();
@@ -977,16 +1091,17 @@ int Verify(const Options& options) {
   listing.Write(out);
   listing.Commit();
   if (!whole) throw Failure{kExitAborted, "aborted"};
-  if (!options.quiet) {
-    Complain(std::to_string(counts[0]) + " verified, " + std::to_string(counts[1]) + " changed, " +
-             std::to_string(counts[2]) + " missing, " + std::to_string(counts[3]) + " decode differently, " +
-             std::to_string(counts[4]) + " no longer decode" + (torn ? "; the report's last line is cut short" : ""));
+  if (!options.quiet) Complain(VerifySummary(verified, counts, lines));
+  // A report without its summary line is no whole run's record: what it
+  // holds is checked and listed, but it is not called verified.
+  if (const std::string unfinished = WhyUnfinished(lines, torn); !unfinished.empty()) {
+    Complain("the report " + ShownName(options.verify) + " is not verified: " + unfinished);
+    worst = std::max(worst, kExitInput);
   }
   return worst;
 }
 
 }  // namespace
-
 
 int RunArchive(const Options& options) { return options.verify.empty() ? DecodeArchive(options) : Verify(options); }
 

@@ -1,14 +1,22 @@
 // SPDX-License-Identifier: MIT
 //
-// archive.h - the parts of an archive run (archive.cpp, archive_walk.cpp):
-// the files a walk of the inputs finds, and what became of each.
+// archive.h - the parts of an archive run: the files a walk of the inputs
+// finds and what became of each (archive_walk.cpp), the file system as the
+// run asks it (archive_files.cpp), and the report (archive_report.cpp);
+// archive.cpp puts them together.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "cli/cli.h"
 #include "cli/io.h"
@@ -30,8 +38,14 @@ enum class Outcome {
 };
 inline constexpr int kOutcomes = 9;
 std::string_view OutcomeName(Outcome outcome);
+// The outcome an eventOutcome names; nullopt for a name no run writes.
+std::optional<Outcome> OutcomeNamed(std::string_view name);
 // Whether it counts among the run's failures (and its status).
 bool IsFailure(Outcome outcome);
+// The status `trirotor decode` of this input alone would give.
+int StatusOf(Outcome outcome);
+
+/// The walk (archive_walk.cpp) ///
 
 // One file a walk found, or a thing it reports and skips.
 struct Item {
@@ -53,12 +67,20 @@ struct WalkRules {
   // Files and folders the walk leaves out without a word: the output
   // folder, the report.
   std::vector<FileId> leaveOut;
+  // Called after each folder is read, with the items found so far: the
+  // progress of a walk that may take minutes.
+  std::function<void(std::size_t found)> onFolder;
 };
 
 // The files of the inputs in order: each input as given (a file stands
 // under its own folder), a folder's entries sorted by name (byte order).
-// Throws Failure(kExitAborted) on an interrupt.
-std::vector<Item> Walk(const std::vector<std::string>& inputs, const WalkRules& rules);
+// At an interrupt it stops with what it found so far, `whole` false.
+std::vector<Item> Walk(const std::vector<std::string>& inputs, const WalkRules& rules, bool& whole);
+
+// The folder an input's files are recorded under (their inputRoot): the
+// input itself, made full, when it is a folder, else the folder that holds
+// it; nullopt, with `why`, when there is nothing there to look at.
+std::optional<std::string> InputRootOf(const std::string& input, std::string& why);
 
 // "a/b.b64" -> "a/b.txt": the last extension of the name replaced; a name
 // that starts with its only dot keeps it (".profile" -> ".profile.txt").
@@ -76,5 +98,150 @@ std::string AbsoluteName(const std::string& path);
 // against the whole relative path ('*' stops at '/'), one without against
 // the name alone (cli/glob.h).
 bool GlobMatches(const std::string& glob, const std::string& relative);
+
+/// Files by UTF-8 name, on either system (archive_files.cpp) ///
+
+int OpenToRead(const std::string& path);
+// For appending; `fresh`: only a file not there yet, made now.
+int OpenToAppend(const std::string& path, bool fresh);
+// For writing a device or FIFO as it stands.
+int OpenToWrite(const std::string& path);
+bool IsRegular(int fd);
+long ReadFd(int fd, char* buffer, std::size_t size);
+long WriteFd(int fd, const char* bytes, std::size_t size);
+int SyncFd(int fd);
+int CloseFd(int fd);
+bool IsFolder(const std::string& path);
+// Every folder on the way to `folder` that is missing, made.
+void MakeFolders(const std::string& folder, std::error_code& error);
+
+// What a name is, its links followed: a link that leads nowhere says so.
+enum class PathKind { kNothing,
+                      kFolder,
+                      kFile,
+                      kDanglingLink,
+                      kDevice,
+                      kFifo,
+                      kSocket,
+                      kOther };
+PathKind KindOf(const std::string& path);
+// "a folder", "a file", "a link to nothing", ...
+std::string_view KindName(PathKind kind);
+// Whether `path` is the file standard output already is (/dev/stdout, or
+// the very file the shell opened for it).
+bool IsStandardOutput(const std::string& path);
+
+// Whether two full names name one place: on Windows, whose names are
+// blind to case, ASCII letters of either case are alike.
+bool SameName(const std::string& a, const std::string& b);
+// A full name in the form SameName compares: a map's key.
+std::string NameKey(const std::string& name);
+
+// A file's SHA-256 in lowercase hex, read a chunk at a time; `exists` is
+// false, and "" returned, for a file that cannot be opened or read.
+// Throws Failure(kExitAborted) on an interrupt.
+std::string FileSha256(const std::string& path, bool& exists);
+
+// The system's limits on names, in the units it counts them in (bytes; on
+// Windows UTF-16 units): what one entry of a folder may be called, and how
+// long a path handed to the system may be.
+std::size_t NameUnits(std::string_view name);
+inline constexpr std::size_t kLongestName = 255;
+std::size_t LongestPath();
+std::size_t PathUnits(const std::string& path);  // as the system is handed it
+
+/// The report (archive_report.cpp) ///
+
+using Json = nlohmann::ordered_json;
+
+// A line as the report holds it: JSON on one line, any bad UTF-8 left in a
+// human text (a message) as U+FFFD.
+std::string Dump(const Json& line);
+// The string `field` holds, "" when it holds none.
+std::string Text(const Json& line, const char* field);
+
+// A name in the report: the readable field (UTF-8, with U+FFFD for bytes
+// that are not), and, when those lost something, "<field>Bytes" beside it
+// with the name's own bytes in lowercase hex, so that Latin-1 names from
+// old archives stay apart.
+void PutName(Json& line, const char* field, const std::string& name);
+// The name `field` records: its bytes when the line has them.
+std::string RecordedName(const Json& line, const char* field);
+// Whether PutName writes a name without loss (no bytes field).
+bool IsWholeUtf8(std::string_view name);
+
+// A line of the report read back.
+struct Recorded {
+  std::string raw;  // the line as written, without its line end
+  Json json;
+};
+// The whole lines of a report; a last line without its line end (a run
+// killed while writing it) is left out and `torn` set. Throws Failure for
+// a file that cannot be read or a line no run writes.
+std::vector<Recorded> ReadReport(const std::string& path, bool& torn);
+// Why a report is not a whole run's record ("" when its last whole line is
+// a summary line and no line is cut short).
+std::string WhyUnfinished(const std::vector<Recorded>& lines, bool torn);
+
+// Where --report goes, as found before any work.
+struct ReportPlace {
+  enum class Kind {
+    kNone,      // no --report
+    kNew,       // nothing there yet: a file made for it
+    kExisting,  // a report to go on with (--resume)
+    kStream,    // "-", standard output's file, a device or FIFO: written as it comes
+  };
+  Kind kind = Kind::kNone;
+  std::string path;
+};
+// Throws Failure: a folder, a link to nothing, a socket, a missing or closed
+// folder (status 2); an existing report without --resume, a --resume whose
+// report is a stream (status 1).
+ReportPlace PlaceReport(const Options& options);
+
+// Appends whole lines to the report; each goes out in one write where the
+// system allows.
+class ReportFile {
+ public:
+  explicit ReportFile(const ReportPlace& place);  // throws Failure(kExitInput)
+  ~ReportFile();
+  ReportFile(const ReportFile&) = delete;
+  ReportFile& operator=(const ReportFile&) = delete;
+
+  void Line(const std::string& text);  // throws Failure(kExitInput)
+  void Sync();                         // a stream has nothing to flush
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool owned_ = true;
+  bool stream_ = false;
+};
+
+// Refuses (Failure kExitUsage) a --resume that is not the report's own run
+// going on: inputs under other folders than the report's (`roots`, the
+// inputs' InputRootOf), texts in another output folder, another code page
+// or text form. Asked before anything is touched.
+void RefuseAnotherRun(const std::vector<Recorded>& lines, const std::string& report, const std::vector<std::string>& roots,
+                      const std::string& outputRoot, const Options& options);
+
+// What a --resume keeps of its report.
+struct ResumePlan {
+  // By item: its line stays, and it is not done again.
+  std::vector<bool> keep;
+  // The lines that stay, in the report's order, each with its line end.
+  std::string retained;
+  // Of the lines that stay: their outcomes, and the highest status.
+  std::array<std::size_t, kOutcomes> counts{};
+  int worst = kExitOk;
+  std::size_t kept = 0;       // items kept
+  std::size_t notWalked = 0;  // lines of inputs this run did not walk, kept as they are
+};
+// An input the walk found keeps its line when the line records an output
+// in `outputRoot` that still has its digest, of an input of the same size;
+// every other line of a walked input goes, to be done again. A line of an
+// input the walk did not find (gone, or left out this time) stays.
+ResumePlan PlanResume(const std::vector<Recorded>& lines, const std::vector<Item>& items, const std::string& outputDir,
+                      const std::string& outputRoot);
 
 }  // namespace trirotor::cli

@@ -165,6 +165,16 @@ Seen Examine(const std::string& full, Entry& entry, Look& look, std::string& why
 
 #else
 
+// A tree deeper than the longest path the system takes is not walked below
+// it: each name is handed to the system whole (docs/archives.md).
+std::string SystemError(int error) {
+  if (error == ENAMETOOLONG) {
+    return "its path is longer than the " + std::to_string(LongestPath()) +
+           " bytes the system takes (PATH_MAX): move or link the folder higher up and decode it from there";
+  }
+  return std::strerror(error);
+}
+
 Look LookOf(const struct stat& info) {
   Look look;
   look.id = FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
@@ -177,7 +187,7 @@ Look LookOf(const struct stat& info) {
 bool LookAt(const std::string& path, Look& look, std::string& why) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
-    why = std::strerror(errno);
+    why = SystemError(errno);
     return false;
   }
   look = LookOf(info);
@@ -187,7 +197,7 @@ bool LookAt(const std::string& path, Look& look, std::string& why) {
 bool ListFolder(const std::string& path, std::vector<Entry>& entries, std::string& why) {
   DIR* folder = ::opendir(path.c_str());
   if (folder == nullptr) {
-    why = std::strerror(errno);
+    why = SystemError(errno);
     return false;
   }
   while (const dirent* entry = ::readdir(folder)) {
@@ -201,7 +211,7 @@ bool ListFolder(const std::string& path, std::vector<Entry>& entries, std::strin
 Seen Examine(const std::string& full, Entry& entry, Look& look, std::string& why) {
   struct stat info {};
   if (::lstat(full.c_str(), &info) != 0) {
-    why = std::strerror(errno);
+    why = SystemError(errno);
     return Seen::kUnopened;
   }
   entry.link = S_ISLNK(info.st_mode);
@@ -278,6 +288,7 @@ class Walker {
       Report(At(root, relative.empty() ? "." : relative, path), Outcome::kUnreadable, "cannot read the folder: " + why);
       return;
     }
+    if (rules_.onFolder) rules_.onFolder(items_.size());
     // By the bytes of their UTF-8 names, on every system.
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
     for (Entry& entry : entries) {
@@ -332,11 +343,27 @@ class Walker {
 
 }  // namespace
 
-std::vector<Item> Walk(const std::vector<std::string>& inputs, const WalkRules& rules) {
+std::vector<Item> Walk(const std::vector<std::string>& inputs, const WalkRules& rules, bool& whole) {
   std::vector<Item> items;
   Walker walker(rules, items);
-  for (const std::string& input : inputs) walker.Input(input);
+  whole = false;
+  try {
+    for (const std::string& input : inputs) walker.Input(input);
+  } catch (const Failure& failure) {
+    if (failure.status != kExitAborted) throw;
+    return items;
+  }
+  whole = true;
   return items;
+}
+
+std::optional<std::string> InputRootOf(const std::string& input, std::string& why) {
+  Look look;
+  if (!LookAt(input, look, why)) return std::nullopt;
+  if (look.folder) return AbsoluteName(input);
+  std::string folder, name;
+  Split(input, folder, name);
+  return AbsoluteName(folder);
 }
 
 std::string OutputNameFor(const std::string& relative) {
@@ -378,8 +405,30 @@ std::string_view OutcomeName(Outcome outcome) {
   return "skipped";
 }
 
+std::optional<Outcome> OutcomeNamed(std::string_view name) {
+  for (int o = 0; o < kOutcomes; ++o) {
+    if (OutcomeName(static_cast<Outcome>(o)) == name) return static_cast<Outcome>(o);
+  }
+  return std::nullopt;
+}
+
 bool IsFailure(Outcome outcome) {
   return outcome != Outcome::kOpened && outcome != Outcome::kNotAMessage && outcome != Outcome::kSkipped;
+}
+
+int StatusOf(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kOpened:
+    case Outcome::kSkipped: return kExitOk;
+    case Outcome::kWrongKey:
+    case Outcome::kNotAMessage: return kExitFrame;
+    case Outcome::kDamaged: return kExitEngine;
+    case Outcome::kChecksum:
+    case Outcome::kSalvaged: return kExitChecksum;
+    case Outcome::kUnreadable:
+    case Outcome::kUnwritable: return kExitInput;
+  }
+  return kExitInput;
 }
 
 }  // namespace trirotor::cli

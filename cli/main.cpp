@@ -161,19 +161,25 @@ void AddArchiveOptions(CLI::App& command, Options& options, CLI::Option* outputD
                                   "Enter folders reached through symbolic links (loops are found and skipped)");
   auto* report = command.add_option("--report", options.report,
                                     "With --output-dir: write a JSON line per input and a summary line to FILE "
-                                    "(fields in docs/archives.md); refused if FILE exists, unless --resume");
+                                    "(fields in docs/archives.md; - for standard output); refused if FILE exists, "
+                                    "unless --resume");
   report->option_text("FILE")->check(NamesAFile(""));
   auto* resume = command.add_flag("--resume", options.resume,
-                                  "Go on with the run --report recorded: inputs whose output still has the recorded "
-                                  "SHA-256 are kept, the rest are done again and appended");
+                                  "Go on with the run --report recorded, with its inputs, --output-dir, --codepage "
+                                  "and --raw (refused otherwise): inputs whose output still has the recorded SHA-256 "
+                                  "are kept, the rest are done again and appended");
   resume->needs(report);
   auto* verify = command.add_option("--verify", options.verify,
-                                    "Decode again every input REPORT records an output for and compare with the "
-                                    "recorded SHA-256 and with the output file; write nothing, list what differs "
-                                    "or is missing on standard output");
+                                    "Check every input REPORT records an output for: the output and the input "
+                                    "against their recorded SHA-256, then the input decoded again (under the "
+                                    "recorded code page and text form) against the output's; write nothing, list "
+                                    "what differs or is missing on standard output. A report without its summary "
+                                    "line is not verified (status 2)");
   verify->option_text("REPORT")->check(NamesAFile(""));
   for (CLI::Option* option : {recursive, include, exclude, follow, report}) option->needs(outputDir);
   verify->excludes(outputDir)->excludes(check)->excludes(jsonl)->excludes(report);
+  // What shapes a text: --verify takes it from the report.
+  for (const char* name : {"-o", "--raw", "--codepage", "--salvage"}) verify->excludes(command.get_option(name));
 }
 
 void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
@@ -236,7 +242,8 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
   if (decoding) {
     auto* outputDir = command.add_option("--output-dir", options.outputDir,
                                          "Decode each FILE to DIR/<its name without extension>.txt, each on its "
-                                         "own; the status is the highest of them, a summary line ends the run");
+                                         "own; the status is the highest of them, a summary line ends the run. An "
+                                         "archive run (docs/archives.md) makes DIR when it is missing");
     outputDir->option_text("DIR");
     outputDir->check(NamesAFile(" (. is this folder)"));
     auto* check = command.add_flag("--check", options.check,
