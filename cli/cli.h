@@ -135,7 +135,9 @@ std::u16string ReadKeySource(const std::string& path, std::string_view what);
 
 // SIGINT, SIGTERM and SIGHUP set a flag instead of ending the process (no
 // SA_RESTART, so a blocked read or write returns with EINTR); the run stops
-// at its next check and exits 128 + the signal's number.
+// at its next check and exits 128 + the signal's number. One that was
+// ignored when the process started (nohup, a script's background job) is
+// left ignored.
 void InstallInterruptHandler();
 bool Interrupted();
 int InterruptSignal();  // the first signal that came, 0 for none
