@@ -130,6 +130,9 @@ void RefuseSharedStandardInput(const Options& options);
 // A key, suffix or key ring file as key files are read; "-" is standard
 // input. Throws Failure: kExitInput naming `what`, kExitAborted.
 std::u16string ReadKeySource(const std::string& path, std::string_view what);
+// The value of environment variable `name` as UTF-8 (as Windows holds it,
+// not through the ANSI page). Throws Failure(kExitInput) when it is unset.
+std::string EnvironmentText(const std::string& name);
 
 /// Signals and the event hook (hooks.cpp) ///
 
