@@ -13,8 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(_WIN32)
-#define NOMINMAX
-#define WIN32_LEAN_AND_MEAN
 #include <io.h>
 #include <windows.h>
 
