@@ -783,6 +783,7 @@ Standing StandingToGoOn(const Plan& plan, const Inputs& inputs) {
   if (!plan.restored) return Standing{};
   const Session& session = *plan.restored;
   Standing standing = *session.standing;
+  standing.complete = false;  // until this run says so
   const auto unfit = [&](const std::string& why) {
     return Failure{kExitInput, ShownName(plan.sessionPath) + " does not fit its search: " + why + "; it is left as it is"};
   };
@@ -1203,9 +1204,9 @@ int RunRecover() {
   Plan plan = o.restore ? PlanFromSession(o) : PlanFromOptions(o);
   const CandidateSet set = MakeCandidates(plan);
   if (!o.restore && !o.dryRun) TakeSession(plan);
+  const std::unique_ptr<Output> text = PrepareText(o, plan);
   const Inputs inputs = ReadInputs(plan, set);
   const Standing standing = StandingToGoOn(plan, inputs);
-  const std::unique_ptr<Output> text = PrepareText(o, plan);
   const unsigned jobs = Threads(o, inputs.total);
   const Trier trier(inputs.message, plan.search.codePages, plan.search.earlyTest);
   const std::string announce = Announcement(plan.search, inputs, standing, set.perWord, jobs, Calibrate(trier));
