@@ -106,6 +106,20 @@ const FunctionShape* Find(const FunctionShape* begin, const FunctionShape* end, 
   return found == end ? nullptr : found;
 }
 
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Whether a byte argument at `at` is written "\xNN": two hex digits
+// after it, or it is a plain backslash.
+bool IsHexEscape(std::string_view line, std::size_t at) {
+  return at + 3 < line.size() && line[at] == '\\' && line[at + 1] == 'x' && HexValue(line[at + 2]) >= 0 &&
+         HexValue(line[at + 3]) >= 0;
+}
+
 int Position(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
@@ -308,6 +322,12 @@ Rule ParseRule(std::string_view line) {
       if (i >= line.size()) {
         throw CandidateError(std::string("rule function '") + function + "' (" + shape->name + ") lacks an argument");
       }
+      if (*kind == 'X' && IsHexEscape(line, i)) {
+        // "\x41" stands for the byte 0x41, as hashcat reads a byte argument.
+        *args[k] = static_cast<std::uint8_t>(HexValue(line[i + 2]) * 16 + HexValue(line[i + 3]));
+        i += 4;
+        continue;
+      }
       const char c = line[i++];
       if (*kind == 'N') {
         const int p = Position(c);
@@ -339,6 +359,7 @@ std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* l
   while (std::getline(in, line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);  // an editor's byte-order mark
     if (line.empty() || line.front() == '#') continue;
     try {
       rules.push_back(ParseRule(line));
@@ -439,8 +460,15 @@ Mask Mask::Parse(std::string_view text, const std::array<std::optional<std::stri
 }
 
 std::vector<Mask> Mask::Prefixes(std::size_t least) const {
+  // Past the mask, or below one position, there would be no mask to try,
+  // or an empty candidate that no one typed.
+  if (least < 1 || least > positions_.size()) {
+    throw CandidateError("--increment-min " + std::to_string(least) + " is not a place in the mask, which has " +
+                         std::to_string(positions_.size()) + (positions_.size() == 1 ? " position" : " positions") +
+                         ": give 1 to " + std::to_string(positions_.size()));
+  }
   std::vector<Mask> masks;
-  for (std::size_t length = std::max<std::size_t>(least, 1); length <= positions_.size(); ++length) {
+  for (std::size_t length = least; length <= positions_.size(); ++length) {
     Mask prefix;
     prefix.positions_.assign(positions_.begin(), positions_.begin() + static_cast<std::ptrdiff_t>(length));
     masks.push_back(std::move(prefix));
@@ -473,9 +501,14 @@ MaskList::MaskList(std::vector<Mask> masks) : masks_(std::move(masks)) {
   }
 }
 
-std::size_t MaskList::AppendCandidate(std::uint64_t index, std::string& out) const {
+std::pair<std::size_t, std::uint64_t> MaskList::Locate(std::uint64_t index) const {
   const std::size_t k = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), index) - starts_.begin()) - 1;
-  masks_[k].AppendCandidate(index - starts_[k], out);
+  return {k, index - starts_[k]};
+}
+
+std::size_t MaskList::AppendCandidate(std::uint64_t index, std::string& out) const {
+  const auto [k, inMask] = Locate(index);
+  masks_[k].AppendCandidate(inMask, out);
   return k;
 }
 
@@ -506,14 +539,8 @@ void WordExpansion::Make(std::string_view word, std::uint64_t k, std::string& ou
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 constexpr std::size_t kReadChunk = std::size_t{1} << 16;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
@@ -612,6 +639,7 @@ bool WordReader::Fill() {
   for (;;) {
     const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
     if (got > 0) {
+      if (watch_) watch_(std::string_view(buffer_.data() + end_, static_cast<std::size_t>(got)));
       end_ += static_cast<std::size_t>(got);
       return true;
     }
@@ -647,10 +675,16 @@ bool WordReader::Next(std::string& word) {
     }
     const std::size_t stop = static_cast<std::size_t>(lf - buffer_.data());
     const std::size_t consumed = stop - begin_ + (stop < end_ ? 1 : 0);
-    std::size_t length = stop - begin_;
+    std::size_t start = begin_, length = stop - begin_;
     if (length > 0 && buffer_[begin_ + length - 1] == '\r') --length;
+    // A byte-order mark that an editor put before the first line is no
+    // part of its word.
+    if (offset_ == 0 && std::string_view(buffer_.data() + start, length).starts_with(kByteOrderMark)) {
+      start += kByteOrderMark.size();
+      length -= kByteOrderMark.size();
+    }
     const bool skip = discarding_ || length > kMaxCandidateBytes;
-    if (!skip) word.assign(buffer_.data() + begin_, length);
+    if (!skip) word.assign(buffer_.data() + start, length);
     begin_ += consumed;
     offset_ += consumed;
     ++lines_;

@@ -16,10 +16,12 @@
 #include <bitset>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace trirotor::cli {
@@ -44,13 +46,14 @@ struct Rule {
 // make a longer one leaves the word as it is.
 inline constexpr std::size_t kMaxCandidateBytes = 255;
 
-// One rule line (spaces between functions are skipped). Throws
+// One rule line (spaces between functions are skipped; a byte argument may
+// be written \xNN, as hashcat takes it: "$\x41" appends 'A'). Throws
 // CandidateError naming the function for one we do not support
 // ("unsupported rule function 'M' (memorize)") or a missing or bad
 // argument.
 Rule ParseRule(std::string_view line);
 // A rule file: one rule a line; blank lines and lines starting with '#' are
-// skipped, CRLF taken. Throws CandidateError "FILE, line N: ..." for the
+// skipped, CRLF taken, a leading byte-order mark dropped. Throws CandidateError "FILE, line N: ..." for the
 // first bad line, and for a file that cannot be read or holds no rule.
 // `lines` gets each rule's line number.
 std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* lines = nullptr);
@@ -70,7 +73,8 @@ class Mask {
   // a custom set that is used but not given, or an empty mask.
   static Mask Parse(std::string_view text, const std::array<std::optional<std::string>, 4>& custom);
   // The masks --increment tries: this one's first 1, 2, ... positions, from
-  // `least` positions on.
+  // `least` positions on. Throws CandidateError for a `least` below 1 or
+  // past the mask's length.
   std::vector<Mask> Prefixes(std::size_t least) const;
 
   std::size_t Length() const { return positions_.size(); }
@@ -92,6 +96,9 @@ class MaskList {
   std::uint64_t Count() const { return total_; }
   // Appends candidate `index`; gives which mask (0-based) it came from.
   std::size_t AppendCandidate(std::uint64_t index, std::string& out) const;
+  // Which mask candidate `index` comes from (0-based), and its number there.
+  std::pair<std::size_t, std::uint64_t> Locate(std::uint64_t index) const;
+  const Mask& At(std::size_t k) const { return masks_[k]; }
 
  private:
   std::vector<Mask> masks_;
@@ -119,6 +126,7 @@ class WordExpansion {
   std::uint64_t PerWord() const { return perWord_; }
   std::size_t RuleCount() const { return rules_.empty() ? 1 : rules_.size(); }
   std::uint64_t MaskCount() const { return masks_.Empty() ? 1 : masks_.Count(); }
+  const MaskList& Masks() const { return masks_; }
   // Candidate `k` (below PerWord()) of `word`, into out.
   void Make(std::string_view word, std::uint64_t k, std::string& out) const;
 
@@ -140,7 +148,8 @@ std::string ShownCandidate(std::string_view bytes);
 bool IsUtf8(std::string_view bytes);
 
 // Reads words one line at a time in bounded memory, whatever the file's
-// size: LF ends a line, a CR before it is dropped, $HEX[...] decoded. A
+// size: LF ends a line, a CR before it is dropped, $HEX[...] decoded, a
+// byte-order mark at the start of the file dropped. A
 // line longer than kMaxCandidateBytes is skipped (it is no key anyone
 // typed; hashcat skips it too), and counted. "-" is standard input.
 class WordReader {
@@ -162,10 +171,13 @@ class WordReader {
   void SkipTo(std::uint64_t offset, std::uint64_t lines);
   std::uint64_t Skipped() const { return skipped_; }
   bool Seekable() const { return seekable_; }
+  // Hands `seen` every byte as it is read (not those a seek passes over).
+  void Watch(std::function<void(std::string_view)> seen) { watch_ = std::move(seen); }
 
  private:
   bool Fill();
   bool (*stop_)() = nullptr;
+  std::function<void(std::string_view)> watch_;
   int fd_ = -1;
   bool ownsFd_ = false;
   bool seekable_ = false;

@@ -130,12 +130,17 @@ void RefuseSharedStandardInput(const Options& options);
 // A key, suffix or key ring file as key files are read; "-" is standard
 // input. Throws Failure: kExitInput naming `what`, kExitAborted.
 std::u16string ReadKeySource(const std::string& path, std::string_view what);
+// The value of environment variable `name` as UTF-8 (as Windows holds it,
+// not through the ANSI page). Throws Failure(kExitInput) when it is unset.
+std::string EnvironmentText(const std::string& name);
 
 /// Signals and the event hook (hooks.cpp) ///
 
 // SIGINT, SIGTERM and SIGHUP set a flag instead of ending the process (no
 // SA_RESTART, so a blocked read or write returns with EINTR); the run stops
-// at its next check and exits 128 + the signal's number.
+// at its next check and exits 128 + the signal's number. One that was
+// ignored when the process started (nohup, a script's background job) is
+// left ignored.
 void InstallInterruptHandler();
 bool Interrupted();
 int InterruptSignal();  // the first signal that came, 0 for none

@@ -178,7 +178,14 @@ void InstallInterruptHandler() {
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: blocked reads return and the run stops
-  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
+  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored when we started stays ignored: nohup ignores SIGHUP,
+    // a shell ignores SIGINT for the jobs a script puts in the background,
+    // and both mean the run is to outlive them.
+    struct sigaction was {};
+    if (::sigaction(signo, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
+    ::sigaction(signo, &action, nullptr);
+  }
 #endif
 }
 

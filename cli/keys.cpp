@@ -184,6 +184,20 @@ std::u16string ReadKeySource(const std::string& path, std::string_view what) {
   }
 }
 
+std::string EnvironmentText(const std::string& name) {
+#if defined(_WIN32)
+  // getenv gives the ANSI code page's bytes; the variable itself is UTF-16.
+  const std::wstring wideName = support::WideText(name);
+  const wchar_t* wide = wideName.empty() ? nullptr : ::_wgetenv(wideName.c_str());
+  if (wide == nullptr) throw Failure{kExitInput, "the variable " + name + " is not set"};
+  return support::NarrowText(wide);
+#else
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) throw Failure{kExitInput, "the variable " + name + " is not set"};
+  return value;
+#endif
+}
+
 bool SameFileAsStandardInput(const std::string& path) {
   if (path == "-") return true;
 #if defined(_WIN32)
@@ -235,17 +249,7 @@ KeyPair ResolveKeys(const Options& options, bool mayPrompt) {
   } else if (options.keyFile) {
     keys.key = ReadKeySource(*options.keyFile, "the key file");
   } else if (options.keyEnv) {
-#if defined(_WIN32)
-    // getenv gives the ANSI code page's bytes; the variable itself is UTF-16.
-    const std::wstring name = support::WideText(*options.keyEnv);
-    const wchar_t* wide = name.empty() ? nullptr : ::_wgetenv(name.c_str());
-    const std::string utf8 = wide == nullptr ? std::string() : support::NarrowText(wide);
-    const char* value = wide == nullptr ? nullptr : utf8.c_str();
-#else
-    const char* value = std::getenv(options.keyEnv->c_str());
-#endif
-    if (value == nullptr) throw Failure{kExitInput, "the variable " + *options.keyEnv + " is not set"};
-    keys.key = KeyText(value, "the variable " + *options.keyEnv);
+    keys.key = KeyText(EnvironmentText(*options.keyEnv), "the variable " + *options.keyEnv);
   } else if (mayPrompt) {
     keys.key = PromptForKey(options.mode == Mode::kEncode);
   }

@@ -301,8 +301,8 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   app.allow_windows_style_options(false);  // "/x" is a file name, as on Linux; subcommands inherit this
 #endif
-  app.footer("Run 'trirotor decode --help', 'trirotor encode --help' or 'trirotor inspect --help' for the options "
-             "and exit statuses.");
+  app.footer("Run 'trirotor decode --help', 'trirotor encode --help', 'trirotor inspect --help' or 'trirotor recover "
+             "--help' for the options and exit statuses.");
 
   app.add_flag_callback(
       "--list-codepages",

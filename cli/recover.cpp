@@ -9,8 +9,9 @@
 // from a block read under the dispenser's lock, so the word list is read
 // once, as a stream, whatever its size. What is done is kept as a frontier
 // (every number below it tried) and the runs done above it, which is all a
-// session file holds: a number, the frontier word's byte offset and line,
-// and a few ranges. Never a candidate.
+// session file holds (recover_session.h): a number, the frontier word's
+// byte offset and line, and a few ranges. Never a candidate; and once the
+// key is found, no place either, since the winner's place is the key.
 //
 // A candidate counts only once the full decode takes it: the early test
 // (the header and the container's identification) lets through about one
@@ -21,12 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(_WIN32)
-#define NOMINMAX
-#define WIN32_LEAN_AND_MEAN
 #include <io.h>
-#include <windows.h>
-
-#include "support/wide_path.h"  // files by UTF-8 name, long paths
 #endif
 
 #include <CLI/CLI.hpp>
@@ -34,12 +30,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +50,8 @@
 #include "cli/cli.h"
 #include "cli/io.h"
 #include "cli/recover.h"
+#include "cli/recover_session.h"
+#include "cli/sha256.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
 #include "support/utf8_path.h"  // std::filesystem paths of UTF-8 names
@@ -70,7 +70,6 @@ constexpr std::size_t kBlockWords = 4096;      // words read at a time, at most
 constexpr auto kSaveEvery = std::chrono::seconds(5);
 constexpr auto kDrawEvery = std::chrono::milliseconds(200);
 constexpr std::size_t kMaxSuffixes = std::size_t{1} << 22;
-constexpr int kSessionVersion = 1;
 
 /// Numbers for people ///
 
@@ -84,22 +83,35 @@ std::string Grouped(std::uint64_t n) {
   return grouped;
 }
 
+// "1 candidate", "1,204 candidates".
+std::string Candidates(std::uint64_t n) { return Grouped(n) + (n == 1 ? " candidate" : " candidates"); }
+
+// "none of the 20 candidates opens the message", and for one, in words.
+std::string NoneOpens(std::uint64_t n) {
+  return n == 1 ? "the one candidate does not open the message" : "none of the " + Candidates(n) + " opens the message";
+}
+
+constexpr double kCentury = 100.0 * 365 * 86400;
+
 std::string Duration(double seconds) {
   if (seconds < 1) return "less than a second";
+  if (seconds > kCentury) return "more than 100 years";
   const auto s = static_cast<std::uint64_t>(seconds + 0.5);
   if (s < 60) return std::to_string(s) + " s";
   if (s < 3600) return std::to_string(s / 60) + " min" + (s % 60 ? " " + std::to_string(s % 60) + " s" : "");
   if (s < 86400) return std::to_string(s / 3600) + " h" + (s % 3600 / 60 ? " " + std::to_string(s % 3600 / 60) + " min" : "");
-  if (seconds > 100.0 * 365 * 86400) return "more than 100 years";
   return Grouped(s / 86400) + " d" + (s % 86400 / 3600 ? " " + std::to_string(s % 86400 / 3600) + " h" : "");
 }
 
-// "about 5 h 40 min", or "under a second".
-std::string About(double seconds) { return seconds < 1 ? "under a second" : "about " + Duration(seconds); }
+// "about 5 h 40 min", "under a second", "more than 100 years".
+std::string About(double seconds) {
+  if (seconds < 1) return "under a second";
+  return seconds > kCentury ? Duration(seconds) : "about " + Duration(seconds);
+}
 
-std::uint64_t Fnv(const ByteBuffer& bytes) {
+std::uint64_t Fnv(const std::string& bytes) {
   std::uint64_t h = 1469598103934665603ull;
-  for (const std::uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
+  for (const char b : bytes) h = (h ^ static_cast<std::uint8_t>(b)) * 1099511628211ull;
   return h;
 }
 
@@ -108,70 +120,6 @@ std::string Absolute(const std::string& path) {
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(support::Utf8Path(path), error);
   return error ? path : support::Utf8Name(absolute);
-}
-
-/// The search's definition ///
-
-// What decides the candidates and their numbers: given on the command line,
-// or read back from a session.
-struct Search {
-  std::string message;
-  std::optional<std::string> wordlist, rules;
-  std::string mask;  // "" for none
-  MaskPlace place = MaskPlace::kNone;
-  std::array<std::optional<std::string>, 4> custom;
-  bool increment = false;
-  std::size_t incrementMin = 1;
-  std::optional<std::string> suffixWordlist, suffixMask;
-  bool fixedSuffix = false;  // the text itself is never stored
-  std::uint64_t suffixHash = 0;
-  std::vector<int> codePages;
-  bool earlyTest = true;
-};
-
-json SearchToJson(const Search& s) {
-  json custom = json::array();
-  for (const auto& c : s.custom) custom.push_back(c ? json(*c) : json(nullptr));
-  const char* places[] = {"none", "alone", "append", "prepend"};
-  return {{"message", s.message},
-          {"wordlist", s.wordlist ? json(*s.wordlist) : json(nullptr)},
-          {"rules", s.rules ? json(*s.rules) : json(nullptr)},
-          {"mask", s.mask},
-          {"mask_place", places[static_cast<int>(s.place)]},
-          {"custom_charsets", custom},
-          {"increment", s.increment},
-          {"increment_min", s.incrementMin},
-          {"suffix_wordlist", s.suffixWordlist ? json(*s.suffixWordlist) : json(nullptr)},
-          {"suffix_mask", s.suffixMask ? json(*s.suffixMask) : json(nullptr)},
-          {"fixed_suffix", s.fixedSuffix},
-          {"suffix_check", s.suffixHash},
-          {"codepages", s.codePages},
-          {"early_test", s.earlyTest}};
-}
-
-Search SearchFromJson(const json& j) {
-  Search s;
-  s.message = j.at("message").get<std::string>();
-  if (!j.at("wordlist").is_null()) s.wordlist = j.at("wordlist").get<std::string>();
-  if (!j.at("rules").is_null()) s.rules = j.at("rules").get<std::string>();
-  s.mask = j.at("mask").get<std::string>();
-  const std::string place = j.at("mask_place").get<std::string>();
-  s.place = place == "alone" ? MaskPlace::kAlone : place == "append" ? MaskPlace::kAppend
-                                               : place == "prepend"  ? MaskPlace::kPrepend
-                                                                     : MaskPlace::kNone;
-  for (std::size_t k = 0; k < 4; ++k) {
-    const json& c = j.at("custom_charsets").at(k);
-    if (!c.is_null()) s.custom[k] = c.get<std::string>();
-  }
-  s.increment = j.at("increment").get<bool>();
-  s.incrementMin = j.at("increment_min").get<std::size_t>();
-  if (!j.at("suffix_wordlist").is_null()) s.suffixWordlist = j.at("suffix_wordlist").get<std::string>();
-  if (!j.at("suffix_mask").is_null()) s.suffixMask = j.at("suffix_mask").get<std::string>();
-  s.fixedSuffix = j.at("fixed_suffix").get<bool>();
-  s.suffixHash = j.at("suffix_check").get<std::uint64_t>();
-  s.codePages = j.at("codepages").get<std::vector<int>>();
-  s.earlyTest = j.at("early_test").get<bool>();
-  return s;
 }
 
 /// Suffixes ///
@@ -339,15 +287,6 @@ struct Run {
   std::uint64_t begin = 0, end = 0;
 };
 
-// Where the search stands, as a session keeps it.
-struct Standing {
-  std::uint64_t frontier = 0;
-  std::uint64_t frontierOffset = 0, frontierLines = 0;
-  std::map<std::uint64_t, std::uint64_t> doneAbove;  // begin -> end
-  std::uint64_t falseAlarms = 0;
-  bool wordsEnded = false;  // the word list is read to its end
-};
-
 class Dispenser {
  public:
   // `perWord` candidates a word; without a reader the one word is "".
@@ -422,10 +361,6 @@ class Dispenser {
     std::lock_guard lock(mutex_);
     ++standing_.falseAlarms;
   }
-  void Stop() {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-  }
 
   // A copy of where the search stands, with the frontier word's place.
   Standing Snapshot() {
@@ -441,12 +376,7 @@ class Dispenser {
         break;
       }
     }
-    s.wordsEnded = wordsEnded_;
     return s;
-  }
-  std::uint64_t WordsRead() {
-    std::lock_guard lock(mutex_);
-    return nextWord_;
   }
   bool ReadFailed(std::string& why) {
     std::lock_guard lock(mutex_);
@@ -518,73 +448,7 @@ class Dispenser {
   std::string readError_;
 };
 
-/// Session files ///
-
-// Replaces the file atomically: a temporary beside it, flushed, renamed.
-// Refuses to replace a file that is not one of our sessions.
-#if defined(_WIN32)
-// The session's file calls, by UTF-8 name: Windows' rename does not replace.
-int OpenSessionFile(const std::string& path, int flags, int mode = 0) { return support::OpenFile(path, flags, mode); }
-int FlushSessionFile(int fd) { return ::_commit(fd); }
-bool ReplaceSessionFile(const std::string& temp, const std::string& path) {
-  if (::MoveFileExW(support::WidePath(temp).c_str(), support::WidePath(path).c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return true;
-  }
-  errno = EACCES;
-  return false;
-}
-void RemoveSessionFile(const std::string& path) { ::DeleteFileW(support::WidePath(path).c_str()); }
-#else
-int OpenSessionFile(const std::string& path, int flags, int mode = 0) {
-  return ::open(path.c_str(), flags | O_CLOEXEC, mode);
-}
-int FlushSessionFile(int fd) { return ::fsync(fd); }
-bool ReplaceSessionFile(const std::string& temp, const std::string& path) {
-  return ::rename(temp.c_str(), path.c_str()) == 0;
-}
-void RemoveSessionFile(const std::string& path) { ::unlink(path.c_str()); }
-#endif
-
-void SaveSession(const std::string& path, const json& j) {
-  // Read here without the interrupt check of the tool's readers: the save
-  // on Ctrl-C runs after the interrupt.
-  if (const int fd = OpenSessionFile(path, O_RDONLY); fd >= 0) {
-    std::string head(1 << 16, '\0');
-    std::size_t got = 0;
-    while (got < head.size()) {
-      const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    head.resize(got);
-    if (head.find("\"trirotor_recover_session\"") == std::string::npos) {
-      throw Failure{kExitInput, ShownName(path) + " is not a session of trirotor recover; it is left as it is"};
-    }
-  }
-  const std::string text = j.dump(1) + "\n";
-  const std::string temp = path + ".tmp" + std::to_string(::getpid());
-  const int fd = OpenSessionFile(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) throw Failure{kExitInput, "cannot write the session file " + ShownName(temp) + ": " + std::strerror(errno)};
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
-  const bool ok = written == text.size() && FlushSessionFile(fd) == 0;
-  ::close(fd);
-  if (!ok || !ReplaceSessionFile(temp, path)) {
-    const std::string why = std::strerror(errno);
-    RemoveSessionFile(temp);
-    throw Failure{kExitInput, "cannot write the session file " + ShownName(path) + ": " + why};
-  }
-}
-
-/// The command ///
+/// The command's options ///
 
 struct RecoverOptions {
   std::string message;
@@ -592,7 +456,7 @@ struct RecoverOptions {
   std::array<std::optional<std::string>, 4> custom;
   bool increment = false;
   std::size_t incrementMin = 1;
-  std::optional<std::string> suffix, suffixWordlist, suffixMask;
+  std::optional<std::string> suffix, suffixFile, suffixEnv, suffixWordlist, suffixMask;
   std::string codePages = "1252";
   unsigned jobs = 0;
   bool json = false, dryRun = false, noEarlyTest = false, quiet = false;
@@ -625,10 +489,359 @@ std::vector<int> ParsePages(const std::string& list) {
   return pages;
 }
 
+// Options that would make a search of nothing, or of one empty candidate
+// that no one typed, are usage errors.
+void RefuseDegenerateOptions(const RecoverOptions& o) {
+  const std::pair<const std::optional<std::string>*, const char*> masks[] = {
+      {&o.mask, "--mask"}, {&o.appendMask, "--append-mask"}, {&o.prependMask, "--prepend-mask"}, {&o.suffixMask, "--suffix-mask"}};
+  for (const auto& [mask, name] : masks) {
+    if (*mask && (*mask)->empty()) throw Failure{kExitUsage, std::string(name) + ": an empty mask makes no candidate"};
+  }
+  if (o.increment && !o.mask && !o.appendMask && !o.prependMask) {
+    throw Failure{kExitUsage, "--increment works on a mask: give --mask, --append-mask or --prepend-mask"};
+  }
+  if (o.decodeTo && o.decodeTo->empty()) throw Failure{kExitUsage, "--decode-to: an empty name names no file"};
+}
+
+// The output standard output is: a closed one would lose the key found.
+void RefuseClosedStandardOutput() {
+#if !defined(_WIN32)
+  if (::fcntl(1, F_GETFD) < 0 && errno == EBADF) {
+    throw Failure{kExitInput, "standard output is closed: the key found would have nowhere to go"};
+  }
+#endif
+}
+
+/// The search's plan ///
+
+// The search, where its session lives and what the options add to it.
+struct Plan {
+  Search search;
+  std::string sessionPath;
+  std::optional<Session> restored;         // what --restore read
+  std::optional<std::string> fixedSuffix;  // its bytes, given again on each run
+  std::unique_ptr<SessionLock> lock;       // none for --dry-run, which writes nothing
+};
+
+Search SearchFromOptions(const RecoverOptions& o) {
+  Search search;
+  if (o.message.empty()) throw Failure{kExitUsage, "recover takes the MESSAGE whose key is forgotten"};
+  search.message = Absolute(o.message);
+  if (o.wordlist) search.wordlist = Absolute(*o.wordlist);
+  if (o.rules) search.rules = Absolute(*o.rules);
+  if (o.mask) search.mask = *o.mask, search.place = MaskPlace::kAlone;
+  if (o.appendMask) search.mask = *o.appendMask, search.place = MaskPlace::kAppend;
+  if (o.prependMask) search.mask = *o.prependMask, search.place = MaskPlace::kPrepend;
+  search.custom = o.custom;
+  search.increment = o.increment;
+  search.incrementMin = o.incrementMin;
+  if (o.suffixWordlist) search.suffixWordlist = Absolute(*o.suffixWordlist);
+  search.suffixMask = o.suffixMask;
+  search.codePages = ParsePages(o.codePages);
+  search.earlyTest = !o.noEarlyTest;
+  if (!search.wordlist && search.place != MaskPlace::kAlone) {
+    throw Failure{kExitUsage, "recover needs candidates: --wordlist FILE or --mask MASK"};
+  }
+  if (search.rules && !search.wordlist) throw Failure{kExitUsage, "--rules works on the words of --wordlist"};
+  if (search.wordlist && *search.wordlist == "-" && search.message == "-") {
+    throw Failure{kExitUsage, "the word list and the message cannot both be standard input"};
+  }
+  return search;
+}
+
+// The fixed suffix the options give, as its UTF-8 bytes; nullopt for none.
+// Read only once standard input is known to be free for it.
+std::optional<std::string> FixedSuffix(const RecoverOptions& o, const Search& search) {
+  if (o.suffix) return *o.suffix;
+  if (o.suffixEnv) {
+    std::string text = EnvironmentText(*o.suffixEnv);
+    if (!IsUtf8(text)) throw Failure{kExitInput, "the variable " + *o.suffixEnv + " is not valid UTF-8"};
+    return text;
+  }
+  if (!o.suffixFile) return std::nullopt;
+  if (SameFileAsStandardInput(*o.suffixFile)) {
+    const bool message = search.message == "-" || SameFileAsStandardInput(search.message);
+    const bool words = search.wordlist && (*search.wordlist == "-" || SameFileAsStandardInput(*search.wordlist));
+    if (message || words) {
+      throw Failure{kExitUsage, "--suffix-file " + *o.suffixFile + " reads standard input, which carries the " +
+                                    (message ? "message" : "word list") + "; give the suffix another way"};
+    }
+  }
+  return support::EncodeUtf8(ReadKeySource(*o.suffixFile, "the suffix file"));
+}
+
+// A fixed suffix is never stored, only checked: a session under one needs
+// it again, and the same.
+void TakeFixedSuffix(Plan& plan, const RecoverOptions& o) {
+  plan.fixedSuffix = FixedSuffix(o, plan.search);
+  const std::optional<std::uint64_t> hash = plan.fixedSuffix ? std::optional(Fnv(*plan.fixedSuffix)) : std::nullopt;
+  if (!plan.restored) {
+    plan.search.fixedSuffix = hash.has_value();
+    plan.search.suffixHash = hash.value_or(0);
+    return;
+  }
+  if (plan.search.fixedSuffix && !hash) {
+    throw Failure{kExitUsage,
+                  "this session searches under a fixed suffix, which it does not store: give it again "
+                  "(--suffix-file, --suffix-env or --suffix)"};
+  }
+  if (!plan.search.fixedSuffix && hash) throw Failure{kExitUsage, "this session searches under no fixed suffix: leave out the suffix"};
+  if (hash && *hash != plan.search.suffixHash) throw Failure{kExitUsage, "the suffix given is not the suffix this session searches under"};
+}
+
+// A new search locks its session file, and takes it only when it holds
+// nothing of worth: no file, this very search finished, or this search with every
+// candidate tried. Another search's session, or this one's stopped, is
+// refused, not replaced.
+void TakeSession(Plan& plan) {
+  plan.lock = std::make_unique<SessionLock>(plan.sessionPath);
+  const std::optional<Session> there = SessionAt(plan.sessionPath);
+  if (!there) return;
+  const std::string shown = ShownName(plan.sessionPath);
+  if (SearchToJson(there->search) != SearchToJson(plan.search)) {
+    const std::string other = there->search.message == plan.search.message
+                                  ? "of this message, with other candidates or options"
+                                  : "of the message " + ShownName(there->search.message);
+    throw Failure{kExitUsage, shown + " holds the session of another search (" + other +
+                                  "): go on with it with trirotor recover --restore " + shown +
+                                  ", or give this search a --session FILE of its own"};
+  }
+  if (there->standing && !there->Exhausted()) {
+    throw Failure{kExitUsage, shown + " holds this very search, stopped: go on with it with trirotor recover --restore " +
+                                  shown + ", or remove it to start over"};
+  }
+}
+
+Plan PlanFromOptions(const RecoverOptions& o) {
+  Plan plan;
+  plan.search = SearchFromOptions(o);
+  plan.sessionPath = o.session                    ? *o.session
+                     : plan.search.message == "-" ? std::string("standard-input.recover")
+                                                  : support::Utf8Name(support::Utf8Path(plan.search.message).filename()) + ".recover";
+  TakeFixedSuffix(plan, o);
+  return plan;
+}
+
+Plan PlanFromSession(const RecoverOptions& o) {
+  Plan plan;
+  plan.sessionPath = *o.restore;
+  if (!o.dryRun) plan.lock = std::make_unique<SessionLock>(plan.sessionPath);
+  Session session = ReadSession(plan.sessionPath);
+  if (!session.standing) {
+    throw Failure{kExitInput, ShownName(plan.sessionPath) +
+                                  ": this search has already found its key, and a session keeps no key: nothing is "
+                                  "left to restore (run the search again, without --restore, to find it once more)"};
+  }
+  plan.search = session.search;
+  plan.restored = std::move(session);
+  TakeFixedSuffix(plan, o);
+  return plan;
+}
+
+/// The candidates ///
+
+struct CandidateSet {
+  WordExpansion expansion;
+  Suffixes suffixes;
+  std::vector<std::size_t> ruleLines;
+  std::uint64_t perWord = 0;  // candidates a word makes, suffixes included
+};
+
+// Rules, masks and suffixes as the search names them. Their faults are the
+// user's to fix for a new search, the session's for a restored one.
+CandidateSet MakeCandidates(const Plan& plan) {
+  const Search& search = plan.search;
+  CandidateSet set;
+  try {
+    std::vector<Rule> rules;
+    if (search.rules) rules = ReadRules(*search.rules, &set.ruleLines);
+    MaskList masks;
+    if (!search.mask.empty()) {
+      const Mask mask = Mask::Parse(search.mask, search.custom);
+      masks = MaskList(search.increment ? mask.Prefixes(search.incrementMin) : std::vector<Mask>{mask});
+    }
+    set.expansion = WordExpansion(std::move(rules), std::move(masks), search.place);
+    if (search.suffixWordlist) {
+      set.suffixes = Suffixes::FromList(*search.suffixWordlist);
+    } else if (search.suffixMask) {
+      set.suffixes = Suffixes::FromMask(*search.suffixMask, MaskList({Mask::Parse(*search.suffixMask, search.custom)}));
+    } else if (plan.fixedSuffix) {
+      set.suffixes = Suffixes(*plan.fixedSuffix);
+    }
+  } catch (const CandidateError& error) {
+    if (!plan.restored) throw Failure{kExitUsage, error.what()};
+    throw Failure{kExitInput, "the search of the session " + ShownName(plan.sessionPath) + " cannot be made: " + error.what()};
+  } catch (const ReadStopped&) {
+    throw Failure{kExitAborted, "aborted"};
+  }
+  if (__builtin_mul_overflow(set.expansion.PerWord(), set.suffixes.Count(), &set.perWord)) {
+    throw Failure{kExitUsage, "the search makes more than 18,446,744,073,709,551,615 candidates a word"};
+  }
+  return set;
+}
+
+/// The inputs, as they are now ///
+
+// What this run read of the message and the word list.
+struct Inputs {
+  ByteBuffer message;  // as the code page's bytes
+  std::map<std::string, Fingerprint> sources;
+  std::optional<std::uint64_t> words;  // nullopt: the word list is standard input
+  // Where word `frontier / perWord` starts, read anew from a word list file.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> place;
+  std::optional<std::uint64_t> total;
+};
+
+// A file the restored session read is read only as it was then.
+void RefuseChangedSource(const Plan& plan, const std::string& name, const Fingerprint& now, const std::string& path,
+                         const std::string& what) {
+  if (!plan.restored) return;
+  const auto then = plan.restored->sources.find(name);
+  if (then == plan.restored->sources.end()) return;
+  const Fingerprint& was = then->second;
+  if (was.bytes == now.bytes && (was.sha256.empty() || was.sha256 == now.sha256)) return;
+  const std::string how = was.bytes != now.bytes ? Grouped(was.bytes) + " bytes then, " + Grouped(now.bytes) + " now"
+                                                 : "the same size, other bytes";
+  if (name == "message") {
+    throw Failure{kExitInput, ShownName(path) + " is no longer the message this session searches (" + how + ")"};
+  }
+  throw Failure{kExitInput, what + " " + ShownName(path) + " has changed since the session was saved (" + how +
+                                "): the session's place in the search no longer holds; start the search again "
+                                "without --restore (remove " +
+                                ShownName(plan.sessionPath) + " first)"};
+}
+
+// Reads the word list once: its words, its fingerprint, and where word `at`
+// starts.
+void SurveyWordList(const std::string& path, std::uint64_t at, Inputs& inputs) {
+  try {
+    WordReader reader(path, Interrupted);
+    Sha256 hash;
+    Fingerprint print;
+    reader.Watch([&](std::string_view bytes) {
+      hash.Update(bytes);
+      print.bytes += bytes.size();
+    });
+    std::uint64_t words = 0;
+    for (std::string word;; ++words) {
+      if (words == at) inputs.place = std::pair{reader.Offset(), reader.Lines()};
+      if (!reader.Next(word)) break;
+    }
+    print.sha256 = hash.Hex();
+    inputs.words = words;
+    inputs.sources["wordlist"] = print;
+  } catch (const CandidateError& error) {
+    throw Failure{kExitInput, error.what()};
+  } catch (const ReadStopped&) {
+    throw Failure{kExitAborted, "aborted"};
+  }
+}
+
+Inputs ReadInputs(const Plan& plan, const CandidateSet& set) {
+  const Search& search = plan.search;
+  Inputs inputs;
+  if (search.rules) inputs.sources["rules"] = FingerprintOf(*search.rules, "the rule file");
+  if (search.suffixWordlist) inputs.sources["suffix_wordlist"] = FingerprintOf(*search.suffixWordlist, "the suffix list");
+  // The message, read as decode reads it.
+  platform::SetCodePage(search.codePages.front());
+  inputs.message = ReadWholeBytes(search.message, kMaxInputBytes, "message");
+  const std::string_view read(reinterpret_cast<const char*>(inputs.message.data()), inputs.message.size());
+  inputs.sources["message"] = Fingerprint{inputs.message.size(), Sha256Hex(read)};
+  MessageToCodePage(inputs.message);
+  RefuseChangedSource(plan, "message", inputs.sources["message"], search.message, "the message");
+  if (inputs.message.size() < kShortestMessage) {
+    throw Failure{kExitNoneOpens, "no message in the input (it has fewer than 4 characters)"};
+  }
+  // The count, by reading the word list once (standard input cannot be).
+  const std::uint64_t at = plan.restored ? plan.restored->standing->frontier / set.perWord : 0;
+  if (!search.wordlist) {
+    inputs.words = 1;
+  } else if (*search.wordlist != "-") {
+    SurveyWordList(*search.wordlist, at, inputs);
+  }
+  if (inputs.words) {
+    std::uint64_t total = 0;
+    if (__builtin_mul_overflow(*inputs.words, set.perWord, &total)) {
+      throw Failure{kExitUsage, "the search makes more than 18,446,744,073,709,551,615 candidates"};
+    }
+    inputs.total = total;
+  }
+  const char* names[] = {"wordlist", "rules", "suffix_wordlist"};
+  const std::optional<std::string> paths[] = {search.wordlist, search.rules, search.suffixWordlist};
+  const char* whats[] = {"the word list", "the rule file", "the suffix list"};
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto now = inputs.sources.find(names[k]);
+    if (now != inputs.sources.end()) RefuseChangedSource(plan, names[k], now->second, *paths[k], whats[k]);
+  }
+  return inputs;
+}
+
+// Where a restored search goes on: its standing, once it is found to fit
+// this search as it is now; the frontier word's place comes from the word
+// list itself wherever it can be read again.
+Standing StandingToGoOn(const Plan& plan, const Inputs& inputs) {
+  if (!plan.restored) return Standing{};
+  const Session& session = *plan.restored;
+  Standing standing = *session.standing;
+  standing.complete = false;  // until this run says so
+  const auto unfit = [&](const std::string& why) {
+    return Failure{kExitInput, ShownName(plan.sessionPath) + " does not fit its search: " + why + "; it is left as it is"};
+  };
+  if (session.total != inputs.total) {
+    throw unfit("it counts " + (session.total ? Candidates(*session.total) : "no total") + ", the search makes " +
+                (inputs.total ? Grouped(*inputs.total) : "an unknown number"));
+  }
+  if (!plan.search.wordlist && (standing.frontierOffset != 0 || standing.frontierLines != 0)) {
+    throw unfit("it places its frontier in a word list it does not have");
+  }
+  const auto list = inputs.sources.find("wordlist");
+  if (list != inputs.sources.end() && standing.frontierOffset > list->second.bytes) {
+    throw unfit("its frontier lies past the end of the word list");
+  }
+  const bool inList = inputs.total && standing.frontier < *inputs.total;
+  if (inputs.place && inList) {
+    const auto [offset, lines] = *inputs.place;
+    // A session of the first version kept no fingerprint: its frontier's
+    // place is all that tells an edited word list.
+    if (session.fromOlderVersion && (offset != standing.frontierOffset || lines != standing.frontierLines)) {
+      throw Failure{kExitInput, "the word list " + ShownName(*plan.search.wordlist) +
+                                    " has changed since the session was saved: the session's place in it no longer "
+                                    "holds; start the search again without --restore (remove " +
+                                    ShownName(plan.sessionPath) + " first)"};
+    }
+    standing.frontierOffset = offset;
+    standing.frontierLines = lines;
+  }
+  return standing;
+}
+
+/// Telling what was found ///
+
+// The positions a mask has: "?d" is one, and so is "??" or a letter.
+std::size_t MaskPositions(std::string_view mask, std::size_t upTo = SIZE_MAX, std::size_t* bytes = nullptr) {
+  std::size_t at = 0, positions = 0;
+  for (; at < mask.size() && positions < upTo; ++positions) at += mask[at] == '?' && at + 1 < mask.size() ? 2 : 1;
+  if (bytes != nullptr) *bytes = at;
+  return positions;
+}
+
+// "candidate 25 of mask ?d?d"; under --increment, of the mask it came
+// from: "candidate 25 of ?d?d, the first 2 of the 3 positions of mask ?d?d?d".
+std::string MaskProvenance(const Search& search, const MaskList& masks, std::uint64_t index) {
+  const auto [which, inMask] = masks.Locate(index);
+  const std::string number = "candidate " + Grouped(inMask + 1);
+  if (!search.increment) return number + " of mask " + search.mask;
+  const std::size_t length = masks.At(which).Length();
+  std::size_t bytes = 0;
+  MaskPositions(search.mask, length, &bytes);
+  return number + " of " + search.mask.substr(0, bytes) + ", the first " + std::to_string(length) + " of the " +
+         std::to_string(MaskPositions(search.mask)) + " positions of mask " + search.mask;
+}
+
 // Where candidate `number` came from, in words (never the candidate).
-std::string Provenance(const Search& search, std::uint64_t number, std::uint64_t line, const WordExpansion& expansion,
-                       const Suffixes& suffixes, const std::vector<std::size_t>& ruleLines) {
-  const std::uint64_t s = suffixes.Count();
+std::string Provenance(const Search& search, std::uint64_t number, std::uint64_t line, const CandidateSet& set) {
+  const WordExpansion& expansion = set.expansion;
+  const std::uint64_t s = set.suffixes.Count();
   const std::uint64_t k = number / s % expansion.PerWord();
   std::vector<std::string> parts;
   if (search.wordlist) {
@@ -636,24 +849,50 @@ std::string Provenance(const Search& search, std::uint64_t number, std::uint64_t
   }
   if (search.rules) {
     const std::size_t rule = static_cast<std::size_t>(k / expansion.MaskCount());
-    parts.push_back("rule " + Grouped(rule + 1) + " (line " + Grouped(ruleLines[rule]) + ") of " + ShownName(*search.rules));
+    parts.push_back("rule " + Grouped(rule + 1) + " (line " + Grouped(set.ruleLines[rule]) + ") of " + ShownName(*search.rules));
   }
-  if (!search.mask.empty()) parts.push_back("candidate " + Grouped(k % expansion.MaskCount() + 1) + " of mask " + search.mask);
-  const std::string suffix = suffixes.From(number % s);
+  if (!search.mask.empty()) parts.push_back(MaskProvenance(search, expansion.Masks(), k % expansion.MaskCount()));
+  const std::string suffix = set.suffixes.From(number % s);
   if (!suffix.empty()) parts.push_back(suffix);
   std::string joined;
   for (const std::string& part : parts) joined += (joined.empty() ? "" : ", ") + part;
   return joined;
 }
 
-void WriteLine(int fd, const std::string& line) {
+// A key or suffix found, as decode takes it back: printable UTF-8 as it
+// stands; bytes that are no UTF-8 (a Latin-1 word list's) as the text they
+// are under the code page that opened the message, when that text gives
+// the same bytes back; else $HEX[...].
+std::string ShownKey(const std::string& bytes, int codePage) {
+  if (IsUtf8(bytes)) return ShownCandidate(bytes);
+  platform::SetCodePage(codePage);
+  const std::u16string text = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  const ByteBuffer back = platform::TextToBytes(text);
+  const bool printable = std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); });
+  const bool same = std::equal(back.begin(), back.end(), bytes.begin(), bytes.end(),
+                               [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
+  return printable && same ? support::EncodeUtf8(text) : ShownCandidate(bytes);
+}
+
+// Writes all of `text`; false, with errno set, when it cannot.
+bool WriteAll(int fd, std::string_view text) {
   std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
     done += static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+// Progress and status lines are a nicety: one that cannot be written changes nothing.
+void WriteLine(int fd, const std::string& line) {
+  if (!WriteAll(fd, line)) return;
 }
 
 // One line on a terminal: bar, count, rate and time left.
@@ -670,271 +909,179 @@ void DrawBar(std::uint64_t done, std::optional<std::uint64_t> total, double rate
   WriteLine(2, line);
 }
 
-int RunRecover() {
-  const RecoverOptions& o = gOptions;
-  InstallInterruptHandler();
-  Search search;
-  Standing standing;
-  std::string sessionPath;
-  std::optional<std::uint64_t> sessionMessageBytes;
-  if (o.restore) {
-    sessionPath = *o.restore;
-    json j;
-    try {
-      j = json::parse(ReadWhole(*o.restore, 64 << 20, "the session file"));
-      if (j.at("trirotor_recover_session").get<int>() != kSessionVersion) throw std::runtime_error("version");
-      search = SearchFromJson(j.at("search"));
-      const json& at = j.at("standing");
-      standing.frontier = at.at("frontier").get<std::uint64_t>();
-      standing.frontierOffset = at.at("frontier_offset").get<std::uint64_t>();
-      standing.frontierLines = at.at("frontier_lines").get<std::uint64_t>();
-      for (const json& range : at.at("done_above")) {
-        const auto b = range.at(0).get<std::uint64_t>(), e = range.at(1).get<std::uint64_t>();
-        if (b < e && b > standing.frontier) standing.doneAbove[b] = e;
-      }
-      standing.falseAlarms = at.at("early_passed_full_failed").get<std::uint64_t>();
-      sessionMessageBytes = j.at("message_bytes").get<std::uint64_t>();
-    } catch (const Failure&) {
-      throw;
-    } catch (const std::exception&) {
-      throw Failure{kExitInput, ShownName(*o.restore) + " is not a session file of this trirotor"};
-    }
-    if (search.fixedSuffix && !o.suffix) {
-      throw Failure{kExitUsage, "this session searches under a fixed suffix, which it does not store: give --suffix again"};
-    }
-    if (!search.fixedSuffix && o.suffix) throw Failure{kExitUsage, "this session searches under no fixed suffix: leave out --suffix"};
-  } else {
-    if (o.message.empty()) throw Failure{kExitUsage, "recover takes the MESSAGE whose key is forgotten"};
-    search.message = Absolute(o.message);
-    if (o.wordlist) search.wordlist = Absolute(*o.wordlist);
-    if (o.rules) search.rules = Absolute(*o.rules);
-    if (o.mask) search.mask = *o.mask, search.place = MaskPlace::kAlone;
-    if (o.appendMask) search.mask = *o.appendMask, search.place = MaskPlace::kAppend;
-    if (o.prependMask) search.mask = *o.prependMask, search.place = MaskPlace::kPrepend;
-    search.custom = o.custom;
-    search.increment = o.increment;
-    search.incrementMin = o.incrementMin;
-    if (o.suffixWordlist) search.suffixWordlist = Absolute(*o.suffixWordlist);
-    search.suffixMask = o.suffixMask;
-    search.codePages = ParsePages(o.codePages);
-    search.earlyTest = !o.noEarlyTest;
-    if (!search.wordlist && search.place != MaskPlace::kAlone) {
-      throw Failure{kExitUsage, "recover needs candidates: --wordlist FILE or --mask MASK"};
-    }
-    if (search.rules && !search.wordlist) throw Failure{kExitUsage, "--rules works on the words of --wordlist"};
-    sessionPath = o.session               ? *o.session
-                  : search.message == "-" ? std::string("standard-input.recover")
-                                          : support::Utf8Name(support::Utf8Path(search.message).filename()) + ".recover";
-  }
-  if (o.suffix) {
-    search.fixedSuffix = true;
-    const std::uint64_t hash = Fnv(ByteBuffer(o.suffix->begin(), o.suffix->end()));
-    if (o.restore && hash != search.suffixHash) throw Failure{kExitUsage, "--suffix is not the suffix this session searches under"};
-    search.suffixHash = hash;
-  }
-  if (search.wordlist && *search.wordlist == "-" && search.message == "-") {
-    throw Failure{kExitUsage, "the word list and the message cannot both be standard input"};
-  }
+/// Before the search ///
 
-  // The candidates.
-  std::vector<std::size_t> ruleLines;
-  WordExpansion expansion;
-  Suffixes suffixes;
-  try {
-    std::vector<Rule> rules;
-    if (search.rules) rules = ReadRules(*search.rules, &ruleLines);
-    MaskList masks;
-    if (!search.mask.empty()) {
-      const Mask mask = Mask::Parse(search.mask, search.custom);
-      masks = MaskList(search.increment ? mask.Prefixes(search.incrementMin) : std::vector<Mask>{mask});
+// --decode-to, made ready before the search as decode's -o is: a path that
+// cannot take the text, or that names one of the search's inputs, is
+// refused now, not after days of search.
+std::unique_ptr<Output> PrepareText(const RecoverOptions& o, const Plan& plan) {
+  if (!o.decodeTo) return nullptr;
+  const Search& search = plan.search;
+  std::vector<std::pair<std::string, std::string>> inputs = {{search.message, "message"},
+                                                             {plan.sessionPath, "session file"},
+                                                             {plan.sessionPath + ".lock", "session's lock"}};
+  if (search.wordlist) inputs.emplace_back(*search.wordlist, "word list");
+  if (search.rules) inputs.emplace_back(*search.rules, "rule file");
+  if (search.suffixWordlist) inputs.emplace_back(*search.suffixWordlist, "suffix list");
+  if (o.suffixFile) inputs.emplace_back(*o.suffixFile, "suffix file");
+  RefuseOutputsOverInputs({*o.decodeTo}, inputs);
+  // The session and its lock may not be there yet: by their names, then.
+  const auto named = [](const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path full = std::filesystem::weakly_canonical(support::Utf8Path(path), error);
+    return error ? Absolute(path) : support::Utf8Name(full);
+  };
+  for (const std::string& own : {plan.sessionPath, plan.sessionPath + ".lock"}) {
+    if (named(*o.decodeTo) == named(own)) {
+      throw Failure{kExitUsage, "the output " + ShownName(*o.decodeTo) + " is the session file " + ShownName(own) +
+                                    ": refusing to write over it; choose another output"};
     }
-    expansion = WordExpansion(std::move(rules), std::move(masks), search.place);
-    if (search.suffixWordlist) {
-      suffixes = Suffixes::FromList(*search.suffixWordlist);
-    } else if (search.suffixMask) {
-      suffixes = Suffixes::FromMask(*search.suffixMask, MaskList({Mask::Parse(*search.suffixMask, search.custom)}));
-    } else if (o.suffix) {
-      suffixes = Suffixes(*o.suffix);
-    }
-  } catch (const CandidateError& error) {
-    throw Failure{kExitUsage, error.what()};
-  } catch (const ReadStopped&) {
-    throw Failure{kExitAborted, "aborted"};
   }
-  std::uint64_t perWord = 0;
-  if (__builtin_mul_overflow(expansion.PerWord(), suffixes.Count(), &perWord)) {
-    throw Failure{kExitUsage, "the search makes more than 18,446,744,073,709,551,615 candidates a word"};
-  }
+  return std::make_unique<Output>(*o.decodeTo);
+}
 
-  // The message, read as decode reads it.
-  platform::SetCodePage(search.codePages.front());
-  ByteBuffer message = ReadWholeBytes(search.message, kMaxInputBytes, "message");
-  MessageToCodePage(message);
-  if (sessionMessageBytes && *sessionMessageBytes != message.size()) {
-    throw Failure{kExitInput, ShownName(search.message) + " is no longer the message this session searches"};
-  }
-  if (message.size() < kShortestMessage) throw Failure{kExitNoneOpens, "no message in the input (it has fewer than 4 characters)"};
-
-  // The count, by reading the word list once (standard input cannot be).
-  std::optional<std::uint64_t> words = 1;
-  if (search.wordlist) {
-    if (*search.wordlist == "-") {
-      words.reset();
-    } else {
-      try {
-        words = CountWords(*search.wordlist, Interrupted);
-      } catch (const CandidateError& error) {
-        throw Failure{kExitInput, error.what()};
-      } catch (const ReadStopped&) {
-        throw Failure{kExitAborted, "aborted"};
-      }
-    }
-  }
-  std::optional<std::uint64_t> total;
-  if (words) {
-    std::uint64_t t = 0;
-    if (__builtin_mul_overflow(*words, perWord, &t)) {
-      throw Failure{kExitUsage, "the search makes more than 18,446,744,073,709,551,615 candidates"};
-    }
-    total = t;
-  }
-
+unsigned Threads(const RecoverOptions& o, std::optional<std::uint64_t> total) {
   unsigned jobs = o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
   if (total) jobs = static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(jobs, *total / 64 + 1)));
+  return jobs;
+}
 
-  // A short calibration: the early test (or the frame check) on this
-  // message, on one core, for about a fifth of a second.
-  const Trier trier(message, search.codePages, search.earlyTest);
-  double perCore = 0;
-  {
-    const Clock::time_point start = Clock::now();
-    std::uint64_t n = 0;
-    int page = 0;
-    std::string key;
-    while (Clock::now() - start < std::chrono::milliseconds(200) || n < 64) {
-      key = "calibration " + std::to_string(n++);
-      (void)trier.Try(key, std::string(), page);
-    }
-    perCore = static_cast<double>(n) / std::chrono::duration<double>(Clock::now() - start).count();
+// Keys a second on one core: the early test (or the frame check) on this
+// message for about a fifth of a second.
+double Calibrate(const Trier& trier) {
+  const Clock::time_point start = Clock::now();
+  std::uint64_t n = 0;
+  int page = 0;
+  std::string key;
+  while (Clock::now() - start < std::chrono::milliseconds(200) || n < 64) {
+    key = "calibration " + std::to_string(n++);
+    (void)trier.Try(key, std::string(), page);
   }
-  const double rateGuess = perCore * jobs * (jobs > 1 ? 0.95 : 1.0);
+  return static_cast<double>(n) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// "1,540,000 candidates; about 9 s on 2 cores".
+std::string Announcement(const Search& search, const Inputs& inputs, const Standing& standing, std::uint64_t perWord,
+                         unsigned jobs, double perCore) {
+  const double rate = perCore * jobs * (jobs > 1 ? 0.95 : 1.0);
   const std::string cores = jobs == 1 ? "1 core" : std::to_string(jobs) + " cores";
   std::string announce;
-  if (total) {
-    const std::uint64_t left = *total - std::min(*total, standing.frontier);
-    announce = Grouped(*total) + (*total == 1 ? " candidate" : " candidates") + "; " +
-               About(static_cast<double>(left) / rateGuess) + " on " + cores;
+  if (inputs.total) {
+    const std::uint64_t left = *inputs.total - std::min(*inputs.total, standing.frontier);
+    announce = Candidates(*inputs.total) + "; " + About(static_cast<double>(left) / rate) + " on " + cores;
     if (standing.frontier > 0) announce += " for the " + Grouped(left) + " left";
   } else {
-    announce = "an unknown number of candidates (the word list is standard input), " + Grouped(perWord) +
-               " a word; " + About(1e6 * static_cast<double>(perWord) / rateGuess) + " a million words on " + cores;
+    announce = "an unknown number of candidates (the word list is standard input), " + Grouped(perWord) + " a word; " +
+               About(1e6 * static_cast<double>(perWord) / rate) + " a million words on " + cores;
   }
   if (search.codePages.size() > 1) announce += ", each under up to " + std::to_string(search.codePages.size()) + " code pages";
-  if (o.dryRun) {
-    WriteLine(1, announce + "\n");
-    return kExitOk;
-  }
-  if (!o.quiet) Complain(announce);
+  return announce;
+}
 
-  std::unique_ptr<WordReader> reader;
-  try {
-    if (search.wordlist) reader = std::make_unique<WordReader>(*search.wordlist, Interrupted);
-  } catch (const CandidateError& error) {
-    throw Failure{kExitInput, error.what()};
-  }
-  std::uint64_t alreadyDone = standing.frontier;
-  for (const auto& [b, e] : standing.doneAbove) alreadyDone += e - b;
-  Dispenser dispenser(std::move(reader), perWord, standing, jobs);
+/// The search ///
 
-  // The workers.
-  std::atomic<std::uint64_t> tried{alreadyDone};
+// What the workers share.
+struct Shared {
+  std::atomic<std::uint64_t> tried{0};
+  std::atomic<unsigned> running{0};
+  std::atomic<std::uint64_t> foundAt{UINT64_MAX};
   std::mutex winnerMutex;
   std::optional<Winner> winner;
-  std::atomic<unsigned> running{jobs};
-  std::atomic<std::uint64_t> foundAt{UINT64_MAX};
-  const std::uint64_t suffixCount = suffixes.Count();
-  const auto work = [&] {
-    platform::SetCodePage(search.codePages.front());
-    std::string key, suffix;
-    Run run;
-    while (dispenser.Next(run)) {
-      std::uint64_t g = run.begin;
-      std::uint64_t madeFor = UINT64_MAX;  // the key is made once for all its suffixes
-      for (; g < run.end; ++g) {
-        if (Interrupted() || g > foundAt.load(std::memory_order_relaxed)) break;
-        const std::uint64_t word = g / perWord, inner = g % perWord;
-        const std::uint64_t k = inner / suffixCount;
-        if (madeFor != g / suffixCount) {
-          expansion.Make(run.block->words[static_cast<std::size_t>(word - run.block->firstWord)], k, key);
-          madeFor = g / suffixCount;
-        }
-        suffixes.Make(inner % suffixCount, suffix);
-        int page = 0;
-        const Verdict verdict = trier.Try(key, suffix, page);
-        if (verdict == Verdict::kFalseAlarm) dispenser.FalseAlarm();
-        if (verdict == Verdict::kOpens) {
-          std::lock_guard lock(winnerMutex);
-          if (!winner || g < winner->number) {
-            KeyText k16, s16;
-            ToText(key, k16);
-            ToText(suffix, s16);
-            const auto at = static_cast<std::size_t>(word - run.block->firstWord);
-            winner = Winner{g, run.block->lineOf[at], key, suffix, page, k16.text, s16.text};
-          }
-          std::uint64_t seen = foundAt.load();
-          while (g < seen && !foundAt.compare_exchange_weak(seen, g)) {
-          }
-          dispenser.Found(g);
-          ++g;
-          break;
-        }
-      }
-      dispenser.Done(run.begin, g);
-      tried.fetch_add(g - run.begin, std::memory_order_relaxed);
-      if (g < run.end) break;  // stopped inside the run
-    }
-    running.fetch_sub(1);
-  };
-  std::vector<std::thread> threads;
-  for (unsigned t = 0; t < jobs; ++t) threads.emplace_back(work);
+};
 
-  const auto sessionJson = [&] {
-    const Standing s = dispenser.Snapshot();
-    json ranges = json::array();
-    for (const auto& [b, e] : s.doneAbove) ranges.push_back({b, e});
-    return json{{"trirotor_recover_session", kSessionVersion},
-                {"search", SearchToJson(search)},
-                {"message_bytes", message.size()},
-                {"total", total ? json(*total) : json(nullptr)},
-                {"standing",
-                 {{"frontier", s.frontier},
-                  {"frontier_offset", s.frontierOffset},
-                  {"frontier_lines", s.frontierLines},
-                  {"done_above", ranges},
-                  {"early_passed_full_failed", s.falseAlarms},
-                  {"tried", s.frontier + [&] {
-                     std::uint64_t n = 0;
-                     for (const auto& [b, e] : s.doneAbove) n += e - b;
-                     return n;
-                   }()}}}};
-  };
+// Keeps the lowest-numbered key that opens the message; the workers stop
+// at numbers above it.
+void Claim(Shared& shared, Dispenser& dispenser, Winner found) {
+  const std::uint64_t number = found.number;
+  {
+    std::lock_guard lock(shared.winnerMutex);
+    if (!shared.winner || number < shared.winner->number) shared.winner = std::move(found);
+  }
+  std::uint64_t seen = shared.foundAt.load();
+  while (number < seen && !shared.foundAt.compare_exchange_weak(seen, number)) {
+  }
+  dispenser.Found(number);
+}
+
+// One worker: runs from the dispenser until there are none, a stop, or a
+// key above which nothing needs trying.
+void TryRuns(const Search& search, const CandidateSet& set, const Trier& trier, Dispenser& dispenser, Shared& shared) {
+  platform::SetCodePage(search.codePages.front());
+  const std::uint64_t perWord = set.perWord, suffixCount = set.suffixes.Count();
+  std::string key, suffix;
+  Run run;
+  while (dispenser.Next(run)) {
+    std::uint64_t g = run.begin;
+    std::uint64_t madeFor = UINT64_MAX;  // the key is made once for all its suffixes
+    for (; g < run.end; ++g) {
+      if (Interrupted() || g > shared.foundAt.load(std::memory_order_relaxed)) break;
+      const std::uint64_t word = g / perWord, inner = g % perWord;
+      const auto at = static_cast<std::size_t>(word - run.block->firstWord);
+      if (madeFor != g / suffixCount) {
+        set.expansion.Make(run.block->words[at], inner / suffixCount, key);
+        madeFor = g / suffixCount;
+      }
+      set.suffixes.Make(inner % suffixCount, suffix);
+      int page = 0;
+      const Verdict verdict = trier.Try(key, suffix, page);
+      if (verdict == Verdict::kFalseAlarm) dispenser.FalseAlarm();
+      if (verdict == Verdict::kOpens) {
+        KeyText k16, s16;
+        ToText(key, k16);
+        ToText(suffix, s16);
+        Claim(shared, dispenser, Winner{g, run.block->lineOf[at], key, suffix, page, k16.text, s16.text});
+        // The winner is not marked tried: a session saved before its key
+        // is out finds it again.
+        break;
+      }
+    }
+    dispenser.Done(run.begin, g);
+    shared.tried.fetch_add(g - run.begin, std::memory_order_relaxed);
+    if (g < run.end) break;  // stopped inside the run
+  }
+  shared.running.fetch_sub(1);
+}
+
+// Saves the session while the search runs, saying once (not every few
+// seconds) what keeps it from being saved.
+class SessionSaver {
+ public:
+  explicit SessionSaver(std::string path) : path_(std::move(path)) {}
+  void Save(const Session& session) {
+    try {
+      SaveSession(path_, SessionToJson(session));
+      problem_.clear();
+    } catch (const Failure& failure) {
+      if (problem_ != failure.message) Complain(failure.message);
+      problem_ = failure.message;
+    }
+  }
+
+ private:
+  std::string path_, problem_;
+};
+
+Session SessionNow(const Plan& plan, const Inputs& inputs, std::optional<Standing> standing) {
+  Session session;
+  session.search = plan.search;
+  session.sources = inputs.sources;
+  session.total = inputs.total;
+  session.standing = std::move(standing);
+  return session;
+}
+
+// The main thread while the workers work: the session saved every few
+// seconds, the bar on a terminal, the status lines asked for.
+void Oversee(const RecoverOptions& o, Shared& shared, Dispenser& dispenser, std::optional<std::uint64_t> total,
+             const std::function<void()>& save) {
   const bool terminal = !o.quiet && ::isatty(2);
   const Clock::time_point start = Clock::now();
   Clock::time_point lastSave = start, lastDraw = start, lastStatus = start;
-  std::uint64_t triedAtStart = alreadyDone;
-  std::string saveProblem;
-  const auto save = [&] {
-    try {
-      SaveSession(sessionPath, sessionJson());
-    } catch (const Failure& failure) {
-      if (saveProblem != failure.message) Complain(failure.message);
-      saveProblem = failure.message;
-    }
-  };
-  while (running.load() > 0) {
+  const std::uint64_t triedAtStart = shared.tried.load();
+  while (shared.running.load() > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const Clock::time_point now = Clock::now();
-    const std::uint64_t done = tried.load(std::memory_order_relaxed);
+    const std::uint64_t done = shared.tried.load(std::memory_order_relaxed);
     const double seconds = std::chrono::duration<double>(now - start).count();
     const double rate = seconds > 0 ? static_cast<double>(done - triedAtStart) / seconds : 0;
     if (now - lastSave >= kSaveEvery) {
@@ -952,48 +1099,174 @@ int RunRecover() {
       lastStatus = now;
     }
   }
-  for (std::thread& thread : threads) thread.join();
   if (terminal) WriteLine(2, "\r\033[K");
+}
 
-  const Standing last = dispenser.Snapshot();
-  const std::uint64_t done = tried.load();
+// What the search came to.
+struct Outcome {
+  std::optional<Winner> winner;
+  std::uint64_t tried = 0;
+  Standing last;
+  double seconds = 0;
   std::string readError;
-  if (dispenser.ReadFailed(readError)) {
-    save();
-    throw Failure{kExitInput, readError};
+};
+
+// The whole search: the workers, the main thread overseeing them.
+Outcome RunSearch(const RecoverOptions& o, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
+                  const Standing& standing, const Trier& trier, unsigned jobs, SessionSaver& saver) {
+  std::unique_ptr<WordReader> reader;
+  try {
+    if (plan.search.wordlist) reader = std::make_unique<WordReader>(*plan.search.wordlist, Interrupted);
+  } catch (const CandidateError& error) {
+    throw Failure{kExitInput, error.what()};
   }
-  save();
-  const std::string alarms = last.falseAlarms == 0 ? "" : "; " + Grouped(last.falseAlarms) + (last.falseAlarms == 1 ? " candidate" : " candidates") + " passed the " + (search.earlyTest ? "early test" : "frame check") + " but not the full decode";
-  if (winner) {
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const std::string from = Provenance(search, winner->number, winner->line, expansion, suffixes, ruleLines);
-    if (o.decodeTo) {
-      platform::SetCodePage(winner->codePage);
+  Dispenser dispenser(std::move(reader), set.perWord, standing, jobs);
+  Shared shared;
+  shared.tried = standing.frontier;
+  for (const auto& [b, e] : standing.doneAbove) shared.tried += e - b;
+  shared.running = jobs;
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < jobs; ++t) {
+    threads.emplace_back([&] { TryRuns(plan.search, set, trier, dispenser, shared); });
+  }
+  Oversee(o, shared, dispenser, inputs.total, [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); });
+  for (std::thread& thread : threads) thread.join();
+  Outcome outcome;
+  outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  outcome.last = dispenser.Snapshot();
+  outcome.tried = shared.tried.load();
+  outcome.winner = shared.winner;
+  dispenser.ReadFailed(outcome.readError);
+  return outcome;
+}
+
+/// After the search ///
+
+// The key on standard output first, whatever may fail after it; then the
+// session marked finished, with no place; then the text.
+int ReportFound(const RecoverOptions& o, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
+                const Outcome& outcome, Output* text, SessionSaver& saver, const std::string& alarms) {
+  const Winner& w = *outcome.winner;
+  const std::string key = ShownKey(w.key, w.codePage), suffix = ShownKey(w.suffix, w.codePage);
+  std::string line = key + (w.suffix.empty() ? "" : "\t" + suffix);
+  if (o.json) {
+    line = json{{"key", key}, {"suffix", suffix}, {"codepage", w.codePage}, {"candidate", w.number + 1}, {"from", Provenance(plan.search, w.number, w.line, set)}}.dump();
+  }
+  if (!WriteAll(1, line + "\n")) {
+    const std::string why = std::strerror(errno);
+    saver.Save(SessionNow(plan, inputs, outcome.last));  // it stands at the winner: --restore finds it again
+    throw Failure{kExitInput, "cannot write the key found to standard output: " + why +
+                                  "; trirotor recover --restore " + ShownName(plan.sessionPath) + " finds it again"};
+  }
+  saver.Save(SessionNow(plan, inputs, std::nullopt));
+  std::optional<Failure> unwritten;
+  if (text != nullptr) {
+    try {
+      platform::SetCodePage(w.codePage);
       LastError = 0;
-      const ByteBuffer plain = DecodeBytes(message, winner->key16, winner->suffix16);
-      Output out(*o.decodeTo);
-      out.Write(support::EncodeUtf8(platform::BytesToText(plain)));
-      out.Commit();
+      const ByteBuffer plain = DecodeBytes(inputs.message, w.key16, w.suffix16);
+      text->Write(support::EncodeUtf8(platform::BytesToText(plain)));
+      text->Commit();
+    } catch (const Failure& failure) {
+      unwritten = failure;
     }
-    if (o.json) {
-      json j = {{"key", ShownCandidate(winner->key)}, {"suffix", ShownCandidate(winner->suffix)}, {"codepage", winner->codePage}, {"candidate", winner->number + 1}, {"from", from}};
-      WriteLine(1, j.dump() + "\n");
-    } else {
-      WriteLine(1, ShownCandidate(winner->key) + "\n");
-    }
-    if (!o.quiet) {
-      Complain("found candidate " + Grouped(winner->number + 1) + " (" + from + "), code page " +
-               std::to_string(winner->codePage) + ", after " + Grouped(done) + " tried in " + Duration(seconds) + alarms);
-    }
-    return kExitFound;
   }
+  // Where the key stood would give it away in a log: only --json tells it.
+  if (!o.quiet) Complain("found the key under code page " + std::to_string(w.codePage) + " in " + Duration(outcome.seconds) + alarms);
+  if (unwritten) throw *unwritten;
+  return kExitFound;
+}
+
+int Conclude(const RecoverOptions& o, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
+             const Outcome& outcome, Output* text, SessionSaver& saver) {
+  const std::uint64_t alarms = outcome.last.falseAlarms;
+  const std::string said = alarms == 0 ? "" : "; " + Candidates(alarms) + " passed the " + (plan.search.earlyTest ? "early test" : "frame check") + " but not the full decode";
+  if (outcome.winner) return ReportFound(o, plan, set, inputs, outcome, text, saver, said);
+  Standing last = outcome.last;
+  last.complete = outcome.readError.empty() && !Interrupted();
+  saver.Save(SessionNow(plan, inputs, last));
+  if (!outcome.readError.empty()) throw Failure{kExitInput, outcome.readError};
   if (Interrupted()) {
-    Complain("interrupted after " + Grouped(done) + " candidates" + alarms + "; resume with: trirotor recover --restore " +
-             ShownName(sessionPath));
+    Complain("interrupted after " + Candidates(outcome.tried) + said + "; resume with: trirotor recover --restore " +
+             ShownName(plan.sessionPath));
     throw Failure{kExitAborted, "aborted by " + SignalName(InterruptSignal())};
   }
-  Complain("none of the " + Grouped(done) + " candidates opens the message" + alarms);
+  Complain(NoneOpens(outcome.tried) + said);
   return kExitNoneOpens;
+}
+
+int RunRecover() {
+  const RecoverOptions& o = gOptions;
+  InstallInterruptHandler();
+  RefuseDegenerateOptions(o);
+  RefuseClosedStandardOutput();
+  Plan plan = o.restore ? PlanFromSession(o) : PlanFromOptions(o);
+  const CandidateSet set = MakeCandidates(plan);
+  if (!o.restore && !o.dryRun) TakeSession(plan);
+  const std::unique_ptr<Output> text = PrepareText(o, plan);
+  const Inputs inputs = ReadInputs(plan, set);
+  const Standing standing = StandingToGoOn(plan, inputs);
+  const unsigned jobs = Threads(o, inputs.total);
+  const Trier trier(inputs.message, plan.search.codePages, plan.search.earlyTest);
+  const std::string announce = Announcement(plan.search, inputs, standing, set.perWord, jobs, Calibrate(trier));
+  if (o.dryRun) {
+    if (!WriteAll(1, announce + "\n")) throw Failure{kExitInput, std::string("cannot write to standard output: ") + std::strerror(errno)};
+    return kExitOk;
+  }
+  if (!o.quiet) Complain(announce);
+  // Saved once before the work: a session that cannot be written is found now.
+  SaveSession(plan.sessionPath, SessionToJson(SessionNow(plan, inputs, standing)));
+  SessionSaver saver(plan.sessionPath);
+  const Outcome outcome = RunSearch(o, plan, set, inputs, standing, trier, jobs, saver);
+  return Conclude(o, plan, set, inputs, outcome, text.get(), saver);
+}
+
+constexpr const char* kRecoverFooter = R"TXT(
+Candidates are the product of the word list (each rule applied to each
+word, then the mask appended or prepended) and the suffixes, each tried
+under each code page. The key found is printed on standard output, with a
+TAB and the suffix when there is one (a line decode --keyring takes); a key
+that is no UTF-8 as its text under the code page that opened the message.
+No candidate, and not where the key stood, is ever written to standard
+error or to the session file; --json alone tells where it stood. A session
+that found its key is kept marked finished, with no place in it.
+
+Exit status:
+  0    the key was found
+  1    bad usage (unknown option, bad rule, mask or code page, an empty
+       mask or an --increment-min past it, a --decode-to that is an
+       input, a --session FILE that is no session or holds another
+       search or this one stopped, a missing or other fixed suffix)
+  2    input or output problem: an unreadable message, word list or
+       session file; a damaged session or one that no longer fits its
+       inputs (they changed); a session in use by another run or that
+       already found its key; the key or text could not be written
+  3    every candidate was tried and none opens the message
+  128+N  stopped by signal N (130 Ctrl-C): the session file is saved;
+       go on with trirotor recover --restore FILE)TXT";
+
+// The suffix options, one kind at a time: a fixed suffix from the command
+// line, a file or a variable, or a list or a mask to try.
+std::vector<CLI::Option*> AddSuffixOptions(CLI::App& command, RecoverOptions& o) {
+  auto* suffix = command.add_option("--suffix", o.suffix,
+                                    "A fixed key suffix (default: empty). Other users of this machine can see it in "
+                                    "the process list: prefer --suffix-file or --suffix-env")
+                     ->option_text("TEXT");
+  auto* suffixFile = command.add_option("--suffix-file", o.suffixFile,
+                                        "Read the fixed key suffix from FILE (read as decode's --key-file reads; - for "
+                                        "standard input when neither the message nor the word list is there)")
+                         ->option_text("FILE");
+  auto* suffixEnv = command.add_option("--suffix-env", o.suffixEnv, "Take the fixed key suffix from environment variable VAR")
+                        ->option_text("VAR");
+  auto* suffixList = command.add_option("--suffix-wordlist", o.suffixWordlist, "Try each suffix of FILE, one a line")
+                         ->option_text("FILE");
+  auto* suffixMask = command.add_option("--suffix-mask", o.suffixMask, "Try each suffix of MASK")->option_text("MASK");
+  const std::vector<CLI::Option*> suffixes = {suffix, suffixFile, suffixEnv, suffixList, suffixMask};
+  for (std::size_t a = 0; a < suffixes.size(); ++a) {
+    for (std::size_t b = a + 1; b < suffixes.size(); ++b) suffixes[a]->excludes(suffixes[b]);
+  }
+  return suffixes;
 }
 
 }  // namespace
@@ -1003,7 +1276,9 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
   CLI::App* recover = app.add_subcommand(
       "recover", "Search for a forgotten key among candidates from word lists, rules and masks, on every core");
   recover->add_option("MESSAGE", o.message, "The message whose key is forgotten");
-  recover->add_option("--wordlist", o.wordlist, "Candidate words, one a line (UTF-8; $HEX[...] lines; - for standard input)")
+  recover->add_option("--wordlist", o.wordlist,
+                      "Candidate words, one a line (UTF-8; $HEX[...] lines; a leading byte-order mark dropped; - for "
+                      "standard input)")
       ->option_text("FILE");
   recover->add_option("--rules", o.rules, "Apply each rule of FILE (hashcat's rule syntax) to each word")->option_text("FILE");
   auto* mask = recover->add_option("--mask", o.mask, "Candidates from a mask alone (?l ?u ?d ?s ?a ?h ?H ?b ?1-?4, ?? for ?)")
@@ -1014,53 +1289,58 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
                       ->option_text("MASK");
   mask->excludes(append)->excludes(prepend)->excludes("--wordlist");
   append->excludes(prepend);
+  std::vector<CLI::Option*> sets;
   for (int k = 0; k < 4; ++k) {
-    recover->add_option("-" + std::to_string(k + 1) + ",--custom-charset" + std::to_string(k + 1), o.custom[static_cast<std::size_t>(k)],
-                        "The set ?" + std::to_string(k + 1) + " stands for in masks")
-        ->option_text("SET");
+    sets.push_back(recover->add_option("-" + std::to_string(k + 1) + ",--custom-charset" + std::to_string(k + 1),
+                                       o.custom[static_cast<std::size_t>(k)],
+                                       "The set ?" + std::to_string(k + 1) + " stands for in masks")
+                       ->option_text("SET"));
   }
-  recover->add_flag("--increment", o.increment, "Masks from their first position on, one longer each time");
-  recover->add_option("--increment-min", o.incrementMin, "With --increment, start at N positions")->option_text("N");
-  auto* suffix = recover->add_option("--suffix", o.suffix, "A fixed key suffix (default: empty)")->option_text("TEXT");
-  auto* suffixList = recover->add_option("--suffix-wordlist", o.suffixWordlist, "Try each suffix of FILE, one a line")
-                         ->option_text("FILE");
-  auto* suffixMask = recover->add_option("--suffix-mask", o.suffixMask, "Try each suffix of MASK")->option_text("MASK");
-  suffix->excludes(suffixList)->excludes(suffixMask);
-  suffixList->excludes(suffixMask);
+  auto* increment = recover->add_flag("--increment", o.increment, "Masks from their first position on, one longer each time");
+  auto* incrementMin = recover->add_option("--increment-min", o.incrementMin,
+                                           "Start --increment at the mask's first N positions (1 to the mask's length)")
+                           ->option_text("N")
+                           ->needs(increment);
+  const std::vector<CLI::Option*> suffixes = AddSuffixOptions(*recover, o);
   recover->add_option("--codepages", o.codePages,
                       "Try each key under these code pages, by number or name, comma-separated, "
                       "or all (default: 1252)")
       ->option_text("LIST|all");
   recover->add_option("-j,--jobs", o.jobs, "Threads (default: one per core)")->option_text("N")->check(CLI::Range(1, 1024));
-  recover->add_flag("--json", o.json, "Print the key found as one JSON object: key, suffix, codepage, candidate, from");
-  recover->add_option("--decode-to", o.decodeTo, "Also write the plain text to FILE (UTF-8)")->option_text("FILE");
+  recover->add_flag("--json", o.json,
+                    "Print the key found as one JSON object: key, suffix, codepage, candidate and from (where it "
+                    "stood, which nothing else tells)");
+  recover->add_option("--decode-to", o.decodeTo,
+                      "Also write the plain text to FILE (UTF-8), after the key; FILE is checked before the search, "
+                      "and refused when it is one of the search's inputs")
+      ->option_text("FILE");
   recover->add_flag("--dry-run", o.dryRun, "Print the number of candidates and the time they take, and stop");
   recover->add_flag("--no-early-test", o.noEarlyTest,
                     "Test each key by the whole frame: for a message whose payload has no container identification");
   recover->add_option("--status-json", o.statusEvery, "Every SECONDS, one JSON status line on standard error")
       ->option_text("SECONDS")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            // CLI11's own check would list the whole range of a double.
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            const bool number = !value.empty() && end == value.c_str() + value.size() && seconds == seconds;
+            return number && seconds > 0 && seconds <= 1e6 ? "" : "must be a number of seconds above 0, not " + value;
+          },
+          "SECONDS"));
   auto* session = recover->add_option("--session", o.session,
-                                      "Keep where the search stands in FILE (default: "
-                                      "MESSAGE's name + .recover, in this folder)")
+                                      "Keep where the search stands in FILE (default: MESSAGE's name + .recover, in "
+                                      "this folder); a FILE that holds another search, or this one stopped, is refused")
                       ->option_text("FILE");
   auto* restore = recover->add_option("--restore", o.restore, "Go on with the search FILE holds, exactly where it stopped")
                       ->option_text("FILE");
-  restore->excludes(session)->excludes("--wordlist")->excludes("--rules")->excludes(mask)->excludes(append)->excludes(prepend)->excludes(suffixList)->excludes(suffixMask)->excludes("--codepages")->excludes("--no-early-test")->excludes("MESSAGE");
+  for (CLI::Option* made : {session, mask, append, prepend, suffixes[3], suffixes[4], increment, incrementMin}) {
+    restore->excludes(made);
+  }
+  for (CLI::Option* set : sets) restore->excludes(set);
+  for (const char* name : {"--wordlist", "--rules", "--codepages", "--no-early-test", "MESSAGE"}) restore->excludes(name);
   recover->add_flag("-q,--quiet", o.quiet, "No announcement, progress bar or summary line");
-  recover->footer(R"TXT(
-Candidates are the product of the word list (each rule applied to each
-word, then the mask appended or prepended) and the suffixes, each tried
-under each code page. The key found is printed on standard output; no
-candidate is ever written to standard error or to the session file.
-
-Exit status:
-  0    the key was found
-  1    bad usage (unknown option, bad rule, mask or code page)
-  2    input problem (unreadable message, word list or session file)
-  3    every candidate was tried and none opens the message
-  128+N  stopped by signal N (130 Ctrl-C): the session file is saved;
-       go on with trirotor recover --restore FILE)TXT");
+  recover->footer(kRecoverFooter);
   return recover;
 }
 

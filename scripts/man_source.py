@@ -22,7 +22,9 @@ import re
 import subprocess
 import sys
 
-OPTION = re.compile(r"^  (-\S+)(.*)$")  # "  --key-file FILE   Read the key ..."
+# "  --key-file FILE   Read the key ...", and a positional: "  MESSAGE Excludes: ..."
+OPTION = re.compile(r"^  (-\S+|[A-Z][A-Z_]*)(.*)$")
+TAGGED = re.compile(r"^  (\S+)( {2,})\S")  # "  128+N  stopped by ...": a tag, then its text
 
 
 def run(program: str, *args: str) -> str:
@@ -73,6 +75,7 @@ def plain_options(help_text: str) -> list[str]:
     goes."""
     out, pending = [], ""
     for line in help_text.splitlines():
+        line = re.sub(r"^  ([A-Z]+) TEXT( \.\.\.)?", r"  \1\2", line)
         match = OPTION.match(line)
         mark = re.search(r" (Excludes|Needs): ", match.group(2)) if match else None
         if mark:
@@ -88,7 +91,26 @@ def plain_options(help_text: str) -> list[str]:
             out.append(line.rstrip() + pending)
             pending = ""
             continue
-        out.append(re.sub(r"^  ([A-Z]+) TEXT( \.\.\.)?", r"  \1\2", line))
+        out.append(line)
+    return aligned(out)
+
+
+def aligned(lines: list[str]) -> list[str]:
+    """Continuation lines of a tagged paragraph ("  128+N  stopped by
+    signal N ...", then "       go on with ...") moved to the column of its
+    text: help2man ends the paragraph at a line that is not, and the rest
+    of the entry would stand apart from its tag."""
+    out, column = [], 0
+    for line in lines:
+        tagged = TAGGED.match(line)
+        indent = len(line) - len(line.lstrip(" "))
+        if tagged:
+            column = len(tagged.group(1)) + len(tagged.group(2)) + 2
+        elif column and line.strip() and 2 < indent < column:
+            line = " " * column + line.lstrip(" ")
+        elif not line.strip() or indent <= 2:
+            column = 0
+        out.append(line)
     return out
 
 

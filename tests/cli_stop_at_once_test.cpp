@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
 // cli_stop_at_once_test.cpp - a signal while the engine encodes ends the
-// tool at once: no later stage begins, nothing is written or left behind.
+// tool at once: no later stage begins, nothing is written or left behind;
+// and a signal ignored when the tool starts (nohup) never stops it.
 //
 // The tool is held inside the engine without any timing: its standard error
 // is a pipe the test has filled, so the first stage line, which the engine's
@@ -148,6 +149,94 @@ TEST(CliStopAtOnce, SignalWhileEncodingEndsTheToolAtOnce) {
     fs::remove(out);
     EXPECT_EQ(ReadFile(target), "keep me");
     EXPECT_EQ(Listing(dir), before);  // no temporary file
+  }
+  fs::remove_all(dir);
+}
+
+// Whether a thread of `pid` waits for standard input: in read(2) on
+// descriptor 0, or in poll(2), where a batch waits for its records.
+bool WaitsForStandardInput(pid_t pid) {
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream in(task.path() / "syscall");
+    long number = -1;
+    std::string fd;
+    if (in >> number >> fd && ((number == SYS_read && fd == "0x0") || number == SYS_poll || number == SYS_ppoll)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A signal ignored when the tool starts stays ignored (nohup ignores
+// SIGHUP; a shell ignores SIGINT for the jobs a script puts in the
+// background): the run goes on to its end, for a decode, a batch and a
+// recover alike. One that was not ignored still stops it. The tool is held
+// by its standard input, a pipe the test fills only after the signal.
+TEST(CliStopAtOnce, SignalsIgnoredAtStartStayIgnored) {
+  char pattern[] = "/tmp/trirotor-nohup-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path dir = pattern;
+  platform::SetCodePage(1252);
+  const std::string sealed = EncodeBytes(test::Bytes("a text\r\n"), u"k7", u"", FrameHeader{}, 0);
+  std::ofstream(dir / "m.b64") << sealed;
+  struct Command {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+  };
+  const Command commands[] = {
+      {"decode", {"decode", "--key", "k7", "-q"}, sealed},
+      {"batch", {"decode", "--jsonl", "--key", "k7", "-q"}, "{\"id\":1,\"message\":\"" + sealed + "\"}\n"},
+      {"recover", {"recover", "--wordlist", "-", "-q", "--session", (dir / "s").string(), (dir / "m.b64").string()}, "w\nk7\n"},
+  };
+  struct Case {
+    int signo;
+    bool ignored;
+  };
+  const Case cases[] = {{SIGHUP, true}, {SIGINT, true}, {SIGTERM, true}, {SIGHUP, false}};
+  for (const Command& command : commands) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(command.name) + (c.ignored ? ", ignored: " : ", not ignored: ") + std::to_string(c.signo));
+      fs::remove(dir / "s");
+      int input[2];
+      ASSERT_EQ(::pipe(input), 0);
+      const pid_t child = ::fork();
+      if (child == 0) {
+        if (c.ignored) ::signal(c.signo, SIG_IGN);
+        ::dup2(input[0], 0);
+        ::close(input[0]);
+        ::close(input[1]);
+        ::dup2(::open("/dev/null", O_WRONLY), 1);
+        ::dup2(::open("/dev/null", O_WRONLY), 2);
+        std::vector<char*> argv{const_cast<char*>(TRIROTOR_CLI)};
+        for (const std::string& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(TRIROTOR_CLI, argv.data());
+        ::_exit(127);
+      }
+      ::close(input[0]);
+      // Once it waits for its input, its handlers are in place. (A guard,
+      // not a timing: where /proc cannot show the wait, the test fails
+      // after a minute instead of hanging the suite.)
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+      while (!WaitsForStandardInput(child) && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+      ASSERT_TRUE(WaitsForStandardInput(child));
+      EXPECT_EQ(InMask(child, c.signo, {"SigIgn:"}), c.ignored);
+      ::kill(child, c.signo);
+      // An ignored signal is dropped as it is sent; one that is not is
+      // taken before the input ends, or the end would be read first.
+      while (InMask(child, c.signo, {"SigPnd:", "ShdPnd:"})) std::this_thread::yield();
+      if (c.ignored) {
+        EXPECT_EQ(::write(input[1], command.input.data(), command.input.size()),
+                  static_cast<ssize_t>(command.input.size()));
+      }
+      ::close(input[1]);
+      int status = 0;
+      ::waitpid(child, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), c.ignored ? 0 : 128 + c.signo);
+    }
   }
   fs::remove_all(dir);
 }

@@ -66,6 +66,11 @@ cases=(
     "trirotor decode -j |=|"
     "trirotor decode m|=|msg.b64"
     "trirotor decode --raw k|=|key.txt"
+    "trirotor recover --codepages cp43|=|cp437"
+    "trirotor recover --codepages 1252,CP43|=|1252,CP437"
+    "trirotor recover --codepages al|=|all"
+    "trirotor recover --codepages 1252,al|=|"
+    "trirotor recover --suffix-env TRIROTOR_TEST_|=|TRIROTOR_TEST_KEY"
 )
 
 # A stand-in that has gained a command and options since: what is offered

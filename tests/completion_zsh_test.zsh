@@ -38,6 +38,9 @@ cases=(
   'trirotor decode m|trirotor decode msg.b64 '
   'trirotor decode --key-env TRIROTOR_TEST_K|trirotor decode --key-env TRIROTOR_TEST_KEY '
   'trirotor decode --key ms|trirotor decode --key ms'
+  'trirotor recover --codepages cp43|trirotor recover --codepages cp437 '
+  'trirotor recover --codepages 1252,cp43|trirotor recover --codepages 1252,cp437 '
+  'trirotor recover --codepages al|trirotor recover --codepages all '
 )
 # A stand-in that has gained a command and options since.
 mkdir $scratch/later

@@ -189,6 +189,18 @@ TEST(RecoverCandidates, DocumentedExamples) {
       {"E", "p@ssW0rd w0rld", "P@ssw0rd W0rld"},
       {"e-", "p@ssW0rd-w0rld", "P@ssw0rd-W0rld"},
       {"30;", "pass;word", "pass;Word"},
+      // A byte argument written \xNN, as hashcat reads it: any function
+      // that takes a character, either argument of 's'.
+      {"$\\x41", "p@ssW0rd", "p@ssW0rdA"},
+      {"^\\x7a", "p@ssW0rd", "zp@ssW0rd"},
+      {"s\\x73\\x24", "p@ssW0rd", "p@$$W0rd"},
+      {"ss\\x24", "p@ssW0rd", "p@$$W0rd"},
+      {"i4\\x21", "p@ssW0rd", "p@ss!W0rd"},
+      {"@\\x73", "p@ssW0rd", "p@W0rd"},
+      {"$\\x00", "ab", std::string("ab\0", 3)},
+      {"$\\", "ab", "ab\\"},     // a backslash on its own is itself
+      {"$\\x4G", "ab", "ab\\"},  // no hex pair: '\' appended, then x4G (past the end)
+      {"$\\x41$B", "ab", "abAB"},
   };
   for (const Example& e : examples) {
     std::string w = e.word;
@@ -313,7 +325,20 @@ TEST(RecoverCandidates, CountsAndRefusals) {
       EXPECT_NE(std::string(error.what()).find(r.says), std::string::npos) << r.rule << ": " << error.what();
     }
   }
-  for (const char* bad : {"?", "ab?", "?x", "?1", "?5"}) EXPECT_THROW(Mask::Parse(bad, none), CandidateError) << bad;
+  for (const char* bad : {"?", "ab?", "?x", "?1", "?5", ""}) EXPECT_THROW(Mask::Parse(bad, none), CandidateError) << bad;
+  // --increment from a place that is not in the mask: nothing, or an empty
+  // candidate, would be tried.
+  for (const std::size_t least : {0, 4, 300}) EXPECT_THROW(Mask::Parse("?d?d?d", none).Prefixes(least), CandidateError) << least;
+  EXPECT_EQ(Mask::Parse("?d?d?d", none).Prefixes(3).size(), 1u);
+  // Which mask of --increment a candidate comes from, and its number there.
+  const MaskList increments(Mask::Parse("?d?l", none).Prefixes(1));
+  EXPECT_EQ(increments.Locate(9), (std::pair<std::size_t, std::uint64_t>{0, 9}));
+  EXPECT_EQ(increments.Locate(10), (std::pair<std::size_t, std::uint64_t>{1, 0}));
+  EXPECT_EQ(increments.Locate(10 + 259), (std::pair<std::size_t, std::uint64_t>{1, 259}));
+  // A '\x' with no hex pair after it is no byte: '$\' then 'x' with its
+  // positions, as hashcat takes it.
+  EXPECT_THROW(ParseRule("$\\x4"), CandidateError);
+  EXPECT_THROW(ParseRule("$\\xzz"), CandidateError);
   // Shipped files we do not run in full are refused at their first
   // unsupported line (their heads are kept beside the peer's data).
   for (const char* file : {"specific.rule", "d3ad0ne.rule"}) {
@@ -357,6 +382,45 @@ TEST(RecoverCandidates, WordReaderLines) {
   ASSERT_TRUE(again.Next(w));
   EXPECT_EQ(w, "three");
   EXPECT_EQ(again.Lines(), 5u);
+}
+
+// Files as editors save them: a byte-order mark before the first line is
+// no part of its word or rule (it would hide the first word), and nowhere
+// else is it dropped.
+TEST(RecoverCandidates, ByteOrderMarksAsEditorsWriteThem) {
+  constexpr std::string_view kMark = "\xef\xbb\xbf";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> words;
+  };
+  const Case cases[] = {
+      {"a mark, then words", std::string(kMark) + "first\nsecond\n", {"first", "second"}},
+      {"a mark and CRLF", std::string(kMark) + "first\r\nsecond\r\n", {"first", "second"}},
+      {"a mark alone on the first line", std::string(kMark) + "\nsecond\n", {"", "second"}},
+      {"a mark on the second line is its word's", "first\n" + std::string(kMark) + "second\n", {"first", std::string(kMark) + "second"}},
+      {"no mark", "first\nsecond", {"first", "second"}},
+  };
+  const fs::path path = Scratch("marked.txt");
+  for (const Case& c : cases) {
+    WriteFile(path, c.text);
+    EXPECT_EQ(OurWords(path), c.words) << c.name;
+    EXPECT_EQ(CountWords(path.string()), c.words.size()) << c.name;
+  }
+  // A resumed list starts past the mark: its offsets are the file's.
+  WriteFile(path, std::string(kMark) + "first\nsecond\n");
+  WordReader reader(path.string());
+  std::string word;
+  ASSERT_TRUE(reader.Next(word));
+  EXPECT_EQ(reader.Offset(), kMark.size() + 6);
+  WriteFile(path, std::string(kMark) + "u\n$1\n");
+  std::vector<std::size_t> lines;
+  const std::vector<Rule> rules = ReadRules(path.string(), &lines);
+  ASSERT_EQ(rules.size(), 2u);
+  std::string made = "ab";
+  ApplyRule(rules[0], made);
+  EXPECT_EQ(made, "AB");
+  EXPECT_EQ(lines, (std::vector<std::size_t>{1, 2}));
 }
 
 }  // namespace

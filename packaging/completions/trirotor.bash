@@ -13,9 +13,17 @@ _trirotor_commands() {
 }
 
 # One line per option of TOOL [COMMAND]: its names, comma-separated, and the
-# word for its value when it takes one ("-o,--output FILE", "--raw").
+# word for its value when it takes one ("-o,--output FILE", "--raw",
+# "--codepages LIST|all").
 _trirotor_options() {
-    "$1" ${2:+"$2"} --help 2>/dev/null | sed -nE 's/^  (-[^ ]+)( ([A-Z]+)( .*)?)?( .*)?$/\1 \3/p'
+    "$1" ${2:+"$2"} --help 2>/dev/null | sed -nE 's/^  (-[^ ]+)( ([A-Z]+(\|[a-z]+)?)( .*)?)?( .*)?$/\1 \3/p'
+}
+
+# The code page numbers and names of TOOL --list-codepages; the names in
+# lower case unless WORD has capitals, as the tool takes either.
+_trirotor_codepages() {
+    "$1" --list-codepages 2>/dev/null |
+        awk -v lower="$([[ $2 == *[A-Z]* ]] || echo 1)" '{ print $1; print lower ? tolower($2) : $2 }'
 }
 
 _trirotor() {
@@ -59,10 +67,17 @@ _trirotor() {
         DIR) _filedir -d; return ;;
         VAR) mapfile -t COMPREPLY < <(compgen -v -- "$cur"); return ;;
         NAME)
-            # Numbers and names; names in lower case unless the word has
-            # capitals, as the tool takes either.
-            [[ $prev == --codepage ]] && mapfile -t COMPREPLY < <(compgen -W "$("$tool" --list-codepages 2>/dev/null |
-                awk -v lower="$([[ $cur == *[A-Z]* ]] || echo 1)" '{ print $1; print lower ? tolower($2) : $2 }')" -- "$cur")
+            [[ $prev == --codepage ]] && mapfile -t COMPREPLY < <(compgen -W "$(_trirotor_codepages "$tool" "$cur")" -- "$cur")
+            return
+            ;;
+        "LIST|all")
+            # Code pages, comma-separated (the last of the word is the one
+            # completed), or all.
+            local before="" last=$cur pages
+            [[ $cur == *,* ]] && before=${cur%,*}, last=${cur##*,}
+            pages=$(_trirotor_codepages "$tool" "$last")
+            [[ -z $before ]] && pages+=" all"
+            mapfile -t COMPREPLY < <(compgen -P "$before" -W "$pages" -- "$last")
             return
             ;;
         TEXT | N) return ;;  # a key, a suffix, a number: nothing to offer

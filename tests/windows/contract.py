@@ -18,6 +18,7 @@ import select
 import subprocess
 import sys
 import tempfile
+import time
 
 import jsonschema
 
@@ -56,6 +57,29 @@ def answers_as_lines_arrive(exe, record):
             tool.kill()
 
 
+def second_run_refused(exe, d, message, env):
+    """A run on a session that another run holds is refused (status 2);
+    the first, held by a word list on a pipe, goes on and leaves no lock."""
+    session = d / "gesperrt ü.json"
+    args = ["recover", "--wordlist", "-", "-q", "--session", str(session), str(message)]
+    first = subprocess.Popen(["wine", exe, *args], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, env=env)
+    try:
+        first.stdin.write(b"w1\r\n")
+        first.stdin.flush()
+        for _ in range(600):  # a guard: the first run saves its session before it reads a word
+            if session.exists():
+                break
+            time.sleep(0.1)
+        status, _, err = run(exe, args, env=env)
+        refused = status == 2 and b"is in use by another trirotor recover" in err
+        first.stdin.close()
+        return refused and first.wait(timeout=120) == 3 and not pathlib.Path(str(session) + ".lock").exists()
+    finally:
+        if first.poll() is None:
+            first.kill()
+
+
 def main():
     exe = os.path.abspath(sys.argv[1])
     failures = 0
@@ -79,9 +103,12 @@ def main():
         status, short_sealed, _ = run(exe, ["encode", "--key", "k7", str(d / NAME)])
         assert status == 0, "encode under the short key failed"
         (d / "short ü.b64").write_bytes(short_sealed)
+        status, suffixed, _ = run(exe, ["encode", "--key", "k7", "--suffix", "Nachsilbe ß", str(d / NAME)])
+        assert status == 0, "encode under a suffix failed"
+        (d / "suffixed ü.b64").write_bytes(suffixed)
         records = "".join(json.dumps({"id": i, "message": sealed.decode().strip(), "key": k}) + "\n"
                           for i, k in enumerate([KEY, "wrong", KEY]))
-        env = dict(os.environ, TRIROTOR_TEST_KEY=KEY)
+        env = dict(os.environ, TRIROTOR_TEST_KEY=KEY, TRIROTOR_TEST_SUFFIX="Nachsilbe ß")
         # An archive: non-ASCII names of files and folders; a folder and a
         # file the run excludes (either would fail it: 3); its output folder
         # and report inside it, to be left out of the walks that follow.
@@ -200,6 +227,16 @@ def main():
              lambda out: out.strip() == b"k7" and (d / "short ü.b64.recover").exists()),
             ("recover finds none: 3", ["recover", "--wordlist", str(d / "Wörter.txt"), "-q", "--session",
                                        str(d / "keine ü.json"), str(d / "short ü.b64")], b"", 3, b""),
+            ("recover: --restore of a search that found its key: 2, and no lock left",
+             ["recover", "--restore", str(d / "Maske ü.json"), "-q"], b"", 2,
+             lambda out: out == b"" and not (d / "Maske ü.json.lock").exists()),
+            ("recover: a suffix from the environment, printed after a TAB",
+             ["recover", "--mask", "?l?d", "-q", "--suffix-env", "TRIROTOR_TEST_SUFFIX", "--session",
+              str(d / "Nachsilbe ü.json"), str(d / "suffixed ü.b64")], b"", 0, "k7\tNachsilbe ß\n".encode()),
+            ("recover: --decode-to over its own message: 1",
+             ["recover", "--mask", "?l?d", "-q", "--session", str(d / "über.json"), "--decode-to",
+              str(d / "short ü.b64"), str(d / "short ü.b64")], b"", 1,
+             lambda out: (d / "short ü.b64").read_bytes() == short_sealed),
             ("archive run: a tree of non-ASCII names, --exclude, --report", archive_run, b"", 0,
              lambda out: tree(arch_out) == outputs and report_holds(0)),
             ("archive run: an existing report without --resume: 1", archive_run, b"", 1, b""),
@@ -251,7 +288,10 @@ def main():
         streamed = answers_as_lines_arrive(exe, records.splitlines(keepends=True)[0].encode())
         print(("ok   " if streamed else "FAIL ") + "batch answers a line before its pipe closes")
         failures += 0 if streamed else 1
-    print(f"{len(cases) + 1 - failures} passed, {failures} failed")
+        locked = second_run_refused(exe, d, d / "short ü.b64", env)
+        print(("ok   " if locked else "FAIL ") + "recover: a second run on a session in use is refused: 2")
+        failures += 0 if locked else 1
+    print(f"{len(cases) + 2 - failures} passed, {failures} failed")
     return 1 if failures else 0
 
 
