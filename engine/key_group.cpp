@@ -24,7 +24,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/frame.h"
 #include "engine/keystream.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace trirotor::internal {
 
@@ -32,18 +37,20 @@ namespace {
 
 constexpr std::uint16_t kRowBytes = sizeof(Lanes);
 constexpr Lanes kLaneOffsets = {0, 2, 4, 6, 8, 10, 12, 14};  // each lane's entry in a row, in bytes
-static_assert(kRowBytes * kRotor1Size * 2 < 65536, "a mix offset and a step's sum fit 16 bits");
+static_assert(kRowBytes * kRotor1Size * 2 < 32768, "a mix offset and a step's sum fit 15 bits");
 
 Lanes Splat(std::size_t value) { return Lanes{} + static_cast<std::uint16_t>(value); }
 
 // The lanes of `yes` where mask is all ones, of `no` elsewhere.
 Lanes Select(Lanes mask, Lanes yes, Lanes no) { return (yes & mask) | (no & ~mask); }
 
-// v - n in the lanes where v >= n; for v < 2n. Unsigned: v - n wraps above
-// v where v < n.
+// v - n in the lanes where v >= n; for v < 2n. Every value here is below
+// 32768, so a signed comparison serves, which SSE2 has in one instruction.
 Lanes SubtractOnce(Lanes v, Lanes n) {
-  const Lanes less = v - n;
-  return Select(reinterpret_cast<Lanes>(less < v), less, v);
+  using SignedLanes = std::int16_t __attribute__((vector_size(16)));
+  const auto atLeast = reinterpret_cast<Lanes>(reinterpret_cast<SignedLanes>(v) >
+                                               reinterpret_cast<SignedLanes>(n - Splat(1)));
+  return v - (n & atLeast);
 }
 
 // v mod N for an entry plus a byte (v < N + 256).
@@ -137,6 +144,59 @@ void AddSuffixes(Lanes (&fold23)[23], const LaneKey* keys, std::size_t count) {
   }
 }
 
+// The drive bytes of a lane, with room to read them eight at a time.
+constexpr std::size_t kDriveBytes = (kRotor1Size + 7) / 8 * 8;
+static_assert(kDriveBytes <= kRotor1Size + 1, "the drive rows hold the last block's spare position");
+
+// bytes[0..count) repeated to fill out[0..kDriveBytes); count >= 1.
+void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out) {
+  std::size_t filled = std::min(count, kDriveBytes);
+  std::memcpy(out, bytes, filled);
+  while (filled < kDriveBytes) {  // doubling copies
+    const std::size_t more = std::min(filled, kDriveBytes - filled);
+    std::memcpy(out + filled, out, more);
+    filled += more;
+  }
+}
+
+// drive[p][k] = bytes[k][p]: eight lanes' drive bytes turned into rows.
+// Written out one entry at a time, the 3,704 stores cost about as much as
+// a third of the shuffle they drive; with SSE2 (every x86-64) eight
+// positions at a time are interleaved bytes, then pairs, then fours.
+void TransposeDrive(const std::uint8_t (&bytes)[kLaneCount][kDriveBytes], Lanes* drive) {
+#if defined(__SSE2__)
+  static_assert(sizeof(Lanes) == sizeof(__m128i));
+  const __m128i zero = _mm_setzero_si128();
+  for (std::size_t p = 0; p < kDriveBytes; p += 8) {
+    __m128i lane[kLaneCount];  // each lane's eight bytes, in the low half
+    for (std::size_t k = 0; k < kLaneCount; ++k) {
+      lane[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[k] + p));
+    }
+    // Words: lanes 0-1, 2-3, 4-5 and 6-7 at positions p to p + 7.
+    const __m128i pair01 = _mm_unpacklo_epi8(lane[0], lane[1]);
+    const __m128i pair23 = _mm_unpacklo_epi8(lane[2], lane[3]);
+    const __m128i pair45 = _mm_unpacklo_epi8(lane[4], lane[5]);
+    const __m128i pair67 = _mm_unpacklo_epi8(lane[6], lane[7]);
+    // Fours: lanes 0-3 and 4-7 at positions p to p + 3, then p + 4 to p + 7.
+    const __m128i low03 = _mm_unpacklo_epi16(pair01, pair23);
+    const __m128i high03 = _mm_unpackhi_epi16(pair01, pair23);
+    const __m128i low47 = _mm_unpacklo_epi16(pair45, pair67);
+    const __m128i high47 = _mm_unpackhi_epi16(pair45, pair67);
+    const __m128i rows[4] = {// the eight lanes at two positions each
+                             _mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
+                             _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
+    for (std::size_t r = 0; r < 4; ++r) {
+      _mm_store_si128(reinterpret_cast<__m128i*>(drive + p + 2 * r), _mm_unpacklo_epi8(rows[r], zero));
+      _mm_store_si128(reinterpret_cast<__m128i*>(drive + p + 2 * r + 1), _mm_unpackhi_epi8(rows[r], zero));
+    }
+  }
+#else
+  for (std::size_t p = 0; p < kDriveBytes; ++p) {
+    for (std::size_t k = 0; k < kLaneCount; ++k) drive[p][k] = bytes[k][p];
+  }
+#endif
+}
+
 /// The early test ///
 
 // One rotor of every lane, stepped as the keystream steps it, all lanes at
@@ -172,49 +232,42 @@ class LaneRotor {
 
 bool IsLaneSet(std::uint32_t lanes, std::size_t k) { return ((lanes >> k) & 1) != 0; }
 
-// The early test over lanes that decrypt(i) gives the plain byte i of, in
-// order from 0; `reach(end)` is called before bytes up to end - 1 are asked
-// for. Every lane steps on until the last lane still in the test is done.
-template <typename Decrypt, typename Reach>
-std::uint32_t EarlyTestLanes(const FrameHead& frame, Decrypt decrypt, Reach reach) {
-  reach(1);
-  const Lanes header = decrypt(0);  // each lane's header length L
+// The early test over lanes that decrypt(begin, end, plain) decrypts,
+// writing plain[i] for begin <= i < end; it is asked for byte 0, then for
+// the bytes up to each lane's header length L, then, only if a lane finds
+// the identification's first byte there, for the three after it. Every lane
+// steps on until the last lane still in the test is done.
+template <typename Decrypt>
+std::uint32_t EarlyTestLanes(const FrameHead& frame, Decrypt decrypt) {
+  Lanes plain[kEarlyTestBytes];
+  decrypt(0, 1, plain);
+  const Lanes header = plain[0];  // each lane's L
   std::uint32_t live = 0;
-  std::size_t end = 0;  // one past the last byte the test reads
+  std::size_t end = 1;  // one past the last byte decrypted
+  std::size_t need = 0;
   for (std::size_t k = 0; k < kLaneCount; ++k) {
     const std::size_t length = header[k];
-    if (length < 2 || length + 4 + 2 > frame.length) continue;
+    if (length < 2 || length + 4 + kFrameTrailerLength > frame.length) continue;
     live |= 1u << k;
-    end = std::max(end, length + 1);
+    need = std::max(need, length + 1);
   }
-  if (live == 0) return 0;
-  // The identification's four bytes, caught as each lane passes them; only
-  // the rare lane whose first is right needs the other three.
-  Lanes caught[4] = {};
-  std::size_t i = 1;
-  for (int round = 0; round < 2; ++round) {
-    reach(end);
-    for (; i < end; ++i) {
-      const Lanes plain = decrypt(i);
-      for (int j = 0; j < 4; ++j) {
-        caught[j] = Select(reinterpret_cast<Lanes>(header + Splat(static_cast<std::size_t>(j)) == Splat(i)), plain,
-                           caught[j]);
-      }
-    }
+  for (int round = 0; live != 0 && round < 2; ++round) {
+    if (need > end) decrypt(end, need, plain);
+    end = std::max(end, need);
     std::uint32_t stillLive = 0;
     for (std::size_t k = 0; k < kLaneCount; ++k) {
-      if (IsLaneSet(live, k) && caught[0][k] == 'H') {
+      if (IsLaneSet(live, k) && plain[header[k]][k] == 'H') {
         stillLive |= 1u << k;
-        end = std::max<std::size_t>(end, header[k] + 4u);
+        need = std::max<std::size_t>(need, header[k] + 4u);
       }
     }
     live = stillLive;
-    if (live == 0) return 0;
   }
   std::uint32_t passed = 0;
-  for (std::size_t k = 0; k < kLaneCount; ++k) {
-    const bool identified =
-        caught[1][k] == 'E' && (caught[2][k] == '0' || caught[2][k] == '3') && caught[3][k] == '\r';
+  for (std::size_t k = 0; k < kLaneCount && live != 0; ++k) {
+    const std::size_t at = header[k];
+    const bool identified = plain[at + 1][k] == 'E' && (plain[at + 2][k] == '0' || plain[at + 2][k] == '3') &&
+                            plain[at + 3][k] == '\r';
     if (IsLaneSet(live, k) && identified) passed |= 1u << k;
   }
   return passed;
@@ -223,15 +276,13 @@ std::uint32_t EarlyTestLanes(const FrameHead& frame, Decrypt decrypt, Reach reac
 }  // namespace
 
 void ScheduleGroup(KeyGroup& group, const LaneKey* keys, std::size_t count) {
-  // Rotor1's drive: each lane's key bytes repeated, one lane at a time.
-  std::uint8_t repeated[kRotor1Size];
+  // Rotor1's drive: each lane's key bytes repeated, then turned into rows.
+  alignas(16) std::uint8_t repeated[kLaneCount][kDriveBytes];
   for (std::size_t k = 0; k < kLaneCount; ++k) {
     const LaneKey& key = keys[k < count ? k : 0];
-    const std::size_t taken = std::min<std::size_t>(key.keyLength, kRotor1Size);
-    std::memcpy(repeated, key.key, taken);
-    for (std::size_t p = taken; p < kRotor1Size; ++p) repeated[p] = repeated[p - taken];
-    for (std::size_t p = 0; p < kRotor1Size; ++p) group.drive[p][k] = repeated[p];
+    RepeatBytes(key.key, std::min<std::size_t>(key.keyLength, kRotor1Size), repeated[k]);
   }
+  TransposeDrive(repeated, group.drive);
   group.mix = kLaneOffsets;
   ShuffleLanes<kRotor1Size>(group.rotor1, group.drive, group.mix);
 
@@ -260,15 +311,17 @@ std::uint32_t EarlyTestGroup(KeyGroup& group, const FrameHead& frame) {
   LaneRotor<kRotor2Size> rotor2(group.rotor2);
   LaneRotor<kRotor3Size> rotor3(group.rotor3);
   const Lanes byteMask = Splat(0xFF);
-  return EarlyTestLanes(
-      frame,
-      [&](std::size_t i) {
-        const Lanes o1 = rotor1.Step(Splat(frame.feedback[i])) & byteMask;
-        const Lanes o2 = rotor2.Step(o1);
-        const Lanes o3 = rotor3.Step(o2);
-        return (Splat(frame.bytes[i]) ^ (o1 + o2 + o3)) & byteMask;
-      },
-      [](std::size_t) {});
+  // Rotor1 runs over the span first (its inputs are the frame's own bytes),
+  // then Rotor2 over its outputs, then Rotor3: three long chains of steps
+  // where one pass of all three would make each step wait for the last.
+  Lanes out1[kEarlyTestBytes], out2[kEarlyTestBytes];
+  return EarlyTestLanes(frame, [&](std::size_t begin, std::size_t end, Lanes* plain) {
+    for (std::size_t i = begin; i < end; ++i) out1[i] = rotor1.Step(Splat(frame.feedback[i])) & byteMask;
+    for (std::size_t i = begin; i < end; ++i) out2[i] = rotor2.Step(out1[i]);
+    for (std::size_t i = begin; i < end; ++i) {
+      plain[i] = (Splat(frame.bytes[i]) ^ (out1[i] + out2[i] + rotor3.Step(out2[i]))) & byteMask;
+    }
+  });
 }
 
 void ScheduleKeyRotors(KeyRotors& rotors, const std::uint8_t* keyBytes, std::size_t keyLength) {
@@ -287,18 +340,17 @@ void ScheduleSuffixes(KeyGroup& group, const KeyRotors& rotors, const LaneKey* s
 
 std::uint32_t EarlyTestSuffixes(KeyGroup& group, KeyRotors& rotors, const FrameHead& frame) {
   LaneRotor<kRotor3Size> rotor3(group.rotor3);
-  return EarlyTestLanes(
-      frame,
-      [&](std::size_t i) {
-        const Lanes o3 = rotor3.Step(Splat(rotors.out2[i]));
-        return (Splat(frame.bytes[i]) ^ (Splat(rotors.sum12[i]) + o3)) & Splat(0xFF);
-      },
-      [&](std::size_t end) {
-        if (end <= rotors.made) return;
-        RunKeyRotors(rotors.state, frame.feedback + rotors.made, end - rotors.made, rotors.out2 + rotors.made,
-                     rotors.sum12 + rotors.made);
-        rotors.made = end;
-      });
+  return EarlyTestLanes(frame, [&](std::size_t begin, std::size_t end, Lanes* plain) {
+    if (end > rotors.made) {  // Rotor1 and Rotor2 have not been this far yet
+      RunKeyRotors(rotors.state, frame.feedback + rotors.made, end - rotors.made, rotors.out2 + rotors.made,
+                   rotors.sum12 + rotors.made);
+      rotors.made = end;
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+      const Lanes o3 = rotor3.Step(Splat(rotors.out2[i]));
+      plain[i] = (Splat(frame.bytes[i]) ^ (Splat(rotors.sum12[i]) + o3)) & Splat(0xFF);
+    }
+  });
 }
 
 }  // namespace trirotor::internal

@@ -44,7 +44,7 @@ struct alignas(64) KeyGroup {
   Lanes rotor1[kRotor1Size + 1];
   Lanes rotor2[kRotor2Size + 1];
   Lanes rotor3[kRotor3Size + 1];
-  Lanes drive[kRotor1Size];  // the drive byte of each position, for the shuffle at hand
+  Lanes drive[kRotor1Size + 1];  // the drive byte of each position, for the shuffle at hand
   Lanes mix;                 // each lane's ScheduleMix, as a byte offset
 };
 

@@ -247,7 +247,8 @@ TEST(KeyGroupTrial, AnswersAsKeyTrialDoes) {
     }
     for (std::size_t at = 0; at < keys.size(); at += 29) {  // the sealer, and near misses
       keys[at] = key;
-      suffixes[at] = at % 2 == 0 ? suffix : suffix + u"x";
+      keys[at] = at % 2 == 0 ? key : key + u"\x01";  // a near miss: the key with one more character
+      suffixes[at] = suffix;
     }
     std::size_t start = 0, passed = 0;
     for (const std::size_t n : calls) {
