@@ -14,18 +14,22 @@
 //   position is kept as the byte offset of its entry, ready to index.
 // - Only the entries at the lanes' mix positions are read and written one
 //   lane at a time.
-// The early test runs on the same rows, all lanes in step: every lane
-// decrypts the byte at the same position, so a row holds each rotor's
-// entries at the shared step cursor. A lane whose test has already failed
-// goes on stepping with the others; its answer is simply not taken.
+// The early test runs on the same rows, all lanes in step, so nothing is
+// copied out per key: Rotor1 runs over the span first (its inputs are the
+// frame's own bytes), then Rotor2 over its outputs, then Rotor3, as
+// DecryptBuffer does. Each lane reads up to its own header length, so the
+// lanes go on in step only while most of them still need bytes; the last
+// few go on alone, one lane's entries at a time.
 
 #include "engine/key_group.h"
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "engine/frame.h"
 #include "engine/keystream.h"
+#include "engine/reduce.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -224,51 +228,107 @@ class LaneRotor {
   }
 
  private:
+  template <int>
+  friend class OneLane;
   Lanes* rows_;
   std::size_t at_ = 1;        // the step cursor starts at 0 and advances before each step
   Lanes ahead_;               // rows_[at_], loaded before the last step's swaps
   Lanes mix_ = kLaneOffsets;  // the mix cursors, 0 after the schedule
 };
 
-bool IsLaneSet(std::uint32_t lanes, std::size_t k) { return ((lanes >> k) & 1) != 0; }
+// One lane of a LaneRotor stepped on alone, from where all lanes stand:
+// the rotor step of the keystream on that lane's entries. The LaneRotor
+// must not step again after.
+template <int N>
+class OneLane {
+ public:
+  OneLane(const LaneRotor<N>& rotor, std::size_t lane)
+      : lane_(reinterpret_cast<unsigned char*>(rotor.rows_) + 2 * lane),
+        at_(rotor.at_),
+        mix_((rotor.mix_[lane] - 2 * lane) / kRowBytes) {}
 
-// The early test over lanes that decrypt(begin, end, plain) decrypts,
-// writing plain[i] for begin <= i < end; it is asked for byte 0, then for
-// the bytes up to each lane's header length L, then, only if a lane finds
-// the identification's first byte there, for the three after it. Every lane
-// steps on until the last lane still in the test is done.
-template <typename Decrypt>
-std::uint32_t EarlyTestLanes(const FrameHead& frame, Decrypt decrypt) {
+  std::size_t Step(std::size_t x) {
+    const ModTable<N>& mod = kModTable<N>;
+    const std::size_t p = at_;
+    at_ = p + 1 == static_cast<std::size_t>(N) ? 0 : p + 1;
+    const std::size_t a = Entry(p);
+    mix_ += mod.rem[a + x];
+    if (mix_ >= static_cast<std::size_t>(N)) mix_ -= N;
+    const std::size_t b = Entry(mix_);
+    SetEntry(p, b);
+    SetEntry(mix_, a);
+    return Entry(mod.rem[a + b]);
+  }
+
+ private:
+  std::size_t Entry(std::size_t p) const {
+    std::uint16_t entry;
+    std::memcpy(&entry, lane_ + p * kRowBytes, sizeof entry);
+    return entry;
+  }
+  void SetEntry(std::size_t p, std::size_t value) {
+    const auto entry = static_cast<std::uint16_t>(value);
+    std::memcpy(lane_ + p * kRowBytes, &entry, sizeof entry);
+  }
+
+  unsigned char* lane_;  // the lane's entry in row 0
+  std::size_t at_;       // the next position stepped
+  std::size_t mix_;      // the mix cursor, a position
+};
+
+// Once no more than this many lanes are still in the early test, each goes
+// on alone: a step of all eight lanes costs about as much as six of one.
+constexpr std::size_t kTailLanes = 3;
+
+// The early test over lanes that decrypt(begin, end, plain) decrypts in
+// step, writing plain[i] for begin <= i < end, and that alone(k) goes on
+// with one at a time: alone(k) returns a decryptor of lane k's bytes, which
+// is called with consecutive spans from where the lanes in step stopped.
+// The lanes decrypt byte 0 in step, which gives each its header length L;
+// they go on in step while more than kTailLanes of them have not reached
+// their L, and those go on alone. A lane whose byte L is the
+// identification's first (one wrong key in 256) is given the three after.
+template <typename Decrypt, typename Alone>
+std::uint32_t EarlyTestLanes(const FrameHead& frame, Decrypt decrypt, Alone alone) {
   Lanes plain[kEarlyTestBytes];
   decrypt(0, 1, plain);
   const Lanes header = plain[0];  // each lane's L
-  std::uint32_t live = 0;
-  std::size_t end = 1;  // one past the last byte decrypted
-  std::size_t need = 0;
+  std::size_t ends[kLaneCount];   // one past each live lane's byte L
+  std::size_t live = 0;
+  for (std::size_t k = 0; k < kLaneCount; ++k) {
+    const std::size_t length = header[k];
+    if (length >= 2 && length + 4 + kFrameTrailerLength <= frame.length) ends[live++] = length + 1;
+  }
+  if (live == 0) return 0;
+  for (std::size_t i = 1; i < live; ++i) {  // largest first
+    for (std::size_t j = i; j > 0 && ends[j - 1] < ends[j]; --j) std::swap(ends[j - 1], ends[j]);
+  }
+  const std::size_t together = live > kTailLanes ? ends[kTailLanes] : 1;  // bytes decrypted in step
+  if (together > 1) decrypt(1, together, plain);
+
+  std::uint32_t passed = 0;
   for (std::size_t k = 0; k < kLaneCount; ++k) {
     const std::size_t length = header[k];
     if (length < 2 || length + 4 + kFrameTrailerLength > frame.length) continue;
-    live |= 1u << k;
-    need = std::max(need, length + 1);
-  }
-  for (int round = 0; live != 0 && round < 2; ++round) {
-    if (need > end) decrypt(end, need, plain);
-    end = std::max(end, need);
-    std::uint32_t stillLive = 0;
-    for (std::size_t k = 0; k < kLaneCount; ++k) {
-      if (IsLaneSet(live, k) && plain[header[k]][k] == 'H') {
-        stillLive |= 1u << k;
-        need = std::max<std::size_t>(need, header[k] + 4u);
+    if (length + 1 <= together && plain[length][k] != 'H') continue;  // the common case
+    // Lane k's bytes past `together`, as far as the test reads them.
+    std::uint8_t more[kEarlyTestBytes];
+    auto rest = alone(k);
+    std::size_t made = together;
+    auto byteAt = [&](std::size_t i) {
+      if (i < together) return static_cast<std::uint8_t>(plain[i][k]);
+      if (i >= made) {
+        const std::size_t end = std::max(i + 1, std::min(length + 1, kEarlyTestBytes));
+        rest(made, end, more + (made - together));
+        made = end;
       }
+      return more[i - together];
+    };
+    if (byteAt(length) != 'H') continue;
+    if (byteAt(length + 1) == 'E' && (byteAt(length + 2) == '0' || byteAt(length + 2) == '3') &&
+        byteAt(length + 3) == '\r') {
+      passed |= 1u << k;
     }
-    live = stillLive;
-  }
-  std::uint32_t passed = 0;
-  for (std::size_t k = 0; k < kLaneCount && live != 0; ++k) {
-    const std::size_t at = header[k];
-    const bool identified = plain[at + 1][k] == 'E' && (plain[at + 2][k] == '0' || plain[at + 2][k] == '3') &&
-                            plain[at + 3][k] == '\r';
-    if (IsLaneSet(live, k) && identified) passed |= 1u << k;
   }
   return passed;
 }
@@ -315,13 +375,27 @@ std::uint32_t EarlyTestGroup(KeyGroup& group, const FrameHead& frame) {
   // then Rotor2 over its outputs, then Rotor3: three long chains of steps
   // where one pass of all three would make each step wait for the last.
   Lanes out1[kEarlyTestBytes], out2[kEarlyTestBytes];
-  return EarlyTestLanes(frame, [&](std::size_t begin, std::size_t end, Lanes* plain) {
-    for (std::size_t i = begin; i < end; ++i) out1[i] = rotor1.Step(Splat(frame.feedback[i])) & byteMask;
-    for (std::size_t i = begin; i < end; ++i) out2[i] = rotor2.Step(out1[i]);
-    for (std::size_t i = begin; i < end; ++i) {
-      plain[i] = (Splat(frame.bytes[i]) ^ (out1[i] + out2[i] + rotor3.Step(out2[i]))) & byteMask;
-    }
-  });
+  return EarlyTestLanes(
+      frame,
+      [&](std::size_t begin, std::size_t end, Lanes* plain) {
+        for (std::size_t i = begin; i < end; ++i) out1[i] = rotor1.Step(Splat(frame.feedback[i])) & byteMask;
+        for (std::size_t i = begin; i < end; ++i) out2[i] = rotor2.Step(out1[i]);
+        for (std::size_t i = begin; i < end; ++i) {
+          plain[i] = (Splat(frame.bytes[i]) ^ (out1[i] + out2[i] + rotor3.Step(out2[i]))) & byteMask;
+        }
+      },
+      [&](std::size_t k) {
+        // In three passes, as in step: each rotor's chain is then its own.
+        return [&frame, one1 = OneLane(rotor1, k), one2 = OneLane(rotor2, k), one3 = OneLane(rotor3, k)](
+                   std::size_t begin, std::size_t end, std::uint8_t* out) mutable {
+          std::size_t alone1[kEarlyTestBytes], alone2[kEarlyTestBytes];
+          for (std::size_t i = begin; i < end; ++i) alone1[i] = one1.Step(frame.feedback[i]) & 0xFF;
+          for (std::size_t i = begin; i < end; ++i) alone2[i] = one2.Step(alone1[i]);
+          for (std::size_t i = begin; i < end; ++i) {
+            out[i - begin] = static_cast<std::uint8_t>(frame.bytes[i] ^ (alone1[i] + alone2[i] + one3.Step(alone2[i])));
+          }
+        };
+      });
 }
 
 void ScheduleKeyRotors(KeyRotors& rotors, const std::uint8_t* keyBytes, std::size_t keyLength) {
@@ -340,17 +414,31 @@ void ScheduleSuffixes(KeyGroup& group, const KeyRotors& rotors, const LaneKey* s
 
 std::uint32_t EarlyTestSuffixes(KeyGroup& group, KeyRotors& rotors, const FrameHead& frame) {
   LaneRotor<kRotor3Size> rotor3(group.rotor3);
-  return EarlyTestLanes(frame, [&](std::size_t begin, std::size_t end, Lanes* plain) {
-    if (end > rotors.made) {  // Rotor1 and Rotor2 have not been this far yet
-      RunKeyRotors(rotors.state, frame.feedback + rotors.made, end - rotors.made, rotors.out2 + rotors.made,
-                   rotors.sum12 + rotors.made);
-      rotors.made = end;
-    }
-    for (std::size_t i = begin; i < end; ++i) {
-      const Lanes o3 = rotor3.Step(Splat(rotors.out2[i]));
-      plain[i] = (Splat(frame.bytes[i]) ^ (Splat(rotors.sum12[i]) + o3)) & Splat(0xFF);
-    }
-  });
+  // Rotor1 and Rotor2 go as far as any lane may read, once for the key.
+  auto reach = [&](std::size_t end) {
+    if (end <= rotors.made) return;
+    RunKeyRotors(rotors.state, frame.feedback + rotors.made, end - rotors.made, rotors.out2 + rotors.made,
+                 rotors.sum12 + rotors.made);
+    rotors.made = end;
+  };
+  return EarlyTestLanes(
+      frame,
+      [&](std::size_t begin, std::size_t end, Lanes* plain) {
+        reach(end);
+        for (std::size_t i = begin; i < end; ++i) {
+          const Lanes o3 = rotor3.Step(Splat(rotors.out2[i]));
+          plain[i] = (Splat(frame.bytes[i]) ^ (Splat(rotors.sum12[i]) + o3)) & Splat(0xFF);
+        }
+      },
+      [&](std::size_t k) {
+        return [&frame, &rotors, &reach, one3 = OneLane(rotor3, k)](std::size_t begin, std::size_t end,
+                                                                    std::uint8_t* out) mutable {
+          reach(end);
+          for (std::size_t i = begin; i < end; ++i) {
+            out[i - begin] = static_cast<std::uint8_t>(frame.bytes[i] ^ (rotors.sum12[i] + one3.Step(rotors.out2[i])));
+          }
+        };
+      });
 }
 
 }  // namespace trirotor::internal
