@@ -286,7 +286,9 @@ class TRIROTOR_API KeyGroupTrial {
   };
 
   // Takes what it needs of the trial's message (the first 259 bytes of the
-  // frame at most); the trial may go away after.
+  // frame at most); the trial may go away after. Allocates its working rows
+  // (about 30 KB) here and nowhere else. A moved-from object may only be
+  // assigned to or destroyed.
   explicit KeyGroupTrial(const KeyTrial& trial);
   ~KeyGroupTrial();
   KeyGroupTrial(KeyGroupTrial&&) noexcept;
