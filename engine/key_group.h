@@ -45,7 +45,7 @@ struct alignas(64) KeyGroup {
   Lanes rotor2[kRotor2Size + 1];
   Lanes rotor3[kRotor3Size + 1];
   Lanes drive[kRotor1Size + 1];  // the drive byte of each position, for the shuffle at hand
-  Lanes mix;                 // each lane's ScheduleMix, as a byte offset
+  Lanes mix;                     // each lane's ScheduleMix, as a byte offset
 };
 
 // Schedules keys[0..count) into lanes 0..count-1 of `group`, 1 <= count <=
