@@ -127,8 +127,9 @@ struct KeyGroupTrial::Work {
   std::uint8_t keyBytes[kGroupSize][kKeyBytesTaken];
   std::uint8_t suffixBytes[kGroupSize][kSuffixBytesTaken];
 
-  // Each group of up to eight candidates: fill(k, candidate, lane) sets up
-  // lane k, run(count) schedules and tests the lanes.
+  // The candidates eight at a time: fill(candidate, k) sets up lane k,
+  // run(count) schedules and tests lanes 0..count-1; bit i of the result is
+  // candidate i's answer.
   template <typename Item, typename Fill, typename Run>
   std::uint64_t InGroups(std::span<const Item> candidates, Fill fill, Run run) {
     std::uint64_t result = 0;
