@@ -121,19 +121,21 @@ static_assert(kRowBytes == 1 << 4, "a row is 16 bytes: the shifts above scale po
 // by position mod M.
 template <int N, int M>
 void FoldLanes(const Lanes* rows, Lanes (&fold)[M]) {
-  for (Lanes& f : fold) f = Lanes{};
-  int p = 0;
-  for (; p + M <= N; p += M) {
-    for (int k = 0; k < M; ++k) fold[k] ^= rows[p + k];
+  // One column at a time, in a register: an array of M accumulators
+  // updated row by row went through memory at every step.
+  for (int k = 0; k < M; ++k) {
+    Lanes column = {};
+    for (int p = k; p < N; p += M) column ^= rows[p];
+    fold[k] = column & Splat(0xFF);
   }
-  for (int k = 0; p + k < N; ++k) fold[k] ^= rows[p + k];
-  for (Lanes& f : fold) f &= Splat(0xFF);
 }
 
 // drive[p] = fold[p mod M] for p < N.
 template <int N, int M>
 void RepeatRows(const Lanes (&fold)[M], Lanes* drive) {
-  for (int p = 0; p < N; ++p) drive[p] = fold[p % M];
+  for (int p = 0; p < N; p += M) {
+    for (int k = 0; k < M && p + k < N; ++k) drive[p + k] = fold[k];
+  }
 }
 
 // XORs each lane's suffix, repeated, into the fold of Rotor2.
