@@ -85,12 +85,16 @@ struct SwappedPair {
   std::size_t b;  // the entry that was at the mix position
 };
 
+// r: the rotor's copy, best passed as the array itself (a reference to a
+// local std::uint16_t[N + 2]); given a pointer, g++ 12 computes the address
+// of r[mix] in a register of its own for the load and the store, one more
+// instruction in each step: 3.6% more instructions in the decryption and,
+// by llvm-mca, 7% more cycles.
 // mix: the mix position, below N; ahead1 and ahead2: r[p] and r[p + 1] as
 // they stand. All three are updated for the step at p + 1.
-template <int N>
-[[gnu::always_inline]] inline SwappedPair StepRotor(std::uint16_t* r, std::size_t p, std::size_t input,
-                                                    std::size_t& mix, std::size_t& ahead1, std::size_t& ahead2,
-                                                    const ModTable<N>& mod) {
+template <int N, typename Rotor>
+[[gnu::always_inline]] inline SwappedPair StepRotor(Rotor&& r, std::size_t p, std::size_t input, std::size_t& mix,
+                                                    std::size_t& ahead1, std::size_t& ahead2, const ModTable<N>& mod) {
   const std::size_t a = ahead1;
   const std::size_t v = a + input;
   const std::size_t m = AddMod(mix, mod.rem[v], mod.comp[v]);
