@@ -75,11 +75,13 @@ inline std::size_t AddMod(std::size_t c, std::size_t y, std::size_t z) {
 // at p and at the mix cursor swap.
 //
 // The entries under the next two step positions (ahead1, ahead2) are loaded
-// before the swap's stores, and patched in the rare case (1 in N) that the
+// before the swap's stores, and patched in the rare case (2 in N) that the
 // swap hit one of them. The patch must stay a branch: folded into a
 // conditional move it would put the load on the mix cursor's chain, which
-// is all that counts. The empty asm volatile in each arm keeps g++ from
-// turning the arm into that move. The chain through mix is then AddMod alone.
+// is all that counts. The empty asm volatile keeps g++ from turning the arm
+// into that move, and one unsigned test covers both positions (two tests
+// cost three more instructions a step). The chain through mix is then
+// AddMod alone.
 struct SwappedPair {
   std::size_t a;  // the entry that was at p
   std::size_t b;  // the entry that was at the mix position
@@ -103,14 +105,12 @@ template <int N, typename Rotor>
   std::size_t next2 = r[p + 2];  // loaded before the swap's stores
   r[p] = static_cast<std::uint16_t>(b);
   r[m] = static_cast<std::uint16_t>(a);
-  if (m == p + 1) [[unlikely]] {
-    next1 = a;
-#if defined(__GNUC__)
-    asm volatile("");
-#endif
-  }
-  if (m == p + 2) [[unlikely]] {
-    next2 = a;
+  if (m - (p + 1) < 2) [[unlikely]] {  // m is p + 1 or p + 2
+    if (m == p + 1) {
+      next1 = a;
+    } else {
+      next2 = a;
+    }
 #if defined(__GNUC__)
     asm volatile("");
 #endif
