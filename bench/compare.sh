@@ -46,16 +46,16 @@ step_build() {
 # The tool and the bench tool of revision $1, built as step_build builds
 # this tree's; prints the build folder.
 build_base() {
-  local commit src build
+  local commit src out
   commit=$(git rev-parse --verify "$1^{commit}")
-  src=build-revisions/src-$commit
-  build=build-revisions/build-cli-$commit
+  src="build-revisions/src-$commit"
+  out="build-revisions/build-cli-$commit"
   mkdir -p build-revisions
   [ -d "$src" ] || git worktree add --detach "$src" "$commit" >/dev/null 2>&1
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIROTOR_BUILD_BENCHMARKS=ON \
+  cmake -S "$src" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIROTOR_BUILD_BENCHMARKS=ON \
         -DTRIROTOR_BUILD_TESTS=OFF -DTRIROTOR_GUI=OFF >/dev/null
-  cmake --build "$build" -j2 --target trirotor_bench_tool trirotor >/dev/null
-  echo "$build"
+  cmake --build "$out" -j2 --target trirotor_bench_tool trirotor >/dev/null
+  echo "$out"
 }
 
 step_deps
