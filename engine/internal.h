@@ -23,7 +23,8 @@
 //
 // LastError, AbortFlag and Progress are the public header's. Outside the
 // engine, tests, benchmarks and fuzzers, nothing includes an engine/ header
-// other than engine/trirotor.h; the build checks it.#pragma once
+// other than engine/trirotor.h; the build checks it.
+#pragma once
 
 #include "engine/base64.h"
 #include "engine/checked.h"
@@ -34,6 +35,5 @@
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
 #include "engine/reduce.h"
-#include "engine/trirotor.h"
 #include "engine/trirotor.h"
 #include "platform/platform.h"
