@@ -26,12 +26,6 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#if defined(_WIN32)
-#include "cli/windows.h"
-#include "support/wide_path.h"
-#else
-#include <poll.h>
-#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,7 +41,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
 #include "cli/records.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
@@ -96,14 +90,7 @@ struct Chunk {
 };
 
 // Whether a read from `fd` would return at once.
-bool Readable(int fd) {
-#if defined(_WIN32)
-  return WaitReadable(fd, 0);
-#else
-  pollfd ready{fd, POLLIN, 0};
-  return ::poll(&ready, 1, 0) != 0;
-#endif
-}
+bool Readable(int fd) { return WaitReadable(fd, 0); }
 
 class Batch {
  public:
@@ -177,12 +164,7 @@ void Batch::ReadLines(int fd) {
       if (Interrupted()) throw Failure{kExitAborted, "aborted"};
       // Reading on would wait for the writer: answer what has come so far.
       if (!chunk->lines.empty() && !Readable(fd)) handOver();
-#if defined(_WIN32)
       if (!WaitReadable(fd, kPollMilliseconds)) continue;
-#else
-      pollfd ready{fd, POLLIN, 0};
-      if (::poll(&ready, 1, kPollMilliseconds) == 0) continue;
-#endif
       const std::size_t got = ReadSome(fd, buffer.data(), buffer.size(), "the records");
       if (got == 0) break;
       std::string_view data(buffer.data(), got);
@@ -265,15 +247,9 @@ int Batch::Run() {
 #endif
 
   const bool fromStdin = options_.input.empty() || options_.input == "-";
-  int fd = 0;
-  if (!fromStdin) {
-#if defined(_WIN32)
-    fd = support::OpenFile(options_.input, O_RDONLY);
-#else
-    fd = ::open(options_.input.c_str(), O_RDONLY | O_CLOEXEC);
-#endif
-    if (fd < 0) throw Failure{kExitInput, "cannot open " + options_.input + ": " + std::strerror(errno)};
-  }
+  Descriptor input = fromStdin ? Descriptor::Standard(0) : OpenToRead(options_.input);
+  if (!input.valid()) throw Failure{kExitInput, "cannot open " + options_.input + ": " + std::strerror(errno)};
+  const int fd = input.get();
   Output out(options_.output, Output::Stop::kWholeLines);  // a stop ends the line it cuts
 
   std::thread reader([&] { ReadLines(fd); });
@@ -327,7 +303,7 @@ int Batch::Run() {
   }
   reader.join();
   for (std::thread& worker : workers) worker.join();
-  if (!fromStdin) ::close(fd);
+  input.Close();
 
   if (Interrupted()) throw Failure{kExitAborted, "aborted"};
   if (writeFailure) throw *writeFailure;

@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/os/files.h"
+
 namespace trirotor::cli {
 
 // A rule, mask or word list the user must fix; the message names where.
@@ -57,6 +59,8 @@ Rule ParseRule(std::string_view line);
 // first bad line, and for a file that cannot be read or holds no rule.
 // `lines` gets each rule's line number.
 std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* lines = nullptr);
+// The same for a rule file's text; `name` is the file as messages show it.
+std::vector<Rule> ParseRules(std::string_view text, const std::string& name, std::vector<std::size_t>* lines = nullptr);
 // Applies the rule to word in place.
 void ApplyRule(const Rule& rule, std::string& word);
 
@@ -178,8 +182,7 @@ class WordReader {
   bool Fill();
   bool (*stop_)() = nullptr;
   std::function<void(std::string_view)> watch_;
-  int fd_ = -1;
-  bool ownsFd_ = false;
+  Descriptor fd_;
   bool seekable_ = false;
   std::string path_;
   std::vector<char> buffer_;

@@ -13,23 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "cli/status.h"
 #include "engine/trirotor.h"
 
-// Windows has no hang-up signal; the name keeps the shared code whole.
-#if defined(_WIN32) && !defined(SIGHUP)
-#define SIGHUP 1
-#endif
-
 namespace trirotor::cli {
-
-// Exit statuses, documented in `trirotor decode --help`.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 1;
-inline constexpr int kExitInput = 2;     // unreadable input, unwritable output, key problems
-inline constexpr int kExitFrame = 3;     // LastError 33: nothing written
-inline constexpr int kExitChecksum = 4;  // LastError 5: the text is written all the same
-inline constexpr int kExitEngine = 5;    // the engine raised an error
-inline constexpr int kExitAborted = 130;  // thrown for any stop; Run exits 128 + the signal
 
 enum class Mode { kDecode, kEncode, kInspect };
 
@@ -64,29 +51,12 @@ struct Options {
 // Does the work of one command line and returns its exit status.
 int Run(const Options& options);
 
-// "1 key", "2 keys": a count with its noun.
-inline std::string Counted(std::size_t count, std::string_view one, std::string_view many) {
-  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
-}
-
 // "the one key of the key ring does not open the message", "none of the 3
 // keys of the key ring opens the message": the tool's and batch's words.
 inline std::string NoRingKeyOpens(std::size_t keys) {
   return keys == 1 ? "the one key of the key ring does not open the message"
                    : "none of the " + std::to_string(keys) + " keys of the key ring opens the message";
 }
-
-// Prints "trirotor: " and the message on standard error.
-void Complain(std::string_view message);
-
-// "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
-std::string SignalName(int signo);
-
-// A failure that ends the run with an exit status; message is for the user.
-struct Failure {
-  int status;
-  std::string message;
-};
 
 /// Messages (message.cpp) ///
 
@@ -142,8 +112,6 @@ std::string EnvironmentText(const std::string& name);
 // ignored when the process started (nohup, a script's background job) is
 // left ignored.
 void InstallInterruptHandler();
-bool Interrupted();
-int InterruptSignal();  // the first signal that came, 0 for none
 // While on, a signal ends the process at once (status 128 + its number,
 // after the usual "aborted by" line) instead of waiting for the engine's
 // first pause; the hooks turn it off there, the caller when the engine

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
 

@@ -16,9 +16,6 @@
 
 #include "cli/cli.h"
 #include "cli/recover.h"
-#if defined(_WIN32)
-#include "cli/windows.h"
-#endif
 #include "engine/trirotor.h"
 #include "support/build_info.h"
 
@@ -288,6 +285,7 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
 #if defined(_WIN32)
 // Windows gives the arguments as UTF-16: wmain takes them, and the shared
 // entry gets them as UTF-8.
+#include "cli/os/windows_side.h"
 static int Main(int argc, char** argv);
 int wmain(int argc, wchar_t** argv) { return trirotor::cli::RunWithUtf8Arguments(argc, argv, Main); }
 static int Main(int argc, char** argv) {
@@ -298,9 +296,7 @@ int main(int argc, char** argv) {
   // The version, the build and its optional parts (support/build_info.h).
   app.set_version_flag("--version", trirotor::support::VersionText("trirotor"));
   app.require_subcommand(1);
-#if defined(_WIN32)
-  app.allow_windows_style_options(false);  // "/x" is a file name, as on Linux; subcommands inherit this
-#endif
+  app.allow_windows_style_options(false);  // "/x" is a file name on Windows too; subcommands inherit this
   app.footer("Run 'trirotor decode --help', 'trirotor encode --help', 'trirotor inspect --help' or 'trirotor recover "
              "--help' for the options and exit statuses.");
 

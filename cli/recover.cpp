@@ -18,12 +18,6 @@
 // wrong key in 2^31, and those, like the lucky keys that pass the frame
 // check, are counted and reported, never taken.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(_WIN32)
-#include <io.h>
-#endif
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -48,7 +42,8 @@
 
 #include "cli/candidates.h"
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
+#include "cli/os/console.h"
 #include "cli/recover.h"
 #include "cli/recover_session.h"
 #include "cli/sha256.h"
@@ -505,11 +500,9 @@ void RefuseDegenerateOptions(const RecoverOptions& o) {
 
 // The output standard output is: a closed one would lose the key found.
 void RefuseClosedStandardOutput() {
-#if !defined(_WIN32)
-  if (::fcntl(1, F_GETFD) < 0 && errno == EBADF) {
+  if (StandardOutputClosed()) {
     throw Failure{kExitInput, "standard output is closed: the key found would have nowhere to go"};
   }
-#endif
 }
 
 /// The search's plan ///
@@ -878,7 +871,7 @@ std::string ShownKey(const std::string& bytes, int codePage) {
 bool WriteAll(int fd, std::string_view text) {
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    const long n = WriteFd(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) {
@@ -1074,7 +1067,7 @@ Session SessionNow(const Plan& plan, const Inputs& inputs, std::optional<Standin
 // seconds, the bar on a terminal, the status lines asked for.
 void Oversee(const RecoverOptions& o, Shared& shared, Dispenser& dispenser, std::optional<std::uint64_t> total,
              const std::function<void()>& save) {
-  const bool terminal = !o.quiet && ::isatty(2);
+  const bool terminal = !o.quiet && IsTerminal(2);
   const Clock::time_point start = Clock::now();
   Clock::time_point lastSave = start, lastDraw = start, lastStatus = start;
   const std::uint64_t triedAtStart = shared.tried.load();
