@@ -4,7 +4,7 @@
 //
 // A reader thread cuts the input into chunks of lines; workers, each with
 // its own engine (the engine's state is per thread) and its own record
-// answerer (records.cpp), turn every line into one output line; the main
+// answerer (records/records.cpp), turn every line into one output line; the main
 // thread writes the chunks back in input order, each as soon as it and all
 // before it are done, so the order never depends on which worker is faster.
 //
@@ -42,11 +42,15 @@
 
 #include "cli/cli.h"
 #include "cli/file_io.h"
-#include "cli/records.h"
+#include "records/records.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
 
 namespace trirotor::cli {
+
+using records::kMaxRecordBytes;
+using records::LineOutcome;
+using records::RecordAnswerer;
 
 namespace {
 
@@ -197,7 +201,7 @@ void Batch::ReadLines(int fd) {
 void Batch::Work() {
   InstallAbortHook();  // this thread's own engine: its own hook
   platform::SetCodePage(options_.codePage);  // the page is per thread: the one the main thread chose
-  RecordAnswerer answerer(options_.mode, keys_, options_.wrap.value_or(0), ring_);
+  RecordAnswerer answerer(options_.mode == Mode::kEncode ? records::Mode::kEncode : records::Mode::kDecode, keys_, options_.wrap.value_or(0), ring_);
   for (;;) {
     std::shared_ptr<Chunk> chunk;
     std::string output;

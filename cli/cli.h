@@ -15,6 +15,7 @@
 
 #include "cli/status.h"
 #include "engine/trirotor.h"
+#include "records/records.h"
 
 namespace trirotor::cli {
 
@@ -51,13 +52,6 @@ struct Options {
 // Does the work of one command line and returns its exit status.
 int Run(const Options& options);
 
-// "the one key of the key ring does not open the message", "none of the 3
-// keys of the key ring opens the message": the tool's and batch's words.
-inline std::string NoRingKeyOpens(std::size_t keys) {
-  return keys == 1 ? "the one key of the key ring does not open the message"
-                   : "none of the " + std::to_string(keys) + " keys of the key ring opens the message";
-}
-
 /// Messages (message.cpp) ///
 
 // What reading a message's characters through the code page found.
@@ -73,12 +67,10 @@ MessageReading MessageToCodePage(ByteBuffer& message);
 
 /// Keys (keys.cpp) ///
 
-// The key and suffix as the options give them, in UTF-16. A key is absent
-// (nullopt) only when no key option was given and no prompt was possible.
-struct KeyPair {
-  std::optional<std::u16string> key;
-  std::u16string suffix;
-};
+// The key and suffix as the options give them, in UTF-16 (the records'
+// words: records/records.h). A key is absent (nullopt) only when no key
+// option was given and no prompt was possible.
+using records::KeyPair;
 // Throws Failure(kExitInput) for an unreadable file, an unset variable,
 // invalid UTF-8, an empty key, keys that differ when asked twice, and (in
 // encode mode) a character the code page cannot hold; Failure(kExitUsage)
@@ -144,13 +136,9 @@ std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, co
 
 /// Key rings (keyring.cpp) ///
 
-// One candidate of a key ring: its line, key, suffix and the comment line
-// nearest above it ("" for none).
-struct RingEntry {
-  std::size_t line;
-  std::u16string key, suffix;
-  std::string comment;
-};
+// One candidate of a key ring (records/records.h).
+using records::RingEntry;
+using records::NoRingKeyOpens;
 // Reads a key ring as key files are read (UTF-8, a leading byte-order mark
 // dropped, 1 MiB at most; "-" is standard input); CRLF line ends and blank
 // lines are taken. A line's suffix is what follows its first TAB.
