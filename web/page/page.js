@@ -648,7 +648,7 @@
     for (const line of lines) exitStatus = Math.max(exitStatus, NOT_FAILURES.has(line.eventOutcome) ? 0 : line.exitStatus);
     lines.push({
       kind: 'summary', eventType: 'decryption', eventDateTime: runStart, eventEndDateTime: new Date().toISOString(),
-      eventOutcome: stopped ? 'interrupted' : 'completed', files: entries.length, outcomes: counts, kept: 0,
+      eventOutcome: stopped ? 'interrupted' : 'completed', files: entries.length, outcomes: counts, kept: 0, notWalked: 0,
       exitStatus, linkingAgent: agent(),
     });
     const summary = summaryText(counts);
