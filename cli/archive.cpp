@@ -183,7 +183,7 @@ std::optional<ByteBuffer> OpenMessage(ByteBuffer message, const KeyPair& pair, c
   try {
     plain = DecodeBytes(std::move(message), *pair.key, pair.suffix);
   } catch (const EngineError& error) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     d.Damaged(error, "the message is damaged: error " + std::to_string(error.number()) + " in " + error.source() +
                          ": " + error.description());
     return std::nullopt;
@@ -191,7 +191,7 @@ std::optional<ByteBuffer> OpenMessage(ByteBuffer message, const KeyPair& pair, c
     d.Damaged(EngineError(kErrOutOfMemory, kAgent, "Out of memory"), "out of memory");
     return std::nullopt;
   }
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   d.lastError = LastError;
   if (LastError == kErrChecksum) {
     d.outcome = Outcome::kChecksum;
@@ -905,7 +905,7 @@ int DecodeArchive(const Options& options) {
   ResumePlan plan;
   Keys keys;
   try {
-    if (!whole) throw Failure{kExitAborted, "aborted"};
+    if (!whole) ThrowStopped();
     RefuseOutputClashes(items, options, setup);
     keys = ResolveArchiveKeys(options);
     MakeOutputFolder(options, setup, progress);
@@ -926,7 +926,7 @@ int DecodeArchive(const Options& options) {
     report->Line(Dump(SummaryLine(runStart, whole, items.size(), tally)));
     report->Sync();
   }
-  if (!whole) throw Failure{kExitAborted, "aborted"};
+  if (!whole) ThrowStopped();
   if (!options.quiet) Complain(Summary(tally));
   return tally.worst;
 }
@@ -1066,7 +1066,7 @@ int Verify(const Options& options) {
   Output listing("-");
   listing.Write(out);
   listing.Commit();
-  if (!whole) throw Failure{kExitAborted, "aborted"};
+  if (!whole) ThrowStopped();
   if (!options.quiet) Complain(VerifySummary(verified, counts, lines));
   // A report without its summary line is no whole run's record: what it
   // holds is checked and listed, but it is not called verified.

@@ -33,7 +33,7 @@ std::string FileSha256(const std::string& path, bool& exists) {
   Sha256 hash;
   std::string chunk(std::size_t{1} << 20, '\0');
   for (;;) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     const long got = ReadFd(fd.get(), chunk.data(), chunk.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return "";

@@ -178,7 +178,7 @@ ReportFile::ReportFile(const ReportPlace& place) : path_(place.path) {
   }
   fd_ = stream ? OpenToWrite(path_) : OpenToAppend(path_, place.kind == ReportPlace::Kind::kNew);
   if (!fd_.valid()) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     throw Failure{kExitInput, "cannot write the report " + ShownName(path_) + ": " + std::strerror(errno)};
   }
   stream_ = stream;

@@ -123,7 +123,7 @@ class Walker {
 
   // `above`: the folders from the input down to this one.
   void Folder(const std::string& path, const std::string& root, const std::string& relative, std::vector<FileId>& above) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     std::vector<FolderEntry> entries;
     std::string why;
     if (!ListFolder(path, entries, why)) {

@@ -165,7 +165,7 @@ void Batch::ReadLines(int fd) {
         std::lock_guard lock(mutex_);
         if (stopping_) break;
       }
-      if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+      StopIfAsked();
       // Reading on would wait for the writer: answer what has come so far.
       if (!chunk->lines.empty() && !Readable(fd)) handOver();
       if (!WaitReadable(fd, kPollMilliseconds)) continue;
@@ -309,7 +309,7 @@ int Batch::Run() {
   for (std::thread& worker : workers) worker.join();
   input.Close();
 
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (writeFailure) throw *writeFailure;
   if (readFailure_) throw *readFailure_;
   out.Commit();

@@ -366,7 +366,7 @@ std::vector<Rule> ParseRules(std::string_view text, const std::string& name, std
 std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* lines) {
   const std::string name = ShownName(path);
   const Descriptor fd = OpenToRead(path);
-  if (!fd.valid()) throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno));
+  if (!fd.valid()) throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno), CandidateError::Kind::kInput);
   // More than any rule file holds, and less than the 16,777,216 rules
   // ParseRules takes would need.
   constexpr std::size_t kMaxRuleFileBytes = std::size_t{256} << 20;
@@ -375,10 +375,10 @@ std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* l
   for (;;) {
     const long got = ReadFd(fd.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR && !Interrupted()) continue;
-    if (got < 0) throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno));
+    if (got < 0) throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno), CandidateError::Kind::kInput);
     if (got == 0) break;
     if (text.size() + static_cast<std::size_t>(got) > kMaxRuleFileBytes) {
-      throw CandidateError("the rule file " + name + " is larger than 256 MiB");
+      throw CandidateError("the rule file " + name + " is larger than 256 MiB", CandidateError::Kind::kInput);
     }
     text.append(buffer, static_cast<std::size_t>(got));
   }
@@ -623,7 +623,7 @@ WordReader::WordReader(const std::string& path, bool (*stop)())
   } else {
     if (IsFolder(path)) throw CandidateError("the word list " + path_ + " is a folder");
     fd_ = OpenToRead(path);
-    if (!fd_.valid()) throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno));
+    if (!fd_.valid()) throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno), CandidateError::Kind::kInput);
   }
   seekable_ = IsRegular(fd_.get());
 }
@@ -653,7 +653,7 @@ bool WordReader::Fill() {
       if (stop_ != nullptr && stop_()) throw ReadStopped{};
       continue;
     }
-    throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno));
+    throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno), CandidateError::Kind::kInput);
   }
 }
 

@@ -28,9 +28,14 @@
 
 namespace trirotor::cli {
 
-// A rule, mask or word list the user must fix; the message names where.
+// A rule, mask or word list the user must fix (kUsage), or a rule file, word
+// list or suffix list that cannot be read (kInput); the message names where.
+// The kind is the exit status's: 1 or 2, as for every other option.
 struct CandidateError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  enum class Kind { kUsage,
+                    kInput };
+  explicit CandidateError(const std::string& what, Kind kind = Kind::kUsage) : std::runtime_error(what), kind(kind) {}
+  Kind kind;
 };
 
 /// Rules ///

@@ -100,7 +100,7 @@ Descriptor OpenInput(const std::string& path, std::string_view what) {
   if (IsFolder(path)) throw Failure{kExitInput, Describe(std::string("cannot read ") + std::string(what), path, EISDIR)};
   Descriptor fd = OpenToRead(path);
   if (!fd.valid()) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     throw Failure{kExitInput, Describe(std::string("cannot open ") + std::string(what), path, errno)};
   }
   return fd;
@@ -124,7 +124,7 @@ Buffer ReadWholeInto(const std::string& path, std::size_t limit, std::string_vie
   constexpr std::size_t kChunk = std::size_t{8} << 20;
   std::size_t used = 0;
   while (used < data.size()) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     const std::size_t got =
         ReadSome(fd.get(), reinterpret_cast<char*>(data.data()) + used, std::min(kChunk, data.size() - used), label);
     if (got == 0) break;
@@ -136,7 +136,7 @@ Buffer ReadWholeInto(const std::string& path, std::size_t limit, std::string_vie
   }
   char buffer[1 << 16];
   for (;;) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     const std::size_t got = ReadSome(fd.get(), buffer, sizeof buffer, label);
     if (got == 0) break;
     if (data.size() + got > limit) RefuseLarger(what, limit);
@@ -207,7 +207,7 @@ std::size_t Output::WriteUntilStop(const char* p, std::size_t size, bool stoppab
         // after a stop) a further signal stops it there; a run that must
         // finish rides it out.
         if (errno == EINTR && (stoppable || stop_ == Stop::kFinish)) continue;
-        if (errno == EINTR) throw Failure{kExitAborted, "aborted"};
+        if (errno == EINTR) ThrowStopped();
         const std::string shown = IsStandard(path_) ? std::string("standard output") : path_;
         throw Failure{kExitInput, Describe("cannot write", shown, errno)};
       }
@@ -228,12 +228,12 @@ void Output::Write(std::string_view bytes) {
     const std::size_t end = bytes.find('\n');
     WriteUntilStop(bytes.data(), end == std::string_view::npos ? bytes.size() : end + 1, false);
   }
-  throw Failure{kExitAborted, "aborted"};
+  ThrowStopped();
 }
 
 void Output::Commit() {
   if (target_.empty()) return;  // written directly
-  if (stop_ != Stop::kFinish && Interrupted()) throw Failure{kExitAborted, "aborted"};
+  if (stop_ != Stop::kFinish && Interrupted()) ThrowStopped();
   if (!fd_.valid()) OpenTemporary();  // an empty result still makes its file
   // The file is closed before it is moved: Windows moves no file held open.
   if ((sync_ && SyncFd(fd_.get()) != 0) || fd_.Close() != 0 || !MoveIntoPlace(tempPath_, target_)) {

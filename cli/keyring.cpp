@@ -59,7 +59,7 @@ std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::v
   for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(work);
   work();
   for (std::thread& thread : threads) thread.join();
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (found.load() == kNone) return std::nullopt;
   return found.load();
 }

@@ -63,7 +63,7 @@ std::u16string ReadKeySource(const std::string& path, std::string_view what) {
     }
     return support::ReadKeyFile(path, what, &Interrupted);
   } catch (const support::KeyFileInterrupted&) {
-    throw Failure{kExitAborted, "aborted"};
+    ThrowStopped();
   } catch (const support::KeyFileError& error) {
     throw Failure{kExitInput, error.what()};
   }

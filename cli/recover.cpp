@@ -662,10 +662,10 @@ CandidateSet MakeCandidates(const Plan& plan) {
       set.suffixes = Suffixes(*plan.fixedSuffix);
     }
   } catch (const CandidateError& error) {
-    if (!plan.restored) throw Failure{kExitUsage, error.what()};
+    if (!plan.restored) throw Failure{error.kind == CandidateError::Kind::kInput ? kExitInput : kExitUsage, error.what()};
     throw Failure{kExitInput, "the search of the session " + ShownName(plan.sessionPath) + " cannot be made: " + error.what()};
   } catch (const ReadStopped&) {
-    throw Failure{kExitAborted, "aborted"};
+    ThrowStopped();
   }
   if (__builtin_mul_overflow(set.expansion.PerWord(), set.suffixes.Count(), &set.perWord)) {
     throw Failure{kExitUsage, "the search makes more than 18,446,744,073,709,551,615 candidates a word"};
@@ -726,7 +726,7 @@ void SurveyWordList(const std::string& path, std::uint64_t at, Inputs& inputs) {
   } catch (const CandidateError& error) {
     throw Failure{kExitInput, error.what()};
   } catch (const ReadStopped&) {
-    throw Failure{kExitAborted, "aborted"};
+    ThrowStopped();
   }
 }
 
@@ -1231,10 +1231,11 @@ Exit status:
        mask or an --increment-min past it, a --decode-to that is an
        input, a --session FILE that is no session or holds another
        search or this one stopped, a missing or other fixed suffix)
-  2    input or output problem: an unreadable message, word list or
-       session file; a damaged session or one that no longer fits its
-       inputs (they changed); a session in use by another run or that
-       already found its key; the key or text could not be written
+  2    input or output problem: an unreadable message, word list, rule
+       file, suffix list or session file; a damaged session or one that
+       no longer fits its inputs (they changed); a session in use by
+       another run or that already found its key; the key or text could
+       not be written
   3    every candidate was tried and none opens the message
   128+N  stopped by signal N (130 Ctrl-C): the session file is saved;
        go on with trirotor recover --restore FILE)TXT";

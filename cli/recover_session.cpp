@@ -353,7 +353,7 @@ Fingerprint FingerprintOf(const std::string& path, std::string_view what) {
   Fingerprint print;
   std::string chunk(std::size_t{1} << 16, '\0');
   for (;;) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     const std::size_t got = ReadSome(fd.get(), chunk.data(), chunk.size(), std::string(what) + " " + ShownName(path));
     if (got == 0) break;
     hash.Update(std::string_view(chunk.data(), got));

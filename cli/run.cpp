@@ -124,7 +124,7 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   } catch (const EngineError& error) {
     StopAtOnceUntilTheFirstPause(false);
     FinishProgress();
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     PrintEngineError(error);
     Complain(name + "the message is damaged");
     return kExitEngine;
@@ -135,7 +135,7 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
     return kExitEngine;
   }
   FinishProgress();
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   const std::int16_t outcome = LastError;
   if (outcome == kErrFrameCheck && options.salvage) {
     std::optional<ByteBuffer> salvaged = SalvageOne(std::move(kept), keys, name);
@@ -260,7 +260,7 @@ void ToCodePage(ByteBuffer& text) {
   TextPosition at;  // where the slice starts, for messages
   std::u16string wide;
   while (from < text.size()) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     std::size_t end = std::min(text.size(), from + kSlice);
     // End the slice before a character that starts in it, not inside one.
     while (end < text.size() && end > from && (text[end] & 0xC0) == 0x80) --end;
@@ -337,7 +337,7 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
     PrintOutOfMemory();
     return kExitEngine;
   }
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (showStages) ShowStage("writing", message.size() + 1);
   out.Write(message);
   out.Write("\n");

@@ -29,6 +29,8 @@ bool RecordStop(int signo) {
   return gStop.compare_exchange_strong(none, signo, std::memory_order_relaxed);
 }
 
+void ThrowStopped() { throw Failure{kExitAborted, "aborted"}; }
+
 bool Interrupted() { return gStop.load(std::memory_order_relaxed) != 0; }
 
 int InterruptSignal() { return static_cast<int>(gStop.load(std::memory_order_relaxed)); }

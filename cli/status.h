@@ -20,10 +20,10 @@ namespace trirotor::cli {
 // Exit statuses, one table for every command (docs/cli.md).
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 1;
-inline constexpr int kExitInput = 2;     // unreadable input, unwritable output, key problems
-inline constexpr int kExitFrame = 3;     // LastError 33: nothing written
-inline constexpr int kExitChecksum = 4;  // LastError 5: the text is written all the same
-inline constexpr int kExitEngine = 5;    // the engine raised an error
+inline constexpr int kExitInput = 2;      // unreadable input, unwritable output, key problems
+inline constexpr int kExitFrame = 3;      // LastError 33: nothing written
+inline constexpr int kExitChecksum = 4;   // LastError 5: the text is written all the same
+inline constexpr int kExitEngine = 5;     // the engine raised an error
 inline constexpr int kExitAborted = 130;  // thrown for any stop; Run exits 128 + the signal
 
 // A failure that ends the run with an exit status; message is for the user.
@@ -42,6 +42,13 @@ std::string SignalName(int signo);
 // console's events), and by which signal (0 for none).
 bool Interrupted();
 int InterruptSignal();
+// The one way the tool's parts say that the run stops for a stop request:
+// Failure(kExitAborted), which Run turns into 128 + the signal.
+[[noreturn]] void ThrowStopped();
+// The check between steps: ThrowStopped when a stop was asked for.
+inline void StopIfAsked() {
+  if (Interrupted()) ThrowStopped();
+}
 // Records a stop request; the first signal names it. Safe in a signal
 // handler. True when this was the first.
 bool RecordStop(int signo);

@@ -73,10 +73,8 @@ TEST(Records, KeyRingLines) {
     std::vector<RingEntry> want;
   };
   const Case cases[] = {
-      {"keys, a suffix after a TAB, CRLF", u"alpha\tsuffix\r\nbeta\n",
-       {{1, u"alpha", u"suffix", ""}, {2, u"beta", u"", ""}}},
-      {"a comment names the key below it only", u"# work\n\n#   home box\ngamma\ndelta",
-       {{4, u"gamma", u"", "home box"}, {5, u"delta", u"", ""}}},
+      {"keys, a suffix after a TAB, CRLF", u"alpha\tsuffix\r\nbeta\n", {{1, u"alpha", u"suffix", ""}, {2, u"beta", u"", ""}}},
+      {"a comment names the key below it only", u"# work\n\n#   home box\ngamma\ndelta", {{4, u"gamma", u"", "home box"}, {5, u"delta", u"", ""}}},
       {"a second TAB stays in the suffix", u"k\ts\tt", {{1, u"k", u"s\tt", ""}}},
       {"a key's own '#' after its start", u"a#b", {{1, u"a#b", u"", ""}}},
       {"only comments and blanks", u"# none\n\r\n", {}},

@@ -48,7 +48,7 @@ void AwaitLine(int fd) {
     ~Unblock() { ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
   } unblock{before};
   for (;;) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     pollfd wait{fd, POLLIN, 0};
     const int ready = ::ppoll(&wait, 1, nullptr, &before);
     if (ready > 0 || (ready < 0 && errno != EINTR)) return;  // the read says what there is

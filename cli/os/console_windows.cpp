@@ -105,7 +105,7 @@ std::string AskOnce(HANDLE in, HANDLE out, const wchar_t* prompt) {
     if (line.ends_with(L'\n')) break;
   }
   WriteConsoleW(out, L"\r\n", 2, &written, nullptr);  // echo was off: end the prompt's line
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (line.ends_with(L'\n')) line.pop_back();
   if (line.ends_with(L'\r')) line.pop_back();
   return support::NarrowText(line);
@@ -204,7 +204,7 @@ std::optional<std::size_t> ReadFromPump(int fd, char* buffer, std::size_t size) 
   Pump& pump = *gPump;
   std::unique_lock lock(pump.mutex);
   while (pump.chunks.empty() && !pump.ended) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     pump.changed.wait_for(lock, std::chrono::milliseconds(50));
   }
   if (pump.chunks.empty()) {

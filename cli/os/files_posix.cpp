@@ -145,7 +145,7 @@ bool PlaceOverExisting(const std::string& path, const struct stat& info, OutputP
     // would replace /dev/null with a plain file.
     place.direct = Descriptor(OpenRetrying(path.c_str(), O_WRONLY | O_NOCTTY));
     if (!place.direct.valid()) {
-      if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+      StopIfAsked();
       throw Failure{kExitInput, Describe("cannot write", path, errno)};
     }
     return true;
@@ -293,7 +293,7 @@ std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view wh
     const ssize_t got = ::read(fd, buffer, size);
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno == EINTR) {
-      if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+      StopIfAsked();
       continue;
     }
     throw Failure{kExitInput, std::string("cannot read ") + std::string(what) + ": " + std::strerror(errno)};

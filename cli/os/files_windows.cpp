@@ -229,7 +229,7 @@ std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view wh
   const long got = ReadFd(fd, buffer, size);
   if (got >= 0) return static_cast<std::size_t>(got);
   // A read cancelled by the stop event, or a pipe whose writer is gone.
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
   throw Failure{kExitInput, std::string("cannot read ") + std::string(what) + ": " + std::strerror(errno)};
 }
