@@ -5,8 +5,9 @@
 # so a fuzzer added there is run here without a second list to keep.
 #
 # Sourced by .ci/run, which calls step_fuzz from the repository's root.
-# FUZZ_SECONDS (default 60) is each target's time; FUZZ_JOBS of them run at
-# once (default: one a core). Any crash, sanitizer report, undocumented
+# FUZZ_SECONDS (default 60) is each target's time, or the share of it that
+# fuzz/CMakeLists.txt gives the target (the tool's small parsers get a
+# quarter); FUZZ_JOBS of them run at once (default: one a core). Any crash, sanitizer report, undocumented
 # error, slow input or unbounded allocation fails the step; the reproducer
 # is printed in hex and kept under build-fuzz/artifacts/ (see
 # fuzz/README.md for turning it into a test).
@@ -20,8 +21,13 @@ step_fuzz() {
     -DTRIROTOR_FUZZ=ON -DTRIROTOR_GUI=OFF -DTRIROTOR_BUILD_CLI=OFF -DTRIROTOR_BUILD_TESTS=OFF || return 1
   cmake --build "$build" -j2 || return 1
 
-  local targets=()
-  mapfile -t targets < <(grep -v '^$' "$build/fuzz_targets.txt")
+  local targets=() lines=() line
+  mapfile -t lines < <(grep -v '^$' "$build/fuzz_targets.txt")
+  declare -A share=()
+  for line in "${lines[@]}"; do
+    targets+=("${line%% *}")
+    share["${line%% *}"]="${line##* }"
+  done
   if ((${#targets[@]} == 0)); then
     echo "fuzz: $build/fuzz_targets.txt lists no fuzzer"
     return 1
@@ -44,8 +50,10 @@ step_fuzz() {
       wait -n || true
       running=$((running - 1))
     fi
-    echo "fuzz: $target for ${seconds}s"
-    fuzz_one "$build" "$target" "$seconds" "$artifacts" &
+    local own=$((seconds * ${share[$target]:-100} / 100))
+    ((own > 0)) || own=1
+    echo "fuzz: $target for ${own}s"
+    fuzz_one "$build" "$target" "$own" "$artifacts" &
     running=$((running + 1))
     started+=("$target")
   done

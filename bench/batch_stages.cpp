@@ -23,7 +23,7 @@
 
 #include <simdjson.h>
 
-#include "cli/records.h"
+#include "records/records.h"
 #include "engine/internal.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
@@ -48,8 +48,8 @@ int Run(const char* path) {
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(std::move(line));
 
-  cli::RecordReader reader("message");
-  const cli::TextEscapes escapes;
+  records::RecordReader reader("message");
+  const records::TextEscapes escapes;
   double seconds[kStages] = {};
   std::size_t stored = 0, compressed = 0, failed = 0;
   std::string out;
@@ -60,7 +60,7 @@ int Run(const char* path) {
       seconds[stage] += std::chrono::duration<double>(now - last).count();
       last = now;
     };
-    cli::RecordFields fields;
+    records::RecordFields fields;
     std::string problem;
     if (!reader.Read(line, fields, problem) || !fields.input || !fields.key) {
       ++failed;

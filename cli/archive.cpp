@@ -23,12 +23,6 @@
 
 #include "cli/archive.h"
 
-#if defined(_WIN32)
-#include <io.h>  // isatty
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -46,11 +40,9 @@
 #include <set>
 #include <thread>
 
-#include "cli/io.h"
+#include "cli/file_io.h"
 #include "cli/sha256.h"
-#if defined(_WIN32)
-#include "cli/windows.h"
-#endif
+#include "cli/os/console.h"
 
 namespace trirotor::cli {
 
@@ -61,7 +53,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kWindow = 4096;
 constexpr const char* kAgent = "trirotor";
 // What a temporary output's name adds to its path: "." before the name and
-// ".trirotor-XXXXXX" after it (cli/io.h).
+// ".trirotor-XXXXXX" after it (cli/os/files.h).
 constexpr std::size_t kTemporaryExtra = 17;
 
 // "2026-12-08T07:30:00.123Z"
@@ -70,12 +62,7 @@ std::string UtcNow() {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-#if defined(_WIN32)
-  ::gmtime_s(&utc, &seconds);
-#else
-  ::gmtime_r(&seconds, &utc);
-#endif
+  const std::tm utc = UtcCalendar(seconds);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                 utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
@@ -196,7 +183,7 @@ std::optional<ByteBuffer> OpenMessage(ByteBuffer message, const KeyPair& pair, c
   try {
     plain = DecodeBytes(std::move(message), *pair.key, pair.suffix);
   } catch (const EngineError& error) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     d.Damaged(error, "the message is damaged: error " + std::to_string(error.number()) + " in " + error.source() +
                          ": " + error.description());
     return std::nullopt;
@@ -204,7 +191,7 @@ std::optional<ByteBuffer> OpenMessage(ByteBuffer message, const KeyPair& pair, c
     d.Damaged(EngineError(kErrOutOfMemory, kAgent, "Out of memory"), "out of memory");
     return std::nullopt;
   }
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   d.lastError = LastError;
   if (LastError == kErrChecksum) {
     d.outcome = Outcome::kChecksum;
@@ -358,7 +345,7 @@ std::string Human(double bytes) {
 class RunProgress {
  public:
   RunProgress(bool shown, bool forced)
-      : shown_(shown), forced_(forced), terminal_(::isatty(2) != 0), start_(Clock::now()), workStart_(start_) {}
+      : shown_(shown), forced_(forced), terminal_(IsTerminal(2)), start_(Clock::now()), workStart_(start_) {}
 
   // While the folders are read: a walk of a large tree takes minutes.
   void Walking(std::size_t found) {
@@ -432,12 +419,7 @@ class RunProgress {
     lastDraw_ = Clock::now();
   }
 
-  static void Write(const std::string& text) {
-#if defined(_WIN32)
-    if (ConsoleWrite(2, text)) return;
-#endif
-    if (WriteFd(2, text.data(), text.size()) < 0) return;  // progress is a nicety
-  }
+  static void Write(const std::string& text) { WriteChatter(2, text); }
 
   bool shown_, forced_, terminal_;
   std::size_t files_ = 0;
@@ -744,12 +726,6 @@ void RefuseSharedOutputs(const std::vector<Item>& items, const std::string& outp
   }
 }
 
-#if defined(_WIN32)
-constexpr const char* kUnits = "characters";
-#else
-constexpr const char* kUnits = "bytes";
-#endif
-
 // A name longer than a folder entry may have, or a path (with the temporary
 // name beside it) longer than the system takes, would fail at its write.
 void RefuseLongNames(const Item& item, const std::string& output) {
@@ -759,13 +735,13 @@ void RefuseLongNames(const Item& item, const std::string& output) {
     const std::string name = item.outputRelative.substr(start, slash == std::string::npos ? slash : slash - start);
     if (NameUnits(name) <= kLongestName) continue;
     throw Failure{kExitUsage, "the text of " + ShownName(item.path) + " would be named " + ShownName(name) + ", " +
-                                  std::to_string(NameUnits(name)) + " " + kUnits + ", over the " +
+                                  std::to_string(NameUnits(name)) + " " + kNameUnits + ", over the " +
                                   std::to_string(kLongestName) +
                                   " a name may have: rename the message, or leave it out with --exclude"};
   }
   if (PathUnits(output) + kTemporaryExtra > LongestPath()) {
     throw Failure{kExitUsage, "the text of " + ShownName(item.path) + " would be written to a path of " +
-                                  std::to_string(PathUnits(output)) + " " + kUnits + ", and its temporary file to " +
+                                  std::to_string(PathUnits(output)) + " " + kNameUnits + ", and its temporary file to " +
                                   std::to_string(PathUnits(output) + kTemporaryExtra) + ", over the " +
                                   std::to_string(LongestPath()) +
                                   " the system takes: choose a shorter --output-dir, or decode that folder apart"};
@@ -922,14 +898,14 @@ bool DecodeItems(const Options& options, const std::vector<Item>& items, const s
 int DecodeArchive(const Options& options) {
   const Setup setup = CheckBeforeTheWalk(options);
   const std::string runStart = UtcNow();
-  RunProgress progress(!options.quiet && (options.progress || ::isatty(2)), options.progress);
+  RunProgress progress(!options.quiet && (options.progress || IsTerminal(2)), options.progress);
   bool whole = false;
   const std::vector<Item> items = WalkInputs(options, setup, progress, whole);
   std::optional<ReportFile> report;
   ResumePlan plan;
   Keys keys;
   try {
-    if (!whole) throw Failure{kExitAborted, "aborted"};
+    if (!whole) ThrowStopped();
     RefuseOutputClashes(items, options, setup);
     keys = ResolveArchiveKeys(options);
     MakeOutputFolder(options, setup, progress);
@@ -950,7 +926,7 @@ int DecodeArchive(const Options& options) {
     report->Line(Dump(SummaryLine(runStart, whole, items.size(), tally)));
     report->Sync();
   }
-  if (!whole) throw Failure{kExitAborted, "aborted"};
+  if (!whole) ThrowStopped();
   if (!options.quiet) Complain(Summary(tally));
   return tally.worst;
 }
@@ -1065,7 +1041,7 @@ int Verify(const Options& options) {
   std::array<std::size_t, kFindings> counts{};
   std::size_t verified = 0;
   int worst = kExitOk;
-  RunProgress progress(!options.quiet && (options.progress || ::isatty(2)), options.progress);
+  RunProgress progress(!options.quiet && (options.progress || IsTerminal(2)), options.progress);
   progress.Count(checks.size(), totalBytes);
   std::string out;
   const bool whole = InOrder<Check>(
@@ -1090,7 +1066,7 @@ int Verify(const Options& options) {
   Output listing("-");
   listing.Write(out);
   listing.Commit();
-  if (!whole) throw Failure{kExitAborted, "aborted"};
+  if (!whole) ThrowStopped();
   if (!options.quiet) Complain(VerifySummary(verified, counts, lines));
   // A report without its summary line is no whole run's record: what it
   // holds is checked and listed, but it is not called verified.

@@ -19,7 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
+#include "cli/os/files.h"
 #include "support/utf8_path.h"
 
 namespace trirotor::cli {
@@ -99,56 +100,15 @@ std::string AbsoluteName(const std::string& path);
 // the name alone (cli/glob.h).
 bool GlobMatches(const std::string& glob, const std::string& relative);
 
-/// Files by UTF-8 name, on either system (archive_files.cpp) ///
+/// Files (archive_files.cpp; the system's side is cli/os/files.h) ///
 
-int OpenToRead(const std::string& path);
-// For appending; `fresh`: only a file not there yet, made now.
-int OpenToAppend(const std::string& path, bool fresh);
-// For writing a device or FIFO as it stands.
-int OpenToWrite(const std::string& path);
-bool IsRegular(int fd);
-long ReadFd(int fd, char* buffer, std::size_t size);
-long WriteFd(int fd, const char* bytes, std::size_t size);
-int SyncFd(int fd);
-int CloseFd(int fd);
-bool IsFolder(const std::string& path);
-// Every folder on the way to `folder` that is missing, made.
-void MakeFolders(const std::string& folder, std::error_code& error);
-
-// What a name is, its links followed: a link that leads nowhere says so.
-enum class PathKind { kNothing,
-                      kFolder,
-                      kFile,
-                      kDanglingLink,
-                      kDevice,
-                      kFifo,
-                      kSocket,
-                      kOther };
-PathKind KindOf(const std::string& path);
 // "a folder", "a file", "a link to nothing", ...
 std::string_view KindName(PathKind kind);
-// Whether `path` is the file standard output already is (/dev/stdout, or
-// the very file the shell opened for it).
-bool IsStandardOutput(const std::string& path);
-
-// Whether two full names name one place: on Windows, whose names are
-// blind to case, ASCII letters of either case are alike.
-bool SameName(const std::string& a, const std::string& b);
-// A full name in the form SameName compares: a map's key.
-std::string NameKey(const std::string& name);
 
 // A file's SHA-256 in lowercase hex, read a chunk at a time; `exists` is
 // false, and "" returned, for a file that cannot be opened or read.
 // Throws Failure(kExitAborted) on an interrupt.
 std::string FileSha256(const std::string& path, bool& exists);
-
-// The system's limits on names, in the units it counts them in (bytes; on
-// Windows UTF-16 units): what one entry of a folder may be called, and how
-// long a path handed to the system may be.
-std::size_t NameUnits(std::string_view name);
-inline constexpr std::size_t kLongestName = 255;
-std::size_t LongestPath();
-std::size_t PathUnits(const std::string& path);  // as the system is handed it
 
 /// The report (archive_report.cpp) ///
 
@@ -213,8 +173,7 @@ class ReportFile {
 
  private:
   std::string path_;
-  int fd_ = -1;
-  bool owned_ = true;
+  Descriptor fd_;
   bool stream_ = false;
 };
 

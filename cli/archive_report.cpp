@@ -20,10 +20,6 @@
 #include <set>
 #include <utility>
 
-#if defined(_WIN32)
-#include "cli/windows.h"
-#endif
-
 namespace trirotor::cli {
 
 namespace {
@@ -149,7 +145,7 @@ ReportPlace PlaceReport(const Options& options) {
   switch (kind) {
     case PathKind::kNothing: break;
     case PathKind::kFile:
-      if (IsStandardOutput(options.report)) return stream("the file standard output already is");
+      if (SameFileAs(options.report, 1)) return stream("the file standard output already is");
       if (!options.resume) {
         throw Failure{kExitUsage,
                       "the report " + shown + " exists: give --resume to go on with its run, or name another report"};
@@ -176,30 +172,25 @@ ReportPlace PlaceReport(const Options& options) {
 
 ReportFile::ReportFile(const ReportPlace& place) : path_(place.path) {
   const bool stream = place.kind == ReportPlace::Kind::kStream;
-  if (path_ == "-" || (stream && IsStandardOutput(path_))) {
-    fd_ = 1;
-    owned_ = false;
+  if (path_ == "-" || (stream && SameFileAs(path_, 1))) {
+    fd_ = Descriptor::Standard(1);
     return;
   }
   fd_ = stream ? OpenToWrite(path_) : OpenToAppend(path_, place.kind == ReportPlace::Kind::kNew);
-  if (fd_ < 0) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  if (!fd_.valid()) {
+    StopIfAsked();
     throw Failure{kExitInput, "cannot write the report " + ShownName(path_) + ": " + std::strerror(errno)};
   }
   stream_ = stream;
 }
 
-ReportFile::~ReportFile() {
-  if (owned_) CloseFd(fd_);
-}
+ReportFile::~ReportFile() = default;
 
 void ReportFile::Line(const std::string& text) {
   const std::string line = text + "\n";
-#if defined(_WIN32)
-  if (!owned_ && ConsoleWrite(fd_, line)) return;
-#endif
+  if (!fd_.owned() && ConsoleWrite(fd_.get(), line)) return;
   for (std::size_t done = 0; done < line.size();) {
-    const long put = WriteFd(fd_, line.data() + done, line.size() - done);
+    const long put = WriteFd(fd_.get(), line.data() + done, line.size() - done);
     if (put < 0 && errno == EINTR) continue;  // the lines already done still go in
     if (put < 0) throw Failure{kExitInput, "cannot write the report " + ShownName(path_) + ": " + std::strerror(errno)};
     done += static_cast<std::size_t>(put);
@@ -207,8 +198,8 @@ void ReportFile::Line(const std::string& text) {
 }
 
 void ReportFile::Sync() {
-  if (!owned_ || stream_) return;
-  if (SyncFd(fd_) != 0 && errno != EINVAL) {
+  if (!fd_.owned() || stream_) return;
+  if (SyncFd(fd_.get()) != 0 && errno != EINVAL) {
     throw Failure{kExitInput, "cannot write the report " + ShownName(path_) + ": " + std::strerror(errno)};
   }
 }

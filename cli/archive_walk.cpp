@@ -11,13 +11,6 @@
 // walk are UTF-8 with '/' between them on every system, so that a report
 // reads the same wherever it was made.
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dirent.h>
-#include <sys/stat.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -26,11 +19,8 @@
 
 #include "cli/archive.h"
 #include "cli/glob.h"
-#include "cli/io.h"
-#if defined(_WIN32)
-#include "cli/windows.h"
-#include "support/wide_path.h"
-#endif
+#include "cli/file_io.h"
+#include "cli/os/files.h"
 
 namespace trirotor::cli {
 
@@ -39,12 +29,6 @@ namespace {
 // Deeper than any real archive; a chain of links could otherwise go on
 // until the paths outgrow the system's limit.
 constexpr int kMaxDepth = 256;
-
-#if defined(_WIN32)
-constexpr std::string_view kSeparators = "/\\";
-#else
-constexpr std::string_view kSeparators = "/";
-#endif
 
 Item At(std::string root, std::string relative, std::string path) {
   Item item;
@@ -63,11 +47,8 @@ std::string NameOf(const std::string& relative) {
 // "b.b64" -> ".", "b.b64"; "/b.b64" -> "/"; on Windows "C:\b.b64" -> "C:\",
 // "C:b.b64" -> "C:".
 void Split(const std::string& input, std::string& folder, std::string& name) {
-  const std::size_t cut = input.find_last_of(kSeparators);
-  std::size_t rootEnd = 0;  // a drive's "C:" before the name or its separator
-#if defined(_WIN32)
-  if (input.size() >= 2 && input[1] == ':') rootEnd = 2;
-#endif
+  const std::size_t cut = input.find_last_of(kPathSeparators);
+  const std::size_t rootEnd = DriveLength(input);  // a drive's "C:" before the name or its separator
   if (cut == std::string::npos) {
     folder = rootEnd != 0 ? input.substr(0, rootEnd) : ".";
     name = input.substr(rootEnd);
@@ -80,149 +61,10 @@ void Split(const std::string& input, std::string& folder, std::string& name) {
 // A folder's path and a name in it; on Windows "C:" is the drive's
 // current folder, which a separator would turn into its root.
 std::string Join(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && kSeparators.find(folder.back()) != std::string_view::npos) return folder + name;
-#if defined(_WIN32)
-  if (folder.size() == 2 && folder[1] == ':') return folder + name;
-#endif
+  if (!folder.empty() && kPathSeparators.find(folder.back()) != std::string_view::npos) return folder + name;
+  if (DriveLength(folder) == folder.size() && !folder.empty()) return folder + name;
   return folder + "/" + name;
 }
-
-// What a name leads to, links followed.
-struct Look {
-  FileId id;
-  bool folder = false;
-  bool regular = false;
-  std::uint64_t size = 0;
-};
-
-// One name a folder holds; `link` is known from the listing on Windows, and
-// found by Examine on POSIX.
-struct Entry {
-  std::string name;
-  bool link = false;
-};
-
-enum class Seen { kSeen,
-                  kUnopened,
-                  kDangling };
-
-#if defined(_WIN32)
-
-std::string SystemError() { return std::strerror(ErrnoOf(GetLastError())); }
-
-bool LookAt(const std::string& path, Look& look, std::string& why) {
-  const std::wstring wide = support::WidePath(path);
-  HANDLE handle = wide.empty() ? INVALID_HANDLE_VALUE
-                               : CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    why = wide.empty() ? std::strerror(ENOENT) : SystemError();
-    return false;
-  }
-  BY_HANDLE_FILE_INFORMATION info{};
-  const bool got = GetFileInformationByHandle(handle, &info) != 0;
-  if (!got) why = SystemError();
-  const std::optional<FileId> id = got ? IndexOf(handle) : std::nullopt;
-  CloseHandle(handle);
-  if (!got) return false;
-  look.folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  look.regular = !look.folder && id.has_value() && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
-  look.id = id.value_or(FileId{});
-  look.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  return true;
-}
-
-bool ListFolder(const std::string& path, std::vector<Entry>& entries, std::string& why) {
-  std::wstring pattern = support::WidePath(path);
-  if (pattern.empty()) {
-    why = std::strerror(ENOENT);
-    return false;
-  }
-  pattern += pattern.back() == L'\\' ? L"*" : L"\\*";
-  WIN32_FIND_DATAW found{};
-  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                   FIND_FIRST_EX_LARGE_FETCH);
-  if (search == INVALID_HANDLE_VALUE) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;  // an empty root holds not even "."
-    why = SystemError();
-    return false;
-  }
-  do {
-    const std::wstring_view wide = found.cFileName;
-    if (wide == L"." || wide == L"..") continue;
-    entries.push_back({support::NarrowText(wide), (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return true;
-}
-
-// A reparse point is a link here when it leads somewhere else: a folder's
-// (a symbolic link or junction) is, and so a file's whose target is gone.
-Seen Examine(const std::string& full, Entry& entry, Look& look, std::string& why) {
-  if (LookAt(full, look, why)) return Seen::kSeen;
-  return entry.link ? Seen::kDangling : Seen::kUnopened;
-}
-
-#else
-
-// A tree deeper than the longest path the system takes is not walked below
-// it: each name is handed to the system whole (docs/archives.md).
-std::string SystemError(int error) {
-  if (error == ENAMETOOLONG) {
-    return "its path is longer than the " + std::to_string(LongestPath()) +
-           " bytes the system takes (PATH_MAX): move or link the folder higher up and decode it from there";
-  }
-  return std::strerror(error);
-}
-
-Look LookOf(const struct stat& info) {
-  Look look;
-  look.id = FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-  look.folder = S_ISDIR(info.st_mode);
-  look.regular = S_ISREG(info.st_mode);
-  look.size = static_cast<std::uint64_t>(info.st_size);
-  return look;
-}
-
-bool LookAt(const std::string& path, Look& look, std::string& why) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
-    why = SystemError(errno);
-    return false;
-  }
-  look = LookOf(info);
-  return true;
-}
-
-bool ListFolder(const std::string& path, std::vector<Entry>& entries, std::string& why) {
-  DIR* folder = ::opendir(path.c_str());
-  if (folder == nullptr) {
-    why = SystemError(errno);
-    return false;
-  }
-  while (const dirent* entry = ::readdir(folder)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") entries.push_back({name, false});
-  }
-  ::closedir(folder);
-  return true;
-}
-
-Seen Examine(const std::string& full, Entry& entry, Look& look, std::string& why) {
-  struct stat info {};
-  if (::lstat(full.c_str(), &info) != 0) {
-    why = SystemError(errno);
-    return Seen::kUnopened;
-  }
-  entry.link = S_ISLNK(info.st_mode);
-  if (!entry.link) {
-    look = LookOf(info);
-    return Seen::kSeen;
-  }
-  return LookAt(full, look, why) ? Seen::kSeen : Seen::kDangling;
-}
-
-#endif
 
 class Walker {
  public:
@@ -281,8 +123,8 @@ class Walker {
 
   // `above`: the folders from the input down to this one.
   void Folder(const std::string& path, const std::string& root, const std::string& relative, std::vector<FileId>& above) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-    std::vector<Entry> entries;
+    StopIfAsked();
+    std::vector<FolderEntry> entries;
     std::string why;
     if (!ListFolder(path, entries, why)) {
       Report(At(root, relative.empty() ? "." : relative, path), Outcome::kUnreadable, "cannot read the folder: " + why);
@@ -290,8 +132,8 @@ class Walker {
     }
     if (rules_.onFolder) rules_.onFolder(items_.size());
     // By the bytes of their UTF-8 names, on every system.
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
-    for (Entry& entry : entries) {
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    for (FolderEntry& entry : entries) {
       const std::string full = Join(path, entry.name);
       const std::string rel = relative.empty() ? entry.name : relative + "/" + entry.name;
       Item item = At(root, rel, full);
@@ -386,7 +228,7 @@ std::string AbsoluteName(const std::string& path) {
   if (error) return path;
   std::string absolute = Utf8Name(full);
   const std::size_t root = std::max<std::size_t>(1, Utf8Name(full.root_path()).size());
-  while (absolute.size() > root && kSeparators.find(absolute.back()) != std::string_view::npos) absolute.pop_back();
+  while (absolute.size() > root && kPathSeparators.find(absolute.back()) != std::string_view::npos) absolute.pop_back();
   return absolute;
 }
 

@@ -4,7 +4,7 @@
 //
 // A reader thread cuts the input into chunks of lines; workers, each with
 // its own engine (the engine's state is per thread) and its own record
-// answerer (records.cpp), turn every line into one output line; the main
+// answerer (records/records.cpp), turn every line into one output line; the main
 // thread writes the chunks back in input order, each as soon as it and all
 // before it are done, so the order never depends on which worker is faster.
 //
@@ -26,12 +26,6 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#if defined(_WIN32)
-#include "cli/windows.h"
-#include "support/wide_path.h"
-#else
-#include <poll.h>
-#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,12 +41,16 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/io.h"
-#include "cli/records.h"
+#include "cli/file_io.h"
+#include "records/records.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
 
 namespace trirotor::cli {
+
+using records::kMaxRecordBytes;
+using records::LineOutcome;
+using records::RecordAnswerer;
 
 namespace {
 
@@ -96,14 +94,7 @@ struct Chunk {
 };
 
 // Whether a read from `fd` would return at once.
-bool Readable(int fd) {
-#if defined(_WIN32)
-  return WaitReadable(fd, 0);
-#else
-  pollfd ready{fd, POLLIN, 0};
-  return ::poll(&ready, 1, 0) != 0;
-#endif
-}
+bool Readable(int fd) { return WaitReadable(fd, 0); }
 
 class Batch {
  public:
@@ -174,15 +165,10 @@ void Batch::ReadLines(int fd) {
         std::lock_guard lock(mutex_);
         if (stopping_) break;
       }
-      if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+      StopIfAsked();
       // Reading on would wait for the writer: answer what has come so far.
       if (!chunk->lines.empty() && !Readable(fd)) handOver();
-#if defined(_WIN32)
       if (!WaitReadable(fd, kPollMilliseconds)) continue;
-#else
-      pollfd ready{fd, POLLIN, 0};
-      if (::poll(&ready, 1, kPollMilliseconds) == 0) continue;
-#endif
       const std::size_t got = ReadSome(fd, buffer.data(), buffer.size(), "the records");
       if (got == 0) break;
       std::string_view data(buffer.data(), got);
@@ -215,7 +201,7 @@ void Batch::ReadLines(int fd) {
 void Batch::Work() {
   InstallAbortHook();  // this thread's own engine: its own hook
   platform::SetCodePage(options_.codePage);  // the page is per thread: the one the main thread chose
-  RecordAnswerer answerer(options_.mode, keys_, options_.wrap.value_or(0), ring_);
+  RecordAnswerer answerer(options_.mode == Mode::kEncode ? records::Mode::kEncode : records::Mode::kDecode, keys_, options_.wrap.value_or(0), ring_);
   for (;;) {
     std::shared_ptr<Chunk> chunk;
     std::string output;
@@ -265,15 +251,9 @@ int Batch::Run() {
 #endif
 
   const bool fromStdin = options_.input.empty() || options_.input == "-";
-  int fd = 0;
-  if (!fromStdin) {
-#if defined(_WIN32)
-    fd = support::OpenFile(options_.input, O_RDONLY);
-#else
-    fd = ::open(options_.input.c_str(), O_RDONLY | O_CLOEXEC);
-#endif
-    if (fd < 0) throw Failure{kExitInput, "cannot open " + options_.input + ": " + std::strerror(errno)};
-  }
+  Descriptor input = fromStdin ? Descriptor::Standard(0) : OpenToRead(options_.input);
+  if (!input.valid()) throw Failure{kExitInput, "cannot open " + options_.input + ": " + std::strerror(errno)};
+  const int fd = input.get();
   Output out(options_.output, Output::Stop::kWholeLines);  // a stop ends the line it cuts
 
   std::thread reader([&] { ReadLines(fd); });
@@ -327,9 +307,9 @@ int Batch::Run() {
   }
   reader.join();
   for (std::thread& worker : workers) worker.join();
-  if (!fromStdin) ::close(fd);
+  input.Close();
 
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (writeFailure) throw *writeFailure;
   if (readFailure_) throw *readFailure_;
   out.Commit();

@@ -9,19 +9,13 @@
 
 #include "cli/candidates.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
-#if defined(_WIN32)
-#include "support/wide_path.h"  // files by UTF-8 name, long paths
-#endif
+#include "cli/os/files.h"
+#include "cli/status.h"
 
 namespace trirotor::cli {
 
@@ -345,33 +339,50 @@ Rule ParseRule(std::string_view line) {
   return rule;
 }
 
-std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* lines) {
-#if defined(_WIN32)
-  std::ifstream in(support::WidePath(path).c_str(), std::ios::binary);
-#else
-  std::ifstream in(path, std::ios::binary);
-#endif
-  if (!in) throw CandidateError("cannot read the rule file " + path + ": " + std::strerror(errno));
+std::vector<Rule> ParseRules(std::string_view text, const std::string& name, std::vector<std::size_t>* lines) {
   std::vector<Rule> rules;
-  std::string line;
   std::size_t number = 0;
   constexpr std::size_t kMaxRules = std::size_t{1} << 24;  // rule files run to tens of thousands
-  while (std::getline(in, line)) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);  // an editor's byte-order mark
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);  // an editor's byte-order mark
     if (line.empty() || line.front() == '#') continue;
     try {
       rules.push_back(ParseRule(line));
     } catch (const CandidateError& error) {
-      throw CandidateError(path + ", line " + std::to_string(number) + ": " + error.what());
+      throw CandidateError(name + ", line " + std::to_string(number) + ": " + error.what());
     }
     if (lines != nullptr) lines->push_back(number);
-    if (rules.size() > kMaxRules) throw CandidateError(path + " holds more than 16,777,216 rules");
+    if (rules.size() > kMaxRules) throw CandidateError(name + " holds more than 16,777,216 rules");
   }
-  if (in.bad()) throw CandidateError("cannot read the rule file " + path);
-  if (rules.empty()) throw CandidateError("the rule file " + path + " holds no rule");
+  if (rules.empty()) throw CandidateError("the rule file " + name + " holds no rule");
   return rules;
+}
+
+std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* lines) {
+  const std::string name = ShownName(path);
+  const Descriptor fd = OpenToRead(path);
+  if (!fd.valid()) throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno), CandidateError::Kind::kInput);
+  // More than any rule file holds, and less than the 16,777,216 rules
+  // ParseRules takes would need.
+  constexpr std::size_t kMaxRuleFileBytes = std::size_t{256} << 20;
+  std::string text;
+  char buffer[1 << 16];
+  for (;;) {
+    const long got = ReadFd(fd.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR && !Interrupted()) continue;
+    if (got < 0) throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno), CandidateError::Kind::kInput);
+    if (got == 0) break;
+    if (text.size() + static_cast<std::size_t>(got) > kMaxRuleFileBytes) {
+      throw CandidateError("the rule file " + name + " is larger than 256 MiB", CandidateError::Kind::kInput);
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return ParseRules(text, name, lines);
 }
 
 void ApplyRule(const Rule& rule, std::string& word) {
@@ -605,28 +616,19 @@ std::string ShownCandidate(std::string_view bytes) {
   return shown + "]";
 }
 
-WordReader::WordReader(const std::string& path, bool (*stop)()) : stop_(stop), path_(path), buffer_(2 * kReadChunk) {
+WordReader::WordReader(const std::string& path, bool (*stop)())
+    : stop_(stop), path_(ShownName(path)), buffer_(2 * kReadChunk) {
   if (path == "-") {
-    fd_ = 0;
+    fd_ = Descriptor::Standard(0);
   } else {
-#if defined(_WIN32)
-    fd_ = support::OpenFile(path, O_RDONLY);
-#else
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-#endif
-    if (fd_ < 0) throw CandidateError("cannot read the word list " + path + ": " + std::strerror(errno));
-    ownsFd_ = true;
+    if (IsFolder(path)) throw CandidateError("the word list " + path_ + " is a folder");
+    fd_ = OpenToRead(path);
+    if (!fd_.valid()) throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno), CandidateError::Kind::kInput);
   }
-  struct stat info {};
-  if (::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
-    throw CandidateError("the word list " + path + " is a folder");
-  }
-  seekable_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
+  seekable_ = IsRegular(fd_.get());
 }
 
-WordReader::~WordReader() {
-  if (ownsFd_) ::close(fd_);
-}
+WordReader::~WordReader() = default;
 
 bool WordReader::Fill() {
   if (eof_) return false;
@@ -637,7 +639,7 @@ bool WordReader::Fill() {
     begin_ = 0;
   }
   for (;;) {
-    const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    const long got = ReadFd(fd_.get(), buffer_.data() + end_, buffer_.size() - end_);
     if (got > 0) {
       if (watch_) watch_(std::string_view(buffer_.data() + end_, static_cast<std::size_t>(got)));
       end_ += static_cast<std::size_t>(got);
@@ -651,7 +653,7 @@ bool WordReader::Fill() {
       if (stop_ != nullptr && stop_()) throw ReadStopped{};
       continue;
     }
-    throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno));
+    throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno), CandidateError::Kind::kInput);
   }
 }
 
@@ -701,7 +703,7 @@ bool WordReader::Next(std::string& word) {
 void WordReader::SkipTo(std::uint64_t offset, std::uint64_t lines) {
   if (offset <= offset_) return;
   lines_ = lines;
-  if (seekable_ && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0) {
+  if (seekable_ && SeekTo(fd_.get(), offset)) {
     offset_ = offset;
     begin_ = end_ = 0;
     eof_ = false;

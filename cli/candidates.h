@@ -24,11 +24,18 @@
 #include <utility>
 #include <vector>
 
+#include "cli/os/files.h"
+
 namespace trirotor::cli {
 
-// A rule, mask or word list the user must fix; the message names where.
+// A rule, mask or word list the user must fix (kUsage), or a rule file, word
+// list or suffix list that cannot be read (kInput); the message names where.
+// The kind is the exit status's: 1 or 2, as for every other option.
 struct CandidateError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  enum class Kind { kUsage,
+                    kInput };
+  explicit CandidateError(const std::string& what, Kind kind = Kind::kUsage) : std::runtime_error(what), kind(kind) {}
+  Kind kind;
 };
 
 /// Rules ///
@@ -57,6 +64,8 @@ Rule ParseRule(std::string_view line);
 // first bad line, and for a file that cannot be read or holds no rule.
 // `lines` gets each rule's line number.
 std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* lines = nullptr);
+// The same for a rule file's text; `name` is the file as messages show it.
+std::vector<Rule> ParseRules(std::string_view text, const std::string& name, std::vector<std::size_t>* lines = nullptr);
 // Applies the rule to word in place.
 void ApplyRule(const Rule& rule, std::string& word);
 
@@ -178,8 +187,7 @@ class WordReader {
   bool Fill();
   bool (*stop_)() = nullptr;
   std::function<void(std::string_view)> watch_;
-  int fd_ = -1;
-  bool ownsFd_ = false;
+  Descriptor fd_;
   bool seekable_ = false;
   std::string path_;
   std::vector<char> buffer_;

@@ -13,23 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "cli/status.h"
 #include "engine/trirotor.h"
-
-// Windows has no hang-up signal; the name keeps the shared code whole.
-#if defined(_WIN32) && !defined(SIGHUP)
-#define SIGHUP 1
-#endif
+#include "records/records.h"
 
 namespace trirotor::cli {
-
-// Exit statuses, documented in `trirotor decode --help`.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitUsage = 1;
-inline constexpr int kExitInput = 2;     // unreadable input, unwritable output, key problems
-inline constexpr int kExitFrame = 3;     // LastError 33: nothing written
-inline constexpr int kExitChecksum = 4;  // LastError 5: the text is written all the same
-inline constexpr int kExitEngine = 5;    // the engine raised an error
-inline constexpr int kExitAborted = 130;  // thrown for any stop; Run exits 128 + the signal
 
 enum class Mode { kDecode, kEncode, kInspect };
 
@@ -64,30 +52,6 @@ struct Options {
 // Does the work of one command line and returns its exit status.
 int Run(const Options& options);
 
-// "1 key", "2 keys": a count with its noun.
-inline std::string Counted(std::size_t count, std::string_view one, std::string_view many) {
-  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
-}
-
-// "the one key of the key ring does not open the message", "none of the 3
-// keys of the key ring opens the message": the tool's and batch's words.
-inline std::string NoRingKeyOpens(std::size_t keys) {
-  return keys == 1 ? "the one key of the key ring does not open the message"
-                   : "none of the " + std::to_string(keys) + " keys of the key ring opens the message";
-}
-
-// Prints "trirotor: " and the message on standard error.
-void Complain(std::string_view message);
-
-// "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
-std::string SignalName(int signo);
-
-// A failure that ends the run with an exit status; message is for the user.
-struct Failure {
-  int status;
-  std::string message;
-};
-
 /// Messages (message.cpp) ///
 
 // What reading a message's characters through the code page found.
@@ -103,12 +67,10 @@ MessageReading MessageToCodePage(ByteBuffer& message);
 
 /// Keys (keys.cpp) ///
 
-// The key and suffix as the options give them, in UTF-16. A key is absent
-// (nullopt) only when no key option was given and no prompt was possible.
-struct KeyPair {
-  std::optional<std::u16string> key;
-  std::u16string suffix;
-};
+// The key and suffix as the options give them, in UTF-16 (the records'
+// words: records/records.h). A key is absent (nullopt) only when no key
+// option was given and no prompt was possible.
+using records::KeyPair;
 // Throws Failure(kExitInput) for an unreadable file, an unset variable,
 // invalid UTF-8, an empty key, keys that differ when asked twice, and (in
 // encode mode) a character the code page cannot hold; Failure(kExitUsage)
@@ -142,8 +104,6 @@ std::string EnvironmentText(const std::string& name);
 // ignored when the process started (nohup, a script's background job) is
 // left ignored.
 void InstallInterruptHandler();
-bool Interrupted();
-int InterruptSignal();  // the first signal that came, 0 for none
 // While on, a signal ends the process at once (status 128 + its number,
 // after the usual "aborted by" line) instead of waiting for the engine's
 // first pause; the hooks turn it off there, the caller when the engine
@@ -176,13 +136,9 @@ std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, co
 
 /// Key rings (keyring.cpp) ///
 
-// One candidate of a key ring: its line, key, suffix and the comment line
-// nearest above it ("" for none).
-struct RingEntry {
-  std::size_t line;
-  std::u16string key, suffix;
-  std::string comment;
-};
+// One candidate of a key ring (records/records.h).
+using records::RingEntry;
+using records::NoRingKeyOpens;
 // Reads a key ring as key files are read (UTF-8, a leading byte-order mark
 // dropped, 1 MiB at most; "-" is standard input); CRLF line ends and blank
 // lines are taken. A line's suffix is what follows its first TAB.

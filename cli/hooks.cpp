@@ -21,19 +21,13 @@
 
 #include "cli/cli.h"
 #include "engine/trirotor.h"
-#if defined(_WIN32)
-#include "cli/windows.h"
-#endif
+#include "cli/os/console.h"
+#include "cli/os/files.h"
 
 namespace trirotor::cli {
 
 namespace {
 
-// The signal that asked the run to stop, 0 before one came. Read by the batch
-// workers as well as the thread the signal lands on: an atomic, lock-free so
-// that the handler may store to it.
-std::atomic<std::sig_atomic_t> gInterrupted{0};
-static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free);
 
 // Set while the engine works in a stage it cannot be stopped from inside
 // (a decode's base64 before the first pause, a whole encode), with nothing
@@ -47,8 +41,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 std::atomic<bool> gStageLineOpen{false};
 
 extern "C" void OnInterrupt(int signo) {
-  std::sig_atomic_t none = 0;  // the first signal names the stop
-  gInterrupted.compare_exchange_strong(none, signo, std::memory_order_relaxed);
+  RecordStop(signo);
   if (!gStopAtOnce.load(std::memory_order_relaxed)) return;
   // Only async-signal-safe calls from here: write and _exit.
   if (gStageLineOpen.load(std::memory_order_relaxed) && ::write(2, "\r\033[K", 4) < 0) _exit(128 + signo);
@@ -87,12 +80,7 @@ constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 30;
 
 // Progress is a nicety: a failed write to standard error changes nothing.
-void WriteError(std::string_view text) {
-#if defined(_WIN32)
-  if (ConsoleWrite(2, text)) return;
-#endif
-  if (::write(2, text.data(), text.size()) < 0) return;
-}
+void WriteError(std::string_view text) { WriteChatter(2, text); }
 
 std::string HumanBytes(double bytes) {
   const char* units[] = {"B", "KiB", "MiB", "GiB"};
@@ -132,7 +120,7 @@ void DrawBar(int percent, Clock::time_point now) {
 
 void ProgressHook() {
   gStopAtOnce.store(false, std::memory_order_relaxed);  // the engine can stop itself from here on
-  if (gInterrupted) {
+  if (Interrupted()) {
     AbortFlag = -1;
     return;
   }
@@ -143,7 +131,7 @@ void ProgressHook() {
   // value past 50 says that the checking stage has begun.
   if (progress > 50 && gBar.stage == Stage::kDecrypting) {
     // Decryption is through: its line ends at 100 % where lines are kept.
-    if (gBar.drawn && !::isatty(2)) {
+    if (gBar.drawn && !IsTerminal(2)) {
       DrawBar(100, now);
       WriteError("\n");
     }
@@ -165,33 +153,12 @@ struct StageLine {
 
 void AbortHook() {
   gStopAtOnce.store(false, std::memory_order_relaxed);
-  if (gInterrupted) AbortFlag = -1;
+  if (Interrupted()) AbortFlag = -1;
 }
 
 }  // namespace
 
-void InstallInterruptHandler() {
-#if defined(_WIN32)
-  InstallConsoleHandler(OnInterrupt);
-#else
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: blocked reads return and the run stops
-  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
-    // A signal ignored when we started stays ignored: nohup ignores SIGHUP,
-    // a shell ignores SIGINT for the jobs a script puts in the background,
-    // and both mean the run is to outlive them.
-    struct sigaction was {};
-    if (::sigaction(signo, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
-    ::sigaction(signo, &action, nullptr);
-  }
-#endif
-}
-
-bool Interrupted() { return gInterrupted.load(std::memory_order_relaxed) != 0; }
-
-int InterruptSignal() { return static_cast<int>(gInterrupted.load(std::memory_order_relaxed)); }
+void InstallInterruptHandler() { InstallStopHandler(OnInterrupt); }
 
 void StopAtOnceUntilTheFirstPause(bool on) {
   gStopAtOnce.store(on, std::memory_order_relaxed);
@@ -222,7 +189,7 @@ void ShowStage(const std::string& stage, std::uint64_t bytes) {
   const std::string text = "trirotor: " + stage + " " + HumanBytes(static_cast<double>(bytes));
   // On a terminal each stage takes the place of the last; elsewhere each is
   // a line of its own.
-  const bool terminal = ::isatty(2);
+  const bool terminal = IsTerminal(2);
   WriteError(terminal ? "\r" + text + "\033[K" : text + "\n");
   gStageLineOpen.store(terminal, std::memory_order_relaxed);
   gStages.drawn = true;
@@ -233,7 +200,7 @@ void FinishStages(bool done) {
   gStages.active = false;
   gStageLineOpen.store(false, std::memory_order_relaxed);
   if (!gStages.drawn) return;
-  if (::isatty(2)) {
+  if (IsTerminal(2)) {
     WriteError("\r\033[K");
   } else if (done) {
     char line[64];
@@ -247,10 +214,10 @@ void FinishProgress() {
   platform::SetEventHook(AbortHook);
   if (!gBar.drawn) return;
   // On a terminal the bar is wiped; in a file or pipe it ends its line.
-  if (::isatty(2)) {
+  if (IsTerminal(2)) {
     WriteError("\r\033[K");
   } else {
-    if (!gInterrupted && gBar.lastPercent != 100) DrawBar(100, Clock::now());
+    if (!Interrupted() && gBar.lastPercent != 100) DrawBar(100, Clock::now());
     WriteError("\n");
   }
   gBar.drawn = false;

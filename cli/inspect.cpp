@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
 
@@ -240,7 +240,7 @@ int RunInspect(const Options& options) {
   } catch (const EngineError& error) {
     throw Failure{kExitEngine, error.what()};
   }
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   const std::string text = options.json ? ToJson(report, reading, status).dump() + "\n" : ToText(report, reading, status, unkeyed);
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0) throw Failure{kExitInput, "cannot write the report"};

@@ -13,45 +13,23 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
 #include "engine/trirotor.h"
-#include "support/utf8.h"
 
 namespace trirotor::cli {
 
 std::vector<RingEntry> ReadKeyRing(const std::string& path) {
   const std::u16string text = ReadKeySource(path, "the key ring");
-  std::vector<RingEntry> ring;
-  std::string comment;
-  std::size_t lineNumber = 0;
-  for (std::size_t start = 0; start <= text.size();) {
-    std::size_t end = text.find(u'\n', start);
-    if (end == std::u16string::npos) end = text.size();
-    std::u16string_view line(text.data() + start, end - start);
-    start = end + 1;
-    ++lineNumber;
-    if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
-    if (line.empty()) continue;
-    if (line.front() == u'#') {
-      // The comment nearest above a key names it.
-      line.remove_prefix(1);
-      while (!line.empty() && line.front() == u' ') line.remove_prefix(1);
-      comment = support::EncodeUtf8(line);
-      continue;
+  try {
+    std::vector<RingEntry> ring = records::ParseKeyRing(text);
+    if (ring.empty()) {
+      throw Failure{kExitInput, "the key ring " + (path == "-" ? std::string("from standard input") : ShownName(path)) +
+                                    " holds no key"};
     }
-    const std::size_t tab = line.find(u'\t');
-    RingEntry entry{lineNumber, std::u16string(line.substr(0, tab)), {}, comment};
-    if (tab != std::u16string_view::npos) entry.suffix = std::u16string(line.substr(tab + 1));
-    if (entry.key.empty()) {
-      throw Failure{kExitInput, "line " + std::to_string(lineNumber) + " of the key ring has an empty key"};
-    }
-    ring.push_back(std::move(entry));
-    comment.clear();
+    return ring;
+  } catch (const records::RingError& error) {
+    throw Failure{kExitInput, error.what()};
   }
-  if (ring.empty()) {
-    throw Failure{kExitInput, "the key ring " + std::string(path == "-" ? "from standard input" : path) + " holds no key"};
-  }
-  return ring;
 }
 
 std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::vector<RingEntry>& ring,
@@ -81,7 +59,7 @@ std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::v
   for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(work);
   work();
   for (std::thread& thread : threads) thread.join();
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (found.load() == kNone) return std::nullopt;
   return found.load();
 }

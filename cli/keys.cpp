@@ -10,26 +10,14 @@
 // message, and a look-alike would not come from the same key typed under
 // another page.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(_WIN32)
-#include "cli/windows.h"
-#include "support/wide_path.h"
-#else
-#include <poll.h>
-#include <pthread.h>
-#include <termios.h>
-#endif
-
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
+#include "cli/os/console.h"
 #include "engine/trirotor.h"
 #include "support/key_file.h"
 #include "support/utf8.h"
@@ -48,109 +36,6 @@ std::u16string KeyText(const std::string& utf8, std::string_view what) {
   }
   return text;
 }
-
-#if defined(_WIN32)
-std::optional<std::u16string> PromptForKey(bool twice) { return PromptForKeyOnConsole(twice); }
-#else
-// The terminal to ask on: the process's own whenever it has one, whatever
-// standard input is (a pipe or a file that carries the message; gpg and age
-// ask so too), else standard input when it is a terminal. -1 when there is
-// none; `owned` says whether to close it.
-int OpenTerminal(bool& owned) {
-  owned = false;
-  const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd >= 0) {
-    owned = true;
-    return fd;
-  }
-  return ::isatty(0) != 0 ? 0 : -1;
-}
-
-// Waits until the terminal has a line for us. The stop signals are held
-// back until ppoll waits, so that one that came before the prompt, or while
-// it was shown, stops the run here; a plain read would wait for ever behind
-// a flag nobody looks at.
-void AwaitLine(int fd) {
-  sigset_t stops, before;
-  sigemptyset(&stops);
-  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signo);
-  ::pthread_sigmask(SIG_BLOCK, &stops, &before);
-  struct Unblock {
-    sigset_t mask;
-    ~Unblock() { ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
-  } unblock{before};
-  for (;;) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-    pollfd wait{fd, POLLIN, 0};
-    const int ready = ::ppoll(&wait, 1, nullptr, &before);
-    if (ready > 0 || (ready < 0 && errno != EINTR)) return;  // the read says what there is
-  }
-}
-
-void Say(int fd, std::string_view text) {
-  if (::write(fd, text.data(), text.size()) < 0) {
-    // no terminal to speak on after all; the read that follows decides
-  }
-}
-
-// Asks on the terminal with echo off; restores the terminal whatever
-// happens. One read is one line: Enter ends it, and so does Ctrl-D, which
-// hands over what was typed without a line end (an empty line: an empty key).
-std::string AskOnce(int fd, std::string_view prompt) {
-  termios saved{};
-  const bool canHide = ::tcgetattr(fd, &saved) == 0;
-  struct Restore {
-    int fd;
-    bool active;
-    termios settings;
-    ~Restore() {
-      if (active) ::tcsetattr(fd, TCSAFLUSH, &settings);
-    }
-  } restore{fd, canHide, saved};
-  if (canHide) {
-    termios hidden = saved;
-    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    hidden.c_lflag |= ECHONL;
-    ::tcsetattr(fd, TCSAFLUSH, &hidden);
-  }
-  Say(fd == 0 ? 2 : fd, prompt);
-  std::string line(support::kMaxKeyFileBytes, '\0');
-  std::size_t got = 0;
-  try {
-    AwaitLine(fd);
-    got = ReadSome(fd, line.data(), line.size(), "the key");
-  } catch (const Failure&) {
-    Say(fd == 0 ? 2 : fd, "\n");  // the message that follows starts on a line of its own
-    throw;
-  }
-  line.resize(got);
-  if (line.ends_with('\n')) {
-    line.pop_back();
-  } else {
-    Say(fd == 0 ? 2 : fd, "\n");  // Ctrl-D: no line end was echoed
-  }
-  if (line.ends_with('\r')) line.pop_back();
-  return line;
-}
-
-std::optional<std::u16string> PromptForKey(bool twice) {
-  bool owned = false;
-  const int fd = OpenTerminal(owned);
-  if (fd < 0) return std::nullopt;
-  struct Close {
-    int fd;
-    bool owned;
-    ~Close() {
-      if (owned) ::close(fd);
-    }
-  } close{fd, owned};
-  const std::string key = AskOnce(fd, "Key: ");
-  if (twice && !key.empty() && AskOnce(fd, "Key again: ") != key) {
-    throw Failure{kExitInput, "the two keys differ; nothing was sealed"};
-  }
-  return KeyText(key, "the key");
-}
-#endif
 
 // Encoding: a character the page cannot hold exactly is refused, as in the
 // text.
@@ -178,35 +63,20 @@ std::u16string ReadKeySource(const std::string& path, std::string_view what) {
     }
     return support::ReadKeyFile(path, what, &Interrupted);
   } catch (const support::KeyFileInterrupted&) {
-    throw Failure{kExitAborted, "aborted"};
+    ThrowStopped();
   } catch (const support::KeyFileError& error) {
     throw Failure{kExitInput, error.what()};
   }
 }
 
 std::string EnvironmentText(const std::string& name) {
-#if defined(_WIN32)
-  // getenv gives the ANSI code page's bytes; the variable itself is UTF-16.
-  const std::wstring wideName = support::WideText(name);
-  const wchar_t* wide = wideName.empty() ? nullptr : ::_wgetenv(wideName.c_str());
-  if (wide == nullptr) throw Failure{kExitInput, "the variable " + name + " is not set"};
-  return support::NarrowText(wide);
-#else
-  const char* value = std::getenv(name.c_str());
-  if (value == nullptr) throw Failure{kExitInput, "the variable " + name + " is not set"};
-  return value;
-#endif
+  std::optional<std::string> value = EnvironmentValue(name);
+  if (!value) throw Failure{kExitInput, "the variable " + name + " is not set"};
+  return std::move(*value);
 }
 
 bool SameFileAsStandardInput(const std::string& path) {
-  if (path == "-") return true;
-#if defined(_WIN32)
-  return SameFile(path, 0);
-#else
-  struct stat named {}, input {};
-  return ::stat(path.c_str(), &named) == 0 && ::fstat(0, &input) == 0 && named.st_dev == input.st_dev &&
-         named.st_ino == input.st_ino;
-#endif
+  return path == "-" || SameFileAs(path, 0);
 }
 
 void RefuseSharedStandardInput(const Options& options) {

@@ -7,18 +7,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli.h"
 #include "cli/recover.h"
-#if defined(_WIN32)
-#include "cli/windows.h"
-#endif
 #include "engine/trirotor.h"
 #include "support/build_info.h"
 
@@ -182,34 +181,39 @@ void AddArchiveOptions(CLI::App& command, Options& options, CLI::Option* outputD
   for (const char* name : {"-o", "--raw", "--codepage", "--salvage"}) verify->excludes(command.get_option(name));
 }
 
-void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
-  auto* file = command.add_option("FILE", options.inputs,
-                                  decoding ? "The message to decode (default: standard input; - for standard input); "
-                                             "several with --output-dir or --check"
-                                           : "The text to encode (default: standard input; - for standard input)");
-  if (!decoding) file->expected(0, 1);
-  auto* keyFile = command.add_option("--key-file", options.keyFile,
-                                     "Read the key from FILE (UTF-8; a leading byte-order mark and one trailing LF or CRLF are "
-                                     "dropped; - for standard input when the message is not there)");
-  keyFile->option_text("FILE")->check(NamesAFile(" (- is standard input)"));
-  auto* keyEnv = command.add_option("--key-env", options.keyEnv, "Take the key from environment variable VAR");
-  keyEnv->option_text("VAR");
-  auto* keyText = command.add_option(
-      "--key", options.keyText,
-      "The key itself. Other users of this machine can see it in the process list: prefer --key-file or "
-      "--key-env. Without any key option the key is asked for on the terminal, without echo (also when "
-      "the message comes through a pipe; encode asks twice)");
-  keyText->option_text("TEXT");
-  keyFile->excludes(keyEnv)->excludes(keyText);
-  keyEnv->excludes(keyText);
+/// Each command's options, in the order its help lists them ///
 
-  auto* suffixText = command.add_option("--suffix", options.suffixText, "The key suffix (default: empty)");
-  suffixText->option_text("TEXT");
-  auto* suffixFile = command.add_option("--suffix-file", options.suffixFile,
-                                        "Read the key suffix from FILE (read as --key-file reads)");
-  suffixFile->option_text("FILE")->check(NamesAFile(" (- is standard input)"));
-  suffixText->excludes(suffixFile);
+// The key and suffix options of decode, encode and inspect; `keyHelp` says
+// what happens without any.
+struct KeyOptions {
+  CLI::Option *file, *env, *text, *suffixText, *suffixFile;
+};
 
+KeyOptions AddKeyOptions(CLI::App& command, Options& options, const std::string& keyHelp) {
+  KeyOptions keys{};
+  keys.file = command.add_option("--key-file", options.keyFile,
+                                 "Read the key from FILE (UTF-8; a leading byte-order mark and one trailing LF or CRLF "
+                                 "are dropped; - for standard input when the message is not there)");
+  keys.file->option_text("FILE")->check(NamesAFile(" (- is standard input)"));
+  keys.env = command.add_option("--key-env", options.keyEnv, "Take the key from environment variable VAR");
+  keys.env->option_text("VAR");
+  keys.text = command.add_option("--key", options.keyText,
+                                 "The key itself. Other users of this machine can see it in the process list: prefer "
+                                 "--key-file or --key-env. " + keyHelp);
+  keys.text->option_text("TEXT");
+  keys.file->excludes(keys.env)->excludes(keys.text);
+  keys.env->excludes(keys.text);
+
+  keys.suffixText = command.add_option("--suffix", options.suffixText, "The key suffix (default: empty)");
+  keys.suffixText->option_text("TEXT");
+  keys.suffixFile = command.add_option("--suffix-file", options.suffixFile,
+                                       "Read the key suffix from FILE (read as --key-file reads)");
+  keys.suffixFile->option_text("FILE")->check(NamesAFile(" (- is standard input)"));
+  keys.suffixText->excludes(keys.suffixFile);
+  return keys;
+}
+
+void AddCodePageOption(CLI::App& command, Options& options) {
   command
       .add_option_function<std::string>(
           "--codepage",
@@ -221,55 +225,83 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
           "Single-byte, ASCII-compatible code page of the plain text, by number or name: 1252 (default), "
           "cp437, windows-1251, ISO-8859-2, ... ('trirotor --list-codepages' shows them all)")
       ->option_text("NAME");
-  auto* output = command.add_option(
+}
+
+// --keyring FILE; `what` says what the first line that opens the message
+// is used for.
+CLI::Option* AddKeyRingOption(CLI::App& command, Options& options, const KeyOptions& keys, const std::string& what) {
+  return command
+      .add_option("--keyring", options.keyRing,
+                  "Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line; - for "
+                  "standard input when the message is not there), on every core, and " + what)
+      ->option_text("FILE")
+      ->check(NamesAFile(" (- is standard input)"))
+      ->excludes(keys.file)
+      ->excludes(keys.env)
+      ->excludes(keys.text)
+      ->excludes(keys.suffixText)
+      ->excludes(keys.suffixFile);
+}
+
+// Where decode's and encode's results go, and how the run shows itself.
+struct OutputOptions {
+  CLI::Option *output, *raw, *jsonl;
+};
+
+OutputOptions AddOutputOptions(CLI::App& command, Options& options, bool decoding) {
+  OutputOptions out{};
+  out.output = command.add_option(
       "-o,--output", options.output,
       "Write to FILE, replacing it only when the run succeeds (default: standard output; - for standard "
       "output). A link is followed; a device or FIFO such as /dev/null is written as it is");
-  output->option_text("FILE");
-  output->check(NamesAFile(" (- is standard output)"));
-  auto* raw = command.add_flag("--raw", options.raw,
-                               decoding ? "Write the plain bytes of the code page instead of UTF-8"
-                                        : "Read the text as bytes of the code page instead of UTF-8");
+  out.output->option_text("FILE");
+  out.output->check(NamesAFile(" (- is standard output)"));
+  out.raw = command.add_flag("--raw", options.raw,
+                             decoding ? "Write the plain bytes of the code page instead of UTF-8"
+                                      : "Read the text as bytes of the code page instead of UTF-8");
   auto* progress = command.add_flag("--progress", options.progress,
                                     "Show the progress bar on standard error even when it is not a terminal");
-  auto* quiet = command.add_flag("-q,--quiet", options.quiet, "Show no progress bar, no encode stages and no summary line");
+  auto* quiet =
+      command.add_flag("-q,--quiet", options.quiet, "Show no progress bar, no encode stages and no summary line");
   progress->excludes(quiet);
+  out.jsonl = command.add_flag("--jsonl", options.jsonl,
+                               decoding ? "Batch mode: decode one JSON record per line (see below)"
+                                        : "Batch mode: encode one JSON record per line (see below)");
+  out.jsonl->excludes(out.raw);
+  return out;
+}
 
-  auto* jsonl = command.add_flag("--jsonl", options.jsonl,
-                                 decoding ? "Batch mode: decode one JSON record per line (see below)"
-                                          : "Batch mode: encode one JSON record per line (see below)");
-  jsonl->excludes(raw);
-  if (decoding) {
-    auto* outputDir = command.add_option("--output-dir", options.outputDir,
-                                         "Decode each FILE to DIR/<its name without extension>.txt, each on its "
-                                         "own; the status is the highest of them, a summary line ends the run. An "
-                                         "archive run (docs/archives.md) makes DIR when it is missing");
-    outputDir->option_text("DIR");
-    outputDir->check(NamesAFile(" (. is this folder)"));
-    auto* check = command.add_flag("--check", options.check,
-                                   "Decode each FILE and write nothing: the status tells whether the key opens "
-                                   "it (0) or not (3)");
-    outputDir->excludes(output)->excludes(jsonl);
-    check->excludes(output)->excludes(outputDir)->excludes(jsonl);
-    command.add_flag("--salvage", options.salvage,
-                     "When the frame does not check out but its header shows this key, write what the "
-                     "message still holds (a cut-short message, junk after its end); exit 4")
-        ->excludes(jsonl)->excludes(check);
-    command
-        .add_option("--keyring", options.keyRing,
-                    "Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line; - for "
-                    "standard input when the message is not there), on every core, and decode with the first "
-                    "that opens the message; its line is named on standard error, never the key. With --jsonl, "
-                    "each record without a \"key\" of its own is tried against FILE, and its line names the "
-                    "opening line (\"keyring_line\"); with --output-dir, each message is, and its report line names the "
-                    "line")
-        ->option_text("FILE")
-        ->check(NamesAFile(" (- is standard input)"))
-        ->excludes(keyFile)->excludes(keyEnv)->excludes(keyText)->excludes(suffixText)->excludes(suffixFile)
-        ->excludes(check)->excludes("--salvage");
-    AddArchiveOptions(command, options, outputDir, check, jsonl);
-  }
-  command.add_option("-j,--jobs", options.jobs, "Worker threads for --jsonl, --output-dir and --verify, 1 to 1024 (default: one per core)")
+// decode's own: several messages, salvage, key rings, whole folders.
+void AddDecodeOptions(CLI::App& command, Options& options, const KeyOptions& keys, const OutputOptions& out) {
+  auto* outputDir = command.add_option("--output-dir", options.outputDir,
+                                       "Decode each FILE to DIR/<its name without extension>.txt, each on its "
+                                       "own; the status is the highest of them, a summary line ends the run. An "
+                                       "archive run (docs/archives.md) makes DIR when it is missing");
+  outputDir->option_text("DIR");
+  outputDir->check(NamesAFile(" (. is this folder)"));
+  auto* check = command.add_flag("--check", options.check,
+                                 "Decode each FILE and write nothing: the status tells whether the key opens "
+                                 "it (0) or not (3)");
+  outputDir->excludes(out.output)->excludes(out.jsonl);
+  check->excludes(out.output)->excludes(outputDir)->excludes(out.jsonl);
+  auto* salvage = command.add_flag("--salvage", options.salvage,
+                                   "When the frame does not check out but its header shows this key, write what the "
+                                   "message still holds (a cut-short message, junk after its end); exit 4");
+  salvage->excludes(out.jsonl)->excludes(check);
+  AddKeyRingOption(command, options, keys,
+                   "decode with the first that opens the message; its line is named on standard error, never the "
+                   "key. With --jsonl, each record without a \"key\" of its own is tried against FILE, and its line "
+                   "names the opening line (\"keyring_line\"); with --output-dir, each message is, and its report "
+                   "line names the line")
+      ->excludes(check)
+      ->excludes(salvage);
+  AddArchiveOptions(command, options, outputDir, check, out.jsonl);
+}
+
+void AddJobsOption(CLI::App& command, Options& options) {
+  command
+      .add_option("-j,--jobs", options.jobs,
+                  "Worker threads for --jsonl, --output-dir and --verify, 1 to 1024 (default: one per core)")
       ->option_text("N")
       ->check(CLI::Validator(
           [](std::string& value) -> std::string {
@@ -277,33 +309,84 @@ void AddSharedOptions(CLI::App& command, Options& options, bool decoding) {
             const bool digits = !value.empty() && value.size() <= 4 &&
                                 value.find_first_not_of("0123456789") == std::string::npos;
             const int n = digits ? std::stoi(value) : 0;
-            return n >= 1 && n <= kMaxJobs ? "" : "must be a whole number from 1 to " + std::to_string(kMaxJobs) +
-                                                      ", not " + value;
+            return n >= 1 && n <= kMaxJobs ? ""
+                                           : "must be a whole number from 1 to " + std::to_string(kMaxJobs) +
+                                                 ", not " + value;
           },
           "N"));
 }
 
-}  // namespace
+void AddWrapOption(CLI::App& command, Options& options) {
+  command.add_option("--wrap", options.wrap, "Base64 line length, 0 to 999999999 (default 76; 0: one line)")
+      ->option_text("N")
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            // CLI11's own range check would print the range of a double.
+            const bool digits = !value.empty() && value.size() <= kMaxWrapDigits &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            return digits ? "" : "must be a whole number of characters from 0 to 999999999 (0: one line), not " + value;
+          },
+          "N"));
+}
 
-#if defined(_WIN32)
-// Windows gives the arguments as UTF-16: wmain takes them, and the shared
-// entry gets them as UTF-8.
-static int Main(int argc, char** argv);
-int wmain(int argc, wchar_t** argv) { return trirotor::cli::RunWithUtf8Arguments(argc, argv, Main); }
-static int Main(int argc, char** argv) {
-#else
-int main(int argc, char** argv) {
-#endif
-  CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones.", "trirotor"};
+/// The commands ///
+
+constexpr const char* kAskedFor =
+    "Without any key option the key is asked for on the terminal, without echo (also when the message comes through "
+    "a pipe; encode asks twice)";
+
+CLI::App* AddDecodeCommand(CLI::App& app, Options& options) {
+  CLI::App* decode = app.add_subcommand("decode", "Decode a message (base64) into its plain text");
+  decode->add_option("FILE", options.inputs,
+                     "The message to decode (default: standard input; - for standard input); several with "
+                     "--output-dir or --check");
+  const KeyOptions keys = AddKeyOptions(*decode, options, kAskedFor);
+  AddCodePageOption(*decode, options);
+  const OutputOptions out = AddOutputOptions(*decode, options, true);
+  AddDecodeOptions(*decode, options, keys, out);
+  AddJobsOption(*decode, options);
+  decode->footer(kDecodeFooter);
+  return decode;
+}
+
+// Inspection takes a key but writes no text: the options that shape an
+// output are not its.
+CLI::App* AddInspectCommand(CLI::App& app, Options& options) {
+  CLI::App* inspect = app.add_subcommand("inspect", "Report what each stage of decoding sees in a message "
+                                                    "(the base64 layer; with a key, the frame and container)");
+  const KeyOptions keys =
+      AddKeyOptions(*inspect, options, "Without any key option only the base64 layer is read; the key is never asked for");
+  AddCodePageOption(*inspect, options);
+  AddKeyRingOption(*inspect, options, keys,
+                   "report under the first that opens the message; its line is named on standard error, never the "
+                   "key");
+  inspect->add_option("FILE", options.inputs, "The message (default: standard input; - for standard input)")
+      ->expected(0, 1);
+  inspect->add_flag("--json", options.json, "The same facts as one JSON object (field names in docs/salvage.md)");
+  inspect->footer(kInspectFooter);
+  return inspect;
+}
+
+CLI::App* AddEncodeCommand(CLI::App& app, Options& options) {
+  CLI::App* encode = app.add_subcommand("encode", "Encode a plain text into a new message");
+  encode->add_option("FILE", options.inputs, "The text to encode (default: standard input; - for standard input)")
+      ->expected(0, 1);
+  AddKeyOptions(*encode, options, kAskedFor);
+  AddCodePageOption(*encode, options);
+  AddOutputOptions(*encode, options, false);
+  AddJobsOption(*encode, options);
+  AddWrapOption(*encode, options);
+  encode->footer(kEncodeFooter);
+  return encode;
+}
+
+void AddProgramOptions(CLI::App& app) {
   // The version, the build and its optional parts (support/build_info.h).
   app.set_version_flag("--version", trirotor::support::VersionText("trirotor"));
   app.require_subcommand(1);
-#if defined(_WIN32)
-  app.allow_windows_style_options(false);  // "/x" is a file name, as on Linux; subcommands inherit this
-#endif
+  app.allow_windows_style_options(false);  // "/x" is a file name on Windows too; subcommands inherit this
   app.footer("Run 'trirotor decode --help', 'trirotor encode --help', 'trirotor inspect --help' or 'trirotor recover "
              "--help' for the options and exit statuses.");
-
   app.add_flag_callback(
       "--list-codepages",
       [] {
@@ -315,99 +398,79 @@ int main(int argc, char** argv) {
         throw CLI::Success();
       },
       "List the code pages --codepage takes (number, name, script; which convert by Windows' own tables) and exit");
+}
 
-  Options options;
-  CLI::App* decode = app.add_subcommand("decode", "Decode a message (base64) into its plain text");
-  AddSharedOptions(*decode, options, true);
-  decode->footer(kDecodeFooter);
+// The one table of commands: the name a command line gives, and its parser.
+struct Command {
+  const char* name;
+  CLI::App* app;
+};
+using Commands = std::array<Command, 4>;
 
-  CLI::App* inspect = app.add_subcommand("inspect", "Report what each stage of decoding sees in a message "
-                                                    "(the base64 layer; with a key, the frame and container)");
-  AddSharedOptions(*inspect, options, true);
-  // Inspection takes a key but writes no text: the decode options that
-  // shape the output are not its.
-  for (const char* name : {"FILE", "-o", "--raw", "--progress", "-q", "--jsonl", "--output-dir", "--check",
-                           "--salvage", "-j", "--resume", "-r", "--include", "--exclude", "--follow-symlinks", "--report",
-                           "--verify"}) {
-    inspect->remove_option(inspect->get_option(name));
+Commands AddCommands(CLI::App& app, Options& options) {
+  // recover's options and its run are its own (cli/recover.cpp).
+  // In the order --help lists them.
+  return {{{"decode", AddDecodeCommand(app, options)},
+           {"inspect", AddInspectCommand(app, options)},
+           {"encode", AddEncodeCommand(app, options)},
+           {"recover", trirotor::cli::AddRecoverCommand(app)}}};
+}
+
+const Command* Named(const Commands& commands, std::string_view name) {
+  for (const Command& command : commands) {
+    if (name == command.name) return &command;
   }
-  inspect->get_option("--key")->description(
-      "The key itself. Other users of this machine can see it in the process list: prefer --key-file or "
-      "--key-env. Without any key option only the base64 layer is read; the key is never asked for");
-  inspect->get_option("--keyring")
-      ->description("Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line; - for "
-                    "standard input when the message is not there), on every core, and report under the first "
-                    "that opens the message; its line is named on standard error, never the key");
-  inspect->add_option("FILE", options.inputs, "The message (default: standard input; - for standard input)")
-      ->expected(0, 1);
-  inspect->add_flag("--json", options.json, "The same facts as one JSON object (field names in docs/salvage.md)");
-  inspect->footer(kInspectFooter);
+  return nullptr;
+}
 
-  CLI::App* encode = app.add_subcommand("encode", "Encode a plain text into a new message");
-  AddSharedOptions(*encode, options, false);
-  encode->add_option("--wrap", options.wrap, "Base64 line length, 0 to 999999999 (default 76; 0: one line)")
-      ->option_text("N")
-      ->check(CLI::Validator(
-          [](std::string& value) -> std::string {
-            // CLI11's own range check would print the range of a double.
-            const bool digits = !value.empty() && value.size() <= kMaxWrapDigits &&
-                                value.find_first_not_of("0123456789") == std::string::npos;
-            return digits ? "" : "must be a whole number of characters from 0 to 999999999 (0: one line), not " + value;
-          },
-          "N"));
-  encode->footer(kEncodeFooter);
-
-  // trirotor recover: its options and its run are its own (cli/recover.cpp).
-  CLI::App* recover = trirotor::cli::AddRecoverCommand(app);
-
-  // "trirotor help [COMMAND]", and a word that is no command, before CLI11
-  // sees them: it would only say that a subcommand is required.
-  if (argc >= 2 && argv[1][0] != '-') {
-    const std::string word = argv[1];
-    if (word == "help") {
-      CLI::App* about = &app;
-      const std::string topic = argc >= 3 ? argv[2] : "";
-      if (topic == "decode") about = decode;
-      if (topic == "encode") about = encode;
-      if (topic == "inspect") about = inspect;
-      if (topic == "recover") about = recover;
-      if (about == &app && !topic.empty()) {
-        trirotor::cli::Complain("there is no help on '" + topic + "': " + kCommands);
-        return trirotor::cli::kExitUsage;
-      }
-      if (argc > 3) {
-        trirotor::cli::Complain("'help' takes one command at most: " + std::string(kCommands));
-        return trirotor::cli::kExitUsage;
-      }
-      // A command's usage line names the program first, as "COMMAND --help" has it.
-      std::fputs(about->help(about == &app ? "" : "trirotor").c_str(), stdout);
-      return Written(trirotor::cli::kExitOk);
-    }
-    if (word != "decode" && word != "encode" && word != "inspect" && word != "recover") {
-      trirotor::cli::Complain("'" + word + "' is not a command; " + kCommands);
-      return trirotor::cli::kExitUsage;
-    }
-  }
-  try {
-    app.parse(SplitEmptyValues(argc, argv));
-  } catch (const CLI::ParseError& error) {
-    if (error.get_exit_code() == 0) return Written(app.exit(error));  // --help, --version, --list-codepages
-    trirotor::cli::Complain(PlainWords(error, encode->parsed() ? "encode" : "inspect"));
-    trirotor::cli::Complain("run 'trirotor --help' for the usage");
+// "trirotor help [COMMAND]", and a word that is no command, before CLI11
+// sees them: it would only say that a subcommand is required. nullopt when
+// CLI11 is to parse the line.
+std::optional<int> AnswerFirstWord(CLI::App& app, const Commands& commands, int argc, char** argv) {
+  if (argc < 2 || argv[1][0] == '-') return std::nullopt;
+  const std::string word = argv[1];
+  if (word != "help") {
+    if (Named(commands, word) != nullptr) return std::nullopt;
+    trirotor::cli::Complain("'" + word + "' is not a command; " + kCommands);
     return trirotor::cli::kExitUsage;
   }
-  if (recover->parsed()) return Written(trirotor::cli::RunRecoverCommand());
-  options.mode = decode->parsed() ? Mode::kDecode : inspect->parsed() ? Mode::kInspect : Mode::kEncode;
+  const std::string topic = argc >= 3 ? argv[2] : "";
+  const Command* about = Named(commands, topic);
+  if (about == nullptr && !topic.empty()) {
+    trirotor::cli::Complain("there is no help on '" + topic + "': " + kCommands);
+    return trirotor::cli::kExitUsage;
+  }
+  if (argc > 3) {
+    trirotor::cli::Complain("'help' takes one command at most: " + std::string(kCommands));
+    return trirotor::cli::kExitUsage;
+  }
+  // A command's usage line names the program first, as "COMMAND --help" has it.
+  std::fputs(about == nullptr ? app.help().c_str() : about->app->help("trirotor").c_str(), stdout);
+  return Written(trirotor::cli::kExitOk);
+}
+
+// What a parsed decode, encode or inspect line may not combine; nullopt
+// when it may run.
+std::optional<std::string> RefusedCombination(const Options& options) {
   if (options.inputs.size() > 1 && options.outputDir.empty() && !options.check) {
-    trirotor::cli::Complain("decode takes one FILE; give --output-dir DIR or --check for several");
-    return trirotor::cli::kExitUsage;
+    return "decode takes one FILE; give --output-dir DIR or --check for several";
   }
   if (options.jobs != 0 && !options.jsonl && options.outputDir.empty() && options.verify.empty()) {
-    trirotor::cli::Complain("-j needs --jsonl, --output-dir or --verify");
-    return trirotor::cli::kExitUsage;
+    return "-j needs --jsonl, --output-dir or --verify";
   }
   if (!options.verify.empty() && !options.inputs.empty()) {
-    trirotor::cli::Complain("--verify takes its inputs from the report: give no FILE");
+    return "--verify takes its inputs from the report: give no FILE";
+  }
+  return std::nullopt;
+}
+
+// The parsed line of decode, encode or inspect, run.
+int RunParsed(const Commands& commands, Options& options) {
+  options.mode = Named(commands, "decode")->app->parsed()    ? Mode::kDecode
+                 : Named(commands, "inspect")->app->parsed() ? Mode::kInspect
+                                                             : Mode::kEncode;
+  if (const std::optional<std::string> refused = RefusedCombination(options)) {
+    trirotor::cli::Complain(*refused);
     return trirotor::cli::kExitUsage;
   }
   if (!options.inputs.empty()) options.input = options.inputs.front();
@@ -420,4 +483,33 @@ int main(int argc, char** argv) {
     return failure.status;
   }
   return trirotor::cli::Run(options);
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+// Windows gives the arguments as UTF-16: wmain takes them, and the shared
+// entry gets them as UTF-8.
+#include "cli/os/windows_side.h"
+static int Main(int argc, char** argv);
+int wmain(int argc, wchar_t** argv) { return trirotor::cli::RunWithUtf8Arguments(argc, argv, Main); }
+static int Main(int argc, char** argv) {
+#else
+int main(int argc, char** argv) {
+#endif
+  CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones.", "trirotor"};
+  AddProgramOptions(app);
+  Options options;
+  const Commands commands = AddCommands(app, options);
+  if (const std::optional<int> answered = AnswerFirstWord(app, commands, argc, argv)) return *answered;
+  try {
+    app.parse(SplitEmptyValues(argc, argv));
+  } catch (const CLI::ParseError& error) {
+    if (error.get_exit_code() == 0) return Written(app.exit(error));  // --help, --version, --list-codepages
+    trirotor::cli::Complain(PlainWords(error, Named(commands, "encode")->app->parsed() ? "encode" : "inspect"));
+    trirotor::cli::Complain("run 'trirotor --help' for the usage");
+    return trirotor::cli::kExitUsage;
+  }
+  if (Named(commands, "recover")->app->parsed()) return Written(trirotor::cli::RunRecoverCommand());
+  return RunParsed(commands, options);
 }

@@ -18,12 +18,6 @@
 // wrong key in 2^31, and those, like the lucky keys that pass the frame
 // check, are counted and reported, never taken.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(_WIN32)
-#include <io.h>
-#endif
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -48,7 +42,8 @@
 
 #include "cli/candidates.h"
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
+#include "cli/os/console.h"
 #include "cli/recover.h"
 #include "cli/recover_session.h"
 #include "cli/sha256.h"
@@ -505,11 +500,9 @@ void RefuseDegenerateOptions(const RecoverOptions& o) {
 
 // The output standard output is: a closed one would lose the key found.
 void RefuseClosedStandardOutput() {
-#if !defined(_WIN32)
-  if (::fcntl(1, F_GETFD) < 0 && errno == EBADF) {
+  if (StandardOutputClosed()) {
     throw Failure{kExitInput, "standard output is closed: the key found would have nowhere to go"};
   }
-#endif
 }
 
 /// The search's plan ///
@@ -669,10 +662,10 @@ CandidateSet MakeCandidates(const Plan& plan) {
       set.suffixes = Suffixes(*plan.fixedSuffix);
     }
   } catch (const CandidateError& error) {
-    if (!plan.restored) throw Failure{kExitUsage, error.what()};
+    if (!plan.restored) throw Failure{error.kind == CandidateError::Kind::kInput ? kExitInput : kExitUsage, error.what()};
     throw Failure{kExitInput, "the search of the session " + ShownName(plan.sessionPath) + " cannot be made: " + error.what()};
   } catch (const ReadStopped&) {
-    throw Failure{kExitAborted, "aborted"};
+    ThrowStopped();
   }
   if (__builtin_mul_overflow(set.expansion.PerWord(), set.suffixes.Count(), &set.perWord)) {
     throw Failure{kExitUsage, "the search makes more than 18,446,744,073,709,551,615 candidates a word"};
@@ -733,7 +726,7 @@ void SurveyWordList(const std::string& path, std::uint64_t at, Inputs& inputs) {
   } catch (const CandidateError& error) {
     throw Failure{kExitInput, error.what()};
   } catch (const ReadStopped&) {
-    throw Failure{kExitAborted, "aborted"};
+    ThrowStopped();
   }
 }
 
@@ -878,7 +871,7 @@ std::string ShownKey(const std::string& bytes, int codePage) {
 bool WriteAll(int fd, std::string_view text) {
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    const long n = WriteFd(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) {
@@ -1074,7 +1067,7 @@ Session SessionNow(const Plan& plan, const Inputs& inputs, std::optional<Standin
 // seconds, the bar on a terminal, the status lines asked for.
 void Oversee(const RecoverOptions& o, Shared& shared, Dispenser& dispenser, std::optional<std::uint64_t> total,
              const std::function<void()>& save) {
-  const bool terminal = !o.quiet && ::isatty(2);
+  const bool terminal = !o.quiet && IsTerminal(2);
   const Clock::time_point start = Clock::now();
   Clock::time_point lastSave = start, lastDraw = start, lastStatus = start;
   const std::uint64_t triedAtStart = shared.tried.load();
@@ -1238,10 +1231,11 @@ Exit status:
        mask or an --increment-min past it, a --decode-to that is an
        input, a --session FILE that is no session or holds another
        search or this one stopped, a missing or other fixed suffix)
-  2    input or output problem: an unreadable message, word list or
-       session file; a damaged session or one that no longer fits its
-       inputs (they changed); a session in use by another run or that
-       already found its key; the key or text could not be written
+  2    input or output problem: an unreadable message, word list, rule
+       file, suffix list or session file; a damaged session or one that
+       no longer fits its inputs (they changed); a session in use by
+       another run or that already found its key; the key or text could
+       not be written
   3    every candidate was tried and none opens the message
   128+N  stopped by signal N (130 Ctrl-C): the session file is saved;
        go on with trirotor recover --restore FILE)TXT";

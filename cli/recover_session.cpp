@@ -9,24 +9,12 @@
 
 #include "cli/recover_session.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-
-#include "support/wide_path.h"  // files by UTF-8 name, long paths
-#else
-#include <sys/file.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
 #include "cli/sha256.h"
 #include "engine/trirotor.h"
 
@@ -250,58 +238,22 @@ Session ParseSession(const std::string& text) {
 
 /// Files ///
 
-#if defined(_WIN32)
-// The session's file calls, by UTF-8 name: Windows' rename does not replace.
-int OpenSessionFile(const std::string& path, int flags, int mode = 0) { return support::OpenFile(path, flags, mode); }
-int FlushSessionFile(int fd) { return ::_commit(fd); }
-bool ReplaceSessionFile(const std::string& temp, const std::string& path) {
-  if (::MoveFileExW(support::WidePath(temp).c_str(), support::WidePath(path).c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return true;
-  }
-  errno = EACCES;
-  return false;
-}
-void RemoveSessionFile(const std::string& path) { ::DeleteFileW(support::WidePath(path).c_str()); }
-#else
-int OpenSessionFile(const std::string& path, int flags, int mode = 0) {
-  return ::open(path.c_str(), flags | O_CLOEXEC, mode);
-}
-int FlushSessionFile(int fd) { return ::fsync(fd); }
-bool ReplaceSessionFile(const std::string& temp, const std::string& path) {
-  return ::rename(temp.c_str(), path.c_str()) == 0;
-}
-void RemoveSessionFile(const std::string& path) { ::unlink(path.c_str()); }
-#endif
-
 // Up to `limit` bytes from the start of the file; "" when there is none.
 // Read without the interrupt check of the tool's readers: the save on
 // Ctrl-C runs after the interrupt.
 std::string HeadOf(const std::string& path, std::size_t limit) {
-  const int fd = OpenSessionFile(path, O_RDONLY);
-  if (fd < 0) return "";
+  const Descriptor fd = OpenToRead(path);
+  if (!fd.valid()) return "";
   std::string head(limit, '\0');
   std::size_t got = 0;
   while (got < head.size()) {
-    const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
+    const long n = ReadFd(fd.get(), head.data() + got, head.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
-  ::close(fd);
   head.resize(got);
   return head;
-}
-
-bool WriteAllTo(int fd, const std::string& text) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    written += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 json FingerprintToJson(const Fingerprint& print) { return {{"bytes", print.bytes}, {"sha256", print.sha256}}; }
@@ -382,32 +334,27 @@ void SaveSession(const std::string& path, const json& j) {
   if (!head.empty() && head.find("\"trirotor_recover_session\"") == std::string::npos) {
     throw Failure{kExitInput, ShownName(path) + " is not a session of trirotor recover; it is left as it is"};
   }
-  const std::string text = j.dump(1) + "\n";
-  const std::string temp = path + ".tmp" + std::to_string(::getpid());
-  const int fd = OpenSessionFile(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) throw Failure{kExitInput, "cannot write the session file " + ShownName(temp) + ": " + std::strerror(errno)};
-  const bool ok = WriteAllTo(fd, text) && FlushSessionFile(fd) == 0;
-  ::close(fd);
-  if (!ok || !ReplaceSessionFile(temp, path)) {
-    const std::string why = std::strerror(errno);
-    RemoveSessionFile(temp);
-    throw Failure{kExitInput, "cannot write the session file " + ShownName(path) + ": " + why};
+  // Saved because the run stops, as often as not: a stop must not cut it.
+  try {
+    Output out(path, Output::Stop::kFinish);
+    out.Write(j.dump(1) + "\n");
+    out.Commit();
+  } catch (const Failure& failure) {
+    throw Failure{kExitInput, "cannot save the session: " + failure.message};
   }
 }
 
 Fingerprint FingerprintOf(const std::string& path, std::string_view what) {
-  const int fd = OpenSessionFile(path, O_RDONLY);
-  if (fd < 0) throw Failure{kExitInput, "cannot read " + std::string(what) + " " + ShownName(path) + ": " + std::strerror(errno)};
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
+  const Descriptor fd = OpenToRead(path);
+  if (!fd.valid()) {
+    throw Failure{kExitInput, "cannot read " + std::string(what) + " " + ShownName(path) + ": " + std::strerror(errno)};
+  }
   Sha256 hash;
   Fingerprint print;
   std::string chunk(std::size_t{1} << 16, '\0');
   for (;;) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
-    const std::size_t got = ReadSome(fd, chunk.data(), chunk.size(), std::string(what) + " " + ShownName(path));
+    StopIfAsked();
+    const std::size_t got = ReadSome(fd.get(), chunk.data(), chunk.size(), std::string(what) + " " + ShownName(path));
     if (got == 0) break;
     hash.Update(std::string_view(chunk.data(), got));
     print.bytes += got;
@@ -439,87 +386,20 @@ Failure CannotLock(const std::string& session, const std::string& lock, const st
   return Failure{kExitInput, "cannot lock the session " + ShownName(session) + " (with " + ShownName(lock) + "): " + why};
 }
 
-bool IsOurMark(std::string_view held) { return held.empty() || held == kLockMark; }
 
 }  // namespace
 
-#if defined(_WIN32)
-SessionLock::SessionLock(const std::string& sessionPath) : session_(sessionPath), path_(sessionPath + ".lock") {
-  const std::wstring wide = support::WidePath(path_);
-  // Shared with no one: a second run's open fails while this one lives, and
-  // the file goes when the handle closes, however the process ends.
-  constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
-  HANDLE handle = ::CreateFileW(wide.c_str(), kAccess, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS) {
-    // Held by a run now, or left by a machine that went down: look first,
-    // without the deletion, so that a file of the user's stays.
-    HANDLE look = ::CreateFileW(wide.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (look == INVALID_HANDLE_VALUE) {
-      if (::GetLastError() == ERROR_SHARING_VIOLATION) throw InUse(session_, path_);
-      throw CannotLock(session_, path_, "it cannot be opened");
-    }
-    char held[64] = {};
-    DWORD got = 0;
-    const bool read = ::ReadFile(look, held, sizeof held, &got, nullptr) != 0;
-    ::CloseHandle(look);
-    if (!read || !IsOurMark(std::string_view(held, got))) throw NotOurs(path_);
-    handle = ::CreateFileW(wide.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+SessionLock::SessionLock(const std::string& sessionPath) : session_(sessionPath) {
+  const std::string path = sessionPath + ".lock";
+  std::string why;
+  switch (HoldLock(path, kLockMark, lock_, why)) {
+    case LockRefusal::kNone: return;
+    case LockRefusal::kInUse: throw InUse(session_, path);
+    case LockRefusal::kNotOurs: throw NotOurs(path);
+    case LockRefusal::kCannot: throw CannotLock(session_, path, why);
   }
-  if (handle == INVALID_HANDLE_VALUE) {
-    if (::GetLastError() == ERROR_SHARING_VIOLATION) throw InUse(session_, path_);
-    throw CannotLock(session_, path_, "it cannot be made (error " + std::to_string(::GetLastError()) + ")");
-  }
-  DWORD put = 0;
-  ::WriteFile(handle, kLockMark.data(), static_cast<DWORD>(kLockMark.size()), &put, nullptr);
-  handle_ = handle;
 }
 
-SessionLock::~SessionLock() {
-  if (handle_ != nullptr) ::CloseHandle(static_cast<HANDLE>(handle_));
-}
-#else
-SessionLock::SessionLock(const std::string& sessionPath) : session_(sessionPath), path_(sessionPath + ".lock") {
-  // A run that ends removes its lock file; one that opened it just before
-  // then holds a file no longer at the name, and tries again. The rounds
-  // are bounded: each needs a whole run to start and end meanwhile.
-  for (int round = 0; round < 16; ++round) {
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) throw CannotLock(session_, path_, std::strerror(errno));
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno;
-      ::close(fd);
-      if (error == EWOULDBLOCK) throw InUse(session_, path_);
-      throw CannotLock(session_, path_, std::strerror(error));
-    }
-    struct stat held = {};
-    struct stat named = {};
-    if (::fstat(fd, &held) != 0 || ::stat(path_.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
-        held.st_ino != named.st_ino) {
-      ::close(fd);
-      continue;
-    }
-    char mark[64];
-    const ssize_t got = ::pread(fd, mark, sizeof mark, 0);
-    if (got < 0 || !IsOurMark(std::string_view(mark, static_cast<std::size_t>(got)))) {
-      ::close(fd);
-      throw NotOurs(path_);
-    }
-    if (got == 0 && ::pwrite(fd, kLockMark.data(), kLockMark.size(), 0) < 0) {
-      // The lock holds all the same; the mark only tells it apart later.
-    }
-    fd_ = fd;
-    return;
-  }
-  throw InUse(session_, path_);
-}
-
-SessionLock::~SessionLock() {
-  if (fd_ < 0) return;
-  ::unlink(path_.c_str());  // before the lock goes, so that no run takes a file on its way out
-  ::close(fd_);
-}
-#endif
+SessionLock::~SessionLock() { ReleaseLock(lock_); }
 
 }  // namespace trirotor::cli

@@ -105,12 +105,8 @@ class SessionLock {
   SessionLock& operator=(const SessionLock&) = delete;
 
  private:
-  std::string session_, path_;
-#if defined(_WIN32)
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  std::string session_;
+  HeldLock lock_;
 };
 
 }  // namespace trirotor::cli

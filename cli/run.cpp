@@ -22,12 +22,9 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include "cli/windows.h"
-#include "support/wide_path.h"
-#endif
 #include "cli/cli.h"
-#include "cli/io.h"
+#include "cli/file_io.h"
+#include "cli/os/console.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
 
@@ -112,7 +109,7 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
     return kExitFrame;
   }
 
-  const bool showBar = !options.quiet && (options.progress || ::isatty(2));
+  const bool showBar = !options.quiet && (options.progress || IsTerminal(2));
   if (showBar) StartProgress(message.size(), options.progress);
   LastError = 0;
   ByteBuffer plain;
@@ -127,7 +124,7 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   } catch (const EngineError& error) {
     StopAtOnceUntilTheFirstPause(false);
     FinishProgress();
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     PrintEngineError(error);
     Complain(name + "the message is damaged");
     return kExitEngine;
@@ -138,7 +135,7 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
     return kExitEngine;
   }
   FinishProgress();
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   const std::int16_t outcome = LastError;
   if (outcome == kErrFrameCheck && options.salvage) {
     std::optional<ByteBuffer> salvaged = SalvageOne(std::move(kept), keys, name);
@@ -181,12 +178,7 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
   if (inputs.empty()) inputs.push_back("-");
   std::vector<std::string> outputs(inputs.size());
   if (!options.outputDir.empty()) {
-#if defined(_WIN32)
-    if (!support::IsDirectory(options.outputDir)) {
-#else
-    struct stat info {};
-    if (::stat(options.outputDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-#endif
+    if (!IsFolder(options.outputDir)) {
       throw Failure{kExitInput, "--output-dir " + ShownName(options.outputDir) + " is not a folder"};
     }
     std::map<std::string, std::string> taken;  // output file -> the message that claimed it
@@ -268,7 +260,7 @@ void ToCodePage(ByteBuffer& text) {
   TextPosition at;  // where the slice starts, for messages
   std::u16string wide;
   while (from < text.size()) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     std::size_t end = std::min(text.size(), from + kSlice);
     // End the slice before a character that starts in it, not inside one.
     while (end < text.size() && end > from && (text[end] & 0xC0) == 0x80) --end;
@@ -313,7 +305,7 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
   // Held once as file bytes, turned into code page bytes in place, handed to
   // the engine whole: the peak is the engine's, about 2.4 times the text.
   ByteBuffer plain = ReadWholeBytes(options.input, kMaxInputBytes, "text");
-  const bool showStages = !options.quiet && (options.progress || ::isatty(2));
+  const bool showStages = !options.quiet && (options.progress || IsTerminal(2));
   if (showStages) StartStages(options.progress);
   struct Finish {
     bool active;
@@ -345,7 +337,7 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
     PrintOutOfMemory();
     return kExitEngine;
   }
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (showStages) ShowStage("writing", message.size() + 1);
   out.Write(message);
   out.Write("\n");
@@ -356,25 +348,6 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
 
 }  // namespace
 
-std::string SignalName(int signo) {
-  switch (signo) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    default: return "signal " + std::to_string(signo);
-  }
-}
-
-void Complain(std::string_view message) {
-  std::string line = "trirotor: ";
-  line += message;
-  line += '\n';
-#if defined(_WIN32)
-  if (ConsoleWrite(2, line)) return;
-#endif
-  if (::write(2, line.data(), line.size()) < 0) return;
-}
-
 // Whether the options ask for an archive run (declared in cli.h).
 bool IsArchiveRun(const Options& options) {
   if (options.mode != Mode::kDecode || options.jsonl) return false;
@@ -384,14 +357,8 @@ bool IsArchiveRun(const Options& options) {
       !options.report.empty() || options.resume || options.keyRing || options.jobs != 0) {
     return true;
   }
-  return std::any_of(options.inputs.begin(), options.inputs.end(), [](const std::string& input) {
-#if defined(_WIN32)
-    return support::IsDirectory(input);
-#else
-    struct stat info {};
-    return ::stat(input.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-#endif
-  });
+  return std::any_of(options.inputs.begin(), options.inputs.end(),
+                     [](const std::string& input) { return IsFolder(input); });
 }
 
 int Run(const Options& options) {

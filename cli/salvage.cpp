@@ -13,7 +13,7 @@ namespace trirotor::cli {
 
 std::optional<ByteBuffer> SalvageOne(ByteBuffer message, const KeyPair& keys, const std::string& name) {
   SalvageResult result = SalvageBytes(std::move(message), *keys.key, keys.suffix);
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (!result.looksLikeFrame) {
     Complain(name + std::string(ErrorMessage(kErrFrameCheck)));
     Complain(name + "nothing to salvage: the message does not look like a frame of this key");

@@ -4,7 +4,8 @@
   check_layers.py includes ROOT      no file outside the engine, its host
                                      layer, tests, fuzz, bench and testing
                                      includes an engine/ header other than
-                                     engine/trirotor.h
+                                     engine/trirotor.h; and the tool's
+                                     layers hold (TOOL_LAYERS below)
   check_layers.py exports LIBRARY    a shared libtrirotor exports only the
                                      trirotor:: names of engine/trirotor.h
 
@@ -32,6 +33,38 @@ def check_includes(root: pathlib.Path) -> list[str]:
         for header in INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace")):
             if header != "trirotor.h":
                 breaches.append(f"{relative} includes engine/{header}; outside the engine only engine/trirotor.h")
+    return breaches
+
+
+# The tool's layers, lowest first: each names the files it holds and the
+# headers of the tool it may include. support/ is below the tool; records/
+# is a library of its own; the tool's base (how a run ends, the seam with
+# the operating system in cli/os/, the reader and output over it) and the
+# candidates and archive parts are libraries the program links, and none of
+# them includes the program's front (cli/cli.h and what stands on it).
+TOOL_INCLUDE = re.compile(r'^\s*#\s*include\s*"((?:cli|records|support)/[^"]+)"', re.MULTILINE)
+BASE = ("cli/status.h", "cli/file_io.h", "cli/os/")
+TOOL_LAYERS = (
+    ("support", ("support/",), ("support/",)),
+    ("records", ("records/",), ("support/", "records/")),
+    ("the tool's base", ("cli/status.", "cli/file_io.", "cli/os/"), ("support/",) + BASE),
+    ("candidates", ("cli/candidates.",), ("support/", "cli/candidates.h") + BASE),
+    ("the archive parts", ("cli/glob.", "cli/sha256"), ("cli/glob.h", "cli/sha256.h")),
+)
+
+
+def check_tool_layers(root: pathlib.Path) -> list[str]:
+    breaches = []
+    for name, holds, allowed in TOOL_LAYERS:
+        for path in sorted(root.rglob("*")):
+            if path.suffix not in (".cpp", ".h", ".in") or not path.is_file():
+                continue
+            relative = path.relative_to(root).as_posix()
+            if not relative.startswith(holds):
+                continue
+            for header in TOOL_INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace")):
+                if not header.startswith(allowed):
+                    breaches.append(f"{relative} includes {header}: {name} stands below it")
     return breaches
 
 
@@ -75,7 +108,10 @@ def main() -> int:
         print(__doc__.strip(), file=sys.stderr)
         return 2
     root = pathlib.Path(__file__).resolve().parent.parent
-    breaches = check_includes(pathlib.Path(sys.argv[2])) if sys.argv[1] == "includes" else check_exports(sys.argv[2], root)
+    if sys.argv[1] == "includes":
+        breaches = check_includes(pathlib.Path(sys.argv[2])) + check_tool_layers(pathlib.Path(sys.argv[2]))
+    else:
+        breaches = check_exports(sys.argv[2], root)
     for breach in breaches:
         print(f"check_layers.py: {breach}", file=sys.stderr)
     if not breaches:

@@ -6,8 +6,6 @@
 // takes it as it stands.)
 #pragma once
 
-#if defined(_WIN32)
-
 #include <string>
 #include <string_view>
 
@@ -34,5 +32,3 @@ std::wstring WideText(std::string_view utf8);
 std::string NarrowText(std::wstring_view wide);
 
 }  // namespace trirotor::support
-
-#endif

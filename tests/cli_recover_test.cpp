@@ -445,6 +445,8 @@ TEST_F(CliRecover, RefusedBeforeTheSearch) {
   const std::string words = Words("w.txt", 5, "k7", 3);
   fs::create_directory(Path("folder"));
   fs::create_symlink(message, Path("link.b64"));
+  const std::string badRules = Path("bad.rule").string();
+  WriteFile(badRules, ":\nM\n");  // M (memorize) is a function recover does not take
   const std::string session = Path("s.session").string();
   struct Case {
     const char* name;
@@ -470,6 +472,13 @@ TEST_F(CliRecover, RefusedBeforeTheSearch) {
       {"--status-json 0", {"--mask", "?l?d", "--status-json", "0"}, 1, "--status-json: must be a number of seconds above 0, not 0"},
       {"a suffix file that is standard input, as the words are", {"--wordlist", "-", "--suffix-file", "-"}, 1, "reads standard input, which carries the word list"},
       {"two fixed suffixes", {"--mask", "?l?d", "--suffix", "a", "--suffix-env", "HOME"}, 1, "excludes"},
+      // A file that cannot be read is status 2 whichever option names it;
+      // what a file holds that makes no search is the user's to fix, 1.
+      {"a missing word list", {"--wordlist", Path("none.txt").string()}, 2, "cannot read the word list"},
+      {"a missing rule file", {"--wordlist", words, "--rules", Path("none.rule").string()}, 2, "cannot read the rule file"},
+      {"a rule file that is a folder", {"--wordlist", words, "--rules", Path("folder").string()}, 2, "cannot read the rule file"},
+      {"a missing suffix list", {"--mask", "?l?d", "--suffix-wordlist", Path("none.txt").string()}, 2, "cannot read the word list"},
+      {"a rule file with a bad rule", {"--wordlist", words, "--rules", badRules}, 1, "line 2: unsupported rule function 'M'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

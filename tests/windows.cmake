@@ -12,6 +12,9 @@ target_link_libraries(trirotor_tests PRIVATE trirotor_testing trirotor_support G
 if(TARGET trirotor_archive_parts)  # the archive run's globs and digests
   target_link_libraries(trirotor_tests PRIVATE trirotor_archive_parts)
 endif()
+if(TARGET trirotor_records)  # the batch records, with Windows' own UTF-8 check
+  target_link_libraries(trirotor_tests PRIVATE trirotor_records)
+endif()
 target_compile_options(trirotor_tests PRIVATE -Wall -Wextra -Wpedantic)
 target_compile_definitions(trirotor_tests PRIVATE
   TRIROTOR_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/records.h"
+#include "records/records.h"
 #include "engine/trirotor.h"
 
 namespace py = pybind11;
@@ -330,8 +330,8 @@ py::object Encode(const py::handle& text, const py::handle& key, const py::handl
 
 // What a batch call was asked, checked while the interpreter lock is held.
 struct BatchRequest {
-  cli::Mode mode = cli::Mode::kDecode;
-  cli::KeyPair defaults;
+  records::Mode mode = records::Mode::kDecode;
+  records::KeyPair defaults;
   int wrap = 0;
   int page = 1252;
 };
@@ -340,7 +340,7 @@ BatchRequest CheckBatchRequest(const std::string& mode, const py::handle& key, c
                                const py::handle& codepage, const py::handle& wrap) {
   if (mode != "decode" && mode != "encode") throw py::value_error("mode must be 'decode' or 'encode'");
   BatchRequest request;
-  request.mode = mode == "decode" ? cli::Mode::kDecode : cli::Mode::kEncode;
+  request.mode = mode == "decode" ? records::Mode::kDecode : records::Mode::kEncode;
   request.wrap = WrapWidth(wrap);
   if (!key.is_none()) request.defaults.key = ToWide(key, "key");
   if (request.defaults.key && request.defaults.key->empty()) throw py::value_error("the key is empty");
@@ -358,14 +358,14 @@ void RunBatch(const BatchRequest& request, AnswerAll answerAll) {
   Call call{py::none()};
   RunEngine(call, [&] {
     UseCodePage(request.page);
-    if (request.mode == cli::Mode::kEncode) {
+    if (request.mode == records::Mode::kEncode) {
       // A default key the page cannot hold would seal every record with '?'
       // or with look-alikes.
       refusal = RefusalToSeal({{request.defaults.key ? *request.defaults.key : std::u16string_view(), "the key"},
                                {request.defaults.suffix, "the key suffix"}});
       if (!refusal.empty()) return;
     }
-    cli::RecordAnswerer answerer(request.mode, request.defaults, request.wrap);
+    records::RecordAnswerer answerer(request.mode, request.defaults, request.wrap);
     answerAll(answerer, static_cast<const Call&>(call));
   });
   if (!refusal.empty()) throw py::value_error(refusal);
@@ -373,9 +373,9 @@ void RunBatch(const BatchRequest& request, AnswerAll answerAll) {
 
 // One line (without its "\n") answered onto the end of `out`, as the tool
 // answers it: a line longer than it keeps gets an error record.
-cli::LineOutcome AnswerOne(cli::RecordAnswerer& answerer, std::string_view line, std::uint64_t number,
+records::LineOutcome AnswerOne(records::RecordAnswerer& answerer, std::string_view line, std::uint64_t number,
                            std::string& out) {
-  return line.size() > cli::kMaxRecordBytes ? answerer.AnswerTooLong(number, out)
+  return line.size() > records::kMaxRecordBytes ? answerer.AnswerTooLong(number, out)
                                             : answerer.Answer(line, number, out);
 }
 
@@ -410,11 +410,11 @@ py::list AnswerLines(const std::string& mode, const py::list& lines, const py::h
   }
 
   std::vector<std::optional<std::string>> out(in.size());
-  RunBatch(request, [&](cli::RecordAnswerer& answerer, const Call& call) {
+  RunBatch(request, [&](records::RecordAnswerer& answerer, const Call& call) {
     std::string answer;
     for (std::size_t i = 0; i < in.size() && !call.error; ++i) {
       answer.clear();
-      if (AnswerOne(answerer, in[i], first + i, answer) == cli::LineOutcome::kBlank) continue;
+      if (AnswerOne(answerer, in[i], first + i, answer) == records::LineOutcome::kBlank) continue;
       if (!answer.empty() && answer.back() == '\n') answer.pop_back();
       out[i] = std::move(answer);
       answer = std::string();
@@ -456,7 +456,7 @@ py::tuple AnswerBlock(const std::string& mode, const py::buffer& block, const py
   const std::string_view data = BlockBytes(view);
   std::string out;
   std::uint64_t lines = 0;
-  RunBatch(request, [&](cli::RecordAnswerer& answerer, const Call& call) {
+  RunBatch(request, [&](records::RecordAnswerer& answerer, const Call& call) {
     std::string_view rest = data;
     while (!rest.empty() && !call.error) {
       const std::size_t end = rest.find('\n');
@@ -490,7 +490,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("block"));
   m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
   m.def("error_message", [](int code) { return std::string(trirotor::ErrorMessage(static_cast<std::int16_t>(code))); });
-  m.attr("MAX_RECORD_BYTES") = trirotor::cli::kMaxRecordBytes;  // a longer line is answered as too long
+  m.attr("MAX_RECORD_BYTES") = trirotor::records::kMaxRecordBytes;  // a longer line is answered as too long
   m.attr("SHORTEST_MESSAGE") = trirotor::kShortestMessage;  // fewer characters are no message
   m.def("_pause_lock_takes", [] { return lockTakes.load(std::memory_order_relaxed); },
         "How often the engine's pauses have taken the interpreter lock (for the tests).");

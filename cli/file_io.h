@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 //
-// io.h - reading whole inputs with a size cap, and output that replaces its
-// file only when the run succeeds.
+// file_io.h - reading whole inputs with a size cap, and output that replaces
+// its file only when the run succeeds: written once, over the seam of
+// cli/os/files.h.
 #pragma once
 
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/os/files.h"
+#include "cli/status.h"
 #include "engine/trirotor.h"
 
 namespace trirotor::cli {
@@ -28,11 +30,6 @@ std::string ReadWhole(const std::string& path, std::size_t limit, std::string_vi
 // The same, as bytes for the engine.
 ByteBuffer ReadWholeBytes(const std::string& path, std::size_t limit, std::string_view what);
 
-// A file name as messages show it: as it stands when it is printable UTF-8,
-// else in double quotes with \n, \t, \r, \", \\ and \xHH for the rest, so
-// that a name with a line end or a terminal control cannot forge a line.
-std::string ShownName(std::string_view path);
-
 // Refuses (Failure kExitUsage) an output that is one of the inputs: the
 // same regular file, by device and inode, so another name, a symbolic link
 // or a hard link counts too. "" and "-" stand for standard output among
@@ -40,21 +37,6 @@ std::string ShownName(std::string_view path);
 // with what it is ("message", "key file") for the message.
 void RefuseOutputsOverInputs(const std::vector<std::string>& outputs,
                              const std::vector<std::pair<std::string, std::string>>& inputs);
-
-// Which file a name is: its device and inode, or on Windows its volume's
-// serial number and file index (mingw's st_ino is always 0). Two names of
-// one file, by a link or a hard link, have the same.
-struct FileId {
-  std::uint64_t volume = 0, index = 0;
-  auto operator<=>(const FileId&) const = default;
-};
-// The identity of what `path` leads to, links followed; nullopt when there
-// is nothing there or it cannot be looked at.
-std::optional<FileId> FileIdOf(const std::string& path);
-
-// Reads one chunk from a descriptor, retrying after signals other than an
-// interrupt. Returns the byte count (0 at the end); throws Failure.
-std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view what);
 
 // Where the result goes, decided by what the path names:
 // - "" or "-": standard output, written as it comes;
@@ -73,10 +55,12 @@ std::size_t ReadSome(int fd, char* buffer, std::size_t size, std::string_view wh
 // Write stops with kExitAborted once an interrupt has arrived, so that an
 // interrupted run stops writing at once; with kWholeLines it first ends the
 // line it is in (a second signal stops it there too), so that what a line
-// reader gets is whole lines.
+// reader gets is whole lines. With kFinish a stop changes nothing: Write and
+// Commit go on to the end, for what is saved because the run stops (recover's
+// session); a new file is then made private to its owner (mode 0600).
 class Output {
  public:
-  enum class Stop { kAnywhere, kWholeLines };
+  enum class Stop { kAnywhere, kWholeLines, kFinish };
   explicit Output(std::string path, Stop stop = Stop::kAnywhere);  // throws Failure(kExitInput)
   ~Output();
   Output(const Output&) = delete;
@@ -99,8 +83,7 @@ class Output {
   std::string path_;    // as the user gave it, for messages
   std::string target_;  // the regular file a commit replaces; "" when written directly
   std::string tempPath_;
-  int fd_ = -1;
-  bool ownsFd_ = false;
+  Descriptor fd_;
   bool committed_ = false;
   bool sync_ = true;
   Stop stop_ = Stop::kAnywhere;

@@ -15,7 +15,7 @@
 // echoed as the JSON text it came as, so `12345678901234567890123` and
 // `1.50` come back unchanged.
 
-#include "cli/records.h"
+#include "records/records.h"
 
 #if defined(TRIROTOR_SIMDJSON)
 #include <simdjson.h>
@@ -25,13 +25,14 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <optional>
 
 #include "support/utf8.h"
 
-namespace trirotor::cli {
+namespace trirotor::records {
 
 using namespace support;  // UTF-8 and the places of characters
 
@@ -214,6 +215,9 @@ namespace {
 // Appends a string body that the scanner passed, its escapes resolved.
 void AppendUnescaped(std::string& out, std::string_view body);
 
+// Whether string bodies are crossed in blocks (internal::SetBlockScanning).
+std::atomic<bool> gBlockScanning{true};
+
 // The first offset from `at` whose 16-byte block holds a '"', a '\\' or a
 // control character (or the last whole block's end): string bodies are
 // crossed sixteen bytes at a time with SSE2, which every x86-64 has.
@@ -383,13 +387,16 @@ void LineScanner::String(Span* span) {
   const std::size_t begin = at_;
   if (span) span->begin = begin;
   ++at_;  // '"'
+  const bool blocks = gBlockScanning.load(std::memory_order_relaxed);
   for (;;) {
-    at_ = SkipPlainBlocks(line_, at_);
-    while (at_ + 8 <= line_.size()) {
-      std::uint64_t word;
-      std::memcpy(&word, line_.data() + at_, 8);
-      if (StringStops(word) != 0) break;
-      at_ += 8;
+    if (blocks) {
+      at_ = SkipPlainBlocks(line_, at_);
+      while (at_ + 8 <= line_.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, line_.data() + at_, 8);
+        if (StringStops(word) != 0) break;
+        at_ += 8;
+      }
     }
     if (at_ >= line_.size()) Fail(begin, "unterminated");
     const auto c = static_cast<unsigned char>(line_[at_]);
@@ -816,4 +823,39 @@ LineOutcome RecordAnswerer::Encode(const RecordFields& fields, std::u16string_vi
   return LineOutcome::kAnswered;
 }
 
-}  // namespace trirotor::cli
+namespace internal {
+void SetBlockScanning(bool on) { gBlockScanning.store(on, std::memory_order_relaxed); }
+}  // namespace internal
+
+/// Key rings ///
+
+std::vector<RingEntry> ParseKeyRing(std::u16string_view text) {
+  std::vector<RingEntry> ring;
+  std::string comment;
+  std::size_t lineNumber = 0;
+  for (std::size_t start = 0; start <= text.size();) {
+    std::size_t end = text.find(u'\n', start);
+    if (end == std::u16string_view::npos) end = text.size();
+    std::u16string_view line = text.substr(start, end - start);
+    start = end + 1;
+    ++lineNumber;
+    if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    if (line.front() == u'#') {
+      // The comment nearest above a key names it.
+      line.remove_prefix(1);
+      while (!line.empty() && line.front() == u' ') line.remove_prefix(1);
+      comment = EncodeUtf8(line);
+      continue;
+    }
+    const std::size_t tab = line.find(u'\t');
+    RingEntry entry{lineNumber, std::u16string(line.substr(0, tab)), {}, comment};
+    if (tab != std::u16string_view::npos) entry.suffix = std::u16string(line.substr(tab + 1));
+    if (entry.key.empty()) throw RingError("line " + std::to_string(lineNumber) + " of the key ring has an empty key");
+    ring.push_back(std::move(entry));
+    comment.clear();
+  }
+  return ring;
+}
+
+}  // namespace trirotor::records

@@ -3,8 +3,11 @@
 // records.h - the JSON lines record format of batch mode: one input line in,
 // one answer line out.
 //
-// This file knows the record format and nothing of threads; batch.cpp knows
-// the threads and nothing of the format. An input line is read in place
+// A library of its own, with its own words for what it is asked (Mode,
+// KeyPair, RingEntry): the tool's batch mode and the Python package both
+// answer records through it, and it includes nothing of the tool. This file
+// knows the record format and nothing of threads; the tool's batch.cpp
+// knows the threads and nothing of the format. An input line is read in place
 // (the id is kept as the raw JSON text it came as), answered through the
 // engine, and the answer is written straight into the output text: the plain
 // bytes go through a 256-entry table of their UTF-8 and JSON forms in the
@@ -15,14 +18,50 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "cli/cli.h"
 #include "engine/trirotor.h"
 
-namespace trirotor::cli {
+namespace trirotor::records {
+
+// What a record asks for.
+enum class Mode { kDecode, kEncode };
+
+// The key and suffix a record without its own is answered with. A key is
+// absent (nullopt) when none was given.
+struct KeyPair {
+  std::optional<std::u16string> key;
+  std::u16string suffix;
+};
+
+// One candidate of a key ring: its line, key, suffix and the comment line
+// nearest above it ("" for none).
+struct RingEntry {
+  std::size_t line;
+  std::u16string key, suffix;
+  std::string comment;
+};
+
+// A key ring line that cannot stand: "line N of the key ring has an empty key".
+class RingError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+// The candidates of a key ring's text: one a line, the key and optionally a
+// TAB and its suffix; '#' starts a comment line, which names the key below
+// it; CRLF line ends and blank lines are taken. Throws RingError for a line
+// with an empty key; an empty result is the caller's to refuse.
+std::vector<RingEntry> ParseKeyRing(std::u16string_view text);
+
+// "the one key of the key ring does not open the message", "none of the 3
+// keys of the key ring opens the message": the tool's and batch's words.
+inline std::string NoRingKeyOpens(std::size_t keys) {
+  return keys == 1 ? "the one key of the key ring does not open the message"
+                   : "none of the " + std::to_string(keys) + " keys of the key ring opens the message";
+}
 
 // The longest line read as a record (a message of about 48 MB); longer lines
 // are answered with an error and their bytes are not kept.
@@ -130,4 +169,10 @@ class RecordAnswerer {
   RecordReader reader_;
 };
 
-}  // namespace trirotor::cli
+namespace internal {
+// Off, string bodies are crossed a byte at a time: the plain path that the
+// tests and the fuzzer hold the sixteen- and eight-byte block paths to.
+void SetBlockScanning(bool on);
+}  // namespace internal
+
+}  // namespace trirotor::records

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 //
-// console_windows.cpp - the console, the stop events, the key prompt and
-// the arguments on Windows.
+// console_windows.cpp - the console, the stop events, the key prompt, the
+// environment, the clock and the arguments on Windows (cli/os/console.h).
 //
 // The console takes UTF-16 (WriteConsoleW, ReadConsoleW), whatever its code
 // page; pipes and files get the same UTF-8 bytes as on Linux. A stop event
@@ -9,7 +9,7 @@
 // does, and cancels a read the main thread is blocked in so that the run
 // sees it at once.
 
-#include "cli/windows.h"
+#include "cli/os/console.h"
 
 #include <windows.h>
 #include <fcntl.h>
@@ -27,7 +27,8 @@
 #include <mutex>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/os/windows_side.h"
+#include "cli/status.h"
 #include "support/key_file.h"
 #include "support/utf8.h"
 #include "support/wide_path.h"
@@ -35,8 +36,6 @@
 namespace trirotor::cli {
 
 namespace {
-
-HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd)); }
 
 bool IsConsole(HANDLE handle) {
   DWORD mode = 0;
@@ -106,7 +105,7 @@ std::string AskOnce(HANDLE in, HANDLE out, const wchar_t* prompt) {
     if (line.ends_with(L'\n')) break;
   }
   WriteConsoleW(out, L"\r\n", 2, &written, nullptr);  // echo was off: end the prompt's line
-  if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+  StopIfAsked();
   if (line.ends_with(L'\n')) line.pop_back();
   if (line.ends_with(L'\r')) line.pop_back();
   return support::NarrowText(line);
@@ -205,7 +204,7 @@ std::optional<std::size_t> ReadFromPump(int fd, char* buffer, std::size_t size) 
   Pump& pump = *gPump;
   std::unique_lock lock(pump.mutex);
   while (pump.chunks.empty() && !pump.ended) {
-    if (Interrupted()) throw Failure{kExitAborted, "aborted"};
+    StopIfAsked();
     pump.changed.wait_for(lock, std::chrono::milliseconds(50));
   }
   if (pump.chunks.empty()) {
@@ -222,14 +221,14 @@ std::optional<std::size_t> ReadFromPump(int fd, char* buffer, std::size_t size) 
   return take;
 }
 
-void InstallConsoleHandler(void (*onStop)(int)) {
+void InstallStopHandler(void (*onStop)(int)) {
   gOnStop = onStop;
   DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gMainThread, 0, FALSE,
                   DUPLICATE_SAME_ACCESS);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-std::optional<std::u16string> PromptForKeyOnConsole(bool twice) {
+std::optional<std::u16string> PromptForKey(bool twice) {
   HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, 0, nullptr);
   HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -253,37 +252,6 @@ std::optional<std::u16string> PromptForKeyOnConsole(bool twice) {
   return text;
 }
 
-std::optional<FileId> IndexOf(void* handle) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(handle, &info))
-    return std::nullopt;
-  return FileId{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-}
-
-std::optional<FileId> IndexOf(const std::string& path) {
-  const std::wstring wide = support::WidePath(path);
-  if (wide.empty()) return std::nullopt;
-  HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-  const auto index = IndexOf(handle);
-  CloseHandle(handle);
-  return index;
-}
-
-bool SameFile(const std::string& path, int fd) {
-  const auto a = IndexOf(path);
-  const auto b = IndexOf(HandleOf(fd));
-  return a && b && *a == *b;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  const auto x = IndexOf(a);
-  const auto y = IndexOf(b);
-  return x && y && *x == *y;
-}
-
 int RunWithUtf8Arguments(int argc, wchar_t** argv, int (*main)(int, char**)) {
   std::vector<std::string> arguments;
   for (int i = 0; i < argc; ++i) arguments.push_back(support::NarrowText(argv[i]));
@@ -299,6 +267,26 @@ int RunWithUtf8Arguments(int argc, wchar_t** argv, int (*main)(int, char**)) {
   DWORD mode = 0;
   if (IsConsole(error) && GetConsoleMode(error, &mode)) SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
   return main(argc, pointers.data());
+}
+
+void* HandleOf(int fd) { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd)); }
+
+std::optional<std::string> EnvironmentValue(const std::string& name) {
+  // getenv gives the ANSI code page's bytes; the variable itself is UTF-16.
+  const std::wstring wideName = support::WideText(name);
+  const wchar_t* wide = wideName.empty() ? nullptr : ::_wgetenv(wideName.c_str());
+  if (wide == nullptr) return std::nullopt;
+  return support::NarrowText(wide);
+}
+
+bool IsTerminal(int fd) { return ::_isatty(fd) != 0; }
+
+bool StandardOutputClosed() { return false; }
+
+std::tm UtcCalendar(std::time_t seconds) {
+  std::tm utc{};
+  ::gmtime_s(&utc, &seconds);
+  return utc;
 }
 
 }  // namespace trirotor::cli
