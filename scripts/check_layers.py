@@ -43,11 +43,11 @@ def check_includes(root: pathlib.Path) -> list[str]:
 # candidates and archive parts are libraries the program links, and none of
 # them includes the program's front (cli/cli.h and what stands on it).
 TOOL_INCLUDE = re.compile(r'^\s*#\s*include\s*"((?:cli|records|support)/[^"]+)"', re.MULTILINE)
-BASE = ("cli/status.h", "cli/file_io.h", "cli/os/")
+BASE = ("cli/status.h", "cli/file_io.h", "cli/human.h", "cli/progress_line.h", "cli/os/")
 TOOL_LAYERS = (
     ("support", ("support/",), ("support/",)),
     ("records", ("records/",), ("support/", "records/")),
-    ("the tool's base", ("cli/status.", "cli/file_io.", "cli/os/"), ("support/",) + BASE),
+    ("the tool's base", ("cli/status.", "cli/file_io.", "cli/human.", "cli/progress_line.", "cli/os/"), ("support/",) + BASE),
     ("candidates", ("cli/candidates.",), ("support/", "cli/candidates.h") + BASE),
     ("the archive parts", ("cli/glob.", "cli/sha256"), ("cli/glob.h", "cli/sha256.h")),
 )
