@@ -66,7 +66,7 @@ std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::v
 
 std::string RingLineName(const RingEntry& entry) {
   return "line " + std::to_string(entry.line) + " of the key ring" +
-         (entry.comment.empty() ? "" : " (" + entry.comment + ")");
+         (entry.comment.empty() ? "" : " (" + ShownName(entry.comment) + ")");
 }
 
 }  // namespace trirotor::cli
