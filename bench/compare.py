@@ -2,15 +2,20 @@
 #
 # compare.py - compare.sh's second half: runs each stage as a whole process
 # beside its peer (best of three, wall time, peak RSS from wait4), reads the
-# Google Benchmark results, and prints the one table.
+# Google Benchmark results, and prints the one table. Given an older
+# revision's build (BASE in compare.sh), adds the decode and the decryption
+# run in turns with that revision's and with openssl, by CPU time.
 
 import json
 import os
+import statistics
 import subprocess
 import sys
 import time
 
 build, work = sys.argv[1], sys.argv[2]
+base_build = sys.argv[3] if len(sys.argv) > 3 else ""
+base_name = sys.argv[4] if len(sys.argv) > 4 else ""
 tool = os.path.join(build, "trirotor_bench_tool")
 cli = os.path.join(build, "trirotor")
 KEY = "bench key"
@@ -39,6 +44,30 @@ def run(cmd, runs=3):
         if best is None or seconds < best[0]:
             best = (seconds, usage.ru_maxrss * 1024)
     return best
+
+
+def cpu_times(cmd):
+    """The user and the system CPU time of one run of cmd."""
+    with open(os.devnull, "wb") as sink:
+        proc = subprocess.Popen(cmd, stdout=sink, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit("failed: " + " ".join(cmd))
+    return usage.ru_utime, usage.ru_stime
+
+
+def in_turns(cmds, runs=int(os.environ.get("TURNS", "7"))):
+    """Each command run in turns (A, B, C, then B, C, A, ...) so that all see
+    the same load and none always goes first; for each, the median CPU time
+    (user + system) and the median user time. The system time is mostly the
+    kernel finding huge pages, which swings with the machine's memory, not
+    with the code: the same binary took 0.07 s and 0.54 s on one message."""
+    seen = [[] for _ in cmds]
+    for r in range(runs):
+        for k in range(len(cmds)):
+            i = (r + k) % len(cmds)
+            seen[i].append(cpu_times(cmds[i]))
+    return [(statistics.median(u + s for u, s in times), statistics.median(u for u, _ in times)) for times in seen]
 
 
 def mbps(nbytes, seconds):
@@ -116,6 +145,27 @@ rows.append(("DecodeText %d MB plain, end to end (CPU time)" % (plain >> 20), "%
 t1, _ = run([cli, "decode", "--jsonl", "-j", "1", "--quiet", path("batch.jsonl")], runs=2)
 t2, _ = run([cli, "decode", "--jsonl", "-j", "2", "--quiet", path("batch.jsonl")], runs=2)
 rows.append(("batch --jsonl, 100,000 messages", "-j 2: %.2f s" % t2, "-j 1: %.2f s" % t1, "%.2fx" % (t1 / t2), ">= 1.8x"))
+
+if base_build:
+    # The decode and the decryption in turns with the older revision's and
+    # with RC4, by CPU time: these ratios hold on a loaded machine.
+    rc4 = ["openssl", "enc", "-d", "-rc4", "-K", RC4_KEY, "-nosalt", "-provider", "legacy", "-provider", "default",
+           "-in", cipher, "-out", os.devnull]
+    decode = ["decode", "--key", KEY, "--suffix", SUFFIX, "--quiet", message]
+    new, old, p = in_turns([[cli] + decode, [os.path.join(base_build, "trirotor")] + decode, rc4])
+    what = "in turns: trirotor decode %d MB message" % (size(message) >> 20)
+    rows.append((what + ", CPU", "%.0f MB/s" % mbps(size(message), new[0]),
+                 "%s %.0f MB/s" % (base_name, mbps(size(message), old[0])), "%.2fx" % (old[0] / new[0]), ""))
+    rows.append((what + ", user CPU", "%.0f MB/s" % mbps(size(message), new[1]),
+                 "%s %.0f MB/s" % (base_name, mbps(size(message), old[1])), "%.2fx" % (old[1] / new[1]), ""))
+    rows.append(("in turns: that decode against RC4 on its ciphertext, CPU", "%.2f s" % new[0],
+                 "openssl rc4 %.2f s" % p[0], "%.2fx" % (p[0] / new[0]), ""))
+    new, old, p = in_turns([[tool, "decrypt", cipher], [os.path.join(base_build, "trirotor_bench_tool"), "decrypt", cipher],
+                            rc4])
+    rows.append(("in turns: decrypt, CPU", "%.0f MB/s" % mbps(size(cipher), new[0]),
+                 "%s %.0f MB/s" % (base_name, mbps(size(cipher), old[0])), "%.2fx" % (old[0] / new[0]), ""))
+    rows.append(("in turns: decrypt (3 rotors vs RC4), CPU", "%.0f MB/s" % mbps(size(cipher), new[0]),
+                 "openssl rc4 %.0f MB/s" % mbps(size(cipher), p[0]), "%.2fx" % (p[0] / new[0]), ""))
 
 widths = [max(len(str(r[i])) for r in rows + [("what", "trirotor", "other", "ratio", "goal")]) for i in range(5)]
 line = lambda r: "| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |"

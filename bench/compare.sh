@@ -10,8 +10,15 @@
 # same text. Prints one table of MB/s, ratios and peak memory, all from this
 # run. Takes about a minute on two cores once build-release/ is built.
 #
-#   bench/compare.sh            # 100 MB of plain text
-#   SIZE_MB=20 bench/compare.sh # a quicker look
+# With BASE set to a git revision, that revision's tool is built too (in
+# build-revisions/, as compare_revisions.sh lays them out) and the decode
+# and the decryption then run in turns with it and with openssl, charged
+# their CPU time: the rows that hold a change against an older engine and
+# RC4 on one loaded machine.
+#
+#   bench/compare.sh                 # 100 MB of plain text
+#   SIZE_MB=20 bench/compare.sh      # a quicker look
+#   BASE=48d1abe bench/compare.sh    # and against that revision, in turns
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,9 +43,29 @@ step_build() {
   cmake --build "$BUILD" -j2 --target trirotor_bench trirotor_bench_tool trirotor >/dev/null
 }
 
+# The tool and the bench tool of revision $1, built as step_build builds
+# this tree's; prints the build folder.
+build_base() {
+  local commit src out
+  commit=$(git rev-parse --verify "$1^{commit}")
+  src="build-revisions/src-$commit"
+  out="build-revisions/build-cli-$commit"
+  mkdir -p build-revisions
+  [ -d "$src" ] || git worktree add --detach "$src" "$commit" >/dev/null 2>&1
+  cmake -S "$src" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRIROTOR_BUILD_BENCHMARKS=ON \
+        -DTRIROTOR_BUILD_TESTS=OFF -DTRIROTOR_GUI=OFF >/dev/null
+  cmake --build "$out" -j2 --target trirotor_bench_tool trirotor >/dev/null
+  echo "$out"
+}
+
 step_deps
 echo "== building $BUILD (Release)"
 step_build
+BASE_BUILD=
+if [ -n "${BASE:-}" ]; then
+  echo "== building $BASE (Release)"
+  BASE_BUILD=$(build_base "$BASE")
+fi
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
@@ -57,4 +84,4 @@ echo "== Google Benchmark: stages, twins, libdeflate in-process"
   --benchmark_out_format=json >/dev/null
 
 echo "== whole processes"
-python3 bench/compare.py "$BUILD" "$WORK"
+python3 bench/compare.py "$BUILD" "$WORK" "$BASE_BUILD" "${BASE:-}"

@@ -10,6 +10,7 @@ set(TRIROTOR_ENGINE_SOURCES
   engine/errors.cpp
   engine/frame.cpp
   engine/inspect.cpp
+  engine/key_group.cpp
   engine/key_schedule.cpp
   engine/key_trial.cpp
   engine/keystream.cpp

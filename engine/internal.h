@@ -12,6 +12,7 @@
 //   engine/base64.h        base64 decoding (and encoding), Base64Index, the
 //                          shift helpers, DecodeBase64BytesSimple
 //   engine/key_schedule.h  CipherState and InitCipher
+//   engine/key_group.h     eight keys scheduled and tried side by side
 //   engine/keystream.h     the keystream, DecryptBuffer / EncryptBuffer and
 //                          their one-byte-at-a-time twins
 //   engine/frame.h         the frame: its layout, CheckFrame, FrameContainer
@@ -22,16 +23,17 @@
 //
 // LastError, AbortFlag and Progress are the public header's. Outside the
 // engine, tests, benchmarks and fuzzers, nothing includes an engine/ header
-// other than engine/trirotor.h; the build checks it.#pragma once
+// other than engine/trirotor.h; the build checks it.
+#pragma once
 
 #include "engine/base64.h"
 #include "engine/checked.h"
 #include "engine/container.h"
 #include "engine/encode.h"
 #include "engine/frame.h"
+#include "engine/key_group.h"
 #include "engine/key_schedule.h"
 #include "engine/keystream.h"
 #include "engine/reduce.h"
-#include "engine/trirotor.h"
 #include "engine/trirotor.h"
 #include "platform/platform.h"

@@ -116,6 +116,26 @@ void Repeat(const std::uint8_t* bytes, std::size_t count, std::array<std::uint8_
 
 }  // namespace
 
+std::size_t ScheduleKeyRotors(const std::uint8_t* keyBytes, std::size_t keyLength, CipherState& state,
+                              std::array<std::uint8_t, 23>& fold23) {
+  std::array<std::uint8_t, kSize1> drive1;
+  Repeat(keyBytes, std::min<std::size_t>(keyLength, kSize1), drive1);
+  std::size_t scheduleMix = QuickShuffle<kSize1>(state.Rotor1, drive1.data(), 0);
+  state.Step1 = 0;
+  state.Mix1 = 0;
+  std::array<std::uint8_t, 17> fold17{};
+  QuickFold(state.Rotor1, fold17);
+
+  std::array<std::uint8_t, kSize2> drive2;
+  Repeat(fold17.data(), fold17.size(), drive2);
+  scheduleMix = QuickShuffle<kSize2>(state.Rotor2, drive2.data(), scheduleMix);
+  state.Step2 = 0;
+  state.Mix2 = 0;
+  fold23.fill(0);
+  QuickFold(state.Rotor2, fold23);
+  return scheduleMix;
+}
+
 void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
   checked::Int32Length(key.size(), kSource);
   // Only the first 463 positions of the cyclic key take part.
@@ -128,22 +148,8 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix) {
     Cipher.Mix1 = 0;
     platform::RaiseRuntimeError(kErrDivisionByZero, kSource);  // p mod 0
   }
-
-  std::array<std::uint8_t, kSize1> drive1;
-  Repeat(keyBytes, keyTaken, drive1);
-  std::size_t scheduleMix = QuickShuffle<kSize1>(Cipher.Rotor1, drive1.data(), 0);
-  Cipher.Step1 = 0;
-  Cipher.Mix1 = 0;
-  std::array<std::uint8_t, 17> fold17{};
-  QuickFold(Cipher.Rotor1, fold17);
-
-  std::array<std::uint8_t, kSize2> drive2;
-  Repeat(fold17.data(), fold17.size(), drive2);
-  scheduleMix = QuickShuffle<kSize2>(Cipher.Rotor2, drive2.data(), scheduleMix);
-  Cipher.Step2 = 0;
-  Cipher.Mix2 = 0;
-  std::array<std::uint8_t, 23> fold23{};
-  QuickFold(Cipher.Rotor2, fold23);
+  std::array<std::uint8_t, 23> fold23;
+  const std::size_t scheduleMix = ScheduleKeyRotors(keyBytes, keyTaken, Cipher, fold23);
 
   // The suffix length is a signed 16-bit value.
   if (keySuffix.size() > static_cast<std::size_t>(std::numeric_limits<std::int16_t>::max())) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -38,5 +39,13 @@ void InitCipher(std::u16string_view key, std::u16string_view keySuffix);
 // reference that InitCipher must match in CipherState and in the state a
 // failure leaves; kept for tests, benchmarks and the differential fuzz target.
 void InitCipherSimple(std::u16string_view key, std::u16string_view keySuffix);
+
+// The part of the schedule the key alone decides: Rotor1 and Rotor2 (and
+// their cursors, 0) of the key whose bytes are keyBytes[0..keyLength), of
+// which only the first 463 take part; keyLength >= 1. Returns the
+// ScheduleMix their shuffles leave, and the fold of Rotor2 that the suffix
+// is XORed into. InitCipher is this, the suffix, then Rotor3.
+std::size_t ScheduleKeyRotors(const std::uint8_t* keyBytes, std::size_t keyLength, CipherState& state,
+                              std::array<std::uint8_t, 23>& fold23);
 
 }  // namespace trirotor::internal

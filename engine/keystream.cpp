@@ -165,6 +165,17 @@ void DecryptBuffer(ByteBuffer& buffer) { RunPass(buffer, DecryptBlock); }
 
 void DecryptSpan(std::uint8_t* bytes, std::int32_t count) { DecryptBlock(bytes, count); }
 
+void RunKeyRotors(CipherState& state, const std::uint8_t* inputs, std::size_t count, std::uint8_t* out2,
+                  std::uint8_t* sum12) {
+  std::uint8_t out1[kPauseStride];
+  RotorPass<kRotor1Size>(state.Rotor1, state.Step1, state.Mix1, inputs, count,
+                         [&](std::size_t i, std::uint8_t o) { out1[i] = o; });
+  RotorPass<kRotor2Size>(state.Rotor2, state.Step2, state.Mix2, out1, count, [&](std::size_t i, std::uint8_t o) {
+    out2[i] = o;
+    sum12[i] = static_cast<std::uint8_t>(out1[i] + o);
+  });
+}
+
 bool DecryptUnderKey(ByteBuffer& bytes, std::u16string_view key, std::u16string_view keySuffix) {
   AbortFlag = 0;
   InitCipher(key, keySuffix);

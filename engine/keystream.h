@@ -3,8 +3,10 @@
 // keystream.h - the rotor keystream, and buffer decryption in place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "engine/key_schedule.h"
 #include "platform/platform.h"
 
 namespace trirotor::internal {
@@ -29,6 +31,13 @@ bool DecryptUnderKey(ByteBuffer& bytes, std::u16string_view key, std::u16string_
 // cipher state as it stands: DecryptBuffer's blocks without its pauses, for
 // the key trials' early test, which reads a few bytes of each frame.
 void DecryptSpan(std::uint8_t* bytes, std::int32_t count);
+// Steps only Rotor1 and Rotor2 of `state`, once for each of inputs[0..count)
+// (Rotor1's inputs: the fed-back ciphertext bytes), 1 <= count <= 5000, and
+// writes each step's Rotor2 output to out2 and the sum of both outputs, mod
+// 256, to sum12. What the key alone adds to each keystream byte, for the
+// suffix searches; Step3, Mix3 and Feedback are left alone.
+void RunKeyRotors(CipherState& state, const std::uint8_t* inputs, std::size_t count, std::uint8_t* out2,
+                  std::uint8_t* sum12);
 // The same pass made of one DecryptByte per byte: the reference that
 // DecryptBuffer must match in bytes, pauses, Progress and CipherState; kept
 // for tests, benchmarks and the differential fuzz target.

@@ -17,7 +17,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -246,8 +248,76 @@ class TRIROTOR_API KeyTrial {
   bool MayOpen(std::u16string_view key, std::u16string_view keySuffix) const;
 
  private:
+  friend class KeyGroupTrial;
   ByteBuffer message_;  // as given, for the full decode
   ByteBuffer frame_;    // its base64 layer decoded
+};
+
+// KeyTrial::MayOpen for many candidates at once: eight keys are scheduled
+// side by side and given the early test together, at a fraction of the
+// cost of eight MayOpen calls. Each answer is exactly MayOpen's for the same
+// key and suffix; a pass is a candidate for Opens and the full decode.
+//
+// One object per thread: it holds the frame's first bytes and its working
+// rows, made once, so a search feeds it group after group with no
+// allocation. Not safe to share between threads; make one per thread from
+// the same KeyTrial. No pause, no Progress, no LastError; the thread's
+// CipherState is left alone.
+class TRIROTOR_API KeyGroupTrial {
+ public:
+  // Keys are scheduled this many at a time: a call with a multiple of it
+  // keeps every lane busy (a call with fewer costs a full group).
+  static constexpr std::size_t kGroupSize = 8;
+  // The most candidates one call takes: the answer has a bit for each.
+  static constexpr std::size_t kMaxCandidates = 64;
+
+  // A key and its suffix as text, converted through the calling thread's
+  // code page as MayOpen converts them.
+  struct Candidate {
+    std::u16string_view key;
+    std::u16string_view keySuffix;
+  };
+  // A key and its suffix as the code page's bytes, one byte per character:
+  // the same answer as the Candidate of the text these bytes stand for, with
+  // no conversion.
+  struct ByteCandidate {
+    std::string_view key;
+    std::string_view keySuffix;
+  };
+
+  // Takes what it needs of the trial's message (the first 259 bytes of the
+  // frame at most); the trial may go away after. Allocates its working rows
+  // (about 30 KB) here and nowhere else. A moved-from object may only be
+  // assigned to or destroyed.
+  explicit KeyGroupTrial(const KeyTrial& trial);
+  ~KeyGroupTrial();
+  KeyGroupTrial(KeyGroupTrial&&) noexcept;
+  KeyGroupTrial& operator=(KeyGroupTrial&&) noexcept;
+
+  // Bit i of the result is MayOpen(candidates[i]). Raises 5 for more than
+  // kMaxCandidates candidates; otherwise, when the message is long enough
+  // for the test, checks every candidate before trying any and raises what
+  // MayOpen raises for the first that it would raise for: 11 for an empty
+  // key, 6 for a suffix of more than 32767 characters. A message too short
+  // for the test answers 0 for every candidate, as MayOpen does.
+  std::uint64_t MayOpen(std::span<const Candidate> candidates);
+  std::uint64_t MayOpen(std::span<const ByteCandidate> candidates);
+
+  // A suffix search: SetKey schedules what the key alone decides (Rotor1 and
+  // Rotor2) once; each suffix then costs only the rest. Bit i of
+  // MayOpenWithSuffixes is MayOpen(key, suffixes[i]) for the last key set.
+  // SetKey raises 11 for an empty key (unless the message is too short for
+  // the test, when every answer is 0). MayOpenWithSuffixes raises 5 before
+  // any key is set or for more than kMaxCandidates suffixes, and 6 for a
+  // suffix of more than 32767 characters, before trying any.
+  void SetKey(std::u16string_view key);
+  void SetKey(std::string_view keyBytes);
+  std::uint64_t MayOpenWithSuffixes(std::span<const std::u16string_view> suffixes);
+  std::uint64_t MayOpenWithSuffixes(std::span<const std::string_view> suffixBytes);
+
+ private:
+  struct Work;
+  std::unique_ptr<Work> work_;
 };
 
 /// Encoding ///

@@ -101,6 +101,59 @@ std::vector<std::uint8_t> RoundTripSeed(std::u16string_view text, std::u16string
   return out;
 }
 
+// key_group (its layout is in fuzz_key_group.cpp): flags, candidates, the
+// frame, then each candidate's key pattern, length and suffix.
+struct GroupCandidate {
+  std::u16string_view pattern;
+  std::size_t length;
+  std::u16string_view suffix;
+};
+std::vector<std::uint8_t> KeyGroupSeed(std::uint8_t flags, const ByteBuffer& frame,
+                                       const std::vector<GroupCandidate>& candidates) {
+  std::vector<std::uint8_t> out{flags, static_cast<std::uint8_t>(candidates.size() - 1)};
+  PutU16(out, frame.size());
+  out.insert(out.end(), frame.begin(), frame.end());
+  for (const GroupCandidate& c : candidates) {
+    out.push_back(static_cast<std::uint8_t>(c.pattern.size()));
+    PutText(out, c.pattern, (flags & 2) != 0);
+    PutU16(out, c.length);
+    out.push_back(static_cast<std::uint8_t>(c.suffix.size()));
+    PutText(out, c.suffix, (flags & 2) != 0);
+  }
+  return out;
+}
+
+// The key group's seeds: frames whose header is 2, 16 and 255 bytes long
+// around a container's identification, sealed under the first of groups of
+// 1, 8, 9 and 64 keys of 1 to 600 characters; one with wide keys, one with a
+// wrong identification, one with a key and a suffix the schedule refuses.
+void WriteKeyGroupSeeds(const fs::path& dir) {
+  auto frameWithHeader = [](std::size_t headerLength, std::string_view identification) {
+    ByteBuffer frame(headerLength, 0x41);
+    frame[0] = static_cast<std::uint8_t>(headerLength);
+    frame.insert(frame.end(), identification.begin(), identification.end());
+    frame.insert(frame.end(), {'p', 'l', 'a', 'i', 'n'});
+    frame.push_back(frame[headerLength - 2]);
+    frame.push_back(frame[headerLength - 1]);
+    return frame;
+  };
+  auto keys = [](std::size_t count, std::u16string_view suffix) {
+    std::vector<GroupCandidate> candidates;
+    for (std::size_t i = 0; i < count; ++i) {
+      candidates.push_back({i % 2 == 0 ? u"seed key" : u"k", 1 + i * 599 / std::max<std::size_t>(count - 1, 1),
+                            i % 3 == 0 ? suffix : u""});
+    }
+    return candidates;
+  };
+  Write(dir, "one-key", KeyGroupSeed(1, frameWithHeader(16, "HE0\r"), keys(1, u"sfx")));
+  Write(dir, "eight-keys", KeyGroupSeed(1, frameWithHeader(16, "HE3\r"), keys(8, u"suffix")));
+  Write(dir, "nine-keys-long-header", KeyGroupSeed(1 | 4, frameWithHeader(255, "HE0\r"), keys(9, u"s")));
+  Write(dir, "sixty-four-keys-short-header", KeyGroupSeed(1 | 8, frameWithHeader(2, "HE0\r"), keys(64, u"a long suffix of more than 23")));
+  Write(dir, "wide-keys", KeyGroupSeed(1 | 2 | 12, frameWithHeader(16, "HE0\r"), {{u"\u0142\u65e5\u00e9", 40, u"\u20ac"}, {u"x", 3, u""}}));
+  Write(dir, "wrong-identification", KeyGroupSeed(1, frameWithHeader(30, "HE1\r"), keys(8, u"")));
+  Write(dir, "refused-keys", KeyGroupSeed(1, frameWithHeader(16, "HE0\r"), {{u"k", 5, u""}, {u"", 0, u""}, {u"k", 1, u"x"}}));
+}
+
 // The payload the frame of a message encloses, when it checks out.
 bool PayloadOf(std::u16string_view message, std::u16string_view key, std::u16string_view suffix, ByteBuffer& payload) {
   try {
@@ -226,5 +279,6 @@ int main(int argc, char** argv) {
   std::vector<std::uint8_t> raw{0x80, 1, 0, 0, 0, 0};
   raw.insert(raw.end(), longCompressed.begin(), longCompressed.end());
   Write(corpus / "fuzz_differential", "container-pauses-abort", raw);
+  WriteKeyGroupSeeds(corpus / "fuzz_key_group");
   return 0;
 }

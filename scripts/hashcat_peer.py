@@ -23,6 +23,8 @@ megabytes; a digest per block still points the test at the rules and words
 where the two differ.
 """
 
+import concurrent.futures
+import functools
 import hashlib
 import json
 import os
@@ -31,6 +33,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import uuid
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data" / "hashcat"
@@ -45,7 +48,7 @@ FUNCTIONS = [
     "iA@", "o0Q", "o3.", "'0", "'4", "'9", "sa4", "s _", "s\xc3X", "@a", "@ ", "z1", "z3", "Z2", "q",
     "E", "e-", "e ", "30a", "31a", "30 ", "k", "K", "*03", "*14", "*5A", "L0", "L2", "R0", "R1", "+0",
     "+3", "-0", "-2", ".0", ".2", ",0", ",1", ",3", "y0", "y2", "y9", "Y0", "Y3", "YF", "$1 $2 ^0",
-    "cT5$!", "rp2",
+    "cT5$!", "rp2", "$\\x41", "^\\x7e", "s\\x61\\x40", "i2\\x2d", "o0\\xc3",
 ]
 
 # Rule files hashcat ships that recover runs in full. The three largest
@@ -84,7 +87,9 @@ def digests(lines):
 
 
 def hashcat(arguments, folder):
-    session = f"trirotor-peer-{os.getpid()}"
+    # A session of its own: hashcat refuses to start beside a running
+    # instance of the same session, and the cases run side by side.
+    session = f"trirotor-peer-{uuid.uuid4().hex}"
     command = ["hashcat", "--stdout", "--markov-disable", "--quiet", "--potfile-disable",
                "--session", session] + arguments
     done = subprocess.run(command, cwd=folder, capture_output=True)
@@ -172,7 +177,7 @@ def rule_file_case(folder, name, words):
 
 
 def run_rules(folder, name, words):
-    scratch = folder / "some-words.txt"
+    scratch = folder / f"words-{uuid.uuid4().hex}.txt"
     scratch.write_bytes(b"".join(w + b"\n" for w in words))
     made = hashcat(["-r", f"rules/{name}", scratch.name], folder)
     scratch.unlink()
@@ -190,48 +195,57 @@ def splitting(folder, name, words, subset, count):
     return splitting(folder, name, words, subset[:half], count) | splitting(folder, name, words, subset[half:], count)
 
 
-def make(folder):
-    """Writes peer.jsonl in folder, whose words.txt and hybrid-words.txt are given."""
-    copy_inputs(folder)
-    (folder / "functions.rule").write_bytes("".join(f + "\n" for f in FUNCTIONS).encode("latin-1"))
-    cases = []
-    words = raw_words(folder, "words.txt")
+def functions_case(folder, words):
+    """Every function alone over every word, a digest a function."""
     # -S: candidates made on the host. hashcat 6.2.6's device path leaves
-    # stale bytes behind a truncation that a later 'd', 'f' or 'p' copies,
-    # and runs rule files in batches of 256 rules over all words; on the
-    # host it keeps to its documented examples and to word-major order.
+    # stale bytes behind a truncation that a later 'd', 'f' or 'p' copies;
+    # on the host it keeps to its documented examples, word-major.
     made = hashcat(["-S", "-r", "functions.rule", "words.txt"], folder)
     if len(made) != len(words) * len(FUNCTIONS):
         sys.exit(f"hashcat_peer.py: {len(made)} lines for {len(words)} words x {len(FUNCTIONS)} functions")
     per_rule = [digests([made[w * len(FUNCTIONS) + r] for w in range(len(words))])[0]
                 for r in range(len(FUNCTIONS))]
-    cases.append({"case": "functions", "hashcat": "-S -r functions.rule words.txt",
-                  "rules": "functions.rule", "words": len(words), "lines": len(made), "per_rule": per_rule})
-    for name in RULE_FILES:
-        cases.append(rule_file_case(folder, name, words))
-    for place, mask, custom, least in MASKS:
-        arguments = []
-        for k, given in enumerate(custom):
-            if given:
-                arguments += [f"-{k + 1}", given]
-        if least:
-            arguments += ["--increment", "--increment-min", str(least)]
-        if place == "alone":
-            arguments = ["-a", "3"] + arguments + [mask]
-        elif place == "append":
-            arguments = ["-a", "6"] + arguments + ["hybrid-words.txt", mask]
-        else:
-            arguments = ["-a", "7"] + arguments + [mask, "hybrid-words.txt"]
-        made = hashcat([a.encode("latin-1") for a in arguments], folder)
-        # hashcat runs -a 7, and -a 6 with --increment, mask-major (each
-        # mask over all words); recover is word-major so that a session is
-        # a line and a number: the same candidates in another order, so
-        # these are compared sorted.
-        ordered = place == "alone" or (place == "append" and not least)
-        cases.append({"case": "mask " + " ".join(arguments), "place": place, "mask": mask,
-                      "custom": custom, "increment_min": least,
-                      "order": "as made" if ordered else "sorted", "lines": len(made),
-                      "blocks": digests(made if ordered else sorted(made))})
+    return {"case": "functions", "hashcat": "-S -r functions.rule words.txt",
+            "rules": "functions.rule", "words": len(words), "lines": len(made), "per_rule": per_rule}
+
+
+def mask_case(folder, place, mask, custom, least):
+    """A mask alone (-a 3), after each word (-a 6) or before it (-a 7)."""
+    arguments = []
+    for k, given in enumerate(custom):
+        if given:
+            arguments += [f"-{k + 1}", given]
+    if least:
+        arguments += ["--increment", "--increment-min", str(least)]
+    if place == "alone":
+        arguments = ["-a", "3"] + arguments + [mask]
+    elif place == "append":
+        arguments = ["-a", "6"] + arguments + ["hybrid-words.txt", mask]
+    else:
+        arguments = ["-a", "7"] + arguments + [mask, "hybrid-words.txt"]
+    made = hashcat([a.encode("latin-1") for a in arguments], folder)
+    # hashcat runs -a 7, and -a 6 with --increment, mask-major (each mask
+    # over all words); recover is word-major so that a session is a line
+    # and a number: the same candidates in another order, compared sorted.
+    ordered = place == "alone" or (place == "append" and not least)
+    return {"case": "mask " + " ".join(arguments), "place": place, "mask": mask,
+            "custom": custom, "increment_min": least,
+            "order": "as made" if ordered else "sorted", "lines": len(made),
+            "blocks": digests(made if ordered else sorted(made))}
+
+
+def make(folder):
+    """Writes peer.jsonl in folder, whose words.txt and hybrid-words.txt are
+    given. The cases run side by side: each hashcat spends most of its time
+    starting."""
+    copy_inputs(folder)
+    (folder / "functions.rule").write_bytes("".join(f + "\n" for f in FUNCTIONS).encode("latin-1"))
+    words = raw_words(folder, "words.txt")
+    jobs = [functools.partial(functions_case, folder, words)]
+    jobs += [functools.partial(rule_file_case, folder, name, words) for name in RULE_FILES]
+    jobs += [functools.partial(mask_case, folder, *case) for case in MASKS]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2 * (os.cpu_count() or 1)) as pool:
+        cases = list(pool.map(lambda job: job(), jobs))
     with open(folder / "peer.jsonl", "w", encoding="utf-8") as out:
         for case in cases:
             out.write(json.dumps(case, ensure_ascii=False) + "\n")

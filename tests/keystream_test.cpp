@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <random>
+#include <vector>
 
 #include "tests/test_util.h"
 
@@ -141,6 +142,75 @@ TEST_F(Keystream, OnlyMinusOneStops) {
     const bool stopped = std::equal(buffer.begin() + 1, buffer.end(), cipher.begin() + 1);
     EXPECT_EQ(stopped, flag == -1);
     EXPECT_NE(buffer[0], cipher[0]);  // element 0 is always decrypted
+  }
+}
+
+// What an event handler sees of the cipher at each pause; a handler that
+// aborts at pause number abortAt (-1: never).
+struct PauseViews {
+  std::vector<CipherState> seen;
+  int abortAt = -1;
+};
+PauseViews& Views() {
+  static thread_local PauseViews views;
+  return views;
+}
+void RecordPause() {
+  PauseViews& views = Views();
+  views.seen.push_back(Cipher);
+  if (static_cast<int>(views.seen.size()) - 1 == views.abortAt) AbortFlag = -1;
+}
+
+// The pass keeps the cursors and the rotors' copies to itself for a whole
+// block; a handler must still find CipherState exactly as the bytes up to
+// and including the pause position left it, at every pause, and the abort
+// must leave it there.
+TEST_F(Keystream, EachPauseSeesTheStateAfterItsPosition) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    int abortAt;
+    std::vector<std::size_t> pauses;  // positions of the pauses a handler sees
+  };
+  const Case cases[] = {
+      {"one byte", 1, -1, {0}},
+      {"U = 4999", 5000, -1, {0}},
+      {"U = 5000", 5001, -1, {0, 5000}},
+      {"U = 12344", 12345, -1, {0, 5000, 10000}},
+      {"abort at the first pause", 12345, 0, {0}},
+      {"abort at the third pause", 15001, 2, {0, 5000, 10000}},
+      {"abort at the last pause", 15001, 3, {0, 5000, 10000, 15000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ByteBuffer cipher = RandomBytes(c.size, static_cast<unsigned>(c.size));
+    // The states after each pause position, stepped one DecryptByte at a time.
+    std::vector<CipherState> expected;
+    InitCipher(u"pause key", u"sfx");
+    for (std::size_t i = 0, next = 0; next < c.pauses.size(); ++i) {
+      DecryptByte(cipher[i]);
+      if (i == c.pauses[next]) {
+        expected.push_back(Cipher);
+        ++next;
+      }
+    }
+
+    Views() = PauseViews{};
+    Views().abortAt = c.abortAt;
+    platform::SetEventHook(&RecordPause);
+    AbortFlag = 0;
+    ByteBuffer buffer = cipher;
+    InitCipher(u"pause key", u"sfx");
+    DecryptBuffer(buffer);
+    platform::SetEventHook(nullptr);
+
+    ASSERT_EQ(Views().seen.size(), expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+      EXPECT_TRUE(Views().seen[k] == expected[k]) << "pause at position " << c.pauses[k];
+    }
+    if (c.abortAt >= 0) {
+      EXPECT_TRUE(Cipher == expected.back()) << "an abort steps no further";
+    }
   }
 }
 

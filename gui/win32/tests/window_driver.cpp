@@ -492,11 +492,15 @@ void CheckStartFiles(const std::wstring& program) {
 // Waits for the progress bar to move off 0 during a posted decode: while
 // the run goes on every query is answered at one of its pauses, so the
 // driver sees each step; until it starts, it looks again a round later.
+// Abort is looked at first: the bar still shows the last run's 100 until
+// the posted decode starts, and a query sent once Abort is live is
+// answered at a pause of the new run, after it has set the bar to 0.
 int WaitForProgress(const Gui& gui) {
   for (int round = 0; round < kWaitRounds * 10; ++round) {
-    const int progress = gui.ProgressValue();
-    if (progress > 0) return progress;
-    if (!gui.Enabled(kIdAbort)) Sleep(kRound);
+    const bool running = gui.Enabled(kIdAbort);
+    const int progress = running ? gui.ProgressValue() : 0;
+    if (running && progress > 0) return progress;
+    if (!running) Sleep(kRound);
   }
   return 0;
 }
