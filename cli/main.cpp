@@ -16,7 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/options.h"
+#include "cli/run.h"
+#include "cli/status.h"
 #include "cli/recover.h"
 #include "engine/trirotor.h"
 #include "support/build_info.h"

@@ -41,7 +41,11 @@
 #include <vector>
 
 #include "cli/candidates.h"
-#include "cli/cli.h"
+#include "cli/decode/hooks.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/message.h"
+#include "cli/decode/options.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "cli/human.h"
 #include "cli/os/console.h"

@@ -39,7 +39,7 @@ std::string ShownName(std::string_view name) {
     if (byte >= 0x80) {
       // A whole UTF-8 character stays as it is when printable; any other
       // byte past ASCII is shown by its value.
-      const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+      const std::size_t length = byte >= 0xF0 ? 4 : (byte >= 0xE0 ? 3 : 2);
       std::u16string one;
       std::size_t where = 0;
       const std::string_view sequence = name.substr(i, length);

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/options.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "cli/os/console.h"
 #include "engine/trirotor.h"

@@ -12,7 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/decode/keyring.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/options.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "engine/trirotor.h"
 

@@ -19,7 +19,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/cli.h"
+#include "cli/decode/hooks.h"
+#include "cli/status.h"
 #include "engine/trirotor.h"
 #include "cli/human.h"
 #include "cli/progress_line.h"

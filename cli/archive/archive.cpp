@@ -21,7 +21,7 @@
 // the outputs the walk's files need (after it). Only then is a missing
 // output folder made and the report begun.
 
-#include "cli/archive.h"
+#include "cli/archive/archive.h"
 
 #include <algorithm>
 #include <array>
@@ -40,6 +40,11 @@
 #include <set>
 #include <thread>
 
+#include "cli/archive/archive_run.h"
+#include "cli/decode/hooks.h"
+#include "cli/decode/keyring.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/message.h"
 #include "cli/file_io.h"
 #include "cli/human.h"
 #include "cli/progress_line.h"
@@ -336,8 +341,7 @@ class RunProgress {
  public:
   // A line a second off a terminal, ten on one.
   RunProgress(bool shown, bool forced)
-      : shown_(shown), line_(forced, std::chrono::milliseconds(100), std::chrono::milliseconds(1000)),
-        workStart_(Clock::now()) {}
+      : shown_(shown), line_(forced, std::chrono::milliseconds(100), std::chrono::milliseconds(1000)), workStart_(Clock::now()) {}
 
   // While the folders are read: a walk of a large tree takes minutes.
   void Walking(std::size_t found) {
