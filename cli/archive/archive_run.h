@@ -8,9 +8,8 @@
 
 namespace trirotor::cli {
 
-// Whether the options ask for an archive run: --verify, or --output-dir
-// with a folder among the inputs or any of -r, --include, --exclude,
-// --follow-symlinks, --report, --resume, --keyring, -j.
+// Whether the options ask for an archive run: decode with --verify or
+// --output-dir (files, folders, or both; any -j).
 bool IsArchiveRun(const Options& options);
 // The run: keys resolved here; throws Failure as Run's other paths do.
 int RunArchive(const Options& options);
