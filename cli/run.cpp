@@ -177,7 +177,7 @@ int CheckMany(const Options& options, const KeyPair& keys) {
 // would be destroyed by the time it was read (or read back as it grows).
 void RefuseWritingOverInputs(const Options& options) {
   if (options.mode == Mode::kInspect || options.check) return;
-  const char* what = options.jsonl ? "record file" : options.mode == Mode::kEncode ? "text" : "message";
+  const char* what = options.jsonl ? "record file" : (options.mode == Mode::kEncode ? "text" : "message");
   std::vector<std::pair<std::string, std::string>> inputs;
   if (options.inputs.empty()) inputs.emplace_back("-", what);
   for (const std::string& input : options.inputs) inputs.emplace_back(input, what);

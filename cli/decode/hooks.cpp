@@ -65,7 +65,10 @@ using Clock = std::chrono::steady_clock;
 // on its own, so that a stored message, which has no checking stage, still
 // ends at 100 %, and the bytes and rate while decrypting are the message's
 // own rather than half of them.
-enum class Stage { kDecrypting, kChecking };
+enum class Stage {
+  kDecrypting,
+  kChecking,
+};
 
 struct ProgressBar {
   std::uint64_t totalBytes = 0;

@@ -85,7 +85,7 @@ void RefuseSharedStandardInput(const Options& options) {
   const std::vector<std::string> inputs = options.inputs.empty() ? std::vector{options.input} : options.inputs;
   bool messageOnStdin = false;
   for (const std::string& input : inputs) messageOnStdin |= IsStandardInput(input) || SameFileAsStandardInput(input);
-  const std::string carried = options.mode == Mode::kEncode ? "text" : options.jsonl ? "records" : "message";
+  const std::string carried = options.mode == Mode::kEncode ? "text" : (options.jsonl ? "records" : "message");
   struct Source {
     const std::optional<std::string>& path;
     const char* option;
