@@ -40,7 +40,13 @@
 #include <thread>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/batch.h"
+#include "cli/decode/hooks.h"
+#include "cli/decode/keyring.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/options.h"
+#include "cli/run.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "records/records.h"
 #include "engine/trirotor.h"

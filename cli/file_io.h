@@ -60,7 +60,11 @@ void RefuseOutputsOverInputs(const std::vector<std::string>& outputs,
 // session); a new file is then made private to its owner (mode 0600).
 class Output {
  public:
-  enum class Stop { kAnywhere, kWholeLines, kFinish };
+  enum class Stop {
+    kAnywhere,
+    kWholeLines,
+    kFinish,
+  };
   explicit Output(std::string path, Stop stop = Stop::kAnywhere);  // throws Failure(kExitInput)
   ~Output();
   Output(const Output&) = delete;

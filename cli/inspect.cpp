@@ -10,7 +10,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/cli.h"
+#include "cli/decode/keyring.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/message.h"
+#include "cli/decode/options.h"
+#include "cli/inspect.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"

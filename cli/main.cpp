@@ -16,7 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/options.h"
+#include "cli/run.h"
+#include "cli/status.h"
 #include "cli/recover.h"
 #include "engine/trirotor.h"
 #include "support/build_info.h"
@@ -32,8 +35,8 @@ atomically; a device or FIFO (/dev/null, /dev/stdout) is written as it is;
 a directory, and a file you could not write, are refused; so is (status 1)
 an output that is one of the inputs, under any name or link. --output-dir
 DIR writes DIR/NAME.txt for each FILE (NAME without its extension), each on
-its own, and ends with "N files, K failed"; the status is then the highest
-any file got.
+its own, and ends with "N opened, K failed (...)", whatever -j is; the
+status is then the highest any file got.
 
 Exit status:
   0    the plain text was written (LastError 0)

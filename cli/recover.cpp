@@ -41,8 +41,13 @@
 #include <vector>
 
 #include "cli/candidates.h"
-#include "cli/cli.h"
+#include "cli/decode/hooks.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/message.h"
+#include "cli/decode/options.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
+#include "cli/human.h"
 #include "cli/os/console.h"
 #include "cli/recover.h"
 #include "cli/recover_session.h"
@@ -68,16 +73,6 @@ constexpr std::size_t kMaxSuffixes = std::size_t{1} << 22;
 
 /// Numbers for people ///
 
-std::string Grouped(std::uint64_t n) {
-  const std::string digits = std::to_string(n);
-  std::string grouped;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
-  }
-  return grouped;
-}
-
 // "1 candidate", "1,204 candidates".
 std::string Candidates(std::uint64_t n) { return Grouped(n) + (n == 1 ? " candidate" : " candidates"); }
 
@@ -87,16 +82,6 @@ std::string NoneOpens(std::uint64_t n) {
 }
 
 constexpr double kCentury = 100.0 * 365 * 86400;
-
-std::string Duration(double seconds) {
-  if (seconds < 1) return "less than a second";
-  if (seconds > kCentury) return "more than 100 years";
-  const auto s = static_cast<std::uint64_t>(seconds + 0.5);
-  if (s < 60) return std::to_string(s) + " s";
-  if (s < 3600) return std::to_string(s / 60) + " min" + (s % 60 ? " " + std::to_string(s % 60) + " s" : "");
-  if (s < 86400) return std::to_string(s / 3600) + " h" + (s % 3600 / 60 ? " " + std::to_string(s % 3600 / 60) + " min" : "");
-  return Grouped(s / 86400) + " d" + (s % 86400 / 3600 ? " " + std::to_string(s % 86400 / 3600) + " h" : "");
-}
 
 // "about 5 h 40 min", "under a second", "more than 100 years".
 std::string About(double seconds) {

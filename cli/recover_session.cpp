@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/cli.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "cli/sha256.h"
 #include "engine/trirotor.h"

@@ -22,7 +22,17 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/archive/archive_run.h"
+#include "cli/batch.h"
+#include "cli/decode/hooks.h"
+#include "cli/decode/keyring.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/message.h"
+#include "cli/decode/options.h"
+#include "cli/decode/salvage.h"
+#include "cli/inspect.h"
+#include "cli/run.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "cli/os/console.h"
 #include "engine/trirotor.h"
@@ -55,35 +65,6 @@ void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
 }
 
 }  // namespace
-
-// Each byte stands for one character of the code page, so a table of the
-// 256 characters' UTF-8 forms, made through the code page once, converts a
-// slice at a time without any wide text.
-void ForEachUtf8Slice(const ByteBuffer& plain, const std::function<void(std::string_view)>& take) {
-  struct Form {
-    std::uint8_t length;
-    char bytes[3];  // a character of the Basic Multilingual Plane
-  };
-  std::array<Form, 256> forms{};
-  for (int v = 0; v < 256; ++v) {
-    const auto byte = static_cast<std::uint8_t>(v);
-    const std::string utf8 = EncodeUtf8(platform::BytesToText(&byte, 1));
-    forms[v].length = static_cast<std::uint8_t>(std::min<std::size_t>(utf8.size(), 3));
-    std::copy_n(utf8.begin(), forms[v].length, forms[v].bytes);
-  }
-  constexpr std::size_t kSlice = std::size_t{32} << 10;
-  std::string text(3 * kSlice, '\0');
-  for (std::size_t at = 0; at < plain.size(); at += kSlice) {
-    const std::size_t count = std::min(kSlice, plain.size() - at);
-    char* o = text.data();
-    for (std::size_t i = 0; i < count; ++i) {
-      const Form& form = forms[plain[at + i]];
-      std::memcpy(o, form.bytes, 3);  // whole, so that the copy has a fixed size
-      o += form.length;
-    }
-    take(std::string_view(text.data(), static_cast<std::size_t>(o - text.data())));
-  }
-}
 
 namespace {
 
@@ -162,45 +143,20 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   return outcome == kErrFrameCheck ? kExitChecksum : kExitOk;  // salvaged: written, not verified
 }
 
-// DIR/<name>.txt for each message: its file name without the last extension.
-std::string OutputFileFor(const std::string& outputDir, const std::string& input) {
-  std::string base = input.substr(input.rfind('/') == std::string::npos ? 0 : input.rfind('/') + 1);
-  const std::size_t dot = base.rfind('.');
-  if (dot != std::string::npos && dot > 0) base.resize(dot);
-  return outputDir + "/" + base + ".txt";
-}
-
-// Several messages, or --check: each on its own, so one failure does not
-// stop the rest; the status is the highest any message got, and an
-// interrupt stops them all.
-int DecodeMany(const Options& options, const KeyPair& keys) {
+// --check: each message on its own, so one failure does not stop the rest;
+// the status is the highest any message got, and an interrupt stops them
+// all. (--output-dir is an archive run, archive_run.h.)
+int CheckMany(const Options& options, const KeyPair& keys) {
   std::vector<std::string> inputs = options.inputs;
   if (inputs.empty()) inputs.push_back("-");
-  std::vector<std::string> outputs(inputs.size());
-  if (!options.outputDir.empty()) {
-    if (!IsFolder(options.outputDir)) {
-      throw Failure{kExitInput, "--output-dir " + ShownName(options.outputDir) + " is not a folder"};
-    }
-    std::map<std::string, std::string> taken;  // output file -> the message that claimed it
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
-      if (inputs[i] == "-") throw Failure{kExitUsage, "--output-dir needs message files, not standard input"};
-      outputs[i] = OutputFileFor(options.outputDir, inputs[i]);
-      const auto [at, fresh] = taken.emplace(outputs[i], inputs[i]);
-      if (!fresh) {
-        throw Failure{kExitUsage, ShownName(at->second) + " and " + ShownName(inputs[i]) + " would both be written to " +
-                                      ShownName(outputs[i])};
-      }
-    }
-  }
   const bool several = inputs.size() > 1;
   int worst = kExitOk;
   std::size_t failed = 0;
-  for (std::size_t i = 0; i < inputs.size(); ++i) {
-    const std::string name =
-        several || !options.outputDir.empty() ? (inputs[i] == "-" ? "standard input" : ShownName(inputs[i])) + ": " : "";
+  for (const std::string& input : inputs) {
+    const std::string name = several ? (input == "-" ? "standard input" : ShownName(input)) + ": " : "";
     int status = kExitOk;
     try {
-      status = DecodeOne(options, keys, inputs[i], options.check ? nullptr : &outputs[i], name);
+      status = DecodeOne(options, keys, input, nullptr, name);
     } catch (const Failure& failure) {
       if (failure.status == kExitAborted) throw;
       Complain(name + failure.message);
@@ -209,7 +165,7 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
     if (status != kExitOk) ++failed;
     worst = std::max(worst, status);
   }
-  if (!options.quiet && (several || !options.outputDir.empty())) {
+  if (!options.quiet && several) {
     Complain(std::to_string(inputs.size()) + (inputs.size() == 1 ? " file, " : " files, ") + std::to_string(failed) +
              " failed");
   }
@@ -221,20 +177,14 @@ int DecodeMany(const Options& options, const KeyPair& keys) {
 // would be destroyed by the time it was read (or read back as it grows).
 void RefuseWritingOverInputs(const Options& options) {
   if (options.mode == Mode::kInspect || options.check) return;
-  const char* what = options.jsonl ? "record file" : options.mode == Mode::kEncode ? "text" : "message";
+  const char* what = options.jsonl ? "record file" : (options.mode == Mode::kEncode ? "text" : "message");
   std::vector<std::pair<std::string, std::string>> inputs;
   if (options.inputs.empty()) inputs.emplace_back("-", what);
   for (const std::string& input : options.inputs) inputs.emplace_back(input, what);
   if (options.keyFile) inputs.emplace_back(*options.keyFile, "key file");
   if (options.suffixFile) inputs.emplace_back(*options.suffixFile, "suffix file");
   if (options.keyRing) inputs.emplace_back(*options.keyRing, "key ring");
-  std::vector<std::string> outputs;
-  if (!options.outputDir.empty()) {
-    for (const std::string& input : options.inputs) outputs.push_back(OutputFileFor(options.outputDir, input));
-  } else {
-    outputs.push_back(options.output);
-  }
-  RefuseOutputsOverInputs(outputs, inputs);
+  RefuseOutputsOverInputs({options.output}, inputs);
 }
 
 // Moves a position on by the stretch of text whose own end is at `local`.
@@ -348,17 +298,13 @@ int EncodeOne(const Options& options, const KeyPair& keys) {
 
 }  // namespace
 
-// Whether the options ask for an archive run (declared in cli.h).
+// Whether the options ask for an archive run (archive_run.h).
 bool IsArchiveRun(const Options& options) {
   if (options.mode != Mode::kDecode || options.jsonl) return false;
   if (!options.verify.empty()) return true;
-  if (options.outputDir.empty()) return false;
-  if (options.recursive || !options.include.empty() || !options.exclude.empty() || options.followLinks ||
-      !options.report.empty() || options.resume || options.keyRing || options.jobs != 0) {
-    return true;
-  }
-  return std::any_of(options.inputs.begin(), options.inputs.end(),
-                     [](const std::string& input) { return IsFolder(input); });
+  // One --output-dir run, whatever -j is and whether the inputs are files or
+  // folders: a file stands under its own folder.
+  return !options.outputDir.empty();
 }
 
 int Run(const Options& options) {
@@ -394,7 +340,7 @@ int Run(const Options& options) {
     const KeyPair keys = ResolveKeys(options, true);
     if (!keys.key) throw Failure{kExitInput, "no key given: use --key-file, --key-env or --key"};
     if (options.mode == Mode::kEncode) return EncodeOne(options, keys);
-    if (options.check || !options.outputDir.empty()) return DecodeMany(options, keys);
+    if (options.check) return CheckMany(options, keys);
     return DecodeOne(options, keys, options.input, &options.output, "");
   } catch (const Failure& failure) {
     if (failure.status == kExitAborted) {

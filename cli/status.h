@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/shown_name.h"
+
 // Windows has no hang-up signal; the name keeps the shared code whole.
 #if defined(_WIN32) && !defined(SIGHUP)
 #define SIGHUP 1
@@ -58,9 +60,8 @@ inline std::string Counted(std::size_t count, std::string_view one, std::string_
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);
 }
 
-// A file name as messages show it: as it stands when it is printable UTF-8,
-// else in double quotes with \n, \t, \r, \", \\ and \xHH for the rest, so
-// that a name with a line end or a terminal control cannot forge a line.
-std::string ShownName(std::string_view path);
+// A file name as messages show it (support/shown_name.h), the one escaper
+// every reader and front end uses.
+using support::ShownName;
 
 }  // namespace trirotor::cli

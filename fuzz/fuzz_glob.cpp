@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/glob.h"
+#include "cli/archive/glob.h"
 
 using trirotor::cli::GlobMatch;
 

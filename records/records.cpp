@@ -722,7 +722,7 @@ LineOutcome RecordAnswerer::DecodeWithRing(const RecordFields& fields, std::uint
   const std::string_view message = *fields.input;
   // The bytes DecodeText would see: one per character, through the code page.
   ByteBuffer bytes = escapes_.AsciiIsIdentity() && IsAscii(message) ? ByteBuffer(message.begin(), message.end())
-                                                                     : platform::TextToBytes(Utf16(message));
+                                                                    : platform::TextToBytes(Utf16(message));
   const KeyTrial trial(std::move(bytes));
   for (const RingEntry& entry : *ring_) {
     if (trial.Opens(entry.key, entry.suffix)) return Decode(fields, entry.key, entry.suffix, out, entry.line);

@@ -28,7 +28,10 @@
 namespace trirotor::records {
 
 // What a record asks for.
-enum class Mode { kDecode, kEncode };
+enum class Mode {
+  kDecode,
+  kEncode,
+};
 
 // The key and suffix a record without its own is answered with. A key is
 // absent (nullopt) when none was given.
@@ -102,9 +105,9 @@ class TextEscapes {
 // The fields of one record, as views into its line or into the reader's
 // string buffer; valid until the reader reads the next line.
 struct RecordFields {
-  std::optional<std::string_view> id;  // raw JSON text, as it came
+  std::optional<std::string_view> id;                  // raw JSON text, as it came
   std::optional<std::string_view> input, key, suffix;  // UTF-8; a null counts as absent
-  std::string problem;  // set when one of them is not a string
+  std::string problem;                                 // set when one of them is not a string
 };
 
 // Reads record lines, one after another; one per thread. The line's UTF-8

@@ -39,17 +39,23 @@ def check_includes(root: pathlib.Path) -> list[str]:
 # The tool's layers, lowest first: each names the files it holds and the
 # headers of the tool it may include. support/ is below the tool; records/
 # is a library of its own; the tool's base (how a run ends, the seam with
-# the operating system in cli/os/, the reader and output over it) and the
-# candidates and archive parts are libraries the program links, and none of
-# them includes the program's front (cli/cli.h and what stands on it).
+# the operating system in cli/os/, the reader and output over it, the
+# numbers, names and progress line people see), the decode's parts
+# (cli/decode/), the candidates and the archive run (cli/archive/) are
+# libraries the program links, and none of them includes the program's
+# front (cli/run.h, cli/batch.h, cli/inspect.h, recover and main).
 TOOL_INCLUDE = re.compile(r'^\s*#\s*include\s*"((?:cli|records|support)/[^"]+)"', re.MULTILINE)
-BASE = ("cli/status.h", "cli/file_io.h", "cli/os/")
+BASE = ("cli/status.h", "cli/file_io.h", "cli/human.h", "cli/progress_line.h", "cli/sha256.h", "cli/os/")
+DECODE = ("support/", "records/", "cli/decode/") + BASE
 TOOL_LAYERS = (
     ("support", ("support/",), ("support/",)),
     ("records", ("records/",), ("support/", "records/")),
-    ("the tool's base", ("cli/status.", "cli/file_io.", "cli/os/"), ("support/",) + BASE),
+    ("the tool's base", ("cli/status.", "cli/file_io.", "cli/human.", "cli/progress_line.", "cli/sha256", "cli/os/"),
+     ("support/",) + BASE),
+    ("the decode's parts", ("cli/decode/",), DECODE),
     ("candidates", ("cli/candidates.",), ("support/", "cli/candidates.h") + BASE),
-    ("the archive parts", ("cli/glob.", "cli/sha256"), ("cli/glob.h", "cli/sha256.h")),
+    ("the archive's globs", ("cli/archive/glob.",), ("cli/archive/glob.h",)),
+    ("the archive run", ("cli/archive/",), DECODE + ("cli/archive/",)),
 )
 
 

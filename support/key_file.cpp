@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/shown_name.h"
 #include "support/utf8.h"
 #include "support/wide_path.h"
 
@@ -19,7 +20,7 @@ namespace {
 
 
 [[noreturn]] void Refuse(std::string_view what, const std::string& path, const std::string& why) {
-  throw KeyFileError(std::string(what) + " " + path + ": " + why);
+  throw KeyFileError(std::string(what) + " " + ShownName(path) + ": " + why);
 }
 
 class Descriptor {
@@ -61,7 +62,7 @@ std::u16string ReadKeyFile(const std::string& path, std::string_view what, bool 
   const auto retry = [&] {
     if (errno != EINTR) return false;
     if (stopRequested != nullptr && stopRequested()) {
-      throw KeyFileInterrupted(std::string(what) + " " + path + ": interrupted");
+      throw KeyFileInterrupted(std::string(what) + " " + ShownName(path) + ": interrupted");
     }
     return true;
   };
@@ -92,7 +93,7 @@ std::u16string ReadKeyFile(const std::string& path, std::string_view what, bool 
     Refuse(what, path, "larger than " + std::to_string(kMaxKeyFileBytes >> 20) + " MiB; not a key file");
   }
   bytes.resize(filled);
-  return KeyFromFileBytes(bytes, std::string(what) + " " + path);
+  return KeyFromFileBytes(bytes, std::string(what) + " " + ShownName(path));
 }
 
 }  // namespace trirotor::support

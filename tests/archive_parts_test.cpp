@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "cli/glob.h"
+#include "cli/archive/glob.h"
 #include "cli/sha256.h"
 
 #if !defined(_WIN32)

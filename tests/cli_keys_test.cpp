@@ -465,6 +465,8 @@ TEST_F(CliKeys, KeyRingLines) {
        "trirotor: opened with line 8 of the key ring (mine)\n"},
       {"a key line takes the comment with it", "# theirs\nwrong\nright\n", u"", 0,
        "trirotor: opened with line 3 of the key ring\n"},
+      {"a comment with a terminal control is shown escaped", "# \x1B[2Jmine\nright\n", u"", 0,
+       "trirotor: opened with line 2 of the key ring (\"\\x1B[2Jmine\")\n"},
       {"none of several", "a\nb\n", u"", 3, "trirotor: none of the 2 keys of the key ring opens the message\n"},
       {"an empty key", "right\n\tS\n", u"", 2, "trirotor: line 2 of the key ring has an empty key\n"},
       {"an overlong '/' in a ring", "right\nk\xC0\xAF\n", u"", 2, "not valid UTF-8 (byte 8)"},

@@ -547,17 +547,25 @@ TEST_F(CliTest, OutputDirAndCheckTakeEachMessageOnItsOwn) {
     std::vector<const char*> errHas;
   };
   const Case cases[] = {
+      // One --output-dir run, the archive run's: its outcome lines and its
+      // summary, whatever -j is.
       {"all open", {"--output-dir", "out", a, b}, 0, {{"a.txt", "text a"}, {"b.msg.txt", "text b"}},
-       {"2 files, 0 failed"}},
+       {"trirotor: 2 opened, 0 failed\n"}},
+      {"all open on two workers", {"--output-dir", "out", "-j", "2", a, b}, 0,
+       {{"a.txt", "text a"}, {"b.msg.txt", "text b"}}, {"trirotor: 2 opened, 0 failed\n"}},
       // One failure does not stop the rest, and leaves no file of its own.
       {"wrong key among good ones", {"--output-dir", "out", wrong, a}, 3, {{"a.txt", "text a"}},
-       {"wrong.b64: Failed decoding the text (Error 33)", "2 files, 1 failed"}},
+       {"wrong.b64: Failed decoding the text (Error 33)", "trirotor: 1 opened, 1 failed (1 wrong key or suffix)\n"}},
+      {"the same on two workers", {"--output-dir", "out", "-j", "2", wrong, a}, 3, {{"a.txt", "text a"}},
+       {"wrong.b64: Failed decoding the text (Error 33)", "trirotor: 1 opened, 1 failed (1 wrong key or suffix)\n"}},
       {"worst status wins", {"--output-dir", "out", missing, broken, badSum, a}, 5,
        {{"sum.txt", "sum sum sum sum sum"}, {"a.txt", "text a"}},
-       {"missing.b64: cannot open", "broken.b64: the message is damaged", "4 files, 3 failed"}},
-      {"one file still gets its summary", {"--output-dir", "out", a}, 0, {{"a.txt", "text a"}}, {"1 file, 0 failed"}},
+       {"missing.b64: cannot open", "broken.b64: the message is damaged",
+        "trirotor: 1 opened, 3 failed (1 damaged, 1 checksum mismatch, 1 unreadable)\n"}},
+      {"one file still gets its summary", {"--output-dir", "out", a}, 0, {{"a.txt", "text a"}},
+       {"trirotor: 1 opened, 0 failed\n"}},
       {"two messages for one file", {"--output-dir", "out", a, twin}, 1, {}, {"would both be written to"}},
-      {"no such folder", {"--output-dir", "nowhere", a}, 2, {}, {"is not a folder"}},
+      {"a missing folder is made", {"--output-dir", "nowhere", a}, 0, {}, {"did not exist: made it"}},
       {"check opens", {"--check", a, b}, 0, {}, {"2 files, 0 failed"}},
       {"check with the wrong key", {"--check", wrong}, 3, {}, {"Failed decoding the text (Error 33)"}},
       {"check a damaged text", {"--check", badSum}, 4, {}, {"Compression checksum error (Error 5)"}},

@@ -15,7 +15,10 @@ endif()
 if(TARGET trirotor_records)  # the batch records, with Windows' own UTF-8 check
   target_link_libraries(trirotor_tests PRIVATE trirotor_records)
 endif()
-target_compile_options(trirotor_tests PRIVATE -Wall -Wextra -Wpedantic)
+if(TARGET trirotor_tool_base)  # the tool's seam and services
+  target_link_libraries(trirotor_tests PRIVATE trirotor_tool_base)
+endif()
+target_link_libraries(trirotor_tests PRIVATE $<BUILD_INTERFACE:trirotor_warnings>)
 target_compile_definitions(trirotor_tests PRIVATE
   TRIROTOR_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"
   TRIROTOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -12,7 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/decode/keyring.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/options.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "engine/trirotor.h"
 
@@ -66,7 +69,7 @@ std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::v
 
 std::string RingLineName(const RingEntry& entry) {
   return "line " + std::to_string(entry.line) + " of the key ring" +
-         (entry.comment.empty() ? "" : " (" + entry.comment + ")");
+         (entry.comment.empty() ? "" : " (" + ShownName(entry.comment) + ")");
 }
 
 }  // namespace trirotor::cli

@@ -11,7 +11,7 @@
 // form. And what it keeps is decided against the walk: the line of an input
 // the walk did not find again is never dropped.
 
-#include "cli/archive.h"
+#include "cli/archive/archive.h"
 
 #include <algorithm>
 #include <cerrno>

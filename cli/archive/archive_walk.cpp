@@ -17,8 +17,8 @@
 #include <filesystem>
 #include <set>
 
-#include "cli/archive.h"
-#include "cli/glob.h"
+#include "cli/archive/archive.h"
+#include "cli/archive/glob.h"
 #include "cli/file_io.h"
 #include "cli/os/files.h"
 

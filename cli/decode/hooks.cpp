@@ -19,8 +19,11 @@
 #include <optional>
 #include <string>
 
-#include "cli/cli.h"
+#include "cli/decode/hooks.h"
+#include "cli/status.h"
 #include "engine/trirotor.h"
+#include "cli/human.h"
+#include "cli/progress_line.h"
 #include "cli/os/console.h"
 #include "cli/os/files.h"
 
@@ -62,43 +65,28 @@ using Clock = std::chrono::steady_clock;
 // on its own, so that a stored message, which has no checking stage, still
 // ends at 100 %, and the bytes and rate while decrypting are the message's
 // own rather than half of them.
-enum class Stage { kDecrypting, kChecking };
+enum class Stage {
+  kDecrypting,
+  kChecking,
+};
 
 struct ProgressBar {
   std::uint64_t totalBytes = 0;
-  bool forced = false;
-  bool drawn = false;
   Stage stage = Stage::kDecrypting;
   int lastPercent = -1;
-  Clock::time_point start;
   std::optional<Clock::time_point> decryptStart;  // the first pause: base64 is decoded by then
-  Clock::time_point lastDraw;
+  // Ten lines a second, on a terminal or not: off one each stage's line is
+  // redrawn in place ("\r") and ended once.
+  ProgressLine line{false, std::chrono::milliseconds(100), std::chrono::milliseconds(100)};
 } gBar;
 
-constexpr auto kQuietStart = std::chrono::milliseconds(250);  // short runs show no bar
-constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 30;
 
 // Progress is a nicety: a failed write to standard error changes nothing.
 void WriteError(std::string_view text) { WriteChatter(2, text); }
 
-std::string HumanBytes(double bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB"};
-  int unit = 0;
-  while (bytes >= 1024 && unit < 3) {
-    bytes /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-  return text;
-}
-
 void DrawBar(int percent, Clock::time_point now) {
-  std::string line = "\r[";
-  const int filled = percent * kBarWidth / 100;
-  line.append(static_cast<std::size_t>(filled), '#');
-  line.append(static_cast<std::size_t>(kBarWidth - filled), '-');
+  std::string line = "\r[" + BarCells(percent, kBarWidth);
   char tail[32];
   std::snprintf(tail, sizeof tail, "] %3d%%  ", percent);
   line += tail;
@@ -112,9 +100,7 @@ void DrawBar(int percent, Clock::time_point now) {
     line += "checking the text";
   }
   line += "   ";  // covers the tail of a longer line before
-  WriteError(line);
-  gBar.drawn = true;
-  gBar.lastDraw = now;
+  gBar.line.Put(line, now);
   gBar.lastPercent = percent;
 }
 
@@ -131,7 +117,7 @@ void ProgressHook() {
   // value past 50 says that the checking stage has begun.
   if (progress > 50 && gBar.stage == Stage::kDecrypting) {
     // Decryption is through: its line ends at 100 % where lines are kept.
-    if (gBar.drawn && !IsTerminal(2)) {
+    if (gBar.line.drawn() && !gBar.line.terminal()) {
       DrawBar(100, now);
       WriteError("\n");
     }
@@ -139,8 +125,7 @@ void ProgressHook() {
     gBar.lastPercent = -1;
   }
   const int percent = gBar.stage == Stage::kDecrypting ? std::min(progress, 50) * 2 : (progress - 50) * 2;
-  if (!gBar.forced && now - gBar.start < kQuietStart) return;
-  if (gBar.drawn && (percent == gBar.lastPercent || now - gBar.lastDraw < kRedrawEvery)) return;
+  if (!gBar.line.Due(now) || (gBar.line.drawn() && percent == gBar.lastPercent)) return;
   DrawBar(percent, now);
 }
 
@@ -171,8 +156,7 @@ void InstallAbortHook() { platform::SetEventHook(AbortHook); }
 void StartProgress(std::uint64_t totalBytes, bool forced) {
   gBar = ProgressBar{};
   gBar.totalBytes = totalBytes;
-  gBar.forced = forced;
-  gBar.start = Clock::now();
+  gBar.line = ProgressLine(forced, std::chrono::milliseconds(100), std::chrono::milliseconds(100));
   platform::SetEventHook(ProgressHook);
 }
 
@@ -212,15 +196,15 @@ void FinishStages(bool done) {
 
 void FinishProgress() {
   platform::SetEventHook(AbortHook);
-  if (!gBar.drawn) return;
+  if (!gBar.line.drawn()) return;
   // On a terminal the bar is wiped; in a file or pipe it ends its line.
-  if (IsTerminal(2)) {
-    WriteError("\r\033[K");
+  if (gBar.line.terminal()) {
+    gBar.line.Wipe();
   } else {
     if (!Interrupted() && gBar.lastPercent != 100) DrawBar(100, Clock::now());
     WriteError("\n");
   }
-  gBar.drawn = false;
+  gBar.line.Forget();
 }
 
 }  // namespace trirotor::cli

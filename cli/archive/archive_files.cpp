@@ -3,7 +3,7 @@
 // archive_files.cpp - what an archive run says of files: the kinds of
 // things a name can be, and a file's digest, over cli/os/files.h.
 
-#include "cli/archive.h"
+#include "cli/archive/archive.h"
 
 #include <cerrno>
 #include <string>

@@ -18,7 +18,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/cli.h"
+#include "cli/decode/options.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "cli/os/files.h"
 #include "support/utf8_path.h"

@@ -21,7 +21,7 @@
 // the outputs the walk's files need (after it). Only then is a missing
 // output folder made and the report begun.
 
-#include "cli/archive.h"
+#include "cli/archive/archive.h"
 
 #include <algorithm>
 #include <array>
@@ -40,7 +40,14 @@
 #include <set>
 #include <thread>
 
+#include "cli/archive/archive_run.h"
+#include "cli/decode/hooks.h"
+#include "cli/decode/keyring.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/message.h"
 #include "cli/file_io.h"
+#include "cli/human.h"
+#include "cli/progress_line.h"
 #include "cli/sha256.h"
 #include "cli/os/console.h"
 
@@ -329,29 +336,17 @@ Json ReportLine(std::size_t index, const Item& item, const Decoded& d, const std
 
 /// The whole run's progress on standard error ///
 
-std::string Human(double bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  int unit = 0;
-  while (bytes >= 1024 && unit < 4) {
-    bytes /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-  return text;
-}
-
 // First the walk (files found so far), then the bar of the work it found.
 class RunProgress {
  public:
+  // A line a second off a terminal, ten on one.
   RunProgress(bool shown, bool forced)
-      : shown_(shown), forced_(forced), terminal_(IsTerminal(2)), start_(Clock::now()), workStart_(start_) {}
+      : shown_(shown), line_(forced, std::chrono::milliseconds(100), std::chrono::milliseconds(1000)), workStart_(Clock::now()) {}
 
   // While the folders are read: a walk of a large tree takes minutes.
   void Walking(std::size_t found) {
-    if (!shown_ || !Due()) return;
-    Show(std::string(terminal_ ? "\r" : "") + "reading the folders: " + Counted(found, "file", "files") + " found" +
-         (terminal_ ? "\033[K" : "\n"));
+    if (!shown_ || !line_.Due(Clock::now())) return;
+    Show("reading the folders: " + Counted(found, "file", "files") + " found");
   }
 
   // The work the walk found: the bar counts it from now.
@@ -368,66 +363,51 @@ class RunProgress {
   }
 
   void Draw(bool last = false) {
-    if (!shown_ || (last && !drawn_) || (!last && !Due())) return;
+    if (!shown_ || (last && !line_.drawn()) || (!last && !line_.Due(Clock::now()))) return;
     const double seconds = std::chrono::duration<double>(Clock::now() - workStart_).count();
     const double rate = seconds > 0.05 ? static_cast<double>(doneBytes_) / seconds : 0;
     const int percent = files_ == 0 ? 100 : static_cast<int>(doneFiles_ * 100 / files_);
-    std::string line = terminal_ ? "\r[" : "[";
-    line.append(static_cast<std::size_t>(percent * 20 / 100), '#');
-    line.append(static_cast<std::size_t>(20 - percent * 20 / 100), '-');
-    line += "] " + std::to_string(doneFiles_) + "/" + std::to_string(files_) + " files  " +
-            Human(static_cast<double>(doneBytes_)) + " of " + Human(static_cast<double>(bytes_));
+    std::string line = "[" + BarCells(percent, 20) + "] " + std::to_string(doneFiles_) + "/" +
+                       std::to_string(files_) + " files  " + HumanBytes(static_cast<double>(doneBytes_)) + " of " +
+                       HumanBytes(static_cast<double>(bytes_));
     if (rate > 0) {
-      line += "  " + Human(rate) + "/s  " + std::to_string(static_cast<long>(static_cast<double>(doneFiles_) / seconds)) +
-              " files/s";
+      line += "  " + HumanBytes(rate) + "/s  " +
+              std::to_string(static_cast<long>(static_cast<double>(doneFiles_) / seconds)) + " files/s";
       const auto left = static_cast<long>(static_cast<double>(bytes_ - std::min(bytes_, doneBytes_)) / rate);
       char eta[32];
       std::snprintf(eta, sizeof eta, "  %ld:%02ld left", left / 60, left % 60);
       line += eta;
     }
-    line += "  " + std::to_string(failed_) + " failed";
-    line += terminal_ ? "\033[K" : "\n";
-    Show(line);
+    Show(line + "  " + std::to_string(failed_) + " failed");
   }
 
   // Before a line of its own: the bar on a terminal is wiped first.
   void Say(const std::string& message) {
-    if (shown_ && drawn_ && terminal_) Write("\r\033[K");
+    if (shown_) line_.Wipe();
     Complain(message);
-    drawn_ = drawn_ && !terminal_;
+    if (line_.terminal()) line_.Forget();
   }
 
   void Finish() {
-    if (!shown_ || !drawn_) return;
+    if (!shown_ || !line_.drawn()) return;
     Draw(true);
-    if (terminal_) Write("\n");
+    if (line_.terminal()) WriteChatter(2, "\n");
   }
 
  private:
-  // A line a second off a terminal, ten on one; none in the first quarter
-  // second unless forced, so that a quick run shows none.
-  bool Due() const {
-    const Clock::time_point now = Clock::now();
-    const auto every = terminal_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
-    if (!forced_ && now - start_ < std::chrono::milliseconds(250)) return false;
-    return !drawn_ || now - lastDraw_ >= every;
+  // On a terminal each line takes the place of the last; elsewhere each
+  // stands on its own.
+  void Show(const std::string& text) {
+    line_.Put(line_.terminal() ? "\r" + text + "\033[K" : text + "\n", Clock::now());
   }
 
-  void Show(const std::string& line) {
-    Write(line);
-    drawn_ = true;
-    lastDraw_ = Clock::now();
-  }
-
-  static void Write(const std::string& text) { WriteChatter(2, text); }
-
-  bool shown_, forced_, terminal_;
+  bool shown_;
+  ProgressLine line_;
   std::size_t files_ = 0;
   std::uint64_t bytes_ = 0;
-  Clock::time_point start_, workStart_, lastDraw_;
+  Clock::time_point workStart_;
   std::size_t doneFiles_ = 0, failed_ = 0;
   std::uint64_t doneBytes_ = 0;
-  bool drawn_ = false;
 };
 
 /// Work on every core, taken in order ///

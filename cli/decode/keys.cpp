@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/options.h"
+#include "cli/status.h"
 #include "cli/file_io.h"
 #include "cli/os/console.h"
 #include "engine/trirotor.h"
@@ -83,7 +85,7 @@ void RefuseSharedStandardInput(const Options& options) {
   const std::vector<std::string> inputs = options.inputs.empty() ? std::vector{options.input} : options.inputs;
   bool messageOnStdin = false;
   for (const std::string& input : inputs) messageOnStdin |= IsStandardInput(input) || SameFileAsStandardInput(input);
-  const std::string carried = options.mode == Mode::kEncode ? "text" : options.jsonl ? "records" : "message";
+  const std::string carried = options.mode == Mode::kEncode ? "text" : (options.jsonl ? "records" : "message");
   struct Source {
     const std::optional<std::string>& path;
     const char* option;

@@ -12,10 +12,14 @@
 // UTF-8 is taken as the page's bytes as they stand.
 
 #include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
 #include <map>
+#include <string>
 #include <string_view>
 
-#include "cli/cli.h"
+#include "cli/decode/message.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
 
@@ -79,5 +83,35 @@ MessageReading MessageToCodePage(ByteBuffer& message) {
   if (reading.commonBestFit.size() > 3) reading.commonBestFit.resize(3);
   return reading;
 }
+
+// Each byte stands for one character of the code page, so a table of the
+// 256 characters' UTF-8 forms, made through the code page once, converts a
+// slice at a time without any wide text.
+void ForEachUtf8Slice(const ByteBuffer& plain, const std::function<void(std::string_view)>& take) {
+  struct Form {
+    std::uint8_t length;
+    char bytes[3];  // a character of the Basic Multilingual Plane
+  };
+  std::array<Form, 256> forms{};
+  for (int v = 0; v < 256; ++v) {
+    const auto byte = static_cast<std::uint8_t>(v);
+    const std::string utf8 = support::EncodeUtf8(platform::BytesToText(&byte, 1));
+    forms[v].length = static_cast<std::uint8_t>(std::min<std::size_t>(utf8.size(), 3));
+    std::copy_n(utf8.begin(), forms[v].length, forms[v].bytes);
+  }
+  constexpr std::size_t kSlice = std::size_t{32} << 10;
+  std::string text(3 * kSlice, '\0');
+  for (std::size_t at = 0; at < plain.size(); at += kSlice) {
+    const std::size_t count = std::min(kSlice, plain.size() - at);
+    char* o = text.data();
+    for (std::size_t i = 0; i < count; ++i) {
+      const Form& form = forms[plain[at + i]];
+      std::memcpy(o, form.bytes, 3);  // whole, so that the copy has a fixed size
+      o += form.length;
+    }
+    take(std::string_view(text.data(), static_cast<std::size_t>(o - text.data())));
+  }
+}
+
 
 }  // namespace trirotor::cli

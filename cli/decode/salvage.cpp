@@ -6,7 +6,9 @@
 #include <string>
 #include <utility>
 
-#include "cli/cli.h"
+#include "cli/decode/keys.h"
+#include "cli/decode/salvage.h"
+#include "cli/status.h"
 #include "engine/trirotor.h"
 
 namespace trirotor::cli {

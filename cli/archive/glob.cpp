@@ -6,7 +6,7 @@
 // that a byte it holds early counts even where the rest of the set is ill
 // formed (an unknown class), as it does there.
 
-#include "cli/glob.h"
+#include "cli/archive/glob.h"
 
 #include <cstddef>
 #include <optional>
