@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/candidates.h"
+#include "cli/recover/candidates.h"
 #include "bench/bench_inputs.h"
 #include "engine/trirotor.h"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/recover.h"
+#include "cli/recover/recover_command.h"
 #include "engine/trirotor.h"
 #include "support/build_info.h"
 

@@ -48,7 +48,13 @@ TOOL_LAYERS = (
     ("support", ("support/",), ("support/",)),
     ("records", ("records/",), ("support/", "records/")),
     ("the tool's base", ("cli/status.", "cli/file_io.", "cli/os/"), ("support/",) + BASE),
-    ("candidates", ("cli/candidates.",), ("support/", "cli/candidates.h") + BASE),
+    ("candidates", ("cli/recover/candidates.",), ("support/", "cli/recover/candidates.h") + BASE),
+    # The recover library reads the message as decode does (cli/cli.h's
+    # MessageToCodePage, the one header of the front it takes) and never
+    # the command line's half of recover.
+    ("the recover library", ("cli/recover/recover.", "cli/recover/recover_session."),
+     ("support/", "records/", "cli/recover/candidates.h", "cli/recover/recover.h", "cli/recover/recover_session.h",
+      "cli/cli.h", "cli/sha256.h") + BASE),
     ("the archive parts", ("cli/glob.", "cli/sha256"), ("cli/glob.h", "cli/sha256.h")),
 )
 

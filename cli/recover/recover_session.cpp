@@ -7,7 +7,7 @@
 // a search that found its key; version 1 files, which have neither, are
 // still read.
 
-#include "cli/recover_session.h"
+#include "cli/recover/recover_session.h"
 
 #include <algorithm>
 #include <cerrno>

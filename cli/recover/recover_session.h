@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/candidates.h"
+#include "cli/recover/candidates.h"
 
 namespace trirotor::cli {
 
