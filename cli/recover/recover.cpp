@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <optional>
 #include <string>
 #include <thread>
@@ -62,7 +63,7 @@ constexpr int kExitNoneOpens = 3;
 constexpr std::uint64_t kRunLength = 1 << 12;  // candidates a worker takes at a time
 constexpr std::size_t kBlockWords = 4096;      // words read at a time, at most
 constexpr auto kSaveEvery = std::chrono::seconds(5);
-constexpr auto kDrawEvery = std::chrono::milliseconds(200);
+constexpr auto kAnnounceAfter = std::chrono::milliseconds(200);  // the search's own rate, measured so long
 constexpr std::size_t kMaxSuffixes = std::size_t{1} << 22;
 
 /// Numbers for people ///
@@ -214,6 +215,20 @@ class Trier {
   Trier(const ByteBuffer& message, const std::vector<int>& pages, bool earlyTest)
       : message_(message), trial_(message), pages_(pages), earlyTest_(earlyTest) {}
   Trier(const Trier&) = delete;
+
+  const KeyTrial& Trial() const { return trial_; }
+  bool EarlyTest() const { return earlyTest_; }
+
+  // The full decode of a candidate that passed the group's early test and
+  // whose bytes are the same under every code page (ASCII), as Try would
+  // give it after its own early test.
+  Verdict Confirm(const std::string& key, const std::string& suffix, int& page) const {
+    if (platform::CodePage() != pages_.front()) platform::SetCodePage(pages_.front());
+    const std::u16string k(key.begin(), key.end()), s(suffix.begin(), suffix.end());
+    if (FullDecode(k, s) != Verdict::kOpens) return Verdict::kFalseAlarm;
+    page = pages_.front();
+    return Verdict::kOpens;
+  }
 
   // Tries the key and suffix under each page that gives them other bytes;
   // the page that opened it in `page`.
@@ -867,24 +882,36 @@ unsigned Threads(const RecoverOptions& o, std::optional<std::uint64_t> total) {
   return jobs;
 }
 
-// Keys a second on one core: the early test (or the frame check) on this
-// message for about a fifth of a second.
+// Keys a second on one core, for --dry-run: the early test (or the frame
+// check) on this message for about 50 ms, eight keys at a time as the
+// search tries them. A search measures its own rate instead.
 double Calibrate(const Trier& trier) {
+  KeyGroupTrial group(trier.Trial());
+  std::array<std::string, KeyGroupTrial::kMaxCandidates> keys;
+  std::array<KeyGroupTrial::ByteCandidate, KeyGroupTrial::kMaxCandidates> candidates;
   const Clock::time_point start = Clock::now();
   std::uint64_t n = 0;
   int page = 0;
-  std::string key;
-  while (Clock::now() - start < std::chrono::milliseconds(200) || n < 64) {
-    key = "calibration " + std::to_string(n++);
-    (void)trier.Try(key, std::string(), page);
+  while (Clock::now() - start < std::chrono::milliseconds(50) || n < 256) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      keys[i] = "calibration " + std::to_string(n + i);
+      candidates[i] = {keys[i], {}};
+    }
+    if (trier.EarlyTest()) {
+      (void)group.MayOpen(std::span<const KeyGroupTrial::ByteCandidate>(candidates));
+    } else {
+      for (const std::string& key : keys) (void)trier.Try(key, std::string(), page);
+    }
+    n += keys.size();
   }
   return static_cast<double>(n) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // "1,540,000 candidates; about 9 s on 2 cores".
+// `rate` is candidates a second on all `jobs` threads.
 std::string Announcement(const Search& search, const Inputs& inputs, const Standing& standing, std::uint64_t perWord,
-                         unsigned jobs, double perCore) {
-  const double rate = perCore * jobs * (jobs > 1 ? 0.95 : 1.0);
+                         unsigned jobs, double rate) {
+  rate = std::max(rate, 1.0);
   const std::string cores = jobs == 1 ? "1 core" : std::to_string(jobs) + " cores";
   std::string announce;
   if (inputs.total) {
@@ -924,38 +951,139 @@ void Claim(Shared& shared, Dispenser& dispenser, Winner found) {
   dispenser.Found(number);
 }
 
+// A worker's batch: up to kBatch consecutive candidates of one run, made
+// and then given the early test together. In a suffix search a batch holds
+// suffixes of one key only, whose first two rotors are scheduled once.
+constexpr std::size_t kBatch = KeyGroupTrial::kMaxCandidates;
+static_assert(kRunLength % kBatch == 0, "runs are whole batches");
+
+bool IsAscii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+}
+
+class Batch {
+ public:
+  Batch(const CandidateSet& set, const Trier& trier) : set_(set), trier_(trier), group_(trier.Trial()) {}
+
+  // Makes candidates [first, first + count) of the run's block; in a
+  // suffix search they share one key.
+  void Make(const Run& run, std::uint64_t first, std::size_t count) {
+    const std::uint64_t perWord = set_.perWord, suffixCount = set_.suffixes.Count();
+    first_ = first;
+    count_ = count;
+    eligible_ = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t g = first + i, word = g / perWord, inner = g % perWord;
+      at_[i] = static_cast<std::size_t>(word - run.block->firstWord);
+      std::string& key = suffixCount > 1 ? keys_[0] : keys_[i];
+      if (suffixCount == 1 || madeFor_ != g / suffixCount) {
+        set_.expansion.Make(run.block->words[at_[i]], inner / suffixCount, key);
+        madeFor_ = g / suffixCount;
+        keyAscii_ = !key.empty() && IsAscii(key);
+      }
+      set_.suffixes.Make(inner % suffixCount, suffixes_[i]);
+      if (keyAscii_ && IsAscii(suffixes_[i])) eligible_ |= std::uint64_t{1} << i;
+    }
+  }
+
+  // The early test on every candidate whose bytes are the same under
+  // every code page (ASCII); the rest go one at a time through Trier::Try.
+  std::uint64_t EarlyTest() {
+    if (!trier_.EarlyTest() || eligible_ == 0) return 0;
+    std::size_t n = 0;
+    if (set_.suffixes.Count() > 1) {
+      if (keyedFor_ != madeFor_) {
+        group_.SetKey(std::string_view(keys_[0]));
+        keyedFor_ = madeFor_;
+      }
+      for (std::size_t i = 0; i < count_; ++i) {
+        if (eligible_ >> i & 1) views_[n++] = suffixes_[i];
+      }
+      return Spread(group_.MayOpenWithSuffixes(std::span<const std::string_view>(views_.data(), n)));
+    }
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (eligible_ >> i & 1) pairs_[n++] = KeyGroupTrial::ByteCandidate{keys_[i], suffixes_[i]};
+    }
+    return Spread(group_.MayOpen(std::span<const KeyGroupTrial::ByteCandidate>(pairs_.data(), n)));
+  }
+
+  // Candidate i's verdict, given the early test's bits.
+  Verdict Judge(std::size_t i, std::uint64_t passed, int& page) const {
+    const std::string& key = Key(i);
+    if (!trier_.EarlyTest() || !(eligible_ >> i & 1)) return trier_.Try(key, suffixes_[i], page);
+    return passed >> i & 1 ? trier_.Confirm(key, suffixes_[i], page) : Verdict::kNo;
+  }
+
+  const std::string& Key(std::size_t i) const { return set_.suffixes.Count() > 1 ? keys_[0] : keys_[i]; }
+  const std::string& Suffix(std::size_t i) const { return suffixes_[i]; }
+  std::size_t At(std::size_t i) const { return at_[i]; }
+
+ private:
+  // The trial's bits are for the eligible candidates in order; each goes
+  // back to its candidate's place.
+  std::uint64_t Spread(std::uint64_t bits) const {
+    std::uint64_t placed = 0;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (eligible_ >> i & 1) placed |= (bits >> k++ & 1) << i;
+    }
+    return placed;
+  }
+
+  const CandidateSet& set_;
+  const Trier& trier_;
+  KeyGroupTrial group_;
+  std::array<std::string, kBatch> keys_, suffixes_;
+  std::array<std::size_t, kBatch> at_{};
+  std::array<std::string_view, kBatch> views_;
+  std::array<KeyGroupTrial::ByteCandidate, kBatch> pairs_;
+  std::uint64_t first_ = 0;
+  std::size_t count_ = 0;
+  std::uint64_t eligible_ = 0;
+  std::uint64_t madeFor_ = UINT64_MAX, keyedFor_ = UINT64_MAX;  // the key made, the key set
+  bool keyAscii_ = false;
+};
+
+// How many candidates from g the next batch takes: no more than kBatch, the
+// run's end, or (in a suffix search) the key's last suffix.
+std::size_t BatchSize(std::uint64_t g, std::uint64_t end, std::uint64_t suffixCount) {
+  std::uint64_t n = std::min<std::uint64_t>(kBatch, end - g);
+  if (suffixCount > 1) n = std::min(n, suffixCount - g % suffixCount);
+  return static_cast<std::size_t>(n);
+}
+
 // One worker: runs from the dispenser until there are none, a stop, or a
 // key above which nothing needs trying.
 void TryRuns(const Search& search, const CandidateSet& set, const Trier& trier, Dispenser& dispenser, Shared& shared,
              const std::function<bool()>& stop) {
   platform::SetCodePage(search.codePages.front());
-  const std::uint64_t perWord = set.perWord, suffixCount = set.suffixes.Count();
-  std::string key, suffix;
+  Batch batch(set, trier);
   Run run;
   while (dispenser.Next(run)) {
     std::uint64_t g = run.begin;
-    std::uint64_t madeFor = UINT64_MAX;  // the key is made once for all its suffixes
-    for (; g < run.end; ++g) {
+    bool found = false;
+    while (g < run.end && !found) {
       if (stop() || g > shared.foundAt.load(std::memory_order_relaxed)) break;
-      const std::uint64_t word = g / perWord, inner = g % perWord;
-      const auto at = static_cast<std::size_t>(word - run.block->firstWord);
-      if (madeFor != g / suffixCount) {
-        set.expansion.Make(run.block->words[at], inner / suffixCount, key);
-        madeFor = g / suffixCount;
-      }
-      set.suffixes.Make(inner % suffixCount, suffix);
-      int page = 0;
-      const Verdict verdict = trier.Try(key, suffix, page);
-      if (verdict == Verdict::kFalseAlarm) dispenser.FalseAlarm();
-      if (verdict == Verdict::kOpens) {
+      const std::size_t n = BatchSize(g, run.end, set.suffixes.Count());
+      batch.Make(run, g, n);
+      const std::uint64_t passed = batch.EarlyTest();
+      std::size_t i = 0;
+      for (; i < n; ++i) {
+        int page = 0;
+        const Verdict verdict = batch.Judge(i, passed, page);
+        if (verdict == Verdict::kFalseAlarm) dispenser.FalseAlarm();
+        if (verdict != Verdict::kOpens) continue;
         KeyText k16, s16;
-        ToText(key, k16);
-        ToText(suffix, s16);
-        Claim(shared, dispenser, Winner{g, run.block->lineOf[at], key, suffix, page, k16.text, s16.text});
+        ToText(batch.Key(i), k16);
+        ToText(batch.Suffix(i), s16);
+        Claim(shared, dispenser,
+              Winner{g + i, run.block->lineOf[batch.At(i)], batch.Key(i), batch.Suffix(i), page, k16.text, s16.text});
         // The winner is not marked tried: a session saved before its key
         // is out finds it again.
+        found = true;
         break;
       }
+      g += i;
     }
     dispenser.Done(run.begin, g);
     shared.tried.fetch_add(g - run.begin, std::memory_order_relaxed);
@@ -997,24 +1125,33 @@ Session SessionNow(const Plan& plan, const Inputs& inputs, std::optional<Standin
 // seconds, and the caller told how far the search has come and how fast
 // it goes, by what it has done since it started.
 void Oversee(const RecoverHooks& hooks, Shared& shared, Dispenser& dispenser, std::optional<std::uint64_t> total,
-             const std::function<void()>& save) {
+             const std::function<void()>& save, const std::function<void(double)>& announce) {
   const Clock::time_point start = Clock::now();
   Clock::time_point lastSave = start;
   const std::uint64_t triedAtStart = shared.tried.load();
+  bool announced = false;
+  const auto rateNow = [&](Clock::time_point now) {
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    return seconds > 0 ? static_cast<double>(shared.tried.load(std::memory_order_relaxed) - triedAtStart) / seconds : 0;
+  };
   while (shared.running.load() > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const Clock::time_point now = Clock::now();
-    const std::uint64_t done = shared.tried.load(std::memory_order_relaxed);
-    const double seconds = std::chrono::duration<double>(now - start).count();
+    const double rate = rateNow(now);
+    // The time the search takes, from its own first fifth of a second.
+    if (!announced && now - start >= kAnnounceAfter) {
+      announce(rate);
+      announced = true;
+    }
     if (now - lastSave >= kSaveEvery) {
       save();
       lastSave = now;
     }
     if (hooks.progress) {
-      const double rate = seconds > 0 ? static_cast<double>(done - triedAtStart) / seconds : 0;
-      hooks.progress(RecoverProgress{done, total, rate, dispenser.Snapshot().falseAlarms});
+      hooks.progress(RecoverProgress{shared.tried.load(std::memory_order_relaxed), total, rate, dispenser.Snapshot().falseAlarms});
     }
   }
+  if (!announced) announce(rateNow(Clock::now()));
 }
 
 // What the search came to.
@@ -1028,7 +1165,8 @@ struct Outcome {
 
 // The whole search: the workers, the main thread overseeing them.
 Outcome RunSearch(const RecoverHooks& hooks, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
-                  const Standing& standing, const Trier& trier, unsigned jobs, SessionSaver& saver) {
+                  const Standing& standing, const Trier& trier, unsigned jobs, SessionSaver& saver,
+                  const std::function<void(double)>& announce) {
   std::unique_ptr<WordReader> reader;
   try {
     if (plan.search.wordlist) reader = std::make_unique<WordReader>(*plan.search.wordlist, hooks.stop);
@@ -1045,7 +1183,8 @@ Outcome RunSearch(const RecoverHooks& hooks, const Plan& plan, const CandidateSe
   for (unsigned t = 0; t < jobs; ++t) {
     threads.emplace_back([&] { TryRuns(plan.search, set, trier, dispenser, shared, hooks.stop); });
   }
-  Oversee(hooks, shared, dispenser, inputs.total, [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); });
+  Oversee(hooks, shared, dispenser, inputs.total, [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); },
+          announce);
   for (std::thread& thread : threads) thread.join();
   Outcome outcome;
   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -1145,13 +1284,17 @@ RecoverResult Recover(const RecoverOptions& o, const RecoverHooks& hooks) {
   const Standing standing = StandingToGoOn(plan, inputs);
   const unsigned jobs = Threads(o, inputs.total);
   const Trier trier(inputs.message, plan.search.codePages, plan.search.earlyTest);
-  const std::string announce = Announcement(plan.search, inputs, standing, set.perWord, jobs, Calibrate(trier));
-  if (o.dryRun) return RecoverResult{kExitOk, std::nullopt, 0, announce};
-  Tell(hooks, announce, true);
+  if (o.dryRun) {
+    const double rate = Calibrate(trier) * jobs * (jobs > 1 ? 0.95 : 1.0);
+    return RecoverResult{kExitOk, std::nullopt, 0, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate)};
+  }
   // Saved once before the work: a session that cannot be written is found now.
   SaveSession(plan.sessionPath, SessionToJson(SessionNow(plan, inputs, standing)));
   SessionSaver saver(plan.sessionPath, hooks);
-  const Outcome outcome = RunSearch(hooks, plan, set, inputs, standing, trier, jobs, saver);
+  const auto announce = [&](double rate) {
+    Tell(hooks, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate), true);
+  };
+  const Outcome outcome = RunSearch(hooks, plan, set, inputs, standing, trier, jobs, saver, announce);
   return Conclude(hooks, plan, set, inputs, outcome, text.get(), saver);
 }
 
