@@ -39,6 +39,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cli/cli.h"
@@ -305,8 +306,9 @@ class Dispenser {
  public:
   // `perWord` candidates a word; without a reader the one word is "".
   Dispenser(std::unique_ptr<WordReader> reader, std::uint64_t perWord, Standing start, unsigned jobs,
-            std::function<bool()> stop)
+            std::function<bool()> stop, std::uint64_t end)
       : stop_(std::move(stop)),
+        end_(end),
         reader_(std::move(reader)), perWord_(perWord), standing_(std::move(start)), maxLive_(4 * static_cast<std::size_t>(jobs) + 4) {
     nextWord_ = standing_.frontier / perWord_;
     position_ = standing_.frontier;
@@ -317,7 +319,7 @@ class Dispenser {
   bool Next(Run& run) {
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (stopped_ || stop_()) return false;
+      if (stopped_ || stop_() || position_ >= end_) return false;
       if (!current_ || position_ >= (current_->firstWord + current_->words.size()) * perWord_) {
         // Bounded memory: wait for the frontier while too many blocks are held.
         if (live_.size() >= maxLive_) {
@@ -345,6 +347,8 @@ class Dispenser {
       }
       if (done != standing_.doneAbove.end()) end = std::min(end, done->first);
       if (found_ && position_ > *found_) return false;
+      if (position_ >= end_) return false;
+      end = std::min(end, end_);
       run = Run{current_, position_, end};
       position_ = end;
       return true;
@@ -449,6 +453,7 @@ class Dispenser {
   }
 
   std::function<bool()> stop_;
+  std::uint64_t end_;  // the part's end: no number from here on is handed out
   std::mutex mutex_;
   std::condition_variable moved_;
   std::unique_ptr<WordReader> reader_;
@@ -512,13 +517,14 @@ struct Plan {
   std::string sessionPath;
   std::optional<Session> restored;         // what --restore read
   std::optional<std::string> fixedSuffix;  // its bytes, given again on each run
+  std::optional<std::string> messageBytes;  // the message given in place of a file
   std::unique_ptr<SessionLock> lock;       // none for --dry-run, which writes nothing
 };
 
 Search SearchFromOptions(const RecoverOptions& o) {
   Search search;
-  if (o.message.empty()) throw Failure{kExitUsage, "recover takes the MESSAGE whose key is forgotten"};
-  search.message = Absolute(o.message);
+  if (o.message.empty() && !o.messageBytes) throw Failure{kExitUsage, "recover takes the MESSAGE whose key is forgotten"};
+  search.message = o.messageBytes ? std::string("(the message given)") : Absolute(o.message);
   if (o.wordlist) search.wordlist = Absolute(*o.wordlist);
   if (o.rules) search.rules = Absolute(*o.rules);
   if (o.mask) search.mask = *o.mask, search.place = MaskPlace::kAlone;
@@ -531,6 +537,12 @@ Search SearchFromOptions(const RecoverOptions& o) {
   search.suffixMask = o.suffixMask;
   search.codePages = ParsePages(o.codePages);
   search.earlyTest = !o.noEarlyTest;
+  search.skip = o.skip.value_or(0);
+  search.limit = o.limit;
+  if (search.limit == 0) throw Failure{kExitUsage, "--limit 0 tries no candidate"};
+  if (search.skip > 0 && search.wordlist == "-") {
+    throw Failure{kExitUsage, "--skip counts candidates in a word list file, not on standard input"};
+  }
   if (!search.wordlist && search.place != MaskPlace::kAlone) {
     throw Failure{kExitUsage, "recover needs candidates: --wordlist FILE or --mask MASK"};
   }
@@ -586,6 +598,7 @@ void TakeSession(Plan& plan) {
 Plan PlanFromOptions(const RecoverOptions& o) {
   Plan plan;
   plan.search = SearchFromOptions(o);
+  plan.messageBytes = o.messageBytes;
   plan.sessionPath = o.session                    ? *o.session
                      : plan.search.message == "-" ? std::string("standard-input.recover")
                                                   : support::Utf8Name(support::Utf8Path(plan.search.message).filename()) + ".recover";
@@ -661,7 +674,36 @@ struct Inputs {
   // Where word `frontier / perWord` starts, read anew from a word list file.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> place;
   std::optional<std::uint64_t> total;
+  // The part this run searches: numbers partBegin to partEnd - 1 (partEnd
+  // nullopt: to the end of a word list on standard input).
+  std::uint64_t partBegin = 0;
+  std::optional<std::uint64_t> partEnd;
+  std::optional<std::uint64_t> PartCount() const {
+    return partEnd ? std::optional(*partEnd - partBegin) : std::nullopt;
+  }
 };
+
+// The part --skip and --limit cut out of the numbers; one that starts past
+// the end of the search holds nothing and is refused.
+void TakePart(const Search& search, Inputs& inputs) {
+  inputs.partBegin = search.skip;
+  std::uint64_t end = UINT64_MAX;
+  if (search.limit && __builtin_add_overflow(search.skip, *search.limit, &end)) end = UINT64_MAX;
+  if (inputs.total) end = std::min(end, *inputs.total);
+  if (inputs.total || search.limit) inputs.partEnd = end;
+  if (inputs.total && search.skip >= *inputs.total) {
+    throw Failure{kExitUsage, "--skip " + Grouped(search.skip) + " passes the end of the search, which makes " +
+                                  Candidates(*inputs.total) + ": this part holds none"};
+  }
+}
+
+// "(candidates 11 to 20 of 26)" for a part of the search; "" for the whole.
+std::string PartRange(const Search& search, const Inputs& inputs) {
+  if (search.skip == 0 && !search.limit) return "";
+  const std::string of = inputs.total ? " of " + Grouped(*inputs.total) : "";
+  if (!inputs.partEnd) return " (candidates from " + Grouped(inputs.partBegin + 1) + of + ")";
+  return " (candidates " + Grouped(inputs.partBegin + 1) + " to " + Grouped(*inputs.partEnd) + of + ")";
+}
 
 // A file the restored session read is read only as it was then.
 void RefuseChangedSource(const Plan& plan, const std::string& name, const Fingerprint& now, const std::string& path,
@@ -715,7 +757,8 @@ Inputs ReadInputs(const Plan& plan, const CandidateSet& set, const RecoverHooks&
   if (search.suffixWordlist) inputs.sources["suffix_wordlist"] = FingerprintOf(*search.suffixWordlist, "the suffix list");
   // The message, read as decode reads it.
   platform::SetCodePage(search.codePages.front());
-  inputs.message = ReadWholeBytes(search.message, kMaxInputBytes, "message");
+  inputs.message = plan.messageBytes ? ByteBuffer(plan.messageBytes->begin(), plan.messageBytes->end())
+                                     : ReadWholeBytes(search.message, kMaxInputBytes, "message");
   const std::string_view read(reinterpret_cast<const char*>(inputs.message.data()), inputs.message.size());
   inputs.sources["message"] = Fingerprint{inputs.message.size(), Sha256Hex(read)};
   MessageToCodePage(inputs.message);
@@ -724,7 +767,7 @@ Inputs ReadInputs(const Plan& plan, const CandidateSet& set, const RecoverHooks&
     throw Failure{kExitNoneOpens, "no message in the input (it has fewer than 4 characters)"};
   }
   // The count, by reading the word list once (standard input cannot be).
-  const std::uint64_t at = plan.restored ? plan.restored->standing->frontier / set.perWord : 0;
+  const std::uint64_t at = (plan.restored ? plan.restored->standing->frontier : search.skip) / set.perWord;
   if (!search.wordlist) {
     inputs.words = 1;
   } else if (*search.wordlist != "-") {
@@ -737,6 +780,7 @@ Inputs ReadInputs(const Plan& plan, const CandidateSet& set, const RecoverHooks&
     }
     inputs.total = total;
   }
+  TakePart(search, inputs);
   const char* names[] = {"wordlist", "rules", "suffix_wordlist"};
   const std::optional<std::string> paths[] = {search.wordlist, search.rules, search.suffixWordlist};
   const char* whats[] = {"the word list", "the rule file", "the suffix list"};
@@ -751,7 +795,14 @@ Inputs ReadInputs(const Plan& plan, const CandidateSet& set, const RecoverHooks&
 // this search as it is now; the frontier word's place comes from the word
 // list itself wherever it can be read again.
 Standing StandingToGoOn(const Plan& plan, const Inputs& inputs) {
-  if (!plan.restored) return Standing{};
+  if (!plan.restored) {
+    // A new part starts at its first number, as if every one below it was
+    // tried.
+    Standing standing;
+    standing.frontier = inputs.partBegin;
+    if (inputs.place) std::tie(standing.frontierOffset, standing.frontierLines) = *inputs.place;
+    return standing;
+  }
   const Session& session = *plan.restored;
   Standing standing = *session.standing;
   standing.complete = false;  // until this run says so
@@ -914,10 +965,11 @@ std::string Announcement(const Search& search, const Inputs& inputs, const Stand
   rate = std::max(rate, 1.0);
   const std::string cores = jobs == 1 ? "1 core" : std::to_string(jobs) + " cores";
   std::string announce;
-  if (inputs.total) {
-    const std::uint64_t left = *inputs.total - std::min(*inputs.total, standing.frontier);
-    announce = Candidates(*inputs.total) + "; " + About(static_cast<double>(left) / rate) + " on " + cores;
-    if (standing.frontier > 0) announce += " for the " + Grouped(left) + " left";
+  if (inputs.partEnd) {
+    const std::uint64_t left = *inputs.partEnd - std::min(*inputs.partEnd, standing.frontier);
+    announce = Candidates(*inputs.PartCount()) + PartRange(search, inputs) + "; " +
+               About(static_cast<double>(left) / rate) + " on " + cores;
+    if (standing.frontier > inputs.partBegin) announce += " for the " + Grouped(left) + " left";
   } else {
     announce = "an unknown number of candidates (the word list is standard input), " + Grouped(perWord) + " a word; " +
                About(1e6 * static_cast<double>(perWord) / rate) + " a million words on " + cores;
@@ -1096,8 +1148,10 @@ void TryRuns(const Search& search, const CandidateSet& set, const Trier& trier, 
 // seconds) what keeps it from being saved.
 class SessionSaver {
  public:
-  SessionSaver(std::string path, const RecoverHooks& hooks) : path_(std::move(path)), hooks_(hooks) {}
+  SessionSaver(std::string path, const RecoverHooks& hooks, bool keep)
+      : path_(std::move(path)), hooks_(hooks), keep_(keep) {}
   void Save(const Session& session) {
+    if (!keep_) return;
     try {
       SaveSession(path_, SessionToJson(session));
       problem_.clear();
@@ -1110,6 +1164,7 @@ class SessionSaver {
  private:
   std::string path_, problem_;
   const RecoverHooks& hooks_;
+  bool keep_;
 };
 
 Session SessionNow(const Plan& plan, const Inputs& inputs, std::optional<Standing> standing) {
@@ -1124,11 +1179,11 @@ Session SessionNow(const Plan& plan, const Inputs& inputs, std::optional<Standin
 // The main thread while the workers work: the session saved every few
 // seconds, and the caller told how far the search has come and how fast
 // it goes, by what it has done since it started.
+// `start` and `triedAtStart` are taken before the workers start.
 void Oversee(const RecoverHooks& hooks, Shared& shared, Dispenser& dispenser, std::optional<std::uint64_t> total,
-             const std::function<void()>& save, const std::function<void(double)>& announce) {
-  const Clock::time_point start = Clock::now();
+             const std::function<void()>& save, const std::function<void(double)>& announce, Clock::time_point start,
+             std::uint64_t triedAtStart) {
   Clock::time_point lastSave = start;
-  const std::uint64_t triedAtStart = shared.tried.load();
   bool announced = false;
   const auto rateNow = [&](Clock::time_point now) {
     const double seconds = std::chrono::duration<double>(now - start).count();
@@ -1173,18 +1228,19 @@ Outcome RunSearch(const RecoverHooks& hooks, const Plan& plan, const CandidateSe
   } catch (const CandidateError& error) {
     throw Failure{kExitInput, error.what()};
   }
-  Dispenser dispenser(std::move(reader), set.perWord, standing, jobs, hooks.stop);
+  Dispenser dispenser(std::move(reader), set.perWord, standing, jobs, hooks.stop, inputs.partEnd.value_or(UINT64_MAX));
   Shared shared;
-  shared.tried = standing.frontier;
+  shared.tried = standing.frontier - std::min(standing.frontier, inputs.partBegin);
   for (const auto& [b, e] : standing.doneAbove) shared.tried += e - b;
   shared.running = jobs;
+  const std::uint64_t triedAtStart = shared.tried.load();
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < jobs; ++t) {
     threads.emplace_back([&] { TryRuns(plan.search, set, trier, dispenser, shared, hooks.stop); });
   }
-  Oversee(hooks, shared, dispenser, inputs.total, [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); },
-          announce);
+  Oversee(hooks, shared, dispenser, inputs.PartCount(), [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); },
+          announce, start, triedAtStart);
   for (std::thread& thread : threads) thread.join();
   Outcome outcome;
   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -1249,7 +1305,7 @@ RecoverResult Conclude(const RecoverHooks& hooks, const Plan& plan, const Candid
                     ShownName(plan.sessionPath));
     ThrowStopped();
   }
-  Tell(hooks, NoneOpens(outcome.tried) + said);
+  Tell(hooks, NoneOpens(outcome.tried) + PartRange(plan.search, inputs) + said);
   return RecoverResult{kExitNoneOpens, std::nullopt, outcome.tried, ""};
 }
 
@@ -1278,19 +1334,19 @@ RecoverResult Recover(const RecoverOptions& o, const RecoverHooks& hooks) {
   RefuseDegenerateOptions(o);
   Plan plan = o.restore ? PlanFromSession(o) : PlanFromOptions(o);
   const CandidateSet set = MakeCandidates(plan, hooks);
-  if (!o.restore && !o.dryRun) TakeSession(plan);
+  if (!o.restore && !o.dryRun && o.keepSession) TakeSession(plan);
   const std::unique_ptr<Output> text = PrepareText(o, plan);
   const Inputs inputs = ReadInputs(plan, set, hooks);
   const Standing standing = StandingToGoOn(plan, inputs);
-  const unsigned jobs = Threads(o, inputs.total);
+  const unsigned jobs = Threads(o, inputs.PartCount());
   const Trier trier(inputs.message, plan.search.codePages, plan.search.earlyTest);
   if (o.dryRun) {
     const double rate = Calibrate(trier) * jobs * (jobs > 1 ? 0.95 : 1.0);
     return RecoverResult{kExitOk, std::nullopt, 0, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate)};
   }
   // Saved once before the work: a session that cannot be written is found now.
-  SaveSession(plan.sessionPath, SessionToJson(SessionNow(plan, inputs, standing)));
-  SessionSaver saver(plan.sessionPath, hooks);
+  if (o.keepSession) SaveSession(plan.sessionPath, SessionToJson(SessionNow(plan, inputs, standing)));
+  SessionSaver saver(plan.sessionPath, hooks, o.keepSession);
   const auto announce = [&](double rate) {
     Tell(hooks, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate), true);
   };

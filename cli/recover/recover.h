@@ -22,6 +22,10 @@ namespace trirotor::cli {
 // The search and how to run it; the words of the tool's options.
 struct RecoverOptions {
   std::string message;  // the message's file, "-" for standard input
+  // The message itself instead of a file (the Python module's); such a
+  // search keeps no session.
+  std::optional<std::string> messageBytes;
+  bool keepSession = true;  // false: no session file is read, locked or written
   std::optional<std::string> wordlist, rules, mask, appendMask, prependMask;
   std::array<std::optional<std::string>, 4> custom;
   bool increment = false;
@@ -37,6 +41,9 @@ struct RecoverOptions {
   std::string codePages = "1252";
   unsigned jobs = 0;  // 0: one per core
   bool dryRun = false, noEarlyTest = false;
+  // One part of the search: the candidates numbered skip + 1 to skip +
+  // limit (hashcat's words), as docs/recover.md numbers them.
+  std::optional<std::uint64_t> skip, limit;
   std::optional<std::string> decodeTo, session, restore;
 };
 

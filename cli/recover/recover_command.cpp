@@ -248,6 +248,11 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
                       "Also write the plain text to FILE (UTF-8), after the key; FILE is checked before the search, "
                       "and refused when it is one of the search's inputs")
       ->option_text("FILE");
+  auto* skip = recover->add_option("--skip", r.skip,
+                                   "Skip the first N candidates (numbered as docs/recover.md tells): one part of a "
+                                   "search split over machines")
+                   ->option_text("N");
+  auto* limit = recover->add_option("--limit", r.limit, "Try at most N candidates (after --skip's)")->option_text("N");
   recover->add_flag("--dry-run", r.dryRun, "Print the number of candidates and the time they take, and stop");
   recover->add_flag("--no-early-test", r.noEarlyTest,
                     "Test each key by the whole frame: for a message whose payload has no container identification");
@@ -268,7 +273,7 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
                       ->option_text("FILE");
   auto* restore = recover->add_option("--restore", r.restore, "Go on with the search FILE holds, exactly where it stopped")
                       ->option_text("FILE");
-  for (CLI::Option* made : {session, mask, append, prepend, suffixes[3], suffixes[4], increment, incrementMin}) {
+  for (CLI::Option* made : {session, mask, append, prepend, suffixes[3], suffixes[4], increment, incrementMin, skip, limit}) {
     restore->excludes(made);
   }
   for (CLI::Option* set : sets) restore->excludes(set);
