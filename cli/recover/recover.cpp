@@ -1287,7 +1287,7 @@ RecoverResult ReportFound(const RecoverHooks& hooks, const Plan& plan, const Can
   // deliver hook hears it.
   Tell(hooks, "found the key under code page " + std::to_string(w.codePage) + " in " + Duration(outcome.seconds) + alarms, true);
   if (unwritten) throw *unwritten;
-  return RecoverResult{kExitFound, std::move(found), outcome.tried, ""};
+  return RecoverResult{kExitFound, std::move(found), outcome.tried, "", std::nullopt, 0};
 }
 
 RecoverResult Conclude(const RecoverHooks& hooks, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
@@ -1306,7 +1306,7 @@ RecoverResult Conclude(const RecoverHooks& hooks, const Plan& plan, const Candid
     ThrowStopped();
   }
   Tell(hooks, NoneOpens(outcome.tried) + PartRange(plan.search, inputs) + said);
-  return RecoverResult{kExitNoneOpens, std::nullopt, outcome.tried, ""};
+  return RecoverResult{kExitNoneOpens, std::nullopt, outcome.tried, "", std::nullopt, 0};
 }
 
 }  // namespace
@@ -1341,8 +1341,9 @@ RecoverResult Recover(const RecoverOptions& o, const RecoverHooks& hooks) {
   const unsigned jobs = Threads(o, inputs.PartCount());
   const Trier trier(inputs.message, plan.search.codePages, plan.search.earlyTest);
   if (o.dryRun) {
-    const double rate = Calibrate(trier) * jobs * (jobs > 1 ? 0.95 : 1.0);
-    return RecoverResult{kExitOk, std::nullopt, 0, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate)};
+    const double perCore = Calibrate(trier), rate = perCore * jobs * (jobs > 1 ? 0.95 : 1.0);
+    return RecoverResult{kExitOk, std::nullopt, 0, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate),
+                         inputs.PartCount(), perCore};
   }
   // Saved once before the work: a session that cannot be written is found now.
   if (o.keepSession) SaveSession(plan.sessionPath, SessionToJson(SessionNow(plan, inputs, standing)));

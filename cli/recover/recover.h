@@ -89,6 +89,10 @@ struct RecoverResult {
   std::optional<RecoverFound> found;
   std::uint64_t tried = 0;
   std::string announcement;  // the count and the time it takes, as --dry-run prints it
+  // A dry run's count of candidates (of the part; nullopt for a word list
+  // on standard input) and its measured rate on one core.
+  std::optional<std::uint64_t> count;
+  double perCore = 0;
 };
 
 // The progress line a terminal shows (bar, count, rate, time left), with
