@@ -371,7 +371,8 @@ TEST_F(CliRecover, PartsBySkipAndLimit) {
     std::vector<std::string> args = {"--mask", "?l?l?l", "--session", Path("bad").string(), message};
     args.insert(args.begin(), bad.begin(), bad.end());
     const Outcome run = Recover(args);
-    EXPECT_EQ(run.status, 1) << bad[0] << " " << bad[1] << "\n" << run.err;
+    EXPECT_EQ(run.status, 1) << bad[0] << " " << bad[1] << "\n"
+                             << run.err;
     EXPECT_TRUE(run.err.find("passes the end of the search") != std::string::npos ||
                 run.err.find("tries no candidate") != std::string::npos)
         << run.err;

@@ -309,7 +309,10 @@ class Dispenser {
             std::function<bool()> stop, std::uint64_t end)
       : stop_(std::move(stop)),
         end_(end),
-        reader_(std::move(reader)), perWord_(perWord), standing_(std::move(start)), maxLive_(4 * static_cast<std::size_t>(jobs) + 4) {
+        reader_(std::move(reader)),
+        perWord_(perWord),
+        standing_(std::move(start)),
+        maxLive_(4 * static_cast<std::size_t>(jobs) + 4) {
     nextWord_ = standing_.frontier / perWord_;
     position_ = standing_.frontier;
     if (reader_) reader_->SkipTo(standing_.frontierOffset, standing_.frontierLines);
@@ -515,10 +518,10 @@ void RefuseDegenerateOptions(const RecoverOptions& o) {
 struct Plan {
   Search search;
   std::string sessionPath;
-  std::optional<Session> restored;         // what --restore read
-  std::optional<std::string> fixedSuffix;  // its bytes, given again on each run
+  std::optional<Session> restored;          // what --restore read
+  std::optional<std::string> fixedSuffix;   // its bytes, given again on each run
   std::optional<std::string> messageBytes;  // the message given in place of a file
-  std::unique_ptr<SessionLock> lock;       // none for --dry-run, which writes nothing
+  std::unique_ptr<SessionLock> lock;        // none for --dry-run, which writes nothing
 };
 
 Search SearchFromOptions(const RecoverOptions& o) {
@@ -1239,8 +1242,9 @@ Outcome RunSearch(const RecoverHooks& hooks, const Plan& plan, const CandidateSe
   for (unsigned t = 0; t < jobs; ++t) {
     threads.emplace_back([&] { TryRuns(plan.search, set, trier, dispenser, shared, hooks.stop); });
   }
-  Oversee(hooks, shared, dispenser, inputs.PartCount(), [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); },
-          announce, start, triedAtStart);
+  Oversee(
+      hooks, shared, dispenser, inputs.PartCount(), [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); },
+      announce, start, triedAtStart);
   for (std::thread& thread : threads) thread.join();
   Outcome outcome;
   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();

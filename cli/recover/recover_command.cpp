@@ -121,8 +121,7 @@ class ProgressLines {
 // --json where it stood.
 std::string KeyLine(const CommandOptions& o, const RecoverFound& found) {
   if (!o.json) return found.shownKey + (found.suffix.empty() ? "" : "\t" + found.shownSuffix) + "\n";
-  return nlohmann::json{{"key", found.shownKey}, {"suffix", found.shownSuffix}, {"codepage", found.codePage},
-                        {"candidate", found.number + 1}, {"from", found.from}}
+  return nlohmann::json{{"key", found.shownKey}, {"suffix", found.shownSuffix}, {"codepage", found.codePage}, {"candidate", found.number + 1}, {"from", found.from}}
              .dump() +
          "\n";
 }

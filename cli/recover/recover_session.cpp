@@ -268,19 +268,19 @@ json SearchToJson(const Search& s) {
   json custom = json::array();
   for (const auto& c : s.custom) custom.push_back(c ? json(*c) : json(nullptr));
   json j = {{"message", s.message},
-          {"wordlist", s.wordlist ? json(*s.wordlist) : json(nullptr)},
-          {"rules", s.rules ? json(*s.rules) : json(nullptr)},
-          {"mask", s.mask},
-          {"mask_place", kPlaces[static_cast<int>(s.place)]},
-          {"custom_charsets", custom},
-          {"increment", s.increment},
-          {"increment_min", s.incrementMin},
-          {"suffix_wordlist", s.suffixWordlist ? json(*s.suffixWordlist) : json(nullptr)},
-          {"suffix_mask", s.suffixMask ? json(*s.suffixMask) : json(nullptr)},
-          {"fixed_suffix", s.fixedSuffix},
-          {"suffix_check", s.suffixHash},
-          {"codepages", s.codePages},
-          {"early_test", s.earlyTest}};
+            {"wordlist", s.wordlist ? json(*s.wordlist) : json(nullptr)},
+            {"rules", s.rules ? json(*s.rules) : json(nullptr)},
+            {"mask", s.mask},
+            {"mask_place", kPlaces[static_cast<int>(s.place)]},
+            {"custom_charsets", custom},
+            {"increment", s.increment},
+            {"increment_min", s.incrementMin},
+            {"suffix_wordlist", s.suffixWordlist ? json(*s.suffixWordlist) : json(nullptr)},
+            {"suffix_mask", s.suffixMask ? json(*s.suffixMask) : json(nullptr)},
+            {"fixed_suffix", s.fixedSuffix},
+            {"suffix_check", s.suffixHash},
+            {"codepages", s.codePages},
+            {"early_test", s.earlyTest}};
   if (s.skip != 0) j["skip"] = s.skip;
   if (s.limit) j["limit"] = *s.limit;
   return j;
