@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 //
 // key_trial_bench.cpp - candidates per CPU-second of recover's early test,
-// one key at a time (KeyTrial::MayOpen) beside eight at a time
+// one key at a time (KeyTrial::MayOpen) beside sixteen at a time
 // (KeyGroupTrial) and a suffix search on one key's first two rotors, and the
 // key schedule alone, one key and a group, in cycles per swap.
 //

@@ -12,7 +12,7 @@
 //   engine/base64.h        base64 decoding (and encoding), Base64Index, the
 //                          shift helpers, DecodeBase64BytesSimple
 //   engine/key_schedule.h  CipherState and InitCipher
-//   engine/key_group.h     eight keys scheduled and tried side by side
+//   engine/key_group.h     sixteen keys scheduled and tried side by side
 //   engine/keystream.h     the keystream, DecryptBuffer / EncryptBuffer and
 //                          their one-byte-at-a-time twins
 //   engine/frame.h         the frame: its layout, CheckFrame, FrameContainer

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 //
-// key_group.cpp - eight keys scheduled and tried side by side, one per lane.
+// key_group.cpp - sixteen keys scheduled and tried side by side, one per lane.
 //
-// Why a group is faster than eight InitCipher calls: one key's shuffle is a
-// chain of dependent swaps, and each swap stores to a position that the
+// Why a group is faster than sixteen InitCipher calls: one key's shuffle is
+// a chain of dependent swaps, and each swap stores to a position that the
 // chain has only just computed, so the loads after it wait. Here the lanes'
-// eight chains advance together:
+// chains advance together:
 // - The entries at the step's position are one row, loaded before the
 //   step's stores (and patched in the lanes whose swap hit that row), so no
 //   load waits for a store it does not need.
@@ -13,24 +13,35 @@
 //   remainders are one or two conditional subtractions, and each mix
 //   position is kept as the byte offset of its entry, ready to index.
 // - Only the entries at the lanes' mix positions are read and written one
-//   lane at a time.
+//   lane at a time: the offsets are stored once and read back one by one
+//   (cheaper than extracting each), the entries read are inserted into a
+//   row that is stored whole, so a swap costs one store of its own.
 // The early test runs on the same rows, all lanes in step, so nothing is
-// copied out per key: Rotor1 runs over the span first (its inputs are the
+// copied out per key: Rotor1 runs over a span first (its inputs are the
 // frame's own bytes), then Rotor2 over its outputs, then Rotor3, as
-// DecryptBuffer does. Each lane reads up to its own header length, so the
-// lanes go on in step only while most of them still need bytes; the last
-// few go on alone, one lane's entries at a time.
+// DecryptBuffer does. Each lane reads up to its own header length, and the
+// longest of sixteen is about twice the mean, so once few lanes still read,
+// the step does the memory work of those lanes only.
 
 #include "engine/key_group.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
-#include <utility>
 
 #include "engine/frame.h"
 #include "engine/keystream.h"
 #include "engine/reduce.h"
 
+// The AVX2 path: x86-64 with GCC or Clang, which compile it beside the
+// rest by function attributes. Not on Windows, whose compiler cannot align
+// the 32-byte values it spills to the stack.
+#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#define TRIROTOR_LANES_AVX2 1
+#include <immintrin.h>
+#else
+#define TRIROTOR_LANES_AVX2 0
+#endif
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -39,27 +50,104 @@ namespace trirotor::internal {
 
 namespace {
 
-constexpr std::uint16_t kRowBytes = sizeof(Lanes);
-constexpr Lanes kLaneOffsets = {0, 2, 4, 6, 8, 10, 12, 14};  // each lane's entry in a row, in bytes
-static_assert(kRowBytes * kRotor1Size * 2 < 32768, "a mix offset and a step's sum fit 15 bits");
+using Row = std::uint16_t[kLaneCount];     // the entries at one position, one per lane
+using ByteRow = std::uint8_t[kLaneCount];  // a byte per lane
 
-Lanes Splat(std::size_t value) { return Lanes{} + static_cast<std::uint16_t>(value); }
+constexpr std::size_t kRowBytes = sizeof(Row);
+static_assert(kRowBytes == 32, "a row is 32 bytes: the shifts by 5 scale positions to offsets");
+static_assert(kRowBytes * kRotor1Size * 2 < 32768, "a mix offset and a step's sum fit 15 bits");
+static_assert(sizeof(KeyGroup::rotor1) % 64 == 0 && sizeof(KeyGroup::rotor2) % 64 == 0 &&
+                  sizeof(KeyGroup::rotor3) % 64 == 0,
+              "every rotor's rows start on a cache line");
+
+std::size_t Load16(const unsigned char* at) {
+  std::uint16_t entry;
+  std::memcpy(&entry, at, sizeof entry);
+  return entry;
+}
+
+void Store16(unsigned char* at, std::size_t value) {
+  const auto entry = static_cast<std::uint16_t>(value);
+  std::memcpy(at, &entry, sizeof entry);
+}
+
+// One rotor of every lane in the early test, all lanes at the same step
+// cursor, each with its own mix cursor.
+struct RotorLanes {
+  explicit RotorLanes(Row* r) : rows(r) {
+    for (std::size_t k = 0; k < kLaneCount; ++k) mix[k] = static_cast<std::uint16_t>(2 * k);
+  }
+  Row* rows;
+  std::size_t at = 1;                         // the next step's position: the cursor advances before each step
+  alignas(32) std::uint16_t mix[kLaneCount];  // the mix cursors as byte offsets, 0 after the schedule
+};
+
+// The memory side of one keystream step of lane `lane` alone: the swap of
+// the entry a at the shared position (rowAt) with the one at the lane's mix
+// offset; returns the entry that was there. The step's vector side (the mix
+// cursors) is the caller's.
+[[gnu::always_inline]] inline std::size_t SwapOne(unsigned char* base, unsigned char* rowAt, std::size_t lane,
+                                                  std::size_t mixOffset, std::size_t a) {
+  const std::size_t b = Load16(base + mixOffset);
+  Store16(rowAt + 2 * lane, b);
+  Store16(base + mixOffset, a);
+  return b;
+}
+
+// SwapOne, then the lane's output entry, cut to a byte.
+template <int N>
+[[gnu::always_inline]] inline std::uint8_t SwapAndOutput(unsigned char* base, unsigned char* rowAt, std::size_t lane,
+                                                         std::size_t mixOffset, std::size_t a) {
+  const std::size_t b = SwapOne(base, rowAt, lane, mixOffset, a);
+  const auto t = static_cast<std::size_t>(SubtractOnce<N>(static_cast<int>(a + b)));
+  return static_cast<std::uint8_t>(Load16(base + t * kRowBytes + 2 * lane));
+}
+
+// The listed lanes' side of a step: their swaps, and their outputs when
+// wanted.
+template <int N>
+[[gnu::always_inline]] inline void StepListed(unsigned char* base, unsigned char* rowAt, const std::uint16_t* offsets,
+                                              const std::uint16_t* entries, const std::uint8_t* lanes,
+                                              std::size_t live, std::uint16_t* out) {
+  if (out != nullptr) {
+    for (std::size_t j = 0; j < live; ++j) {
+      const std::size_t k = lanes[j];
+      out[k] = SwapAndOutput<N>(base, rowAt, k, offsets[k], entries[k]);
+    }
+  } else {
+    for (std::size_t j = 0; j < live; ++j) {
+      const std::size_t k = lanes[j];
+      SwapOne(base, rowAt, k, offsets[k], entries[k]);
+    }
+  }
+}
+
+/// The portable path ///
+
+// Each row as two halves of eight lanes, in the compiler's vector types:
+// SSE2 on x86-64, whatever the target has elsewhere.
+namespace portable {
+
+using Half = std::uint16_t __attribute__((vector_size(16)));
+using SignedHalf = std::int16_t __attribute__((vector_size(16)));
+constexpr std::size_t kHalfLanes = 8;
+constexpr Half kHalfOffsets = {0, 2, 4, 6, 8, 10, 12, 14};  // each lane's entry in a half, in bytes
+
+Half Splat(std::size_t value) { return Half{} + static_cast<std::uint16_t>(value); }
 
 // The lanes of `yes` where mask is all ones, of `no` elsewhere.
-Lanes Select(Lanes mask, Lanes yes, Lanes no) { return (yes & mask) | (no & ~mask); }
+Half Select(Half mask, Half yes, Half no) { return (yes & mask) | (no & ~mask); }
 
 // v - n in the lanes where v >= n; for v < 2n. Every value here is below
 // 32768, so a signed comparison serves, which SSE2 has in one instruction.
-Lanes SubtractOnce(Lanes v, Lanes n) {
-  using SignedLanes = std::int16_t __attribute__((vector_size(16)));
-  const auto atLeast = reinterpret_cast<Lanes>(reinterpret_cast<SignedLanes>(v) >
-                                               reinterpret_cast<SignedLanes>(n - Splat(1)));
+Half SubtractOnce(Half v, Half n) {
+  const auto atLeast = reinterpret_cast<Half>(reinterpret_cast<SignedHalf>(v) > reinterpret_cast<SignedHalf>(n - Splat(1)));
   return v - (n & atLeast);
 }
 
 // v mod N for an entry plus a byte (v < N + 256).
 template <int N>
-Lanes ReduceEntryAndByte(Lanes v) {
+Half ReduceEntryAndByte(Half v) {
   if constexpr (N + 255 < 2 * N) {
     return SubtractOnce(v, Splat(N));
   } else {
@@ -68,89 +156,277 @@ Lanes ReduceEntryAndByte(Lanes v) {
   }
 }
 
-// The entries at each lane's byte offset in rows.
-Lanes Gather(const Lanes* rows, Lanes offsets) {
-  const auto* base = reinterpret_cast<const unsigned char*>(rows);
-  Lanes entries;
-  for (std::size_t k = 0; k < kLaneCount; ++k) {
-    std::uint16_t entry;
-    std::memcpy(&entry, base + offsets[k], sizeof entry);
-    entries[k] = entry;
-  }
+Half LoadHalf(const void* at) {
+  Half half;
+  std::memcpy(&half, at, sizeof half);
+  return half;
+}
+
+void StoreHalf(void* at, Half half) { std::memcpy(at, &half, sizeof half); }
+
+// The entries at each lane's byte offset from base.
+Half Gather(const unsigned char* base, Half offsets) {
+  Half entries;
+#pragma GCC unroll 8
+  for (std::size_t k = 0; k < kHalfLanes; ++k) entries[k] = static_cast<std::uint16_t>(Load16(base + offsets[k]));
   return entries;
 }
 
-void Scatter(Lanes* rows, Lanes offsets, Lanes entries) {
-  auto* base = reinterpret_cast<unsigned char*>(rows);
-  for (std::size_t k = 0; k < kLaneCount; ++k) {
-    const std::uint16_t entry = entries[k];
-    std::memcpy(base + offsets[k], &entry, sizeof entry);
-  }
+void Scatter(unsigned char* base, Half offsets, Half entries) {
+#pragma GCC unroll 8
+  for (std::size_t k = 0; k < kHalfLanes; ++k) Store16(base + offsets[k], entries[k]);
 }
 
-// The offsets of row `position` in every lane.
-Lanes RowOffsets(std::size_t position) { return Splat(position * kRowBytes) + kLaneOffsets; }
-
-/// The schedule ///
-
-// Fills the rotor of N entries with the identity in every lane and shuffles
-// it, driven by drive[p] at position p. mix (each lane's ScheduleMix as an
-// offset, below 2N rows) enters from the shuffle before and leaves for the
-// next.
-template <int N>
-void ShuffleLanes(Lanes* rows, const Lanes* drive, Lanes& mix) {
-  for (int p = 0; p < N; ++p) rows[p] = Splat(static_cast<std::size_t>(p));
-  rows[N] = Lanes{};
-  const Lanes size = Splat(N * kRowBytes);
-  Lanes m = SubtractOnce(mix, size);
-  Lanes next = rows[0];
-  for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) {
-    const Lanes a = next;
-    next = rows[p + 1];  // before the swaps: a load after them would wait for their offsets
-    m = SubtractOnce(m + (ReduceEntryAndByte<N>(a + drive[p]) << 4), size);
-    const Lanes b = Gather(rows, m);
-    rows[p] = b;
-    Scatter(rows, m, a);
-    next = Select(reinterpret_cast<Lanes>(m == RowOffsets(p + 1)), a, next);
-  }
-  mix = m;
-}
-static_assert(kRowBytes == 1 << 4, "a row is 16 bytes: the shifts above scale positions to offsets");
-
-// The fold of N rows into M, each lane's entries' low bytes XORed together
-// by position mod M.
-template <int N, int M>
-void FoldLanes(const Lanes* rows, Lanes (&fold)[M]) {
-  // One column at a time, in a register: an array of M accumulators
-  // updated row by row went through memory at every step.
-  for (int k = 0; k < M; ++k) {
-    Lanes column = {};
-    for (int p = k; p < N; p += M) column ^= rows[p];
-    fold[k] = column & Splat(0xFF);
-  }
+// The offsets of half h of row `position`.
+Half RowOffsets(std::size_t position, std::size_t h) {
+  return Splat(position * kRowBytes + h * sizeof(Half)) + kHalfOffsets;
 }
 
-// drive[p] = fold[p mod M] for p < N.
-template <int N, int M>
-void RepeatRows(const Lanes (&fold)[M], Lanes* drive) {
-  for (int p = 0; p < N; p += M) {
-    for (int k = 0; k < M && p + k < N; ++k) drive[p + k] = fold[k];
-  }
-}
-
-// XORs each lane's suffix, repeated, into the fold of Rotor2.
-void AddSuffixes(Lanes (&fold23)[23], const LaneKey* keys, std::size_t count) {
-  for (std::size_t k = 0; k < kLaneCount; ++k) {
-    const LaneKey& key = keys[k < count ? k : 0];
-    const std::size_t taken = std::min<std::size_t>(key.suffixLength, 23);
-    if (taken == 0) continue;
-    for (std::size_t j = 0, s = 0; j < 23; ++j, s = s + 1 == taken ? 0 : s + 1) {
-      fold23[j][k] = static_cast<std::uint16_t>(fold23[j][k] ^ key.suffix[s]);
+struct Path {
+  // Fills the rotor of N rows with the identity in every lane and shuffles
+  // it, driven by drive[p mod M] at position p (each lane's drive bytes as
+  // entries). mix (each lane's ScheduleMix as an offset, below 2N rows)
+  // enters from the shuffle before and leaves for the next.
+  template <int N, int M>
+  static void Shuffle(Row* rows, const Row* drive, std::uint16_t* mixOffsets) {
+    auto* base = reinterpret_cast<unsigned char*>(rows);
+    for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) {
+      for (std::size_t h = 0; h < 2; ++h) StoreHalf(rows[p] + h * kHalfLanes, Splat(p));
     }
+    std::memset(rows[N], 0, kRowBytes);
+    const Half size = Splat(N * kRowBytes);
+    Half mix[2], ahead[2];
+    for (std::size_t h = 0; h < 2; ++h) {
+      mix[h] = SubtractOnce(LoadHalf(mixOffsets + h * kHalfLanes), size);
+      ahead[h] = LoadHalf(rows[0] + h * kHalfLanes);
+    }
+    for (std::size_t p = 0, j = 0; p < static_cast<std::size_t>(N); ++p, j = j + 1 == M ? 0 : j + 1) {
+      Half a[2];
+#pragma GCC unroll 2
+      for (std::size_t h = 0; h < 2; ++h) {
+        a[h] = ahead[h];
+        ahead[h] = LoadHalf(rows[p + 1] + h * kHalfLanes);  // before the swaps: a load after them would wait for their offsets
+        mix[h] = SubtractOnce(mix[h] + (ReduceEntryAndByte<N>(a[h] + LoadHalf(drive[j] + h * kHalfLanes)) << 5), size);
+      }
+#pragma GCC unroll 2
+      for (std::size_t h = 0; h < 2; ++h) {
+        StoreHalf(rows[p] + h * kHalfLanes, Gather(base, mix[h]));
+        Scatter(base, mix[h], a[h]);
+        ahead[h] = Select(reinterpret_cast<Half>(mix[h] == RowOffsets(p + 1, h)), a[h], ahead[h]);
+      }
+    }
+    for (std::size_t h = 0; h < 2; ++h) StoreHalf(mixOffsets + h * kHalfLanes, mix[h]);
+  }
+
+  // Steps every lane's rotor `count` times, as the keystream steps it, with
+  // input byte in[i] (kSplat: the same for every lane, in bytes) or rows[i]
+  // (one per lane, in rows), and from step outFrom on writes each output
+  // entry's low byte to out[i]. With a list of lanes, only those lanes'
+  // entries are swapped and their outputs written; the others' rotors stay
+  // as they are.
+  template <int N, bool kSplat>
+  static void Step(RotorLanes& rotor, const std::uint8_t* in, const Row* rows, Row* out, std::size_t count,
+                   std::size_t outFrom, const std::uint8_t* lanes, std::size_t live) {
+    auto* base = reinterpret_cast<unsigned char*>(rotor.rows);
+    const Half size = Splat(N * kRowBytes);
+    std::size_t p = rotor.at;
+    Half mix[2], ahead[2];
+    for (std::size_t h = 0; h < 2; ++h) {
+      mix[h] = LoadHalf(rotor.mix + h * kHalfLanes);
+      ahead[h] = LoadHalf(rotor.rows[p] + h * kHalfLanes);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t q = p + 1 == static_cast<std::size_t>(N) ? 0 : p + 1;
+      unsigned char* rowAt = base + p * kRowBytes;
+      Half a[2];
+#pragma GCC unroll 2
+      for (std::size_t h = 0; h < 2; ++h) {
+        a[h] = ahead[h];
+        ahead[h] = LoadHalf(rotor.rows[q] + h * kHalfLanes);  // before the swaps, as in the shuffle
+        const Half x = kSplat ? Splat(in[i]) : LoadHalf(rows[i] + h * kHalfLanes);
+        mix[h] = SubtractOnce(mix[h] + (ReduceEntryAndByte<N>(a[h] + x) << 5), size);
+      }
+      if (lanes == nullptr) {
+#pragma GCC unroll 2
+        for (std::size_t h = 0; h < 2; ++h) {
+          const Half b = Gather(base, mix[h]);
+          StoreHalf(rowAt + h * sizeof(Half), b);
+          Scatter(base, mix[h], a[h]);
+          if (i < outFrom) continue;
+          const Half sums = (SubtractOnce(a[h] + b, Splat(N)) << 5) + kHalfOffsets + Splat(h * sizeof(Half));
+          StoreHalf(out[i] + h * kHalfLanes, Gather(base, sums) & Splat(0xFF));
+        }
+      } else {
+        alignas(16) std::uint16_t offsets[kLaneCount], entries[kLaneCount];
+#pragma GCC unroll 2
+        for (std::size_t h = 0; h < 2; ++h) {
+          StoreHalf(offsets + h * kHalfLanes, mix[h]);
+          StoreHalf(entries + h * kHalfLanes, a[h]);
+        }
+        StepListed<N>(base, rowAt, offsets, entries, lanes, live, i < outFrom ? nullptr : out[i]);
+      }
+#pragma GCC unroll 2
+      for (std::size_t h = 0; h < 2; ++h) {
+        ahead[h] = Select(reinterpret_cast<Half>(mix[h] == RowOffsets(q, h)), a[h], ahead[h]);
+      }
+      p = q;
+    }
+    rotor.at = p;
+    for (std::size_t h = 0; h < 2; ++h) StoreHalf(rotor.mix + h * kHalfLanes, mix[h]);
+  }
+};
+
+}  // namespace portable
+
+/// The AVX2 path ///
+
+#if TRIROTOR_LANES_AVX2
+// The same steps as the portable path's, a row to a register. Every
+// function here is compiled for AVX2 and only ever runs where
+// LanePathAvailable found it.
+namespace avx2 {
+
+#define TRIROTOR_AVX2_INLINE [[gnu::target("avx2"), gnu::always_inline]] inline
+
+TRIROTOR_AVX2_INLINE __m256i Splat(std::size_t value) { return _mm256_set1_epi16(static_cast<short>(value)); }
+TRIROTOR_AVX2_INLINE __m256i LaneOffsets() {
+  return _mm256_setr_epi16(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+}
+TRIROTOR_AVX2_INLINE __m256i Load(const Row& row) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(row)); }
+TRIROTOR_AVX2_INLINE void Store(Row& row, __m256i entries) { _mm256_store_si256(reinterpret_cast<__m256i*>(row), entries); }
+
+// v - n in the lanes where v >= n; for v < 2n < 32768.
+TRIROTOR_AVX2_INLINE __m256i SubtractOnce(__m256i v, std::size_t n) {
+  return _mm256_sub_epi16(v, _mm256_and_si256(Splat(n), _mm256_cmpgt_epi16(v, Splat(n - 1))));
+}
+
+template <int N>
+TRIROTOR_AVX2_INLINE __m256i ReduceEntryAndByte(__m256i v) {
+  if constexpr (N + 255 < 2 * N) {
+    return SubtractOnce(v, N);
+  } else {
+    return SubtractOnce(SubtractOnce(v, 2 * N), N);
   }
 }
 
-// The drive bytes of a lane, with room to read them eight at a time.
+// mix + (x mod N) rows, mod N rows; x is an entry plus a byte.
+template <int N>
+TRIROTOR_AVX2_INLINE __m256i AdvanceMix(__m256i mix, __m256i x) {
+  return SubtractOnce(_mm256_add_epi16(mix, _mm256_slli_epi16(ReduceEntryAndByte<N>(x), 5)), N * kRowBytes);
+}
+
+// Each lane's value, to be read one at a time. The compiler turns the reads
+// into extractions from the register, which measured faster than reading
+// them back from memory (and than forcing it to).
+TRIROTOR_AVX2_INLINE void Spill(std::uint16_t (&to)[kLaneCount], __m256i values) {
+  _mm_store_si128(reinterpret_cast<__m128i*>(to), _mm256_castsi256_si128(values));
+  _mm_store_si128(reinterpret_cast<__m128i*>(to + 8), _mm256_extracti128_si256(values, 1));
+}
+
+// The entries at each lane's offset from base, as a row.
+TRIROTOR_AVX2_INLINE __m256i Gather(const unsigned char* base, const std::uint16_t* offsets) {
+  const auto entry = [&](std::size_t k) { return static_cast<int>(Load16(base + offsets[k])); };
+  __m128i low = _mm_cvtsi32_si128(entry(0));
+  __m128i high = _mm_cvtsi32_si128(entry(8));
+  low = _mm_insert_epi16(low, entry(1), 1);
+  high = _mm_insert_epi16(high, entry(9), 1);
+  low = _mm_insert_epi16(low, entry(2), 2);
+  high = _mm_insert_epi16(high, entry(10), 2);
+  low = _mm_insert_epi16(low, entry(3), 3);
+  high = _mm_insert_epi16(high, entry(11), 3);
+  low = _mm_insert_epi16(low, entry(4), 4);
+  high = _mm_insert_epi16(high, entry(12), 4);
+  low = _mm_insert_epi16(low, entry(5), 5);
+  high = _mm_insert_epi16(high, entry(13), 5);
+  low = _mm_insert_epi16(low, entry(6), 6);
+  high = _mm_insert_epi16(high, entry(14), 6);
+  low = _mm_insert_epi16(low, entry(7), 7);
+  high = _mm_insert_epi16(high, entry(15), 7);
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+}
+
+TRIROTOR_AVX2_INLINE void Scatter(unsigned char* base, const std::uint16_t* offsets, const std::uint16_t* entries) {
+#pragma GCC unroll 16
+  for (std::size_t k = 0; k < kLaneCount; ++k) Store16(base + offsets[k], entries[k]);
+}
+
+// Lanes where the mix offset is in row `position`: the offsets of that row.
+TRIROTOR_AVX2_INLINE __m256i RowOffsets(std::size_t position) {
+  return _mm256_add_epi16(Splat(position * kRowBytes), LaneOffsets());
+}
+
+TRIROTOR_AVX2_INLINE __m256i Select(__m256i mask, __m256i yes, __m256i no) { return _mm256_blendv_epi8(no, yes, mask); }
+
+struct Path {
+  template <int N, int M>
+  [[gnu::target("avx2")]] static void Shuffle(Row* rows, const Row* drive, std::uint16_t* mixOffsets) {
+    auto* base = reinterpret_cast<unsigned char*>(rows);
+    for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) Store(rows[p], Splat(p));
+    Store(rows[N], _mm256_setzero_si256());
+    __m256i mix = SubtractOnce(Load(*reinterpret_cast<const Row*>(mixOffsets)), N * kRowBytes);
+    __m256i ahead = Load(rows[0]);
+    __m256i nextOffsets = LaneOffsets();
+    alignas(32) std::uint16_t offsets[kLaneCount], entries[kLaneCount];
+    for (std::size_t p = 0, j = 0; p < static_cast<std::size_t>(N); ++p, j = j + 1 == M ? 0 : j + 1) {
+      const __m256i a = ahead;
+      ahead = Load(rows[p + 1]);  // before the swaps: a load after them would wait for their offsets
+      mix = AdvanceMix<N>(mix, _mm256_add_epi16(a, Load(drive[j])));
+      Spill(offsets, mix);
+      Spill(entries, a);
+      Store(rows[p], Gather(base, offsets));
+      Scatter(base, offsets, entries);
+      nextOffsets = _mm256_add_epi16(nextOffsets, Splat(kRowBytes));
+      ahead = Select(_mm256_cmpeq_epi16(mix, nextOffsets), a, ahead);
+    }
+    Store(*reinterpret_cast<Row*>(mixOffsets), mix);
+  }
+
+  template <int N, bool kSplat>
+  [[gnu::target("avx2")]] static void Step(RotorLanes& rotor, const std::uint8_t* in, const Row* rows, Row* out,
+                                           std::size_t count, std::size_t outFrom, const std::uint8_t* lanes,
+                                           std::size_t live) {
+    auto* base = reinterpret_cast<unsigned char*>(rotor.rows);
+    std::size_t p = rotor.at;
+    __m256i mix = Load(rotor.mix);
+    __m256i ahead = Load(rotor.rows[p]);
+    alignas(32) std::uint16_t offsets[kLaneCount], entries[kLaneCount], sums[kLaneCount];
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t q = p + 1 == static_cast<std::size_t>(N) ? 0 : p + 1;
+      unsigned char* rowAt = base + p * kRowBytes;
+      const __m256i a = ahead;
+      ahead = Load(rotor.rows[q]);  // before the swaps, as in the shuffle
+      const __m256i x = kSplat ? Splat(in[i]) : Load(rows[i]);
+      mix = AdvanceMix<N>(mix, _mm256_add_epi16(a, x));
+      Spill(offsets, mix);
+      Spill(entries, a);
+      if (lanes == nullptr) {
+        const __m256i b = Gather(base, offsets);
+        Store(*reinterpret_cast<Row*>(rowAt), b);
+        Scatter(base, offsets, entries);
+        if (i >= outFrom) {
+          const __m256i t = _mm256_slli_epi16(SubtractOnce(_mm256_add_epi16(a, b), N), 5);
+          Spill(sums, _mm256_add_epi16(t, LaneOffsets()));
+          Store(out[i], _mm256_and_si256(Gather(base, sums), Splat(0xFF)));
+        }
+      } else {
+        StepListed<N>(base, rowAt, offsets, entries, lanes, live, i < outFrom ? nullptr : out[i]);
+      }
+      ahead = Select(_mm256_cmpeq_epi16(mix, RowOffsets(q)), a, ahead);
+      p = q;
+    }
+    rotor.at = p;
+    Store(rotor.mix, mix);
+  }
+};
+
+#undef TRIROTOR_AVX2_INLINE
+
+}  // namespace avx2
+#endif  // TRIROTOR_LANES_AVX2
+
+/// The drive bytes and the folds ///
+
+// The drive bytes of a lane, with room to turn them into rows 8 at a time.
 constexpr std::size_t kDriveBytes = (kRotor1Size + 7) / 8 * 8;
 static_assert(kDriveBytes <= kRotor1Size + 1, "the drive rows hold the last block's spare position");
 
@@ -165,35 +441,37 @@ void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out
   }
 }
 
-// drive[p][k] = bytes[k][p]: eight lanes' drive bytes turned into rows.
-// Written out one entry at a time, the 3,704 stores cost about as much as
-// a third of the shuffle they drive; with SSE2 (every x86-64) eight
-// positions at a time are interleaved bytes, then pairs, then fours.
-void TransposeDrive(const std::uint8_t (&bytes)[kLaneCount][kDriveBytes], Lanes* drive) {
+// drive[p][k] = bytes[k][p]: sixteen lanes' drive bytes turned into rows.
+// Written out one entry at a time, the 7,400 stores cost about a third of
+// the shuffle they drive; with SSE2 (every x86-64) each half row is made
+// eight positions at a time: the eight lanes' bytes interleaved, then
+// pairs, then fours, then widened to entries.
+void TransposeDrive(const std::uint8_t (&bytes)[kLaneCount][kDriveBytes], Row* drive) {
 #if defined(__SSE2__)
-  static_assert(sizeof(Lanes) == sizeof(__m128i));
   const __m128i zero = _mm_setzero_si128();
-  for (std::size_t p = 0; p < kDriveBytes; p += 8) {
-    __m128i lane[kLaneCount];  // each lane's eight bytes, in the low half
-    for (std::size_t k = 0; k < kLaneCount; ++k) {
-      lane[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[k] + p));
-    }
-    // Words: lanes 0-1, 2-3, 4-5 and 6-7 at positions p to p + 7.
-    const __m128i pair01 = _mm_unpacklo_epi8(lane[0], lane[1]);
-    const __m128i pair23 = _mm_unpacklo_epi8(lane[2], lane[3]);
-    const __m128i pair45 = _mm_unpacklo_epi8(lane[4], lane[5]);
-    const __m128i pair67 = _mm_unpacklo_epi8(lane[6], lane[7]);
-    // Fours: lanes 0-3 and 4-7 at positions p to p + 3, then p + 4 to p + 7.
-    const __m128i low03 = _mm_unpacklo_epi16(pair01, pair23);
-    const __m128i high03 = _mm_unpackhi_epi16(pair01, pair23);
-    const __m128i low47 = _mm_unpacklo_epi16(pair45, pair67);
-    const __m128i high47 = _mm_unpackhi_epi16(pair45, pair67);
-    const __m128i rows[4] = {// the eight lanes at two positions each
-                             _mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
-                             _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
-    for (std::size_t r = 0; r < 4; ++r) {
-      _mm_store_si128(reinterpret_cast<__m128i*>(drive + p + 2 * r), _mm_unpacklo_epi8(rows[r], zero));
-      _mm_store_si128(reinterpret_cast<__m128i*>(drive + p + 2 * r + 1), _mm_unpackhi_epi8(rows[r], zero));
+  for (std::size_t half = 0; half < kLaneCount; half += 8) {
+    for (std::size_t p = 0; p < kDriveBytes; p += 8) {
+      __m128i lane[8];  // each lane's eight bytes, in the low half
+      for (std::size_t k = 0; k < 8; ++k) {
+        lane[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[half + k] + p));
+      }
+      // Words: lanes 0-1, 2-3, 4-5 and 6-7 at positions p to p + 7.
+      const __m128i pair01 = _mm_unpacklo_epi8(lane[0], lane[1]);
+      const __m128i pair23 = _mm_unpacklo_epi8(lane[2], lane[3]);
+      const __m128i pair45 = _mm_unpacklo_epi8(lane[4], lane[5]);
+      const __m128i pair67 = _mm_unpacklo_epi8(lane[6], lane[7]);
+      // Fours: lanes 0-3 and 4-7 at positions p to p + 3, then p + 4 to p + 7.
+      const __m128i low03 = _mm_unpacklo_epi16(pair01, pair23);
+      const __m128i high03 = _mm_unpackhi_epi16(pair01, pair23);
+      const __m128i low47 = _mm_unpacklo_epi16(pair45, pair67);
+      const __m128i high47 = _mm_unpackhi_epi16(pair45, pair67);
+      const __m128i rows[4] = {// the eight lanes at two positions each
+                               _mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
+                               _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
+      for (std::size_t r = 0; r < 4; ++r) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r] + half), _mm_unpacklo_epi8(rows[r], zero));
+        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r + 1] + half), _mm_unpackhi_epi8(rows[r], zero));
+      }
     }
   }
 #else
@@ -203,141 +481,40 @@ void TransposeDrive(const std::uint8_t (&bytes)[kLaneCount][kDriveBytes], Lanes*
 #endif
 }
 
-/// The early test ///
-
-// One rotor of every lane, stepped as the keystream steps it, all lanes at
-// the same step cursor.
-template <int N>
-class LaneRotor {
- public:
-  explicit LaneRotor(Lanes* rows) : rows_(rows), ahead_(rows[1]) {}
-
-  // Steps every lane's rotor once with its input x; returns each lane's
-  // output entry (Rotor1's above 255 are cut to a byte by the caller).
-  Lanes Step(Lanes x) {
-    const std::size_t p = at_;
-    const std::size_t q = p + 1 == static_cast<std::size_t>(N) ? 0 : p + 1;
-    const Lanes size = Splat(N * kRowBytes);
-    const Lanes a = ahead_;
-    ahead_ = rows_[q];  // before the swaps, as in the shuffle
-    mix_ = SubtractOnce(mix_ + (ReduceEntryAndByte<N>(a + x) << 4), size);
-    const Lanes b = Gather(rows_, mix_);
-    rows_[p] = b;
-    Scatter(rows_, mix_, a);
-    ahead_ = Select(reinterpret_cast<Lanes>(mix_ == RowOffsets(q)), a, ahead_);
-    at_ = q;
-    return Gather(rows_, (SubtractOnce(a + b, Splat(N)) << 4) + kLaneOffsets);
-  }
-
- private:
-  template <int>
-  friend class OneLane;
-  Lanes* rows_;
-  std::size_t at_ = 1;        // the step cursor starts at 0 and advances before each step
-  Lanes ahead_;               // rows_[at_], loaded before the last step's swaps
-  Lanes mix_ = kLaneOffsets;  // the mix cursors, 0 after the schedule
-};
-
-// One lane of a LaneRotor stepped on alone, from where all lanes stand:
-// the rotor step of the keystream on that lane's entries. The LaneRotor
-// must not step again after.
-template <int N>
-class OneLane {
- public:
-  OneLane(const LaneRotor<N>& rotor, std::size_t lane)
-      : lane_(reinterpret_cast<unsigned char*>(rotor.rows_) + 2 * lane),
-        at_(rotor.at_),
-        mix_((rotor.mix_[lane] - 2 * lane) / kRowBytes) {}
-
-  std::size_t Step(std::size_t x) {
-    const ModTable<N>& mod = kModTable<N>;
-    const std::size_t p = at_;
-    at_ = p + 1 == static_cast<std::size_t>(N) ? 0 : p + 1;
-    const std::size_t a = Entry(p);
-    mix_ += mod.rem[a + x];
-    if (mix_ >= static_cast<std::size_t>(N)) mix_ -= N;
-    const std::size_t b = Entry(mix_);
-    SetEntry(p, b);
-    SetEntry(mix_, a);
-    return Entry(mod.rem[a + b]);
-  }
-
- private:
-  std::size_t Entry(std::size_t p) const {
-    std::uint16_t entry;
-    std::memcpy(&entry, lane_ + p * kRowBytes, sizeof entry);
-    return entry;
-  }
-  void SetEntry(std::size_t p, std::size_t value) {
-    const auto entry = static_cast<std::uint16_t>(value);
-    std::memcpy(lane_ + p * kRowBytes, &entry, sizeof entry);
-  }
-
-  unsigned char* lane_;  // the lane's entry in row 0
-  std::size_t at_;       // the next position stepped
-  std::size_t mix_;      // the mix cursor, a position
-};
-
-// Once no more than this many lanes are still in the early test, each goes
-// on alone: a step of all eight lanes costs about as much as six of one.
-constexpr std::size_t kTailLanes = 3;
-
-// The early test over lanes that decrypt(begin, end, plain) decrypts in
-// step, writing plain[i] for begin <= i < end, and that alone(k) goes on
-// with one at a time: alone(k) returns a decryptor of lane k's bytes, which
-// is called with consecutive spans from where the lanes in step stopped.
-// The lanes decrypt byte 0 in step, which gives each its header length L;
-// they go on in step while more than kTailLanes of them have not reached
-// their L, and those go on alone. A lane whose byte L is the
-// identification's first (one wrong key in 256) is given the three after.
-template <typename Decrypt, typename Alone>
-std::uint32_t EarlyTestLanes(const FrameHead& frame, Decrypt decrypt, Alone alone) {
-  Lanes plain[kEarlyTestBytes];
-  decrypt(0, 1, plain);
-  const Lanes header = plain[0];  // each lane's L
-  std::size_t ends[kLaneCount];   // one past each live lane's byte L
-  std::size_t live = 0;
-  for (std::size_t k = 0; k < kLaneCount; ++k) {
-    const std::size_t length = header[k];
-    if (length >= 2 && length + 4 + kFrameTrailerLength <= frame.length) ends[live++] = length + 1;
-  }
-  if (live == 0) return 0;
-  for (std::size_t i = 1; i < live; ++i) {  // largest first
-    for (std::size_t j = i; j > 0 && ends[j - 1] < ends[j]; --j) std::swap(ends[j - 1], ends[j]);
-  }
-  const std::size_t together = live > kTailLanes ? ends[kTailLanes] : 1;  // bytes decrypted in step
-  if (together > 1) decrypt(1, together, plain);
-
-  std::uint32_t passed = 0;
-  for (std::size_t k = 0; k < kLaneCount; ++k) {
-    const std::size_t length = header[k];
-    if (length < 2 || length + 4 + kFrameTrailerLength > frame.length) continue;
-    if (length + 1 <= together && plain[length][k] != 'H') continue;  // the common case
-    // Lane k's bytes past `together`, as far as the test reads them.
-    std::uint8_t more[kEarlyTestBytes];
-    auto rest = alone(k);
-    std::size_t made = together;
-    auto byteAt = [&](std::size_t i) {
-      if (i < together) return static_cast<std::uint8_t>(plain[i][k]);
-      if (i >= made) {
-        const std::size_t end = std::max(i + 1, std::min(length + 1, kEarlyTestBytes));
-        rest(made, end, more + (made - together));
-        made = end;
-      }
-      return more[i - together];
-    };
-    if (byteAt(length) != 'H') continue;
-    if (byteAt(length + 1) == 'E' && (byteAt(length + 2) == '0' || byteAt(length + 2) == '3') &&
-        byteAt(length + 3) == '\r') {
-      passed |= 1u << k;
+// The fold of N rows into M: each lane's entries' low bytes XORed together
+// by position mod M.
+template <int N, int M>
+void FoldLanes(const Row* rows, Row (&fold)[M]) {
+  // One column at a time, in registers: an array of M accumulators
+  // updated row by row went through memory at every step.
+  using portable::Half;
+  for (int k = 0; k < M; ++k) {
+    Half column[2] = {};
+    for (int p = k; p < N; p += M) {
+      for (std::size_t h = 0; h < 2; ++h) column[h] ^= portable::LoadHalf(rows[p] + h * portable::kHalfLanes);
+    }
+    for (std::size_t h = 0; h < 2; ++h) {
+      portable::StoreHalf(fold[k] + h * portable::kHalfLanes, column[h] & portable::Splat(0xFF));
     }
   }
-  return passed;
 }
 
-}  // namespace
+// XORs each lane's suffix, repeated, into the fold of Rotor2.
+void AddSuffixes(Row (&fold23)[23], const LaneKey* keys, std::size_t count) {
+  for (std::size_t k = 0; k < kLaneCount; ++k) {
+    const LaneKey& key = keys[k < count ? k : 0];
+    const std::size_t taken = std::min<std::size_t>(key.suffixLength, 23);
+    if (taken == 0) continue;
+    for (std::size_t j = 0, s = 0; j < 23; ++j, s = s + 1 == taken ? 0 : s + 1) fold23[j][k] ^= key.suffix[s];
+  }
+}
 
-void ScheduleGroup(KeyGroup& group, const LaneKey* keys, std::size_t count) {
+void StartMix(std::uint16_t (&mix)[kLaneCount], std::size_t position) {
+  for (std::size_t k = 0; k < kLaneCount; ++k) mix[k] = static_cast<std::uint16_t>(position * kRowBytes + 2 * k);
+}
+
+template <class Path>
+void ScheduleGroupOn(KeyGroup& group, const LaneKey* keys, std::size_t count) {
   // Rotor1's drive: each lane's key bytes repeated, then turned into rows.
   alignas(16) std::uint8_t repeated[kLaneCount][kDriveBytes];
   for (std::size_t k = 0; k < kLaneCount; ++k) {
@@ -345,19 +522,208 @@ void ScheduleGroup(KeyGroup& group, const LaneKey* keys, std::size_t count) {
     RepeatBytes(key.key, std::min<std::size_t>(key.keyLength, kRotor1Size), repeated[k]);
   }
   TransposeDrive(repeated, group.drive);
-  group.mix = kLaneOffsets;
-  ShuffleLanes<kRotor1Size>(group.rotor1, group.drive, group.mix);
+  StartMix(group.mix, 0);
+  Path::template Shuffle<kRotor1Size, kRotor1Size>(group.rotor1, group.drive, group.mix);
 
-  Lanes fold17[17];
+  alignas(32) Row fold17[17];
   FoldLanes<kRotor1Size>(group.rotor1, fold17);
-  RepeatRows<kRotor2Size>(fold17, group.drive);
-  ShuffleLanes<kRotor2Size>(group.rotor2, group.drive, group.mix);
+  Path::template Shuffle<kRotor2Size, 17>(group.rotor2, fold17, group.mix);
 
-  Lanes fold23[23];
+  alignas(32) Row fold23[23];
   FoldLanes<kRotor2Size>(group.rotor2, fold23);
   AddSuffixes(fold23, keys, count);
-  RepeatRows<kRotor3Size>(fold23, group.drive);
-  ShuffleLanes<kRotor3Size>(group.rotor3, group.drive, group.mix);
+  Path::template Shuffle<kRotor3Size, 23>(group.rotor3, fold23, group.mix);
+}
+
+template <class Path>
+void ScheduleSuffixesOn(KeyGroup& group, const KeyRotors& rotors, const LaneKey* suffixes, std::size_t count) {
+  alignas(32) Row fold23[23];
+  for (std::size_t j = 0; j < 23; ++j) std::fill_n(fold23[j], kLaneCount, rotors.fold23[j]);
+  AddSuffixes(fold23, suffixes, count);
+  StartMix(group.mix, rotors.scheduleMix);
+  Path::template Shuffle<kRotor3Size, 23>(group.rotor3, fold23, group.mix);
+}
+
+/// The early test ///
+
+// Once no more than this many lanes still read, a step does the memory
+// work of those lanes only (listed) instead of all sixteen unrolled.
+constexpr std::size_t kListedLanes = 8;
+
+// Frame bytes decrypted per pass of one rotor: the passes' outputs stay
+// small and in the cache.
+constexpr std::size_t kPassBytes = 64;
+
+// The plain bytes read of a span: its last three. A lane reads its byte L
+// at the end of a span, and the three after it (when byte L is 'H') in
+// spans that end no later than L + 4, each byte in the last three of its
+// span; and every span starts at a lane's end or at byte 0.
+constexpr std::size_t kWantedBytes = 3;
+
+// The early test over the lanes that runner.Run(begin, end, lanes, live)
+// decrypts in step (lanes: the list of lanes still reading, or nullptr for
+// all) and whose plain bytes runner.Plain(i, k) gives. The lanes decrypt
+// byte 0 together, which gives each its header length L; each then reads
+// to its byte L, and, when that is the identification's first (one wrong
+// key in 256), the three after it. The span up to the nearest lane's end is
+// decrypted at once, so the lanes that still read stay in step.
+template <typename Runner>
+std::uint32_t EarlyTestLanes(const FrameHead& frame, Runner& runner) {
+  runner.Run(0, 1, nullptr, kLaneCount);
+  std::size_t header[kLaneCount];  // each lane's L
+  std::size_t end[kLaneCount];     // one past the last byte each lane reads
+  std::uint8_t reading[kLaneCount];
+  std::size_t live = 0;
+  for (std::size_t k = 0; k < kLaneCount; ++k) {
+    header[k] = runner.Plain(0, k);
+    end[k] = header[k] + 1;
+    if (header[k] >= 2 && header[k] + 4 + kFrameTrailerLength <= frame.length) reading[live++] = static_cast<std::uint8_t>(k);
+  }
+  std::uint32_t passed = 0;
+  std::size_t at = 1;
+  while (live > 0) {
+    std::size_t nearest = end[reading[0]];
+    for (std::size_t j = 1; j < live; ++j) nearest = std::min(nearest, end[reading[j]]);
+    runner.Run(at, nearest, live > kListedLanes ? nullptr : reading, live);
+    at = nearest;
+    std::size_t kept = 0;
+    for (std::size_t j = 0; j < live; ++j) {
+      const std::size_t k = reading[j];
+      const std::size_t length = header[k];
+      if (end[k] != at) {
+        reading[kept++] = static_cast<std::uint8_t>(k);
+      } else if (at == length + 1) {
+        if (runner.Plain(length, k) != 'H') continue;  // the common case
+        end[k] = length + 4;
+        reading[kept++] = static_cast<std::uint8_t>(k);
+      } else if (runner.Plain(length + 1, k) == 'E' &&
+                 (runner.Plain(length + 2, k) == '0' || runner.Plain(length + 2, k) == '3') &&
+                 runner.Plain(length + 3, k) == '\r') {
+        passed |= 1u << k;
+      }
+    }
+    live = kept;
+  }
+  return passed;
+}
+
+// Decrypts spans of the frame under all three rotors of every lane.
+template <class Path>
+class GroupRunner {
+ public:
+  GroupRunner(KeyGroup& group, const FrameHead& frame)
+      : frame_(frame), rotor1_(group.rotor1), rotor2_(group.rotor2), rotor3_(group.rotor3) {}
+
+  void Run(std::size_t begin, std::size_t end, const std::uint8_t* lanes, std::size_t live) {
+    const std::size_t wanted = end - std::min<std::size_t>(end - begin, kWantedBytes);
+    for (std::size_t at = begin; at < end; at += kPassBytes) {
+      const std::size_t n = std::min(kPassBytes, end - at);
+      const std::size_t outFrom = std::clamp(wanted, at, at + n) - at;
+      // Rotor1 over the span first (its inputs are the frame's own bytes),
+      // then Rotor2 over its outputs, then Rotor3: three long chains of
+      // steps where one pass of all three would make each step wait for
+      // the last. Rotor3's outputs count only where a plain byte is read.
+      Path::template Step<kRotor1Size, true>(rotor1_, frame_.feedback + at, nullptr, out1_, n, 0, lanes, live);
+      Path::template Step<kRotor2Size, false>(rotor2_, nullptr, out1_, out2_, n, 0, lanes, live);
+      Path::template Step<kRotor3Size, false>(rotor3_, nullptr, out2_, out3_, n, outFrom, lanes, live);
+      for (std::size_t i = outFrom; i < n; ++i) {
+        for (std::size_t k = 0; k < kLaneCount; ++k) {
+          plain_[at + i][k] = static_cast<std::uint8_t>(frame_.bytes[at + i] ^ (out1_[i][k] + out2_[i][k] + out3_[i][k]));
+        }
+      }
+    }
+  }
+
+  std::uint8_t Plain(std::size_t i, std::size_t k) const { return plain_[i][k]; }
+
+ private:
+  const FrameHead& frame_;
+  RotorLanes rotor1_, rotor2_, rotor3_;
+  // Each step's outputs, a row per frame byte. A lane left out of a step
+  // keeps whatever its entry held: a byte, which the next rotor may take in
+  // but nothing reads back.
+  alignas(32) Row out1_[kPassBytes] = {}, out2_[kPassBytes] = {}, out3_[kPassBytes] = {};
+  ByteRow plain_[kEarlyTestBytes];
+};
+
+// Decrypts spans of the frame under each lane's Rotor3 and the key's Rotor1
+// and Rotor2, which are run once for all lanes.
+template <class Path>
+class SuffixRunner {
+ public:
+  SuffixRunner(KeyGroup& group, KeyRotors& rotors, const FrameHead& frame)
+      : frame_(frame), rotors_(rotors), rotor3_(group.rotor3) {}
+
+  void Run(std::size_t begin, std::size_t end, const std::uint8_t* lanes, std::size_t live) {
+    if (end > rotors_.made) {  // Rotor1 and Rotor2 as far as any lane reads, once for the key
+      RunKeyRotors(rotors_.state, frame_.feedback + rotors_.made, end - rotors_.made, rotors_.out2 + rotors_.made,
+                   rotors_.sum12 + rotors_.made);
+      rotors_.made = end;
+    }
+    const std::size_t wanted = end - std::min<std::size_t>(end - begin, kWantedBytes);
+    for (std::size_t at = begin; at < end; at += kPassBytes) {
+      const std::size_t n = std::min(kPassBytes, end - at);
+      const std::size_t outFrom = std::clamp(wanted, at, at + n) - at;
+      Path::template Step<kRotor3Size, true>(rotor3_, rotors_.out2 + at, nullptr, out3_, n, outFrom, lanes, live);
+      for (std::size_t i = outFrom; i < n; ++i) {
+        for (std::size_t k = 0; k < kLaneCount; ++k) {
+          plain_[at + i][k] = static_cast<std::uint8_t>(frame_.bytes[at + i] ^ (rotors_.sum12[at + i] + out3_[i][k]));
+        }
+      }
+    }
+  }
+
+  std::uint8_t Plain(std::size_t i, std::size_t k) const { return plain_[i][k]; }
+
+ private:
+  const FrameHead& frame_;
+  KeyRotors& rotors_;
+  RotorLanes rotor3_;
+  alignas(32) Row out3_[kPassBytes] = {};
+  ByteRow plain_[kEarlyTestBytes];
+};
+
+/// Choosing the path ///
+
+bool ProcessorHasAvx2() {
+#if TRIROTOR_LANES_AVX2
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+std::atomic<LanePath>& ChosenPath() {
+  static std::atomic<LanePath> chosen{LanePathAvailable(LanePath::kAvx2) ? LanePath::kAvx2 : LanePath::kPortable};
+  return chosen;
+}
+
+// Calls run.template operator()<Path>() with the current path's kernels.
+template <typename Run>
+auto OnCurrentPath(Run run) {
+#if TRIROTOR_LANES_AVX2
+  if (CurrentLanePath() == LanePath::kAvx2) return run.template operator()<avx2::Path>();
+#endif
+  return run.template operator()<portable::Path>();
+}
+
+}  // namespace
+
+bool LanePathAvailable(LanePath path) {
+  if (path == LanePath::kPortable) return true;
+  static const bool hasAvx2 = ProcessorHasAvx2();
+  return path == LanePath::kAvx2 && hasAvx2;
+}
+
+LanePath CurrentLanePath() { return ChosenPath().load(std::memory_order_relaxed); }
+
+void UseLanePath(LanePath path) {
+  if (LanePathAvailable(path)) ChosenPath().store(path, std::memory_order_relaxed);
+}
+
+void ScheduleGroup(KeyGroup& group, const LaneKey* keys, std::size_t count) {
+  OnCurrentPath([&]<class Path>() { ScheduleGroupOn<Path>(group, keys, count); });
 }
 
 void GroupCipherState(const KeyGroup& group, std::size_t lane, CipherState& state) {
@@ -369,35 +735,10 @@ void GroupCipherState(const KeyGroup& group, std::size_t lane, CipherState& stat
 }
 
 std::uint32_t EarlyTestGroup(KeyGroup& group, const FrameHead& frame) {
-  LaneRotor<kRotor1Size> rotor1(group.rotor1);
-  LaneRotor<kRotor2Size> rotor2(group.rotor2);
-  LaneRotor<kRotor3Size> rotor3(group.rotor3);
-  const Lanes byteMask = Splat(0xFF);
-  // Rotor1 runs over the span first (its inputs are the frame's own bytes),
-  // then Rotor2 over its outputs, then Rotor3: three long chains of steps
-  // where one pass of all three would make each step wait for the last.
-  Lanes out1[kEarlyTestBytes], out2[kEarlyTestBytes];
-  return EarlyTestLanes(
-      frame,
-      [&](std::size_t begin, std::size_t end, Lanes* plain) {
-        for (std::size_t i = begin; i < end; ++i) out1[i] = rotor1.Step(Splat(frame.feedback[i])) & byteMask;
-        for (std::size_t i = begin; i < end; ++i) out2[i] = rotor2.Step(out1[i]);
-        for (std::size_t i = begin; i < end; ++i) {
-          plain[i] = (Splat(frame.bytes[i]) ^ (out1[i] + out2[i] + rotor3.Step(out2[i]))) & byteMask;
-        }
-      },
-      [&](std::size_t k) {
-        // In three passes, as in step: each rotor's chain is then its own.
-        return [&frame, one1 = OneLane(rotor1, k), one2 = OneLane(rotor2, k), one3 = OneLane(rotor3, k)](
-                   std::size_t begin, std::size_t end, std::uint8_t* out) mutable {
-          std::size_t alone1[kEarlyTestBytes], alone2[kEarlyTestBytes];
-          for (std::size_t i = begin; i < end; ++i) alone1[i] = one1.Step(frame.feedback[i]) & 0xFF;
-          for (std::size_t i = begin; i < end; ++i) alone2[i] = one2.Step(alone1[i]);
-          for (std::size_t i = begin; i < end; ++i) {
-            out[i - begin] = static_cast<std::uint8_t>(frame.bytes[i] ^ (alone1[i] + alone2[i] + one3.Step(alone2[i])));
-          }
-        };
-      });
+  return OnCurrentPath([&]<class Path>() {
+    GroupRunner<Path> runner(group, frame);
+    return EarlyTestLanes(frame, runner);
+  });
 }
 
 void ScheduleKeyRotors(KeyRotors& rotors, const std::uint8_t* keyBytes, std::size_t keyLength) {
@@ -406,41 +747,14 @@ void ScheduleKeyRotors(KeyRotors& rotors, const std::uint8_t* keyBytes, std::siz
 }
 
 void ScheduleSuffixes(KeyGroup& group, const KeyRotors& rotors, const LaneKey* suffixes, std::size_t count) {
-  Lanes fold23[23];
-  for (std::size_t j = 0; j < 23; ++j) fold23[j] = Splat(rotors.fold23[j]);
-  AddSuffixes(fold23, suffixes, count);
-  RepeatRows<kRotor3Size>(fold23, group.drive);
-  group.mix = RowOffsets(rotors.scheduleMix);
-  ShuffleLanes<kRotor3Size>(group.rotor3, group.drive, group.mix);
+  OnCurrentPath([&]<class Path>() { ScheduleSuffixesOn<Path>(group, rotors, suffixes, count); });
 }
 
 std::uint32_t EarlyTestSuffixes(KeyGroup& group, KeyRotors& rotors, const FrameHead& frame) {
-  LaneRotor<kRotor3Size> rotor3(group.rotor3);
-  // Rotor1 and Rotor2 go as far as any lane may read, once for the key.
-  auto reach = [&](std::size_t end) {
-    if (end <= rotors.made) return;
-    RunKeyRotors(rotors.state, frame.feedback + rotors.made, end - rotors.made, rotors.out2 + rotors.made,
-                 rotors.sum12 + rotors.made);
-    rotors.made = end;
-  };
-  return EarlyTestLanes(
-      frame,
-      [&](std::size_t begin, std::size_t end, Lanes* plain) {
-        reach(end);
-        for (std::size_t i = begin; i < end; ++i) {
-          const Lanes o3 = rotor3.Step(Splat(rotors.out2[i]));
-          plain[i] = (Splat(frame.bytes[i]) ^ (Splat(rotors.sum12[i]) + o3)) & Splat(0xFF);
-        }
-      },
-      [&](std::size_t k) {
-        return [&frame, &rotors, &reach, one3 = OneLane(rotor3, k)](std::size_t begin, std::size_t end,
-                                                                    std::uint8_t* out) mutable {
-          reach(end);
-          for (std::size_t i = begin; i < end; ++i) {
-            out[i - begin] = static_cast<std::uint8_t>(frame.bytes[i] ^ (rotors.sum12[i] + one3.Step(rotors.out2[i])));
-          }
-        };
-      });
+  return OnCurrentPath([&]<class Path>() {
+    SuffixRunner<Path> runner(group, rotors, frame);
+    return EarlyTestLanes(frame, runner);
+  });
 }
 
 }  // namespace trirotor::internal

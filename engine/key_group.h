@@ -1,15 +1,20 @@
 // SPDX-License-Identifier: MIT
 //
-// key_group.h - the key schedule and the key trials' early test for eight
-// keys side by side, one per lane of a 16-byte vector.
+// key_group.h - the key schedule and the key trials' early test for sixteen
+// keys side by side, one per lane of a row.
 //
-// One key's schedule is a chain of 895 dependent swaps; eight keys in the
-// lanes of one vector make eight chains that the processor runs at once,
-// and the arithmetic of all eight is one vector operation. Each rotor is
+// One key's schedule is a chain of 895 dependent swaps; sixteen keys in the
+// lanes of one row make sixteen chains that the processor runs at once, and
+// the arithmetic of all of them is a few vector operations. Each rotor is
 // held position-major: row p holds the entry at position p of every lane's
 // rotor, so the entries a step takes at its shared position are one load,
 // and only the entries at each lane's mix position are read and written one
 // lane at a time.
+//
+// Two paths do the work on the same rows: AVX2 (a row is one 32-byte
+// register), chosen at run time where the processor has it, and a portable
+// one (two 16-byte halves; SSE2 on x86-64), which every build has and which
+// the tests hold to the same answers.
 #pragma once
 
 #include <array>
@@ -20,13 +25,20 @@
 
 namespace trirotor::internal {
 
-inline constexpr std::size_t kLaneCount = 8;
+inline constexpr std::size_t kLaneCount = 16;
 
-// One value per lane. Entries and positions are below 463 and fit 16 bits;
-// a mix position is held as the byte offset of its entry in the rotor
-// (position * 16 + lane * 2), so that reading it is one indexed load.
-using Lanes = std::uint16_t __attribute__((vector_size(16)));
-static_assert(sizeof(Lanes) == 2 * kLaneCount);
+// The rotors of sixteen keys side by side, and the key bytes that drive
+// Rotor1's shuffle. An entry is 16 bits, so a row is 32 bytes; a lane's mix position is
+// held as the byte offset of its entry (position * 32 + lane * 2), so that
+// reading it is one indexed load. The row past each rotor's last is spare: a
+// shuffle step loads the row after its own before its swaps.
+struct alignas(64) KeyGroup {
+  std::uint16_t rotor1[kRotor1Size + 1][kLaneCount];
+  std::uint16_t rotor2[kRotor2Size + 1][kLaneCount];
+  std::uint16_t rotor3[kRotor3Size + 1][kLaneCount];
+  std::uint16_t drive[kRotor1Size + 1][kLaneCount];  // each position's drive byte, for Rotor1's shuffle
+  std::uint16_t mix[kLaneCount];                     // each lane's ScheduleMix, as a byte offset
+};
 
 // What one lane is keyed with: the key's bytes (only the first 463 take
 // part; keyLength >= 1) and the suffix's (only the first 23; may be none).
@@ -37,19 +49,23 @@ struct LaneKey {
   std::size_t suffixLength = 0;
 };
 
-// The rotors of eight keys side by side, and the working rows that key
-// them. Rows past each rotor's last are spare: a step loads the row after
-// its own before its swaps, and the last step's is one of these.
-struct alignas(64) KeyGroup {
-  Lanes rotor1[kRotor1Size + 1];
-  Lanes rotor2[kRotor2Size + 1];
-  Lanes rotor3[kRotor3Size + 1];
-  Lanes drive[kRotor1Size + 1];  // the drive byte of each position, for the shuffle at hand
-  Lanes mix;                     // each lane's ScheduleMix, as a byte offset
+// The ways the lanes can be run. kAvx2 exists only in x86-64 builds for
+// Linux and the like (the Windows compiler does not keep 32-byte values
+// aligned on the stack) and runs only on a processor with AVX2.
+enum class LanePath {
+  kPortable,
+  kAvx2,
 };
 
+// Whether this build and this processor can run `path`.
+bool LanePathAvailable(LanePath path);
+// The path the calls below take: the fastest available, unless a test chose
+// another with UseLanePath (an unavailable path is ignored). Process-wide.
+LanePath CurrentLanePath();
+void UseLanePath(LanePath path);
+
 // Schedules keys[0..count) into lanes 0..count-1 of `group`, 1 <= count <=
-// 8; lanes past count are keyed with keys[0] again. Each lane ends as
+// 16; lanes past count are keyed with keys[0] again. Each lane ends as
 // InitCipher would leave CipherState for its key and suffix.
 void ScheduleGroup(KeyGroup& group, const LaneKey* keys, std::size_t count);
 
@@ -92,7 +108,7 @@ struct KeyRotors {
 void ScheduleKeyRotors(KeyRotors& rotors, const std::uint8_t* keyBytes, std::size_t keyLength);
 
 // Schedules Rotor3 of the key in `rotors` with suffixes[0..count) into
-// lanes 0..count-1 of `group`, 1 <= count <= 8 (lanes past count take
+// lanes 0..count-1 of `group`, 1 <= count <= 16 (lanes past count take
 // suffixes[0] again); LaneKey::key is not read. Rotor1 and Rotor2 of the
 // group are left alone.
 void ScheduleSuffixes(KeyGroup& group, const KeyRotors& rotors, const LaneKey* suffixes, std::size_t count);

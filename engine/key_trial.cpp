@@ -3,8 +3,8 @@
 // key_trial.cpp - one message against many keys. Per key the work is the key
 // schedule and one decryption of the frame; the frame check on its result
 // is the decoder's own, so no key the full decode accepts is turned away.
-// KeyGroupTrial gives the early test to eight keys at a time
-// (engine/key_group.cpp), or to eight suffixes of one key.
+// KeyGroupTrial gives the early test to sixteen keys at a time
+// (engine/key_group.cpp), or to sixteen suffixes of one key.
 
 #include "engine/trirotor.h"
 
@@ -117,6 +117,8 @@ std::size_t TakeBytes(std::string_view bytes, std::size_t most, std::uint8_t* ou
 
 }  // namespace
 
+static_assert(KeyGroupTrial::kGroupSize == kLaneCount, "a call's candidates fill the lanes a group at a time");
+
 struct KeyGroupTrial::Work {
   KeyGroup group;
   KeyRotors rotors;  // the key SetKey set
@@ -127,7 +129,7 @@ struct KeyGroupTrial::Work {
   std::uint8_t keyBytes[kGroupSize][kKeyBytesTaken];
   std::uint8_t suffixBytes[kGroupSize][kSuffixBytesTaken];
 
-  // The candidates eight at a time: fill(candidate, k) sets up lane k,
+  // The candidates sixteen at a time: fill(candidate, k) sets up lane k,
   // run(count) schedules and tests lanes 0..count-1; bit i of the result is
   // candidate i's answer.
   template <typename Item, typename Fill, typename Run>

@@ -109,7 +109,7 @@ void RequireSame(const std::vector<Said>& expected, Call call, std::string_view 
   }
 }
 
-// Each lane of each group of eight against InitCipher, for candidates the
+// Each lane of each group of sixteen against InitCipher, for candidates the
 // schedule takes.
 void RequireLanesAsInitCipher(const std::vector<ByteBuffer>& keys, const std::vector<ByteBuffer>& suffixes) {
   static KeyGroup group;
@@ -138,6 +138,9 @@ std::string_view View(const ByteBuffer& bytes) {
 }
 
 bool RunInput(const std::uint8_t* data, std::size_t size) {
+  // Inputs of odd length run the AVX2 lanes where the processor has them,
+  // even ones the portable lanes, so that the corpus reaches both.
+  UseLanePath(size % 2 == 1 ? LanePath::kAvx2 : LanePath::kPortable);
   Input input = ReadInput(data, size);
   platform::SetCodePage(input.codePage);
   ResourceBudget budget(size);
