@@ -6,6 +6,7 @@
 #
 #   bench/recover_speed.sh [TOOL]            (default: build/trirotor)
 #   BASE=30edc68 bench/recover_speed.sh      the tool at BASE side by side
+#   BASE=30edc68 BASE_TOOL=PATH ...          the same, with that tool built already
 #
 # With BASE the tool of that revision is built (Release, in a worktree
 # under build-revisions/, as compare_revisions.sh does for the engine) and
@@ -26,7 +27,10 @@ trap 'rm -rf "$work"' EXIT
 
 tools=("$tool")
 names=(this)
-if [ -n "${BASE:-}" ]; then
+if [ -n "${BASE:-}" ] && [ -n "${BASE_TOOL:-}" ]; then  # that revision's tool, built already
+  tools=("$BASE_TOOL" "$tool")
+  names=("$BASE" this)
+elif [ -n "${BASE:-}" ]; then
   commit=$(git rev-parse --verify "$BASE^{commit}")
   src=$PWD/build-revisions/src-$commit
   build=$PWD/build-revisions/build-cli-$commit
@@ -58,9 +62,8 @@ count_of() {
 
 # "user+system wall" seconds of one run.
 measure() {
-  local out
-  out=$({ /usr/bin/time -f '%U %S %e' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1) || true
-  awk '{ printf "%.3f %.3f\n", $1 + $2, $3 }' <<<"$out"
+  /usr/bin/time -o "$work/time" -f '%U %S %e' "$@" >/dev/null 2>&1 || true
+  awk 'END { printf "%.3f %.3f\n", $1 + $2, $3 }' "$work/time"
 }
 
 results=$work/results
