@@ -20,7 +20,7 @@
 #include "cli/decode/options.h"
 #include "cli/run.h"
 #include "cli/status.h"
-#include "cli/recover.h"
+#include "cli/recover/recover_command.h"
 #include "engine/trirotor.h"
 #include "support/build_info.h"
 

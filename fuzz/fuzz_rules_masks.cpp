@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/candidates.h"
+#include "cli/recover/candidates.h"
 
 using namespace trirotor::cli;
 

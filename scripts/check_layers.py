@@ -53,7 +53,11 @@ TOOL_LAYERS = (
     ("the tool's base", ("cli/status.", "cli/file_io.", "cli/human.", "cli/progress_line.", "cli/sha256", "cli/os/"),
      ("support/",) + BASE),
     ("the decode's parts", ("cli/decode/",), DECODE),
-    ("candidates", ("cli/candidates.",), ("support/", "cli/candidates.h") + BASE),
+    ("candidates", ("cli/recover/candidates.",), ("support/", "cli/recover/candidates.h") + BASE),
+    # The recover library reads the message as decode does and never the
+    # command line's half of recover.
+    ("the recover library", ("cli/recover/recover.", "cli/recover/recover_session."),
+     DECODE + ("cli/recover/candidates.h", "cli/recover/recover.h", "cli/recover/recover_session.h")),
     ("the archive's globs", ("cli/archive/glob.",), ("cli/archive/glob.h",)),
     ("the archive run", ("cli/archive/",), DECODE + ("cli/archive/",)),
 )

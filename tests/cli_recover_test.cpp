@@ -326,6 +326,89 @@ TEST_F(CliRecover, StoppedAndResumedTriesEachCandidateOnce) {
   }
 }
 
+// A search cut into parts by --skip and --limit: each part's count is its
+// own and the counts add up to the whole; the key is found in the part that
+// holds its number, with that number, and the other parts say which
+// numbers they tried; a part past the end, or of no candidate, is refused.
+TEST_F(CliRecover, PartsBySkipAndLimit) {
+  // "abm" is candidate 1 + 1 * 26 + 12 * 676 = 8,139 of ?l?l?l (the
+  // leftmost position turns fastest).
+  const std::string message = Sealed("m.b64", u"abm", u"");
+  struct Part {
+    const char* skip;
+    const char* limit;
+    std::uint64_t count;
+    int status;
+    const char* says;
+  };
+  const Part parts[] = {
+      {"0", "5859", 5859, 3, "none of the 5,859 candidates opens the message (candidates 1 to 5,859 of 17,576)"},
+      {"5859", "5859", 5859, 0, "found the key"},
+      {"11718", "5859", 5858, 3, "none of the 5,858 candidates opens the message (candidates 11,719 to 17,576 of 17,576)"},
+  };
+  std::uint64_t sum = 0;
+  for (const Part& p : parts) {
+    SCOPED_TRACE(p.skip);
+    const std::vector<std::string> part = {"--mask", "?l?l?l", "--skip", p.skip, "--limit", p.limit};
+    std::vector<std::string> dry = part;
+    dry.insert(dry.end(), {"--dry-run", message});
+    const Outcome counted = Recover(dry);
+    ASSERT_EQ(counted.status, 0) << counted.err;
+    std::string shown = std::to_string(p.count);
+    shown.insert(shown.size() - 3, ",");
+    EXPECT_TRUE(counted.out.starts_with(shown + " candidates (candidates ")) << counted.out;
+    sum += p.count;
+    std::vector<std::string> run = part;
+    run.insert(run.end(), {"--json", "--session", Path(std::string("p") + p.skip).string(), message});
+    const Outcome searched = Recover(run);
+    EXPECT_EQ(searched.status, p.status) << searched.err;
+    EXPECT_NE(searched.err.find(p.says), std::string::npos) << searched.err;
+    if (p.status == 0) {
+      EXPECT_EQ(nlohmann::json::parse(searched.out)["candidate"], 8139) << searched.out;
+    }
+  }
+  EXPECT_EQ(sum, 26u * 26 * 26);
+  const std::vector<std::vector<std::string>> refused = {{"--skip", "17576"}, {"--skip", "99999999"}, {"--limit", "0"}};
+  for (const std::vector<std::string>& bad : refused) {
+    std::vector<std::string> args = {"--mask", "?l?l?l", "--session", Path("bad").string(), message};
+    args.insert(args.begin(), bad.begin(), bad.end());
+    const Outcome run = Recover(args);
+    EXPECT_EQ(run.status, 1) << bad[0] << " " << bad[1] << "\n"
+                             << run.err;
+    EXPECT_TRUE(run.err.find("passes the end of the search") != std::string::npos ||
+                run.err.find("tries no candidate") != std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(Path("bad")));
+  }
+}
+
+// A part's session resumes that part: stopped on its progress and restored,
+// it tries the part's numbers alone and finds the key planted near its end
+// at its number, having tried no number below the part.
+TEST_F(CliRecover, APartResumesItself) {
+  // "wzmq" is candidate 23 + 25 * 26 + 12 * 676 + 16 * 17576 = 290,001.
+  const std::string message = Sealed("m.b64", u"wzmq", u"");
+  const std::string session = Path("part.session").string();
+  const std::string out = Path("out.txt").string();
+  Watched run = StopAfterProgress({"--mask", "?l?l?l?l", "--skip", "100000", "--limit", "200000", "--session", session,
+                                   "-j", "2", "--json", message},
+                                  0, 40000, out);
+  int stops = 0;
+  while (run.status == 130 && stops < 20) {
+    ++stops;
+    const nlohmann::json saved = nlohmann::json::parse(ReadFile(Path("part.session")));
+    EXPECT_EQ(saved["search"]["skip"], 100000);
+    EXPECT_EQ(saved["search"]["limit"], 200000);
+    EXPECT_GE(saved["standing"]["frontier"].get<std::uint64_t>(), 100000u);
+    const std::uint64_t tried = saved["standing"]["tried"];
+    EXPECT_LT(tried, 200000u);
+    run = StopAfterProgress({"--restore", session, "-j", "2", "--json"}, tried, 40000, out);
+  }
+  EXPECT_GE(stops, 1) << "the part ended before its first stop";
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(nlohmann::json::parse(run.out)["candidate"], 290001) << run.out;
+}
+
 // A session file is replaced only when it is one; a session is resumed only
 // against the message and suffix it was made for.
 TEST_F(CliRecover, SessionFilesAreGuarded) {

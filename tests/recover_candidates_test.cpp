@@ -23,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/candidates.h"
+#include "cli/recover/candidates.h"
 #include "cli/sha256.h"
 #include "support/utf8.h"
 

@@ -24,8 +24,11 @@
 #include <utility>
 #include <vector>
 
-#include "records/records.h"
+#include "cli/recover/recover.h"
+#include "cli/status.h"
 #include "engine/trirotor.h"
+#include "records/records.h"
+#include "support/utf8.h"
 
 namespace py = pybind11;
 
@@ -469,6 +472,155 @@ py::tuple AnswerBlock(const std::string& mode, const py::buffer& block, const py
   return py::make_tuple(py::bytes(out), lines);
 }
 
+
+/// Key search ///
+
+// One recover call: the stop its workers read, set on the calling thread
+// from the search's progress hook, which also runs the caller's callback
+// and the interpreter's signal handlers (every 50 ms, with the lock taken
+// only then).
+struct RecoverCall {
+  explicit RecoverCall(py::handle callback)
+      : progress(callback), checkSignals(PyThread_get_thread_ident() == mainThread) {}
+  std::atomic<bool> stop{false};
+  py::handle progress;
+  bool checkSignals;
+  bool abortedByProgress = false;
+  std::optional<py::error_already_set> error;
+  std::optional<cli::RecoverFound> found;
+
+  void OnProgress(const cli::RecoverProgress& p) {
+    if (stop) return;  // the workers are winding down
+    py::gil_scoped_acquire gil;
+    lockTakes.fetch_add(1, std::memory_order_relaxed);
+    if (checkSignals && PyErr_CheckSignals() != 0) {  // KeyboardInterrupt, on the main thread
+      error.emplace();
+      stop = true;
+      return;
+    }
+    if (progress.is_none()) return;
+    try {
+      py::object total = p.total ? py::object(py::int_(*p.total)) : py::object(py::none());
+      py::object answer = progress(p.tried, total, p.perSecond);
+      if (answer.ptr() == Py_False) {
+        abortedByProgress = true;
+        stop = true;
+      }
+    } catch (py::error_already_set& e) {
+      error.emplace(std::move(e));
+      stop = true;
+    }
+  }
+};
+
+std::optional<std::string> OptionalText(const py::dict& options, const char* name) {
+  if (!options.contains(name) || options[name].is_none()) return std::nullopt;
+  return options[name].cast<std::string>();
+}
+
+std::optional<std::uint64_t> OptionalCount(const py::dict& options, const char* name) {
+  if (!options.contains(name) || options[name].is_none()) return std::nullopt;
+  return options[name].cast<std::uint64_t>();
+}
+
+// The search's options from the package's checked keywords.
+cli::RecoverOptions RecoverOptionsOf(const py::bytes& message, const py::dict& o) {
+  cli::RecoverOptions options;
+  options.messageBytes = std::string(message);
+  options.keepSession = false;
+  options.wordlist = OptionalText(o, "wordlist");
+  options.rules = OptionalText(o, "rules");
+  options.mask = OptionalText(o, "mask");
+  options.appendMask = OptionalText(o, "append_mask");
+  options.prependMask = OptionalText(o, "prepend_mask");
+  options.suffixWordlist = OptionalText(o, "suffix_wordlist");
+  options.suffixMask = OptionalText(o, "suffix_mask");
+  if (o.contains("custom_charsets") && !o["custom_charsets"].is_none()) {
+    const py::list sets = o["custom_charsets"];
+    for (std::size_t k = 0; k < 4 && k < sets.size(); ++k) {
+      if (!sets[k].is_none()) options.custom[k] = sets[k].cast<std::string>();
+    }
+  }
+  options.increment = o.contains("increment") && o["increment"].cast<bool>();
+  if (const std::optional<std::string> suffix = OptionalText(o, "suffix")) {
+    options.fixedSuffix = [suffix](const std::string&, const std::optional<std::string>&) { return suffix; };
+  }
+  if (const std::optional<std::string> pages = OptionalText(o, "codepages")) options.codePages = *pages;
+  options.skip = OptionalCount(o, "skip");
+  options.limit = OptionalCount(o, "limit");
+  options.jobs = static_cast<unsigned>(OptionalCount(o, "threads").value_or(0));
+  return options;
+}
+
+// The key or suffix found as text: UTF-8 as typed, else its bytes under the
+// code page that opened the message.
+py::str FoundText(const std::string& bytes, int codePage) {
+  std::u16string text;
+  std::size_t bad = 0;
+  if (!support::DecodeUtf8(bytes, text, bad)) {
+    platform::SetCodePage(codePage);
+    text = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  return FromWide(text);
+}
+
+// Runs the search with the interpreter lock released; raises what it ended in.
+cli::RecoverResult RunRecover(const cli::RecoverOptions& options, RecoverCall& call) {
+  cli::RecoverHooks hooks;
+  hooks.stop = [&call] { return call.stop.load(std::memory_order_relaxed); };
+  hooks.progress = [&call](const cli::RecoverProgress& p) { call.OnProgress(p); };
+  hooks.deliver = [&call](const cli::RecoverFound& found) {
+    call.found = found;
+    return std::string();
+  };
+  std::optional<cli::Failure> failure;
+  std::optional<EngineError> engineError;
+  cli::RecoverResult result;
+  {
+    py::gil_scoped_release release;
+    try {
+      result = cli::Recover(options, hooks);
+    } catch (const cli::Failure& f) {
+      failure = f;
+    } catch (const EngineError& e) {
+      engineError = e;
+    }
+  }
+  if (call.error) {
+    py::error_already_set error = std::move(*call.error);
+    call.error.reset();
+    throw error;
+  }
+  if (call.abortedByProgress || (failure && failure->status == cli::kExitAborted)) Raise(ErrorClass("Aborted")());
+  if (failure && failure->status == cli::kExitUsage) throw py::value_error(failure->message);
+  if (failure) {
+    PyErr_SetString(PyExc_OSError, failure->message.c_str());
+    throw py::error_already_set();
+  }
+  if (engineError) Raise(ErrorClass("EngineError")(engineError->number(), engineError->source(), engineError->description()));
+  return result;
+}
+
+// recover(message, options, progress): None, or (key, suffix, codepage,
+// candidate number from 1, where it came from).
+py::object RecoverKey(const py::bytes& message, const py::dict& o, const py::object& progress) {
+  RecoverCall call(progress);
+  (void)RunRecover(RecoverOptionsOf(message, o), call);
+  if (!call.found) return py::none();
+  const cli::RecoverFound& f = *call.found;
+  return py::make_tuple(FoundText(f.key, f.codePage), FoundText(f.suffix, f.codePage), f.codePage, f.number + 1, f.from);
+}
+
+// recover_count(message, options): the candidates the search (or its part)
+// makes, None for a word list on standard input, and the rate of one core
+// on this message, measured for a twentieth of a second.
+py::tuple RecoverCount(const py::bytes& message, const py::dict& o) {
+  cli::RecoverOptions options = RecoverOptionsOf(message, o);
+  options.dryRun = true;
+  RecoverCall call{py::none()};
+  const cli::RecoverResult result = RunRecover(options, call);
+  return py::make_tuple(result.count ? py::object(py::int_(*result.count)) : py::object(py::none()), result.perCore);
+}
 }  // namespace
 }  // namespace trirotor::python
 
@@ -489,6 +641,8 @@ PYBIND11_MODULE(_core, m) {
   m.def("count_lines", [](const py::buffer& block) { return CountLines(BlockBytes(block.request())); },
         py::arg("block"));
   m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
+  m.def("recover", &RecoverKey, py::arg("message"), py::arg("options"), py::arg("progress"));
+  m.def("recover_count", &RecoverCount, py::arg("message"), py::arg("options"));
   m.def("error_message", [](int code) { return std::string(trirotor::ErrorMessage(static_cast<std::int16_t>(code))); });
   m.attr("MAX_RECORD_BYTES") = trirotor::records::kMaxRecordBytes;  // a longer line is answered as too long
   m.attr("SHORTEST_MESSAGE") = trirotor::kShortestMessage;  // fewer characters are no message

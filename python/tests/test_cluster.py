@@ -222,3 +222,48 @@ def test_a_failed_task_leaves_no_key_in_the_logs(client, tmp_path):
     assert len(failed) >= 4  # the logs are there to search
     assert [m for m in logs if secret in m or own in m] == []
     assert any("redacted" in m for m in failed)
+
+
+def _letters(key: str) -> int:
+    """A ?l?l... candidate's number, from 1 (the leftmost letter turns fastest)."""
+    return 1 + sum((ord(c) - 97) * 26 ** i for i, c in enumerate(key))
+
+
+@pytest.mark.parametrize("parts", [None, 3, 7])
+def test_recover_on_the_cluster_finds_a_planted_key(client, parts):
+    sealed = trirotor.encode("a planted key", "wzm")
+    done = []
+    found = trirotor.dask.recover(client, sealed, mask="?l?l?l", parts=parts,
+                                  progress=lambda d, n, rate: done.append((d, n)))
+    assert (found.key, found.candidate, found.codepage) == ("wzm", _letters("wzm"), 1252)
+    assert "wzm" not in repr(found)
+    assert done and all(d <= n for d, n in done)
+    if parts is not None:
+        assert done[-1][1] == parts
+    # A part of the search that does not hold the key finds nothing.
+    assert trirotor.dask.recover(client, sealed, mask="?l?l?l", limit=_letters("wzm") - 1, parts=2) is None
+
+
+def test_recover_on_the_cluster_takes_files_as_data_and_a_hidden_suffix(client):
+    words = b"".join(b"word%d\n" % i for i in range(1, 2001))
+    rules = b":\nu\n$!\n"
+    sealed = trirotor.encode("a planted key", "word1733!", "hidden-suffix")
+    found = trirotor.dask.recover(client, sealed, wordlist=words, rules=rules, suffix="hidden-suffix", parts=4)
+    assert (found.key, found.suffix) == ("word1733!", "hidden-suffix")
+    assert found.candidate == 1732 * 3 + 3
+    assert "rule 3 (line 3)" in found.source
+
+
+def test_a_failed_recover_task_leaves_no_key_or_suffix_in_the_logs(client):
+    secret = "SECRET-SUFFIX-0451"
+    sealed = trirotor.encode("a planted key", "zzy", secret)
+    # Too many threads: each worker's task fails, after the suffix has
+    # travelled with it.
+    with pytest.raises(ValueError, match="threads must be from 1 to 1024"):
+        trirotor.dask.recover(client, sealed, mask="?l?l?l", suffix=secret, parts=2, threads=2000)
+    logs = [message for worker in client.get_worker_logs().values() for _, message in worker]
+    logs += [message for _, message in client.get_scheduler_logs()]
+    failed = [message for message in logs if "Compute Failed" in message and "trirotor-recover" in message]
+    assert failed  # the logs are there to search
+    assert [m for m in logs if secret in m or "zzy" in m] == []
+    assert any("redacted" in m for m in failed)

@@ -17,9 +17,20 @@ from conftest import run_tool_jsonl
 KEY = "doc key"
 
 
-def blocks(source_dir):
+def blocks(source_dir, key_search=False):
+    """The recipes that decode records, or (key_search) those of the key
+    search section, which needs a cluster of its own and a sealed message."""
     text = (source_dir / "docs" / "scaling.md").read_text(encoding="utf-8")
-    return re.findall(r"```(sh|python)\n(.*?)```", text, re.S)
+    records, search = text.split("## Dask: a key search", 1)
+    search = search.split("\n## ", 1)[0]
+    return re.findall(r"```(sh|python)\n(.*?)```", search if key_search else records, re.S)
+
+
+def test_the_key_search_recipes_are_code(source_dir):
+    found = blocks(source_dir, key_search=True)
+    assert [kind for kind, _ in found] == ["python", "sh"]
+    compile(found[0][1], "scaling.md", "exec")  # it needs a scheduler; bench/dask_recover.py runs the same
+    assert found[1][1].split()[-2:] == ["bench/dask_recover.py", "'?l?l?l?l?d'"]
 
 
 @pytest.fixture(scope="module")

@@ -8,18 +8,21 @@
 The engine runs with the interpreter lock released, so threads decode side
 by side. Batch records in the command-line tool's JSON-lines format are in
 ``trirotor.records``; decoding on a Dask cluster is in ``trirotor.dask``.
+``trirotor.recover`` searches for a forgotten key, as ``trirotor recover``
+does, in process.
 """
 
 from __future__ import annotations
 
-from typing import Callable, Optional, Union
+import os
+from typing import Callable, Optional, Sequence, Union
 
 from . import _core
 from ._errors import (Aborted, ChecksumError, EngineError, Error, FrameError,
                       KeyCharacterWarning)
 
-__all__ = ["decode", "decode_bytes", "encode", "Error", "FrameError", "EngineError",
-           "ChecksumError", "Aborted", "KeyCharacterWarning"]
+__all__ = ["decode", "decode_bytes", "encode", "recover", "RecoveredKey", "Error", "FrameError",
+           "EngineError", "ChecksumError", "Aborted", "KeyCharacterWarning"]
 
 CodePage = Union[int, str]
 ProgressCallback = Callable[[int], Optional[bool]]
@@ -83,3 +86,105 @@ def encode(text: str, key: str, suffix: str = "", *, codepage: CodePage = 1252,
     key, 6 for a suffix of more than 32767 characters.
     """
     return _core.encode(text, key, suffix, codepage, wrap)
+
+
+class RecoveredKey:
+    """A key recover() found: .key, .suffix, .codepage, .candidate (its
+    number, from 1, as ``trirotor recover --json`` and docs/recover.md
+    number them) and .source (where it came from: the word list's line,
+    the rule, the mask's candidate). Its repr leaves out the key and the
+    suffix, so that a log or a traceback does not show them.
+    """
+
+    __slots__ = ("key", "suffix", "codepage", "candidate", "source")
+
+    def __init__(self, key: str, suffix: str, codepage: int, candidate: int, source: str):
+        self.key = key
+        self.suffix = suffix
+        self.codepage = codepage
+        self.candidate = candidate
+        self.source = source
+
+    def __repr__(self) -> str:
+        return f"RecoveredKey(candidate={self.candidate}, codepage={self.codepage}, source={self.source!r})"
+
+
+PathLike = Union[str, "os.PathLike[str]"]
+RecoverProgress = Callable[[int, Optional[int], float], Optional[bool]]
+
+
+def _path(value: Optional[PathLike]) -> Optional[str]:
+    return None if value is None else os.fspath(value)
+
+
+def _pages(codepages: Union[None, CodePage, Sequence[CodePage]]) -> Optional[str]:
+    if codepages is None:
+        return None
+    if isinstance(codepages, (int, str)):
+        codepages = [codepages]
+    return ",".join(str(page) for page in codepages)
+
+
+def _recover_options(*, wordlist=None, rules=None, mask=None, append_mask=None, prepend_mask=None,
+                     increment=False, custom_charsets=None, suffix=None, suffix_mask=None,
+                     suffix_wordlist=None, codepages=None, skip=None, limit=None, threads=None) -> dict:
+    """recover()'s keywords checked and as the engine's search takes them."""
+    if skip is not None and skip < 0 or limit is not None and limit < 0:
+        raise ValueError("skip and limit are counts of candidates: 0 or more")
+    if sum(x is not None for x in (mask, append_mask, prepend_mask)) > 1:
+        raise ValueError("give one of mask, append_mask and prepend_mask")
+    if mask is not None and wordlist is not None:
+        raise ValueError("mask makes candidates alone: leave out wordlist (or give append_mask)")
+    if sum(x is not None for x in (suffix, suffix_mask, suffix_wordlist)) > 1:
+        raise ValueError("give one of suffix, suffix_mask and suffix_wordlist")
+    if threads is not None and not 1 <= threads <= 1024:
+        raise ValueError("threads must be from 1 to 1024")
+    options = {
+        "wordlist": _path(wordlist), "rules": _path(rules), "mask": mask, "append_mask": append_mask,
+        "prepend_mask": prepend_mask, "increment": bool(increment),
+        "custom_charsets": None if custom_charsets is None else list(custom_charsets),
+        "suffix": suffix, "suffix_mask": suffix_mask, "suffix_wordlist": _path(suffix_wordlist),
+        "codepages": _pages(codepages), "skip": skip, "limit": limit, "threads": threads,
+    }
+    return options
+
+
+def recover(message: str, *, wordlist: Optional[PathLike] = None, rules: Optional[PathLike] = None,
+            mask: Optional[str] = None, append_mask: Optional[str] = None, prepend_mask: Optional[str] = None,
+            increment: bool = False, custom_charsets: Optional[Sequence[Optional[str]]] = None,
+            suffix: Optional[str] = None, suffix_mask: Optional[str] = None,
+            suffix_wordlist: Optional[PathLike] = None,
+            codepages: Union[None, CodePage, Sequence[CodePage]] = None,
+            skip: Optional[int] = None, limit: Optional[int] = None, threads: Optional[int] = None,
+            progress: Optional[RecoverProgress] = None) -> Optional[RecoveredKey]:
+    """Search for the key of a message among candidates, as ``trirotor
+    recover`` does, and return the first that opens it, or None.
+
+    message          the base64 text, as decode() takes it.
+    wordlist, rules  files: words one a line, hashcat's rules.
+    mask             candidates from a mask alone (?l ?u ?d ?s ?a ...);
+    append_mask, prepend_mask
+                     each word followed or preceded by each of the mask's.
+    increment        masks from their first position on, one longer each time.
+    custom_charsets  the sets ?1 .. ?4 stand for (up to four; None for unset).
+    suffix           a fixed key suffix; suffix_mask and suffix_wordlist
+                     try each suffix of a mask or a file.
+    codepages        a code page, a list of them, or "all" (default 1252).
+    skip, limit      one part of the search: skip the first `skip`
+                     candidates, try at most `limit` after them.
+    threads          worker threads (default: one per core).
+    progress         called about every 50 ms with (tried, total or None,
+                     candidates per second); returning False stops the
+                     search, which then raises Aborted.
+
+    Runs with the interpreter lock released; Ctrl-C on the main thread
+    stops it (KeyboardInterrupt). Raises ValueError for bad options (a bad
+    mask or rule, a part past the end), OSError for an unreadable file. No
+    session file is kept.
+    """
+    options = _recover_options(
+        wordlist=wordlist, rules=rules, mask=mask, append_mask=append_mask, prepend_mask=prepend_mask,
+        increment=increment, custom_charsets=custom_charsets, suffix=suffix, suffix_mask=suffix_mask,
+        suffix_wordlist=suffix_wordlist, codepages=codepages, skip=skip, limit=limit, threads=threads)
+    found = _core.recover(message.encode("utf-8"), options, progress)
+    return None if found is None else RecoveredKey(*found)

@@ -47,7 +47,7 @@ import dask.bag
 from . import _core
 from . import records as _records
 
-__all__ = ["decode_bag", "encode_bag", "decode_series", "decode_files", "encode_files"]
+__all__ = ["decode_bag", "encode_bag", "decode_series", "decode_files", "encode_files", "recover"]
 
 CodePage = Union[int, str]
 
@@ -459,3 +459,144 @@ def encode_files(urlpath, output=None, key: Optional[str] = None, suffix: Option
     ({"id": ..., "text": ...}), as decode_files does for decoding."""
     return _map_files(urlpath, output, "encode", key, key_env, suffix, suffix_env, codepage, wrap, blocksize,
                       compute, storage_options)
+
+
+# Key search (trirotor.recover) over the cluster, part by part.
+
+class _Data:
+    """A word list, rule file or suffix list sent as data: each worker
+    writes it once to a file of its own. Its repr says only its size."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = bytes(data)
+        self.token = uuid.uuid4().hex
+
+    def __repr__(self) -> str:
+        return f"<trirotor file data, {len(self.data)} bytes>"
+
+
+class _Found:
+    """A part's answer on its way back: the key's fields, shown redacted."""
+
+    def __init__(self, found) -> None:
+        self.fields = (found.key, found.suffix, found.codepage, found.candidate, found.source)
+
+    def __repr__(self) -> str:
+        return "<trirotor key found, redacted>"
+
+
+_FILE_OPTIONS = ("wordlist", "rules", "suffix_wordlist")
+
+
+def _local_file(value) -> str:
+    """A path the worker reads: as given (a shared path), or the data
+    written once into the worker's own folder."""
+    if not isinstance(value, _Data):
+        return os.fspath(value)
+    import tempfile
+    path = os.path.join(tempfile.gettempdir(), f"trirotor-recover-{value.token}")
+    if not os.path.exists(path):
+        with tempfile.NamedTemporaryFile(dir=os.path.dirname(path), delete=False) as out:
+            out.write(value.data)
+        os.replace(out.name, path)
+    return path
+
+
+def _recover_part(message: str, options: dict, files: dict, suffix: Optional[_Secret], skip: int,
+                  limit: int, threads: Optional[int]) -> Optional[_Found]:
+    import trirotor
+    paths = {name: _local_file(value) for name, value in files.items()}
+    found = trirotor.recover(message, **options, **paths, suffix=None if suffix is None else suffix.value,
+                             skip=skip, limit=limit, threads=threads)
+    return None if found is None else _Found(found)
+
+
+def _as_file(value):
+    """A file option as it travels: bytes as data, a path as it stands."""
+    if value is None:
+        return None
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return _Data(bytes(value))
+    return os.fspath(value)
+
+
+def recover(client, message: str, *, wordlist=None, rules=None, mask: Optional[str] = None,
+            append_mask: Optional[str] = None, prepend_mask: Optional[str] = None, increment: bool = False,
+            custom_charsets=None, suffix: Optional[str] = None, suffix_mask: Optional[str] = None,
+            suffix_wordlist=None, codepages=None, skip: int = 0, limit: Optional[int] = None,
+            parts: Optional[int] = None, part_seconds: float = 5.0, threads: Optional[int] = None,
+            progress=None):
+    """Search for a message's key on a Dask cluster, as trirotor.recover()
+    does on one machine, and return the RecoveredKey found, or None.
+
+    The candidates (or those from skip on, at most limit) are cut by number
+    into `parts` tasks, by default parts of about `part_seconds` each at the
+    rate this machine measures for the message (at least two parts a
+    worker). Each task searches on `threads` threads (default 1: one of its
+    worker's threads). Tasks are named trirotor-recover-part-N, so that
+    the dashboard's progress bar and task stream show them. As soon as one
+    part finds the key the others are cancelled, and the key found is that
+    part's: with two keys that open the message, not always the lower
+    numbered one.
+
+    wordlist, rules and suffix_wordlist are each a path that every worker
+    can read (a shared folder), or bytes: the file's data, sent once to each
+    worker, which writes it to a file of its own. A fixed suffix travels
+    wrapped as the decode functions' keys do, so that no task argument, task
+    name, log line or exception shows it; no candidate travels at all, and
+    the key found comes back as a result, not as an argument.
+
+    progress, when given, is called on this thread after each part with
+    (parts done, parts, candidates per second on the cluster so far).
+    """
+    import time
+    import distributed
+    import trirotor
+
+    options = {"mask": mask, "append_mask": append_mask, "prepend_mask": prepend_mask,
+               "increment": increment, "custom_charsets": custom_charsets, "suffix_mask": suffix_mask,
+               "codepages": codepages}
+    files = {name: _as_file(value) for name, value in
+             (("wordlist", wordlist), ("rules", rules), ("suffix_wordlist", suffix_wordlist))
+             if value is not None}
+    # The count, and the rate of one core, here: the files must be readable
+    # here too (as data, through a temporary copy).
+    local = {name: _local_file(value) for name, value in files.items()}
+    checked = {**options, **local, "suffix": suffix}
+    count, per_core = _core.recover_count(message.encode("utf-8"),
+                                         trirotor._recover_options(skip=skip, limit=limit, **checked))
+    if count is None:
+        raise ValueError("a search on a cluster needs a word list file, not standard input")
+    workers = client.scheduler_info().get("workers", {})
+    threads = threads or 1  # a task takes one of its worker's threads
+    if parts is None:
+        size = max(1, int(per_core * threads * part_seconds))
+        parts = max(2 * max(1, len(workers)), -(-count // size))
+    parts = max(1, min(int(parts), count))
+    size = -(-count // parts)
+    secret = _hide(suffix)
+    shipped = {name: client.scatter(value, broadcast=True) if isinstance(value, _Data) else value
+               for name, value in files.items()}
+    run = uuid.uuid4().hex[:8]
+    futures = []
+    for i in range(parts):
+        first = skip + i * size
+        length = min(size, skip + count - first)
+        if length <= 0:
+            break
+        futures.append(client.submit(_recover_part, message, options, shipped, secret, first, length, threads,
+                                     key=f"trirotor-recover-part-{i}-{run}", pure=False))
+    sizes = {future.key: min(size, skip + count - (skip + i * size)) for i, future in enumerate(futures)}
+    start, tried, done = time.monotonic(), 0, 0
+    try:
+        for future in distributed.as_completed(futures):
+            answer = future.result()
+            done += 1
+            tried += sizes[future.key]
+            if progress is not None:
+                progress(done, len(futures), tried / max(time.monotonic() - start, 1e-9))
+            if answer is not None:
+                return trirotor.RecoveredKey(*answer.fields)
+        return None
+    finally:
+        client.cancel(futures)

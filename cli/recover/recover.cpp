@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 //
-// recover.cpp - trirotor recover: searches for a forgotten key among the
-// candidates of a word list, rules and masks, on every core, resumable.
+// recover.cpp - the recover library: searches for a forgotten key among the
+// candidates of a word list, rules and masks, on every core, resumable;
+// the caller's hooks stop it, show its progress and take the key found.
 //
 // Candidates are numbered: candidate g is word g / Q of the list, and
 // within it expansion (g % Q) / S with suffix g % S (Q = the expansion's
@@ -19,7 +20,6 @@
 // check, are counted and reported, never taken.
 
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -35,22 +35,19 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "cli/candidates.h"
-#include "cli/decode/hooks.h"
-#include "cli/decode/keys.h"
 #include "cli/decode/message.h"
-#include "cli/decode/options.h"
-#include "cli/status.h"
 #include "cli/file_io.h"
 #include "cli/human.h"
-#include "cli/os/console.h"
-#include "cli/recover.h"
-#include "cli/recover_session.h"
+#include "cli/recover/candidates.h"
+#include "cli/recover/recover.h"
+#include "cli/recover/recover_session.h"
 #include "cli/sha256.h"
 #include "engine/trirotor.h"
 #include "support/utf8.h"
@@ -68,7 +65,7 @@ constexpr int kExitNoneOpens = 3;
 constexpr std::uint64_t kRunLength = 1 << 12;  // candidates a worker takes at a time
 constexpr std::size_t kBlockWords = 4096;      // words read at a time, at most
 constexpr auto kSaveEvery = std::chrono::seconds(5);
-constexpr auto kDrawEvery = std::chrono::milliseconds(200);
+constexpr auto kAnnounceAfter = std::chrono::milliseconds(200);  // the search's own rate, measured so long
 constexpr std::size_t kMaxSuffixes = std::size_t{1} << 22;
 
 /// Numbers for people ///
@@ -102,6 +99,11 @@ std::string Absolute(const std::string& path) {
   return error ? path : support::Utf8Name(absolute);
 }
 
+// A line for the user, when the caller listens.
+void Tell(const RecoverHooks& hooks, const std::string& line, bool chatter = false) {
+  if (hooks.tell) hooks.tell(line, chatter);
+}
+
 /// Suffixes ///
 
 // The suffix dimension: one fixed suffix, a list held in memory, or a mask.
@@ -109,11 +111,11 @@ class Suffixes {
  public:
   Suffixes() : fixed_(std::string()) {}
   explicit Suffixes(std::string fixed) : fixed_(std::move(fixed)) {}
-  static Suffixes FromList(const std::string& path) {
+  static Suffixes FromList(const std::string& path, const std::function<bool()>& stop) {
     Suffixes s;
     s.fixed_.reset();
     s.path_ = path;
-    WordReader reader(path, Interrupted);
+    WordReader reader(path, stop);
     for (std::string w; reader.Next(w);) {
       s.list_.push_back(w);
       s.lines_.push_back(reader.Lines());
@@ -196,6 +198,20 @@ class Trier {
       : message_(message), trial_(message), pages_(pages), earlyTest_(earlyTest) {}
   Trier(const Trier&) = delete;
 
+  const KeyTrial& Trial() const { return trial_; }
+  bool EarlyTest() const { return earlyTest_; }
+
+  // The full decode of a candidate that passed the group's early test and
+  // whose bytes are the same under every code page (ASCII), as Try would
+  // give it after its own early test.
+  Verdict Confirm(const std::string& key, const std::string& suffix, int& page) const {
+    if (platform::CodePage() != pages_.front()) platform::SetCodePage(pages_.front());
+    const std::u16string k(key.begin(), key.end()), s(suffix.begin(), suffix.end());
+    if (FullDecode(k, s) != Verdict::kOpens) return Verdict::kFalseAlarm;
+    page = pages_.front();
+    return Verdict::kOpens;
+  }
+
   // Tries the key and suffix under each page that gives them other bytes;
   // the page that opened it in `page`.
   Verdict Try(const std::string& key, const std::string& suffix, int& page) const {
@@ -270,8 +286,14 @@ struct Run {
 class Dispenser {
  public:
   // `perWord` candidates a word; without a reader the one word is "".
-  Dispenser(std::unique_ptr<WordReader> reader, std::uint64_t perWord, Standing start, unsigned jobs)
-      : reader_(std::move(reader)), perWord_(perWord), standing_(std::move(start)), maxLive_(4 * static_cast<std::size_t>(jobs) + 4) {
+  Dispenser(std::unique_ptr<WordReader> reader, std::uint64_t perWord, Standing start, unsigned jobs,
+            std::function<bool()> stop, std::uint64_t end)
+      : stop_(std::move(stop)),
+        end_(end),
+        reader_(std::move(reader)),
+        perWord_(perWord),
+        standing_(std::move(start)),
+        maxLive_(4 * static_cast<std::size_t>(jobs) + 4) {
     nextWord_ = standing_.frontier / perWord_;
     position_ = standing_.frontier;
     if (reader_) reader_->SkipTo(standing_.frontierOffset, standing_.frontierLines);
@@ -281,7 +303,7 @@ class Dispenser {
   bool Next(Run& run) {
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (stopped_ || Interrupted()) return false;
+      if (stopped_ || stop_() || position_ >= end_) return false;
       if (!current_ || position_ >= (current_->firstWord + current_->words.size()) * perWord_) {
         // Bounded memory: wait for the frontier while too many blocks are held.
         if (live_.size() >= maxLive_) {
@@ -309,6 +331,8 @@ class Dispenser {
       }
       if (done != standing_.doneAbove.end()) end = std::min(end, done->first);
       if (found_ && position_ > *found_) return false;
+      if (position_ >= end_) return false;
+      end = std::min(end, end_);
       run = Run{current_, position_, end};
       position_ = end;
       return true;
@@ -412,6 +436,8 @@ class Dispenser {
     return true;
   }
 
+  std::function<bool()> stop_;
+  std::uint64_t end_;  // the part's end: no number from here on is handed out
   std::mutex mutex_;
   std::condition_variable moved_;
   std::unique_ptr<WordReader> reader_;
@@ -428,23 +454,7 @@ class Dispenser {
   std::string readError_;
 };
 
-/// The command's options ///
-
-struct RecoverOptions {
-  std::string message;
-  std::optional<std::string> wordlist, rules, mask, appendMask, prependMask;
-  std::array<std::optional<std::string>, 4> custom;
-  bool increment = false;
-  std::size_t incrementMin = 1;
-  std::optional<std::string> suffix, suffixFile, suffixEnv, suffixWordlist, suffixMask;
-  std::string codePages = "1252";
-  unsigned jobs = 0;
-  bool json = false, dryRun = false, noEarlyTest = false, quiet = false;
-  std::optional<std::string> decodeTo, session, restore;
-  double statusEvery = 0;
-};
-
-RecoverOptions gOptions;
+/// The options ///
 
 std::vector<int> ParsePages(const std::string& list) {
   std::vector<int> pages;
@@ -483,28 +493,22 @@ void RefuseDegenerateOptions(const RecoverOptions& o) {
   if (o.decodeTo && o.decodeTo->empty()) throw Failure{kExitUsage, "--decode-to: an empty name names no file"};
 }
 
-// The output standard output is: a closed one would lose the key found.
-void RefuseClosedStandardOutput() {
-  if (StandardOutputClosed()) {
-    throw Failure{kExitInput, "standard output is closed: the key found would have nowhere to go"};
-  }
-}
-
 /// The search's plan ///
 
 // The search, where its session lives and what the options add to it.
 struct Plan {
   Search search;
   std::string sessionPath;
-  std::optional<Session> restored;         // what --restore read
-  std::optional<std::string> fixedSuffix;  // its bytes, given again on each run
-  std::unique_ptr<SessionLock> lock;       // none for --dry-run, which writes nothing
+  std::optional<Session> restored;          // what --restore read
+  std::optional<std::string> fixedSuffix;   // its bytes, given again on each run
+  std::optional<std::string> messageBytes;  // the message given in place of a file
+  std::unique_ptr<SessionLock> lock;        // none for --dry-run, which writes nothing
 };
 
 Search SearchFromOptions(const RecoverOptions& o) {
   Search search;
-  if (o.message.empty()) throw Failure{kExitUsage, "recover takes the MESSAGE whose key is forgotten"};
-  search.message = Absolute(o.message);
+  if (o.message.empty() && !o.messageBytes) throw Failure{kExitUsage, "recover takes the MESSAGE whose key is forgotten"};
+  search.message = o.messageBytes ? std::string("(the message given)") : Absolute(o.message);
   if (o.wordlist) search.wordlist = Absolute(*o.wordlist);
   if (o.rules) search.rules = Absolute(*o.rules);
   if (o.mask) search.mask = *o.mask, search.place = MaskPlace::kAlone;
@@ -517,6 +521,12 @@ Search SearchFromOptions(const RecoverOptions& o) {
   search.suffixMask = o.suffixMask;
   search.codePages = ParsePages(o.codePages);
   search.earlyTest = !o.noEarlyTest;
+  search.skip = o.skip.value_or(0);
+  search.limit = o.limit;
+  if (search.limit == 0) throw Failure{kExitUsage, "--limit 0 tries no candidate"};
+  if (search.skip > 0 && search.wordlist == "-") {
+    throw Failure{kExitUsage, "--skip counts candidates in a word list file, not on standard input"};
+  }
   if (!search.wordlist && search.place != MaskPlace::kAlone) {
     throw Failure{kExitUsage, "recover needs candidates: --wordlist FILE or --mask MASK"};
   }
@@ -527,31 +537,10 @@ Search SearchFromOptions(const RecoverOptions& o) {
   return search;
 }
 
-// The fixed suffix the options give, as its UTF-8 bytes; nullopt for none.
-// Read only once standard input is known to be free for it.
-std::optional<std::string> FixedSuffix(const RecoverOptions& o, const Search& search) {
-  if (o.suffix) return *o.suffix;
-  if (o.suffixEnv) {
-    std::string text = EnvironmentText(*o.suffixEnv);
-    if (!IsUtf8(text)) throw Failure{kExitInput, "the variable " + *o.suffixEnv + " is not valid UTF-8"};
-    return text;
-  }
-  if (!o.suffixFile) return std::nullopt;
-  if (SameFileAsStandardInput(*o.suffixFile)) {
-    const bool message = search.message == "-" || SameFileAsStandardInput(search.message);
-    const bool words = search.wordlist && (*search.wordlist == "-" || SameFileAsStandardInput(*search.wordlist));
-    if (message || words) {
-      throw Failure{kExitUsage, "--suffix-file " + *o.suffixFile + " reads standard input, which carries the " +
-                                    (message ? "message" : "word list") + "; give the suffix another way"};
-    }
-  }
-  return support::EncodeUtf8(ReadKeySource(*o.suffixFile, "the suffix file"));
-}
-
 // A fixed suffix is never stored, only checked: a session under one needs
 // it again, and the same.
 void TakeFixedSuffix(Plan& plan, const RecoverOptions& o) {
-  plan.fixedSuffix = FixedSuffix(o, plan.search);
+  plan.fixedSuffix = o.fixedSuffix ? o.fixedSuffix(plan.search.message, plan.search.wordlist) : std::nullopt;
   const std::optional<std::uint64_t> hash = plan.fixedSuffix ? std::optional(Fnv(*plan.fixedSuffix)) : std::nullopt;
   if (!plan.restored) {
     plan.search.fixedSuffix = hash.has_value();
@@ -593,6 +582,7 @@ void TakeSession(Plan& plan) {
 Plan PlanFromOptions(const RecoverOptions& o) {
   Plan plan;
   plan.search = SearchFromOptions(o);
+  plan.messageBytes = o.messageBytes;
   plan.sessionPath = o.session                    ? *o.session
                      : plan.search.message == "-" ? std::string("standard-input.recover")
                                                   : support::Utf8Name(support::Utf8Path(plan.search.message).filename()) + ".recover";
@@ -627,7 +617,7 @@ struct CandidateSet {
 
 // Rules, masks and suffixes as the search names them. Their faults are the
 // user's to fix for a new search, the session's for a restored one.
-CandidateSet MakeCandidates(const Plan& plan) {
+CandidateSet MakeCandidates(const Plan& plan, const RecoverHooks& hooks) {
   const Search& search = plan.search;
   CandidateSet set;
   try {
@@ -640,7 +630,7 @@ CandidateSet MakeCandidates(const Plan& plan) {
     }
     set.expansion = WordExpansion(std::move(rules), std::move(masks), search.place);
     if (search.suffixWordlist) {
-      set.suffixes = Suffixes::FromList(*search.suffixWordlist);
+      set.suffixes = Suffixes::FromList(*search.suffixWordlist, hooks.stop);
     } else if (search.suffixMask) {
       set.suffixes = Suffixes::FromMask(*search.suffixMask, MaskList({Mask::Parse(*search.suffixMask, search.custom)}));
     } else if (plan.fixedSuffix) {
@@ -668,7 +658,36 @@ struct Inputs {
   // Where word `frontier / perWord` starts, read anew from a word list file.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> place;
   std::optional<std::uint64_t> total;
+  // The part this run searches: numbers partBegin to partEnd - 1 (partEnd
+  // nullopt: to the end of a word list on standard input).
+  std::uint64_t partBegin = 0;
+  std::optional<std::uint64_t> partEnd;
+  std::optional<std::uint64_t> PartCount() const {
+    return partEnd ? std::optional(*partEnd - partBegin) : std::nullopt;
+  }
 };
+
+// The part --skip and --limit cut out of the numbers; one that starts past
+// the end of the search holds nothing and is refused.
+void TakePart(const Search& search, Inputs& inputs) {
+  inputs.partBegin = search.skip;
+  std::uint64_t end = UINT64_MAX;
+  if (search.limit && __builtin_add_overflow(search.skip, *search.limit, &end)) end = UINT64_MAX;
+  if (inputs.total) end = std::min(end, *inputs.total);
+  if (inputs.total || search.limit) inputs.partEnd = end;
+  if (inputs.total && search.skip >= *inputs.total) {
+    throw Failure{kExitUsage, "--skip " + Grouped(search.skip) + " passes the end of the search, which makes " +
+                                  Candidates(*inputs.total) + ": this part holds none"};
+  }
+}
+
+// "(candidates 11 to 20 of 26)" for a part of the search; "" for the whole.
+std::string PartRange(const Search& search, const Inputs& inputs) {
+  if (search.skip == 0 && !search.limit) return "";
+  const std::string of = inputs.total ? " of " + Grouped(*inputs.total) : "";
+  if (!inputs.partEnd) return " (candidates from " + Grouped(inputs.partBegin + 1) + of + ")";
+  return " (candidates " + Grouped(inputs.partBegin + 1) + " to " + Grouped(*inputs.partEnd) + of + ")";
+}
 
 // A file the restored session read is read only as it was then.
 void RefuseChangedSource(const Plan& plan, const std::string& name, const Fingerprint& now, const std::string& path,
@@ -691,9 +710,9 @@ void RefuseChangedSource(const Plan& plan, const std::string& name, const Finger
 
 // Reads the word list once: its words, its fingerprint, and where word `at`
 // starts.
-void SurveyWordList(const std::string& path, std::uint64_t at, Inputs& inputs) {
+void SurveyWordList(const std::string& path, std::uint64_t at, Inputs& inputs, const std::function<bool()>& stop) {
   try {
-    WordReader reader(path, Interrupted);
+    WordReader reader(path, stop);
     Sha256 hash;
     Fingerprint print;
     reader.Watch([&](std::string_view bytes) {
@@ -715,14 +734,15 @@ void SurveyWordList(const std::string& path, std::uint64_t at, Inputs& inputs) {
   }
 }
 
-Inputs ReadInputs(const Plan& plan, const CandidateSet& set) {
+Inputs ReadInputs(const Plan& plan, const CandidateSet& set, const RecoverHooks& hooks) {
   const Search& search = plan.search;
   Inputs inputs;
   if (search.rules) inputs.sources["rules"] = FingerprintOf(*search.rules, "the rule file");
   if (search.suffixWordlist) inputs.sources["suffix_wordlist"] = FingerprintOf(*search.suffixWordlist, "the suffix list");
   // The message, read as decode reads it.
   platform::SetCodePage(search.codePages.front());
-  inputs.message = ReadWholeBytes(search.message, kMaxInputBytes, "message");
+  inputs.message = plan.messageBytes ? ByteBuffer(plan.messageBytes->begin(), plan.messageBytes->end())
+                                     : ReadWholeBytes(search.message, kMaxInputBytes, "message");
   const std::string_view read(reinterpret_cast<const char*>(inputs.message.data()), inputs.message.size());
   inputs.sources["message"] = Fingerprint{inputs.message.size(), Sha256Hex(read)};
   MessageToCodePage(inputs.message);
@@ -731,11 +751,11 @@ Inputs ReadInputs(const Plan& plan, const CandidateSet& set) {
     throw Failure{kExitNoneOpens, "no message in the input (it has fewer than 4 characters)"};
   }
   // The count, by reading the word list once (standard input cannot be).
-  const std::uint64_t at = plan.restored ? plan.restored->standing->frontier / set.perWord : 0;
+  const std::uint64_t at = (plan.restored ? plan.restored->standing->frontier : search.skip) / set.perWord;
   if (!search.wordlist) {
     inputs.words = 1;
   } else if (*search.wordlist != "-") {
-    SurveyWordList(*search.wordlist, at, inputs);
+    SurveyWordList(*search.wordlist, at, inputs, hooks.stop);
   }
   if (inputs.words) {
     std::uint64_t total = 0;
@@ -744,6 +764,7 @@ Inputs ReadInputs(const Plan& plan, const CandidateSet& set) {
     }
     inputs.total = total;
   }
+  TakePart(search, inputs);
   const char* names[] = {"wordlist", "rules", "suffix_wordlist"};
   const std::optional<std::string> paths[] = {search.wordlist, search.rules, search.suffixWordlist};
   const char* whats[] = {"the word list", "the rule file", "the suffix list"};
@@ -758,7 +779,14 @@ Inputs ReadInputs(const Plan& plan, const CandidateSet& set) {
 // this search as it is now; the frontier word's place comes from the word
 // list itself wherever it can be read again.
 Standing StandingToGoOn(const Plan& plan, const Inputs& inputs) {
-  if (!plan.restored) return Standing{};
+  if (!plan.restored) {
+    // A new part starts at its first number, as if every one below it was
+    // tried.
+    Standing standing;
+    standing.frontier = inputs.partBegin;
+    if (inputs.place) std::tie(standing.frontierOffset, standing.frontierLines) = *inputs.place;
+    return standing;
+  }
   const Session& session = *plan.restored;
   Standing standing = *session.standing;
   standing.complete = false;  // until this run says so
@@ -852,41 +880,6 @@ std::string ShownKey(const std::string& bytes, int codePage) {
   return printable && same ? support::EncodeUtf8(text) : ShownCandidate(bytes);
 }
 
-// Writes all of `text`; false, with errno set, when it cannot.
-bool WriteAll(int fd, std::string_view text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const long n = WriteFd(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Progress and status lines are a nicety: one that cannot be written changes nothing.
-void WriteLine(int fd, const std::string& line) {
-  if (!WriteAll(fd, line)) return;
-}
-
-// One line on a terminal: bar, count, rate and time left.
-void DrawBar(std::uint64_t done, std::optional<std::uint64_t> total, double rate) {
-  std::string line = "\r";
-  if (total && *total > 0) {
-    const int percent = static_cast<int>(std::min<double>(100.0, 100.0 * static_cast<double>(done) / static_cast<double>(*total)));
-    line += "[" + std::string(static_cast<std::size_t>(percent * 30 / 100), '#') +
-            std::string(static_cast<std::size_t>(30 - percent * 30 / 100), '-') + "] " + std::to_string(percent) + "%  ";
-  }
-  line += Grouped(done) + (total ? " of " + Grouped(*total) : "") + "  " + Grouped(static_cast<std::uint64_t>(rate)) + "/s";
-  if (total && rate > 0 && *total > done) line += "  " + Duration(static_cast<double>(*total - done) / rate) + " left";
-  line += "\033[K";
-  WriteLine(2, line);
-}
-
 /// Before the search ///
 
 // --decode-to, made ready before the search as decode's -o is: a path that
@@ -924,30 +917,43 @@ unsigned Threads(const RecoverOptions& o, std::optional<std::uint64_t> total) {
   return jobs;
 }
 
-// Keys a second on one core: the early test (or the frame check) on this
-// message for about a fifth of a second.
+// Keys a second on one core, for --dry-run: the early test (or the frame
+// check) on this message for about 50 ms, eight keys at a time as the
+// search tries them. A search measures its own rate instead.
 double Calibrate(const Trier& trier) {
+  KeyGroupTrial group(trier.Trial());
+  std::array<std::string, KeyGroupTrial::kMaxCandidates> keys;
+  std::array<KeyGroupTrial::ByteCandidate, KeyGroupTrial::kMaxCandidates> candidates;
   const Clock::time_point start = Clock::now();
   std::uint64_t n = 0;
   int page = 0;
-  std::string key;
-  while (Clock::now() - start < std::chrono::milliseconds(200) || n < 64) {
-    key = "calibration " + std::to_string(n++);
-    (void)trier.Try(key, std::string(), page);
+  while (Clock::now() - start < std::chrono::milliseconds(50) || n < 256) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      keys[i] = "calibration " + std::to_string(n + i);
+      candidates[i] = {keys[i], {}};
+    }
+    if (trier.EarlyTest()) {
+      (void)group.MayOpen(std::span<const KeyGroupTrial::ByteCandidate>(candidates));
+    } else {
+      for (const std::string& key : keys) (void)trier.Try(key, std::string(), page);
+    }
+    n += keys.size();
   }
   return static_cast<double>(n) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // "1,540,000 candidates; about 9 s on 2 cores".
+// `rate` is candidates a second on all `jobs` threads.
 std::string Announcement(const Search& search, const Inputs& inputs, const Standing& standing, std::uint64_t perWord,
-                         unsigned jobs, double perCore) {
-  const double rate = perCore * jobs * (jobs > 1 ? 0.95 : 1.0);
+                         unsigned jobs, double rate) {
+  rate = std::max(rate, 1.0);
   const std::string cores = jobs == 1 ? "1 core" : std::to_string(jobs) + " cores";
   std::string announce;
-  if (inputs.total) {
-    const std::uint64_t left = *inputs.total - std::min(*inputs.total, standing.frontier);
-    announce = Candidates(*inputs.total) + "; " + About(static_cast<double>(left) / rate) + " on " + cores;
-    if (standing.frontier > 0) announce += " for the " + Grouped(left) + " left";
+  if (inputs.partEnd) {
+    const std::uint64_t left = *inputs.partEnd - std::min(*inputs.partEnd, standing.frontier);
+    announce = Candidates(*inputs.PartCount()) + PartRange(search, inputs) + "; " +
+               About(static_cast<double>(left) / rate) + " on " + cores;
+    if (standing.frontier > inputs.partBegin) announce += " for the " + Grouped(left) + " left";
   } else {
     announce = "an unknown number of candidates (the word list is standard input), " + Grouped(perWord) + " a word; " +
                About(1e6 * static_cast<double>(perWord) / rate) + " a million words on " + cores;
@@ -981,37 +987,139 @@ void Claim(Shared& shared, Dispenser& dispenser, Winner found) {
   dispenser.Found(number);
 }
 
+// A worker's batch: up to kBatch consecutive candidates of one run, made
+// and then given the early test together. In a suffix search a batch holds
+// suffixes of one key only, whose first two rotors are scheduled once.
+constexpr std::size_t kBatch = KeyGroupTrial::kMaxCandidates;
+static_assert(kRunLength % kBatch == 0, "runs are whole batches");
+
+bool IsAscii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+}
+
+class Batch {
+ public:
+  Batch(const CandidateSet& set, const Trier& trier) : set_(set), trier_(trier), group_(trier.Trial()) {}
+
+  // Makes candidates [first, first + count) of the run's block; in a
+  // suffix search they share one key.
+  void Make(const Run& run, std::uint64_t first, std::size_t count) {
+    const std::uint64_t perWord = set_.perWord, suffixCount = set_.suffixes.Count();
+    first_ = first;
+    count_ = count;
+    eligible_ = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t g = first + i, word = g / perWord, inner = g % perWord;
+      at_[i] = static_cast<std::size_t>(word - run.block->firstWord);
+      std::string& key = suffixCount > 1 ? keys_[0] : keys_[i];
+      if (suffixCount == 1 || madeFor_ != g / suffixCount) {
+        set_.expansion.Make(run.block->words[at_[i]], inner / suffixCount, key);
+        madeFor_ = g / suffixCount;
+        keyAscii_ = !key.empty() && IsAscii(key);
+      }
+      set_.suffixes.Make(inner % suffixCount, suffixes_[i]);
+      if (keyAscii_ && IsAscii(suffixes_[i])) eligible_ |= std::uint64_t{1} << i;
+    }
+  }
+
+  // The early test on every candidate whose bytes are the same under
+  // every code page (ASCII); the rest go one at a time through Trier::Try.
+  std::uint64_t EarlyTest() {
+    if (!trier_.EarlyTest() || eligible_ == 0) return 0;
+    std::size_t n = 0;
+    if (set_.suffixes.Count() > 1) {
+      if (keyedFor_ != madeFor_) {
+        group_.SetKey(std::string_view(keys_[0]));
+        keyedFor_ = madeFor_;
+      }
+      for (std::size_t i = 0; i < count_; ++i) {
+        if (eligible_ >> i & 1) views_[n++] = suffixes_[i];
+      }
+      return Spread(group_.MayOpenWithSuffixes(std::span<const std::string_view>(views_.data(), n)));
+    }
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (eligible_ >> i & 1) pairs_[n++] = KeyGroupTrial::ByteCandidate{keys_[i], suffixes_[i]};
+    }
+    return Spread(group_.MayOpen(std::span<const KeyGroupTrial::ByteCandidate>(pairs_.data(), n)));
+  }
+
+  // Candidate i's verdict, given the early test's bits.
+  Verdict Judge(std::size_t i, std::uint64_t passed, int& page) const {
+    const std::string& key = Key(i);
+    if (!trier_.EarlyTest() || !(eligible_ >> i & 1)) return trier_.Try(key, suffixes_[i], page);
+    return passed >> i & 1 ? trier_.Confirm(key, suffixes_[i], page) : Verdict::kNo;
+  }
+
+  const std::string& Key(std::size_t i) const { return set_.suffixes.Count() > 1 ? keys_[0] : keys_[i]; }
+  const std::string& Suffix(std::size_t i) const { return suffixes_[i]; }
+  std::size_t At(std::size_t i) const { return at_[i]; }
+
+ private:
+  // The trial's bits are for the eligible candidates in order; each goes
+  // back to its candidate's place.
+  std::uint64_t Spread(std::uint64_t bits) const {
+    std::uint64_t placed = 0;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (eligible_ >> i & 1) placed |= (bits >> k++ & 1) << i;
+    }
+    return placed;
+  }
+
+  const CandidateSet& set_;
+  const Trier& trier_;
+  KeyGroupTrial group_;
+  std::array<std::string, kBatch> keys_, suffixes_;
+  std::array<std::size_t, kBatch> at_{};
+  std::array<std::string_view, kBatch> views_;
+  std::array<KeyGroupTrial::ByteCandidate, kBatch> pairs_;
+  std::uint64_t first_ = 0;
+  std::size_t count_ = 0;
+  std::uint64_t eligible_ = 0;
+  std::uint64_t madeFor_ = UINT64_MAX, keyedFor_ = UINT64_MAX;  // the key made, the key set
+  bool keyAscii_ = false;
+};
+
+// How many candidates from g the next batch takes: no more than kBatch, the
+// run's end, or (in a suffix search) the key's last suffix.
+std::size_t BatchSize(std::uint64_t g, std::uint64_t end, std::uint64_t suffixCount) {
+  std::uint64_t n = std::min<std::uint64_t>(kBatch, end - g);
+  if (suffixCount > 1) n = std::min(n, suffixCount - g % suffixCount);
+  return static_cast<std::size_t>(n);
+}
+
 // One worker: runs from the dispenser until there are none, a stop, or a
 // key above which nothing needs trying.
-void TryRuns(const Search& search, const CandidateSet& set, const Trier& trier, Dispenser& dispenser, Shared& shared) {
+void TryRuns(const Search& search, const CandidateSet& set, const Trier& trier, Dispenser& dispenser, Shared& shared,
+             const std::function<bool()>& stop) {
   platform::SetCodePage(search.codePages.front());
-  const std::uint64_t perWord = set.perWord, suffixCount = set.suffixes.Count();
-  std::string key, suffix;
+  Batch batch(set, trier);
   Run run;
   while (dispenser.Next(run)) {
     std::uint64_t g = run.begin;
-    std::uint64_t madeFor = UINT64_MAX;  // the key is made once for all its suffixes
-    for (; g < run.end; ++g) {
-      if (Interrupted() || g > shared.foundAt.load(std::memory_order_relaxed)) break;
-      const std::uint64_t word = g / perWord, inner = g % perWord;
-      const auto at = static_cast<std::size_t>(word - run.block->firstWord);
-      if (madeFor != g / suffixCount) {
-        set.expansion.Make(run.block->words[at], inner / suffixCount, key);
-        madeFor = g / suffixCount;
-      }
-      set.suffixes.Make(inner % suffixCount, suffix);
-      int page = 0;
-      const Verdict verdict = trier.Try(key, suffix, page);
-      if (verdict == Verdict::kFalseAlarm) dispenser.FalseAlarm();
-      if (verdict == Verdict::kOpens) {
+    bool found = false;
+    while (g < run.end && !found) {
+      if (stop() || g > shared.foundAt.load(std::memory_order_relaxed)) break;
+      const std::size_t n = BatchSize(g, run.end, set.suffixes.Count());
+      batch.Make(run, g, n);
+      const std::uint64_t passed = batch.EarlyTest();
+      std::size_t i = 0;
+      for (; i < n; ++i) {
+        int page = 0;
+        const Verdict verdict = batch.Judge(i, passed, page);
+        if (verdict == Verdict::kFalseAlarm) dispenser.FalseAlarm();
+        if (verdict != Verdict::kOpens) continue;
         KeyText k16, s16;
-        ToText(key, k16);
-        ToText(suffix, s16);
-        Claim(shared, dispenser, Winner{g, run.block->lineOf[at], key, suffix, page, k16.text, s16.text});
+        ToText(batch.Key(i), k16);
+        ToText(batch.Suffix(i), s16);
+        Claim(shared, dispenser,
+              Winner{g + i, run.block->lineOf[batch.At(i)], batch.Key(i), batch.Suffix(i), page, k16.text, s16.text});
         // The winner is not marked tried: a session saved before its key
         // is out finds it again.
+        found = true;
         break;
       }
+      g += i;
     }
     dispenser.Done(run.begin, g);
     shared.tried.fetch_add(g - run.begin, std::memory_order_relaxed);
@@ -1024,19 +1132,23 @@ void TryRuns(const Search& search, const CandidateSet& set, const Trier& trier, 
 // seconds) what keeps it from being saved.
 class SessionSaver {
  public:
-  explicit SessionSaver(std::string path) : path_(std::move(path)) {}
+  SessionSaver(std::string path, const RecoverHooks& hooks, bool keep)
+      : path_(std::move(path)), hooks_(hooks), keep_(keep) {}
   void Save(const Session& session) {
+    if (!keep_) return;
     try {
       SaveSession(path_, SessionToJson(session));
       problem_.clear();
     } catch (const Failure& failure) {
-      if (problem_ != failure.message) Complain(failure.message);
+      if (problem_ != failure.message) Tell(hooks_, failure.message);
       problem_ = failure.message;
     }
   }
 
  private:
   std::string path_, problem_;
+  const RecoverHooks& hooks_;
+  bool keep_;
 };
 
 Session SessionNow(const Plan& plan, const Inputs& inputs, std::optional<Standing> standing) {
@@ -1049,35 +1161,36 @@ Session SessionNow(const Plan& plan, const Inputs& inputs, std::optional<Standin
 }
 
 // The main thread while the workers work: the session saved every few
-// seconds, the bar on a terminal, the status lines asked for.
-void Oversee(const RecoverOptions& o, Shared& shared, Dispenser& dispenser, std::optional<std::uint64_t> total,
-             const std::function<void()>& save) {
-  const bool terminal = !o.quiet && IsTerminal(2);
-  const Clock::time_point start = Clock::now();
-  Clock::time_point lastSave = start, lastDraw = start, lastStatus = start;
-  const std::uint64_t triedAtStart = shared.tried.load();
+// seconds, and the caller told how far the search has come and how fast
+// it goes, by what it has done since it started.
+// `start` and `triedAtStart` are taken before the workers start.
+void Oversee(const RecoverHooks& hooks, Shared& shared, Dispenser& dispenser, std::optional<std::uint64_t> total,
+             const std::function<void()>& save, const std::function<void(double)>& announce, Clock::time_point start,
+             std::uint64_t triedAtStart) {
+  Clock::time_point lastSave = start;
+  bool announced = false;
+  const auto rateNow = [&](Clock::time_point now) {
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    return seconds > 0 ? static_cast<double>(shared.tried.load(std::memory_order_relaxed) - triedAtStart) / seconds : 0;
+  };
   while (shared.running.load() > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const Clock::time_point now = Clock::now();
-    const std::uint64_t done = shared.tried.load(std::memory_order_relaxed);
-    const double seconds = std::chrono::duration<double>(now - start).count();
-    const double rate = seconds > 0 ? static_cast<double>(done - triedAtStart) / seconds : 0;
+    const double rate = rateNow(now);
+    // The time the search takes, from its own first fifth of a second.
+    if (!announced && now - start >= kAnnounceAfter) {
+      announce(rate);
+      announced = true;
+    }
     if (now - lastSave >= kSaveEvery) {
       save();
       lastSave = now;
     }
-    if (terminal && now - lastDraw >= kDrawEvery && seconds > 0.5) {
-      DrawBar(done, total, rate);
-      lastDraw = now;
-    }
-    if (o.statusEvery > 0 && now - lastStatus >= std::chrono::duration<double>(o.statusEvery)) {
-      json status = {{"tried", done}, {"total", total ? json(*total) : json(nullptr)}, {"per_second", static_cast<std::uint64_t>(rate)}, {"early_passed_full_failed", dispenser.Snapshot().falseAlarms}};
-      if (total && rate > 0) status["seconds_left"] = static_cast<std::uint64_t>(static_cast<double>(*total - std::min(*total, done)) / rate);
-      WriteLine(2, status.dump() + "\n");
-      lastStatus = now;
+    if (hooks.progress) {
+      hooks.progress(RecoverProgress{shared.tried.load(std::memory_order_relaxed), total, rate, dispenser.Snapshot().falseAlarms});
     }
   }
-  if (terminal) WriteLine(2, "\r\033[K");
+  if (!announced) announce(rateNow(Clock::now()));
 }
 
 // What the search came to.
@@ -1090,25 +1203,29 @@ struct Outcome {
 };
 
 // The whole search: the workers, the main thread overseeing them.
-Outcome RunSearch(const RecoverOptions& o, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
-                  const Standing& standing, const Trier& trier, unsigned jobs, SessionSaver& saver) {
+Outcome RunSearch(const RecoverHooks& hooks, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
+                  const Standing& standing, const Trier& trier, unsigned jobs, SessionSaver& saver,
+                  const std::function<void(double)>& announce) {
   std::unique_ptr<WordReader> reader;
   try {
-    if (plan.search.wordlist) reader = std::make_unique<WordReader>(*plan.search.wordlist, Interrupted);
+    if (plan.search.wordlist) reader = std::make_unique<WordReader>(*plan.search.wordlist, hooks.stop);
   } catch (const CandidateError& error) {
     throw Failure{kExitInput, error.what()};
   }
-  Dispenser dispenser(std::move(reader), set.perWord, standing, jobs);
+  Dispenser dispenser(std::move(reader), set.perWord, standing, jobs, hooks.stop, inputs.partEnd.value_or(UINT64_MAX));
   Shared shared;
-  shared.tried = standing.frontier;
+  shared.tried = standing.frontier - std::min(standing.frontier, inputs.partBegin);
   for (const auto& [b, e] : standing.doneAbove) shared.tried += e - b;
   shared.running = jobs;
+  const std::uint64_t triedAtStart = shared.tried.load();
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < jobs; ++t) {
-    threads.emplace_back([&] { TryRuns(plan.search, set, trier, dispenser, shared); });
+    threads.emplace_back([&] { TryRuns(plan.search, set, trier, dispenser, shared, hooks.stop); });
   }
-  Oversee(o, shared, dispenser, inputs.total, [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); });
+  Oversee(
+      hooks, shared, dispenser, inputs.PartCount(), [&] { saver.Save(SessionNow(plan, inputs, dispenser.Snapshot())); },
+      announce, start, triedAtStart);
   for (std::thread& thread : threads) thread.join();
   Outcome outcome;
   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -1121,222 +1238,106 @@ Outcome RunSearch(const RecoverOptions& o, const Plan& plan, const CandidateSet&
 
 /// After the search ///
 
-// The key on standard output first, whatever may fail after it; then the
-// session marked finished, with no place; then the text.
-int ReportFound(const RecoverOptions& o, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
-                const Outcome& outcome, Output* text, SessionSaver& saver, const std::string& alarms) {
-  const Winner& w = *outcome.winner;
-  const std::string key = ShownKey(w.key, w.codePage), suffix = ShownKey(w.suffix, w.codePage);
-  std::string line = key + (w.suffix.empty() ? "" : "\t" + suffix);
-  if (o.json) {
-    line = json{{"key", key}, {"suffix", suffix}, {"codepage", w.codePage}, {"candidate", w.number + 1}, {"from", Provenance(plan.search, w.number, w.line, set)}}.dump();
+// The plain text, for --decode-to; a failure to write it is the run's, once
+// the key is out.
+std::optional<Failure> WriteText(const Winner& w, const Inputs& inputs, Output* text) {
+  if (text == nullptr) return std::nullopt;
+  try {
+    platform::SetCodePage(w.codePage);
+    LastError = 0;
+    const ByteBuffer plain = DecodeBytes(inputs.message, w.key16, w.suffix16);
+    text->Write(support::EncodeUtf8(platform::BytesToText(plain)));
+    text->Commit();
+  } catch (const Failure& failure) {
+    return failure;
   }
-  if (!WriteAll(1, line + "\n")) {
-    const std::string why = std::strerror(errno);
+  return std::nullopt;
+}
+
+// The key to the caller first, whatever may fail after it; then the
+// session marked finished, with no place; then the text.
+RecoverResult ReportFound(const RecoverHooks& hooks, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
+                          const Outcome& outcome, Output* text, SessionSaver& saver, const std::string& alarms) {
+  const Winner& w = *outcome.winner;
+  RecoverFound found{w.key, w.suffix, w.codePage, w.number, Provenance(plan.search, w.number, w.line, set),
+                     ShownKey(w.key, w.codePage), ShownKey(w.suffix, w.codePage)};
+  const std::string why = hooks.deliver ? hooks.deliver(found) : std::string();
+  if (!why.empty()) {
     saver.Save(SessionNow(plan, inputs, outcome.last));  // it stands at the winner: --restore finds it again
-    throw Failure{kExitInput, "cannot write the key found to standard output: " + why +
-                                  "; trirotor recover --restore " + ShownName(plan.sessionPath) + " finds it again"};
+    throw Failure{kExitInput, why + "; trirotor recover --restore " + ShownName(plan.sessionPath) + " finds it again"};
   }
   saver.Save(SessionNow(plan, inputs, std::nullopt));
-  std::optional<Failure> unwritten;
-  if (text != nullptr) {
-    try {
-      platform::SetCodePage(w.codePage);
-      LastError = 0;
-      const ByteBuffer plain = DecodeBytes(inputs.message, w.key16, w.suffix16);
-      text->Write(support::EncodeUtf8(platform::BytesToText(plain)));
-      text->Commit();
-    } catch (const Failure& failure) {
-      unwritten = failure;
-    }
-  }
-  // Where the key stood would give it away in a log: only --json tells it.
-  if (!o.quiet) Complain("found the key under code page " + std::to_string(w.codePage) + " in " + Duration(outcome.seconds) + alarms);
+  const std::optional<Failure> unwritten = WriteText(w, inputs, text);
+  // Where the key stood would give it away in a log: only the caller's
+  // deliver hook hears it.
+  Tell(hooks, "found the key under code page " + std::to_string(w.codePage) + " in " + Duration(outcome.seconds) + alarms, true);
   if (unwritten) throw *unwritten;
-  return kExitFound;
+  return RecoverResult{kExitFound, std::move(found), outcome.tried, "", std::nullopt, 0};
 }
 
-int Conclude(const RecoverOptions& o, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
-             const Outcome& outcome, Output* text, SessionSaver& saver) {
+RecoverResult Conclude(const RecoverHooks& hooks, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
+                       const Outcome& outcome, Output* text, SessionSaver& saver) {
   const std::uint64_t alarms = outcome.last.falseAlarms;
   const std::string said = alarms == 0 ? "" : "; " + Candidates(alarms) + " passed the " + (plan.search.earlyTest ? "early test" : "frame check") + " but not the full decode";
-  if (outcome.winner) return ReportFound(o, plan, set, inputs, outcome, text, saver, said);
+  if (outcome.winner) return ReportFound(hooks, plan, set, inputs, outcome, text, saver, said);
+  const bool stopped = hooks.stop();
   Standing last = outcome.last;
-  last.complete = outcome.readError.empty() && !Interrupted();
+  last.complete = outcome.readError.empty() && !stopped;
   saver.Save(SessionNow(plan, inputs, last));
   if (!outcome.readError.empty()) throw Failure{kExitInput, outcome.readError};
-  if (Interrupted()) {
-    Complain("interrupted after " + Candidates(outcome.tried) + said + "; resume with: trirotor recover --restore " +
-             ShownName(plan.sessionPath));
-    throw Failure{kExitAborted, "aborted by " + SignalName(InterruptSignal())};
+  if (stopped) {
+    Tell(hooks, "interrupted after " + Candidates(outcome.tried) + said + "; resume with: trirotor recover --restore " +
+                    ShownName(plan.sessionPath));
+    ThrowStopped();
   }
-  Complain(NoneOpens(outcome.tried) + said);
-  return kExitNoneOpens;
-}
-
-int RunRecover() {
-  const RecoverOptions& o = gOptions;
-  InstallInterruptHandler();
-  RefuseDegenerateOptions(o);
-  RefuseClosedStandardOutput();
-  Plan plan = o.restore ? PlanFromSession(o) : PlanFromOptions(o);
-  const CandidateSet set = MakeCandidates(plan);
-  if (!o.restore && !o.dryRun) TakeSession(plan);
-  const std::unique_ptr<Output> text = PrepareText(o, plan);
-  const Inputs inputs = ReadInputs(plan, set);
-  const Standing standing = StandingToGoOn(plan, inputs);
-  const unsigned jobs = Threads(o, inputs.total);
-  const Trier trier(inputs.message, plan.search.codePages, plan.search.earlyTest);
-  const std::string announce = Announcement(plan.search, inputs, standing, set.perWord, jobs, Calibrate(trier));
-  if (o.dryRun) {
-    if (!WriteAll(1, announce + "\n")) throw Failure{kExitInput, std::string("cannot write to standard output: ") + std::strerror(errno)};
-    return kExitOk;
-  }
-  if (!o.quiet) Complain(announce);
-  // Saved once before the work: a session that cannot be written is found now.
-  SaveSession(plan.sessionPath, SessionToJson(SessionNow(plan, inputs, standing)));
-  SessionSaver saver(plan.sessionPath);
-  const Outcome outcome = RunSearch(o, plan, set, inputs, standing, trier, jobs, saver);
-  return Conclude(o, plan, set, inputs, outcome, text.get(), saver);
-}
-
-constexpr const char* kRecoverFooter = R"TXT(
-Candidates are the product of the word list (each rule applied to each
-word, then the mask appended or prepended) and the suffixes, each tried
-under each code page. The key found is printed on standard output, with a
-TAB and the suffix when there is one (a line decode --keyring takes); a key
-that is no UTF-8 as its text under the code page that opened the message.
-No candidate, and not where the key stood, is ever written to standard
-error or to the session file; --json alone tells where it stood. A session
-that found its key is kept marked finished, with no place in it.
-
-Exit status:
-  0    the key was found
-  1    bad usage (unknown option, bad rule, mask or code page, an empty
-       mask or an --increment-min past it, a --decode-to that is an
-       input, a --session FILE that is no session or holds another
-       search or this one stopped, a missing or other fixed suffix)
-  2    input or output problem: an unreadable message, word list, rule
-       file, suffix list or session file; a damaged session or one that
-       no longer fits its inputs (they changed); a session in use by
-       another run or that already found its key; the key or text could
-       not be written
-  3    every candidate was tried and none opens the message
-  128+N  stopped by signal N (130 Ctrl-C): the session file is saved;
-       go on with trirotor recover --restore FILE)TXT";
-
-// The suffix options, one kind at a time: a fixed suffix from the command
-// line, a file or a variable, or a list or a mask to try.
-std::vector<CLI::Option*> AddSuffixOptions(CLI::App& command, RecoverOptions& o) {
-  auto* suffix = command.add_option("--suffix", o.suffix,
-                                    "A fixed key suffix (default: empty). Other users of this machine can see it in "
-                                    "the process list: prefer --suffix-file or --suffix-env")
-                     ->option_text("TEXT");
-  auto* suffixFile = command.add_option("--suffix-file", o.suffixFile,
-                                        "Read the fixed key suffix from FILE (read as decode's --key-file reads; - for "
-                                        "standard input when neither the message nor the word list is there)")
-                         ->option_text("FILE");
-  auto* suffixEnv = command.add_option("--suffix-env", o.suffixEnv, "Take the fixed key suffix from environment variable VAR")
-                        ->option_text("VAR");
-  auto* suffixList = command.add_option("--suffix-wordlist", o.suffixWordlist, "Try each suffix of FILE, one a line")
-                         ->option_text("FILE");
-  auto* suffixMask = command.add_option("--suffix-mask", o.suffixMask, "Try each suffix of MASK")->option_text("MASK");
-  const std::vector<CLI::Option*> suffixes = {suffix, suffixFile, suffixEnv, suffixList, suffixMask};
-  for (std::size_t a = 0; a < suffixes.size(); ++a) {
-    for (std::size_t b = a + 1; b < suffixes.size(); ++b) suffixes[a]->excludes(suffixes[b]);
-  }
-  return suffixes;
+  Tell(hooks, NoneOpens(outcome.tried) + PartRange(plan.search, inputs) + said);
+  return RecoverResult{kExitNoneOpens, std::nullopt, outcome.tried, "", std::nullopt, 0};
 }
 
 }  // namespace
 
-CLI::App* AddRecoverCommand(CLI::App& app) {
-  RecoverOptions& o = gOptions;
-  CLI::App* recover = app.add_subcommand(
-      "recover", "Search for a forgotten key among candidates from word lists, rules and masks, on every core");
-  recover->add_option("MESSAGE", o.message, "The message whose key is forgotten");
-  recover->add_option("--wordlist", o.wordlist,
-                      "Candidate words, one a line (UTF-8; $HEX[...] lines; a leading byte-order mark dropped; - for "
-                      "standard input)")
-      ->option_text("FILE");
-  recover->add_option("--rules", o.rules, "Apply each rule of FILE (hashcat's rule syntax) to each word")->option_text("FILE");
-  auto* mask = recover->add_option("--mask", o.mask, "Candidates from a mask alone (?l ?u ?d ?s ?a ?h ?H ?b ?1-?4, ?? for ?)")
-                   ->option_text("MASK");
-  auto* append = recover->add_option("--append-mask", o.appendMask, "Each word followed by each candidate of MASK")
-                     ->option_text("MASK");
-  auto* prepend = recover->add_option("--prepend-mask", o.prependMask, "Each candidate of MASK followed by each word")
-                      ->option_text("MASK");
-  mask->excludes(append)->excludes(prepend)->excludes("--wordlist");
-  append->excludes(prepend);
-  std::vector<CLI::Option*> sets;
-  for (int k = 0; k < 4; ++k) {
-    sets.push_back(recover->add_option("-" + std::to_string(k + 1) + ",--custom-charset" + std::to_string(k + 1),
-                                       o.custom[static_cast<std::size_t>(k)],
-                                       "The set ?" + std::to_string(k + 1) + " stands for in masks")
-                       ->option_text("SET"));
+std::string ProgressLine(const RecoverProgress& p) {
+  std::string line;
+  const std::optional<std::uint64_t> total = p.total;
+  if (total && *total > 0) {
+    const int percent = static_cast<int>(std::min<double>(100.0, 100.0 * static_cast<double>(p.tried) / static_cast<double>(*total)));
+    line += "[" + std::string(static_cast<std::size_t>(percent * 30 / 100), '#') +
+            std::string(static_cast<std::size_t>(30 - percent * 30 / 100), '-') + "] " + std::to_string(percent) + "%  ";
   }
-  auto* increment = recover->add_flag("--increment", o.increment, "Masks from their first position on, one longer each time");
-  auto* incrementMin = recover->add_option("--increment-min", o.incrementMin,
-                                           "Start --increment at the mask's first N positions (1 to the mask's length)")
-                           ->option_text("N")
-                           ->needs(increment);
-  const std::vector<CLI::Option*> suffixes = AddSuffixOptions(*recover, o);
-  recover->add_option("--codepages", o.codePages,
-                      "Try each key under these code pages, by number or name, comma-separated, "
-                      "or all (default: 1252)")
-      ->option_text("LIST|all");
-  recover->add_option("-j,--jobs", o.jobs, "Threads (default: one per core)")->option_text("N")->check(CLI::Range(1, 1024));
-  recover->add_flag("--json", o.json,
-                    "Print the key found as one JSON object: key, suffix, codepage, candidate and from (where it "
-                    "stood, which nothing else tells)");
-  recover->add_option("--decode-to", o.decodeTo,
-                      "Also write the plain text to FILE (UTF-8), after the key; FILE is checked before the search, "
-                      "and refused when it is one of the search's inputs")
-      ->option_text("FILE");
-  recover->add_flag("--dry-run", o.dryRun, "Print the number of candidates and the time they take, and stop");
-  recover->add_flag("--no-early-test", o.noEarlyTest,
-                    "Test each key by the whole frame: for a message whose payload has no container identification");
-  recover->add_option("--status-json", o.statusEvery, "Every SECONDS, one JSON status line on standard error")
-      ->option_text("SECONDS")
-      ->check(CLI::Validator(
-          [](std::string& value) -> std::string {
-            // CLI11's own check would list the whole range of a double.
-            char* end = nullptr;
-            const double seconds = std::strtod(value.c_str(), &end);
-            const bool number = !value.empty() && end == value.c_str() + value.size() && seconds == seconds;
-            return number && seconds > 0 && seconds <= 1e6 ? "" : "must be a number of seconds above 0, not " + value;
-          },
-          "SECONDS"));
-  auto* session = recover->add_option("--session", o.session,
-                                      "Keep where the search stands in FILE (default: MESSAGE's name + .recover, in "
-                                      "this folder); a FILE that holds another search, or this one stopped, is refused")
-                      ->option_text("FILE");
-  auto* restore = recover->add_option("--restore", o.restore, "Go on with the search FILE holds, exactly where it stopped")
-                      ->option_text("FILE");
-  for (CLI::Option* made : {session, mask, append, prepend, suffixes[3], suffixes[4], increment, incrementMin}) {
-    restore->excludes(made);
-  }
-  for (CLI::Option* set : sets) restore->excludes(set);
-  for (const char* name : {"--wordlist", "--rules", "--codepages", "--no-early-test", "MESSAGE"}) restore->excludes(name);
-  recover->add_flag("-q,--quiet", o.quiet, "No announcement, progress bar or summary line");
-  recover->footer(kRecoverFooter);
-  return recover;
+  line += Grouped(p.tried) + (total ? " of " + Grouped(*total) : "") + "  " + Grouped(static_cast<std::uint64_t>(p.perSecond)) + "/s";
+  if (total && p.perSecond > 0 && *total > p.tried) line += "  " + Duration(static_cast<double>(*total - p.tried) / p.perSecond) + " left";
+  return line;
 }
 
-int RunRecoverCommand() {
-  try {
-    return RunRecover();
-  } catch (const Failure& failure) {
-    Complain(failure.message);
-    if (failure.status == kExitAborted && Interrupted()) return 128 + InterruptSignal();
-    return failure.status;
-  } catch (const EngineError& error) {
-    Complain("error " + std::to_string(error.number()) + " in " + error.source() + ": " + error.description());
-    return kExitEngine;
-  } catch (const std::bad_alloc&) {
-    Complain("out of memory");
-    return kExitEngine;
+std::string StatusJson(const RecoverProgress& p) {
+  json status = {{"tried", p.tried}, {"total", p.total ? json(*p.total) : json(nullptr)}, {"per_second", static_cast<std::uint64_t>(p.perSecond)}, {"early_passed_full_failed", p.falseAlarms}};
+  if (p.total && p.perSecond > 0) status["seconds_left"] = static_cast<std::uint64_t>(static_cast<double>(*p.total - std::min(*p.total, p.tried)) / p.perSecond);
+  return status.dump();
+}
+
+RecoverResult Recover(const RecoverOptions& o, const RecoverHooks& hooks) {
+  RefuseDegenerateOptions(o);
+  Plan plan = o.restore ? PlanFromSession(o) : PlanFromOptions(o);
+  const CandidateSet set = MakeCandidates(plan, hooks);
+  if (!o.restore && !o.dryRun && o.keepSession) TakeSession(plan);
+  const std::unique_ptr<Output> text = PrepareText(o, plan);
+  const Inputs inputs = ReadInputs(plan, set, hooks);
+  const Standing standing = StandingToGoOn(plan, inputs);
+  const unsigned jobs = Threads(o, inputs.PartCount());
+  const Trier trier(inputs.message, plan.search.codePages, plan.search.earlyTest);
+  if (o.dryRun) {
+    const double perCore = Calibrate(trier), rate = perCore * jobs * (jobs > 1 ? 0.95 : 1.0);
+    return RecoverResult{kExitOk, std::nullopt, 0, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate),
+                         inputs.PartCount(), perCore};
   }
+  // Saved once before the work: a session that cannot be written is found now.
+  if (o.keepSession) SaveSession(plan.sessionPath, SessionToJson(SessionNow(plan, inputs, standing)));
+  SessionSaver saver(plan.sessionPath, hooks, o.keepSession);
+  const auto announce = [&](double rate) {
+    Tell(hooks, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate), true);
+  };
+  const Outcome outcome = RunSearch(hooks, plan, set, inputs, standing, trier, jobs, saver, announce);
+  return Conclude(hooks, plan, set, inputs, outcome, text.get(), saver);
 }
 
 }  // namespace trirotor::cli

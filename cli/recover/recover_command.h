@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 //
-// recover.h - trirotor recover, the search for a forgotten key: its options
-// on the command line, and its run.
+// recover_command.h - trirotor recover on the command line: its options,
+// and its run over the recover library (recover.h).
 #pragma once
 
 namespace CLI {

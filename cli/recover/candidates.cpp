@@ -7,7 +7,7 @@
 // longer than kMaxCandidateBytes, leaves the word unchanged rather than
 // rejecting it, and case changes touch ASCII letters only.
 
-#include "cli/candidates.h"
+#include "cli/recover/candidates.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -616,8 +616,8 @@ std::string ShownCandidate(std::string_view bytes) {
   return shown + "]";
 }
 
-WordReader::WordReader(const std::string& path, bool (*stop)())
-    : stop_(stop), path_(ShownName(path)), buffer_(2 * kReadChunk) {
+WordReader::WordReader(const std::string& path, std::function<bool()> stop)
+    : stop_(std::move(stop)), path_(ShownName(path)), buffer_(2 * kReadChunk) {
   if (path == "-") {
     fd_ = Descriptor::Standard(0);
   } else {
@@ -717,8 +717,8 @@ void WordReader::SkipTo(std::uint64_t offset, std::uint64_t lines) {
   }
 }
 
-std::uint64_t CountWords(const std::string& path, bool (*stop)()) {
-  WordReader reader(path, stop);
+std::uint64_t CountWords(const std::string& path, std::function<bool()> stop) {
+  WordReader reader(path, std::move(stop));
   std::string word;
   std::uint64_t count = 0;
   while (reader.Next(word)) ++count;

@@ -7,7 +7,7 @@
 // a search that found its key; version 1 files, which have neither, are
 // still read.
 
-#include "cli/recover_session.h"
+#include "cli/recover/recover_session.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -132,6 +132,10 @@ Search SearchFromJson(const json& j) {
   s.suffixHash = Whole(j, "suffix_check");
   s.codePages = CodePagesOf(j);
   s.earlyTest = Flag(j, "early_test");
+  // A part of a search (--skip, --limit); sessions of the whole have neither.
+  if (j.contains("skip")) s.skip = Whole(j, "skip");
+  if (j.contains("limit")) s.limit = Whole(j, "limit");
+  if (s.limit == 0) Damaged("\"limit\" is 0");
   CheckSearchShape(s);
   return s;
 }
@@ -263,20 +267,23 @@ json FingerprintToJson(const Fingerprint& print) { return {{"bytes", print.bytes
 json SearchToJson(const Search& s) {
   json custom = json::array();
   for (const auto& c : s.custom) custom.push_back(c ? json(*c) : json(nullptr));
-  return {{"message", s.message},
-          {"wordlist", s.wordlist ? json(*s.wordlist) : json(nullptr)},
-          {"rules", s.rules ? json(*s.rules) : json(nullptr)},
-          {"mask", s.mask},
-          {"mask_place", kPlaces[static_cast<int>(s.place)]},
-          {"custom_charsets", custom},
-          {"increment", s.increment},
-          {"increment_min", s.incrementMin},
-          {"suffix_wordlist", s.suffixWordlist ? json(*s.suffixWordlist) : json(nullptr)},
-          {"suffix_mask", s.suffixMask ? json(*s.suffixMask) : json(nullptr)},
-          {"fixed_suffix", s.fixedSuffix},
-          {"suffix_check", s.suffixHash},
-          {"codepages", s.codePages},
-          {"early_test", s.earlyTest}};
+  json j = {{"message", s.message},
+            {"wordlist", s.wordlist ? json(*s.wordlist) : json(nullptr)},
+            {"rules", s.rules ? json(*s.rules) : json(nullptr)},
+            {"mask", s.mask},
+            {"mask_place", kPlaces[static_cast<int>(s.place)]},
+            {"custom_charsets", custom},
+            {"increment", s.increment},
+            {"increment_min", s.incrementMin},
+            {"suffix_wordlist", s.suffixWordlist ? json(*s.suffixWordlist) : json(nullptr)},
+            {"suffix_mask", s.suffixMask ? json(*s.suffixMask) : json(nullptr)},
+            {"fixed_suffix", s.fixedSuffix},
+            {"suffix_check", s.suffixHash},
+            {"codepages", s.codePages},
+            {"early_test", s.earlyTest}};
+  if (s.skip != 0) j["skip"] = s.skip;
+  if (s.limit) j["limit"] = *s.limit;
+  return j;
 }
 
 json SessionToJson(const Session& session) {
@@ -292,7 +299,7 @@ json SessionToJson(const Session& session) {
   }
   const Standing& s = *session.standing;
   json ranges = json::array();
-  std::uint64_t tried = s.frontier;
+  std::uint64_t tried = s.frontier - std::min(s.frontier, session.search.skip);  // of this part
   for (const auto& [b, e] : s.doneAbove) {
     ranges.push_back({b, e});
     tried += e - b;

@@ -165,7 +165,7 @@ class WordReader {
  public:
   // `stop`, when given, is asked after a signal cuts a read short: true
   // ends the read with ReadStopped.
-  explicit WordReader(const std::string& path, bool (*stop)() = nullptr);  // throws CandidateError
+  explicit WordReader(const std::string& path, std::function<bool()> stop = nullptr);  // throws CandidateError
   ~WordReader();
   WordReader(const WordReader&) = delete;
   WordReader& operator=(const WordReader&) = delete;
@@ -185,7 +185,7 @@ class WordReader {
 
  private:
   bool Fill();
-  bool (*stop_)() = nullptr;
+  std::function<bool()> stop_;
   std::function<void(std::string_view)> watch_;
   Descriptor fd_;
   bool seekable_ = false;
@@ -203,6 +203,6 @@ class WordReader {
 struct ReadStopped {};
 
 // The number of words a WordReader gives for the file, by reading it once.
-std::uint64_t CountWords(const std::string& path, bool (*stop)() = nullptr);
+std::uint64_t CountWords(const std::string& path, std::function<bool()> stop = nullptr);
 
 }  // namespace trirotor::cli

@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/candidates.h"
+#include "cli/recover/candidates.h"
 
 namespace trirotor::cli {
 
@@ -39,6 +39,10 @@ struct Search {
   std::uint64_t suffixHash = 0;
   std::vector<int> codePages;
   bool earlyTest = true;
+  // The part of the search this is: candidates skip to skip + limit - 1
+  // (0-based); a session of the whole search has neither.
+  std::uint64_t skip = 0;
+  std::optional<std::uint64_t> limit;
 };
 
 // Where the search stands: every candidate below the frontier is tried,
