@@ -24,17 +24,19 @@ inline constexpr const char16_t* kSuffix = u"bench suffix";
 // `size` bytes of prose-like ASCII text in lines of about 70 characters.
 inline ByteBuffer MakePlainText(std::size_t size, std::uint32_t seed = 20261207) {
   static const char* const kWords[] = {
-      "the", "of", "and", "to", "a", "in", "is", "it", "you", "that", "he", "was", "for", "on",
-      "are", "with", "as", "his", "they", "be", "at", "one", "have", "this", "from", "or", "had",
-      "by", "word", "but", "what", "some", "we", "can", "out", "other", "were", "all", "there",
-      "when", "up", "use", "your", "how", "said", "an", "each", "she", "which", "do", "their",
-      "time", "if", "will", "way", "about", "many", "then", "them", "write", "would", "like",
-      "so", "these", "her", "long", "make", "thing", "see", "him", "two", "has", "look", "more",
-      "day", "could", "go", "come", "did", "number", "sound", "no", "most", "people", "my",
-      "over", "know", "water", "than", "call", "first", "who", "may", "down", "side", "been",
-      "now", "find", "Message", "Rotor", "Key", "sealed", "decoding", "engine", "window",
-      "program", "letter", "report", "quarterly", "budget", "meeting", "Tuesday", "1987",
-      "42", "page", "line", "3.5", "(see", "below)", "note:", "yes", "no,", "however,"};
+      "the",     "of",      "and",      "to",     "a",      "in",      "is",     "it",     "you",       "that",
+      "he",      "was",     "for",      "on",     "are",    "with",    "as",     "his",    "they",      "be",
+      "at",      "one",     "have",     "this",   "from",   "or",      "had",    "by",     "word",      "but",
+      "what",    "some",    "we",       "can",    "out",    "other",   "were",   "all",    "there",     "when",
+      "up",      "use",     "your",     "how",    "said",   "an",      "each",   "she",    "which",     "do",
+      "their",   "time",    "if",       "will",   "way",    "about",   "many",   "then",   "them",      "write",
+      "would",   "like",    "so",       "these",  "her",    "long",    "make",   "thing",  "see",       "him",
+      "two",     "has",     "look",     "more",   "day",    "could",   "go",     "come",   "did",       "number",
+      "sound",   "no",      "most",     "people", "my",     "over",    "know",   "water",  "than",      "call",
+      "first",   "who",     "may",      "down",   "side",   "been",    "now",    "find",   "Message",   "Rotor",
+      "Key",     "sealed",  "decoding", "engine", "window", "program", "letter", "report", "quarterly", "budget",
+      "meeting", "Tuesday", "1987",     "42",     "page",   "line",    "3.5",    "(see",   "below)",    "note:",
+      "yes",     "no,",     "however,"};
   constexpr std::size_t kCount = sizeof kWords / sizeof kWords[0];
   std::mt19937 rng(seed);
   // Zipf-like: low indices far more often than high ones.

@@ -78,7 +78,8 @@ void MakeInputs(const std::string& dir, std::size_t megabytes) {
   WriteFile(dir + "/junk.b64", junk.data(), junk.size());
 
   // The ciphertext alone, for the stream-cipher peer.
-  ByteBuffer cipher = message.empty() ? ByteBuffer() : DecodeBase64Bytes(std::u16string(message.begin(), message.end()));
+  ByteBuffer cipher =
+      message.empty() ? ByteBuffer() : DecodeBase64Bytes(std::u16string(message.begin(), message.end()));
   WriteFile(dir + "/cipher.bin", cipher.data(), cipher.size());
 
   const ByteBuffer container = HuffmanEncode(plain.data(), plain.size());

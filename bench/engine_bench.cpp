@@ -33,8 +33,8 @@ namespace trirotor::bench {
 using namespace trirotor::internal;
 namespace {
 
-constexpr std::size_t kStageBytes = 8 << 20;    // per-stage inputs
-constexpr std::size_t kWholeBytes = 16 << 20;   // plain text of the whole decodes
+constexpr std::size_t kStageBytes = 8 << 20;   // per-stage inputs
+constexpr std::size_t kWholeBytes = 16 << 20;  // plain text of the whole decodes
 
 
 ByteBuffer RandomBytes(std::size_t n) {
@@ -112,7 +112,8 @@ void RunHuffman(benchmark::State& state, void (*decode)(ByteBuffer&, std::int32_
     benchmark::DoNotOptimize(buffer.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * PlainText().size()));
-  state.counters["bits_per_byte"] = 8.0 * static_cast<double>(container.size()) / static_cast<double>(PlainText().size());
+  state.counters["bits_per_byte"] =
+      8.0 * static_cast<double>(container.size()) / static_cast<double>(PlainText().size());
 }
 void BM_HuffmanDecode(benchmark::State& state) { RunHuffman(state, HuffmanDecode); }
 void BM_HuffmanDecodeSimple(benchmark::State& state) { RunHuffman(state, HuffmanDecodeSimple); }
@@ -139,7 +140,8 @@ void BM_LibdeflateHuffmanOnly(benchmark::State& state) {
   for (auto _ : state) {
     std::size_t produced = 0;
     if (libdeflate_deflate_decompress(d, stream.data(), stream.size(), out.data(), out.size(), &produced) !=
-        LIBDEFLATE_SUCCESS || produced != plain.size()) {
+            LIBDEFLATE_SUCCESS ||
+        produced != plain.size()) {
       state.SkipWithError("libdeflate failed");
       break;
     }
@@ -182,8 +184,8 @@ std::u16string DecodeLiterally(std::u16string_view message, std::u16string_view 
   return platform::BytesToText(data);
 }
 
-void RunWhole(benchmark::State& state, std::u16string (*decode)(std::u16string_view, std::u16string_view,
-                                                                std::u16string_view)) {
+void RunWhole(benchmark::State& state,
+              std::u16string (*decode)(std::u16string_view, std::u16string_view, std::u16string_view)) {
   const std::u16string& message = Message();
   for (auto _ : state) {
     std::u16string plain = decode(message, kKey, kSuffix);

@@ -49,14 +49,8 @@ double ClockGhz() {
 }
 
 // The variants, each timed over one batch of kBatch candidates.
-enum Variant { kMayOpen,
-               kGroupText,
-               kGroupBytes,
-               kSuffixes,
-               kInitCipher,
-               kScheduleGroup,
-               kVariantCount };
-constexpr std::array<const char*, kVariantCount> kNames = {"MayOpen", "group", "group_bytes",
+enum Variant { kMayOpen, kGroupText, kGroupBytes, kSuffixes, kInitCipher, kScheduleGroup, kVariantCount };
+constexpr std::array<const char*, kVariantCount> kNames = {"MayOpen",  "group",      "group_bytes",
                                                            "suffixes", "InitCipher", "schedule_group"};
 
 void BM_KeyTrialsSideBySide(benchmark::State& state) {
@@ -67,7 +61,8 @@ void BM_KeyTrialsSideBySide(benchmark::State& state) {
   for (const std::u16string& key : keys) keyBytes.emplace_back(key.begin(), key.end());
   // A suffix search: one key, the suffixes of a mask of four digits.
   std::vector<std::u16string> suffixes;
-  for (std::size_t i = 0; i < kBatch; ++i) suffixes.push_back(u"19" + std::u16string(1, u'0' + i / 10 % 10) + char16_t(u'0' + i % 10));
+  for (std::size_t i = 0; i < kBatch; ++i)
+    suffixes.push_back(u"19" + std::u16string(1, u'0' + i / 10 % 10) + char16_t(u'0' + i % 10));
   std::array<std::u16string_view, kBatch> suffixViews;
   for (std::size_t i = 0; i < kBatch; ++i) suffixViews[i] = suffixes[i];
   KeyGroup scratch;
@@ -88,12 +83,8 @@ void BM_KeyTrialsSideBySide(benchmark::State& state) {
         case kMayOpen:
           for (const KeyGroupTrial::Candidate& c : texts) sink += trial.MayOpen(c.key, c.keySuffix);
           break;
-        case kGroupText:
-          sink += group.MayOpen(std::span<const KeyGroupTrial::Candidate>(texts));
-          break;
-        case kGroupBytes:
-          sink += group.MayOpen(std::span<const KeyGroupTrial::ByteCandidate>(bytes));
-          break;
+        case kGroupText: sink += group.MayOpen(std::span<const KeyGroupTrial::Candidate>(texts)); break;
+        case kGroupBytes: sink += group.MayOpen(std::span<const KeyGroupTrial::ByteCandidate>(bytes)); break;
         case kSuffixes:
           group.SetKey(texts[0].key);
           sink += group.MayOpenWithSuffixes(std::span<const std::u16string_view>(suffixViews));
@@ -115,8 +106,7 @@ void BM_KeyTrialsSideBySide(benchmark::State& state) {
             sink += scratch.rotor3[0][0];
           }
           break;
-        default:
-          break;
+        default: break;
       }
       nanos[static_cast<std::size_t>(v)] += ThreadNanos() - t0;
     }
@@ -130,7 +120,8 @@ void BM_KeyTrialsSideBySide(benchmark::State& state) {
     state.counters[std::string(kNames[static_cast<std::size_t>(v)]) + "_per_s"] = perSecond;
     if (v != kMayOpen && v != kInitCipher) {
       const double base = nanos[v == kScheduleGroup ? kInitCipher : kMayOpen];
-      state.counters[std::string(kNames[static_cast<std::size_t>(v)]) + "_x"] = base / nanos[static_cast<std::size_t>(v)];
+      state.counters[std::string(kNames[static_cast<std::size_t>(v)]) + "_x"] =
+          base / nanos[static_cast<std::size_t>(v)];
     }
   }
   if (ghz > 0) {

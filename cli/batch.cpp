@@ -93,7 +93,7 @@ struct Chunk {
   std::vector<Line> lines;
   std::size_t inputBytes = 0;
   std::size_t charge = 0;  // what it counts in the budget until answered
-  std::string output;  // one line per record, each ending in "\n"
+  std::string output;      // one line per record, each ending in "\n"
   std::uint64_t records = 0;
   std::uint64_t failures = 0;
   bool done = false;
@@ -122,13 +122,13 @@ class Batch {
   std::size_t workPerByte_ = 1;
 
   std::mutex mutex_;
-  std::condition_variable workReady_;   // a chunk to process, or the end
-  std::condition_variable chunkDone_;   // the oldest chunk may be ready to write
-  std::condition_variable spaceFree_;   // the reader may read on
+  std::condition_variable workReady_;           // a chunk to process, or the end
+  std::condition_variable chunkDone_;           // the oldest chunk may be ready to write
+  std::condition_variable spaceFree_;           // the reader may read on
   std::deque<std::shared_ptr<Chunk>> pending_;  // read, not yet taken by a worker
   std::deque<std::shared_ptr<Chunk>> inOrder_;  // read, not yet written
-  std::vector<std::string> spareOutputs_;  // empty, with room
-  std::size_t spareBytes_ = 0;             // their capacity
+  std::vector<std::string> spareOutputs_;       // empty, with room
+  std::size_t spareBytes_ = 0;                  // their capacity
   std::size_t bytesInFlight_ = 0;
   bool readerDone_ = false;
   bool stopping_ = false;
@@ -182,7 +182,7 @@ void Batch::ReadLines(int fd) {
         const std::size_t end = data.find('\n');
         const std::string_view piece = data.substr(0, end);
         if (current.text.size() + piece.size() > kMaxRecordBytes) {
-          current.tooLong = true;  // keep counting the line, drop its bytes
+          current.tooLong = true;            // keep counting the line, drop its bytes
           std::string().swap(current.text);  // assigning "" would keep the room
         } else if (!current.tooLong) {
           current.text.append(piece);
@@ -205,9 +205,10 @@ void Batch::ReadLines(int fd) {
 }
 
 void Batch::Work() {
-  InstallAbortHook();  // this thread's own engine: its own hook
+  InstallAbortHook();                        // this thread's own engine: its own hook
   platform::SetCodePage(options_.codePage);  // the page is per thread: the one the main thread chose
-  RecordAnswerer answerer(options_.mode == Mode::kEncode ? records::Mode::kEncode : records::Mode::kDecode, keys_, options_.wrap.value_or(0), ring_);
+  RecordAnswerer answerer(options_.mode == Mode::kEncode ? records::Mode::kEncode : records::Mode::kDecode, keys_,
+                          options_.wrap.value_or(0), ring_);
   for (;;) {
     std::shared_ptr<Chunk> chunk;
     std::string output;
@@ -226,8 +227,8 @@ void Batch::Work() {
     std::uint64_t records = 0, failures = 0;
     for (Line& line : chunk->lines) {
       if (Interrupted()) break;
-      const LineOutcome outcome = line.tooLong ? answerer.AnswerTooLong(line.number, output)
-                                               : answerer.Answer(line.text, line.number, output);
+      const LineOutcome outcome =
+          line.tooLong ? answerer.AnswerTooLong(line.number, output) : answerer.Answer(line.text, line.number, output);
       std::string().swap(line.text);  // its room back now, not with the chunk's
       if (outcome == LineOutcome::kBlank) continue;
       ++records;

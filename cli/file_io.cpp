@@ -36,7 +36,8 @@ namespace {
 Descriptor OpenInput(const std::string& path, std::string_view what) {
   if (IsStandard(path)) return Descriptor::Standard(0);
   // A folder cannot be read as a message; Windows would not even open it.
-  if (IsFolder(path)) throw Failure{kExitInput, Describe(std::string("cannot read ") + std::string(what), path, EISDIR)};
+  if (IsFolder(path))
+    throw Failure{kExitInput, Describe(std::string("cannot read ") + std::string(what), path, EISDIR)};
   Descriptor fd = OpenToRead(path);
   if (!fd.valid()) {
     StopIfAsked();

@@ -163,7 +163,9 @@ std::string ToText(const InspectReport& r, const MessageReading& reading, int st
   if (!r.keyed) {
     Line(out, "frame", "not read: " + unkeyed);
   } else if (r.headerLength >= 0) {
-    const auto pair = [](const std::array<int, 2>& p) { return p[0] < 0 ? std::string("absent") : Hex(p[0]) + " " + Hex(p[1]); };
+    const auto pair = [](const std::array<int, 2>& p) {
+      return p[0] < 0 ? std::string("absent") : Hex(p[0]) + " " + Hex(p[1]);
+    };
     Line(out, "header length", std::to_string(r.headerLength) + (r.headerFits ? "" : " (does not fit the frame)"));
     Line(out, "check pair in header", pair(r.headerPair));
     Line(out, "check pair in trailer", pair(r.trailerPair));
@@ -182,20 +184,24 @@ std::string ToText(const InspectReport& r, const MessageReading& reading, int st
       Line(out, "entries", std::to_string(r.entryCount));
     }
     if (r.tableWhole) {
-      Line(out, "code lengths", std::to_string(r.shortestCode) + " to " + std::to_string(r.longestCode) +
-                                    " bits, " + std::to_string(r.codeValues) + " values");
+      Line(out, "code lengths",
+           std::to_string(r.shortestCode) + " to " + std::to_string(r.longestCode) + " bits, " +
+               std::to_string(r.codeValues) + " values");
       Line(out, "prefix-free", YesNo(r.prefixFree));
       Line(out, "complete code", YesNo(r.codeComplete));
-      Line(out, "data bits", (r.decodingComplete ? "" : "at least ") + std::to_string(r.dataBitsNeeded) +
-                                 " needed, " + std::to_string(r.dataBitsPresent) + " present");
+      Line(out, "data bits",
+           (r.decodingComplete ? "" : "at least ") + std::to_string(r.dataBitsNeeded) + " needed, " +
+               std::to_string(r.dataBitsPresent) + " present");
     }
-    Line(out, "decoded", Counted(r.decodedBytes, "byte", "bytes") +
-                             (r.decodingComplete ? "" : ", stopped at container byte " + std::to_string(r.stoppedAt) +
-                                                           ": " + r.stoppedBecause));
+    Line(out, "decoded",
+         Counted(r.decodedBytes, "byte", "bytes") +
+             (r.decodingComplete
+                  ? ""
+                  : ", stopped at container byte " + std::to_string(r.stoppedAt) + ": " + r.stoppedBecause));
   }
   if (r.keyed && !r.frameChecks) {
-    Line(out, "salvage", r.salvageWouldRecover ? "would recover " + Counted(r.salvageBytes, "byte", "bytes")
-                                               : "would recover nothing");
+    Line(out, "salvage",
+         r.salvageWouldRecover ? "would recover " + Counted(r.salvageBytes, "byte", "bytes") : "would recover nothing");
   }
   Line(out, "exit status", std::to_string(status));
   return out;
@@ -246,7 +252,8 @@ int RunInspect(const Options& options) {
     throw Failure{kExitEngine, error.what()};
   }
   StopIfAsked();
-  const std::string text = options.json ? ToJson(report, reading, status).dump() + "\n" : ToText(report, reading, status, unkeyed);
+  const std::string text =
+      options.json ? ToJson(report, reading, status).dump() + "\n" : ToText(report, reading, status, unkeyed);
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0) throw Failure{kExitInput, "cannot write the report"};
   return status;

@@ -202,7 +202,8 @@ KeyOptions AddKeyOptions(CLI::App& command, Options& options, const std::string&
   keys.env->option_text("VAR");
   keys.text = command.add_option("--key", options.keyText,
                                  "The key itself. Other users of this machine can see it in the process list: prefer "
-                                 "--key-file or --key-env. " + keyHelp);
+                                 "--key-file or --key-env. " +
+                                     keyHelp);
   keys.text->option_text("TEXT");
   keys.file->excludes(keys.env)->excludes(keys.text);
   keys.env->excludes(keys.text);
@@ -236,7 +237,8 @@ CLI::Option* AddKeyRingOption(CLI::App& command, Options& options, const KeyOpti
   return command
       .add_option("--keyring", options.keyRing,
                   "Try the keys of FILE, one a line (KEY or KEY<TAB>SUFFIX; # starts a comment line; - for "
-                  "standard input when the message is not there), on every core, and " + what)
+                  "standard input when the message is not there), on every core, and " +
+                      what)
       ->option_text("FILE")
       ->check(NamesAFile(" (- is standard input)"))
       ->excludes(keys.file)
@@ -309,12 +311,12 @@ void AddJobsOption(CLI::App& command, Options& options) {
       ->check(CLI::Validator(
           [](std::string& value) -> std::string {
             // CLI11's range check calls a word "not in range".
-            const bool digits = !value.empty() && value.size() <= 4 &&
-                                value.find_first_not_of("0123456789") == std::string::npos;
+            const bool digits =
+                !value.empty() && value.size() <= 4 && value.find_first_not_of("0123456789") == std::string::npos;
             const int n = digits ? std::stoi(value) : 0;
-            return n >= 1 && n <= kMaxJobs ? ""
-                                           : "must be a whole number from 1 to " + std::to_string(kMaxJobs) +
-                                                 ", not " + value;
+            return n >= 1 && n <= kMaxJobs
+                       ? ""
+                       : "must be a whole number from 1 to " + std::to_string(kMaxJobs) + ", not " + value;
           },
           "N"));
 }
@@ -355,10 +357,11 @@ CLI::App* AddDecodeCommand(CLI::App& app, Options& options) {
 // Inspection takes a key but writes no text: the options that shape an
 // output are not its.
 CLI::App* AddInspectCommand(CLI::App& app, Options& options) {
-  CLI::App* inspect = app.add_subcommand("inspect", "Report what each stage of decoding sees in a message "
-                                                    "(the base64 layer; with a key, the frame and container)");
-  const KeyOptions keys =
-      AddKeyOptions(*inspect, options, "Without any key option only the base64 layer is read; the key is never asked for");
+  CLI::App* inspect = app.add_subcommand("inspect",
+                                         "Report what each stage of decoding sees in a message "
+                                         "(the base64 layer; with a key, the frame and container)");
+  const KeyOptions keys = AddKeyOptions(
+      *inspect, options, "Without any key option only the base64 layer is read; the key is never asked for");
   AddCodePageOption(*inspect, options);
   AddKeyRingOption(*inspect, options, keys,
                    "report under the first that opens the message; its line is named on standard error, never the "
@@ -388,8 +391,9 @@ void AddProgramOptions(CLI::App& app) {
   app.set_version_flag("--version", trirotor::support::VersionText("trirotor"));
   app.require_subcommand(1);
   app.allow_windows_style_options(false);  // "/x" is a file name on Windows too; subcommands inherit this
-  app.footer("Run 'trirotor decode --help', 'trirotor encode --help', 'trirotor inspect --help' or 'trirotor recover "
-             "--help' for the options and exit statuses.");
+  app.footer(
+      "Run 'trirotor decode --help', 'trirotor encode --help', 'trirotor inspect --help' or 'trirotor recover "
+      "--help' for the options and exit statuses.");
   app.add_flag_callback(
       "--list-codepages",
       [] {

@@ -37,7 +37,8 @@ void ProgressLine::Wipe() {
 
 std::string BarCells(int percent, int width) {
   const int filled = std::clamp(percent, 0, 100) * width / 100;
-  return std::string(static_cast<std::size_t>(filled), '#') + std::string(static_cast<std::size_t>(width - filled), '-');
+  return std::string(static_cast<std::size_t>(filled), '#') +
+         std::string(static_cast<std::size_t>(width - filled), '-');
 }
 
 }  // namespace trirotor::cli

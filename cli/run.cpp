@@ -51,14 +51,12 @@ using support::TextPosition;
 
 void PrintEngineError(const EngineError& error) {
   // Unprefixed on purpose: scripts look for a line that starts with "error".
-  std::string line = "error " + std::to_string(error.number()) + " in " + error.source() + ": " +
-                     error.description() + "\n";
+  std::string line =
+      "error " + std::to_string(error.number()) + " in " + error.source() + ": " + error.description() + "\n";
   if (::write(2, line.data(), line.size()) < 0) return;
 }
 
-void PrintOutOfMemory() {
-  PrintEngineError(EngineError(kErrOutOfMemory, "trirotor", "Out of memory"));
-}
+void PrintOutOfMemory() { PrintEngineError(EngineError(kErrOutOfMemory, "trirotor", "Out of memory")); }
 
 void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
   ForEachUtf8Slice(plain, [&](std::string_view slice) { out.Write(slice); });

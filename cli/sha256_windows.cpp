@@ -52,7 +52,8 @@ void Sha256::Update(std::string_view bytes) {
   constexpr std::size_t kPiece = std::size_t{1} << 30;
   while (!bytes.empty()) {
     const std::size_t piece = std::min(bytes.size(), kPiece);
-    BCryptHashData(state_->hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())), static_cast<ULONG>(piece), 0);
+    BCryptHashData(state_->hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())), static_cast<ULONG>(piece),
+                   0);
     bytes.remove_prefix(piece);
   }
 }

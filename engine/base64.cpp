@@ -81,8 +81,7 @@ constexpr std::int8_t Small(std::int16_t v) { return v >= -1 && v <= kPad ? stat
 // the reads (three bytes out for every four characters in, the four loaded
 // before the three are stored).
 template <typename Char, typename Lookup>
-std::size_t DecodeInto(const Char* in, std::size_t length, std::uint8_t* out,
-                       const SmallIndex& small, Lookup careful) {
+std::size_t DecodeInto(const Char* in, std::size_t length, std::uint8_t* out, const SmallIndex& small, Lookup careful) {
   const std::size_t bound = OutputBound(length);
   std::size_t w = 0;
   std::size_t p = 0;
@@ -102,8 +101,8 @@ std::size_t DecodeInto(const Char* in, std::size_t length, std::uint8_t* out,
         const auto d2 = static_cast<std::uint8_t>(small[static_cast<std::uint8_t>(in[p + 2])]);
         const auto d3 = static_cast<std::uint8_t>(small[static_cast<std::uint8_t>(in[p + 3])]);
         if ((d0 | d1 | d2 | d3) & 0xC0) break;  // a pad or a skipped character
-        const std::uint32_t word = std::uint32_t{d0} << 26 | std::uint32_t{d1} << 20 |
-                                   std::uint32_t{d2} << 14 | std::uint32_t{d3} << 8;
+        const std::uint32_t word =
+            std::uint32_t{d0} << 26 | std::uint32_t{d1} << 20 | std::uint32_t{d2} << 14 | std::uint32_t{d3} << 8;
         static_assert(std::endian::native == std::endian::little, "the 8-byte test and the swap assume it");
         const std::uint32_t bigEndian = __builtin_bswap32(word);
         std::memcpy(out + w, &bigEndian, 4);
@@ -186,7 +185,7 @@ namespace {
 // the value of each of the first 256 characters through the page, and both
 // narrowed for the fast paths.
 struct PageTables {
-  int codePage = 0;  // 0: none built yet
+  int codePage = 0;                      // 0: none built yet
   std::array<std::int16_t, 256> index;   // by ANSI code: Base64Index's contents
   std::array<std::int16_t, 256> byChar;  // by character below 256: index[AnsiCode(ch)]
   SmallIndex smallByChar;
@@ -240,8 +239,6 @@ void DecodeBase64InPlace(ByteBuffer& bytes) {
   bytes.resize(w);
 }
 
-std::u16string DecodeBase64(std::u16string_view text) {
-  return platform::BytesToText(DecodeBase64Bytes(text));
-}
+std::u16string DecodeBase64(std::u16string_view text) { return platform::BytesToText(DecodeBase64Bytes(text)); }
 
 }  // namespace trirotor::internal

@@ -54,8 +54,8 @@ std::string EncodeBase64(const std::uint8_t* bytes, std::size_t count, int wrap)
     const std::size_t groups = std::min((count - i) / 3, kChunkGroups);
     char* c = chunk;
     for (std::size_t g = 0; g < groups; ++g, i += 3, c += 4) {
-      const std::uint32_t group = static_cast<std::uint32_t>(bytes[i]) << 16 |
-                                  static_cast<std::uint32_t>(bytes[i + 1]) << 8 | bytes[i + 2];
+      const std::uint32_t group =
+          static_cast<std::uint32_t>(bytes[i]) << 16 | static_cast<std::uint32_t>(bytes[i + 1]) << 8 | bytes[i + 2];
       c[0] = kAlphabet[group >> 18];
       c[1] = kAlphabet[(group >> 12) & 63];
       c[2] = kAlphabet[(group >> 6) & 63];

@@ -25,15 +25,13 @@ inline std::int32_t Int32Length(std::uint64_t size, const char* source) {
 }
 
 // The byte at `index` of data[0..length), or error 9 raised in `source`.
-inline std::uint8_t ByteAt(const std::uint8_t* data, std::int64_t length, std::int64_t index,
-                           const char* source) {
+inline std::uint8_t ByteAt(const std::uint8_t* data, std::int64_t length, std::int64_t index, const char* source) {
   if (index < 0 || index >= length) platform::RaiseRuntimeError(kErrSubscript, source);
   return data[index];
 }
 
 // Fails with error 9 unless data[index..index+count) lies within data[0..length).
-inline void RequireRange(std::int64_t length, std::int64_t index, std::int64_t count,
-                         const char* source) {
+inline void RequireRange(std::int64_t length, std::int64_t index, std::int64_t count, const char* source) {
   if (index < 0 || count < 0 || index > length - count) {
     platform::RaiseRuntimeError(kErrSubscript, source);
   }
@@ -47,8 +45,6 @@ namespace trirotor::internal::checked {
 
 // A double narrowed to a 16-bit integer the host's way: to the nearest,
 // halves to even. Only used on percentages, which always fit.
-inline std::int16_t RoundHalfEven(double value) {
-  return static_cast<std::int16_t>(std::nearbyint(value));
-}
+inline std::int16_t RoundHalfEven(double value) { return static_cast<std::int16_t>(std::nearbyint(value)); }
 
 }  // namespace trirotor::internal::checked

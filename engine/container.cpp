@@ -189,8 +189,7 @@ int TableBits(const DecodeTree& tree, std::int32_t dataBytes) {
 
 // Fills the one-symbol entries below `node`, reached by `depth` bits that
 // read as `prefix` (first bit lowest, as the data is read).
-void FillSingles(const DecodeTree& tree, DecodeTable& table, int tableBits, int node, int depth,
-                 std::uint32_t prefix) {
+void FillSingles(const DecodeTree& tree, DecodeTable& table, int tableBits, int node, int depth, std::uint32_t prefix) {
   const std::uint32_t size = 1u << tableBits;
   for (std::uint32_t bit = 0; bit < 2; ++bit) {
     const int child = bit != 0 ? tree[node].oneChild : tree[node].zeroChild;
@@ -425,8 +424,7 @@ Expansion DecodeContainer(ByteBuffer& data, std::int32_t length, PlainStorage& s
     case ContainerKind::kStored:
       DecodeStored(data, length);
       return {Expansion::kInData, static_cast<std::int32_t>(data.size())};
-    case ContainerKind::kUnknownVersion:
-      RaiseUnknownVersion();
+    case ContainerKind::kUnknownVersion: RaiseUnknownVersion();
     case ContainerKind::kCompressed:
     case ContainerKind::kNoIdentification:  // read as compressed all the same
       break;
@@ -440,7 +438,8 @@ void DecodeIntoData(ByteBuffer& data, std::int32_t length, CodeReader readCodes,
   BufferStorage storage;
   const Expansion expansion = DecodeContainer(data, length, storage, readCodes, decodeData);
   if (expansion.where != Expansion::kInStorage) return;
-  storage.buffer.resize(static_cast<std::size_t>(expansion.count));  // shorter than the plain length when the data ran out
+  // Shorter than the plain length when the data ran out.
+  storage.buffer.resize(static_cast<std::size_t>(expansion.count));
   data = std::move(storage.buffer);
 }
 

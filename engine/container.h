@@ -49,14 +49,14 @@ ContainerKind IdentifyContainer(const std::uint8_t* in, std::size_t n);
 // Where and why a reader of a compressed container stopped.
 enum class ContainerFault : std::uint8_t {
   kNone,
-  kHeaderCut,           // before the entry count ends
-  kNegativeLength,      // the plain length is below 0
+  kHeaderCut,       // before the entry count ends
+  kNegativeLength,  // the plain length is below 0
   kNegativeEntryCount,
-  kTableCut,            // the entries end past the container
-  kCodeBitsCut,         // the code bits end past the container
-  kTreeOutgrown,        // the codes need more than kTreeNodes nodes
-  kDataLeavesTree,      // a data bit leads nowhere
-  kDataEnds,            // the data ends before the plain length is reached
+  kTableCut,        // the entries end past the container
+  kCodeBitsCut,     // the code bits end past the container
+  kTreeOutgrown,    // the codes need more than kTreeNodes nodes
+  kDataLeavesTree,  // a data bit leads nowhere
+  kDataEnds,        // the data ends before the plain length is reached
 };
 // For a user: "the code table is cut short", ...; "" for kNone.
 std::string_view ContainerFaultReason(ContainerFault fault);
@@ -74,12 +74,12 @@ struct CodeTable {
   std::uint8_t checksum = 0;      // the XOR of the plain bytes, as stored
   std::int32_t plainLength = 0;
   std::int16_t entryCount = 0;
-  CodeLengths codeLength{};       // a later entry for a value replaces an earlier one
-  std::size_t codesAt = 0;        // the first byte of the code bits
-  std::size_t codeBits = 0;       // all codes' bits together
-  std::size_t dataAt = 0;         // the first byte of the data bits
+  CodeLengths codeLength{};  // a later entry for a value replaces an earlier one
+  std::size_t codesAt = 0;   // the first byte of the code bits
+  std::size_t codeBits = 0;  // all codes' bits together
+  std::size_t dataAt = 0;    // the first byte of the data bits
   ContainerFault fault = ContainerFault::kNone;
-  std::size_t faultAt = 0;        // container byte where reading stopped
+  std::size_t faultAt = 0;  // container byte where reading stopped
 };
 CodeTable ReadCodeTable(const std::uint8_t* in, std::size_t n);
 
@@ -178,8 +178,7 @@ ByteBuffer StoreContainer(const std::uint8_t* plain, std::size_t count);
 // codes first, equal lengths in ascending order of value). Raises 5 (invalid
 // argument) for lengths that break those rules, 6 (overflow) for more than
 // 2^31 - 12 plain bytes.
-ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
-                             const CodeLengths& codeLengths);
+ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count, const CodeLengths& codeLengths);
 
 // The container the encoder seals: HE3 with optimal codes when that is
 // smaller than HE0, HE0 otherwise. The empty text gives "HE0\r" alone.

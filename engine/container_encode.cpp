@@ -257,8 +257,7 @@ ByteBuffer CompressCounted(const std::uint8_t* plain, std::size_t count, const C
 
 }  // namespace
 
-ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count,
-                             const CodeLengths& codeLengths) {
+ByteBuffer CompressContainer(const std::uint8_t* plain, std::size_t count, const CodeLengths& codeLengths) {
   if (count > kMaxPlainBytes) platform::RaiseRuntimeError(kErrOverflow, kSource);
   return CompressCounted(plain, count, codeLengths, CountBytes(plain, count));
 }

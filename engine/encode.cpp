@@ -58,8 +58,8 @@ std::u16string Widen(const std::string& ascii) {
 
 }  // namespace
 
-std::u16string SealContainer(const ByteBuffer& container, std::u16string_view key,
-                             std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
+std::u16string SealContainer(const ByteBuffer& container, std::u16string_view key, std::u16string_view keySuffix,
+                             const FrameHeader& header, int wrap) {
   InitCipher(key, keySuffix);
   return Widen(SealFrame(FrameContainer(container, header), wrap, nullptr));
 }
@@ -105,8 +105,8 @@ std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16strin
   return EncodeBytes(std::move(plain), key, keySuffix, RandomFrameHeader(), wrap, onStage);
 }
 
-std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
-                          std::u16string_view keySuffix, const FrameHeader& header, int wrap) {
+std::u16string EncodeText(std::u16string_view plain, std::u16string_view key, std::u16string_view keySuffix,
+                          const FrameHeader& header, int wrap) {
   if (plain.size() > kMaxPlainCharacters) platform::RaiseRuntimeError(kErrOverflow, "EncodeText()");
   RefuseUnrepresentable(plain, "the text", "EncodeText()");
   RefuseUnrepresentable(key, "the key", "EncodeText()");
@@ -117,8 +117,7 @@ std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
   return Widen(EncodeBytes(std::move(bytes), key, keySuffix, header, wrap, nullptr));
 }
 
-std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
-                          std::u16string_view keySuffix, int wrap) {
+std::u16string EncodeText(std::u16string_view plain, std::u16string_view key, std::u16string_view keySuffix, int wrap) {
   return EncodeText(plain, key, keySuffix, RandomFrameHeader(), wrap);
 }
 

@@ -19,8 +19,7 @@ FrameHeader RandomFrameHeader();
 // fresh cipher state) and writes it in base64. EncodeText is this applied to
 // HuffmanEncode's container. Raises the key schedule's errors: 11 for an
 // empty key, 6 for a suffix of more than 32767 characters.
-std::u16string SealContainer(const ByteBuffer& container, std::u16string_view key,
-                             std::u16string_view keySuffix, const FrameHeader& header,
-                             int wrap = 76);
+std::u16string SealContainer(const ByteBuffer& container, std::u16string_view key, std::u16string_view keySuffix,
+                             const FrameHeader& header, int wrap = 76);
 
 }  // namespace trirotor::internal

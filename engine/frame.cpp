@@ -26,10 +26,10 @@ ByteBuffer FrameContainer(const ByteBuffer& container, const FrameHeader& header
   ByteBuffer frame;
   SizeFreshBuffer(frame, kFrameHeaderLength + container.size() + kFrameTrailerLength);
   std::uint8_t* out = frame.data();
-  *out++ = kFrameHeaderLength;                                  // header length L
-  out = std::copy(header.begin() + 1, header.end(), out);       // filler, check pair
-  out = std::copy(container.begin(), container.end(), out);     // payload
-  *out++ = header[kFrameHeaderLength - 2];                      // trailer: the check pair again
+  *out++ = kFrameHeaderLength;                               // header length L
+  out = std::copy(header.begin() + 1, header.end(), out);    // filler, check pair
+  out = std::copy(container.begin(), container.end(), out);  // payload
+  *out++ = header[kFrameHeaderLength - 2];                   // trailer: the check pair again
   *out = header[kFrameHeaderLength - 1];
   return frame;
 }

@@ -48,7 +48,8 @@ void InspectBase64(const ByteBuffer& message, InspectReport& report) {
   report.unfinishedGroup = place;
   std::vector<std::pair<std::uint8_t, std::size_t>> junk;
   for (int c = 0; c < 256; ++c) {
-    if (junkCount[static_cast<std::size_t>(c)] != 0) junk.emplace_back(static_cast<std::uint8_t>(c), junkCount[static_cast<std::size_t>(c)]);
+    if (junkCount[static_cast<std::size_t>(c)] != 0)
+      junk.emplace_back(static_cast<std::uint8_t>(c), junkCount[static_cast<std::size_t>(c)]);
   }
   std::stable_sort(junk.begin(), junk.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
   if (junk.size() > 3) junk.resize(3);
@@ -124,9 +125,7 @@ InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u
   const std::size_t payloadLength = n - headerLength - (report.frameChecks ? 2 : 0);
   report.identification.assign(payload, payload + std::min(payloadLength, kIdentificationLength));
   switch (IdentifyContainer(payload, payloadLength)) {
-    case ContainerKind::kNoIdentification:
-      report.kind = InspectReport::Kind::kNoIdentification;
-      break;
+    case ContainerKind::kNoIdentification: report.kind = InspectReport::Kind::kNoIdentification; break;
     case ContainerKind::kStored:
       report.kind = InspectReport::Kind::kStored;
       report.storedBytes = payloadLength - kIdentificationLength;
@@ -143,9 +142,7 @@ InspectReport InspectMessage(ByteBuffer message, std::u16string_view key, std::u
         report.salvageWouldRecover = report.salvageBytes > 0;
       }
       break;
-    case ContainerKind::kUnknownVersion:
-      report.kind = InspectReport::Kind::kUnknownVersion;
-      break;
+    case ContainerKind::kUnknownVersion: report.kind = InspectReport::Kind::kUnknownVersion; break;
   }
   return report;
 }

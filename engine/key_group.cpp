@@ -107,8 +107,8 @@ template <int N>
 // wanted.
 template <int N>
 [[gnu::always_inline]] inline void StepListed(unsigned char* base, unsigned char* rowAt, const std::uint16_t* offsets,
-                                              const std::uint16_t* entries, const std::uint8_t* lanes,
-                                              std::size_t live, std::uint16_t* out) {
+                                              const std::uint16_t* entries, const std::uint8_t* lanes, std::size_t live,
+                                              std::uint16_t* out) {
   if (out != nullptr) {
     for (std::size_t j = 0; j < live; ++j) {
       const std::size_t k = lanes[j];
@@ -141,7 +141,8 @@ Half Select(Half mask, Half yes, Half no) { return (yes & mask) | (no & ~mask); 
 // v - n in the lanes where v >= n; for v < 2n. Every value here is below
 // 32768, so a signed comparison serves, which SSE2 has in one instruction.
 Half SubtractOnce(Half v, Half n) {
-  const auto atLeast = reinterpret_cast<Half>(reinterpret_cast<SignedHalf>(v) > reinterpret_cast<SignedHalf>(n - Splat(1)));
+  const auto atLeast =
+      reinterpret_cast<Half>(reinterpret_cast<SignedHalf>(v) > reinterpret_cast<SignedHalf>(n - Splat(1)));
   return v - (n & atLeast);
 }
 
@@ -205,7 +206,8 @@ struct Path {
 #pragma GCC unroll 2
       for (std::size_t h = 0; h < 2; ++h) {
         a[h] = ahead[h];
-        ahead[h] = LoadHalf(rows[p + 1] + h * kHalfLanes);  // before the swaps: a load after them would wait for their offsets
+        // Before the swaps: a load after them would wait for their offsets.
+        ahead[h] = LoadHalf(rows[p + 1] + h * kHalfLanes);
         mix[h] = SubtractOnce(mix[h] + (ReduceEntryAndByte<N>(a[h] + LoadHalf(drive[j] + h * kHalfLanes)) << 5), size);
       }
 #pragma GCC unroll 2
@@ -293,7 +295,9 @@ TRIROTOR_AVX2_INLINE __m256i LaneOffsets() {
   return _mm256_setr_epi16(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
 }
 TRIROTOR_AVX2_INLINE __m256i Load(const Row& row) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(row)); }
-TRIROTOR_AVX2_INLINE void Store(Row& row, __m256i entries) { _mm256_store_si256(reinterpret_cast<__m256i*>(row), entries); }
+TRIROTOR_AVX2_INLINE void Store(Row& row, __m256i entries) {
+  _mm256_store_si256(reinterpret_cast<__m256i*>(row), entries);
+}
 
 // v - n in the lanes where v >= n; for v < 2n < 32768.
 TRIROTOR_AVX2_INLINE __m256i SubtractOnce(__m256i v, std::size_t n) {
@@ -577,7 +581,8 @@ std::uint32_t EarlyTestLanes(const FrameHead& frame, Runner& runner) {
   for (std::size_t k = 0; k < kLaneCount; ++k) {
     header[k] = runner.Plain(0, k);
     end[k] = header[k] + 1;
-    if (header[k] >= 2 && header[k] + 4 + kFrameTrailerLength <= frame.length) reading[live++] = static_cast<std::uint8_t>(k);
+    if (header[k] >= 2 && header[k] + 4 + kFrameTrailerLength <= frame.length)
+      reading[live++] = static_cast<std::uint8_t>(k);
   }
   std::uint32_t passed = 0;
   std::size_t at = 1;
@@ -628,7 +633,8 @@ class GroupRunner {
       Path::template Step<kRotor3Size, false>(rotor3_, nullptr, out2_, out3_, n, outFrom, lanes, live);
       for (std::size_t i = outFrom; i < n; ++i) {
         for (std::size_t k = 0; k < kLaneCount; ++k) {
-          plain_[at + i][k] = static_cast<std::uint8_t>(frame_.bytes[at + i] ^ (out1_[i][k] + out2_[i][k] + out3_[i][k]));
+          plain_[at + i][k] =
+              static_cast<std::uint8_t>(frame_.bytes[at + i] ^ (out1_[i][k] + out2_[i][k] + out3_[i][k]));
         }
       }
     }

@@ -207,9 +207,7 @@ KeyGroupTrial::~KeyGroupTrial() = default;
 KeyGroupTrial::KeyGroupTrial(KeyGroupTrial&&) noexcept = default;
 KeyGroupTrial& KeyGroupTrial::operator=(KeyGroupTrial&&) noexcept = default;
 
-std::uint64_t KeyGroupTrial::MayOpen(std::span<const Candidate> candidates) {
-  return work_->TryCandidates(candidates);
-}
+std::uint64_t KeyGroupTrial::MayOpen(std::span<const Candidate> candidates) { return work_->TryCandidates(candidates); }
 
 std::uint64_t KeyGroupTrial::MayOpen(std::span<const ByteCandidate> candidates) {
   return work_->TryCandidates(candidates);

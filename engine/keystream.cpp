@@ -45,8 +45,7 @@ constexpr std::int32_t kPauseStride = 5000;  // positions 0, 5000, 10000, ... pa
 // under it and the input byte, swap the two entries, and output the entry at
 // their sum. Every sum stays below 1200.
 template <std::size_t N>
-std::uint8_t StepRotor(std::array<std::int16_t, N>& rotor, std::int16_t& step, std::int16_t& mix,
-                       std::uint8_t x) {
+std::uint8_t StepRotor(std::array<std::int16_t, N>& rotor, std::int16_t& step, std::int16_t& mix, std::uint8_t x) {
   constexpr auto n = static_cast<std::int16_t>(N);
   step = static_cast<std::int16_t>((step + 1) % n);
   mix = static_cast<std::int16_t>((rotor[step] + mix + x) % n);
@@ -81,7 +80,7 @@ void RotorPass(std::array<std::int16_t, N>& rotor, std::int16_t& step0, std::int
     const std::size_t start = s + 1 == static_cast<std::size_t>(N) ? 0 : s + 1;
     const std::size_t end = start + std::min(static_cast<std::size_t>(N) - start, count - done);
     std::size_t p = start;
-    const std::uint8_t* in = x + done;      // in[p - start] is the input of the step at p
+    const std::uint8_t* in = x + done;       // in[p - start] is the input of the step at p
     const std::size_t first = done - start;  // emit(first + p) for the step at p (wraps, then adds back)
     std::size_t ahead1 = r[p];
     std::size_t ahead2 = r[p + 1];
@@ -106,9 +105,11 @@ void DecryptBlock(std::uint8_t* block, std::int32_t count) {
   std::uint8_t out2[kPauseStride];  // Rotor2's outputs
   in1[0] = Cipher.Feedback;
   std::memcpy(in1 + 1, block, n - 1);
-  RotorPass<kRotor1Size>(Cipher.Rotor1, Cipher.Step1, Cipher.Mix1, in1, n, [&](std::size_t i, std::uint8_t o) { out1[i] = o; });
+  RotorPass<kRotor1Size>(Cipher.Rotor1, Cipher.Step1, Cipher.Mix1, in1, n,
+                         [&](std::size_t i, std::uint8_t o) { out1[i] = o; });
   Cipher.Feedback = block[n - 1];
-  RotorPass<kRotor2Size>(Cipher.Rotor2, Cipher.Step2, Cipher.Mix2, out1, n, [&](std::size_t i, std::uint8_t o) { out2[i] = o; });
+  RotorPass<kRotor2Size>(Cipher.Rotor2, Cipher.Step2, Cipher.Mix2, out1, n,
+                         [&](std::size_t i, std::uint8_t o) { out2[i] = o; });
   RotorPass<kRotor3Size>(Cipher.Rotor3, Cipher.Step3, Cipher.Mix3, out2, n, [&](std::size_t i, std::uint8_t o) {
     block[i] ^= static_cast<std::uint8_t>(out1[i] + out2[i] + o);
   });
@@ -134,8 +135,7 @@ void RunPass(ByteBuffer& buffer, DecryptRange decrypt) {
     platform::ProcessEvents();
     if (AbortFlag == -1) return;  // the rest of the buffer stays ciphertext
     // A one-byte buffer has no quotient to take; its pass is complete.
-    const std::int16_t q =
-        upper == 0 ? 50 : checked::RoundHalfEven(static_cast<double>(last) / upper * 50);
+    const std::int16_t q = upper == 0 ? 50 : checked::RoundHalfEven(static_cast<double>(last) / upper * 50);
     if (q != Progress) Progress = q;
   }
 }

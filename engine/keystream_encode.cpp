@@ -64,7 +64,7 @@ struct ForwardRotor {
   std::uint8_t Step(int input) {
     static_assert(N - 1 + 255 < kCopies * N && 2 * N - 2 < kCopies * N, "the copies must cover every index");
     const int stepAt = ForwardStep<N>(step);
-    const int stepEntry = ahead;                       // entries[stepAt]
+    const int stepEntry = ahead;                        // entries[stepAt]
     const int base = SubtractOnce<N>(stepEntry + mix);  // known before the input arrives
     const int mixEntry = entries[base + input];         // the entry under the new mix cursor
     const int mixAt = Reduce<N>(base + input);          // that cursor, for the stores
@@ -75,7 +75,8 @@ struct ForwardRotor {
       entries[mixAt + k * N] = static_cast<std::int16_t>(stepEntry);
     }
     // next != stepAt, so only the store to entries[mixAt] can have changed it (1 in N).
-    if (next == mixAt) [[unlikely]] aheadNext = stepEntry;
+    if (next == mixAt) [[unlikely]]
+      aheadNext = stepEntry;
     ahead = aheadNext;
     step = stepAt;
     mix = mixAt;

@@ -100,8 +100,8 @@ bool ExpandToText(ByteBuffer& buffer, std::int32_t length, std::u16string& text)
 // plain bytes are left in `buffer` (kBytes) or, given `text` and a
 // compressed payload, its plain text in `text` (kText). `busy` tracks the
 // pointer so that an error can put the default pointer back.
-Outcome RunStages(ByteBuffer& buffer, std::u16string_view key, std::u16string_view keySuffix,
-                  bool& busy, std::u16string* text) {
+Outcome RunStages(ByteBuffer& buffer, std::u16string_view key, std::u16string_view keySuffix, bool& busy,
+                  std::u16string* text) {
   InitCipher(key, keySuffix);
   DecryptBuffer(buffer);
   platform::SetMousePointer(platform::kPointerDefault);
@@ -166,8 +166,7 @@ auto RunGuarded(Decode decode) -> decltype(decode(std::declval<bool&>())) {
 
 }  // namespace
 
-std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
-                          std::u16string_view keySuffix) {
+std::u16string DecodeText(std::u16string_view message, std::u16string_view key, std::u16string_view keySuffix) {
   RequireNotRunning();
   if (message.size() < kShortestMessage) return {};
   return RunGuarded([&](bool& busy) {

@@ -14,16 +14,16 @@
 namespace trirotor::internal {
 
 struct CompressedReading {
-  bool headerWhole = false;       // checksum, plain length and entry count present
-  std::uint8_t checksum = 0;      // as stored
+  bool headerWhole = false;   // checksum, plain length and entry count present
+  std::uint8_t checksum = 0;  // as stored
   std::int32_t plainLength = 0;
   std::int16_t entryCount = 0;
-  bool tableWhole = false;        // the entries and code bits present, the tree built
-  int codeValues = 0;             // byte values with a code
+  bool tableWhole = false;                // the entries and code bits present, the tree built
+  int codeValues = 0;                     // byte values with a code
   int shortestCode = 0, longestCode = 0;  // in bits, over those values
-  bool prefixFree = false;        // no code begins another, no two the same
-  bool codeComplete = false;      // the lengths fill the code space exactly
-  std::size_t dataAt = 0;         // where the data bits start in the container
+  bool prefixFree = false;                // no code begins another, no two the same
+  bool codeComplete = false;              // the lengths fill the code space exactly
+  std::size_t dataAt = 0;                 // where the data bits start in the container
   std::uint64_t dataBitsPresent = 0;
   std::uint64_t dataBitsUsed = 0;  // by the bytes decoded
   ByteBuffer plain;                // the bytes decoded, at most plainLength

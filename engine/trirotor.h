@@ -120,7 +120,7 @@ extern TRIROTOR_API thread_local constinit std::int16_t Progress;   // percent: 
 // Never reads out of bounds and never allocates more than a small multiple
 // of the message, whatever the input.
 TRIROTOR_API std::u16string DecodeText(std::u16string_view message, std::u16string_view key,
-                          std::u16string_view keySuffix);
+                                       std::u16string_view keySuffix);
 
 // DecodeText for a host that holds the message as ANSI bytes (one byte per
 // character, as the code page would make them) and wants the plain text as
@@ -174,19 +174,19 @@ struct InspectReport {
   };
   std::size_t characters = 0;
   std::size_t digits = 0;
-  std::size_t junk = 0;  // characters outside the alphabet, skipped
+  std::size_t junk = 0;                                          // characters outside the alphabet, skipped
   std::vector<std::pair<std::uint8_t, std::size_t>> commonJunk;  // up to 3, most frequent first
-  std::vector<Pad> pads;     // every pad, in order
-  int unfinishedGroup = 0;   // values of a last group dropped unfinished (0..3)
-  std::size_t bytes = 0;     // what the layer gives: the encrypted frame
+  std::vector<Pad> pads;                                         // every pad, in order
+  int unfinishedGroup = 0;                                       // values of a last group dropped unfinished (0..3)
+  std::size_t bytes = 0;                                         // what the layer gives: the encrypted frame
 
   // With a key: the frame.
   bool keyed = false;
-  int headerLength = -1;     // the frame's byte 0; -1 when there are no bytes
-  bool headerFits = false;   // 2 <= L <= bytes - 2
+  int headerLength = -1;                   // the frame's byte 0; -1 when there are no bytes
+  bool headerFits = false;                 // 2 <= L <= bytes - 2
   std::array<int, 2> headerPair{-1, -1};   // the check pair at L-2, L-1 (-1: absent)
   std::array<int, 2> trailerPair{-1, -1};  // the last two bytes
-  bool frameChecks = false;  // what the decoder's frame check says
+  bool frameChecks = false;                // what the decoder's frame check says
 
   // The container: payload[L .. n-2) when the frame checks, else [L .. n).
   enum class Kind { kNone, kStored, kCompressed, kUnknownVersion, kNoIdentification };
@@ -194,20 +194,20 @@ struct InspectReport {
   ByteBuffer identification;  // its first (up to) 4 bytes
   std::size_t storedBytes = 0;
   // Compressed.
-  bool headerWhole = false;   // checksum, plain length, entry count present
+  bool headerWhole = false;  // checksum, plain length, entry count present
   int checksumStored = -1;
   int checksumComputed = -1;  // when every announced byte decoded
   std::int64_t plainLength = -1;
   int entryCount = 0;
-  bool tableWhole = false;    // entries and code bits present
+  bool tableWhole = false;  // entries and code bits present
   int codeValues = 0, shortestCode = 0, longestCode = 0;
   bool prefixFree = false, codeComplete = false;
   std::uint64_t dataBitsNeeded = 0;  // exact when decodingComplete, else a lower bound
   std::uint64_t dataBitsPresent = 0;
   std::size_t decodedBytes = 0;
   bool decodingComplete = false;
-  std::size_t stoppedAt = 0;    // container byte where decoding stopped
-  std::string stoppedBecause;   // "" when it did not stop
+  std::size_t stoppedAt = 0;   // container byte where decoding stopped
+  std::string stoppedBecause;  // "" when it did not stop
 
   // When the frame does not check: what SalvageBytes would give.
   bool salvageWouldRecover = false;
@@ -339,11 +339,10 @@ using FrameHeader = std::array<std::uint8_t, 16>;
 // or a text of more than 2^30 characters, 5 if the system has no random
 // bytes to give.
 TRIROTOR_API std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
-                          std::u16string_view keySuffix, int wrap = 76);
+                                       std::u16string_view keySuffix, int wrap = 76);
 // The same with the header given, for reproducible messages.
 TRIROTOR_API std::u16string EncodeText(std::u16string_view plain, std::u16string_view key,
-                          std::u16string_view keySuffix, const FrameHeader& header,
-                          int wrap = 76);
+                                       std::u16string_view keySuffix, const FrameHeader& header, int wrap = 76);
 
 // The stages EncodeBytes runs, in this order, each told with the size of
 // its input, for a caller that shows them.
@@ -359,9 +358,9 @@ using EncodeStageHook = void (*)(EncodeStage stage, std::size_t bytes);
 // holds wide copies as well. Raises what EncodeText raises for the key, the
 // suffix and the length.
 TRIROTOR_API std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
-                        const FrameHeader& header, int wrap = 76, EncodeStageHook onStage = nullptr);
+                                     const FrameHeader& header, int wrap = 76, EncodeStageHook onStage = nullptr);
 TRIROTOR_API std::string EncodeBytes(ByteBuffer plain, std::u16string_view key, std::u16string_view keySuffix,
-                        int wrap = 76, EncodeStageHook onStage = nullptr);
+                                     int wrap = 76, EncodeStageHook onStage = nullptr);
 
 // The services the engine asks of its host, and the code page it converts
 // text through. Hooks default to doing nothing; a host (the command line, the
@@ -449,9 +448,7 @@ TRIROTOR_API ByteBuffer TextToBytes(std::u16string_view text);
 TRIROTOR_API void TextToBytes(std::u16string_view text, std::uint8_t* out);  // text.size() bytes
 // Bytes to wide text, one character per byte.
 TRIROTOR_API std::u16string BytesToText(const std::uint8_t* bytes, std::size_t count);
-inline std::u16string BytesToText(const ByteBuffer& bytes) {
-  return BytesToText(bytes.data(), bytes.size());
-}
+inline std::u16string BytesToText(const ByteBuffer& bytes) { return BytesToText(bytes.data(), bytes.size()); }
 // Whether the page holds the character exactly (so it survives a round trip).
 TRIROTOR_API bool IsRepresentable(char16_t ch);
 // Whether the page holds it only as Windows' look-alike ('ł' under 1252):
@@ -489,12 +486,11 @@ struct UnrepresentableCharacter {
   std::string message;
 };
 TRIROTOR_API std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text,
-                                                                     std::string_view what = {});
+                                                                                  std::string_view what = {});
 // Why sealing is refused, for a user: the message (made anew from place and
-// character, which a caller may change) and what sealing would have done. For a text: "... and would be lost", or "... and would become
-// 'l'" for a best fit. For a key or suffix (`inKey`): "... and would be
-// sealed as '?'", or, for a best fit, that it would be sealed as its
-// look-alike, which the same key typed under another code page does not give.
+// character, which a caller may change) and what sealing would have done. For a text: "... and would be lost", or "...
+// and would become 'l'" for a best fit. For a key or suffix (`inKey`): "... and would be sealed as '?'", or, for a best
+// fit, that it would be sealed as its look-alike, which the same key typed under another code page does not give.
 TRIROTOR_API std::string RefusalToSeal(const UnrepresentableCharacter& found, bool inKey);
 // What decoding made of the key's and the suffix's characters that the page
 // does not hold exactly: one line per distinct character, in order, e.g.

@@ -27,8 +27,7 @@ std::string ReadFile(const char* path) {
 
 std::u16string Widen(std::string bytes) {
   while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) bytes.pop_back();
-  return trirotor::platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                         bytes.size());
+  return trirotor::platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
 std::string ToUtf8(std::u16string_view text) {

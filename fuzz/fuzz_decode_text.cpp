@@ -33,7 +33,8 @@ void OnPause() {
       DecodeText(u"AAAAAAAA", u"k", u"");
       Fail("a decode started inside another was not refused");
     } catch (const EngineError& error) {
-      if (error.number() != kErrInvalidCall) Fail("a nested decode raised " + std::to_string(error.number()) + ", not 5");
+      if (error.number() != kErrInvalidCall)
+        Fail("a nested decode raised " + std::to_string(error.number()) + ", not 5");
     }
   }
   if (pauses++ == abortAtPause) AbortFlag = -1;
@@ -57,9 +58,7 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
   const std::u16string& suffix = input.suffix;
   // Bit 7 only means something to the differential target: here the bytes
   // are read as a message all the same.
-  const std::u16string message =
-      (input.flags & 128) != 0 ? ToLatin(input.rawContainer)
-                               : input.message;
+  const std::u16string message = (input.flags & 128) != 0 ? ToLatin(input.rawContainer) : input.message;
 
   platform::SetCodePage(input.codePage);
   platform::SetEventHook(&OnPause);

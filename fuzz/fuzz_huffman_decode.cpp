@@ -67,8 +67,8 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
     if (AbortFlag == -1 && buffer != container) Fail("an aborted decode changed the container");
     // Each plain byte takes at least one data bit.
     if (buffer.size() > container.size() * 8) Fail("the plain bytes outgrew the container's bits");
-    const bool stored = container.size() >= 4 && container[0] == 'H' && container[1] == 'E' &&
-                        container[2] == '0' && container[3] == '\r';
+    const bool stored = container.size() >= 4 && container[0] == 'H' && container[1] == 'E' && container[2] == '0' &&
+                        container[3] == '\r';
     if (stored && length == static_cast<std::int32_t>(container.size())) {
       if (pauses != 0) Fail("a stored container paused");
       if (!std::equal(buffer.begin(), buffer.end(), container.begin() + 4, container.end()) ||

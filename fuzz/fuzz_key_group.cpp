@@ -127,15 +127,14 @@ void RequireLanesAsInitCipher(const std::vector<ByteBuffer>& keys, const std::ve
       CipherState lane;
       GroupCipherState(group, k, lane);
       InitCipher(platform::BytesToText(keys[start + k]), platform::BytesToText(suffixes[start + k]));
-      if (!(lane == Cipher)) Fail("lane " + std::to_string(k) + " of a group of " + std::to_string(count) +
-                                  ": rotors differ from InitCipher's");
+      if (!(lane == Cipher))
+        Fail("lane " + std::to_string(k) + " of a group of " + std::to_string(count) +
+             ": rotors differ from InitCipher's");
     }
   }
 }
 
-std::string_view View(const ByteBuffer& bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
+std::string_view View(const ByteBuffer& bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
 bool RunInput(const std::uint8_t* data, std::size_t size) {
   // Inputs of odd length run the AVX2 lanes where the processor has them,
@@ -178,7 +177,8 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
       "KeyGroupTrial::MayOpen, bytes");
   // A suffix search on the first key; SetKey raises what MayOpen raises for it.
   RequireSame(
-      expectedWithKey, [&] {
+      expectedWithKey,
+      [&] {
         group.SetKey(key);
         return group.MayOpenWithSuffixes(std::span<const std::u16string_view>(suffixViews));
       },

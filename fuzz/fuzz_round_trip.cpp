@@ -30,8 +30,7 @@ namespace {
 
 void RequireContainerRoundTrip(const ByteBuffer& container, const ByteBuffer& plain, const char* what) {
   ByteBuffer buffer = container;
-  const bool returned =
-      RunGuarded([&] { HuffmanDecode(buffer, static_cast<std::int32_t>(buffer.size())); }, what);
+  const bool returned = RunGuarded([&] { HuffmanDecode(buffer, static_cast<std::int32_t>(buffer.size())); }, what);
   if (!returned) Fail(std::string(what) + ": the decoder refused the encoder's container");
   if (buffer != plain) Fail(std::string(what) + ": the container decoded to other bytes");
   if (LastError != 0) Fail(std::string(what) + ": a checksum error on the encoder's container");

@@ -62,8 +62,7 @@ void MaskAndCharsets(std::string_view text) {
       const std::optional<std::uint64_t> count = prefix.Count();
       if (total && (!count || *count > *total)) std::abort();
     }
-  } catch (const CandidateError&) {
-  }
+  } catch (const CandidateError&) {}
 }
 
 }  // namespace

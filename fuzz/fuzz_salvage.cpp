@@ -44,8 +44,7 @@ namespace {
 
 bool RunInput(const std::uint8_t* data, std::size_t size) {
   const MessageInput input = ReadMessageInput(data, size);
-  const ByteBuffer message =
-      (input.flags & 128) != 0 ? input.rawContainer : platform::TextToBytes(input.message);
+  const ByteBuffer message = (input.flags & 128) != 0 ? input.rawContainer : platform::TextToBytes(input.message);
   platform::SetCodePage(input.codePage);
   platform::SetEventHook(&OnPause);
   const bool refused = KeyIsRefused(input.key, input.suffix);
@@ -106,7 +105,8 @@ bool RunInput(const std::uint8_t* data, std::size_t size) {
     Fail(inspected ? "InspectMessage took a key DecodeBytes refuses" : "InspectMessage raised");
   }
   if (inspected && keyed.keyed && opened && !keyed.frameChecks) Fail("inspection failed a frame the decoder opened");
-  if (inspected && keyed.keyed && frameFailed && keyed.frameChecks) Fail("inspection passed a frame the decoder failed");
+  if (inspected && keyed.keyed && frameFailed && keyed.frameChecks)
+    Fail("inspection passed a frame the decoder failed");
   slow = budget.Check("SalvageBytes and InspectMessage");
 
   platform::SetEventHook(nullptr);

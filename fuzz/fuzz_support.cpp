@@ -36,8 +36,7 @@ std::atomic<std::int64_t> peakBytes{0};
 void OnMalloc(const volatile void*, std::size_t size) {
   const std::int64_t now = liveBytes.fetch_add(static_cast<std::int64_t>(size)) + static_cast<std::int64_t>(size);
   std::int64_t peak = peakBytes.load();
-  while (now > peak && !peakBytes.compare_exchange_weak(peak, now)) {
-  }
+  while (now > peak && !peakBytes.compare_exchange_weak(peak, now)) {}
 }
 
 void OnFree(const volatile void* ptr) {
@@ -72,11 +71,10 @@ void RequireDocumentedError(const EngineError& error, std::string_view where) {
     case kErrOutOfMemory:
     case kErrSubscript:
     case kErrDivisionByZero:
-    case kErrUnknownVersion:
-      return;
+    case kErrUnknownVersion: return;
     default:
-      Fail(std::string(where) + ": undocumented error number " + std::to_string(error.number()) +
-           " from " + error.source() + ": " + error.description());
+      Fail(std::string(where) + ": undocumented error number " + std::to_string(error.number()) + " from " +
+           error.source() + ": " + error.description());
   }
 }
 
@@ -121,8 +119,7 @@ void RequireEngineUsable(std::string_view after) {
   Progress = progress;
 }
 
-ResourceBudget::ResourceBudget(std::size_t inputBytes)
-    : inputBytes_(inputBytes), baselineBytes_(liveBytes.load()) {
+ResourceBudget::ResourceBudget(std::size_t inputBytes) : inputBytes_(inputBytes), baselineBytes_(liveBytes.load()) {
   peakBytes.store(baselineBytes_);
   startMs_ = ThreadCpuMs();
 }

@@ -35,12 +35,14 @@ constexpr std::size_t kMaxMessage = 1500;
 std::u16string FromUtf8(const std::string& s) {
   std::u16string out;
   std::size_t bad = 0;
-  if (!support::DecodeUtf8(s, out, bad)) throw std::runtime_error("invalid UTF-8 in the vectors at byte " + std::to_string(bad));
+  if (!support::DecodeUtf8(s, out, bad))
+    throw std::runtime_error("invalid UTF-8 in the vectors at byte " + std::to_string(bad));
   return out;
 }
 
 bool IsNarrow(std::u16string_view text) {
-  for (char16_t ch : text) if (ch > 0xFF) return false;
+  for (char16_t ch : text)
+    if (ch > 0xFF) return false;
   return true;
 }
 
@@ -58,15 +60,14 @@ void PutU16(std::vector<std::uint8_t>& out, std::size_t v) {
 
 void Write(const fs::path& dir, const std::string& name, const std::vector<std::uint8_t>& bytes) {
   fs::create_directories(dir);
-  std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                     static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(dir / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // decode_text and differential: flags, abort pause, key and suffix lengths,
 // key, suffix, message.
-std::vector<std::uint8_t> MessageSeed(std::u16string_view message, std::u16string_view key,
-                                      std::u16string_view suffix, std::uint8_t extraFlags = 0,
-                                      std::uint8_t abortAt = 255) {
+std::vector<std::uint8_t> MessageSeed(std::u16string_view message, std::u16string_view key, std::u16string_view suffix,
+                                      std::uint8_t extraFlags = 0, std::uint8_t abortAt = 255) {
   const bool wideMessage = !IsNarrow(message);
   const bool wideKey = !IsNarrow(key) || !IsNarrow(suffix);
   std::vector<std::uint8_t> out{static_cast<std::uint8_t>((wideMessage ? 1 : 0) | (wideKey ? 2 : 0) | extraFlags),
@@ -87,8 +88,8 @@ std::vector<std::uint8_t> ContainerSeed(const ByteBuffer& container, std::uint8_
 }
 
 // round_trip: flags, wrap, header, key and suffix lengths, key, suffix, text.
-std::vector<std::uint8_t> RoundTripSeed(std::u16string_view text, std::u16string_view key,
-                                        std::u16string_view suffix, std::uint8_t wrap) {
+std::vector<std::uint8_t> RoundTripSeed(std::u16string_view text, std::u16string_view key, std::u16string_view suffix,
+                                        std::uint8_t wrap) {
   const bool wideText = !IsNarrow(text);
   const bool wideKey = !IsNarrow(key) || !IsNarrow(suffix);
   std::vector<std::uint8_t> out{static_cast<std::uint8_t>((wideText ? 1 : 0) | (wideKey ? 2 : 0)), wrap};
@@ -148,10 +149,14 @@ void WriteKeyGroupSeeds(const fs::path& dir) {
   Write(dir, "one-key", KeyGroupSeed(1, frameWithHeader(16, "HE0\r"), keys(1, u"sfx")));
   Write(dir, "eight-keys", KeyGroupSeed(1, frameWithHeader(16, "HE3\r"), keys(8, u"suffix")));
   Write(dir, "nine-keys-long-header", KeyGroupSeed(1 | 4, frameWithHeader(255, "HE0\r"), keys(9, u"s")));
-  Write(dir, "sixty-four-keys-short-header", KeyGroupSeed(1 | 8, frameWithHeader(2, "HE0\r"), keys(64, u"a long suffix of more than 23")));
-  Write(dir, "wide-keys", KeyGroupSeed(1 | 2 | 12, frameWithHeader(16, "HE0\r"), {{u"\u0142\u65e5\u00e9", 40, u"\u20ac"}, {u"x", 3, u""}}));
+  Write(dir, "sixty-four-keys-short-header",
+        KeyGroupSeed(1 | 8, frameWithHeader(2, "HE0\r"), keys(64, u"a long suffix of more than 23")));
+  Write(
+      dir, "wide-keys",
+      KeyGroupSeed(1 | 2 | 12, frameWithHeader(16, "HE0\r"), {{u"\u0142\u65e5\u00e9", 40, u"\u20ac"}, {u"x", 3, u""}}));
   Write(dir, "wrong-identification", KeyGroupSeed(1, frameWithHeader(30, "HE1\r"), keys(8, u"")));
-  Write(dir, "refused-keys", KeyGroupSeed(1, frameWithHeader(16, "HE0\r"), {{u"k", 5, u""}, {u"", 0, u""}, {u"k", 1, u"x"}}));
+  Write(dir, "refused-keys",
+        KeyGroupSeed(1, frameWithHeader(16, "HE0\r"), {{u"k", 5, u""}, {u"", 0, u""}, {u"k", 1, u"x"}}));
 }
 
 // The payload the frame of a message encloses, when it checks out.

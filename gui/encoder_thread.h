@@ -17,13 +17,12 @@
 namespace trirotor::gui {
 
 // What Encode calls on the worker thread.
-using Encoder = std::u16string (*)(std::u16string_view plain, std::u16string_view key,
-                                   std::u16string_view keySuffix);
+using Encoder = std::u16string (*)(std::u16string_view plain, std::u16string_view key, std::u16string_view keySuffix);
 
 struct EncodeOutcome {
   std::u16string message;
   std::optional<EngineError> engineError;  // the engine refused
-  QString failure;                          // anything else (out of memory, ...)
+  QString failure;                         // anything else (out of memory, ...)
 };
 
 // Calls `encoder` on a new thread under the calling thread's code page (the

@@ -30,8 +30,8 @@ LoadedFile LoadTextFile(const QString& path, qint64 maxBytes) {
   if (!file.open(QIODevice::ReadOnly)) {
     return Failed(QObject::tr("Cannot open %1: %2").arg(path, file.errorString()));
   }
-  const QString tooLarge = QObject::tr("%1 is too large: the window takes files up to %2.")
-                               .arg(path, QLocale().formattedDataSize(maxBytes));
+  const QString tooLarge =
+      QObject::tr("%1 is too large: the window takes files up to %2.").arg(path, QLocale().formattedDataSize(maxBytes));
   if (file.size() > maxBytes) return Failed(tooLarge);
   // Read in chunks and stop at the limit, whatever size the file claimed.
   QByteArray bytes;

@@ -29,10 +29,17 @@ namespace {
 // start-up (-platform, -style, ...), which the window's parser knows only
 // once QApplication has taken it out.
 bool MentionsQtOption(const QStringList& arguments) {
-  static const QStringList kNames = {
-      "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
-      "qwindowtitle", "reverse", "session", "style", "stylesheet", "widgetcount", "display", "geometry",
-      "title", "name", "dialogs", "nograb", "dograb", "visual", "qmljsdebugger"};
+  static const QStringList kNames = {"platform",        "platformpluginpath",
+                                     "platformtheme",   "plugin",
+                                     "qwindowgeometry", "qwindowicon",
+                                     "qwindowtitle",    "reverse",
+                                     "session",         "style",
+                                     "stylesheet",      "widgetcount",
+                                     "display",         "geometry",
+                                     "title",           "name",
+                                     "dialogs",         "nograb",
+                                     "dograb",          "visual",
+                                     "qmljsdebugger"};
   for (qsizetype i = 1; i < arguments.size(); ++i) {
     const QString& argument = arguments[i];
     if (argument == QLatin1String("--")) break;
@@ -45,8 +52,8 @@ bool MentionsQtOption(const QStringList& arguments) {
 
 // Whether the command line is answered by the parser alone (help, the
 // version, or what is wrong with it), which needs no display.
-bool AnsweredWithoutWindow(QCommandLineParser& parser, const QStringList& arguments,
-                           const QCommandLineOption& help, const QCommandLineOption& version) {
+bool AnsweredWithoutWindow(QCommandLineParser& parser, const QStringList& arguments, const QCommandLineOption& help,
+                           const QCommandLineOption& version) {
   if (MentionsQtOption(arguments)) return false;
   if (!parser.parse(arguments)) return true;
   return parser.isSet(help) || parser.isSet("help-all") || parser.isSet(version);
@@ -60,8 +67,8 @@ int main(int argc, char* argv[]) {
   // for the window (on Wayland, the window's app id).
   QGuiApplication::setDesktopFileName("trirotor-gui");
   // --version prints "trirotor-gui VERSION" and the build, as the tool does.
-  QCoreApplication::setApplicationVersion(QString::fromStdString(
-      std::string(trirotor::support::Version()) + "\n" + trirotor::support::BuildDescription()));
+  QCoreApplication::setApplicationVersion(
+      QString::fromStdString(std::string(trirotor::support::Version()) + "\n" + trirotor::support::BuildDescription()));
 
   QCommandLineParser parser;
   parser.setApplicationDescription("The trirotor window: decode and encode sealed messages.");
@@ -73,8 +80,8 @@ int main(int argc, char* argv[]) {
                                             "FILE");
   const QCommandLineOption suffixOption("suffix", "Start with TEXT as the key suffix.", "TEXT");
   const QCommandLineOption decodeOption("decode", "Decode the message at start.");
-  const QCommandLineOption screenshotOption(
-      "screenshot", "Save a picture of the window to PNG once it is shown, then quit.", "PNG");
+  const QCommandLineOption screenshotOption("screenshot",
+                                            "Save a picture of the window to PNG once it is shown, then quit.", "PNG");
   parser.addOption(keyFileOption);
   parser.addOption(suffixOption);
   parser.addOption(suffixFileOption);

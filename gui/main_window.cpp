@@ -70,8 +70,7 @@ QString FormatEngineError(const EngineError& error) {
       .arg(QString::fromStdString(error.source()), QString::fromStdString(error.description()));
 }
 
-std::u16string SealText(std::u16string_view plain, std::u16string_view key,
-                        std::u16string_view keySuffix) {
+std::u16string SealText(std::u16string_view plain, std::u16string_view key, std::u16string_view keySuffix) {
   return EncodeText(plain, key, keySuffix);  // a random header every time
 }
 
@@ -220,12 +219,12 @@ void MainWindow::FillCodePages() {
   // that convert by Windows' own tables marked as the tool marks them.
   for (const platform::CodePageInfo& page : platform::SupportedCodePages()) {
     const QString name = QString::fromLatin1(page.name.data(), static_cast<qsizetype>(page.name.size()));
-    codePageBox_->addItem(QStringLiteral("%1 \u2013 %2 (%3)")
-                              .arg(page.number)
-                              .arg(tr(std::string(page.description).c_str()),
-                                   page.windowsTables ? tr("%1; Windows' own tables, best fit included").arg(name)
-                                                      : name),
-                          page.number);
+    codePageBox_->addItem(
+        QStringLiteral("%1 \u2013 %2 (%3)")
+            .arg(page.number)
+            .arg(tr(std::string(page.description).c_str()),
+                 page.windowsTables ? tr("%1; Windows' own tables, best fit included").arg(name) : name),
+        page.number);
   }
   int index = codePageBox_->findData(current);
   if (index < 0) {
@@ -304,9 +303,7 @@ void MainWindow::SetInputText(const QString& text, const QString& origin) {
   fillingInput_ = false;
 }
 
-QString MainWindow::InputText() const {
-  return inputHeld_ ? heldInput_ : inputEdit_->toPlainText();
-}
+QString MainWindow::InputText() const { return inputHeld_ ? heldInput_ : inputEdit_->toPlainText(); }
 
 void MainWindow::ClearInput() {
   if (running_) return;
@@ -322,8 +319,8 @@ void MainWindow::ClearInput() {
 
 void MainWindow::OpenFile() {
   if (running_) return;
-  const QString path = QFileDialog::getOpenFileName(this, tr("Open a message"), QString(),
-                                                    tr("Messages (*.b64 *.txt);;All files (*)"));
+  const QString path =
+      QFileDialog::getOpenFileName(this, tr("Open a message"), QString(), tr("Messages (*.b64 *.txt);;All files (*)"));
   if (!path.isEmpty()) LoadInputFile(path);
 }
 
@@ -365,8 +362,8 @@ void MainWindow::CopyResult() {
 
 void MainWindow::SaveResult() {
   if (running_) return;
-  const QString path = QFileDialog::getSaveFileName(this, tr("Save the result"), QString(),
-                                                    tr("Text, UTF-8 (*.txt);;All files (*)"));
+  const QString path =
+      QFileDialog::getSaveFileName(this, tr("Save the result"), QString(), tr("Text, UTF-8 (*.txt);;All files (*)"));
   if (!path.isEmpty()) SaveResultTo(path);
 }
 
@@ -489,8 +486,7 @@ void MainWindow::Decode() {
       ShowStatusWithKeyWarnings(FromEngine(ErrorMessage(kErrChecksum)), key, keySuffix);
     } else {
       ShowStatusWithKeyWarnings(
-          tr("Decoded %1 characters.").arg(QLocale().toString(static_cast<qlonglong>(plain.size()))), key,
-          keySuffix);
+          tr("Decoded %1 characters.").arg(QLocale().toString(static_cast<qlonglong>(plain.size()))), key, keySuffix);
     }
   }
   if (closeRequested_) close();

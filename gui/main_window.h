@@ -111,14 +111,14 @@ class MainWindow : public QMainWindow {
   QLabel* statusLabel_ = nullptr;
   QWidget* controls_ = nullptr;  // everything a run must not be disturbed by
 
-  QString heldInput_;          // a loaded or pasted text, until the pane is edited
+  QString heldInput_;  // a loaded or pasted text, until the pane is edited
   bool inputHeld_ = false;
   bool fillingInput_ = false;  // the pane is being filled by us, not edited
   QString resultText_;
   bool running_ = false;
   std::unique_ptr<HookScope> hooks_;
-  Encoder encoder_ = nullptr;  // installed for the length of a run
-  bool closeRequested_ = false;  // the window was closed during a run
+  Encoder encoder_ = nullptr;      // installed for the length of a run
+  bool closeRequested_ = false;    // the window was closed during a run
   QPointer<QWidget> focusBefore_;  // where the keyboard focus was when the run began
 };
 

@@ -125,12 +125,23 @@ constexpr CodePageInfo kKnownPages[] = {
 // Pages the engine cannot use because a character may take several bytes.
 bool IsKnownMultiByte(int codePage) {
   switch (codePage) {
-    case 932: case 936: case 949: case 950: case 1200: case 1201: case 1361:
-    case 12000: case 12001: case 20932: case 20936: case 51932: case 51949:
-    case 54936: case 65000: case 65001:
-      return true;
-    default:
-      return codePage >= 50220 && codePage <= 50229;
+    case 932:
+    case 936:
+    case 949:
+    case 950:
+    case 1200:
+    case 1201:
+    case 1361:
+    case 12000:
+    case 12001:
+    case 20932:
+    case 20936:
+    case 51932:
+    case 51949:
+    case 54936:
+    case 65000:
+    case 65001: return true;
+    default: return codePage >= 50220 && codePage <= 50229;
   }
 }
 
@@ -165,8 +176,8 @@ constexpr char16_t kUnassigned = 0xFFFF;
 std::array<char16_t, 256> AssignedCharacters(int codePage) {
   if (IsKnownMultiByte(codePage)) RefuseMultiByte(codePage);
   if (codePage <= 0 || codePage > 65535 || !IsValidCodePage(static_cast<UINT>(codePage))) {
-    throw std::invalid_argument("unknown code page " + std::to_string(codePage) +
-                                " (the system has no code page " + std::to_string(codePage) + ")");
+    throw std::invalid_argument("unknown code page " + std::to_string(codePage) + " (the system has no code page " +
+                                std::to_string(codePage) + ")");
   }
   CPINFO info{};
   if (GetCPInfo(static_cast<UINT>(codePage), &info) && info.MaxCharSize != 1) RefuseMultiByte(codePage);
@@ -186,8 +197,8 @@ std::array<char16_t, 256> AssignedCharacters(int codePage) {
   const std::string name = IconvName(codePage);
   iconv_t cd = iconv_open("UTF-16LE", name.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) {
-    throw std::invalid_argument("unknown code page " + std::to_string(codePage) +
-                                " (the system's iconv has no " + name + ")");
+    throw std::invalid_argument("unknown code page " + std::to_string(codePage) + " (the system's iconv has no " +
+                                name + ")");
   }
   std::array<char16_t, 256> assigned{};
   bool multiByte = false;
@@ -202,12 +213,12 @@ std::array<char16_t, 256> AssignedCharacters(int codePage) {
     const std::size_t converted = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
     const int error = converted == static_cast<std::size_t>(-1) ? errno : 0;
     if (error == 0) iconv(cd, nullptr, nullptr, &outPtr, &outLeft);  // pages that hold back a base letter
-    if (error == EINVAL) multiByte = true;  // an incomplete sequence: a lead byte
+    if (error == EINVAL) multiByte = true;                           // an incomplete sequence: a lead byte
     const std::size_t produced = sizeof out - outLeft;
     assigned[b] = kUnassigned;
     if (error == 0 && produced == 2) {
-      assigned[b] = static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
-                                          (static_cast<unsigned char>(out[1]) << 8));
+      assigned[b] =
+          static_cast<char16_t>(static_cast<unsigned char>(out[0]) | (static_cast<unsigned char>(out[1]) << 8));
     }
   }
   iconv_close(cd);

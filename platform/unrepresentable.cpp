@@ -77,8 +77,7 @@ TextPlace PlaceOfUnit(std::u16string_view text, std::size_t index) {
   return place;
 }
 
-std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text,
-                                                                     std::string_view what) {
+std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16string_view text, std::string_view what) {
   const std::size_t at = FindUnrepresentable(text);
   if (at == std::u16string_view::npos) return std::nullopt;
   UnrepresentableCharacter found;
@@ -100,8 +99,8 @@ std::optional<UnrepresentableCharacter> FindUnrepresentableCharacter(std::u16str
   } else if (text.find(u'\n') == std::u16string_view::npos) {
     found.place = "character " + std::to_string(found.column) + " of " + std::string(what);
   } else {
-    found.place = "line " + std::to_string(found.line) + ", column " + std::to_string(found.column) + " of " +
-                  std::string(what);
+    found.place =
+        "line " + std::to_string(found.line) + ", column " + std::to_string(found.column) + " of " + std::string(what);
   }
   found.character = Describe(found.codePoint);
   found.message = found.place + ": " + found.character + " has no place in " + PageName();
@@ -129,8 +128,8 @@ std::vector<std::string> KeyConversionWarnings(std::u16string_view key, std::u16
       seen.push_back(found->codePoint);
       lines.push_back(found->bestFit ? found->character + " is not in " + PageName() + "; it was taken as " +
                                            Quoted(found->takenAs) + ", as Windows does"
-                                     : found->character + " has no place in " + PageName() +
-                                           " and was taken as " + Quoted(found->takenAs));
+                                     : found->character + " has no place in " + PageName() + " and was taken as " +
+                                           Quoted(found->takenAs));
     }
   }
   return lines;

@@ -731,9 +731,8 @@ LineOutcome RecordAnswerer::DecodeWithRing(const RecordFields& fields, std::uint
   return LineOutcome::kFailed;
 }
 
-LineOutcome RecordAnswerer::Decode(const RecordFields& fields, std::u16string_view key,
-                                   std::u16string_view suffix, std::string& out,
-                                   std::optional<std::size_t> ringLine) {
+LineOutcome RecordAnswerer::Decode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
+                                   std::string& out, std::optional<std::size_t> ringLine) {
   const std::string_view message = *fields.input;
   LastError = 0;  // the engine never clears it; each record starts clean
   ByteBuffer plain;

@@ -158,8 +158,8 @@ class RecordAnswerer {
 
  private:
   LineOutcome AnswerFields(const RecordFields& fields, std::uint64_t number, std::string& out);
-  LineOutcome Decode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
-                     std::string& out, std::optional<std::size_t> ringLine = std::nullopt);
+  LineOutcome Decode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix, std::string& out,
+                     std::optional<std::size_t> ringLine = std::nullopt);
   LineOutcome DecodeWithRing(const RecordFields& fields, std::uint64_t number, std::string& out);
   LineOutcome Encode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
                      std::uint64_t number, std::string& out);

@@ -48,8 +48,7 @@ void AppendUtf8(std::string& out, char32_t cp) {
 char32_t CodePointAt(std::u16string_view text, std::size_t index, std::size_t& units) {
   const char16_t u = text[index];
   units = 1;
-  if (u >= 0xD800 && u < 0xDC00 && index + 1 < text.size() && text[index + 1] >= 0xDC00 &&
-      text[index + 1] < 0xE000) {
+  if (u >= 0xD800 && u < 0xDC00 && index + 1 < text.size() && text[index + 1] >= 0xDC00 && text[index + 1] < 0xE000) {
     units = 2;
     return 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (text[index + 1] - 0xDC00);
   }

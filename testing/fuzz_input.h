@@ -40,8 +40,7 @@ class InputReader {
     count = std::min(count, (size_ - pos_) / unit);
     std::u16string text(count, u'\0');
     for (std::size_t i = 0; i < count; ++i) {
-      text[i] = wide ? static_cast<char16_t>(data_[pos_] | data_[pos_ + 1] << 8)
-                     : static_cast<char16_t>(data_[pos_]);
+      text[i] = wide ? static_cast<char16_t>(data_[pos_] | data_[pos_ + 1] << 8) : static_cast<char16_t>(data_[pos_]);
       pos_ += unit;
     }
     return text;

@@ -141,16 +141,14 @@ Outcome RunTool(const std::string& program, const RunOptions& options) {
   if (in[1] >= 0) ::fcntl(in[1], F_SETFL, O_NONBLOCK);
 
   std::string pending = pipe ? options.input : std::string();  // still for the input pipe
-  std::string seen;  // what the prompt's side showed since the last answer
+  std::string seen;                                            // what the prompt's side showed since the last answer
   std::size_t next = 0;
   bool gaveUp = false;
   while (out[1] >= 0 || err[1] >= 0) {
     const bool waiting = next < options.answers.size() && !gaveUp;
     if (in[1] >= 0 && pending.empty() && !(answersByPipe && waiting)) Close(in[1]);
-    pollfd fds[4] = {{out[1], POLLIN, 0},
-                     {err[1], POLLIN, 0},
-                     {master, POLLIN, 0},
-                     {pending.empty() ? -1 : in[1], POLLOUT, 0}};
+    pollfd fds[4] = {
+        {out[1], POLLIN, 0}, {err[1], POLLIN, 0}, {master, POLLIN, 0}, {pending.empty() ? -1 : in[1], POLLOUT, 0}};
     const int ready = ::poll(fds, 4, waiting ? kPromptWaitMs : -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) {  // no prompt in time, or poll itself failed

@@ -57,16 +57,31 @@ inline ByteBuffer FromHex(std::string_view hex) {
 // Builds byte sequences field by field.
 class ByteWriter {
  public:
-  ByteWriter& U8(std::uint8_t v) { bytes_.push_back(v); return *this; }
-  ByteWriter& U8s(std::initializer_list<std::uint8_t> vs) { bytes_.insert(bytes_.end(), vs); return *this; }
+  ByteWriter& U8(std::uint8_t v) {
+    bytes_.push_back(v);
+    return *this;
+  }
+  ByteWriter& U8s(std::initializer_list<std::uint8_t> vs) {
+    bytes_.insert(bytes_.end(), vs);
+    return *this;
+  }
   ByteWriter& I16(std::int16_t v) { return U8(v & 0xFF).U8((v >> 8) & 0xFF); }
   ByteWriter& I32(std::int32_t v) {
     const auto u = static_cast<std::uint32_t>(v);
     return U8(u & 0xFF).U8((u >> 8) & 0xFF).U8((u >> 16) & 0xFF).U8(u >> 24);
   }
-  ByteWriter& Str(std::string_view s) { bytes_.insert(bytes_.end(), s.begin(), s.end()); return *this; }
-  ByteWriter& Fill(std::size_t n, std::uint8_t v) { bytes_.insert(bytes_.end(), n, v); return *this; }
-  ByteWriter& Append(const ByteBuffer& b) { bytes_.insert(bytes_.end(), b.begin(), b.end()); return *this; }
+  ByteWriter& Str(std::string_view s) {
+    bytes_.insert(bytes_.end(), s.begin(), s.end());
+    return *this;
+  }
+  ByteWriter& Fill(std::size_t n, std::uint8_t v) {
+    bytes_.insert(bytes_.end(), n, v);
+    return *this;
+  }
+  ByteWriter& Append(const ByteBuffer& b) {
+    bytes_.insert(bytes_.end(), b.begin(), b.end());
+    return *this;
+  }
   const ByteBuffer& bytes() const { return bytes_; }
 
  private:
@@ -79,8 +94,8 @@ class ByteWriter {
 // trailer.
 inline ByteBuffer Frame(const ByteBuffer& payload, std::uint8_t check1 = 0xA5, std::uint8_t check2 = 0x5A) {
   return ByteWriter()
-      .U8(16)              // header length L
-      .Fill(13, 0x20)      // filler
+      .U8(16)                 // header length L
+      .Fill(13, 0x20)         // filler
       .U8s({check1, check2})  // check pair
       .Append(payload)
       .U8s({check1, check2})  // trailer
@@ -136,7 +151,7 @@ inline std::u16string SealContainer(const ByteBuffer& container, std::u16string_
 // Prose-like text of at least `size` characters, all ASCII: compressible,
 // like a letter, and the same on every run.
 inline std::string ProseText(std::size_t size) {
-  static const char* const kWords[] = {"rotor ", "message ", "key ", "the ", "window ", "sealed ",
+  static const char* const kWords[] = {"rotor ", "message ", "key ", "the ",   "window ", "sealed ",
                                        "and ",   "a ",       "of ",  "text\n", "letter ", "Abort "};
   std::string text;
   text.reserve(size + 16);

@@ -18,6 +18,7 @@ TEST(Checked, Int32LengthPassesWhatFitsAndRaisesOverflowForTheRest) {
     std::uint64_t size;
     bool fits;
   };
+  // clang-format off
   const Case cases[] = {
       {0, true},
       {1, true},
@@ -28,6 +29,7 @@ TEST(Checked, Int32LengthPassesWhatFitsAndRaisesOverflowForTheRest) {
       {(std::uint64_t{1} << 32) + 5, false},  // would wrap to 5
       {std::numeric_limits<std::uint64_t>::max(), false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
     if (c.fits) {

@@ -105,14 +105,16 @@ std::vector<Kind> TreeKinds(int good = 900) {
     return [pattern](int i) {
       std::string p = pattern;
       for (const auto& [mark, value] : {std::pair<std::string, int>{"{i}", i}, {"{y}", i % 10}, {"{m}", i % 3}}) {
-        for (std::size_t at; (at = p.find(mark)) != std::string::npos;) p.replace(at, mark.size(), std::to_string(value));
+        for (std::size_t at; (at = p.find(mark)) != std::string::npos;)
+          p.replace(at, mark.size(), std::to_string(value));
       }
       return p;
     };
   };
   const auto goodText = [](int i) { return "text " + std::to_string(i) + " of the archive\n"; };
   return {
-      {"good", good, "opened", 0, name("{y}/m{m}/good{i}.b64"), [=](int i) { return Sealed(goodText(i), u"k"); }, goodText},
+      {"good", good, "opened", 0, name("{y}/m{m}/good{i}.b64"), [=](int i) { return Sealed(goodText(i), u"k"); },
+       goodText},
       {"wrong key", 30, "wrong key or suffix", 3, name("{y}/wrong{i}.b64"),
        [](int i) { return Sealed("other " + std::to_string(i), u"other"); }, nullptr},
       {"damaged", 20, "damaged", 5, name("damaged/d{i}.b64"),
@@ -135,8 +137,8 @@ std::vector<Kind> TreeKinds(int good = 900) {
          return bytes;
        },
        nullptr},
-      {"no base64 group", 5, "not a message", 3, name("junk/note{i}.txt"), [](int) { return std::string("-- == --\n"); },
-       nullptr},
+      {"no base64 group", 5, "not a message", 3, name("junk/note{i}.txt"),
+       [](int) { return std::string("-- == --\n"); }, nullptr},
       {"a link to nothing", 1, "unreadable", 2, name("dangling.b64"), nullptr, nullptr},
       // As root a file closed to everyone still reads: the link above is
       // the unreadable file there.
@@ -283,6 +285,7 @@ TEST_F(CliArchiveTest, WalkTakesWhatTheRulesSay) {
     std::vector<std::string> taken;  // in report order; a trailing '!' for skipped
     const char* errHas;
   };
+  // clang-format off
   const Case cases[] = {
       {"a folder without -r gives its own files", {in}, 0, {"a.b64", "b.msg", "n.txt"}, "3 opened, 0 failed"},
       {"-r goes down; a linked folder is not entered",
@@ -305,13 +308,15 @@ TEST_F(CliArchiveTest, WalkTakesWhatTheRulesSay) {
       {"a report that exists", {"--report", Path("old.jsonl").string(), in}, 1, {}, "exists: give --resume"},
       {"an output that is the report by another way", {"--report", Path("outlink/a.txt").string(), in}, 1, {}, "would be written over by"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(out);
     fs::create_directory(out);
     fs::remove(Path("r.jsonl"));
     std::vector<std::string> args = c.args;
-    if (std::find(args.begin(), args.end(), "--output-dir") == args.end()) args.insert(args.begin(), {"--output-dir", out});
+    if (std::find(args.begin(), args.end(), "--output-dir") == args.end())
+      args.insert(args.begin(), {"--output-dir", out});
     if (std::find(args.begin(), args.end(), "--report") == args.end()) {
       args.insert(args.begin(), {"--report", Path("r.jsonl").string()});
     }
@@ -326,7 +331,8 @@ TEST_F(CliArchiveTest, WalkTakesWhatTheRulesSay) {
     }
     std::vector<std::string> taken;
     for (const Json& line : ReportLines(Path("r.jsonl"))) {
-      if (line["kind"] == "input") taken.push_back(line["path"].get<std::string>() + (line["eventOutcome"] == "skipped" ? "!" : ""));
+      if (line["kind"] == "input")
+        taken.push_back(line["path"].get<std::string>() + (line["eventOutcome"] == "skipped" ? "!" : ""));
     }
     EXPECT_EQ(taken, c.taken);
   }
@@ -384,6 +390,7 @@ TEST_F(CliArchiveTest, RefusedBeforeAnyWorkWhateverTheJobs) {
     const char* errHas;  // the scratch folder's name left out
   };
   const auto none = [](const fs::path&) {};
+  // clang-format off
   const Case cases[] = {
       {"a file and a folder that need one name", {"x.b64", "x.txt/m.b64"}, none, {}, 1, "in/x.b64 would be written to out/x.txt, which in/x.txt/m.b64 needs as a folder"},
       {"a folder, then a file that needs its name", {"m.txt/x.b64", "m.zz"}, none, {}, 1, "in/m.zz would be written to out/m.txt, which in/m.txt/x.b64 needs as a folder"},
@@ -396,6 +403,7 @@ TEST_F(CliArchiveTest, RefusedBeforeAnyWorkWhateverTheJobs) {
       {"--report in a folder not there", {"a.b64"}, none, {"--report", Path("no/r.jsonl").string()}, 2, "--report: cannot write no/r.jsonl"},
       {"--resume with --report -", {"a.b64"}, none, {"--report", "-", "--resume"}, 1, "--resume goes on with a report kept in a file; --report - is standard output"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     for (const char* jobs : {"1", "2"}) {
       SCOPED_TRACE(std::string(c.name) + ", -j " + jobs);
@@ -403,8 +411,10 @@ TEST_F(CliArchiveTest, RefusedBeforeAnyWorkWhateverTheJobs) {
       for (const std::string& message : c.messages) WriteFile(In(message), Sealed(message, u"k"));
       c.make(dir_);
       std::vector<std::string> args = c.args;
-      if (std::find(args.begin(), args.end(), "--output-dir") == args.end()) args.insert(args.end(), {"--output-dir", Path("out").string()});
-      if (std::find(args.begin(), args.end(), "--report") == args.end()) args.insert(args.end(), {"--report", Path("r.jsonl").string()});
+      if (std::find(args.begin(), args.end(), "--output-dir") == args.end())
+        args.insert(args.end(), {"--output-dir", Path("out").string()});
+      if (std::find(args.begin(), args.end(), "--report") == args.end())
+        args.insert(args.end(), {"--report", Path("r.jsonl").string()});
       args.insert(args.end(), {"-r", "-j", jobs, Path("in").string()});
       const std::map<std::string, std::string> before = Snapshot(dir_);
       const Outcome got = Decode(args);
@@ -499,25 +509,30 @@ TEST_F(CliArchiveTest, PathsPastTheSystemsLimit) {
   const std::string name(250, 'd');
   WriteFile(In("a.b64"), Sealed("a", u"k"));
   MakeChain(Path("in"), name, 18, "m.b64", 14, Sealed("deep", u"k"));
-  const Outcome walked = Decode({"-r", "--output-dir", Path("out").string(), "--report", Path("r.jsonl").string(), Path("in").string()});
+  const Outcome walked =
+      Decode({"-r", "--output-dir", Path("out").string(), "--report", Path("r.jsonl").string(), Path("in").string()});
   EXPECT_EQ(walked.status, 2) << walked.err;  // the folder past the limit is unreadable
   std::map<std::string, std::string> outcomes;
   for (const Json& line : ReportLines(Path("r.jsonl"))) {
-    if (line["kind"] == "input") outcomes[line["path"]] = line["eventOutcome"].get<std::string>() + ": " + line.value("eventOutcomeDetail", "");
+    if (line["kind"] == "input")
+      outcomes[line["path"]] = line["eventOutcome"].get<std::string>() + ": " + line.value("eventOutcomeDetail", "");
   }
   std::string deep;
   for (int level = 0; level < 14; ++level) deep += name + "/";
   EXPECT_EQ(outcomes["a.b64"], "opened: ");
   EXPECT_EQ(outcomes[deep + "m.b64"], "opened: ");
   EXPECT_EQ(outcomes.size(), 3u);
-  const std::string past = "unreadable: cannot open it: its path is longer than the 4095 bytes the system takes (PATH_MAX)";
-  EXPECT_EQ(std::count_if(outcomes.begin(), outcomes.end(), [&](const auto& o) { return o.second.starts_with(past); }), 1);
+  const std::string past =
+      "unreadable: cannot open it: its path is longer than the 4095 bytes the system takes (PATH_MAX)";
+  EXPECT_EQ(std::count_if(outcomes.begin(), outcomes.end(), [&](const auto& o) { return o.second.starts_with(past); }),
+            1);
 
   // Texts under a longer folder would outgrow the limit: refused.
   const fs::path longOut = Path("long") / std::string(250, 'o') / std::string(250, 'o') / std::string(250, 'o');
   const Outcome refused = Decode({"-r", "--output-dir", longOut.string(), Path("in").string()});
   EXPECT_EQ(refused.status, 1) << refused.err;
-  EXPECT_NE(refused.err.find("over the 4095 the system takes: choose a shorter --output-dir"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("over the 4095 the system takes: choose a shorter --output-dir"), std::string::npos)
+      << refused.err;
   EXPECT_FALSE(fs::exists(Path("long")));
 
   const int scratch = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
@@ -566,7 +581,8 @@ TEST_F(CliArchiveTest, ResumeAfterAStopEqualsAWholeRun) {
     return args;
   };
   fs::create_directory(Path("whole"));
-  const Outcome whole = RunTool(TRIROTOR_CLI, {.args = run(Path("whole").string(), Path("whole.jsonl").string(), false)});
+  const Outcome whole =
+      RunTool(TRIROTOR_CLI, {.args = run(Path("whole").string(), Path("whole.jsonl").string(), false)});
   ASSERT_EQ(whole.status, 5) << whole.err;
   const std::map<std::string, std::string> expected = Tree(Path("whole"));
   std::size_t inputs = 0;
@@ -651,6 +667,7 @@ TEST_F(CliArchiveTest, ResumeGoesOnWithItsOwnRunOnly) {
   };
   const auto none = [](const fs::path&) {};
   const std::vector<std::string> all = {"a.b64", "s.b64", "sub/b.b64"};
+  // clang-format off
   const Case cases[] = {
       // The kept failure keeps the run's status.
       {"the same run, nothing new", none, {"-r", "--output-dir", out, in}, 4, "2 opened, 1 failed (1 checksum mismatch; 3 kept from the report)", all, 3, 0},
@@ -674,6 +691,7 @@ TEST_F(CliArchiveTest, ResumeGoesOnWithItsOwnRunOnly) {
        3,
        0},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (const char* made : {"in", "in2", "out", "r.jsonl"}) fs::remove_all(Path(made));
@@ -729,10 +747,10 @@ TEST_F(CliArchiveTest, StoppedWhileTheFoldersAreReadLeavesItsReport) {
     ASSERT_EQ(::pipe(err), 0);
     ASSERT_EQ(::fcntl(err[1], F_SETFL, O_NONBLOCK), 0);
     const std::string filler(4096, 'x');
-    while (::write(err[1], filler.data(), filler.size()) > 0) {
-    }
+    while (::write(err[1], filler.data(), filler.size()) > 0) {}
     ASSERT_EQ(::fcntl(err[1], F_SETFL, 0), 0);
-    std::vector<std::string> args = {"decode", "--key", "k", "-r", "--progress", "--output-dir", out, "--report", report, in};
+    std::vector<std::string> args = {"decode",       "--key", "k",        "-r",   "--progress",
+                                     "--output-dir", out,     "--report", report, in};
     if (resume) args.push_back("--resume");
     const pid_t pid = Start(args, err[1]);
     ::close(err[1]);
@@ -805,8 +823,7 @@ TEST_F(CliArchiveTest, ProgressAndSummaryOnStandardError) {
     std::size_t at = 0;
     for (const std::string& has : c.has) {
       at = got.err.find(has, at);
-      ASSERT_NE(at, std::string::npos) << has << "\n"
-                                       << got.err;
+      ASSERT_NE(at, std::string::npos) << has << "\n" << got.err;
     }
     for (const std::string& hasNot : c.hasNot) EXPECT_EQ(got.err.find(hasNot), std::string::npos) << hasNot;
   }
@@ -820,9 +837,9 @@ TEST_F(CliArchiveTest, KeyRingLineIsRecordedNeverTheKey) {
   WriteFile(In("c.b64"), Sealed("third", u"Nobody-Has-It"));
   WriteFile(Path("ring"), "# current\nSesame-Key-77\n\n# old\nOlder-Key-12\n");
   fs::create_directory(Path("out"));
-  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--keyring", Path("ring").string(), "--output-dir",
-                                                      Path("out").string(), "--report", Path("r.jsonl").string(),
-                                                      Path("in").string()}});
+  const Outcome got = RunTool(
+      TRIROTOR_CLI, {.args = {"decode", "--keyring", Path("ring").string(), "--output-dir", Path("out").string(),
+                              "--report", Path("r.jsonl").string(), Path("in").string()}});
   EXPECT_EQ(got.status, 3) << got.err;
   const std::vector<Json> lines = ReportLines(Path("r.jsonl"));
   ASSERT_EQ(lines.size(), 4u);
@@ -859,12 +876,13 @@ TEST_F(CliArchiveTest, NamesThatAreNotUtf8StayApart) {
       {"in a Latin-1 folder", "\xE9t\xE9/x.b64", true},
   };
   for (const Case& c : cases) WriteFile(In(c.path), Sealed(c.name, u"k"));
-  const std::vector<std::string> run = {"-r", "--output-dir", Path("out").string(), "--report", Path("r.jsonl").string(),
-                                        Path("in").string()};
+  const std::vector<std::string> run = {"-r",       "--output-dir",           Path("out").string(),
+                                        "--report", Path("r.jsonl").string(), Path("in").string()};
   ASSERT_EQ(Decode(run).status, 0);
   std::map<std::string, Json> byBytes;
   for (const Json& line : ReportLines(Path("r.jsonl"))) {
-    if (line["kind"] == "input") byBytes[line.value("pathBytes", test::Hex(test::Bytes(line["path"].get<std::string>())))] = line;
+    if (line["kind"] == "input")
+      byBytes[line.value("pathBytes", test::Hex(test::Bytes(line["path"].get<std::string>())))] = line;
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -959,6 +977,7 @@ TEST_F(CliArchiveTest, VerifyFindsWhatIsNotAsRecorded) {
       WriteFile(t / "r.jsonl", report.substr(0, bytes == 0 ? 0 : report.size() - bytes));
     };
   };
+  // clang-format off
   const Case cases[] = {
       {"untouched", keep, {}, 0, {}, "2 verified, 0 changed"},
       {"a changed output", [](const fs::path& t) { WriteFile(t / "out/x/b.txt", "bee"); }, {}, 4, {"changed: out/x/b.txt"}, ""},
@@ -1014,6 +1033,7 @@ TEST_F(CliArchiveTest, VerifyFindsWhatIsNotAsRecorded) {
       {"--codepage", keep, {"--codepage", "437"}, 1, {}, "excludes"},
       {"--salvage", keep, {"--salvage"}, 1, {}, "excludes"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(Path("in"));
@@ -1022,9 +1042,10 @@ TEST_F(CliArchiveTest, VerifyFindsWhatIsNotAsRecorded) {
     WriteFile(In("a.b64"), Sealed("a", u"k"));
     WriteFile(In("x/b.b64"), Sealed("b", u"k"));
     WriteFile(In("x/wrong.b64"), Sealed("w", u"other"));  // no output: nothing to verify
-    ASSERT_EQ(Decode({"-r", "--output-dir", Path("out").string(), "--report", Path("r.jsonl").string(), Path("in").string()})
-                  .status,
-              3);
+    ASSERT_EQ(
+        Decode({"-r", "--output-dir", Path("out").string(), "--report", Path("r.jsonl").string(), Path("in").string()})
+            .status,
+        3);
     c.change(dir_);
     const std::map<std::string, std::string> changed = Tree(Path("out"));
     std::vector<std::string> args = {"--verify", Path("r.jsonl").string()};

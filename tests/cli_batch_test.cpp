@@ -81,6 +81,7 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
     std::string line;
     std::optional<std::string> answer;  // none: no answer line at all
   };
+  // clang-format off
   const Case cases[] = {
       {"text", R"({"id":"a","message":")" + good + "\"}", R"({"id":"a","text":"fine"})"},
       {"record's own key and suffix", R"({"id":2,"message":")" + good + R"(","key":"k","suffix":"s"})",
@@ -198,6 +199,7 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
       {"a string cut inside \\u", R"({"id":"ab\u00)",
        R"({"id":null,"line":60,"error":"line 60: not valid JSON: a string that does not end, from byte offset 6"})"},
   };
+  // clang-format on
   std::string input;
   std::vector<std::string> expected;
   std::vector<const char*> names;
@@ -210,8 +212,8 @@ TEST_F(CliBatchTest, AnswersEveryRecordExactly) {
   input.pop_back();  // the last line may lack its line end
   for (const char* jobs : {"1", "2"}) {
     SCOPED_TRACE(std::string("-j ") + jobs);
-    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "--suffix", "s", "-j", jobs},
-                                               .input = input});
+    const Outcome got = RunTool(
+        TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "--suffix", "s", "-j", jobs}, .input = input});
     EXPECT_EQ(got.status, 3) << got.err;
     const std::vector<std::string> lines = SplitLines(got.out);
     ASSERT_EQ(lines.size(), expected.size()) << got.out;
@@ -257,6 +259,7 @@ TEST_F(CliBatchTest, DropsAByteOrderMarkAtTheStartOfTheFile) {
     std::string out;
     int status;
   };
+  // clang-format off
   const Case cases[] = {
       {"before the first record", bom + record + "\n", "{\"id\":1,\"text\":\"fine\"}\n", 0},
       {"without a line end", bom + record, "{\"id\":1,\"text\":\"fine\"}\n", 0},
@@ -270,9 +273,11 @@ TEST_F(CliBatchTest, DropsAByteOrderMarkAtTheStartOfTheFile) {
       {"twice", bom + bom + record + "\n",
        R"({"id":null,"line":1,"error":"line 1: not valid JSON at byte offset 0"})" "\n", 3},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--key", "k"}, .input = c.input});
+    const Outcome got =
+        RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--key", "k"}, .input = c.input});
     EXPECT_EQ(got.status, c.status) << got.err;
     EXPECT_EQ(got.out, c.out);
   }
@@ -293,6 +298,7 @@ TEST_F(CliBatchTest, KeyRingOpensEveryRecordAfterAFailedOne) {
     std::string line;
     std::string answer;
   };
+  // clang-format off
   const Case cases[] = {
       {R"({"id":0,"message":")" + opened + "\"}", ok},
       {R"({"id":1,"message":")" + stranger + "\"}",
@@ -308,9 +314,11 @@ TEST_F(CliBatchTest, KeyRingOpensEveryRecordAfterAFailedOne) {
       {R"({"id":5,"message":")" + ofAlpha + "\"}", R"({"id":5,"keyring_line":2,"text":"alpha's"})"},
       {R"({"id":0,"message":")" + opened + "\"}", ok},
   };
+  // clang-format on
   std::string input;
   for (const Case& c : cases) input += c.line + "\n";
-  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "-j", "1", "--keyring", ring}, .input = input});
+  const Outcome got =
+      RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "-j", "1", "--keyring", ring}, .input = input});
   EXPECT_EQ(got.status, 3) << got.err;
   const std::vector<std::string> lines = SplitLines(got.out);
   ASSERT_EQ(lines.size(), std::size(cases)) << got.out;
@@ -334,7 +342,8 @@ TEST_F(CliBatchTest, AnswersEscapeAtEveryOffset) {
       const std::u16string text = platform::BytesToText(plain);
       const std::u16string message = EncodeText(text, u"k", u"", FrameHeader{}, 0);
       const auto id = expected.size();
-      input += "{\"id\":" + std::to_string(id) + ",\"message\":\"" + std::string(message.begin(), message.end()) + "\"}\n";
+      input +=
+          "{\"id\":" + std::to_string(id) + ",\"message\":\"" + std::string(message.begin(), message.end()) + "\"}\n";
       // The reference: nlohmann-json reads the text as \u escapes and writes it.
       std::string escaped = "\"";
       for (char16_t unit : text) {
@@ -345,8 +354,8 @@ TEST_F(CliBatchTest, AnswersEscapeAtEveryOffset) {
       expected.push_back(Json{{"id", id}, {"text", Json::parse(escaped + "\"")}}.dump());
     }
   }
-  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--key", "k", "--codepage", "1252"},
-                                              .input = input});
+  const Outcome got = RunTool(
+      TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--key", "k", "--codepage", "1252"}, .input = input});
   ASSERT_EQ(got.status, 0) << got.err;
   std::istringstream out(got.out);
   std::size_t n = 0;
@@ -362,8 +371,7 @@ TEST_F(CliBatchTest, AnswersEscapeAtEveryOffset) {
 TEST_F(CliBatchTest, ExitStatusAndSummary) {
   const std::string good = R"({"id":1,"message":")" + Narrow(EncodeText(u"ok", u"k", u"", kHeader, 0)) + "\"}\n";
   const std::string bad = R"({"id":2,"message":")" + Narrow(EncodeText(u"ok", u"other", u"", kHeader, 0)) + "\"}\n";
-  const std::string checksum =
-      R"({"id":3,"message":")" + Sealed(WithBadChecksum("sum sum sum sum"), u"k") + "\"}\n";
+  const std::string checksum = R"({"id":3,"message":")" + Sealed(WithBadChecksum("sum sum sum sum"), u"k") + "\"}\n";
   struct Case {
     const char* name;
     std::vector<std::string> args;
@@ -410,16 +418,19 @@ TEST_F(CliBatchTest, EncodeFeedsDecode) {
                  .dump() +
              "\n";
   }
-  input += R"({"id": "lost", "text": "\u0100"})" "\n";
+  input += R"({"id": "lost", "text": "\u0100"})"
+           "\n";
   // A key the code page cannot hold would seal as '?': its record is refused.
-  input += R"({"id": "weak", "text": "x", "key": "\u65e5"})" "\n";
+  input += R"({"id": "weak", "text": "x", "key": "\u65e5"})"
+           "\n";
   const Outcome sealed = RunTool(TRIROTOR_CLI, {.args = {"encode", "--jsonl", "--key", "k"}, .input = input});
   EXPECT_EQ(sealed.status, 3) << sealed.err;  // the last two records cannot be sealed
   EXPECT_EQ(sealed.err, "trirotor: 52 records, 2 failed\n");
   std::vector<Json> messages = JsonLines(sealed.out);
   ASSERT_EQ(messages.size(), 52u);
-  EXPECT_EQ(messages[50]["error"],
-            "line 51: \"text\" line 1, column 1: U+0100 '\xc4\x80' has no place in code page 1252 and would become 'A'");
+  EXPECT_EQ(
+      messages[50]["error"],
+      "line 51: \"text\" line 1, column 1: U+0100 '\xc4\x80' has no place in code page 1252 and would become 'A'");
   EXPECT_EQ(messages[51]["id"], "weak");
   EXPECT_NE(messages[51]["error"].get<std::string>().find("U+65E5"), std::string::npos) << messages[51];
   EXPECT_EQ(messages[0]["message"].get<std::string>().find('\n'), std::string::npos);  // one line each
@@ -443,8 +454,8 @@ TEST_F(CliBatchTest, EncodeFeedsDecode) {
 TEST_F(CliBatchTest, KeepsInputOrderWhenALaterChunkFinishesFirst) {
   std::string big(1600000, 'x');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + (i * 2654435761u >> 7) % 26);
-  std::string input = R"({"id":"big","message":")" + Narrow(EncodeText(test::Text(big), u"k", u"", kHeader, 0)) +
-                      "\"}\n";
+  std::string input =
+      R"({"id":"big","message":")" + Narrow(EncodeText(test::Text(big), u"k", u"", kHeader, 0)) + "\"}\n";
   constexpr int kSmall = 600;
   for (int i = 0; i < kSmall; ++i) {
     input += R"({"id":)" + std::to_string(i) + R"(,"message":")" +
@@ -470,10 +481,9 @@ TEST_F(CliBatchTest, AnswersARecordBeforeTheNextArrives) {
   // killed after a minute of silence.
   const std::string first = R"({"id":1,"message":")" + message + "\"}\n";
   const std::string second = R"({"id":2,"message":")" + message + "\"}\n";
-  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--key", "k", "--quiet"},
-                                             .input = first,
-                                             .pipe = true,
-                                             .answers = {second, ""}});
+  const Outcome got = RunTool(
+      TRIROTOR_CLI,
+      {.args = {"decode", "--jsonl", "--key", "k", "--quiet"}, .input = first, .pipe = true, .answers = {second, ""}});
   EXPECT_EQ(got.answered, 2u);
   EXPECT_TRUE(got.inputWhole);
   const std::vector<std::string> lines = SplitLines(got.out);
@@ -511,8 +521,7 @@ TEST_F(CliBatchTest, MemoryDoesNotGrowWithWorkers) {
   if (!fs::exists("/usr/bin/time")) GTEST_SKIP() << "no /usr/bin/time to measure the tool with";
   std::string plain(12u << 20, '\0');
   for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<char>(' ' + (i * 2654435761u >> 9) % 90);
-  const std::string record =
-      R"(,"message":")" + Narrow(EncodeText(test::Text(plain), u"k", u"", kHeader, 0)) + "\"}\n";
+  const std::string record = R"(,"message":")" + Narrow(EncodeText(test::Text(plain), u"k", u"", kHeader, 0)) + "\"}\n";
   std::string input;
   for (int i = 0; i < 6; ++i) input += R"({"id":)" + std::to_string(i) + record;
   // The budget, and one record at work: its line, its copy, its text and its answer.

@@ -66,6 +66,7 @@ TEST_F(CliKeys, KeysAndKeyFiles) {
     std::string out;
     std::string err;  // a part of standard error
   };
+  // clang-format off
   const Case cases[] = {
       {"key file with a byte-order mark", {"decode", "--key-file", File("k1", "\xEF\xBB\xBF" + key + "\r\n"), "--suffix", "xyz"}, message, 0, "opened", ""},
       {"suffix file with a byte-order mark", {"decode", "--key", key, "--suffix-file", File("s1", "\xEF\xBB\xBFxyz\n")}, message, 0, "opened", ""},
@@ -82,6 +83,7 @@ TEST_F(CliKeys, KeysAndKeyFiles) {
       {"encode refuses such a key file", {"encode", "--key-file", File("k5", "\xce\xb1\xce\xb2\n")}, "text", 2, "", "U+03B1"},
       {"decode keeps the '?' rule and warns", {"decode", "--key", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e"}, oldMessage, 0, "old", "warning: U+65E5 '\xe6\x97\xa5' has no place in code page 1252 and was taken as '?'\ntrirotor: warning: U+672C"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = true});
@@ -108,6 +110,7 @@ TEST_F(CliKeys, CodePagesByNameAndRefusals) {
     std::string out;
     std::string err;
   };
+  // clang-format off
   const Case cases[] = {
       {"cp1251", cyrillic, 0, "\xd0\x96\xd0\xb8\xd0\xb7\xd0\xbd\xd1\x8c", ""},
       {"Windows-1251", cyrillic, 0, "\xd0\x96\xd0\xb8\xd0\xb7\xd0\xbd\xd1\x8c", ""},
@@ -119,6 +122,7 @@ TEST_F(CliKeys, CodePagesByNameAndRefusals) {
       {"65001", cyrillic, 1, "", "multi-byte"},
       {"latin-one", cyrillic, 1, "", "names no code page"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.page);
     const Outcome got =
@@ -169,6 +173,7 @@ TEST_F(CliKeys, AsksOnTheTerminalWhileTheMessageComesThroughAPipe) {
     std::string out;  // a part of standard output
     std::string err;
   };
+  // clang-format off
   const Case cases[] = {
       {"decode asks once", {"decode"}, message, true, {"tty key\n"}, 0, "through the pipe", ""},
       {"Ctrl-D ends the line", {"decode"}, message, true, {"tty key\x04"}, 0, "through the pipe", ""},
@@ -179,6 +184,7 @@ TEST_F(CliKeys, AsksOnTheTerminalWhileTheMessageComesThroughAPipe) {
       {"encode asks twice when the text is a file on standard input", {"encode", "--wrap", "0"}, "sealed", false,
        {"two\n", "two\n"}, 0, "", ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome got = RunTool(
@@ -288,6 +294,7 @@ TEST_F(CliKeys, WindowsLookAlikes) {
     std::string out;
     std::string err;  // a part of standard error
   };
+  // clang-format off
   const Case cases[] = {
       {"a typed key opens what its look-alike bytes sealed", {"decode", "--key", "\xc5\x81\xc3\xb3" "d\xc5\xba-2004"}, sealed, 0, "opened",
        "trirotor: warning: U+0141 '\xc5\x81' is not in code page 1252; it was taken as 'L', as Windows does\n"
@@ -300,6 +307,7 @@ TEST_F(CliKeys, WindowsLookAlikes) {
       {"fullwidth base64 counts as its digits", {"decode", "--key", "k"}, fullwidth, 0, "opened", ""},
       {"inspect says which characters were read by best fit", {"inspect"}, fullwidth, 0, "read by best fit", ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = true});
@@ -401,6 +409,7 @@ TEST_F(CliKeys, StandardInputAsAKeySource) {
     std::string out;
     std::string err;  // a part of standard error
   };
+  // clang-format off
   const Case cases[] = {
       {"/dev/stdin as the key file", {"decode", "--key-file", "/dev/stdin"}, message, true, 1, "",
        "--key-file /dev/stdin is the same file as standard input, which carries the message"},
@@ -430,6 +439,7 @@ TEST_F(CliKeys, StandardInputAsAKeySource) {
       {"an empty key ring from standard input", {"decode", "--keyring", "-", messageFile}, "# nothing\n", true, 2, "",
        "the key ring from standard input holds no key"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .input = c.input, .pipe = c.pipe});
@@ -503,8 +513,8 @@ TEST_F(CliKeys, KeyFilesRefuseWhatIsNoUtf8) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome got =
-        RunTool(TRIROTOR_CLI, {.args = {"decode", "--key-file", File("k", "k" + c.bytes + "\n"), message}, .pipe = true});
+    const Outcome got = RunTool(
+        TRIROTOR_CLI, {.args = {"decode", "--key-file", File("k", "k" + c.bytes + "\n"), message}, .pipe = true});
     EXPECT_EQ(got.status, 2) << got.err;
     EXPECT_EQ(got.out, "");
     EXPECT_NE(got.err.find("is not valid UTF-8 (byte 2)"), std::string::npos) << got.err;
@@ -580,6 +590,7 @@ TEST_F(CliKeys, UsageAndItsWords) {
     std::string notOut;  // never in standard output
     std::string err;     // a part of standard error
   };
+  // clang-format off
   const Case cases[] = {
       {"help on no command", {"help", "bogus"}, 1, "", "Usage", "there is no help on 'bogus'"},
       {"help on two commands", {"help", "decode", "encode"}, 1, "", "Usage", "one command at most"},
@@ -605,6 +616,7 @@ TEST_F(CliKeys, UsageAndItsWords) {
       {"an empty suffix file name", {"decode", "--key", "k", "--suffix-file", "", message}, 1, "", "", "an empty name"},
       {"an empty key ring name", {"decode", "--keyring", "", message}, 1, "", "", "an empty name names no file"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome got = RunTool(TRIROTOR_CLI, {.args = c.args, .pipe = true});

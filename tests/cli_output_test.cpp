@@ -154,6 +154,7 @@ TEST_F(CliOutputTest, AnOutputThatIsAnInputIsRefusedBeforeAnyWork) {
     args.insert(args.end(), more.begin(), more.end());
     return args;
   };
+  // clang-format off
   const Case cases[] = {
       {"the message itself", [&] { return Start{decode({"-o", m, m})}; }, "m.b64", 1},
       {"a symbolic link to the message", [&] {
@@ -193,6 +194,7 @@ TEST_F(CliOutputTest, AnOutputThatIsAnInputIsRefusedBeforeAnyWork) {
       {"the same name in another folder", [&] { return Start{decode({"-o", Path("sub/m.b64").string(), m})}; },
        "m.b64", 0},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(dir_);
@@ -241,7 +243,7 @@ TEST_F(CliOutputTest, ReplacingAFileKeepsItsRules) {
     std::string target;
     mode_t modeBefore;  // 0: no file there
     int status;
-    std::string after;   // the target's bytes
+    std::string after;  // the target's bytes
     mode_t modeAfter;
     const char* errHas;
   };
@@ -267,8 +269,8 @@ TEST_F(CliOutputTest, ReplacingAFileKeepsItsRules) {
       ASSERT_EQ(::chmod(target.c_str(), c.modeBefore), 0);
     }
     std::vector<std::string> before = Tree();
-    Running running = Spawn({{"decode", "-q", "--key", "k", "-o", target.string(), message}, "", "/dev/null", false, true},
-                            Err());
+    Running running =
+        Spawn({{"decode", "-q", "--key", "k", "-o", target.string(), message}, "", "/dev/null", false, true}, Err());
     const Ended got = Finish(running);
     if (got.status == 126) GTEST_SKIP() << "cannot become an unprivileged user";
     EXPECT_EQ(got.status, c.status) << got.err;
@@ -293,7 +295,8 @@ TEST_F(CliOutputTest, AHardLinkKeepsTheOldText) {
   const std::string message = File("m.b64", Narrow(EncodeText(u"opened", u"k", u"")));
   File("out.txt", "old");
   fs::create_hard_link(Path("out.txt"), Path("twin.txt"));
-  const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", Path("out.txt").string(), message}});
+  const Outcome got =
+      RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", Path("out.txt").string(), message}});
   EXPECT_EQ(got.status, 0) << got.err;
   EXPECT_EQ(ReadFile(Path("out.txt")), "opened");
   EXPECT_EQ(ReadFile(Path("twin.txt")), "old");
@@ -312,6 +315,7 @@ TEST_F(CliOutputTest, AStopAfterTheFirstAnswerLeavesNoTemporaryFile) {
     int signo;
   };
   const std::string target = Path("out.txt").string();
+  // clang-format off
   const Case cases[] = {
       {"decode, SIGINT", {"decode", "--jsonl", "--key", "k", "-o", target}, "{\"id\":1,\"message\":\"" + message + "\"}\n",
        SIGINT},
@@ -321,6 +325,7 @@ TEST_F(CliOutputTest, AStopAfterTheFirstAnswerLeavesNoTemporaryFile) {
        "{\"id\":1,\"message\":\"" + message + "\"}\n", SIGHUP},
       {"encode, SIGINT", {"encode", "--jsonl", "--key", "k", "-o", target}, "{\"id\":1,\"text\":\"first\"}\n", SIGINT},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     File("out.txt", "keep me");
@@ -423,6 +428,7 @@ TEST_F(CliOutputTest, FileNamesAreShownOnOneLine) {
     std::string file;   // a message file that is not there
     std::string shown;  // how the message names it, after the folder
   };
+  // clang-format off
   const Case cases[] = {
       {"a line end", "a\nb.b64", "a\\nb.b64\""},
       {"a carriage return and a tab", "a\r\tb", "a\\r\\tb\""},
@@ -433,6 +439,7 @@ TEST_F(CliOutputTest, FileNamesAreShownOnOneLine) {
       {"invalid UTF-8 beside a printable character", "\xc3\xa9\xff", "\xc3\xa9\\xFF\""},
       {"printable UTF-8 stays as it is", "gr\xc3\xbc\xc3\x9f" "e.b64", "gr\xc3\xbc\xc3\x9f" "e.b64:"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Outcome got = RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", Path(c.file).string()}});

@@ -42,8 +42,8 @@ namespace fs = std::filesystem;
 class CliRecover : public ToolTest {
  protected:
   // A message sealed under key and suffix, typed under `codePage`.
-  std::string Sealed(const std::string& name, const std::u16string& key, const std::u16string& suffix, int codePage = 1252,
-                     const std::string& plain = "the text of an old message\r\n") {
+  std::string Sealed(const std::string& name, const std::u16string& key, const std::u16string& suffix,
+                     int codePage = 1252, const std::string& plain = "the text of an old message\r\n") {
     platform::SetCodePage(codePage);
     const std::string message = EncodeBytes(Bytes(plain), key, suffix, Header(), 0);
     platform::SetCodePage(1252);
@@ -81,6 +81,7 @@ TEST_F(CliRecover, PlantedKeysAreFoundWhereTheyStand) {
   };
   const std::string words = Words("w.txt", 40, "summer", 17);
   const std::string cyrillic = Words("cyr.txt", 10, "\xd0\xbf\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c", 4);  // пароль
+  // clang-format off
   const Case cases[] = {
       {"word alone", u"summer", u"", 1252, {"--wordlist", words}, 17, "line 17 of " + words},
       {"rule 2, suffix 2", u"Summer", u"abc", 1252, {"--wordlist", words, "--rules", rules, "--suffix-wordlist", suffixes}, (16 * 3 + 1) * 3 + 2, "line 17 of " + words + ", rule 2 (line 2) of " + rules + ", suffix from line 2 of " + suffixes},
@@ -89,6 +90,7 @@ TEST_F(CliRecover, PlantedKeysAreFoundWhereTheyStand) {
       {"code page 1251", u"\u043f\u0430\u0440\u043e\u043b\u044c", u"", 1251, {"--wordlist", cyrillic, "--codepages", "1252,1251,cp437"}, 4, "line 4 of " + cyrillic},
       {"without the early test", u"summer", u"", 1252, {"--wordlist", words, "--no-early-test"}, 17, "line 17 of " + words},
   };
+  // clang-format on
   for (const Case& c : cases) {
     const std::string message = Sealed("m.b64", c.key, c.suffix, c.codePage);
     std::vector<std::string> args = c.args;
@@ -98,8 +100,7 @@ TEST_F(CliRecover, PlantedKeysAreFoundWhereTheyStand) {
     args.push_back(Path("s.session").string());
     args.push_back(message);
     const Outcome run = Recover(args);
-    ASSERT_EQ(run.status, 0) << c.name << "\n"
-                             << run.err;
+    ASSERT_EQ(run.status, 0) << c.name << "\n" << run.err;
     const nlohmann::json found = nlohmann::json::parse(run.out);
     EXPECT_EQ(found.at("key"), support::EncodeUtf8(c.key)) << c.name;
     EXPECT_EQ(found.at("suffix"), support::EncodeUtf8(c.suffix)) << c.name;
@@ -151,8 +152,8 @@ TEST_F(CliRecover, TheCountAnnouncedIsTheCountTried) {
 TEST_F(CliRecover, StatusLinesFollowTheSearch) {
   const std::string message = Sealed("m.b64", u"not among them", u"");
   const std::uint64_t total = 95ull * 95 * 95;  // ?a?a?a: several intervals of 0.1 s
-  const Outcome run = Recover({"--mask", "?a?a?a", "--status-json", "0.1", "--session", Path("s.session").string(),
-                               message});
+  const Outcome run =
+      Recover({"--mask", "?a?a?a", "--status-json", "0.1", "--session", Path("s.session").string(), message});
   EXPECT_EQ(run.status, 3) << run.err;
   std::vector<nlohmann::json> lines;
   std::size_t from = 0;
@@ -204,10 +205,12 @@ TEST_F(CliRecover, LuckyKeysAreNotTaken) {
     int status;
     std::string says;
   };
+  // clang-format off
   const Case cases[] = {
       {Path("cut.b64").string(), cutWords, {}, 3, "1 candidate passed the early test but not the full decode"},
       {Path("whole.b64").string(), words, {"--no-early-test"}, 0, "1 candidate passed the frame check but not the full decode"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--wordlist", c.words, "-j", "1", "--session", Path("l.session").string()};
     args.insert(args.end(), c.more.begin(), c.more.end());
@@ -341,11 +344,13 @@ TEST_F(CliRecover, PartsBySkipAndLimit) {
     int status;
     const char* says;
   };
+  // clang-format off
   const Part parts[] = {
       {"0", "5859", 5859, 3, "none of the 5,859 candidates opens the message (candidates 1 to 5,859 of 17,576)"},
       {"5859", "5859", 5859, 0, "found the key"},
       {"11718", "5859", 5858, 3, "none of the 5,858 candidates opens the message (candidates 11,719 to 17,576 of 17,576)"},
   };
+  // clang-format on
   std::uint64_t sum = 0;
   for (const Part& p : parts) {
     SCOPED_TRACE(p.skip);
@@ -373,8 +378,7 @@ TEST_F(CliRecover, PartsBySkipAndLimit) {
     std::vector<std::string> args = {"--mask", "?l?l?l", "--session", Path("bad").string(), message};
     args.insert(args.begin(), bad.begin(), bad.end());
     const Outcome run = Recover(args);
-    EXPECT_EQ(run.status, 1) << bad[0] << " " << bad[1] << "\n"
-                             << run.err;
+    EXPECT_EQ(run.status, 1) << bad[0] << " " << bad[1] << "\n" << run.err;
     EXPECT_TRUE(run.err.find("passes the end of the search") != std::string::npos ||
                 run.err.find("tries no candidate") != std::string::npos)
         << run.err;
@@ -418,7 +422,8 @@ TEST_F(CliRecover, SessionFilesAreGuarded) {
   const Outcome guarded = Recover({"--wordlist", words, "--session", mine, message});
   EXPECT_EQ(guarded.status, 1) << guarded.err;  // refused before the search, not found out after it
   EXPECT_EQ(ReadFile(mine), "my own notes\n");
-  EXPECT_NE(guarded.err.find("is not a session of trirotor recover; it is left as it is"), std::string::npos) << guarded.err;
+  EXPECT_NE(guarded.err.find("is not a session of trirotor recover; it is left as it is"), std::string::npos)
+      << guarded.err;
   const std::string session = Path("m.session").string();
   ASSERT_EQ(Recover({"--wordlist", words, "--session", session, message}).status, 3);
   struct Case {
@@ -428,20 +433,20 @@ TEST_F(CliRecover, SessionFilesAreGuarded) {
     int status;
     std::string says;
   };
+  // clang-format off
   const Case cases[] = {
       {"not a session", {"--restore", mine}, "", 2, "is not a session file of this trirotor"},
       {"a suffix it has not", {"--restore", session, "--suffix", "x"}, "", 1, "searches under no fixed suffix"},
       {"the message changed", {"--restore", session}, "QUJDREVGR0g=", 2, "is no longer the message this session searches"},
       {"resumed at its end", {"--restore", session}, "", 3, "none of the 20 candidates opens the message"},
   };
+  // clang-format on
   const std::string original = ReadFile(message);
   for (const Case& c : cases) {
     WriteFile(message, c.messageNow.empty() ? original : c.messageNow);
     const Outcome run = Recover(c.args);
-    EXPECT_EQ(run.status, c.status) << c.name << "\n"
-                                    << run.err;
-    EXPECT_NE(run.err.find(c.says), std::string::npos) << c.name << "\n"
-                                                       << run.err;
+    EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << c.name << "\n" << run.err;
   }
 }
 
@@ -455,9 +460,7 @@ struct Child {
   int input = -1;  // the write end of its standard input, or -1
 };
 
-enum class Out { kFile,
-                 kFull,
-                 kClosed };
+enum class Out { kFile, kFull, kClosed };
 
 Child Start(const std::vector<std::string>& args, Out out, const fs::path& dir, const std::string& cwd = "",
             bool holdInput = false) {
@@ -501,7 +504,8 @@ Outcome Finish(Child& child, const fs::path& dir) {
   return outcome;
 }
 
-Outcome RunIn(const std::vector<std::string>& args, const fs::path& dir, Out out = Out::kFile, const std::string& cwd = "") {
+Outcome RunIn(const std::vector<std::string>& args, const fs::path& dir, Out out = Out::kFile,
+              const std::string& cwd = "") {
   Child child = Start(args, out, dir, cwd);
   return Finish(child, dir);
 }
@@ -537,6 +541,7 @@ TEST_F(CliRecover, RefusedBeforeTheSearch) {
     int status;
     std::string says;
   };
+  // clang-format off
   const Case cases[] = {
       {"an empty mask", {"--mask", ""}, 1, "--mask: an empty mask makes no candidate"},
       {"an empty appended mask", {"--wordlist", words, "--append-mask="}, 1, "--append-mask: an empty mask"},
@@ -563,6 +568,7 @@ TEST_F(CliRecover, RefusedBeforeTheSearch) {
       {"a missing suffix list", {"--mask", "?l?d", "--suffix-wordlist", Path("none.txt").string()}, 2, "cannot read the word list"},
       {"a rule file with a bad rule", {"--wordlist", words, "--rules", badRules}, 1, "line 2: unsupported rule function 'M'"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args = {"recover"};
@@ -595,6 +601,7 @@ TEST_F(CliRecover, WhatAFoundKeyLeaves) {
     bool decodeTakesIt = true;  // decode has no $HEX[...] keys
   };
   const std::string place = Grouped(LowercaseNumber("kqza"));
+  // clang-format off
   const Case cases[] = {
       {"a mask alone", u"kqza", u"", 1252, "", {"--mask", "?l?l?l?l"}, "kqza\n", "candidate " + place + " of mask ?l?l?l?l"},
       {"a suffix from a list", u"summer", u"!x", 1252, "spring\nsummer\n", {"--suffix-mask", "?s?l"}, "summer\t!x\n", ""},
@@ -603,6 +610,7 @@ TEST_F(CliRecover, WhatAFoundKeyLeaves) {
       {"a word with a control character", u"k\u0001", u"", 1252, "$HEX[6b01]\n", {}, "$HEX[6b01]\n", "", false},
       {"--increment", u"42", u"", 1252, "", {"--mask", "?d?d?d", "--increment"}, "42\n", "candidate 25 of ?d?d, the first 2 of the 3 positions of mask ?d?d?d"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string message = Sealed("m.b64", c.key, c.suffix, c.codePage);
@@ -613,7 +621,8 @@ TEST_F(CliRecover, WhatAFoundKeyLeaves) {
     const Outcome run = Recover(args);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, c.out);
-    EXPECT_NE(run.err.find("found the key under code page " + std::to_string(c.codePage)), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("found the key under code page " + std::to_string(c.codePage)), std::string::npos)
+        << run.err;
     for (const std::string& secret : {place, std::to_string(LowercaseNumber("kqza")), std::string("line "),
                                       std::string("of mask"), std::string("candidate ")}) {
       EXPECT_EQ(run.err.find(secret), std::string::npos) << secret << " in " << run.err;
@@ -623,8 +632,8 @@ TEST_F(CliRecover, WhatAFoundKeyLeaves) {
     EXPECT_FALSE(kept.contains("standing")) << kept.dump();
     // The line is what decode takes: a key, or a key ring line with its suffix.
     const std::string ring = File("ring.txt", run.out);
-    const Outcome decoded = RunTool(TRIROTOR_CLI, {.args = {"decode", "--keyring", ring, "--codepage",
-                                                            std::to_string(c.codePage), message}});
+    const Outcome decoded = RunTool(
+        TRIROTOR_CLI, {.args = {"decode", "--keyring", ring, "--codepage", std::to_string(c.codePage), message}});
     if (c.decodeTakesIt) {
       EXPECT_EQ(decoded.status, 0) << decoded.err;
     }
@@ -648,9 +657,7 @@ TEST_F(CliRecover, WhatAFoundKeyLeaves) {
 TEST_F(CliRecover, TheKeyOutlivesWhatFailsAfterIt) {
   const std::string message = Sealed("m.b64", u"kqza", u"");
   const std::string session = Path("k.session").string();
-  enum class After { kNone,
-                     kStanding,
-                     kFinished };
+  enum class After { kNone, kStanding, kFinished };
   struct Case {
     const char* name;
     Out out;
@@ -659,11 +666,13 @@ TEST_F(CliRecover, TheKeyOutlivesWhatFailsAfterIt) {
     std::string printed, says;
     After session;
   };
+  // clang-format off
   const Case cases[] = {
       {"standard output full", Out::kFull, {}, 2, "", "cannot write the key found to standard output", After::kStanding},
       {"standard output closed", Out::kClosed, {}, 2, "", "standard output is closed", After::kNone},
       {"the text cannot be written", Out::kFile, {"--decode-to", "/dev/full"}, 2, "kqza\n", "cannot write /dev/full", After::kFinished},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(session);
@@ -699,10 +708,16 @@ TEST_F(CliRecover, SessionsFitTheirSearchOrAreRefused) {
   const std::string rules = File("r.rule", ":\nu\n"), suffixes = File("s.txt", "a\nb\n");
   const std::string message = Sealed("m.b64", u"absent", u""), messageText = ReadFile(message);
   const std::string session = Path("m.session").string();
-  ASSERT_EQ(Recover({"--wordlist", words, "--rules", rules, "--suffix-wordlist", suffixes, "--session", session, message}).status, 3);
+  ASSERT_EQ(
+      Recover({"--wordlist", words, "--rules", rules, "--suffix-wordlist", suffixes, "--session", session, message})
+          .status,
+      3);
   const std::string saved = ReadFile(session);
   // Word 10 ("w11", line 11) starts after "w1\n" .. "w10\n".
-  const auto midway = [](json& j) { j["standing"]["frontier"] = 40, j["standing"]["frontier_offset"] = 31, j["standing"]["frontier_lines"] = 10, j["standing"].erase("complete"); };
+  const auto midway = [](json& j) {
+    j["standing"]["frontier"] = 40, j["standing"]["frontier_offset"] = 31, j["standing"]["frontier_lines"] = 10,
+    j["standing"].erase("complete");
+  };
   const auto older = [&](json& j) {
     midway(j);
     j["trirotor_recover_session"] = 1;
@@ -710,7 +725,9 @@ TEST_F(CliRecover, SessionsFitTheirSearchOrAreRefused) {
     j.erase("sources");
   };
   const auto runs = [](std::uint64_t frontier, json ranges) {
-    return [=](json& j) { j["standing"]["frontier"] = frontier, j["standing"]["done_above"] = ranges, j["standing"].erase("complete"); };
+    return [=](json& j) {
+      j["standing"]["frontier"] = frontier, j["standing"]["done_above"] = ranges, j["standing"].erase("complete");
+    };
   };
   struct Case {
     const char* name;
@@ -721,6 +738,7 @@ TEST_F(CliRecover, SessionsFitTheirSearchOrAreRefused) {
   };
   const std::function<void(json&)> asSaved = [](json&) {};
   const std::function<void()> nothing = [] {};
+  // clang-format off
   const Case cases[] = {
       {"as saved", asSaved, nothing, 3, "none of the 80 candidates opens the message"},
       {"two lines of the list swapped", asSaved, [&] { WriteFile(words, "w1\nw2\nw4\nw3\n" + wordsText.substr(12)); }, 2, "has changed since the session was saved (the same size, other bytes)"},
@@ -748,6 +766,7 @@ TEST_F(CliRecover, SessionsFitTheirSearchOrAreRefused) {
       {"an older version, midway", older, nothing, 3, "none of the 80 candidates opens the message"},
       {"an older version, the list edited before its place", older, [&] { WriteFile(words, "w1\nw22\n" + wordsText.substr(6, 41) + "w5\n" + wordsText.substr(51)); }, 2, "the word list " + words + " has changed since the session was saved"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     json j = json::parse(saved);
@@ -797,6 +816,7 @@ TEST_F(CliRecover, ANewSearchTakesNoOtherSession) {
     std::string says;
     std::string lock = "";  // a lock file's text before the run, when there is one
   };
+  // clang-format off
   const Case cases[] = {
       {"a message of the same name elsewhere", exhausted, {"--wordlist", words, "b/letter.b64"}, 1, "holds the session of another search (of the message " + Path("a/letter.b64").string()},
       {"the same message with rules", exhausted, {"--wordlist", words, "--rules", rules, "a/letter.b64"}, 1, "another search (of this message, with other candidates or options)"},
@@ -808,6 +828,7 @@ TEST_F(CliRecover, ANewSearchTakesNoOtherSession) {
       {"no session yet", "", a, 3, "none of the 10 candidates opens the message"},
       {"a lock left by a run the system killed", "", a, 3, "none of the 10 candidates opens the message", "trirotor recover lock\n"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(session);
@@ -888,6 +909,7 @@ TEST_F(CliRecover, FixedSuffixesFromEverySource) {
     return args;
   };
   const std::string line = "k7\t" + secret + "\n";
+  // clang-format off
   const Case cases[] = {
       {"--suffix", with({"--suffix", secret}, found), 0, line, ""},
       {"--suffix-file", with({"--suffix-file", file}, found), 0, line, ""},
@@ -898,6 +920,7 @@ TEST_F(CliRecover, FixedSuffixesFromEverySource) {
       {"restored under another suffix", {"--restore", session, "--suffix-file", other}, 1, "", "not the suffix this session searches under"},
       {"restored with its suffix from a variable", {"--restore", session, "--suffix-env", "RECOVER_TEST_SUFFIX"}, 3, "", ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.args.front() != "--restore") fs::remove(session);
@@ -926,11 +949,13 @@ TEST_F(CliRecover, CountsAndTimesInPlainWords) {
     int status;
     std::string says, never;
   };
+  // clang-format off
   const Case cases[] = {
       {"one candidate, counted", {"--mask", "k", "--dry-run"}, 0, "1 candidate; ", "candidates"},
       {"one candidate, tried", {"--mask", "k"}, 3, "the one candidate does not open the message", "1 candidates"},
       {"more than a century", {"--mask", "?b?b?b?b?b?b?b?a", "--dry-run"}, 0, "; more than 100 years on ", "about more"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args = c.args;

@@ -47,6 +47,7 @@ TEST(CliSalvage, DamagedCopiesOfTheShippedExamples) {
     bool whole;               // the output is the whole text
     const char* errHas;
   };
+  // clang-format off
   const Case cases[] = {
       {"compressed, cut in half", {"--key-file", longKey, "--salvage"}, longMessage.substr(0, 116000), 4,
        &longText, 150000, false, " of 320565 bytes (the data ends); the text is not verified"},
@@ -64,6 +65,7 @@ TEST(CliSalvage, DamagedCopiesOfTheShippedExamples) {
       {"cut inside the header", {"--key-file", helloKey, "--salvage"}, helloMessage.substr(0, 20), 3, &helloText,
        0, false, "does not look like a frame of this key"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args{"decode", "-q"};
@@ -148,8 +150,8 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
   const std::u16string key = u"the usual one";
   const std::string message = EncodeBytes(ByteBuffer(text.begin(), text.end()), key, u"", header, 76);
   // A wrong key that the frame check lets through, found by search.
-  const ByteBuffer frame = DecodeBase64Bytes(platform::BytesToText(
-      reinterpret_cast<const std::uint8_t*>(message.data()), message.size()));
+  const ByteBuffer frame =
+      DecodeBase64Bytes(platform::BytesToText(reinterpret_cast<const std::uint8_t*>(message.data()), message.size()));
   std::string lucky;
   for (int i = 0; i < 2000000 && lucky.empty(); ++i) {
     const std::string candidate = "lucky " + std::to_string(i);
@@ -167,6 +169,7 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
     int status;
     std::vector<std::string> errHas;
   };
+  // clang-format off
   const Case cases[] = {
       {"first line", "the usual one\n" + fill, 0, {"opened with line 1 of the key ring\n"}},
       {"middle, with its comment", "alpha\n# the usual one, 2019\nthe usual one\n" + fill, 0,
@@ -180,6 +183,7 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
       {"absent", fill, 3, {"none of the 3 keys of the key ring opens the message"}},
       {"empty key", "alpha\n\tsuffix\n", 2, {"line 2 of the key ring has an empty key"}},
   };
+  // clang-format on
   const fs::path ringPath = fs::temp_directory_path() / ("ring-" + std::to_string(::getpid()));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -207,7 +211,8 @@ TEST(CliSalvage, KeyRingFindsTheFirstLineThatOpens) {
   // line that opened it; one with its own key ignores the ring.
   const std::string records = nlohmann::json{{"id", 1}, {"message", message}}.dump() + "\n" +
                               nlohmann::json{{"id", 2}, {"message", message}, {"key", "the usual one"}}.dump() + "\n";
-  for (const auto& [ring, status] : {std::pair<std::string, int>{lucky + "\n" + fill + "the usual one\n", 0}, {fill, 3}}) {
+  for (const auto& [ring, status] :
+       {std::pair<std::string, int>{lucky + "\n" + fill + "the usual one\n", 0}, {fill, 3}}) {
     std::ofstream(ringPath, std::ios::binary) << ring;
     const Outcome got = RunTool(
         TRIROTOR_CLI, {.args = {"decode", "--jsonl", "--quiet", "--keyring", ringPath.string()}, .input = records});

@@ -73,6 +73,7 @@ TEST(CliStopAtOnce, SignalWhileEncodingEndsTheToolAtOnce) {
     const char* line;
     bool toFile;  // -o out.txt, or standard output
   };
+  // clang-format off
   const Case cases[] = {
       {SIGINT, "trirotor: aborted by SIGINT\n", false},
       {SIGTERM, "trirotor: aborted by SIGTERM\n", false},
@@ -81,6 +82,7 @@ TEST(CliStopAtOnce, SignalWhileEncodingEndsTheToolAtOnce) {
       {SIGTERM, "trirotor: aborted by SIGTERM\n", true},
       {SIGHUP, "trirotor: aborted by SIGHUP\n", true},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.line) + (c.toFile ? " with -o" : " to standard output"));
     std::ofstream(target) << "keep me";
@@ -91,7 +93,8 @@ TEST(CliStopAtOnce, SignalWhileEncodingEndsTheToolAtOnce) {
     ASSERT_EQ(::fcntl(err[1], F_SETFL, O_NONBLOCK), 0);
     const std::string filler(4096, 'x');
     std::size_t filled = 0;
-    for (ssize_t put; (put = ::write(err[1], filler.data(), filler.size())) > 0;) filled += static_cast<std::size_t>(put);
+    for (ssize_t put; (put = ::write(err[1], filler.data(), filler.size())) > 0;)
+      filled += static_cast<std::size_t>(put);
     ASSERT_EQ(::fcntl(err[1], F_SETFL, 0), 0);
     const std::string out = (dir / ".stdout").string();
     std::vector<std::string> args{"encode", "--raw", "--progress", "--key", "k", (dir / "plain.txt").string()};
@@ -185,11 +188,13 @@ TEST(CliStopAtOnce, SignalsIgnoredAtStartStayIgnored) {
     std::vector<std::string> args;
     std::string input;
   };
+  // clang-format off
   const Command commands[] = {
       {"decode", {"decode", "--key", "k7", "-q"}, sealed},
       {"batch", {"decode", "--jsonl", "--key", "k7", "-q"}, "{\"id\":1,\"message\":\"" + sealed + "\"}\n"},
       {"recover", {"recover", "--wordlist", "-", "-q", "--session", (dir / "s").string(), (dir / "m.b64").string()}, "w\nk7\n"},
   };
+  // clang-format on
   struct Case {
     int signo;
     bool ignored;
@@ -197,7 +202,8 @@ TEST(CliStopAtOnce, SignalsIgnoredAtStartStayIgnored) {
   const Case cases[] = {{SIGHUP, true}, {SIGINT, true}, {SIGTERM, true}, {SIGHUP, false}};
   for (const Command& command : commands) {
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(command.name) + (c.ignored ? ", ignored: " : ", not ignored: ") + std::to_string(c.signo));
+      SCOPED_TRACE(std::string(command.name) + (c.ignored ? ", ignored: " : ", not ignored: ") +
+                   std::to_string(c.signo));
       fs::remove(dir / "s");
       int input[2];
       ASSERT_EQ(::pipe(input), 0);

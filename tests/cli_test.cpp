@@ -72,6 +72,7 @@ TEST_F(CliTest, DecodeExitStatusesAndStreams) {
     std::string out;
     std::string errHas;  // lines that follow each other in this order
   };
+  // clang-format off
   const Case cases[] = {
       {"plain text as UTF-8", message, {}, 0, "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", ""},
       {"plain bytes with --raw", message, {"--raw"}, 0, "Gr\xfc\xdf" "e \x80", ""},
@@ -91,6 +92,7 @@ TEST_F(CliTest, DecodeExitStatusesAndStreams) {
       {"empty input", "", {}, 3, "", "no message in the input"},
       {"two characters in four bytes", "\xc3\xa9\xc3\xa9", {}, 3, "", "no message in the input"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args{"decode", "--key", "k", File("m.b64", c.message)};
@@ -108,7 +110,11 @@ TEST_F(CliTest, DecodeExitStatusesAndStreams) {
 
 TEST_F(CliTest, UsageErrorsAreStatusOne) {
   const std::string message = File("m.b64", Narrow(EncodeText(u"x", u"k", u"")));
-  struct Case { const char* name; std::vector<std::string> args; const char* errHas; };
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* errHas;
+  };
   const Case cases[] = {
       {"no command", {}, "the commands are 'decode', 'encode'"},
       {"unknown command", {"open", message}, "'open' is not a command; the commands are 'decode', 'encode'"},
@@ -205,7 +211,12 @@ TEST_F(CliTest, OutputFileIsReplacedOnlyOnSuccess) {
   const std::string broken = File("broken.b64", Sealed(UnknownVersion(), u"k"));
   const std::string badSum = File("sum.b64", Sealed(WithBadChecksum("checksum, checksum, checksum"), u"k"));
   const std::string empty = File("empty.b64", "");
-  struct Case { const char* name; std::string message; int status; std::string after; };
+  struct Case {
+    const char* name;
+    std::string message;
+    int status;
+    std::string after;
+  };
   const Case cases[] = {{"frame fails", wrongKey, 3, "keep me"},
                         {"engine error", broken, 5, "keep me"},
                         {"unreadable message", Path("absent.b64").string(), 2, "keep me"},
@@ -231,8 +242,8 @@ TEST_F(CliTest, OutputFileIsReplacedOnlyOnSuccess) {
       RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", Path("no/such/dir/out.txt").string(), good}});
   EXPECT_EQ(noDir.status, 2);
   // A failed run creates no file where there was none.
-  EXPECT_EQ(RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", Path("fresh.txt").string(), wrongKey}}).status,
-            3);
+  EXPECT_EQ(
+      RunTool(TRIROTOR_CLI, {.args = {"decode", "--key", "k", "-o", Path("fresh.txt").string(), wrongKey}}).status, 3);
   EXPECT_FALSE(fs::exists(Path("fresh.txt")));
 }
 
@@ -246,12 +257,13 @@ TEST_F(CliTest, OutputGoesWhereThePathLeads) {
     const char* name;
     std::function<std::string()> make;  // returns the -o argument
     int status;
-    std::string out;      // on standard output
-    const char* where;    // the file that should hold "opened", or ""
-    const char* kept;     // what must still be what it was: a path and its kind
+    std::string out;    // on standard output
+    const char* where;  // the file that should hold "opened", or ""
+    const char* kept;   // what must still be what it was: a path and its kind
     Kind kind;
     const char* errHas;
   };
+  // clang-format off
   const Case cases[] = {
       {"link to a file", [&] {
          File("sub/real.txt", "old");
@@ -297,6 +309,7 @@ TEST_F(CliTest, OutputGoesWhereThePathLeads) {
       {"missing folder", [&] { return Path("none/out.txt").string(); }, 2, "", "", "", Kind::kNone,
        "No such file or directory"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string target = c.make();
@@ -326,8 +339,8 @@ TEST_F(CliTest, OutputGoesWhereThePathLeads) {
     struct stat info {};
     if (*c.kept != '\0') {
       ASSERT_EQ(::lstat(Path(c.kept).c_str(), &info), 0);
-      const bool sameKind = c.kind == Kind::kLink ? S_ISLNK(info.st_mode)
-                            : c.kind == Kind::kFifo ? S_ISFIFO(info.st_mode)
+      const bool sameKind = c.kind == Kind::kLink         ? S_ISLNK(info.st_mode)
+                            : c.kind == Kind::kFifo       ? S_ISFIFO(info.st_mode)
                             : c.kind == Kind::kCharDevice ? S_ISCHR(info.st_mode)
                             : c.kind == Kind::kSocket     ? S_ISSOCK(info.st_mode)
                                                           : S_ISDIR(info.st_mode);
@@ -349,7 +362,13 @@ TEST_F(CliTest, OutputGoesWhereThePathLeads) {
 /// Encoding ///
 
 TEST_F(CliTest, EncodeRefusesTextItWouldLose) {
-  struct Case { const char* name; std::string text; std::vector<std::string> extra; const char* errHas; };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> extra;
+    const char* errHas;
+  };
+  // clang-format off
   const Case cases[] = {
       {"character outside the page", "ab\ncd\xc4\x80" "e", {}, "line 2, column 3: U+0100"},
       {"invalid UTF-8", "abc\xff", {}, "line 1, column 4"},
@@ -360,6 +379,7 @@ TEST_F(CliTest, EncodeRefusesTextItWouldLose) {
        "line 2, column 1"},
       {"lines across slices", std::string(70000, '\n') + "\xe2\x82\xac\xc4\x80", {}, "line 70001, column 2: U+0100"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args{"encode", "--key", "k", "-o", Path("m.b64").string(), File("t.txt", c.text)};
@@ -375,9 +395,19 @@ TEST_F(CliTest, EncodeThenDecodeGivesTheTextBack) {
   std::string longText;
   for (int i = 0; i < 400; ++i) longText += "Line " + std::to_string(i) + ": na\xc3\xafve caf\xc3\xa9 \xe2\x82\xac\r\n";
   std::string manySlices, manyCyrillic;
-  for (int i = 0; i < 20000; ++i) manySlices += "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac" + std::to_string(i % 7);
+  for (int i = 0; i < 20000; ++i)
+    manySlices +=
+        "Gr\xc3\xbc\xc3\x9f"
+        "e \xe2\x82\xac" +
+        std::to_string(i % 7);
   for (int i = 0; i < 20000; ++i) manyCyrillic += "\xd0\x96\xd0\xb8" + std::to_string(i % 10);
-  struct Case { const char* name; std::string text; std::vector<std::string> options; std::size_t longest; };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> options;
+    std::size_t longest;
+  };
+  // clang-format off
   const Case cases[] = {
       {"default wrap", longText, {}, 76},
       {"narrow wrap", "short note\n", {"--wrap", "10"}, 10},
@@ -391,6 +421,7 @@ TEST_F(CliTest, EncodeThenDecodeGivesTheTextBack) {
       {"many slices", manySlices, {}, 76},
       {"many slices, Cyrillic page", manyCyrillic, {"--codepage", "1251"}, 76},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> encode{"encode", "--key", "k"};
@@ -459,7 +490,8 @@ TEST_F(CliTest, BatchKeepsInputOrderOnManyThreads) {
   for (int i = 0; i < kRecords; ++i) {
     // Sizes vary so that later records often finish first.
     const std::u16string text = test::Text(std::string(static_cast<std::size_t>((i * 7919) % 3000), 'a' + i % 26));
-    input += Json{{"id", i}, {"message", Narrow(EncodeText(text, u"key" + std::u16string(1, u'a' + i % 5), u""))},
+    input += Json{{"id", i},
+                  {"message", Narrow(EncodeText(text, u"key" + std::u16string(1, u'a' + i % 5), u""))},
                   {"key", "key" + std::string(1, static_cast<char>('a' + i % 5))}}
                  .dump() +
              "\n";
@@ -503,6 +535,7 @@ TEST_F(CliTest, ProgressShowsEachStageToItsEnd) {
     std::vector<std::string> has;  // in this order
     const char* hasNot;
   };
+  // clang-format off
   const Case cases[] = {
       {"stored message", {"decode", "--raw", stored},
        {"100%  decrypting " + mib(stored) + " of " + mib(stored)}, "checking"},
@@ -511,6 +544,7 @@ TEST_F(CliTest, ProgressShowsEachStageToItsEnd) {
       {"encode", {"encode", File("t.txt", "some text\n")},
        {"converting to code page 1252", "compressing", "encrypting", "writing base64", "writing", "done in"}, "%"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args = c.args;
@@ -542,10 +576,11 @@ TEST_F(CliTest, OutputDirAndCheckTakeEachMessageOnItsOwn) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
-    int status;  // the highest of the messages' own
+    int status;                                                // the highest of the messages' own
     std::vector<std::pair<std::string, std::string>> written;  // file in out/ and its text
     std::vector<const char*> errHas;
   };
+  // clang-format off
   const Case cases[] = {
       // One --output-dir run, the archive run's: its outcome lines and its
       // summary, whatever -j is.
@@ -570,6 +605,7 @@ TEST_F(CliTest, OutputDirAndCheckTakeEachMessageOnItsOwn) {
       {"check with the wrong key", {"--check", wrong}, 3, {}, {"Failed decoding the text (Error 33)"}},
       {"check a damaged text", {"--check", badSum}, 4, {}, {"Compression checksum error (Error 5)"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(Path("out"));

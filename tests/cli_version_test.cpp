@@ -49,8 +49,8 @@ TEST(Version, ToolAndWindowTellTheBuild) {
   cases.push_back({"window", TRIROTOR_GUI_PROGRAM, "trirotor-gui " TRIROTOR_EXPECT_VERSION});
 #endif
   const std::regex build(R"(build: commit ([0-9a-f]{12}|unknown), (\S+ \S+), (.+))");
-  const std::string parts = std::string("parts: window ") + TRIROTOR_EXPECT_GUI + ", Python " +
-                            TRIROTOR_EXPECT_PYTHON + ", Windows tables yes (always built in)";
+  const std::string parts = std::string("parts: window ") + TRIROTOR_EXPECT_GUI + ", Python " + TRIROTOR_EXPECT_PYTHON +
+                            ", Windows tables yes (always built in)";
   std::vector<std::string> first;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program);

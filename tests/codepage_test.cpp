@@ -26,6 +26,7 @@ TEST_F(CodePages, NamesPeopleTypeMeanTheirPage) {
     const char* name;
     std::optional<int> page;
   };
+  // clang-format off
   const Case cases[] = {
       {"1252", 1252},          {"cp1252", 1252},      {"CP1252", 1252},       {"windows-1252", 1252},
       {"Windows-1251", 1251},  {"WINDOWS1250", 1250}, {"ISO-8859-2", 28592},  {"iso-8859-1", 28591},
@@ -35,6 +36,7 @@ TEST_F(CodePages, NamesPeopleTypeMeanTheirPage) {
       {"1252x", std::nullopt}, {"-1252", std::nullopt}, {"0", std::nullopt},  {"123456", std::nullopt},
       {"iso-8859-12", std::nullopt}, {"cp 1252", std::nullopt},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(platform::ParseCodePageName(c.name), c.page);
@@ -98,8 +100,11 @@ TEST_F(CodePages, AssignedBytesKeepTheirCharactersBeforeStandIns) {
 #if defined(_WIN32)  // 864 and 875 as the system's iconv has them; Windows' tables differ
   const Case cases[] = {{857, 0xE5, u'\u00D5', 0xD5}, {857, 0x95, u'\u00F2', 0xF2}, {28598, 0xAA, u'\u00D7', 0xD7}};
 #else
-  const Case cases[] = {{864, 0xDB, u'\u00A6', 0xA6}, {857, 0xE5, u'\u00D5', 0xD5}, {857, 0x95, u'\u00F2', 0xF2},
-                        {875, 0x91, u'\u006A', 0x6A}, {28598, 0xAA, u'\u00D7', 0xD7}};
+  const Case cases[] = {{864, 0xDB, u'\u00A6', 0xA6},
+                        {857, 0xE5, u'\u00D5', 0xD5},
+                        {857, 0x95, u'\u00F2', 0xF2},
+                        {875, 0x91, u'\u006A', 0x6A},
+                        {28598, 0xAA, u'\u00D7', 0xD7}};
 #endif
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.page << " byte " << int{c.realByte});
@@ -136,8 +141,9 @@ struct MicrosoftTable {
 };
 
 MicrosoftTable ReadMicrosoftTable(int page) {
-  std::ifstream file(std::string(TRIROTOR_SOURCE_DIR) + "/platform/windows-codepages/bestfit" +
-                     std::to_string(page) + ".txt", std::ios::binary);
+  std::ifstream file(
+      std::string(TRIROTOR_SOURCE_DIR) + "/platform/windows-codepages/bestfit" + std::to_string(page) + ".txt",
+      std::ios::binary);
   MicrosoftTable table;
   std::string line, section;
   while (std::getline(file, line)) {
@@ -234,6 +240,7 @@ TEST_F(CodePages, TheScanPlacesTheCharacterForAUser) {
     const char* what;
     std::optional<std::string> message;
   };
+  // clang-format off
   const Case cases[] = {
       {"all held", u"Gr\u00FC\u00DFe \u20AC\nline", "", std::nullopt},
       {"second line", u"ab\ncd\u0100e", "", "line 2, column 3: U+0100 '\u0100' has no place in code page 1252"},
@@ -243,6 +250,7 @@ TEST_F(CodePages, TheScanPlacesTheCharacterForAUser) {
       {"a control character", u"a\u0080", "the suffix", "character 2 of the suffix: U+0080 has no place in code page 1252"},
       {"a lone surrogate", u"ab\xDC00", "", "line 1, column 3: U+DC00 has no place in code page 1252"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const auto found = platform::FindUnrepresentableCharacter(c.text, c.what);

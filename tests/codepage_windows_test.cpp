@@ -23,6 +23,7 @@ TEST_F(WindowsConversions, TheTenAnsiPagesConvertAsTheSystemDoes) {
     char16_t lookAlike;    // a character the page lacks but best-fits
     std::uint8_t itsByte;  // and the byte it becomes
   };
+  // clang-format off
   const Case cases[] = {
       {874, u'\uFF21', 'A'},
       {1250, u'\u00C0', 'A'},
@@ -35,6 +36,7 @@ TEST_F(WindowsConversions, TheTenAnsiPagesConvertAsTheSystemDoes) {
       {1257, u'\uFF21', 'A'},
       {1258, u'\uFF21', 'A'},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.page);
     platform::SetCodePage(c.page);

@@ -15,13 +15,13 @@ namespace {
 // root), data "ABC".
 ByteBuffer Abc(std::int32_t plainLength = 3, std::uint8_t checksum = 0x40) {
   return ByteWriter()
-      .Str("HE3\r")                          // identification
-      .U8(checksum)                          // 41 ^ 42 ^ 43
-      .I32(plainLength)                      // plain length
-      .I16(3)                                // three entries
-      .U8s({0x41, 1, 0x42, 2, 0x43, 2})      // A:1 bit, B:2, C:2
-      .U8(0x1A)                              // code bits 0 | 1,0 | 1,1 from bit 0
-      .U8(0x1A)                              // data: A(0) B(1,0) C(1,1)
+      .Str("HE3\r")                      // identification
+      .U8(checksum)                      // 41 ^ 42 ^ 43
+      .I32(plainLength)                  // plain length
+      .I16(3)                            // three entries
+      .U8s({0x41, 1, 0x42, 2, 0x43, 2})  // A:1 bit, B:2, C:2
+      .U8(0x1A)                          // code bits 0 | 1,0 | 1,1 from bit 0
+      .U8(0x1A)                          // data: A(0) B(1,0) C(1,1)
       .bytes();
 }
 
@@ -68,6 +68,7 @@ TEST_F(Container, DecodesTheDocumentedLayouts) {
   ByteBuffer lowerCase = Abc();
   lowerCase[0] = 'h';
   lowerCase[1] = 'e';
+  // clang-format off
   const Case cases[] = {
       {"stored", Bytes("HE0\rabc"), "abc", 0},
       {"stored, empty", Bytes("HE0\r"), "", 0},
@@ -86,6 +87,7 @@ TEST_F(Container, DecodesTheDocumentedLayouts) {
            .bytes(),
        "DCBA", 0},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LastError = 0;
@@ -98,7 +100,10 @@ TEST_F(Container, LaterEntriesAndZeroLengthsDecideTheCodes) {
   // 'A' first gets 1 bit, then 2 bits (0,1); 'B' gets 1 bit (0), then 0 bits
   // (no code at all). Data 0,1 must decode as 'A' through the 2-bit code.
   const ByteBuffer container = ByteWriter()
-                                   .Str("HE3\r").U8(0x41).I32(1).I16(4)
+                                   .Str("HE3\r")
+                                   .U8(0x41)
+                                   .I32(1)
+                                   .I16(4)
                                    .U8s({0x41, 1, 0x42, 1, 0x41, 2, 0x42, 0})
                                    .U8(0x02)  // A: bit 0 = 0, bit 1 = 1
                                    .U8(0x02)  // data 0, 1
@@ -113,6 +118,7 @@ TEST_F(Container, CodesThatAreNotPrefixFree) {
     ByteBuffer container;
     std::string plain;
   };
+  // clang-format off
   const Case cases[] = {
       // Equal codes: the higher byte value wins.
       {"equal codes", ByteWriter().Str("HE3\r").U8('B').I32(1).I16(2).U8s({'A', 1, 'B', 1}).U8(0x00).U8(0x00).bytes(), "B"},
@@ -125,6 +131,7 @@ TEST_F(Container, CodesThatAreNotPrefixFree) {
            .bytes(),
        "AC"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Decode(c.container), c.plain);
@@ -201,6 +208,7 @@ TEST_F(ContainerCorruption, RaisesSubscriptErrors) {
     const char* name;
     ByteBuffer container;
   };
+  // clang-format off
   const Case cases[] = {
       {"empty", {}},
       {"three bytes", Bytes("HE3")},
@@ -221,6 +229,7 @@ TEST_F(ContainerCorruption, RaisesSubscriptErrors) {
       {"a negative entry count starts the code bits inside the header",
        ByteWriter().Str("HE3\r").U8(0).I32(1).I16(-3).Fill(8, 0).bytes()},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(ErrorOf(c.container), kErrSubscript);

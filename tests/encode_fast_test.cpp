@@ -25,7 +25,8 @@ namespace trirotor::test {
 namespace {
 
 auto CipherState() {
-  return std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
+  return std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2,
+                         Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
 }
 
 // Encrypts `plain` in the given pieces (sizes; the rest goes last) from a
@@ -84,8 +85,8 @@ TEST_F(EncryptFast, TwinsAgreeForManyKeysAndDecryptBack) {
   SCOPED_TRACE("seed " + std::to_string(Seed()));
   for (int k = 0; k < 40; ++k) {
     SCOPED_TRACE("key " + std::to_string(k));
-    const std::u16string key = Text(std::string(1 + rng() % 40, static_cast<char>('a' + rng() % 26)) +
-                                     std::to_string(rng()));
+    const std::u16string key =
+        Text(std::string(1 + rng() % 40, static_cast<char>('a' + rng() % 26)) + std::to_string(rng()));
     const ByteBuffer plain = RandomBytes(rng, 1 + rng() % 3000);
     const ByteBuffer simple = EncryptInPieces(false, key, plain, {});
     const auto simpleState = CipherState();

@@ -41,9 +41,17 @@ std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.beg
 /// Base64 ///
 
 TEST(Base64Encode, MatchesRfc4648) {
-  struct Case { const char* bytes; const char* text; };
-  const Case cases[] = {{"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-                        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+  struct Case {
+    const char* bytes;
+    const char* text;
+  };
+  const Case cases[] = {{"", ""},
+                        {"f", "Zg=="},
+                        {"fo", "Zm8="},
+                        {"foo", "Zm9v"},
+                        {"foob", "Zm9vYg=="},
+                        {"fooba", "Zm9vYmE="},
+                        {"foobar", "Zm9vYmFy"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
     EXPECT_EQ(Encoded(Bytes(std::string_view(c.bytes)), 0), Bytes(std::string_view(c.text)));
@@ -51,7 +59,12 @@ TEST(Base64Encode, MatchesRfc4648) {
 }
 
 TEST(Base64Encode, WrapsIntoLinesWithoutATrailingBreak) {
-  struct Case { const char* name; std::size_t bytes; int wrap; std::vector<std::size_t> lines; };
+  struct Case {
+    const char* name;
+    std::size_t bytes;
+    int wrap;
+    std::vector<std::size_t> lines;
+  };
   const Case cases[] = {
       {"one line", 100, 0, {136}},
       {"two lines", 100, 76, {76, 60}},
@@ -95,7 +108,12 @@ class EncryptTest : public test::EngineTest {};
 
 TEST_F(EncryptTest, MatchesTheReferenceAndDecryptsBack) {
   std::mt19937_64 random(Seed());
-  struct Case { const char* name; std::size_t size; std::u16string key; std::u16string suffix; };
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::u16string key;
+    std::u16string suffix;
+  };
   const Case cases[] = {{"empty", 0, u"k", u""},
                         {"one byte", 1, u"key", u"s"},
                         {"past a rotor's length", 1000, u"a longer key", u""},
@@ -128,7 +146,12 @@ std::uint64_t Cost(const std::array<std::uint64_t, 256>& counts, const CodeLengt
 }
 
 TEST(HuffmanCodeLengths, AreOptimalAndComplete) {
-  struct Case { const char* name; std::vector<std::uint64_t> weights; std::uint64_t cost; int longest; };
+  struct Case {
+    const char* name;
+    std::vector<std::uint64_t> weights;
+    std::uint64_t cost;
+    int longest;
+  };
   // Costs from the textbook examples: the classic six-letter table, and
   // Fibonacci weights, which give the deepest tree for their count.
   const Case cases[] = {
@@ -185,7 +208,12 @@ TEST_F(ContainerEncodeTest, MatchesTheDocumentedContainers) {
   std::array<std::uint64_t, 256> dcbaCounts{};
   for (char ch : dcba) ++dcbaCounts[static_cast<std::uint8_t>(ch)];
 
-  struct Case { const char* name; ByteBuffer built; const char* hex; };
+  struct Case {
+    const char* name;
+    ByteBuffer built;
+    const char* hex;
+  };
+  // clang-format off
   const Case cases[] = {
       {"stored abc", StoreContainer(reinterpret_cast<const std::uint8_t*>(lowerAbc.data()), 3), "4845300d616263"},
       // A 0, B 10, C 11: code bits and data bits are both 1A.
@@ -194,6 +222,7 @@ TEST_F(ContainerEncodeTest, MatchesTheDocumentedContainers) {
       {"DCBA", CompressContainer(dcbaBytes, 4, HuffmanCodeLengths(dcbaCounts)),
        "4845330d040400000004004102420243024402" "d827"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Hex(c.built), c.hex);
@@ -227,7 +256,12 @@ TEST_F(ContainerEncodeTest, PicksTheSmallerContainerAndStoredOnATie) {
   ByteBuffer skewed(5000);
   for (auto& b : skewed) b = static_cast<std::uint8_t>(std::min<std::uint64_t>(random() % 64, random() % 64));
 
-  struct Case { const char* name; ByteBuffer plain; char version; };
+  struct Case {
+    const char* name;
+    ByteBuffer plain;
+    char version;
+  };
+  // clang-format off
   const Case cases[] = {
       {"empty", {}, '0'},
       {"short", text("abc"), '0'},
@@ -240,6 +274,7 @@ TEST_F(ContainerEncodeTest, PicksTheSmallerContainerAndStoredOnATie) {
        '3'},
       {"skewed", skewed, '3'},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const ByteBuffer chosen = HuffmanEncode(c.plain.data(), c.plain.size());
@@ -324,7 +359,10 @@ TEST_F(EncodeTextTest, RandomHeaderMakesEveryMessageDifferent) {
 
 TEST_F(EncodeTextTest, OtherKeyOrSuffixFailsTheFrame) {
   const std::u16string message = EncodeText(u"secret", u"right", u"tail", kHeader);
-  struct Case { const char* name; std::u16string key, suffix; };
+  struct Case {
+    const char* name;
+    std::u16string key, suffix;
+  };
   const Case cases[] = {{"key", u"wrong", u"tail"}, {"suffix", u"right", u"tall"}, {"no suffix", u"right", u""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -335,7 +373,11 @@ TEST_F(EncodeTextTest, OtherKeyOrSuffixFailsTheFrame) {
 }
 
 TEST_F(EncodeTextTest, RaisesTheKeyScheduleErrors) {
-  struct Case { const char* name; std::u16string key, suffix; std::int32_t number; };
+  struct Case {
+    const char* name;
+    std::u16string key, suffix;
+    std::int32_t number;
+  };
   const Case cases[] = {{"empty key", u"", u"", kErrDivisionByZero},
                         {"suffix too long", u"k", std::u16string(32768, u'x'), kErrOverflow}};
   for (const Case& c : cases) {
@@ -356,7 +398,11 @@ void RecordStage(EncodeStage stage, std::size_t bytes) { gStagesSeen.emplace_bac
 TEST_F(EncodeTextTest, EncodeBytesGivesBackEveryByteAndTellsItsStages) {
   ByteBuffer everyByte(256);
   for (int b = 0; b < 256; ++b) everyByte[b] = static_cast<std::uint8_t>(b);
-  struct Case { const char* name; ByteBuffer plain; int wrap; };
+  struct Case {
+    const char* name;
+    ByteBuffer plain;
+    int wrap;
+  };
   const Case cases[] = {
       {"every byte value", everyByte, 76},
       {"compressible", ByteBuffer(20000, 'a'), 0},
@@ -377,15 +423,17 @@ TEST_F(EncodeTextTest, EncodeBytesGivesBackEveryByteAndTellsItsStages) {
     EXPECT_EQ(LastError, 0);
     // The frame is what the base64 holds; each stage is told its own input.
     const std::size_t frame = DecodeBase64Bytes(std::u16string(message.begin(), message.end())).size();
-    const std::vector<std::pair<EncodeStage, std::size_t>> expected = {
-        {EncodeStage::kCompressing, c.plain.size()},
-        {EncodeStage::kEncrypting, frame},
-        {EncodeStage::kWritingBase64, frame}};
+    const std::vector<std::pair<EncodeStage, std::size_t>> expected = {{EncodeStage::kCompressing, c.plain.size()},
+                                                                       {EncodeStage::kEncrypting, frame},
+                                                                       {EncodeStage::kWritingBase64, frame}};
     EXPECT_EQ(gStagesSeen, expected);
   }
   // The bytes cannot hold a character the page lacks, but the key and suffix
   // can: refused, as EncodeText refuses them, before any stage runs.
-  struct Refused { const char* name; std::u16string key, suffix; };
+  struct Refused {
+    const char* name;
+    std::u16string key, suffix;
+  };
   const Refused refused[] = {{"key", u"\u65e5\u672c", u""}, {"suffix", u"k", u"x\u0100"}};
   for (const Refused& r : refused) {
     SCOPED_TRACE(r.name);
@@ -408,19 +456,20 @@ TEST_F(EncodeTextTest, EmptyTextRoundTrips) {
 
 // Texts of the kinds people seal, and the kinds that stress each stage.
 ByteBuffer MakePlain(std::mt19937_64& random, int kind, std::size_t size) {
-  static const char* words[] = {"the ", "of ", "message ", "and ", "key ", "rotor ", "a ", "sealed ",
-                                "text\r\n", "letter, ", "is ", "\u00e9t\u00e9 "};
+  static const char* words[] = {"the ", "of ",     "message ", "and ",     "key ", "rotor ",
+                                "a ",   "sealed ", "text\r\n", "letter, ", "is ",  "\u00e9t\u00e9 "};
   ByteBuffer out;
   out.reserve(size);
   while (out.size() < size) {
     switch (kind) {
       case 0: out.push_back(static_cast<std::uint8_t>(random())); break;  // every byte value
-      case 1: {                                                          // prose
+      case 1: {                                                           // prose
         const std::string_view w = words[random() % std::size(words)];
         out.insert(out.end(), w.begin(), w.end());
         break;
       }
-      case 2: out.insert(out.end(), 1 + random() % 300, static_cast<std::uint8_t>(random()));  // runs
+      case 2:
+        out.insert(out.end(), 1 + random() % 300, static_cast<std::uint8_t>(random()));  // runs
         break;
       default: out.push_back(static_cast<std::uint8_t>(random() % 3 == 0 ? random() : 'e'));  // skewed
     }
@@ -437,8 +486,9 @@ std::u16string RandomText(std::mt19937_64& random, std::size_t length) {
     // cannot hold).
     static constexpr char16_t kBeyondLatin1[] = u"\u20AC\u201A\u0192\u2020\u0160\u0152\u017D\u2122\u0161\u0153";
     const auto r = random() % 20;
-    ch = r < 16 ? static_cast<char16_t>(0x20 + random() % 95)
-                : r < 19 ? static_cast<char16_t>(0xA0 + random() % 96) : kBeyondLatin1[random() % 10];
+    ch = r < 16   ? static_cast<char16_t>(0x20 + random() % 95)
+         : r < 19 ? static_cast<char16_t>(0xA0 + random() % 96)
+                  : kBeyondLatin1[random() % 10];
   }
   return out;
 }
@@ -486,13 +536,16 @@ TEST(EncodeTextRefusal, ACharacterThePageCannotHoldIsRefusedNotLost) {
   // other such characters of the same length would open.
   // A look-alike is refused too: the text would change, and the same key
   // typed under another page would not give the look-alike's byte.
-  const Case cases[] = {{"A with macron", u"Caf\u0100", 4, "the text", " and would become 'A'"},
-                        {"a lone surrogate", u"ab\xD800", 3, "the text", " and would be lost"},
-                        {"C1 control outside the five", u"\u0080x", 1, "the text", " and would be lost"},
-                        {"Japanese key", u"\u65E5\u672C\u8A9E", 1, "the key", " and would be sealed as '?'"},
-                        {"key with a Greek letter last", u"abc\u03B1", 4, "the key", " look-alike 'a', as Windows does"},
-                        {"key with a Polish l", u"\u0142ock", 1, "the key", " look-alike 'l', as Windows does"},
-                        {"suffix with an emoji", u"s\xD83D\xDE00", 2, "the key suffix", " sealed as '?" "?'"}};
+  const Case cases[] = {
+      {"A with macron", u"Caf\u0100", 4, "the text", " and would become 'A'"},
+      {"a lone surrogate", u"ab\xD800", 3, "the text", " and would be lost"},
+      {"C1 control outside the five", u"\u0080x", 1, "the text", " and would be lost"},
+      {"Japanese key", u"\u65E5\u672C\u8A9E", 1, "the key", " and would be sealed as '?'"},
+      {"key with a Greek letter last", u"abc\u03B1", 4, "the key", " look-alike 'a', as Windows does"},
+      {"key with a Polish l", u"\u0142ock", 1, "the key", " look-alike 'l', as Windows does"},
+      {"suffix with an emoji", u"s\xD83D\xDE00", 2, "the key suffix",
+       " sealed as '?"
+       "?'"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::u16string_view fine = u"plain";

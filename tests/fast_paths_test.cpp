@@ -44,8 +44,7 @@ struct Observed {
 
 // Runs `stage` on `input` from a fresh engine, with an abort at pause
 // number `abortAt` (-1: none), and records what a host sees.
-Observed Observe(const std::function<void(ByteBuffer&)>& stage, const ByteBuffer& input,
-                 int abortAt = -1) {
+Observed Observe(const std::function<void(ByteBuffer&)>& stage, const ByteBuffer& input, int abortAt = -1) {
   LastError = AbortFlag = 0;
   Progress = 7;  // neither stage may depend on where Progress starts
   Log() = HookLog{};
@@ -72,10 +71,11 @@ Observed Observe(const std::function<void(ByteBuffer&)>& stage, const ByteBuffer
 void ExpectSame(const Observed& simple, const Observed& fast) {
   EXPECT_EQ(fast.error, simple.error);
   EXPECT_EQ(fast.bytes.size(), simple.bytes.size());
-  EXPECT_TRUE(fast.bytes == simple.bytes) << "first difference at byte "
-      << std::distance(simple.bytes.begin(),
-                       std::mismatch(simple.bytes.begin(), simple.bytes.end(), fast.bytes.begin(),
-                                     fast.bytes.end()).first);
+  EXPECT_TRUE(fast.bytes == simple.bytes)
+      << "first difference at byte "
+      << std::distance(
+             simple.bytes.begin(),
+             std::mismatch(simple.bytes.begin(), simple.bytes.end(), fast.bytes.begin(), fast.bytes.end()).first);
   EXPECT_EQ(fast.lastError, simple.lastError);
   EXPECT_EQ(fast.abortFlag, simple.abortFlag);
   EXPECT_EQ(fast.progress, simple.progress);
@@ -205,9 +205,11 @@ TEST_F(FastPaths, KeyScheduleMatchesItsTwin) {
     const std::u16string key = randomKey.substr(rng() % 600, 1 + rng() % 100);
     const std::u16string suffix = randomKey.substr(rng() % 600, rng() % 30);
     InitCipherSimple(key, suffix);
-    const auto simple = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
+    const auto simple = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1,
+                                        Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
     InitCipher(key, suffix);
-    ASSERT_TRUE(simple == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback))
+    ASSERT_TRUE(simple == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1,
+                                          Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback))
         << "random key " << k;
   }
 }
@@ -287,17 +289,19 @@ TEST_F(FastPaths, DecryptionTwinsAgreeForManyKeys) {
   std::mt19937 rng(Seed());
   SCOPED_TRACE("seed " + std::to_string(Seed()));
   for (int k = 0; k < 40; ++k) {
-    const std::u16string key = Text(std::string(1 + rng() % 40, static_cast<char>('a' + rng() % 26)) +
-                                     std::to_string(rng()));
+    const std::u16string key =
+        Text(std::string(1 + rng() % 40, static_cast<char>('a' + rng() % 26)) + std::to_string(rng()));
     const ByteBuffer cipher = RandomBytes(rng, 1 + rng() % 3000);
     ByteBuffer simple = cipher, fast = cipher;
     InitCipher(key, u"");
     DecryptBufferSimple(simple);
-    const auto state = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
+    const auto state = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1,
+                                       Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
     InitCipher(key, u"");
     DecryptBuffer(fast);
     ASSERT_EQ(Hex(fast), Hex(simple)) << "key " << k;
-    ASSERT_TRUE(state == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback));
+    ASSERT_TRUE(state == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1,
+                                         Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback));
   }
 }
 
@@ -323,18 +327,19 @@ class BitWriter {
 
 // A compressed container with the given codes (bits from the root, as
 // "0110"), data and header fields, written field by field.
-ByteBuffer Container(const std::map<std::uint8_t, std::string>& codes, const ByteBuffer& data,
-                     std::int32_t plainLength, std::uint8_t checksum) {
+ByteBuffer Container(const std::map<std::uint8_t, std::string>& codes, const ByteBuffer& data, std::int32_t plainLength,
+                     std::uint8_t checksum) {
   ByteWriter w;
-  w.Str("HE3\r")                                    // identification
-      .U8(checksum)                                 // XOR of the plain bytes
-      .I32(plainLength)                             // plain length
+  w.Str("HE3\r")                                      // identification
+      .U8(checksum)                                   // XOR of the plain bytes
+      .I32(plainLength)                               // plain length
       .I16(static_cast<std::int16_t>(codes.size()));  // entry count
   for (const auto& [value, bits] : codes) w.U8(value).U8(static_cast<std::uint8_t>(bits.size()));
   BitWriter codeBits;
   for (const auto& [value, bits] : codes) codeBits.Bits(bits);  // ascending byte value
-  return w.Append(codeBits.bytes())  // code bits, padded to a byte
-      .Append(data)                   // data bits
+  return w
+      .Append(codeBits.bytes())  // code bits, padded to a byte
+      .Append(data)              // data bits
       .bytes();
 }
 
@@ -380,12 +385,12 @@ std::map<std::uint8_t, std::string> UnaryCodes() {
 TEST_F(FastPaths, HuffmanMatchesItsTwinOnEveryKindOfCode) {
   std::mt19937 rng(Seed());
   SCOPED_TRACE("seed " + std::to_string(Seed()));
-  const std::map<std::uint8_t, std::string> fourBits = {{'e', "00"}, {'t', "01"}, {'a', "100"}, {'o', "101"},
-                                                       {'n', "1100"}, {'s', "1101"}, {' ', "1110"}, {'\n', "1111"}};
+  const std::map<std::uint8_t, std::string> fourBits = {{'e', "00"},   {'t', "01"},   {'a', "100"},  {'o', "101"},
+                                                        {'n', "1100"}, {'s', "1101"}, {' ', "1110"}, {'\n', "1111"}};
   // 'B' = 01 lies under A's leaf = 0, so it is never produced; 'D' ends at
   // the node that 'E' and 'F' pass through.
-  const std::map<std::uint8_t, std::string> notPrefixFree = {
-      {'A', "0"}, {'B', "01"}, {'C', "10"}, {'D', "11"}, {'E', "110"}, {'F', "111"}};
+  const std::map<std::uint8_t, std::string> notPrefixFree = {{'A', "0"},  {'B', "01"},  {'C', "10"},
+                                                             {'D', "11"}, {'E', "110"}, {'F', "111"}};
   const std::map<std::uint8_t, std::string> incomplete = {{'x', "00"}, {'y', "01"}, {'z', "10"}};  // 11 leaves
   const std::map<std::uint8_t, std::string> oneBit = {{'0', "0"}, {'1', "1"}};
   const std::map<std::uint8_t, std::string> shortCodes = {{'a', "0"}, {'b', "10"}, {'c', "110"}, {'d', "111"}};
@@ -475,8 +480,8 @@ TEST_F(FastPaths, SmallContainersMatchTheTwin) {
   // of those choices or on a fault the codes' reader must find.
   std::mt19937 rng(Seed());
   SCOPED_TRACE("seed " + std::to_string(Seed()));
-  const std::map<std::uint8_t, std::string> fourBits = {{'e', "00"}, {'t', "01"}, {'a', "100"}, {'o', "101"},
-                                                       {'n', "1100"}, {'s', "1101"}, {' ', "1110"}, {'\n', "1111"}};
+  const std::map<std::uint8_t, std::string> fourBits = {{'e', "00"},   {'t', "01"},   {'a', "100"},  {'o', "101"},
+                                                        {'n', "1100"}, {'s', "1101"}, {' ', "1110"}, {'\n', "1111"}};
   const std::vector<std::uint8_t> fourSymbols = {'e', 't', 'a', 'o', 'n', 's', ' ', '\n'};
   std::map<std::uint8_t, std::string> nineBits;  // every code 9 bits: longer than an 8-bit table
   for (int v = 0; v < 40; ++v) {
@@ -508,10 +513,15 @@ TEST_F(FastPaths, SmallContainersMatchTheTwin) {
   add("codes longer than a small table, more data", nineBits, nineSymbols, 3000);
   add("one symbol, one bit", {{'x', "0"}}, {'x'}, 50);
   cases.push_back({"later entry wins, zero length drops a code",
-                   ByteWriter().Str("HE3\r").U8(0).I32(4).I16(4)
+                   ByteWriter()
+                       .Str("HE3\r")
+                       .U8(0)
+                       .I32(4)
+                       .I16(4)
                        .U8s({'a', 3, 'b', 1, 'a', 1, 'c', 0})  // a: 3 then 1 bit; b: 1 bit; c: none
                        .U8(0b10)                               // a = 0, b = 1
-                       .U8(0b0110).bytes()});                  // data: a b b a
+                       .U8(0b0110)
+                       .bytes()});  // data: a b b a
   cases.push_back({"tree outgrows its table", Container(tooManyNodes, {0}, 1, 0)});
   // Code bits cut at every byte; the reader must stop on the same byte.
   const ByteBuffer whole = Container(nineBits, RandomStream(rng, nineBits, nineSymbols, 20).data, 20, 0);
@@ -529,7 +539,8 @@ TEST_F(FastPaths, SmallContainersMatchTheTwin) {
     w.Str("HE3\r").U8(static_cast<std::uint8_t>(rng())).I32(static_cast<std::int32_t>(rng() % 3000));
     const int entries = static_cast<int>(rng() % 12);
     w.I16(static_cast<std::int16_t>(entries));
-    for (int e = 0; e < entries; ++e) w.U8(static_cast<std::uint8_t>(rng() % 16)).U8(static_cast<std::uint8_t>(rng() % 14));
+    for (int e = 0; e < entries; ++e)
+      w.U8(static_cast<std::uint8_t>(rng() % 16)).U8(static_cast<std::uint8_t>(rng() % 14));
     cases.push_back({"random", w.Append(RandomBytes(rng, rng() % 1500)).bytes()});
   }
 

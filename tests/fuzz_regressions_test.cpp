@@ -84,9 +84,8 @@ TEST_F(FuzzRegressions, SavedMessagesGiveTextOrADocumentedError) {
     const fuzz::MessageInput input = fuzz::ReadMessageInput(saved.bytes.data(), saved.bytes.size());
     // Flag bit 7 belongs to the differential target; this one reads the
     // same bytes as the message.
-    const std::u16string message = (input.flags & 128) != 0
-                                       ? std::u16string(input.rawContainer.begin(), input.rawContainer.end())
-                                       : input.message;
+    const std::u16string message =
+        (input.flags & 128) != 0 ? std::u16string(input.rawContainer.begin(), input.rawContainer.end()) : input.message;
     platform::SetCodePage(input.codePage);
     Log() = HookLog{};
     Log().abortAtPause = input.abortAtPause;

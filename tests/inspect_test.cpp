@@ -92,7 +92,8 @@ TEST(Inspect, ReportsWhatEachStageSaw) {
   {
     SCOPED_TRACE("compressed, cut in the data");
     const std::size_t cut = 16 + layout.dataAt + 100;
-    const InspectReport r = InspectMessage(AsMessage(ByteBuffer(compressed.begin(), compressed.begin() + cut)), kKey, kSuffix);
+    const InspectReport r =
+        InspectMessage(AsMessage(ByteBuffer(compressed.begin(), compressed.begin() + cut)), kKey, kSuffix);
     EXPECT_FALSE(r.frameChecks);
     EXPECT_EQ(r.checksumComputed, -1);
     EXPECT_FALSE(r.decodingComplete);
@@ -129,6 +130,7 @@ TEST(Inspect, FaultyCodeTable) {
     ByteBuffer container;
     bool prefixFree, complete;
   };
+  // clang-format off
   const Case cases[] = {
       // 'a' = 0, 'b' = 1: the only sound case.
       {"sound", ByteWriter().Str("HE3\r").U8('a' ^ 'b').I32(2).I16(2).U8s({'a', 1, 'b', 1}).U8(0b10).U8(0b10).bytes(), true, true},
@@ -137,6 +139,7 @@ TEST(Inspect, FaultyCodeTable) {
       // 'a' = 0 alone: half the code space unused.
       {"incomplete", ByteWriter().Str("HE3\r").U8('a').I32(1).I16(1).U8s({'a', 1}).U8(0).U8(0).bytes(), true, false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     InitCipher(kKey, kSuffix);

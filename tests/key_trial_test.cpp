@@ -92,6 +92,7 @@ TEST(KeyTrial, EarlyTestKeepsEveryOpenerAndFewWrongKeys) {
     std::size_t textLength;
     std::u16string key, suffix;
   };
+  // clang-format off
   const Case cases[] = {
       {1, u"k", u""},
       {2, u"key", u"s"},
@@ -100,6 +101,7 @@ TEST(KeyTrial, EarlyTestKeepsEveryOpenerAndFewWrongKeys) {
       {70000, u"big", u"b"},
       {0, u"empty text", u""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     std::string plain(c.textLength, '\0');
     for (char& ch : plain) ch = static_cast<char>(32 + random() % 20);  // few symbols: compressed
@@ -159,8 +161,7 @@ std::u16string RandomText(std::mt19937& random, std::size_t length) {
 
 std::u16string RandomSuffix(std::mt19937& random) {
   const unsigned kind = random() % 4;
-  return RandomText(random, kind == 0 ? 0 : kind == 1 ? 1 + random() % 22
-                                                      : 20 + random() % 30);
+  return RandomText(random, kind == 0 ? 0 : kind == 1 ? 1 + random() % 22 : 20 + random() % 30);
 }
 
 // Each lane of a group ends with exactly the rotors the literal schedule
@@ -188,8 +189,7 @@ void CheckLanesHoldTheLiteralSchedulesRotors() {
     for (std::size_t k = 0; k < count; ++k) GroupCipherState(group, k, suffixed[k]);
     for (std::size_t k = 0; k < count; ++k) {
       SCOPED_TRACE("key of " + std::to_string(keys[k].size()) + " bytes, suffix of " +
-                   std::to_string(suffixes[k].size()) + ", lane " + std::to_string(k) + " of " +
-                   std::to_string(count));
+                   std::to_string(suffixes[k].size()) + ", lane " + std::to_string(k) + " of " + std::to_string(count));
       InitCipherSimple(Text(keys[k]), Text(suffixes[k]));
       EXPECT_TRUE(keyed[k] == Cipher);
       // A suffix lane: keys[0]'s first two rotors, made once, and its Rotor3 with this suffix.
@@ -267,8 +267,9 @@ void CheckAnswersAsKeyTrialDoes() {
         expectedWithKey |= std::uint64_t{trial.MayOpen(key, suffixes[start + i])} << i;
       }
       for (std::size_t i = 0; i < n; ++i) {
-        bytes.push_back({std::string_view(reinterpret_cast<const char*>(keyBytes[i].data()), keyBytes[i].size()),
-                         std::string_view(reinterpret_cast<const char*>(suffixBytes[i].data()), suffixBytes[i].size())});
+        bytes.push_back(
+            {std::string_view(reinterpret_cast<const char*>(keyBytes[i].data()), keyBytes[i].size()),
+             std::string_view(reinterpret_cast<const char*>(suffixBytes[i].data()), suffixBytes[i].size())});
       }
       SCOPED_TRACE("candidates " + std::to_string(start) + " to " + std::to_string(start + n - 1));
       EXPECT_EQ(group.MayOpen(std::span<const KeyGroupTrial::Candidate>(texts)), expected);

@@ -45,7 +45,8 @@ TEST_F(Keystream, CursorsCycleWithTheRotorSizes) {
     ASSERT_EQ(Cipher.Step1, n % 463);
     ASSERT_EQ(Cipher.Step2, n % 251);
     ASSERT_EQ(Cipher.Step3, n % 181);
-    ASSERT_TRUE(Cipher.Mix1 >= 0 && Cipher.Mix1 < 463 && Cipher.Mix2 >= 0 && Cipher.Mix2 < 251 && Cipher.Mix3 >= 0 && Cipher.Mix3 < 181);
+    ASSERT_TRUE(Cipher.Mix1 >= 0 && Cipher.Mix1 < 463 && Cipher.Mix2 >= 0 && Cipher.Mix2 < 251 && Cipher.Mix3 >= 0 &&
+                Cipher.Mix3 < 181);
   }
   auto sorted1 = Cipher.Rotor1;
   std::sort(sorted1.begin(), sorted1.end());
@@ -59,9 +60,9 @@ TEST_F(Keystream, FeedbackIsTheCiphertextByte) {
   const ByteBuffer a = DecryptByteByByte(cipher, u"k");
   const ByteBuffer b = DecryptByteByByte(changed, u"k");
   EXPECT_TRUE(std::equal(a.begin(), a.begin() + 20, b.begin()));
-  EXPECT_EQ(a[20] ^ b[20], 0x5C);  // the same key byte at the changed position
+  EXPECT_EQ(a[20] ^ b[20], 0x5C);                                     // the same key byte at the changed position
   EXPECT_FALSE(std::equal(a.begin() + 21, a.end(), b.begin() + 21));  // different states after
-  EXPECT_EQ(a, DecryptByteByByte(cipher, u"k"));  // and it is repeatable
+  EXPECT_EQ(a, DecryptByteByByte(cipher, u"k"));                      // and it is repeatable
 
   InitCipher(u"k", u"");
   DecryptByte(0xAB);
@@ -75,9 +76,11 @@ TEST_F(Keystream, BufferPassEqualsTheByteByByteDecryption) {
     ByteBuffer buffer = cipher;
     InitCipher(u"pass key", u"");
     DecryptBuffer(buffer);
-    const auto state = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
+    const auto state = std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1,
+                                       Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback);
     EXPECT_EQ(buffer, DecryptByteByByte(cipher, u"pass key"));
-    EXPECT_TRUE(state == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1, Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback));
+    EXPECT_TRUE(state == std::make_tuple(Cipher.Rotor1, Cipher.Rotor2, Cipher.Rotor3, Cipher.Step1, Cipher.Mix1,
+                                         Cipher.Step2, Cipher.Mix2, Cipher.Step3, Cipher.Mix3, Cipher.Feedback));
   }
 }
 

@@ -144,8 +144,8 @@ TEST_F(Pipeline, ErrorsLeaveTheDefaultPointerAndAUsableEngine) {
 }
 
 TEST_F(Pipeline, ChecksumErrorStillReturnsTheText) {
-  const ByteBuffer abcBadChecksum = ByteWriter()
-      .Str("HE3\r").U8(0x00).I32(3).I16(3).U8s({0x41, 1, 0x42, 2, 0x43, 2}).U8(0x1A).U8(0x1A).bytes();
+  const ByteBuffer abcBadChecksum =
+      ByteWriter().Str("HE3\r").U8(0x00).I32(3).I16(3).U8s({0x41, 1, 0x42, 2, 0x43, 2}).U8(0x1A).U8(0x1A).bytes();
   EXPECT_EQ(DecodeText(Seal(Frame(abcBadChecksum), kKey), kKey, u""), u"ABC");
   EXPECT_EQ(LastError, kErrChecksum);
 }

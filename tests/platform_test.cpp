@@ -19,7 +19,7 @@ TEST_F(Platform, Windows1252) {
     std::uint8_t byte;
     char16_t ch;
   };
-  const Case cases[] = {{0x41, u'A'}, {0x80, u'\u20AC'}, {0x81, u'\u0081'}, {0x8D, u'\u008D'},
+  const Case cases[] = {{0x41, u'A'},      {0x80, u'\u20AC'}, {0x81, u'\u0081'}, {0x8D, u'\u008D'},
                         {0x8F, u'\u008F'}, {0x90, u'\u0090'}, {0x9D, u'\u009D'}, {0x9F, u'\u0178'},
                         {0xA0, u'\u00A0'}, {0xFF, u'\u00FF'}, {0x00, u'\0'}};
   for (const Case& c : cases) {
@@ -64,7 +64,8 @@ TEST_F(Platform, RefusesPagesItCannotUse) {
     int page;
     const char* says;
   };
-  const Case cases[] = {{932, "multi-byte"}, {65001, "multi-byte"}, {936, "multi-byte"}, {99999, "unknown"}, {0, "unknown"}};
+  const Case cases[] = {
+      {932, "multi-byte"}, {65001, "multi-byte"}, {936, "multi-byte"}, {99999, "unknown"}, {0, "unknown"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.page);
     EXPECT_FALSE(platform::IsCodePageSupported(c.page));

@@ -72,6 +72,7 @@ TEST(Records, KeyRingLines) {
     std::u16string text;
     std::vector<RingEntry> want;
   };
+  // clang-format off
   const Case cases[] = {
       {"keys, a suffix after a TAB, CRLF", u"alpha\tsuffix\r\nbeta\n", {{1, u"alpha", u"suffix", ""}, {2, u"beta", u"", ""}}},
       {"a comment names the key below it only", u"# work\n\n#   home box\ngamma\ndelta", {{4, u"gamma", u"", "home box"}, {5, u"delta", u"", ""}}},
@@ -79,6 +80,7 @@ TEST(Records, KeyRingLines) {
       {"a key's own '#' after its start", u"a#b", {{1, u"a#b", u"", ""}}},
       {"only comments and blanks", u"# none\n\r\n", {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::vector<RingEntry> got = ParseKeyRing(c.text);

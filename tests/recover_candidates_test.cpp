@@ -42,9 +42,7 @@ fs::path Scratch(const std::string& name) {
   return dir / name;
 }
 
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+void WriteFile(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // The cases of peer.jsonl whose "case" starts with `kind`, in file order.
 std::vector<nlohmann::json> PeerCases(std::string_view kind) {
@@ -96,8 +94,9 @@ std::string FirstDifference(const std::vector<std::string>& ours, const nlohmann
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     if (Digest(ours, b * kBlock, kBlock) == blocks[b]) continue;
     const std::size_t first = b * kBlock, last = std::min(ours.size(), first + kBlock) - 1;
-    return "candidates " + std::to_string(first) + " to " + std::to_string(last) + " differ from hashcat's (ours from " +
-           origin(first) + " to " + origin(last) + "); scripts/hashcat_peer.py shows how hashcat made them";
+    return "candidates " + std::to_string(first) + " to " + std::to_string(last) +
+           " differ from hashcat's (ours from " + origin(first) + " to " + origin(last) +
+           "); scripts/hashcat_peer.py shows how hashcat made them";
   }
   return "";
 }
@@ -267,8 +266,9 @@ TEST(RecoverCandidates, MasksAndHybridsAsHashcat) {
     }
     const std::size_t least = peer.at("increment_min");
     const Mask mask = Mask::Parse(Latin1(peer.at("mask")), custom);
-    const MaskPlace where = place == "alone" ? MaskPlace::kAlone : place == "append" ? MaskPlace::kAppend
-                                                                                     : MaskPlace::kPrepend;
+    const MaskPlace where = place == "alone"    ? MaskPlace::kAlone
+                            : place == "append" ? MaskPlace::kAppend
+                                                : MaskPlace::kPrepend;
     const WordExpansion expansion({}, MaskList(least > 0 ? mask.Prefixes(least) : std::vector<Mask>{mask}), where);
     std::vector<std::string> ours;
     const std::vector<std::string> alone = {""};
@@ -295,7 +295,15 @@ TEST(RecoverCandidates, CountsAndRefusals) {
     std::string mask;
     std::uint64_t count;
   };
-  for (const Count& c : std::vector<Count>{{"?l", 26}, {"?u?d", 260}, {"?s", 33}, {"?a", 95}, {"?b", 256}, {"?h?H", 256}, {"??", 1}, {"abc", 1}, {"?d?d?d?d?d?d?d?d", 100000000}}) {
+  for (const Count& c : std::vector<Count>{{"?l", 26},
+                                           {"?u?d", 260},
+                                           {"?s", 33},
+                                           {"?a", 95},
+                                           {"?b", 256},
+                                           {"?h?H", 256},
+                                           {"??", 1},
+                                           {"abc", 1},
+                                           {"?d?d?d?d?d?d?d?d", 100000000}}) {
     EXPECT_EQ(Mask::Parse(c.mask, none).Count(), c.count) << c.mask;
   }
   EXPECT_EQ(MaskList(Mask::Parse("?d?d?d", none).Prefixes(1)).Count(), 1110u);
@@ -325,10 +333,12 @@ TEST(RecoverCandidates, CountsAndRefusals) {
       EXPECT_NE(std::string(error.what()).find(r.says), std::string::npos) << r.rule << ": " << error.what();
     }
   }
-  for (const char* bad : {"?", "ab?", "?x", "?1", "?5", ""}) EXPECT_THROW(Mask::Parse(bad, none), CandidateError) << bad;
+  for (const char* bad : {"?", "ab?", "?x", "?1", "?5", ""})
+    EXPECT_THROW(Mask::Parse(bad, none), CandidateError) << bad;
   // --increment from a place that is not in the mask: nothing, or an empty
   // candidate, would be tried.
-  for (const std::size_t least : {0, 4, 300}) EXPECT_THROW(Mask::Parse("?d?d?d", none).Prefixes(least), CandidateError) << least;
+  for (const std::size_t least : {0, 4, 300})
+    EXPECT_THROW(Mask::Parse("?d?d?d", none).Prefixes(least), CandidateError) << least;
   EXPECT_EQ(Mask::Parse("?d?d?d", none).Prefixes(3).size(), 1u);
   // Which mask of --increment a candidate comes from, and its number there.
   const MaskList increments(Mask::Parse("?d?l", none).Prefixes(1));
@@ -394,6 +404,7 @@ TEST(RecoverCandidates, ByteOrderMarksAsEditorsWriteThem) {
     std::string text;
     std::vector<std::string> words;
   };
+  // clang-format off
   const Case cases[] = {
       {"a mark, then words", std::string(kMark) + "first\nsecond\n", {"first", "second"}},
       {"a mark and CRLF", std::string(kMark) + "first\r\nsecond\r\n", {"first", "second"}},
@@ -401,6 +412,7 @@ TEST(RecoverCandidates, ByteOrderMarksAsEditorsWriteThem) {
       {"a mark on the second line is its word's", "first\n" + std::string(kMark) + "second\n", {"first", std::string(kMark) + "second"}},
       {"no mark", "first\nsecond", {"first", "second"}},
   };
+  // clang-format on
   const fs::path path = Scratch("marked.txt");
   for (const Case& c : cases) {
     WriteFile(path, c.text);

@@ -55,7 +55,7 @@ class ToolTest : public ::testing::Test {
 
 std::string ReadFile(const std::filesystem::path& path);  // whole, as bytes
 void WriteFile(const std::filesystem::path& path, std::string_view bytes);
-std::string Narrow(std::u16string_view ascii);  // ASCII text to bytes
+std::string Narrow(std::u16string_view ascii);                       // ASCII text to bytes
 std::vector<std::string> Listing(const std::filesystem::path& dir);  // names, sorted
 
 // Containers that fail in the tool's tests: `plain` compressed with its

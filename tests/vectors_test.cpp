@@ -53,6 +53,7 @@ std::vector<std::string> RaisingStages(std::string_view name) {
     std::string_view prefix;
     const char* stage;
   };
+  // clang-format off
   const Kind kinds[] = {
       {"key-", "InitCipher()"},
       {"container-", "HuffmanDecode()"},
@@ -61,6 +62,7 @@ std::vector<std::string> RaisingStages(std::string_view name) {
       {"tree-", "HuffmanDecode()"},
       {"nothing-decoded-", "HuffmanDecode()"},
   };
+  // clang-format on
   for (const Kind& kind : kinds) {
     if (name.starts_with(kind.prefix)) return {kind.stage};
   }

@@ -185,7 +185,7 @@ val Decode(val message, val key, val keySuffix) {
     const std::u16string suffixText = Units(keySuffix);
     warnings = trirotor::platform::KeyConversionWarnings(keyText, suffixText);
     std::u16string plain;
-    if (message.instanceof(val::global("Uint8Array"))) {
+    if (message.instanceof (val::global("Uint8Array"))) {
       const ByteBuffer result = trirotor::DecodeBytes(Bytes(message), keyText, suffixText);
       plain = trirotor::platform::BytesToText(result);
     } else {

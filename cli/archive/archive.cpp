@@ -67,8 +67,7 @@ constexpr std::size_t kTemporaryExtra = 17;
 std::string UtcNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   const std::tm utc = UtcCalendar(seconds);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
@@ -84,7 +83,8 @@ Json Agent() { return Json{{"name", kAgent}, {"version", TRIROTOR_VERSION}, {"ro
 // still reads (it skips the NULs). Asked only of a file no key opens: a
 // message that opens is a message, whatever else it holds.
 bool LooksBinary(const ByteBuffer& bytes) {
-  const bool utf16 = bytes.size() >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF));
+  const bool utf16 =
+      bytes.size() >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF));
   return std::any_of(bytes.begin(), bytes.end(), [utf16](std::uint8_t b) {
     if (b == 0) return !utf16;
     return (b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != '\v' && b != 0x1A) || b == 0x7F;
@@ -267,7 +267,8 @@ void WriteText(const ByteBuffer& plain, const Settings& settings, const std::str
 
 // Reads, decodes and (when `output` is given) writes one input. Throws
 // Failure(kExitAborted) on an interrupt; every other failure is an outcome.
-Decoded DecodeInputOrThrow(const std::string& path, const Keys& keys, const Settings& settings, const std::string* output) {
+Decoded DecodeInputOrThrow(const std::string& path, const Keys& keys, const Settings& settings,
+                           const std::string* output) {
   Decoded d;
   bool binary = false;
   std::optional<ByteBuffer> message = ReadMessage(path, d, binary);
@@ -295,8 +296,8 @@ Decoded DecodeInput(const std::string& path, const Keys& keys, const Settings& s
 }
 
 // One input's report line.
-Json ReportLine(std::size_t index, const Item& item, const Decoded& d, const std::string& outputRoot,
-                const Keys& keys, const Settings& settings, const std::string& start, const std::string& end) {
+Json ReportLine(std::size_t index, const Item& item, const Decoded& d, const std::string& outputRoot, const Keys& keys,
+                const Settings& settings, const std::string& start, const std::string& end) {
   Json line;
   line["kind"] = "input";
   line["eventType"] = "decryption";
@@ -341,7 +342,9 @@ class RunProgress {
  public:
   // A line a second off a terminal, ten on one.
   RunProgress(bool shown, bool forced)
-      : shown_(shown), line_(forced, std::chrono::milliseconds(100), std::chrono::milliseconds(1000)), workStart_(Clock::now()) {}
+      : shown_(shown),
+        line_(forced, std::chrono::milliseconds(100), std::chrono::milliseconds(1000)),
+        workStart_(Clock::now()) {}
 
   // While the folders are read: a walk of a large tree takes minutes.
   void Walking(std::size_t found) {
@@ -367,8 +370,8 @@ class RunProgress {
     const double seconds = std::chrono::duration<double>(Clock::now() - workStart_).count();
     const double rate = seconds > 0.05 ? static_cast<double>(doneBytes_) / seconds : 0;
     const int percent = files_ == 0 ? 100 : static_cast<int>(doneFiles_ * 100 / files_);
-    std::string line = "[" + BarCells(percent, 20) + "] " + std::to_string(doneFiles_) + "/" +
-                       std::to_string(files_) + " files  " + HumanBytes(static_cast<double>(doneBytes_)) + " of " +
+    std::string line = "[" + BarCells(percent, 20) + "] " + std::to_string(doneFiles_) + "/" + std::to_string(files_) +
+                       " files  " + HumanBytes(static_cast<double>(doneBytes_)) + " of " +
                        HumanBytes(static_cast<double>(bytes_));
     if (rate > 0) {
       line += "  " + HumanBytes(rate) + "/s  " +
@@ -429,7 +432,8 @@ void RemoveLeftovers(const std::vector<Item>& items, const std::string& outputDi
       if (name.size() < 1 + kTail.size() + 6 || name[0] != '.') continue;
       if (name.compare(name.size() - 6 - kTail.size(), kTail.size(), kTail) != 0) continue;
       const std::string stem = name.substr(1, name.size() - 7 - kTail.size());
-      const bool ours = std::any_of(names.begin(), names.end(), [&](const std::string& n) { return n.starts_with(stem); });
+      const bool ours =
+          std::any_of(names.begin(), names.end(), [&](const std::string& n) { return n.starts_with(stem); });
       if (ours && entry.is_regular_file(error)) std::filesystem::remove(entry.path(), error);
     }
   }
@@ -721,9 +725,9 @@ void RefuseLongNames(const Item& item, const std::string& output) {
   }
   if (PathUnits(output) + kTemporaryExtra > LongestPath()) {
     throw Failure{kExitUsage, "the text of " + ShownName(item.path) + " would be written to a path of " +
-                                  std::to_string(PathUnits(output)) + " " + kNameUnits + ", and its temporary file to " +
-                                  std::to_string(PathUnits(output) + kTemporaryExtra) + ", over the " +
-                                  std::to_string(LongestPath()) +
+                                  std::to_string(PathUnits(output)) + " " + kNameUnits +
+                                  ", and its temporary file to " + std::to_string(PathUnits(output) + kTemporaryExtra) +
+                                  ", over the " + std::to_string(LongestPath()) +
                                   " the system takes: choose a shorter --output-dir, or decode that folder apart"};
   }
 }
@@ -803,7 +807,8 @@ void MakeOutputFolder(const Options& options, const Setup& setup, RunProgress& p
 // The report as the work begins: a resumed one first rewritten (a temporary
 // file renamed over it) to hold what stays, so that it never holds an
 // input twice.
-void BeginReport(const Options& options, const Setup& setup, const ResumePlan& plan, std::optional<ReportFile>& report) {
+void BeginReport(const Options& options, const Setup& setup, const ResumePlan& plan,
+                 std::optional<ReportFile>& report) {
   if (setup.place.kind == ReportPlace::Kind::kNone) return;
   if (setup.place.kind == ReportPlace::Kind::kExisting) {
     Output rewrite(options.report);
@@ -829,8 +834,9 @@ void ReportStopBeforeTheWork(const Setup& setup, const std::string& runStart, st
 
 // Decodes the inputs not kept, in order on the workers, and writes their
 // report lines; returns whether every one was done.
-bool DecodeItems(const Options& options, const std::vector<Item>& items, const std::vector<bool>& keep, const Keys& keys,
-                 const std::string& outputRoot, ReportFile* report, RunProgress& progress, Tally& tally) {
+bool DecodeItems(const Options& options, const std::vector<Item>& items, const std::vector<bool>& keep,
+                 const Keys& keys, const std::string& outputRoot, ReportFile* report, RunProgress& progress,
+                 Tally& tally) {
   std::uint64_t totalBytes = 0;
   std::vector<std::size_t> todo;
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -867,7 +873,8 @@ bool DecodeItems(const Options& options, const std::vector<Item>& items, const s
         if (d.outcome != Outcome::kOpened && !(options.quiet && !IsFailure(d.outcome))) {
           progress.Say(ShownName(item.path) + ": " + d.why);
         }
-        if (report) report->Line(Dump(ReportLine(todo[t], item, d, outputRoot, keys, settings, result.start, result.end)));
+        if (report)
+          report->Line(Dump(ReportLine(todo[t], item, d, outputRoot, keys, settings, result.start, result.end)));
         progress.Done(item.size, IsFailure(d.outcome));
       },
       [&] { progress.Draw(); });
@@ -915,11 +922,7 @@ int DecodeArchive(const Options& options) {
 
 // What a check of one line found: something of its output, of its input,
 // or of both.
-enum class Found { kChanged,
-                   kMissing,
-                   kSourceChanged,
-                   kDiffers,
-                   kFailed };
+enum class Found { kChanged, kMissing, kSourceChanged, kDiffers, kFailed };
 constexpr int kFindings = 5;
 
 struct Check {

@@ -182,8 +182,8 @@ class ReportFile {
 // going on: inputs under other folders than the report's (`roots`, the
 // inputs' InputRootOf), texts in another output folder, another code page
 // or text form. Asked before anything is touched.
-void RefuseAnotherRun(const std::vector<Recorded>& lines, const std::string& report, const std::vector<std::string>& roots,
-                      const std::string& outputRoot, const Options& options);
+void RefuseAnotherRun(const std::vector<Recorded>& lines, const std::string& report,
+                      const std::vector<std::string>& roots, const std::string& outputRoot, const Options& options);
 
 // What a --resume keeps of its report.
 struct ResumePlan {

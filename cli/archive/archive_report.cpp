@@ -287,8 +287,8 @@ void MatchLines(const std::vector<Recorded>& lines, const std::vector<Item>& ite
 
 }  // namespace
 
-void RefuseAnotherRun(const std::vector<Recorded>& lines, const std::string& report, const std::vector<std::string>& roots,
-                      const std::string& outputRoot, const Options& options) {
+void RefuseAnotherRun(const std::vector<Recorded>& lines, const std::string& report,
+                      const std::vector<std::string>& roots, const std::string& outputRoot, const Options& options) {
   std::set<std::string> ours;
   std::string rootList;
   for (const std::string& root : roots) {

@@ -97,9 +97,8 @@ class Walker {
                        [&](const std::string& glob) { return GlobMatches(glob, relative); });
   }
   bool Included(const std::string& relative) const {
-    return rules_.include.empty() || std::any_of(rules_.include.begin(), rules_.include.end(), [&](const std::string& glob) {
-             return GlobMatches(glob, relative);
-           });
+    return rules_.include.empty() || std::any_of(rules_.include.begin(), rules_.include.end(),
+                                                 [&](const std::string& glob) { return GlobMatches(glob, relative); });
   }
 
   void Report(Item item, Outcome outcome, std::string why) {
@@ -122,7 +121,8 @@ class Walker {
   }
 
   // `above`: the folders from the input down to this one.
-  void Folder(const std::string& path, const std::string& root, const std::string& relative, std::vector<FileId>& above) {
+  void Folder(const std::string& path, const std::string& root, const std::string& relative,
+              std::vector<FileId>& above) {
     StopIfAsked();
     std::vector<FolderEntry> entries;
     std::string why;
@@ -132,7 +132,8 @@ class Walker {
     }
     if (rules_.onFolder) rules_.onFolder(items_.size());
     // By the bytes of their UTF-8 names, on every system.
-    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    std::sort(entries.begin(), entries.end(),
+              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     for (FolderEntry& entry : entries) {
       const std::string full = Join(path, entry.name);
       const std::string rel = relative.empty() ? entry.name : relative + "/" + entry.name;
@@ -140,9 +141,7 @@ class Walker {
       Look look;
       switch (Examine(full, entry, look, why)) {
         case Seen::kSeen: break;
-        case Seen::kUnopened:
-          Report(std::move(item), Outcome::kUnreadable, "cannot open it: " + why);
-          continue;
+        case Seen::kUnopened: Report(std::move(item), Outcome::kUnreadable, "cannot open it: " + why); continue;
         case Seen::kDangling:
           if (Excluded(rel) || !Included(rel)) continue;
           Report(std::move(item), Outcome::kUnreadable, "a link to nothing: " + why);

@@ -34,16 +34,14 @@ bool InClass(std::string_view name, unsigned char b) {
 }
 
 bool IsClass(std::string_view name) {
-  for (const char* known : {"alpha", "digit", "alnum", "upper", "lower", "xdigit", "space", "blank", "punct", "graph",
-                            "print", "cntrl"}) {
+  for (const char* known :
+       {"alpha", "digit", "alnum", "upper", "lower", "xdigit", "space", "blank", "punct", "graph", "print", "cntrl"}) {
     if (name == known) return true;
   }
   return false;
 }
 
-enum class Set { kIn,
-                 kOut,
-                 kUnclosed };
+enum class Set { kIn, kOut, kUnclosed };
 
 // Whether `text` holds `what` at `at` (which may lie past its end).
 bool Has(std::string_view text, std::size_t at, std::string_view what) {

@@ -46,8 +46,7 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // Lowers `found` to i unless a lower line already holds it.
 void Claim(std::atomic<std::size_t>& found, std::size_t i) {
   std::size_t seen = found.load();
-  while (i < seen && !found.compare_exchange_weak(seen, i)) {
-  }
+  while (i < seen && !found.compare_exchange_weak(seen, i)) {}
 }
 
 // Runs `work` on `jobs` threads (0: one per core), this one among them.
@@ -66,7 +65,8 @@ void OnThreads(unsigned jobs, std::size_t most, const std::function<void()>& wor
 // it expands starts with the identification the test reads. A group that
 // raises (a suffix too long for a key) leaves its lines to Opens, which
 // says so as it always has.
-void SearchInGroups(const KeyTrial& trial, const std::vector<RingEntry>& ring, unsigned jobs, std::atomic<std::size_t>& found) {
+void SearchInGroups(const KeyTrial& trial, const std::vector<RingEntry>& ring, unsigned jobs,
+                    std::atomic<std::size_t>& found) {
   constexpr std::size_t kBlock = KeyGroupTrial::kMaxCandidates;
   std::atomic<std::size_t> next{0};
   const int codePage = platform::CodePage();
@@ -82,8 +82,7 @@ void SearchInGroups(const KeyTrial& trial, const std::vector<RingEntry>& ring, u
       std::uint64_t passed = ~std::uint64_t{0};
       try {
         passed = group.MayOpen(std::span<const KeyGroupTrial::Candidate>(candidates.data(), n));
-      } catch (const EngineError&) {
-      }
+      } catch (const EngineError&) {}
       for (std::size_t i = 0; i < n; ++i) {
         if ((passed >> i & 1) && trial.Opens(ring[first + i].key, ring[first + i].suffix)) {
           Claim(found, first + i);
@@ -99,8 +98,7 @@ void SearchInGroups(const KeyTrial& trial, const std::vector<RingEntry>& ring, u
 // Lines are handed out in order, so when one opens the message every one
 // before it has been or is being tried: the first opener wins, whichever
 // thread finds it.
-std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::vector<RingEntry>& ring,
-                                         unsigned jobs) {
+std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::vector<RingEntry>& ring, unsigned jobs) {
   const KeyTrial trial(message);
   std::atomic<std::size_t> found{kNone};
   SearchInGroups(trial, ring, jobs, found);

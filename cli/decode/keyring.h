@@ -26,8 +26,7 @@ using records::NoRingKeyOpens;
 std::vector<RingEntry> ReadKeyRing(const std::string& path);
 // The index of the first candidate that opens the message, tried on `jobs`
 // threads (0: one per core); nullopt when none does.
-std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::vector<RingEntry>& ring,
-                                         unsigned jobs);
+std::optional<std::size_t> SearchKeyRing(const ByteBuffer& message, const std::vector<RingEntry>& ring, unsigned jobs);
 // "line N of the key ring (comment)": never the key.
 std::string RingLineName(const RingEntry& entry);
 // decode --keyring: the key and suffix of the first line that opens the

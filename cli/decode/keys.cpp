@@ -77,9 +77,7 @@ std::string EnvironmentText(const std::string& name) {
   return std::move(*value);
 }
 
-bool SameFileAsStandardInput(const std::string& path) {
-  return path == "-" || SameFileAs(path, 0);
-}
+bool SameFileAsStandardInput(const std::string& path) { return path == "-" || SameFileAs(path, 0); }
 
 void RefuseSharedStandardInput(const Options& options) {
   const std::vector<std::string> inputs = options.inputs.empty() ? std::vector{options.input} : options.inputs;
@@ -100,9 +98,8 @@ void RefuseSharedStandardInput(const Options& options) {
     const std::string named = std::string(source.option) + " " + *source.path;
     if (messageOnStdin) {
       throw Failure{kExitUsage, named + (*source.path == "-" ? " reads" : " is the same file as") +
-                                    " standard input, which carries the " +
-                                    carried + "; give the " + carried + " as a file, or " + source.what +
-                                    " another way"};
+                                    " standard input, which carries the " + carried + "; give the " + carried +
+                                    " as a file, or " + source.what + " another way"};
     }
     if (reader != nullptr) {
       throw Failure{kExitUsage, std::string(reader->option) + " " + *reader->path + " and " + named +

@@ -14,11 +14,11 @@ enum class Mode { kDecode, kEncode, kInspect };
 
 struct Options {
   Mode mode = Mode::kDecode;
-  std::string input;   // "" or "-": standard input; the first of `inputs`
+  std::string input;                // "" or "-": standard input; the first of `inputs`
   std::vector<std::string> inputs;  // decode: several with --output-dir or --check
   std::string outputDir;            // decode --output-dir: DIR/<name>.txt for each
   bool check = false;               // decode --check: decode, write nothing
-  std::string output;  // "": standard output
+  std::string output;               // "": standard output
   std::optional<std::string> keyText, keyFile, keyEnv;
   std::optional<std::string> suffixText, suffixFile;
   int codePage = 1252;
@@ -27,9 +27,9 @@ struct Options {
   bool progress = false;
   bool quiet = false;
   bool jsonl = false;
-  unsigned jobs = 0;  // 0: one per core
-  bool salvage = false;  // decode --salvage: what a damaged message still holds
-  bool json = false;     // inspect --json
+  unsigned jobs = 0;                   // 0: one per core
+  bool salvage = false;                // decode --salvage: what a damaged message still holds
+  bool json = false;                   // inspect --json
   std::optional<std::string> keyRing;  // decode --keyring FILE ("-": standard input)
   // Archives (archive.cpp): folders in, a mirrored tree out, a report.
   bool recursive = false;                     // -r: every file under each folder

@@ -49,9 +49,7 @@ std::size_t OpenTail(std::string_view text) {
     ++back;
   if (back == text.size()) return 0;
   const auto lead = static_cast<unsigned char>(text[text.size() - 1 - back]);
-  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3
-                                            : lead >= 0xC0   ? 2
-                                                             : 1;
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
   return length > back + 1 ? back + 1 : 0;
 }
 
@@ -67,10 +65,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      break;
-    default:
-      return FALSE;
+    case CTRL_SHUTDOWN_EVENT: break;
+    default: return FALSE;
   }
   if (gOnStop != nullptr) gOnStop(SIGINT);  // ends the process itself while nothing is written
   if (gMainThread != nullptr) CancelSynchronousIo(gMainThread);
@@ -208,7 +204,8 @@ std::optional<std::size_t> ReadFromPump(int fd, char* buffer, std::size_t size) 
     pump.changed.wait_for(lock, std::chrono::milliseconds(50));
   }
   if (pump.chunks.empty()) {
-    if (pump.error != 0) throw Failure{kExitInput, std::string("cannot read the records: ") + std::strerror(pump.error)};
+    if (pump.error != 0)
+      throw Failure{kExitInput, std::string("cannot read the records: ") + std::strerror(pump.error)};
     return 0;
   }
   std::string& front = pump.chunks.front();
@@ -265,7 +262,8 @@ int RunWithUtf8Arguments(int argc, wchar_t** argv, int (*main)(int, char**)) {
   // The progress bar's and stage lines' "\r\033[K" on a console.
   const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
-  if (IsConsole(error) && GetConsoleMode(error, &mode)) SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  if (IsConsole(error) && GetConsoleMode(error, &mode))
+    SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
   return main(argc, pointers.data());
 }
 

@@ -99,14 +99,7 @@ std::optional<FileId> RegularFileIdOf(const std::string& path, int standardFd);
 bool SameFileAs(const std::string& path, int fd);
 
 // What a name is, its links followed: a link that leads nowhere says so.
-enum class PathKind { kNothing,
-                      kFolder,
-                      kFile,
-                      kDanglingLink,
-                      kDevice,
-                      kFifo,
-                      kSocket,
-                      kOther };
+enum class PathKind { kNothing, kFolder, kFile, kDanglingLink, kDevice, kFifo, kSocket, kOther };
 PathKind KindOf(const std::string& path);
 bool IsFolder(const std::string& path);
 bool IsRegular(int fd);
@@ -183,9 +176,7 @@ struct FolderEntry {
   std::string name;
   bool link = false;
 };
-enum class Seen { kSeen,
-                  kUnopened,
-                  kDangling };
+enum class Seen { kSeen, kUnopened, kDangling };
 // Each false, with `why` the system's words, when the name cannot be seen.
 bool LookAt(const std::string& path, Look& look, std::string& why);
 bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries, std::string& why);
@@ -219,10 +210,7 @@ std::size_t PathUnits(const std::string& path);  // as the system is handed it
 // dies with its process, on a file removed at the end; on Windows a file
 // opened for no one else, removed when closed. A file at the name that does
 // not hold `mark` (or nothing) is not ours and is left as it is.
-enum class LockRefusal { kNone,
-                         kInUse,
-                         kNotOurs,
-                         kCannot };
+enum class LockRefusal { kNone, kInUse, kNotOurs, kCannot };
 struct HeldLock {
   std::intptr_t handle = -1;  // a descriptor, or a Windows handle
   std::string path;

@@ -211,9 +211,7 @@ Descriptor OpenToAppend(const std::string& path, bool fresh) {
   return Descriptor(OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | (fresh ? O_EXCL : 0), 0666));
 }
 
-Descriptor OpenToWrite(const std::string& path) {
-  return Descriptor(OpenRetrying(path.c_str(), O_WRONLY | O_NOCTTY));
-}
+Descriptor OpenToWrite(const std::string& path) { return Descriptor(OpenRetrying(path.c_str(), O_WRONLY | O_NOCTTY)); }
 
 Descriptor CreatePrivate(const std::string& path) {
   return Descriptor(OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));

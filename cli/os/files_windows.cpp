@@ -67,8 +67,8 @@ HANDLE OpenToLook(const std::wstring& wide) {
 // them would be no device at all. The very file standard output already
 // is goes there too. True when `place` is settled.
 bool PlaceOverExisting(const std::string& path, const std::wstring& wide, OutputPlace& place) {
-  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  HANDLE handle =
+      CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND) throw Failure{kExitInput, Describe("cannot write", path, ErrnoOf(error))};

@@ -366,7 +366,9 @@ std::vector<Rule> ParseRules(std::string_view text, const std::string& name, std
 std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* lines) {
   const std::string name = ShownName(path);
   const Descriptor fd = OpenToRead(path);
-  if (!fd.valid()) throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno), CandidateError::Kind::kInput);
+  if (!fd.valid())
+    throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno),
+                         CandidateError::Kind::kInput);
   // More than any rule file holds, and less than the 16,777,216 rules
   // ParseRules takes would need.
   constexpr std::size_t kMaxRuleFileBytes = std::size_t{256} << 20;
@@ -375,7 +377,9 @@ std::vector<Rule> ReadRules(const std::string& path, std::vector<std::size_t>* l
   for (;;) {
     const long got = ReadFd(fd.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR && !Interrupted()) continue;
-    if (got < 0) throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno), CandidateError::Kind::kInput);
+    if (got < 0)
+      throw CandidateError("cannot read the rule file " + name + ": " + std::strerror(errno),
+                           CandidateError::Kind::kInput);
     if (got == 0) break;
     if (text.size() + static_cast<std::size_t>(got) > kMaxRuleFileBytes) {
       throw CandidateError("the rule file " + name + " is larger than 256 MiB", CandidateError::Kind::kInput);
@@ -513,7 +517,8 @@ MaskList::MaskList(std::vector<Mask> masks) : masks_(std::move(masks)) {
 }
 
 std::pair<std::size_t, std::uint64_t> MaskList::Locate(std::uint64_t index) const {
-  const std::size_t k = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), index) - starts_.begin()) - 1;
+  const std::size_t k =
+      static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), index) - starts_.begin()) - 1;
   return {k, index - starts_[k]};
 }
 
@@ -593,7 +598,8 @@ bool IsUtf8(std::string_view s) {
       if ((d & 0xC0) != 0x80) return false;
       cp = (cp << 6) | (d & 0x3F);
     }
-    if ((more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (more == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    if ((more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+        (more == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
       return false;
     }
     i += more + 1;
@@ -623,7 +629,9 @@ WordReader::WordReader(const std::string& path, std::function<bool()> stop)
   } else {
     if (IsFolder(path)) throw CandidateError("the word list " + path_ + " is a folder");
     fd_ = OpenToRead(path);
-    if (!fd_.valid()) throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno), CandidateError::Kind::kInput);
+    if (!fd_.valid())
+      throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno),
+                           CandidateError::Kind::kInput);
   }
   seekable_ = IsRegular(fd_.get());
 }
@@ -653,7 +661,8 @@ bool WordReader::Fill() {
       if (stop_ != nullptr && stop_()) throw ReadStopped{};
       continue;
     }
-    throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno), CandidateError::Kind::kInput);
+    throw CandidateError("cannot read the word list " + path_ + ": " + std::strerror(errno),
+                         CandidateError::Kind::kInput);
   }
 }
 

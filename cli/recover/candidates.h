@@ -32,8 +32,7 @@ namespace trirotor::cli {
 // list or suffix list that cannot be read (kInput); the message names where.
 // The kind is the exit status's: 1 or 2, as for every other option.
 struct CandidateError : std::runtime_error {
-  enum class Kind { kUsage,
-                    kInput };
+  enum class Kind { kUsage, kInput };
   explicit CandidateError(const std::string& what, Kind kind = Kind::kUsage) : std::runtime_error(what), kind(kind) {}
   Kind kind;
 };
@@ -119,10 +118,7 @@ class MaskList {
 
 // Where a mask goes: alone (on the empty word: no word list), after each
 // word (hashcat's -a 6) or before it (-a 7).
-enum class MaskPlace { kNone,
-                       kAlone,
-                       kAppend,
-                       kPrepend };
+enum class MaskPlace { kNone, kAlone, kAppend, kPrepend };
 
 // The candidates one word makes: each rule (or the word as it stands when
 // there are none) and, for each, every candidate of the masks. Numbered

@@ -119,7 +119,8 @@ class Suffixes {
     for (std::string w; reader.Next(w);) {
       s.list_.push_back(w);
       s.lines_.push_back(reader.Lines());
-      if (s.list_.size() > kMaxSuffixes) throw CandidateError("the suffix list " + path + " holds more than 4,194,304 suffixes");
+      if (s.list_.size() > kMaxSuffixes)
+        throw CandidateError("the suffix list " + path + " holds more than 4,194,304 suffixes");
     }
     if (s.list_.empty()) throw CandidateError("the suffix list " + path + " holds no suffix");
     return s;
@@ -131,8 +132,7 @@ class Suffixes {
     s.masks_ = std::move(masks);
     return s;
   }
-  std::uint64_t Count() const { return fixed_ ? 1 : !list_.empty() ? list_.size()
-                                                                   : masks_.Count(); }
+  std::uint64_t Count() const { return fixed_ ? 1 : !list_.empty() ? list_.size() : masks_.Count(); }
   void Make(std::uint64_t i, std::string& out) const {
     if (fixed_) {
       out = *fixed_;
@@ -145,7 +145,8 @@ class Suffixes {
   }
   std::string From(std::uint64_t i) const {
     if (fixed_) return "";
-    if (!list_.empty()) return "suffix from line " + Grouped(lines_[static_cast<std::size_t>(i)]) + " of " + ShownName(path_);
+    if (!list_.empty())
+      return "suffix from line " + Grouped(lines_[static_cast<std::size_t>(i)]) + " of " + ShownName(path_);
     return "suffix " + Grouped(i + 1) + " of mask " + maskText_;
   }
 
@@ -188,9 +189,7 @@ void ToText(const std::string& bytes, KeyText& out) {
   if (!out.utf8) out.text = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
-enum class Verdict { kNo,
-                     kFalseAlarm,
-                     kOpens };
+enum class Verdict { kNo, kFalseAlarm, kOpens };
 
 class Trier {
  public:
@@ -258,8 +257,7 @@ class Trier {
     } catch (const EngineError&) {
       return Verdict::kFalseAlarm;
     }
-    return LastError == 0 ? Verdict::kOpens : LastError == kErrFrameCheck ? Verdict::kNo
-                                                                          : Verdict::kFalseAlarm;
+    return LastError == 0 ? Verdict::kOpens : LastError == kErrFrameCheck ? Verdict::kNo : Verdict::kFalseAlarm;
   }
 
   const ByteBuffer& message_;
@@ -482,8 +480,10 @@ std::vector<int> ParsePages(const std::string& list) {
 // Options that would make a search of nothing, or of one empty candidate
 // that no one typed, are usage errors.
 void RefuseDegenerateOptions(const RecoverOptions& o) {
-  const std::pair<const std::optional<std::string>*, const char*> masks[] = {
-      {&o.mask, "--mask"}, {&o.appendMask, "--append-mask"}, {&o.prependMask, "--prepend-mask"}, {&o.suffixMask, "--suffix-mask"}};
+  const std::pair<const std::optional<std::string>*, const char*> masks[] = {{&o.mask, "--mask"},
+                                                                             {&o.appendMask, "--append-mask"},
+                                                                             {&o.prependMask, "--prepend-mask"},
+                                                                             {&o.suffixMask, "--suffix-mask"}};
   for (const auto& [mask, name] : masks) {
     if (*mask && (*mask)->empty()) throw Failure{kExitUsage, std::string(name) + ": an empty mask makes no candidate"};
   }
@@ -507,7 +507,8 @@ struct Plan {
 
 Search SearchFromOptions(const RecoverOptions& o) {
   Search search;
-  if (o.message.empty() && !o.messageBytes) throw Failure{kExitUsage, "recover takes the MESSAGE whose key is forgotten"};
+  if (o.message.empty() && !o.messageBytes)
+    throw Failure{kExitUsage, "recover takes the MESSAGE whose key is forgotten"};
   search.message = o.messageBytes ? std::string("(the message given)") : Absolute(o.message);
   if (o.wordlist) search.wordlist = Absolute(*o.wordlist);
   if (o.rules) search.rules = Absolute(*o.rules);
@@ -552,8 +553,10 @@ void TakeFixedSuffix(Plan& plan, const RecoverOptions& o) {
                   "this session searches under a fixed suffix, which it does not store: give it again "
                   "(--suffix-file, --suffix-env or --suffix)"};
   }
-  if (!plan.search.fixedSuffix && hash) throw Failure{kExitUsage, "this session searches under no fixed suffix: leave out the suffix"};
-  if (hash && *hash != plan.search.suffixHash) throw Failure{kExitUsage, "the suffix given is not the suffix this session searches under"};
+  if (!plan.search.fixedSuffix && hash)
+    throw Failure{kExitUsage, "this session searches under no fixed suffix: leave out the suffix"};
+  if (hash && *hash != plan.search.suffixHash)
+    throw Failure{kExitUsage, "the suffix given is not the suffix this session searches under"};
 }
 
 // A new search locks its session file, and takes it only when it holds
@@ -574,7 +577,8 @@ void TakeSession(Plan& plan) {
                                   ", or give this search a --session FILE of its own"};
   }
   if (there->standing && !there->Exhausted()) {
-    throw Failure{kExitUsage, shown + " holds this very search, stopped: go on with it with trirotor recover --restore " +
+    throw Failure{kExitUsage, shown +
+                                  " holds this very search, stopped: go on with it with trirotor recover --restore " +
                                   shown + ", or remove it to start over"};
   }
 }
@@ -583,9 +587,10 @@ Plan PlanFromOptions(const RecoverOptions& o) {
   Plan plan;
   plan.search = SearchFromOptions(o);
   plan.messageBytes = o.messageBytes;
-  plan.sessionPath = o.session                    ? *o.session
-                     : plan.search.message == "-" ? std::string("standard-input.recover")
-                                                  : support::Utf8Name(support::Utf8Path(plan.search.message).filename()) + ".recover";
+  plan.sessionPath = o.session ? *o.session
+                     : plan.search.message == "-"
+                         ? std::string("standard-input.recover")
+                         : support::Utf8Name(support::Utf8Path(plan.search.message).filename()) + ".recover";
   TakeFixedSuffix(plan, o);
   return plan;
 }
@@ -637,8 +642,10 @@ CandidateSet MakeCandidates(const Plan& plan, const RecoverHooks& hooks) {
       set.suffixes = Suffixes(*plan.fixedSuffix);
     }
   } catch (const CandidateError& error) {
-    if (!plan.restored) throw Failure{error.kind == CandidateError::Kind::kInput ? kExitInput : kExitUsage, error.what()};
-    throw Failure{kExitInput, "the search of the session " + ShownName(plan.sessionPath) + " cannot be made: " + error.what()};
+    if (!plan.restored)
+      throw Failure{error.kind == CandidateError::Kind::kInput ? kExitInput : kExitUsage, error.what()};
+    throw Failure{kExitInput,
+                  "the search of the session " + ShownName(plan.sessionPath) + " cannot be made: " + error.what()};
   } catch (const ReadStopped&) {
     ThrowStopped();
   }
@@ -738,7 +745,8 @@ Inputs ReadInputs(const Plan& plan, const CandidateSet& set, const RecoverHooks&
   const Search& search = plan.search;
   Inputs inputs;
   if (search.rules) inputs.sources["rules"] = FingerprintOf(*search.rules, "the rule file");
-  if (search.suffixWordlist) inputs.sources["suffix_wordlist"] = FingerprintOf(*search.suffixWordlist, "the suffix list");
+  if (search.suffixWordlist)
+    inputs.sources["suffix_wordlist"] = FingerprintOf(*search.suffixWordlist, "the suffix list");
   // The message, read as decode reads it.
   platform::SetCodePage(search.codePages.front());
   inputs.message = plan.messageBytes ? ByteBuffer(plan.messageBytes->begin(), plan.messageBytes->end())
@@ -791,7 +799,8 @@ Standing StandingToGoOn(const Plan& plan, const Inputs& inputs) {
   Standing standing = *session.standing;
   standing.complete = false;  // until this run says so
   const auto unfit = [&](const std::string& why) {
-    return Failure{kExitInput, ShownName(plan.sessionPath) + " does not fit its search: " + why + "; it is left as it is"};
+    return Failure{kExitInput,
+                   ShownName(plan.sessionPath) + " does not fit its search: " + why + "; it is left as it is"};
   };
   if (session.total != inputs.total) {
     throw unfit("it counts " + (session.total ? Candidates(*session.total) : "no total") + ", the search makes " +
@@ -851,11 +860,13 @@ std::string Provenance(const Search& search, std::uint64_t number, std::uint64_t
   const std::uint64_t k = number / s % expansion.PerWord();
   std::vector<std::string> parts;
   if (search.wordlist) {
-    parts.push_back("line " + Grouped(line) + " of " + (*search.wordlist == "-" ? "standard input" : ShownName(*search.wordlist)));
+    parts.push_back("line " + Grouped(line) + " of " +
+                    (*search.wordlist == "-" ? "standard input" : ShownName(*search.wordlist)));
   }
   if (search.rules) {
     const std::size_t rule = static_cast<std::size_t>(k / expansion.MaskCount());
-    parts.push_back("rule " + Grouped(rule + 1) + " (line " + Grouped(set.ruleLines[rule]) + ") of " + ShownName(*search.rules));
+    parts.push_back("rule " + Grouped(rule + 1) + " (line " + Grouped(set.ruleLines[rule]) + ") of " +
+                    ShownName(*search.rules));
   }
   if (!search.mask.empty()) parts.push_back(MaskProvenance(search, expansion.Masks(), k % expansion.MaskCount()));
   const std::string suffix = set.suffixes.From(number % s);
@@ -874,7 +885,8 @@ std::string ShownKey(const std::string& bytes, int codePage) {
   platform::SetCodePage(codePage);
   const std::u16string text = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   const ByteBuffer back = platform::TextToBytes(text);
-  const bool printable = std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); });
+  const bool printable =
+      std::none_of(text.begin(), text.end(), [](char16_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); });
   const bool same = std::equal(back.begin(), back.end(), bytes.begin(), bytes.end(),
                                [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
   return printable && same ? support::EncodeUtf8(text) : ShownCandidate(bytes);
@@ -888,9 +900,8 @@ std::string ShownKey(const std::string& bytes, int codePage) {
 std::unique_ptr<Output> PrepareText(const RecoverOptions& o, const Plan& plan) {
   if (!o.decodeTo) return nullptr;
   const Search& search = plan.search;
-  std::vector<std::pair<std::string, std::string>> inputs = {{search.message, "message"},
-                                                             {plan.sessionPath, "session file"},
-                                                             {plan.sessionPath + ".lock", "session's lock"}};
+  std::vector<std::pair<std::string, std::string>> inputs = {
+      {search.message, "message"}, {plan.sessionPath, "session file"}, {plan.sessionPath + ".lock", "session's lock"}};
   if (search.wordlist) inputs.emplace_back(*search.wordlist, "word list");
   if (search.rules) inputs.emplace_back(*search.rules, "rule file");
   if (search.suffixWordlist) inputs.emplace_back(*search.suffixWordlist, "suffix list");
@@ -958,7 +969,8 @@ std::string Announcement(const Search& search, const Inputs& inputs, const Stand
     announce = "an unknown number of candidates (the word list is standard input), " + Grouped(perWord) + " a word; " +
                About(1e6 * static_cast<double>(perWord) / rate) + " a million words on " + cores;
   }
-  if (search.codePages.size() > 1) announce += ", each under up to " + std::to_string(search.codePages.size()) + " code pages";
+  if (search.codePages.size() > 1)
+    announce += ", each under up to " + std::to_string(search.codePages.size()) + " code pages";
   return announce;
 }
 
@@ -982,8 +994,7 @@ void Claim(Shared& shared, Dispenser& dispenser, Winner found) {
     if (!shared.winner || number < shared.winner->number) shared.winner = std::move(found);
   }
   std::uint64_t seen = shared.foundAt.load();
-  while (number < seen && !shared.foundAt.compare_exchange_weak(seen, number)) {
-  }
+  while (number < seen && !shared.foundAt.compare_exchange_weak(seen, number)) {}
   dispenser.Found(number);
 }
 
@@ -1187,7 +1198,8 @@ void Oversee(const RecoverHooks& hooks, Shared& shared, Dispenser& dispenser, st
       lastSave = now;
     }
     if (hooks.progress) {
-      hooks.progress(RecoverProgress{shared.tried.load(std::memory_order_relaxed), total, rate, dispenser.Snapshot().falseAlarms});
+      hooks.progress(
+          RecoverProgress{shared.tried.load(std::memory_order_relaxed), total, rate, dispenser.Snapshot().falseAlarms});
     }
   }
   if (!announced) announce(rateNow(Clock::now()));
@@ -1259,8 +1271,13 @@ std::optional<Failure> WriteText(const Winner& w, const Inputs& inputs, Output* 
 RecoverResult ReportFound(const RecoverHooks& hooks, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
                           const Outcome& outcome, Output* text, SessionSaver& saver, const std::string& alarms) {
   const Winner& w = *outcome.winner;
-  RecoverFound found{w.key, w.suffix, w.codePage, w.number, Provenance(plan.search, w.number, w.line, set),
-                     ShownKey(w.key, w.codePage), ShownKey(w.suffix, w.codePage)};
+  RecoverFound found{w.key,
+                     w.suffix,
+                     w.codePage,
+                     w.number,
+                     Provenance(plan.search, w.number, w.line, set),
+                     ShownKey(w.key, w.codePage),
+                     ShownKey(w.suffix, w.codePage)};
   const std::string why = hooks.deliver ? hooks.deliver(found) : std::string();
   if (!why.empty()) {
     saver.Save(SessionNow(plan, inputs, outcome.last));  // it stands at the winner: --restore finds it again
@@ -1270,7 +1287,9 @@ RecoverResult ReportFound(const RecoverHooks& hooks, const Plan& plan, const Can
   const std::optional<Failure> unwritten = WriteText(w, inputs, text);
   // Where the key stood would give it away in a log: only the caller's
   // deliver hook hears it.
-  Tell(hooks, "found the key under code page " + std::to_string(w.codePage) + " in " + Duration(outcome.seconds) + alarms, true);
+  Tell(hooks,
+       "found the key under code page " + std::to_string(w.codePage) + " in " + Duration(outcome.seconds) + alarms,
+       true);
   if (unwritten) throw *unwritten;
   return RecoverResult{kExitFound, std::move(found), outcome.tried, "", std::nullopt, 0};
 }
@@ -1278,7 +1297,10 @@ RecoverResult ReportFound(const RecoverHooks& hooks, const Plan& plan, const Can
 RecoverResult Conclude(const RecoverHooks& hooks, const Plan& plan, const CandidateSet& set, const Inputs& inputs,
                        const Outcome& outcome, Output* text, SessionSaver& saver) {
   const std::uint64_t alarms = outcome.last.falseAlarms;
-  const std::string said = alarms == 0 ? "" : "; " + Candidates(alarms) + " passed the " + (plan.search.earlyTest ? "early test" : "frame check") + " but not the full decode";
+  const std::string said = alarms == 0 ? ""
+                                       : "; " + Candidates(alarms) + " passed the " +
+                                             (plan.search.earlyTest ? "early test" : "frame check") +
+                                             " but not the full decode";
   if (outcome.winner) return ReportFound(hooks, plan, set, inputs, outcome, text, saver, said);
   const bool stopped = hooks.stop();
   Standing last = outcome.last;
@@ -1300,18 +1322,27 @@ std::string ProgressLine(const RecoverProgress& p) {
   std::string line;
   const std::optional<std::uint64_t> total = p.total;
   if (total && *total > 0) {
-    const int percent = static_cast<int>(std::min<double>(100.0, 100.0 * static_cast<double>(p.tried) / static_cast<double>(*total)));
+    const int percent =
+        static_cast<int>(std::min<double>(100.0, 100.0 * static_cast<double>(p.tried) / static_cast<double>(*total)));
     line += "[" + std::string(static_cast<std::size_t>(percent * 30 / 100), '#') +
-            std::string(static_cast<std::size_t>(30 - percent * 30 / 100), '-') + "] " + std::to_string(percent) + "%  ";
+            std::string(static_cast<std::size_t>(30 - percent * 30 / 100), '-') + "] " + std::to_string(percent) +
+            "%  ";
   }
-  line += Grouped(p.tried) + (total ? " of " + Grouped(*total) : "") + "  " + Grouped(static_cast<std::uint64_t>(p.perSecond)) + "/s";
-  if (total && p.perSecond > 0 && *total > p.tried) line += "  " + Duration(static_cast<double>(*total - p.tried) / p.perSecond) + " left";
+  line += Grouped(p.tried) + (total ? " of " + Grouped(*total) : "") + "  " +
+          Grouped(static_cast<std::uint64_t>(p.perSecond)) + "/s";
+  if (total && p.perSecond > 0 && *total > p.tried)
+    line += "  " + Duration(static_cast<double>(*total - p.tried) / p.perSecond) + " left";
   return line;
 }
 
 std::string StatusJson(const RecoverProgress& p) {
-  json status = {{"tried", p.tried}, {"total", p.total ? json(*p.total) : json(nullptr)}, {"per_second", static_cast<std::uint64_t>(p.perSecond)}, {"early_passed_full_failed", p.falseAlarms}};
-  if (p.total && p.perSecond > 0) status["seconds_left"] = static_cast<std::uint64_t>(static_cast<double>(*p.total - std::min(*p.total, p.tried)) / p.perSecond);
+  json status = {{"tried", p.tried},
+                 {"total", p.total ? json(*p.total) : json(nullptr)},
+                 {"per_second", static_cast<std::uint64_t>(p.perSecond)},
+                 {"early_passed_full_failed", p.falseAlarms}};
+  if (p.total && p.perSecond > 0)
+    status["seconds_left"] =
+        static_cast<std::uint64_t>(static_cast<double>(*p.total - std::min(*p.total, p.tried)) / p.perSecond);
   return status.dump();
 }
 
@@ -1327,8 +1358,12 @@ RecoverResult Recover(const RecoverOptions& o, const RecoverHooks& hooks) {
   const Trier trier(inputs.message, plan.search.codePages, plan.search.earlyTest);
   if (o.dryRun) {
     const double perCore = Calibrate(trier), rate = perCore * jobs * (jobs > 1 ? 0.95 : 1.0);
-    return RecoverResult{kExitOk, std::nullopt, 0, Announcement(plan.search, inputs, standing, set.perWord, jobs, rate),
-                         inputs.PartCount(), perCore};
+    return RecoverResult{kExitOk,
+                         std::nullopt,
+                         0,
+                         Announcement(plan.search, inputs, standing, set.perWord, jobs, rate),
+                         inputs.PartCount(),
+                         perCore};
   }
   // Saved once before the work: a session that cannot be written is found now.
   if (o.keepSession) SaveSession(plan.sessionPath, SessionToJson(SessionNow(plan, inputs, standing)));

@@ -123,7 +123,11 @@ class ProgressLines {
 // --json where it stood.
 std::string KeyLine(const CommandOptions& o, const RecoverFound& found) {
   if (!o.json) return found.shownKey + (found.suffix.empty() ? "" : "\t" + found.shownSuffix) + "\n";
-  return nlohmann::json{{"key", found.shownKey}, {"suffix", found.shownSuffix}, {"codepage", found.codePage}, {"candidate", found.number + 1}, {"from", found.from}}
+  return nlohmann::json{{"key", found.shownKey},
+                        {"suffix", found.shownSuffix},
+                        {"codepage", found.codePage},
+                        {"candidate", found.number + 1},
+                        {"from", found.from}}
              .dump() +
          "\n";
 }
@@ -183,19 +187,24 @@ Exit status:
 // The suffix options, one kind at a time: a fixed suffix from the command
 // line, a file or a variable, or a list or a mask to try.
 std::vector<CLI::Option*> AddSuffixOptions(CLI::App& command, CommandOptions& o) {
-  auto* suffix = command.add_option("--suffix", o.suffix,
-                                    "A fixed key suffix (default: empty). Other users of this machine can see it in "
-                                    "the process list: prefer --suffix-file or --suffix-env")
+  auto* suffix = command
+                     .add_option("--suffix", o.suffix,
+                                 "A fixed key suffix (default: empty). Other users of this machine can see it in "
+                                 "the process list: prefer --suffix-file or --suffix-env")
                      ->option_text("TEXT");
-  auto* suffixFile = command.add_option("--suffix-file", o.suffixFile,
-                                        "Read the fixed key suffix from FILE (read as decode's --key-file reads; - for "
-                                        "standard input when neither the message nor the word list is there)")
+  auto* suffixFile = command
+                         .add_option("--suffix-file", o.suffixFile,
+                                     "Read the fixed key suffix from FILE (read as decode's --key-file reads; - for "
+                                     "standard input when neither the message nor the word list is there)")
                          ->option_text("FILE");
-  auto* suffixEnv = command.add_option("--suffix-env", o.suffixEnv, "Take the fixed key suffix from environment variable VAR")
-                        ->option_text("VAR");
-  auto* suffixList = command.add_option("--suffix-wordlist", o.search.suffixWordlist, "Try each suffix of FILE, one a line")
-                         ->option_text("FILE");
-  auto* suffixMask = command.add_option("--suffix-mask", o.search.suffixMask, "Try each suffix of MASK")->option_text("MASK");
+  auto* suffixEnv =
+      command.add_option("--suffix-env", o.suffixEnv, "Take the fixed key suffix from environment variable VAR")
+          ->option_text("VAR");
+  auto* suffixList =
+      command.add_option("--suffix-wordlist", o.search.suffixWordlist, "Try each suffix of FILE, one a line")
+          ->option_text("FILE");
+  auto* suffixMask =
+      command.add_option("--suffix-mask", o.search.suffixMask, "Try each suffix of MASK")->option_text("MASK");
   const std::vector<CLI::Option*> suffixes = {suffix, suffixFile, suffixEnv, suffixList, suffixMask};
   for (std::size_t a = 0; a < suffixes.size(); ++a) {
     for (std::size_t b = a + 1; b < suffixes.size(); ++b) suffixes[a]->excludes(suffixes[b]);
@@ -211,13 +220,16 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
   CLI::App* recover = app.add_subcommand(
       "recover", "Search for a forgotten key among candidates from word lists, rules and masks, on every core");
   recover->add_option("MESSAGE", r.message, "The message whose key is forgotten");
-  recover->add_option("--wordlist", r.wordlist,
-                      "Candidate words, one a line (UTF-8; $HEX[...] lines; a leading byte-order mark dropped; - for "
-                      "standard input)")
+  recover
+      ->add_option("--wordlist", r.wordlist,
+                   "Candidate words, one a line (UTF-8; $HEX[...] lines; a leading byte-order mark dropped; - for "
+                   "standard input)")
       ->option_text("FILE");
-  recover->add_option("--rules", r.rules, "Apply each rule of FILE (hashcat's rule syntax) to each word")->option_text("FILE");
-  auto* mask = recover->add_option("--mask", r.mask, "Candidates from a mask alone (?l ?u ?d ?s ?a ?h ?H ?b ?1-?4, ?? for ?)")
-                   ->option_text("MASK");
+  recover->add_option("--rules", r.rules, "Apply each rule of FILE (hashcat's rule syntax) to each word")
+      ->option_text("FILE");
+  auto* mask =
+      recover->add_option("--mask", r.mask, "Candidates from a mask alone (?l ?u ?d ?s ?a ?h ?H ?b ?1-?4, ?? for ?)")
+          ->option_text("MASK");
   auto* append = recover->add_option("--append-mask", r.appendMask, "Each word followed by each candidate of MASK")
                      ->option_text("MASK");
   auto* prepend = recover->add_option("--prepend-mask", r.prependMask, "Each candidate of MASK followed by each word")
@@ -226,32 +238,40 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
   append->excludes(prepend);
   std::vector<CLI::Option*> sets;
   for (int k = 0; k < 4; ++k) {
-    sets.push_back(recover->add_option("-" + std::to_string(k + 1) + ",--custom-charset" + std::to_string(k + 1),
-                                       r.custom[static_cast<std::size_t>(k)],
-                                       "The set ?" + std::to_string(k + 1) + " stands for in masks")
+    sets.push_back(recover
+                       ->add_option("-" + std::to_string(k + 1) + ",--custom-charset" + std::to_string(k + 1),
+                                    r.custom[static_cast<std::size_t>(k)],
+                                    "The set ?" + std::to_string(k + 1) + " stands for in masks")
                        ->option_text("SET"));
   }
-  auto* increment = recover->add_flag("--increment", r.increment, "Masks from their first position on, one longer each time");
-  auto* incrementMin = recover->add_option("--increment-min", r.incrementMin,
-                                           "Start --increment at the mask's first N positions (1 to the mask's length)")
+  auto* increment =
+      recover->add_flag("--increment", r.increment, "Masks from their first position on, one longer each time");
+  auto* incrementMin = recover
+                           ->add_option("--increment-min", r.incrementMin,
+                                        "Start --increment at the mask's first N positions (1 to the mask's length)")
                            ->option_text("N")
                            ->needs(increment);
   const std::vector<CLI::Option*> suffixes = AddSuffixOptions(*recover, o);
-  recover->add_option("--codepages", r.codePages,
-                      "Try each key under these code pages, by number or name, comma-separated, "
-                      "or all (default: 1252)")
+  recover
+      ->add_option("--codepages", r.codePages,
+                   "Try each key under these code pages, by number or name, comma-separated, "
+                   "or all (default: 1252)")
       ->option_text("LIST|all");
-  recover->add_option("-j,--jobs", r.jobs, "Threads (default: one per core)")->option_text("N")->check(CLI::Range(1, 1024));
+  recover->add_option("-j,--jobs", r.jobs, "Threads (default: one per core)")
+      ->option_text("N")
+      ->check(CLI::Range(1, 1024));
   recover->add_flag("--json", o.json,
                     "Print the key found as one JSON object: key, suffix, codepage, candidate and from (where it "
                     "stood, which nothing else tells)");
-  recover->add_option("--decode-to", r.decodeTo,
-                      "Also write the plain text to FILE (UTF-8), after the key; FILE is checked before the search, "
-                      "and refused when it is one of the search's inputs")
+  recover
+      ->add_option("--decode-to", r.decodeTo,
+                   "Also write the plain text to FILE (UTF-8), after the key; FILE is checked before the search, "
+                   "and refused when it is one of the search's inputs")
       ->option_text("FILE");
-  auto* skip = recover->add_option("--skip", r.skip,
-                                   "Skip the first N candidates (numbered as docs/recover.md tells): one part of a "
-                                   "search split over machines")
+  auto* skip = recover
+                   ->add_option("--skip", r.skip,
+                                "Skip the first N candidates (numbered as docs/recover.md tells): one part of a "
+                                "search split over machines")
                    ->option_text("N");
   auto* limit = recover->add_option("--limit", r.limit, "Try at most N candidates (after --skip's)")->option_text("N");
   recover->add_flag("--dry-run", r.dryRun, "Print the number of candidates and the time they take, and stop");
@@ -268,17 +288,21 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
             return number && seconds > 0 && seconds <= 1e6 ? "" : "must be a number of seconds above 0, not " + value;
           },
           "SECONDS"));
-  auto* session = recover->add_option("--session", r.session,
-                                      "Keep where the search stands in FILE (default: MESSAGE's name + .recover, in "
-                                      "this folder); a FILE that holds another search, or this one stopped, is refused")
+  auto* session = recover
+                      ->add_option("--session", r.session,
+                                   "Keep where the search stands in FILE (default: MESSAGE's name + .recover, in "
+                                   "this folder); a FILE that holds another search, or this one stopped, is refused")
                       ->option_text("FILE");
-  auto* restore = recover->add_option("--restore", r.restore, "Go on with the search FILE holds, exactly where it stopped")
-                      ->option_text("FILE");
-  for (CLI::Option* made : {session, mask, append, prepend, suffixes[3], suffixes[4], increment, incrementMin, skip, limit}) {
+  auto* restore =
+      recover->add_option("--restore", r.restore, "Go on with the search FILE holds, exactly where it stopped")
+          ->option_text("FILE");
+  for (CLI::Option* made :
+       {session, mask, append, prepend, suffixes[3], suffixes[4], increment, incrementMin, skip, limit}) {
     restore->excludes(made);
   }
   for (CLI::Option* set : sets) restore->excludes(set);
-  for (const char* name : {"--wordlist", "--rules", "--codepages", "--no-early-test", "MESSAGE"}) restore->excludes(name);
+  for (const char* name : {"--wordlist", "--rules", "--codepages", "--no-early-test", "MESSAGE"})
+    restore->excludes(name);
   recover->add_flag("-q,--quiet", o.quiet, "No announcement, progress bar or summary line");
   recover->footer(kRecoverFooter);
   return recover;

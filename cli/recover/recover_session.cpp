@@ -157,7 +157,8 @@ Standing StandingFromJson(const json& j) {
       Damaged("\"done_above\" holds something that is no pair of candidate numbers");
     }
     const auto begin = range[0].get<std::uint64_t>(), end = range[1].get<std::uint64_t>();
-    if (begin <= s.frontier || begin >= end) Damaged("\"done_above\" holds a run that is empty or not above the frontier");
+    if (begin <= s.frontier || begin >= end)
+      Damaged("\"done_above\" holds a run that is empty or not above the frontier");
     if (!s.doneAbove.emplace(begin, end).second) Damaged("\"done_above\" holds a run twice");
   }
   // The runs were tried apart: none overlaps the next.
@@ -200,7 +201,8 @@ void ReadSources(const json& j, Session& session) {
 Session SessionFromJson(const json& j) {
   if (!j.is_object() || !j.contains("trirotor_recover_session")) throw SessionProblem{false, ""};
   const json& version = j.at("trirotor_recover_session");
-  if (!version.is_number_integer() || version.get<std::int64_t>() < 1 || version.get<std::int64_t>() > kSessionVersion) {
+  if (!version.is_number_integer() || version.get<std::int64_t>() < 1 ||
+      version.get<std::int64_t>() > kSessionVersion) {
     Damaged("it is of a version this trirotor does not know (" + version.dump() + ")");
   }
   Session session;
@@ -304,12 +306,9 @@ json SessionToJson(const Session& session) {
     ranges.push_back({b, e});
     tried += e - b;
   }
-  j["standing"] = {{"frontier", s.frontier},
-                   {"frontier_offset", s.frontierOffset},
-                   {"frontier_lines", s.frontierLines},
-                   {"done_above", ranges},
-                   {"early_passed_full_failed", s.falseAlarms},
-                   {"tried", tried}};
+  j["standing"] = {
+      {"frontier", s.frontier}, {"frontier_offset", s.frontierOffset},       {"frontier_lines", s.frontierLines},
+      {"done_above", ranges},   {"early_passed_full_failed", s.falseAlarms}, {"tried", tried}};
   if (s.complete) j["standing"]["complete"] = true;
   return j;
 }
@@ -332,7 +331,8 @@ std::optional<Session> SessionAt(const std::string& path) {
   } catch (const SessionProblem& problem) {
     const std::string what = problem.isSession ? " holds a damaged session (" + problem.reason + ")"
                                                : " is not a session of trirotor recover";
-    throw Failure{kExitUsage, ShownName(path) + what + "; it is left as it is: give this search another --session FILE"};
+    throw Failure{kExitUsage,
+                  ShownName(path) + what + "; it is left as it is: give this search another --session FILE"};
   }
 }
 
@@ -379,8 +379,8 @@ namespace {
 constexpr std::string_view kLockMark = "trirotor recover lock\n";
 
 Failure InUse(const std::string& session, const std::string& lock) {
-  return Failure{kExitInput, ShownName(session) + " is in use by another trirotor recover (it holds " + ShownName(lock) +
-                                 "): let that run end, or stop it, before starting this one"};
+  return Failure{kExitInput, ShownName(session) + " is in use by another trirotor recover (it holds " +
+                                 ShownName(lock) + "): let that run end, or stop it, before starting this one"};
 }
 
 Failure NotOurs(const std::string& lock) {
@@ -390,7 +390,8 @@ Failure NotOurs(const std::string& lock) {
 }
 
 Failure CannotLock(const std::string& session, const std::string& lock, const std::string& why) {
-  return Failure{kExitInput, "cannot lock the session " + ShownName(session) + " (with " + ShownName(lock) + "): " + why};
+  return Failure{kExitInput,
+                 "cannot lock the session " + ShownName(session) + " (with " + ShownName(lock) + "): " + why};
 }
 
 

@@ -80,31 +80,36 @@ class CommandLineTest : public QObject {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
-    QTest::newRow("help without a display") << QStringList{"--help"} << kDisplayless << 0 << "--key-file" << "";
-    QTest::newRow("-h without a display") << QStringList{"-h"} << kDisplayless << 0 << "[MESSAGE]" << "";
-    QTest::newRow("version without a display")
-        << QStringList{"--version"} << kDisplayless << 0 << "trirotor-gui " << "";
+    QTest::newRow("help without a display") << QStringList{"--help"} << kDisplayless << 0 << "--key-file"
+                                            << "";
+    QTest::newRow("-h without a display") << QStringList{"-h"} << kDisplayless << 0 << "[MESSAGE]"
+                                          << "";
+    QTest::newRow("version without a display") << QStringList{"--version"} << kDisplayless << 0 << "trirotor-gui "
+                                               << "";
     QTest::newRow("the windowing system's options still taken")
-        << QStringList{"-platform", "offscreen", "--version"} << kDisplayless << 0 << "trirotor-gui " << "";
-    QTest::newRow("unknown option without a display")
-        << QStringList{"--bogus"} << kDisplayless << 1 << "" << "bogus";
-    QTest::newRow("missing value without a display")
-        << QStringList{"--key-file"} << kDisplayless << 1 << "" << "key-file";
+        << QStringList{"-platform", "offscreen", "--version"} << kDisplayless << 0 << "trirotor-gui "
+        << "";
+    QTest::newRow("unknown option without a display") << QStringList{"--bogus"} << kDisplayless << 1 << ""
+                                                      << "bogus";
+    QTest::newRow("missing value without a display") << QStringList{"--key-file"} << kDisplayless << 1 << ""
+                                                     << "key-file";
     QTest::newRow("a suffix that reads like --help is a suffix")
-        << QStringList{"--suffix", "--help", "@/missing.b64"} << kOffscreen << 2 << "" << "missing.b64";
-    QTest::newRow("missing message file")
-        << QStringList{"@/missing.b64"} << kOffscreen << 2 << "" << "Cannot open @/missing.b64";
-    QTest::newRow("message file is a folder") << QStringList{"@/folder"} << kOffscreen << 2 << "" << "@/folder";
+        << QStringList{"--suffix", "--help", "@/missing.b64"} << kOffscreen << 2 << ""
+        << "missing.b64";
+    QTest::newRow("missing message file") << QStringList{"@/missing.b64"} << kOffscreen << 2 << ""
+                                          << "Cannot open @/missing.b64";
+    QTest::newRow("message file is a folder") << QStringList{"@/folder"} << kOffscreen << 2 << ""
+                                              << "@/folder";
     QTest::newRow("missing message file, with --decode")
         << QStringList{"--decode", "--key-file", "@/good.key", "@/missing.b64"} << kOffscreen << 2 << ""
         << "Cannot open @/missing.b64";
     QTest::newRow("two message files") << QStringList{"@/msg.b64", "@/other.b64"} << kOffscreen << 2 << ""
                                        << "2 message files given";
-    QTest::newRow("empty key file") << QStringList{"--key-file", "@/empty.key", "@/msg.b64"} << kOffscreen << 2
-                                    << "" << "empty";
+    QTest::newRow("empty key file") << QStringList{"--key-file", "@/empty.key", "@/msg.b64"} << kOffscreen << 2 << ""
+                                    << "empty";
     QTest::newRow("good files show the window")
-        << QStringList{"--key-file", "@/good.key", "--screenshot", "@/shot.png", "@/msg.b64"} << kOffscreen << 0
-        << "" << "";
+        << QStringList{"--key-file", "@/good.key", "--screenshot", "@/shot.png", "@/msg.b64"} << kOffscreen << 0 << ""
+        << "";
   }
   void AnswersEachCommandLine() {
     QFETCH(QStringList, arguments);

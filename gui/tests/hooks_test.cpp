@@ -49,8 +49,7 @@ class HooksTest : public QObject {
     QTest::addColumn<int>("afterDefault");  // once a final 0 is shown
     QTest::newRow("busy") << -1 << std::vector<int>{11} << int(Qt::WaitCursor) << -1;
     QTest::newRow("busy then default") << -1 << std::vector<int>{11, 0} << -1 << -1;
-    QTest::newRow("busy twice is one override") << -1 << std::vector<int>{11, 11} << int(Qt::WaitCursor)
-                                                << -1;
+    QTest::newRow("busy twice is one override") << -1 << std::vector<int>{11, 11} << int(Qt::WaitCursor) << -1;
     QTest::newRow("default alone pops nothing") << -1 << std::vector<int>{0, 0} << -1 << -1;
     QTest::newRow("another override survives")
         << int(Qt::CrossCursor) << std::vector<int>{11, 11} << int(Qt::WaitCursor) << int(Qt::CrossCursor);
@@ -92,7 +91,8 @@ class HooksTest : public QObject {
     bar.setRange(0, 100);
     gui::HookScope scope(&bar);
     bool delivered = false;
-    QMetaObject::invokeMethod(this, [&delivered] { delivered = true; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [&delivered] { delivered = true; }, Qt::QueuedConnection);
     Progress = 37;
     platform::ProcessEvents();  // the first pause of a run always delivers events
     QVERIFY(delivered);

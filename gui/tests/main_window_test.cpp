@@ -48,8 +48,7 @@ std::u16string HeldEncoder(std::u16string_view plain, std::u16string_view, std::
 }
 
 // A fixed frame header makes every test message the same on every run.
-constexpr trirotor::FrameHeader kHeader = {0,  1,  2,  3,  4,  5,  6,  7,
-                                           8,  9,  10, 11, 12, 13, 14, 15};
+constexpr trirotor::FrameHeader kHeader = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 QString Seal(const QString& plain, const QString& key, const QString& keySuffix = {}) {
   return FromU16(trirotor::EncodeText(View(plain), View(key), View(keySuffix), kHeader));
@@ -142,12 +141,21 @@ class MainWindowTest : public QObject {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("keySuffix");
     QTest::addColumn<int>("codePage");
-    QTest::newRow("short note") << "Meet me at noon." << "secret" << "" << 1252;
-    QTest::newRow("with a suffix") << "Suffixed." << "secret" << "2024-05" << 1252;
-    QTest::newRow("CRLF lines kept") << "one\r\ntwo\r\n" << "k" << "" << 1252;
-    QTest::newRow("accents and euro") << QString::fromUtf8("caf\u00e9 \u20ac5") << "cl\u00e9" << "" << 1252;
-    QTest::newRow("Greek page") << QString::fromUtf8("\u03b1\u03b2\u03b3") << "key" << "" << 1253;
-    QTest::newRow("long compressed text") << LongText(120000) << "long key" << "x" << 1252;
+    QTest::newRow("short note") << "Meet me at noon."
+                                << "secret"
+                                << "" << 1252;
+    QTest::newRow("with a suffix") << "Suffixed."
+                                   << "secret"
+                                   << "2024-05" << 1252;
+    QTest::newRow("CRLF lines kept") << "one\r\ntwo\r\n"
+                                     << "k"
+                                     << "" << 1252;
+    QTest::newRow("accents and euro") << QString::fromUtf8("caf\u00e9 \u20ac5") << "cl\u00e9"
+                                      << "" << 1252;
+    QTest::newRow("Greek page") << QString::fromUtf8("\u03b1\u03b2\u03b3") << "key"
+                                << "" << 1253;
+    QTest::newRow("long compressed text") << LongText(120000) << "long key"
+                                          << "x" << 1252;
   }
   void DecodesThroughTheWidgets() {
     QFETCH(QString, plain);
@@ -320,8 +328,10 @@ class MainWindowTest : public QObject {
     QTest::addColumn<bool>("abort");
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("result");
-    QTest::newRow("runs to the end") << false << "Encoded 3 characters into a message of 10." << "sealed:abc";
-    QTest::newRow("Abort drops the result") << true << "Aborted" << "";
+    QTest::newRow("runs to the end") << false << "Encoded 3 characters into a message of 10."
+                                     << "sealed:abc";
+    QTest::newRow("Abort drops the result") << true << "Aborted"
+                                            << "";
   }
   void EncodeRunsBesideTheWindow() {
     QFETCH(bool, abort);
@@ -362,14 +372,11 @@ class MainWindowTest : public QObject {
     QTest::addColumn<QString>("plain");
     QTest::addColumn<int>("codePage");
     QTest::addColumn<QString>("where");
-    QTest::newRow("CJK on line 2") << QString::fromUtf8("ab\ncd\u4e2d\u4e2e") << 1252
-                                   << "line 2, column 3: U+4E2D";
-    QTest::newRow("emoji is one character") << QString::fromUtf8("x\U0001F600\u4e2d") << 1252
-                                            << "line 1, column 2: U+1F600";
-    QTest::newRow("Greek in the Western page") << QString::fromUtf8("\u03b1") << 1252
-                                               << "line 1, column 1: U+03B1";
-    QTest::newRow("euro outside Latin-1") << QString::fromUtf8("5 \u20ac") << 28591
-                                          << "line 1, column 3: U+20AC";
+    QTest::newRow("CJK on line 2") << QString::fromUtf8("ab\ncd\u4e2d\u4e2e") << 1252 << "line 2, column 3: U+4E2D";
+    QTest::newRow("emoji is one character")
+        << QString::fromUtf8("x\U0001F600\u4e2d") << 1252 << "line 1, column 2: U+1F600";
+    QTest::newRow("Greek in the Western page") << QString::fromUtf8("\u03b1") << 1252 << "line 1, column 1: U+03B1";
+    QTest::newRow("euro outside Latin-1") << QString::fromUtf8("5 \u20ac") << 28591 << "line 1, column 3: U+20AC";
     // A look-alike would change the text: refused too, naming what it would become.
     QTest::newRow("look-alike in the text") << QString::fromUtf8("ab\nc\nx\u0142") << 1252
                                             << "line 3, column 2: U+0142 '\u0142' has no place in code page "
@@ -401,14 +408,20 @@ class MainWindowTest : public QObject {
     QTest::addColumn<bool>("loaded");
     QTest::addColumn<QString>("field");   // the field's text once loaded
     QTest::addColumn<QString>("status");  // a part of the status line otherwise
-    QTest::newRow("line end dropped") << QByteArray("cl\xc3\xa9\r\n") << false << true
-                                      << QString::fromUtf8("cl\u00e9") << "";
-    QTest::newRow("byte-order mark dropped") << QByteArray("\xef\xbb\xbfk\n") << false << true << "k" << "";
-    QTest::newRow("only one line end") << QByteArray("s\n\n") << true << true << "s\n" << "";
-    QTest::newRow("not UTF-8") << QByteArray("cl\xe9") << false << false << "" << "not valid UTF-8";
-    QTest::newRow("over 1 MiB") << QByteArray((1 << 20) + 1, 'k') << false << false << "" << "MiB";
-    QTest::newRow("empty key") << QByteArray("\n") << false << false << "" << "empty";
-    QTest::newRow("empty suffix") << QByteArray("") << true << true << "" << "";
+    QTest::newRow("line end dropped") << QByteArray("cl\xc3\xa9\r\n") << false << true << QString::fromUtf8("cl\u00e9")
+                                      << "";
+    QTest::newRow("byte-order mark dropped") << QByteArray("\xef\xbb\xbfk\n") << false << true << "k"
+                                             << "";
+    QTest::newRow("only one line end") << QByteArray("s\n\n") << true << true << "s\n"
+                                       << "";
+    QTest::newRow("not UTF-8") << QByteArray("cl\xe9") << false << false << ""
+                               << "not valid UTF-8";
+    QTest::newRow("over 1 MiB") << QByteArray((1 << 20) + 1, 'k') << false << false << ""
+                                << "MiB";
+    QTest::newRow("empty key") << QByteArray("\n") << false << false << ""
+                               << "empty";
+    QTest::newRow("empty suffix") << QByteArray("") << true << true << ""
+                                  << "";
   }
   void ReadsKeyFilesAsTheToolDoes() {
     QFETCH(QByteArray, bytes);
@@ -421,8 +434,7 @@ class MainWindowTest : public QObject {
     QVERIFY(WriteFile(path, bytes));
     const char* fieldName = suffix ? "suffixEdit" : "keyEdit";
     Type(fieldName, "before");
-    QCOMPARE(window_->LoadKeyFile(path, suffix ? MainWindow::KeyField::kSuffix : MainWindow::KeyField::kKey),
-             loaded);
+    QCOMPARE(window_->LoadKeyFile(path, suffix ? MainWindow::KeyField::kSuffix : MainWindow::KeyField::kKey), loaded);
     QCOMPARE(Child<QLineEdit>(fieldName)->text(), loaded ? field : QString("before"));
     if (!loaded) QVERIFY2(Status().contains(status), qPrintable(Status()));
   }
@@ -441,8 +453,7 @@ class MainWindowTest : public QObject {
     QTest::newRow("look-alike in the key") << QString::fromUtf8("\u0141\u00f3d\u017a") << "" << 1252
                                            << "character 1 of the key: U+0141 '\u0141' has no place in code "
                                               "page 1252 and would be sealed as its look-alike 'L'";
-    QTest::newRow("suffix") << "key" << QString::fromUtf8("s\u03b1") << 1252
-                            << "character 2 of the key suffix: U+03B1";
+    QTest::newRow("suffix") << "key" << QString::fromUtf8("s\u03b1") << 1252 << "character 2 of the key suffix: U+03B1";
   }
   void RefusesAKeyThePageCannotHold() {
     QFETCH(QString, key);
@@ -468,21 +479,22 @@ class MainWindowTest : public QObject {
     QTest::addColumn<QString>("keySuffix");
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<QStringList>("warnings");
-    const QString l = QString::fromUtf8(
-        "Warning: U+0141 '\u0141' is not in code page 1252; it was taken as 'L', as Windows does.");
-    const QString z = QString::fromUtf8(
-        "Warning: U+017A '\u017a' is not in code page 1252; it was taken as 'z', as Windows does.");
-    QTest::newRow("look-alikes open it") << QString::fromUtf8("\u0141\u00f3d\u017a-2004") << "" << "Decoded"
-                                         << QStringList{l, z};
+    const QString l =
+        QString::fromUtf8("Warning: U+0141 '\u0141' is not in code page 1252; it was taken as 'L', as Windows does.");
+    const QString z =
+        QString::fromUtf8("Warning: U+017A '\u017a' is not in code page 1252; it was taken as 'z', as Windows does.");
+    QTest::newRow("look-alikes open it") << QString::fromUtf8("\u0141\u00f3d\u017a-2004") << ""
+                                         << "Decoded" << QStringList{l, z};
     QTest::newRow("each character said once") << QString::fromUtf8("\u0141\u0141\u00f3d\u017a-2004") << ""
                                               << "Failed decoding the text (Error 33)" << QStringList{l, z};
     QTest::newRow("no look-alike is '?'")
         << QString::fromUtf8("\u0141\u00f3d\u017a-2004") << QString::fromUtf8("\u65e5")
         << "Failed decoding the text (Error 33)"
-        << QStringList{l, z,
-                       QString::fromUtf8(
-                           "Warning: U+65E5 '\u65e5' has no place in code page 1252 and was taken as '?'.")};
-    QTest::newRow("the sealed bytes") << QString::fromUtf8("L\u00f3dz-2004") << "" << "Decoded" << QStringList{};
+        << QStringList{
+               l, z,
+               QString::fromUtf8("Warning: U+65E5 '\u65e5' has no place in code page 1252 and was taken as '?'.")};
+    QTest::newRow("the sealed bytes") << QString::fromUtf8("L\u00f3dz-2004") << ""
+                                      << "Decoded" << QStringList{};
   }
   void DecodeWarnsOfKeyCharactersOutsideThePage() {
     QFETCH(QString, key);
@@ -527,7 +539,8 @@ class MainWindowTest : public QObject {
     for (int page : {500, 864, 875, 28602}) QCOMPARE(pages->findData(page), -1);
     QList<int> marked;
     for (int i = 0; i < pages->count(); ++i) {
-      if (pages->itemText(i).contains("Windows' own tables, best fit included")) marked.append(pages->itemData(i).toInt());
+      if (pages->itemText(i).contains("Windows' own tables, best fit included"))
+        marked.append(pages->itemData(i).toInt());
     }
     QCOMPARE(marked, (QList<int>{874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258}));
   }
@@ -543,8 +556,7 @@ class MainWindowTest : public QObject {
     // Not UTF-8: one character per byte of the selected page.
     QTest::newRow("Western page bytes") << QByteArray("caf\xe9\r\n\x80") << 1252
                                         << QString::fromUtf8("caf\u00e9\r\n\u20ac");
-    QTest::newRow("Greek page bytes") << QByteArray("\xe1\xe2") << 1253
-                                      << QString::fromUtf8("\u03b1\u03b2");
+    QTest::newRow("Greek page bytes") << QByteArray("\xe1\xe2") << 1253 << QString::fromUtf8("\u03b1\u03b2");
   }
   void LoadsTextFiles() {
     QFETCH(QByteArray, bytes);

@@ -51,7 +51,8 @@ InputFile Refused(std::wstring error) {
 }
 
 std::wstring TooLarge(const std::wstring& path, std::int64_t maxBytes) {
-  return path + L" is too large: the window takes files up to " + GroupThousands(static_cast<std::uint64_t>(maxBytes >> 20)) + L" MB.";
+  return path + L" is too large: the window takes files up to " +
+         GroupThousands(static_cast<std::uint64_t>(maxBytes >> 20)) + L" MB.";
 }
 
 // Bytes to the open file, all of them or false.
@@ -91,8 +92,8 @@ InputFile ReadInputFile(const std::wstring& path, std::int64_t maxBytes) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return Refused(L"Cannot open " + path + L": it is a folder.");
   }
-  FileHandle file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  FileHandle file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.ok()) return Refused(L"Cannot open " + path + L": " + SystemErrorText(GetLastError()));
   LARGE_INTEGER size{};
   if (GetFileSizeEx(file.get(), &size) && size.QuadPart > maxBytes) return Refused(TooLarge(path, maxBytes));

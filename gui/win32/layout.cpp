@@ -107,8 +107,8 @@ void MainWindow::FillCodePages() {
   // The library's list: the pages it accepts on this system, no more; those
   // that convert by Windows' own tables marked as the tool marks them.
   for (const platform::CodePageInfo& page : platform::SupportedCodePages()) {
-    std::wstring item = std::to_wstring(page.number) + L" \u2013 " + FromUtf8(page.description) + L" (" +
-                        FromUtf8(page.name);
+    std::wstring item =
+        std::to_wstring(page.number) + L" \u2013 " + FromUtf8(page.description) + L" (" + FromUtf8(page.name);
     if (page.windowsTables) item += L"; Windows' own tables, best fit included";
     item += L")";
     const auto index = SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));

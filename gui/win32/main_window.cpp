@@ -62,8 +62,8 @@ bool MainWindow::Create(HINSTANCE instance) {
   windowClass.lpszClassName = kWindowClass;
   if (RegisterClassExW(&windowClass) == 0) return false;
   // WM_NCCREATE ties the window to this object before any other message.
-  if (CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 10, 10,
-                      nullptr, nullptr, instance, this) == nullptr) {
+  if (CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 10, 10, nullptr,
+                      nullptr, instance, this) == nullptr) {
     return false;
   }
   BuildControls();
@@ -95,19 +95,13 @@ LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam
 
 LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_COMMAND:
-      OnCommand(LOWORD(wParam), HIWORD(wParam));
-      return 0;
-    case WM_DROPFILES:
-      OnDropFiles(reinterpret_cast<HDROP>(wParam));
-      return 0;
+    case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return 0;
+    case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); return 0;
     case WM_SIZE:
       if (!Control(kIdStatus)) break;
       LayOut();
       return 0;
-    case WM_GETMINMAXINFO:
-      reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {Scaled(560), Scaled(520)};
-      return 0;
+    case WM_GETMINMAXINFO: reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {Scaled(560), Scaled(520)}; return 0;
     case WM_DPICHANGED: {
       dpi_ = HIWORD(wParam);
       ApplyFont();
@@ -129,8 +123,7 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       font_ = nullptr;
       PostQuitMessage(0);
       return 0;
-    default:
-      break;
+    default: break;
   }
   return DefWindowProcW(window_, message, wParam, lParam);
 }
@@ -207,9 +200,7 @@ bool MainWindow::OnSetCursor() {
   return true;
 }
 
-void MainWindow::ShowStatus(std::wstring_view text) {
-  SetWindowTextW(Control(kIdStatus), std::wstring(text).c_str());
-}
+void MainWindow::ShowStatus(std::wstring_view text) { SetWindowTextW(Control(kIdStatus), std::wstring(text).c_str()); }
 
 /// Input and result ///
 
@@ -248,12 +239,11 @@ void MainWindow::ClearInput() {
 
 void MainWindow::ShowResult(std::u16string text) {
   SetWindowTextW(Control(kIdResult), ForEditControl(text, kPaneTextLimit).c_str());
-  SetWindowTextW(Control(kIdResultLabel),
-                 text.size() > kPaneTextLimit
-                     ? (L"Result: the first " + GroupThousands(kPaneTextLimit) + L" of " +
-                        GroupThousands(text.size()) + L" characters (Copy and Save take all)")
-                           .c_str()
-                     : L"Result");
+  SetWindowTextW(Control(kIdResultLabel), text.size() > kPaneTextLimit
+                                              ? (L"Result: the first " + GroupThousands(kPaneTextLimit) + L" of " +
+                                                 GroupThousands(text.size()) + L" characters (Copy and Save take all)")
+                                                    .c_str()
+                                              : L"Result");
   resultText_ = std::move(text);
 }
 

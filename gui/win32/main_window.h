@@ -38,8 +38,7 @@ class MainWindow {
   bool LoadInputFile(const std::wstring& path);
   // Reads a key or key suffix file into its field with the command line's
   // reader and rules. False, and the reason in the status line, if it cannot.
-  enum class KeyField { kKey,
-                        kSuffix };
+  enum class KeyField { kKey, kSuffix };
   bool LoadKeyFile(const std::wstring& path, KeyField field);
   void ShowStatus(std::wstring_view text);
 

@@ -112,8 +112,8 @@ void EncodeBesideWindow(EncodeJob& job) {
     RunEncodeJob(job);
   }
   if (worker.joinable()) {
-    while (job.done != nullptr && MsgWaitForMultipleObjectsEx(1, &job.done, INFINITE, QS_ALLINPUT,
-                                                              MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0 + 1) {
+    while (job.done != nullptr &&
+           MsgWaitForMultipleObjectsEx(1, &job.done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0 + 1) {
       if (platform::EventHook hook = platform::GetEventHook()) hook();
     }
     worker.join();
@@ -250,9 +250,8 @@ void MainWindow::ReportDecode(const std::u16string& plain, const std::wstring& f
     SendMessageW(Control(kIdProgress), PBM_SETPOS, 100, 0);
     const std::size_t characters = plain.size();
     ShowResult(plain);
-    ShowStatusWithKeyWarnings(LastError == kErrChecksum
-                                  ? FromUtf8(ErrorMessage(kErrChecksum))
-                                  : L"Decoded " + GroupThousands(characters) + L" characters.",
+    ShowStatusWithKeyWarnings(LastError == kErrChecksum ? FromUtf8(ErrorMessage(kErrChecksum))
+                                                        : L"Decoded " + GroupThousands(characters) + L" characters.",
                               key, keySuffix);
   }
 }

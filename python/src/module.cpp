@@ -37,9 +37,7 @@ namespace {
 
 /// Exceptions ///
 
-py::object ErrorClass(const char* name) {
-  return py::module_::import("trirotor._errors").attr(name);
-}
+py::object ErrorClass(const char* name) { return py::module_::import("trirotor._errors").attr(name); }
 
 [[noreturn]] void Raise(py::object error) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
@@ -50,11 +48,12 @@ py::object ErrorClass(const char* name) {
 
 std::u16string ToWide(const py::handle& text, const char* what) {
   if (!PyUnicode_Check(text.ptr())) {
-    throw py::type_error(std::string(what) + " must be str, not " + std::string(py::str(py::type::handle_of(text).attr("__name__"))));
+    throw py::type_error(std::string(what) + " must be str, not " +
+                         std::string(py::str(py::type::handle_of(text).attr("__name__"))));
   }
   // Lone surrogates pass through as they are: the engine sees UTF-16 units.
-  py::object bytes = py::reinterpret_steal<py::object>(
-      PyUnicode_AsEncodedString(text.ptr(), "utf-16-le", "surrogatepass"));
+  py::object bytes =
+      py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(text.ptr(), "utf-16-le", "surrogatepass"));
   if (!bytes) throw py::error_already_set();
   const char* data = PyBytes_AS_STRING(bytes.ptr());
   const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()));
@@ -90,7 +89,8 @@ int CodePageNumber(const py::handle& page) {
     return static_cast<int>(number);
   }
   if (!PyUnicode_Check(page.ptr())) {
-    throw py::type_error("codepage must be int or str, not " + std::string(py::str(py::type::handle_of(page).attr("__name__"))));
+    throw py::type_error("codepage must be int or str, not " +
+                         std::string(py::str(py::type::handle_of(page).attr("__name__"))));
   }
   const std::string given = page.cast<std::string>();
   const std::optional<int> number = platform::ParseCodePageName(given);
@@ -148,8 +148,7 @@ constexpr std::chrono::milliseconds kSignalCheckEvery{50};
 std::atomic<std::uint64_t> lockTakes{0};
 
 struct Call {
-  explicit Call(py::handle callback)
-      : progress(callback), checkSignals(PyThread_get_thread_ident() == mainThread) {}
+  explicit Call(py::handle callback) : progress(callback), checkSignals(PyThread_get_thread_ident() == mainThread) {}
   py::handle progress;  // None or a callable
   bool checkSignals;    // on the main thread: Ctrl-C stops the call
   bool abortedByProgress = false;
@@ -283,7 +282,8 @@ py::object DecodeBytesCall(const py::handle& message, const py::handle& key, con
   Py_buffer view;
   if (PyObject_GetBuffer(message.ptr(), &view, PyBUF_SIMPLE) != 0) {
     PyErr_Clear();
-    throw py::type_error("message must be a bytes-like object, not " + std::string(py::str(py::type::handle_of(message).attr("__name__"))));
+    throw py::type_error("message must be a bytes-like object, not " +
+                         std::string(py::str(py::type::handle_of(message).attr("__name__"))));
   }
   ByteBuffer bytes(static_cast<const std::uint8_t*>(view.buf), static_cast<const std::uint8_t*>(view.buf) + view.len);
   PyBuffer_Release(&view);
@@ -307,8 +307,8 @@ py::object DecodeBytesCall(const py::handle& message, const py::handle& key, con
   return result;
 }
 
-py::object Encode(const py::handle& text, const py::handle& key, const py::handle& suffix,
-                  const py::handle& codepage, const py::handle& wrapWidth) {
+py::object Encode(const py::handle& text, const py::handle& key, const py::handle& suffix, const py::handle& codepage,
+                  const py::handle& wrapWidth) {
   const int wrap = WrapWidth(wrapWidth);
   const std::u16string wideText = ToWide(text, "text");
   const std::u16string wideKey = ToWide(key, "key");
@@ -377,15 +377,15 @@ void RunBatch(const BatchRequest& request, AnswerAll answerAll) {
 // One line (without its "\n") answered onto the end of `out`, as the tool
 // answers it: a line longer than it keeps gets an error record.
 records::LineOutcome AnswerOne(records::RecordAnswerer& answerer, std::string_view line, std::uint64_t number,
-                           std::string& out) {
+                               std::string& out) {
   return line.size() > records::kMaxRecordBytes ? answerer.AnswerTooLong(number, out)
-                                            : answerer.Answer(line, number, out);
+                                                : answerer.Answer(line, number, out);
 }
 
 // A list of lines (str or bytes) to a list of output lines (str). The lines
 // are copied out first, then answered all at once.
-py::list AnswerLines(const std::string& mode, const py::list& lines, const py::handle& key,
-                     const py::handle& suffix, const py::handle& codepage, const py::handle& wrap, std::uint64_t first) {
+py::list AnswerLines(const std::string& mode, const py::list& lines, const py::handle& key, const py::handle& suffix,
+                     const py::handle& codepage, const py::handle& wrap, std::uint64_t first) {
   const BatchRequest request = CheckBatchRequest(mode, key, suffix, codepage, wrap);
   std::vector<std::string> in;
   in.reserve(lines.size());
@@ -399,8 +399,8 @@ py::list AnswerLines(const std::string& mode, const py::list& lines, const py::h
         text.assign(utf8, static_cast<std::size_t>(size));
       } else {  // a lone surrogate: its bytes go on, and the line is not UTF-8
         PyErr_Clear();
-        py::object bytes = py::reinterpret_steal<py::object>(
-            PyUnicode_AsEncodedString(line.ptr(), "utf-8", "surrogatepass"));
+        py::object bytes =
+            py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(line.ptr(), "utf-8", "surrogatepass"));
         if (!bytes) throw py::error_already_set();
         text.assign(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
       }
@@ -452,8 +452,8 @@ std::uint64_t CountLines(std::string_view block) {
 // in "\n") and the number of lines the block held: no Python object per
 // record, and the interpreter lock is released for the whole block. The
 // block is read where it lies; its buffer stays held until the call returns.
-py::tuple AnswerBlock(const std::string& mode, const py::buffer& block, const py::handle& key,
-                      const py::handle& suffix, const py::handle& codepage, const py::handle& wrap, std::uint64_t first) {
+py::tuple AnswerBlock(const std::string& mode, const py::buffer& block, const py::handle& key, const py::handle& suffix,
+                      const py::handle& codepage, const py::handle& wrap, std::uint64_t first) {
   const BatchRequest request = CheckBatchRequest(mode, key, suffix, codepage, wrap);
   const py::buffer_info view = block.request();
   const std::string_view data = BlockBytes(view);
@@ -597,7 +597,8 @@ cli::RecoverResult RunRecover(const cli::RecoverOptions& options, RecoverCall& c
     PyErr_SetString(PyExc_OSError, failure->message.c_str());
     throw py::error_already_set();
   }
-  if (engineError) Raise(ErrorClass("EngineError")(engineError->number(), engineError->source(), engineError->description()));
+  if (engineError)
+    Raise(ErrorClass("EngineError")(engineError->number(), engineError->source(), engineError->description()));
   return result;
 }
 
@@ -608,7 +609,8 @@ py::object RecoverKey(const py::bytes& message, const py::dict& o, const py::obj
   (void)RunRecover(RecoverOptionsOf(message, o), call);
   if (!call.found) return py::none();
   const cli::RecoverFound& f = *call.found;
-  return py::make_tuple(FoundText(f.key, f.codePage), FoundText(f.suffix, f.codePage), f.codePage, f.number + 1, f.from);
+  return py::make_tuple(FoundText(f.key, f.codePage), FoundText(f.suffix, f.codePage), f.codePage, f.number + 1,
+                        f.from);
 }
 
 // recover_count(message, options): the candidates the search (or its part)
@@ -630,24 +632,26 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "The trirotor engine; use the functions of the trirotor package.";
   m.def("decode", &Decode, py::arg("message"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
         py::arg("progress"), py::arg("strict"), py::arg("warn") = true);
-  m.def("decode_bytes", &DecodeBytesCall, py::arg("message"), py::arg("key"), py::arg("suffix"),
-        py::arg("codepage"), py::arg("progress"), py::arg("strict"));
-  m.def("encode", &Encode, py::arg("text"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
-        py::arg("wrap"));
+  m.def("decode_bytes", &DecodeBytesCall, py::arg("message"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
+        py::arg("progress"), py::arg("strict"));
+  m.def("encode", &Encode, py::arg("text"), py::arg("key"), py::arg("suffix"), py::arg("codepage"), py::arg("wrap"));
   m.def("answer_lines", &AnswerLines, py::arg("mode"), py::arg("lines"), py::arg("key"), py::arg("suffix"),
         py::arg("codepage"), py::arg("wrap"), py::arg("first"));
   m.def("answer_block", &AnswerBlock, py::arg("mode"), py::arg("block"), py::arg("key"), py::arg("suffix"),
         py::arg("codepage"), py::arg("wrap"), py::arg("first"));
-  m.def("count_lines", [](const py::buffer& block) { return CountLines(BlockBytes(block.request())); },
-        py::arg("block"));
-  m.def("codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
+  m.def(
+      "count_lines", [](const py::buffer& block) { return CountLines(BlockBytes(block.request())); }, py::arg("block"));
+  m.def(
+      "codepage_number", [](const py::handle& page) { return CheckedCodePage(page); }, py::arg("codepage"));
   m.def("recover", &RecoverKey, py::arg("message"), py::arg("options"), py::arg("progress"));
   m.def("recover_count", &RecoverCount, py::arg("message"), py::arg("options"));
   m.def("error_message", [](int code) { return std::string(trirotor::ErrorMessage(static_cast<std::int16_t>(code))); });
   m.attr("MAX_RECORD_BYTES") = trirotor::records::kMaxRecordBytes;  // a longer line is answered as too long
-  m.attr("SHORTEST_MESSAGE") = trirotor::kShortestMessage;  // fewer characters are no message
-  m.def("_pause_lock_takes", [] { return lockTakes.load(std::memory_order_relaxed); },
-        "How often the engine's pauses have taken the interpreter lock (for the tests).");
-  m.def("_progress", [] { return static_cast<int>(trirotor::Progress); },
-        "The engine's Progress on this thread, where its last decode left it (for the tests).");
+  m.attr("SHORTEST_MESSAGE") = trirotor::kShortestMessage;          // fewer characters are no message
+  m.def(
+      "_pause_lock_takes", [] { return lockTakes.load(std::memory_order_relaxed); },
+      "How often the engine's pauses have taken the interpreter lock (for the tests).");
+  m.def(
+      "_progress", [] { return static_cast<int>(trirotor::Progress); },
+      "The engine's Progress on this thread, where its last decode left it (for the tests).");
 }

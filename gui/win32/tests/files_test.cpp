@@ -39,8 +39,8 @@ class Folder {
   }
   std::string Read(const std::wstring& name) const {
     std::string bytes;
-    HANDLE file = CreateFileW((*this / name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW((*this / name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
     char chunk[4096];
     DWORD got = 0;
@@ -101,6 +101,7 @@ TEST(WindowFiles, ReadsWithinTheBoundAndTakesBytesAsTheRulesSay) {
     bool utf8;
     const wchar_t* error;  // a part of the refusal
   };
+  // clang-format off
   const Case cases[] = {
       {"UTF-8, its byte-order mark dropped", L"bom.txt", "\xEF\xBB\xBFGr\xC3\xBC\xC3\x9F\x65\n", 100, true,
        u"Grüße\n", true, nullptr},
@@ -115,6 +116,7 @@ TEST(WindowFiles, ReadsWithinTheBoundAndTakesBytesAsTheRulesSay) {
       {"missing", L"missing.b64", nullptr, 100, false, u"", true, L"Cannot open"},
       {"a folder", L"a folder", nullptr, 100, false, u"", true, L"it is a folder"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.bytes != nullptr) folder.Write(c.file, c.bytes);

@@ -139,15 +139,15 @@ class Gui {
 
   void SetText(int id, const std::wstring& text) const {
     DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(Control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL,
-                        kSendBound, &ignored);
+    SendMessageTimeoutW(Control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL, kSendBound,
+                        &ignored);
   }
 
   // Presses a button and returns once the window has handled it.
   bool Press(int id) const {
     DWORD_PTR ignored = 0;
-    return SendMessageTimeoutW(window_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                               reinterpret_cast<LPARAM>(Control(id)), SMTO_NORMAL, kSendBound, &ignored) != 0;
+    return SendMessageTimeoutW(window_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Control(id)),
+                               SMTO_NORMAL, kSendBound, &ignored) != 0;
   }
   // Presses a button without waiting: the window takes it when it next
   // looks at its queue, in a decode's pause if one is running.
@@ -302,9 +302,10 @@ std::string ManifestOf(const std::wstring& program) {
 }
 
 void CheckOpened(const Gui& gui, const std::wstring& program) {
-  const int ids[] = {kIdInputLabel, kIdInput, kIdOpen, kIdClear, kIdKeyLabel, kIdKey, kIdShowKey, kIdKeyFile,
-                     kIdSuffixLabel, kIdSuffix, kIdSuffixFile, kIdCodePageLabel, kIdCodePage, kIdDecode, kIdEncode,
-                     kIdResultLabel, kIdResult, kIdCopy, kIdSave, kIdStatus, kIdProgress, kIdAbort};
+  const int ids[] = {kIdInputLabel, kIdInput,   kIdOpen,        kIdClear,       kIdKeyLabel,   kIdKey,
+                     kIdShowKey,    kIdKeyFile, kIdSuffixLabel, kIdSuffix,      kIdSuffixFile, kIdCodePageLabel,
+                     kIdCodePage,   kIdDecode,  kIdEncode,      kIdResultLabel, kIdResult,     kIdCopy,
+                     kIdSave,       kIdStatus,  kIdProgress,    kIdAbort};
   std::string missing;
   for (int id : ids) {
     if (gui.Control(id) == nullptr) missing += " " + std::to_string(id);
@@ -330,8 +331,7 @@ void CheckOpened(const Gui& gui, const std::wstring& program) {
         "mask " + std::to_string(masked) + ", shown " + std::to_string(shown));
   const std::string manifest = ManifestOf(program);
   Check(manifest.find("Microsoft.Windows.Common-Controls") != std::string::npos &&
-            manifest.find("PerMonitorV2") != std::string::npos &&
-            manifest.find("<activeCodePage") != std::string::npos,
+            manifest.find("PerMonitorV2") != std::string::npos && manifest.find("<activeCodePage") != std::string::npos,
         "its manifest asks for common controls 6, per-monitor DPI awareness and UTF-8");
 }
 
@@ -377,9 +377,8 @@ std::vector<DecodeCase> DecodeCases() {
        Shown(Wide(hello))},
       {"the example with a key suffix decodes", Wide(Example("suffixed.b64")), ExampleKey("suffixed.key"),
        ExampleKey("suffixed.suffix"), 1252, "Decoded ", true, Shown(Wide(suffixed))},
-      {"a long result is shown in part", Wide(Example("long.b64")), ExampleKey("long.key"), L"", 1252,
-       "Decoded ", true, Shown(Wide(long16.substr(0, kPaneLimit))),
-       "Result: the first 262,144 of "},
+      {"a long result is shown in part", Wide(Example("long.b64")), ExampleKey("long.key"), L"", 1252, "Decoded ", true,
+       Shown(Wide(long16.substr(0, kPaneLimit))), "Result: the first 262,144 of "},
       {"a wrong key gets the engine's words", Wide(Example("hello.b64")), L"not the key", L"", 1252,
        "Failed decoding the text (Error 33)", false, L""},
       {"a container of an unknown version gets the engine's error", UnknownVersionMessage(), L"key", L"", 1252,
@@ -387,10 +386,10 @@ std::vector<DecodeCase> DecodeCases() {
       {"a message too short to be one", L"abc", L"key", L"", 1252,
        "The message is too short: a message has at least 4 characters.", false, L""},
       {"no key", Wide(Example("hello.b64")), L"", L"", 1252, "Enter the key first.", false, L""},
-      {"a key beyond ASCII", Seal(letter16, u"Schlüssel€"), L"Schlüssel€", L"", 1252,
-       "Decoded 31 characters.", false, Shown(letter)},
-      {"a key character 1252 lacks is taken as Windows takes it, and said so", Seal(letter16, u"zloty"),
-       L"złoty", L"", 1252, "Decoded 31 characters." + warning, false, Shown(letter)},
+      {"a key beyond ASCII", Seal(letter16, u"Schlüssel€"), L"Schlüssel€", L"", 1252, "Decoded 31 characters.", false,
+       Shown(letter)},
+      {"a key character 1252 lacks is taken as Windows takes it, and said so", Seal(letter16, u"zloty"), L"złoty", L"",
+       1252, "Decoded 31 characters." + warning, false, Shown(letter)},
       {"under 1250, which holds it, the same key is itself", Seal(letter16, u"złoty", 1250), L"złoty", L"", 1250,
        "Decoded 31 characters.", false, Shown(letter)},
       {"under 1252 that message's key is another", Seal(letter16, u"złoty", 1250), L"złoty", L"", 1252,
