@@ -140,6 +140,8 @@ struct Recorded {
 // killed while writing it) is left out and `torn` set. Throws Failure for
 // a file that cannot be read or a line no run writes.
 std::vector<Recorded> ReadReport(const std::string& path, bool& torn);
+// The same for a report's text; `shown` names it in the Failure.
+std::vector<Recorded> ParseReport(std::string_view text, const std::string& shown, bool& torn);
 // Why a report is not a whole run's record ("" when its last whole line is
 // a summary line and no line is cut short).
 std::string WhyUnfinished(const std::vector<Recorded>& lines, bool torn);

@@ -93,7 +93,10 @@ std::string RecordedName(const Json& line, const char* field) {
 /// Reading it back ///
 
 std::vector<Recorded> ReadReport(const std::string& path, bool& torn) {
-  const std::string text = ReadWhole(path, kMaxInputBytes, "report");
+  return ParseReport(ReadWhole(path, kMaxInputBytes, "report"), ShownName(path), torn);
+}
+
+std::vector<Recorded> ParseReport(std::string_view text, const std::string& shown, bool& torn) {
   std::vector<Recorded> lines;
   torn = false;
   std::size_t number = 0;
@@ -104,13 +107,13 @@ std::vector<Recorded> ReadReport(const std::string& path, bool& torn) {
       torn = true;
       break;
     }
-    Recorded line{text.substr(start, end - start), {}};
+    Recorded line{std::string(text.substr(start, end - start)), {}};
     start = end + 1;
     if (line.raw.empty()) continue;
     line.json = Json::parse(line.raw, nullptr, false);
     if (line.json.is_discarded() || !line.json.is_object() || !line.json.contains("kind")) {
-      throw Failure{kExitInput, "line " + std::to_string(number) + " of the report " + ShownName(path) +
-                                    " is not a line this tool writes"};
+      throw Failure{kExitInput,
+                    "line " + std::to_string(number) + " of the report " + shown + " is not a line this tool writes"};
     }
     lines.push_back(std::move(line));
   }
