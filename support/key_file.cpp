@@ -13,7 +13,7 @@
 
 #include "support/shown_name.h"
 #include "support/utf8.h"
-#include "support/wide_path.h"
+#include "support/open_file.h"
 
 namespace trirotor::support {
 namespace {
@@ -68,11 +68,7 @@ std::u16string ReadKeyFile(const std::string& path, std::string_view what, bool 
   };
   int fd = -1;
   do {
-#if defined(_WIN32)
     fd = OpenFile(path, O_RDONLY);
-#else
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-#endif
   } while (fd < 0 && retry());
   if (fd < 0) Refuse(what, path, std::strerror(errno));
   const Descriptor file(fd);

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/open_file.h"  // OpenFile: _wopen of WidePath(utf8) here
+
 namespace trirotor::support {
 
 // A UTF-8 name as Windows takes it: UTF-16, and an absolute name of a
@@ -16,10 +18,6 @@ namespace trirotor::support {
 // 260-character limit. Device names (NUL, CON) come out as \\.\NUL; '/'
 // is taken as '\'. Invalid UTF-8 gives "" (no file is named so).
 std::wstring WidePath(std::string_view utf8);
-
-// _wopen of WidePath(utf8), always binary and not inherited by children;
-// -1 with errno set as open() sets it. `mode` as for _wopen (_S_IREAD...).
-int OpenFile(const std::string& utf8, int flags, int mode = 0);
 
 // Whether the UTF-8 name names a folder.
 bool IsDirectory(const std::string& utf8);
