@@ -1318,7 +1318,7 @@ RecoverResult Conclude(const RecoverHooks& hooks, const Plan& plan, const Candid
 
 }  // namespace
 
-std::string ProgressLine(const RecoverProgress& p) {
+std::string ProgressText(const RecoverProgress& p) {
   std::string line;
   const std::optional<std::uint64_t> total = p.total;
   if (total && *total > 0) {

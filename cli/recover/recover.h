@@ -97,7 +97,7 @@ struct RecoverResult {
 
 // The progress line a terminal shows (bar, count, rate, time left), with
 // no line end, and the --status-json line, with none either.
-std::string ProgressLine(const RecoverProgress& progress);
+std::string ProgressText(const RecoverProgress& progress);
 std::string StatusJson(const RecoverProgress& progress);
 
 // Runs the search. Throws Failure (cli/status.h) for what ends it otherwise:

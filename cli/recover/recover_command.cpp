@@ -20,6 +20,7 @@
 #include "cli/status.h"
 #include "cli/os/console.h"
 #include "cli/os/files.h"
+#include "cli/progress_line.h"
 #include "cli/recover/candidates.h"
 #include "cli/recover/recover.h"
 #include "cli/recover/recover_command.h"
@@ -88,24 +89,20 @@ bool WriteAll(int fd, std::string_view text) {
   return true;
 }
 
-// The progress hook: the bar on a terminal (after half a second, every
-// 200 ms), the status lines asked for, each on standard error.
+// The progress hook: the bar on a terminal (the tool's one progress line,
+// every 200 ms), the status lines asked for, each on standard error.
 class ProgressLines {
  public:
-  explicit ProgressLines(const CommandOptions& o) : terminal_(!o.quiet && IsTerminal(2)), statusEvery_(o.statusEvery) {}
+  explicit ProgressLines(const CommandOptions& o) : quiet_(o.quiet), statusEvery_(o.statusEvery) {}
   ~ProgressLines() { Clear(); }
   // Takes the bar off the line, for a line of text.
   void Clear() {
-    if (drawn_) (void)WriteAll(2, "\r\033[K");
-    drawn_ = false;
+    bar_.Wipe();
+    bar_.Forget();
   }
   void Show(const RecoverProgress& progress) {
     const Clock::time_point now = Clock::now();
-    if (terminal_ && now - lastDraw_ >= kDrawEvery && now - start_ >= std::chrono::milliseconds(500)) {
-      (void)WriteAll(2, "\r" + ProgressLine(progress) + "\033[K");
-      drawn_ = true;
-      lastDraw_ = now;
-    }
+    if (!quiet_ && bar_.terminal() && bar_.Due(now)) bar_.Put("\r" + ProgressText(progress) + "\033[K", now);
     if (statusEvery_ > 0 && now - lastStatus_ >= std::chrono::duration<double>(statusEvery_)) {
       (void)WriteAll(2, StatusJson(progress) + "\n");
       lastStatus_ = now;
@@ -113,10 +110,10 @@ class ProgressLines {
   }
 
  private:
-  bool terminal_;
+  bool quiet_;
   double statusEvery_;
-  bool drawn_ = false;
-  Clock::time_point start_ = Clock::now(), lastDraw_ = start_, lastStatus_ = start_;
+  ProgressLine bar_{false, kDrawEvery, kDrawEvery};  // drawn on a terminal only
+  Clock::time_point lastStatus_ = Clock::now();
 };
 
 // The key found on standard output: a line decode --keyring takes, or with
@@ -148,7 +145,8 @@ int RunRecover(CommandOptions& o) {
     lines.Clear();
     Complain(line);
   };
-  hooks.deliver = [&o](const RecoverFound& found) -> std::string {
+  hooks.deliver = [&o, &lines](const RecoverFound& found) -> std::string {
+    lines.Clear();  // the key's line is not to follow the bar's on a terminal
     if (WriteAll(1, KeyLine(o, found))) return "";
     return std::string("cannot write the key found to standard output: ") + std::strerror(errno);
   };
