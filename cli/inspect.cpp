@@ -208,16 +208,8 @@ std::string ToText(const InspectReport& r, const MessageReading& reading, int st
 }
 
 // The status decode would give for the message under the key.
-int DecodeStatus(const ByteBuffer& message, const KeyPair& keys) {
-  if (message.size() < kShortestMessage) return kExitFrame;
-  LastError = 0;
-  try {
-    DecodeBytes(message, *keys.key, keys.suffix);
-  } catch (const EngineError&) {
-    return kExitEngine;
-  }
-  if (LastError == kErrFrameCheck) return kExitFrame;
-  return LastError == kErrChecksum ? kExitChecksum : kExitOk;
+int DecodeExitStatus(const ByteBuffer& message, const KeyPair& keys) {
+  return ExitStatusOf(TryDecodeBytes(message, *keys.key, keys.suffix).status);
 }
 
 }  // namespace
@@ -242,7 +234,7 @@ int RunInspect(const Options& options) {
   InspectReport report;
   try {
     if (keys.key) {
-      status = DecodeStatus(message, keys);
+      status = DecodeExitStatus(message, keys);
       report = InspectMessage(std::move(message), *keys.key, keys.suffix);
     } else {
       if (message.size() < kShortestMessage || options.keyRing) status = kExitFrame;

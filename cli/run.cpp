@@ -56,6 +56,10 @@ void PrintEngineError(const EngineError& error) {
   if (::write(2, line.data(), line.size()) < 0) return;
 }
 
+void PrintEngineError(const DecodeOutcome& outcome) {
+  PrintEngineError(EngineError(outcome.error, outcome.source, outcome.description));
+}
+
 void PrintOutOfMemory() { PrintEngineError(EngineError(kErrOutOfMemory, "trirotor", "Out of memory")); }
 
 void WriteAsUtf8(Output& out, const ByteBuffer& plain) {
@@ -90,23 +94,15 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
 
   const bool showBar = !options.quiet && (options.progress || IsTerminal(2));
   if (showBar) StartProgress(message.size(), options.progress);
-  LastError = 0;
-  ByteBuffer plain;
   // --salvage needs the message again after a failed frame check.
   ByteBuffer kept = options.salvage ? message : ByteBuffer();
+  DecodeOutcome outcome;
   try {
     // Until the first pause only the progress hook could see a signal, and
     // nothing is written or created yet: a signal may end the process.
     StopAtOnceUntilTheFirstPause(!Interrupted());
-    plain = DecodeBytes(std::move(message), *keys.key, keys.suffix);
+    outcome = TryDecodeBytes(std::move(message), *keys.key, keys.suffix);
     StopAtOnceUntilTheFirstPause(false);
-  } catch (const EngineError& error) {
-    StopAtOnceUntilTheFirstPause(false);
-    FinishProgress();
-    StopIfAsked();
-    PrintEngineError(error);
-    Complain(name + "the message is damaged");
-    return kExitEngine;
   } catch (const std::bad_alloc&) {
     StopAtOnceUntilTheFirstPause(false);
     FinishProgress();
@@ -115,16 +111,27 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
   }
   FinishProgress();
   StopIfAsked();
-  const std::int16_t outcome = LastError;
-  if (outcome == kErrFrameCheck && options.salvage) {
-    std::optional<ByteBuffer> salvaged = SalvageOne(std::move(kept), keys, name);
-    if (!salvaged) return kExitFrame;
-    plain = std::move(*salvaged);
-  } else if (outcome == kErrFrameCheck) {
-    Complain(name + std::string(ErrorMessage(kErrFrameCheck)));
-    Complain(name + "wrong key or key suffix, or the input is not a whole message");
-    return kExitFrame;
+  bool salvaged = false;
+  switch (outcome.status) {
+    case DecodeStatus::kEngineError:
+      PrintEngineError(outcome);
+      Complain(name + "the message is damaged");
+      return ExitStatusOf(outcome.status);
+    case DecodeStatus::kFrameFailed:
+      if (!options.salvage) {
+        Complain(name + outcome.description);
+        Complain(name + "wrong key or key suffix, or the input is not a whole message");
+        return ExitStatusOf(outcome.status);
+      }
+      if (std::optional<ByteBuffer> found = SalvageOne(std::move(kept), keys, name)) {
+        outcome.plain = std::move(*found);
+        salvaged = true;
+        break;
+      }
+      return ExitStatusOf(outcome.status);
+    default: break;
   }
+  const ByteBuffer& plain = outcome.plain;
 
   if (out) {
     if (options.raw) {
@@ -134,11 +141,9 @@ int DecodeOne(const Options& options, const KeyPair& keys, const std::string& in
     }
     out->Commit();
   }
-  if (outcome == kErrChecksum) {
-    Complain(name + std::string(ErrorMessage(kErrChecksum)));
-    return kExitChecksum;
-  }
-  return outcome == kErrFrameCheck ? kExitChecksum : kExitOk;  // salvaged: written, not verified
+  if (outcome.status == DecodeStatus::kChecksumMismatch) Complain(name + outcome.description);
+  // Salvaged: written, not verified, and said as a checksum mismatch is.
+  return salvaged ? kExitChecksum : ExitStatusOf(outcome.status);
 }
 
 // --check: each message on its own, so one failure does not stop the rest;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/trirotor.h"
 #include "support/shown_name.h"
 
 // Windows has no hang-up signal; the name keeps the shared code whole.
@@ -27,6 +28,20 @@ inline constexpr int kExitFrame = 3;      // LastError 33: nothing written
 inline constexpr int kExitChecksum = 4;   // LastError 5: the text is written all the same
 inline constexpr int kExitEngine = 5;     // the engine raised an error
 inline constexpr int kExitAborted = 130;  // thrown for any stop; Run exits 128 + the signal
+
+// The exit status of a decode's outcome, the one table every command that
+// decodes (decode, inspect, archive, --keyring, recover) ends by. A message
+// under 4 characters is none at all: nothing opens it.
+constexpr int ExitStatusOf(DecodeStatus status) {
+  switch (status) {
+    case DecodeStatus::kOpened: return kExitOk;
+    case DecodeStatus::kChecksumMismatch: return kExitChecksum;
+    case DecodeStatus::kFrameFailed: return kExitFrame;
+    case DecodeStatus::kEngineError: return kExitEngine;
+    case DecodeStatus::kNoMessage: return kExitFrame;
+  }
+  return kExitEngine;
+}
 
 // A failure that ends the run with an exit status; message is for the user.
 struct Failure {

@@ -15,6 +15,7 @@ set(TRIROTOR_ENGINE_SOURCES
   engine/key_trial.cpp
   engine/keystream.cpp
   engine/keystream_encode.cpp
+  engine/outcome.cpp
   engine/pipeline.cpp
   engine/salvage.cpp
   platform/block_copy.cpp

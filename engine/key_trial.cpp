@@ -44,13 +44,7 @@ bool KeyTrial::Opens(std::u16string_view key, std::u16string_view keySuffix) con
   if (work.capacity() > kKeptWorkBytes) ByteBuffer().swap(work);
   if (!framed) return false;
   // The rare wrong key that passes the frame check fails in the container.
-  LastError = 0;
-  try {
-    DecodeBytes(message_, key, keySuffix);
-  } catch (const EngineError&) {
-    return false;
-  }
-  return LastError != kErrFrameCheck;
+  return TryDecodeBytes(message_, key, keySuffix).HasText();
 }
 
 bool KeyTrial::MayOpen(std::u16string_view key, std::u16string_view keySuffix) const {

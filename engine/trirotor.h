@@ -131,6 +131,49 @@ TRIROTOR_API std::u16string DecodeText(std::u16string_view message, std::u16stri
 // decoded in place and, for a stored payload, returned as the result.
 TRIROTOR_API ByteBuffer DecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
 
+/// One decode's outcome ///
+//
+// DecodeText and DecodeBytes answer in three places: the result, LastError
+// (which the caller must clear first, since the engine never does) and a
+// raised EngineError. A host that wants one answer calls TryDecodeBytes or
+// TryDecodeText instead: the same decode, its whole result in one value.
+
+// What became of a decode, exactly as the engine reports it.
+enum class DecodeStatus {
+  kOpened,            // the frame checked out and the container was expanded
+  kChecksumMismatch,  // LastError 5: the text is given all the same
+  kFrameFailed,       // LastError 33: wrong key or suffix, cut short, aborted
+  kEngineError,       // an EngineError was raised: damaged, unknown version, empty key
+  kNoMessage,         // under 4 characters: nothing decoded, nothing touched
+};
+
+// "opened", "checksum-mismatch", "frame-failed", "engine-error",
+// "no-message": the one vocabulary every face of the engine shows.
+TRIROTOR_API std::string_view DecodeStatusName(DecodeStatus status);
+
+struct DecodeOutcome {
+  DecodeStatus status = DecodeStatus::kNoMessage;
+  // 5 or 33 as recorded (kChecksumMismatch, kFrameFailed), the raised
+  // error's number (kEngineError), else 0.
+  std::int32_t error = 0;
+  std::string source;       // kEngineError: the raised error's source
+  std::string description;  // ErrorMessage(error) when recorded, the raised error's description
+  ByteBuffer plain;         // TryDecodeBytes: the plain bytes when HasText()
+  std::u16string text;      // TryDecodeText: the plain text when HasText()
+
+  // Whether the decode gave a text (kChecksumMismatch gives one too).
+  bool HasText() const noexcept { return status == DecodeStatus::kOpened || status == DecodeStatus::kChecksumMismatch; }
+};
+
+// DecodeBytes (DecodeText) with its whole answer in the outcome: the same
+// decode, pauses, Progress, AbortFlag and pointer, but LastError is left as
+// it was (the outcome carries the code) and an EngineError is the outcome's
+// kEngineError rather than raised. What the host's event hook throws, other
+// than an EngineError, still reaches the caller.
+TRIROTOR_API DecodeOutcome TryDecodeBytes(ByteBuffer message, std::u16string_view key, std::u16string_view keySuffix);
+TRIROTOR_API DecodeOutcome TryDecodeText(std::u16string_view message, std::u16string_view key,
+                                         std::u16string_view keySuffix);
+
 /// Salvage ///
 
 // What SalvageBytes could read from a message whose frame does not check
@@ -229,7 +272,8 @@ TRIROTOR_API InspectReport InspectMessage(ByteBuffer message, std::u16string_vie
 // passes the frame check and expands the container without an engine error
 // (a checksum mismatch still opens it). A wrong key is turned away by the
 // frame check alone, on the decrypted bytes; only a key that passes it (one
-// wrong key in 65,536 does) is given the full decode. Const and safe to
+// wrong key in 65,536 does) is given the full decode (TryDecodeBytes, so
+// the caller's LastError is left as it was). Const and safe to
 // call from many threads at once; each thread's code page converts the key.
 // An abort at one of the decryption's pauses answers false.
 class TRIROTOR_API KeyTrial {

@@ -429,9 +429,8 @@ void MainWindow::BeginRun() {
   progressBar_->setValue(0);
   ShowResult(QString());
   ShowStatus(tr("Working\u2026"));
-  // The status reports this run only: the engine never clears LastError,
-  // and leaves an abort request standing after a message it skips.
-  LastError = 0;
+  // The engine leaves an abort request standing after a message it skips;
+  // the status reports this run only.
   AbortFlag = 0;
   Progress = 0;
   hooks_ = std::make_unique<HookScope>(progressBar_);
@@ -458,12 +457,10 @@ void MainWindow::Decode() {
   const QString keySuffix = suffixEdit_->text();
 
   BeginRun();
-  std::u16string plain;
+  DecodeOutcome outcome;
   QString failure;
   try {
-    plain = DecodeText(AsView(message), AsView(key), AsView(keySuffix));
-  } catch (const EngineError& error) {
-    failure = FormatEngineError(error);
+    outcome = TryDecodeText(AsView(message), AsView(key), AsView(keySuffix));
   } catch (const std::bad_alloc&) {
     failure = tr("Out of memory: the message is too large to decode here.");
   } catch (const std::exception& error) {
@@ -471,22 +468,26 @@ void MainWindow::Decode() {
   }
   EndRun();
 
+  if (failure.isEmpty() && outcome.status == DecodeStatus::kEngineError) {
+    failure = FormatEngineError(EngineError(outcome.error, outcome.source, outcome.description));
+  }
   if (!failure.isEmpty()) {
     ShowStatusWithKeyWarnings(failure, key, keySuffix);
   } else if (AbortFlag == -1) {
     // After an abort the engine returns "" or the container as it was, never
     // the plain text: show nothing.
     ShowStatus(tr("Aborted"));
-  } else if (LastError == kErrFrameCheck) {
-    ShowStatusWithKeyWarnings(FromEngine(ErrorMessage(kErrFrameCheck)), key, keySuffix);
+  } else if (!outcome.HasText()) {
+    ShowStatusWithKeyWarnings(FromEngine(outcome.description), key, keySuffix);
   } else {
     progressBar_->setValue(100);
-    ShowResult(FromEngine(plain));
-    if (LastError == kErrChecksum) {
-      ShowStatusWithKeyWarnings(FromEngine(ErrorMessage(kErrChecksum)), key, keySuffix);
+    ShowResult(FromEngine(outcome.text));
+    if (outcome.status == DecodeStatus::kChecksumMismatch) {
+      ShowStatusWithKeyWarnings(FromEngine(outcome.description), key, keySuffix);
     } else {
       ShowStatusWithKeyWarnings(
-          tr("Decoded %1 characters.").arg(QLocale().toString(static_cast<qlonglong>(plain.size()))), key, keySuffix);
+          tr("Decoded %1 characters.").arg(QLocale().toString(static_cast<qlonglong>(outcome.text.size()))), key,
+          keySuffix);
     }
   }
   if (closeRequested_) close();

@@ -734,50 +734,43 @@ LineOutcome RecordAnswerer::DecodeWithRing(const RecordFields& fields, std::uint
 LineOutcome RecordAnswerer::Decode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,
                                    std::string& out, std::optional<std::size_t> ringLine) {
   const std::string_view message = *fields.input;
-  LastError = 0;  // the engine never clears it; each record starts clean
-  ByteBuffer plain;
-  std::string wide;  // the plain text's UTF-8 when it went through UTF-16
-  try {
-    if (escapes_.AsciiIsIdentity() && IsAscii(message)) {
-      // The message's bytes are already the code page's form of its text.
-      plain = DecodeBytes(ByteBuffer(message.begin(), message.end()), key, suffix);
-    } else {
-      wide = EncodeUtf8(DecodeText(Utf16(message), key, suffix));
-    }
-  } catch (const EngineError& error) {
-    AppendEngineError(out, fields.id, error);
-    return LineOutcome::kFailed;
+  // The message's bytes are already the code page's form of its text when
+  // it is ASCII; otherwise it goes through UTF-16.
+  const bool asBytes = escapes_.AsciiIsIdentity() && IsAscii(message);
+  const DecodeOutcome decoded = asBytes ? TryDecodeBytes(ByteBuffer(message.begin(), message.end()), key, suffix)
+                                        : TryDecodeText(Utf16(message), key, suffix);
+  if (decoded.status == DecodeStatus::kEngineError) {
+    AppendEngineError(out, fields.id, EngineError(decoded.error, decoded.source, decoded.description));
+    return LineOutcomeOf(decoded.status);
   }
   AppendId(out, fields.id);
   if (ringLine) {
     out += ",\"keyring_line\":";
     out += std::to_string(*ringLine);
   }
-  if (LastError == kErrFrameCheck) {
+  if (decoded.status == DecodeStatus::kFrameFailed) {
     out += ",\"last_error\":";
-    out += std::to_string(kErrFrameCheck);
+    out += std::to_string(decoded.error);
     out += ",\"error\":";
-    AppendJsonString(out, ErrorMessage(kErrFrameCheck));
+    AppendJsonString(out, decoded.description);
     out += "}\n";
-    return LineOutcome::kFailed;
+    return LineOutcomeOf(decoded.status);
   }
   out += ",\"text\":";
-  if (wide.empty()) {
+  if (asBytes) {
     // Room for a text that needs no escapes, so that a long one is not
     // copied again and again as the answer grows.
-    out.reserve(out.size() + plain.size() + 64);
-    escapes_.AppendQuoted(out, plain.data(), plain.size());
+    out.reserve(out.size() + decoded.plain.size() + 64);
+    escapes_.AppendQuoted(out, decoded.plain.data(), decoded.plain.size());
   } else {
-    AppendJsonString(out, wide);
+    AppendJsonString(out, EncodeUtf8(decoded.text));
   }
-  if (LastError == kErrChecksum) {
+  if (decoded.status == DecodeStatus::kChecksumMismatch) {
     out += ",\"last_error\":";
-    out += std::to_string(kErrChecksum);
-    out += "}\n";
-    return LineOutcome::kFailed;
+    out += std::to_string(decoded.error);
   }
   out += "}\n";
-  return LineOutcome::kAnswered;
+  return LineOutcomeOf(decoded.status);
 }
 
 LineOutcome RecordAnswerer::Encode(const RecordFields& fields, std::u16string_view key, std::u16string_view suffix,

@@ -140,6 +140,13 @@ enum class LineOutcome {
   kFailed,    // an error line, or a text with last_error 5
 };
 
+// A decode's line: failed unless it opened cleanly. A message under 4
+// characters is answered, with the empty text the engine gives it.
+constexpr LineOutcome LineOutcomeOf(DecodeStatus status) {
+  return status == DecodeStatus::kOpened || status == DecodeStatus::kNoMessage ? LineOutcome::kAnswered
+                                                                               : LineOutcome::kFailed;
+}
+
 // Answers the lines of one worker thread. Holds the parser and the escape
 // table, so make one per thread, after that thread's code page is set.
 class RecordAnswerer {

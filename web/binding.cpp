@@ -173,28 +173,32 @@ val StringArray(const std::vector<std::string>& lines) {
 
 // A message as bytes (a file as it was read) goes through DecodeBytes, as
 // the command line decodes a file; as UTF-16 units (pasted text) through
-// DecodeText. Either way the status is this call's own. The warnings come
-// with every outcome, an engine error's too: a key taken otherwise than typed
-// may be why the message does not open.
+// DecodeText. The answer is {status, text, lastError}, status the engine's
+// word for the outcome ("opened", "checksum-mismatch", "frame-failed",
+// "no-message") and lastError this call's own code, or {error} for an
+// engine error. The warnings come with every outcome, an engine error's
+// too: a key taken otherwise than typed may be why the message does not
+// open.
 val Decode(val message, val key, val keySuffix) {
   std::vector<std::string> warnings;
   val outcome = Guarded([&] {
-    trirotor::LastError = 0;
     lastPosted = -1;
     const std::u16string keyText = Units(key);
     const std::u16string suffixText = Units(keySuffix);
     warnings = trirotor::platform::KeyConversionWarnings(keyText, suffixText);
-    std::u16string plain;
-    if (message.instanceof (val::global("Uint8Array"))) {
-      const ByteBuffer result = trirotor::DecodeBytes(Bytes(message), keyText, suffixText);
-      plain = trirotor::platform::BytesToText(result);
-    } else {
-      plain = trirotor::DecodeText(Units(message), keyText, suffixText);
+    const bool asBytes = message.instanceof (val::global("Uint8Array"));
+    const trirotor::DecodeOutcome decoded = asBytes ? trirotor::TryDecodeBytes(Bytes(message), keyText, suffixText)
+                                                    : trirotor::TryDecodeText(Units(message), keyText, suffixText);
+    if (decoded.status == trirotor::DecodeStatus::kEngineError) {
+      val failed = ErrorObject(decoded.error, decoded.source, decoded.description);
+      failed.set("status", std::string(trirotor::DecodeStatusName(decoded.status)));
+      return failed;
     }
-    val outcome = val::object();
-    outcome.set("text", ToUint16Array(plain));
-    outcome.set("lastError", trirotor::LastError);
-    return outcome;
+    val answer = val::object();
+    answer.set("status", std::string(trirotor::DecodeStatusName(decoded.status)));
+    answer.set("text", ToUint16Array(asBytes ? trirotor::platform::BytesToText(decoded.plain) : decoded.text));
+    answer.set("lastError", decoded.error);
+    return answer;
   });
   outcome.set("warnings", StringArray(warnings));
   return outcome;

@@ -173,7 +173,7 @@ std::optional<KeyPair> PairFor(const ByteBuffer& message, const Keys& keys, bool
   if (binary) {
     d.NotAMessage();
   } else {
-    d.outcome = Outcome::kWrongKey;
+    d.outcome = OutcomeOf(DecodeStatus::kFrameFailed);
     d.lastError = kErrFrameCheck;
     d.why = NoRingKeyOpens(keys.ring.size());
   }
@@ -185,34 +185,37 @@ std::optional<KeyPair> PairFor(const ByteBuffer& message, const Keys& keys, bool
 std::optional<ByteBuffer> OpenMessage(ByteBuffer message, const KeyPair& pair, const Settings& settings, bool binary,
                                       Decoded& d) {
   ByteBuffer kept = settings.salvage ? message : ByteBuffer();
-  ByteBuffer plain;
-  LastError = 0;
+  DecodeOutcome decoded;
   try {
-    plain = DecodeBytes(std::move(message), *pair.key, pair.suffix);
-  } catch (const EngineError& error) {
-    StopIfAsked();
-    d.Damaged(error, "the message is damaged: error " + std::to_string(error.number()) + " in " + error.source() +
-                         ": " + error.description());
-    return std::nullopt;
+    decoded = TryDecodeBytes(std::move(message), *pair.key, pair.suffix);
   } catch (const std::bad_alloc&) {
     d.Damaged(EngineError(kErrOutOfMemory, kAgent, "Out of memory"), "out of memory");
     return std::nullopt;
   }
   StopIfAsked();
-  d.lastError = LastError;
-  if (LastError == kErrChecksum) {
-    d.outcome = Outcome::kChecksum;
-    d.why = std::string(ErrorMessage(kErrChecksum)) + ": the text is written all the same";
+  d.outcome = OutcomeOf(decoded.status);
+  if (decoded.status == DecodeStatus::kEngineError) {
+    d.Damaged(EngineError(decoded.error, decoded.source, decoded.description),
+              "the message is damaged: error " + std::to_string(decoded.error) + " in " + decoded.source + ": " +
+                  decoded.description);
+    return std::nullopt;
   }
-  if (LastError != kErrFrameCheck) return plain;
+  if (decoded.status == DecodeStatus::kNoMessage) {
+    d.why = "not a message: it has fewer than 4 characters";
+    return std::nullopt;
+  }
+  d.lastError = decoded.error;
+  if (decoded.status == DecodeStatus::kChecksumMismatch) {
+    d.why = decoded.description + ": the text is written all the same";
+  }
+  if (decoded.HasText()) return std::move(decoded.plain);
   SalvageResult salvaged;
   if (settings.salvage) salvaged = SalvageBytes(std::move(kept), *pair.key, pair.suffix);
   if (!salvaged.looksLikeFrame || salvaged.plain.empty()) {
     if (binary) {
       d.NotAMessage();
     } else {
-      d.outcome = Outcome::kWrongKey;
-      d.why = std::string(ErrorMessage(kErrFrameCheck)) + ": wrong key or key suffix, or not a whole message";
+      d.why = decoded.description + ": wrong key or key suffix, or not a whole message";
     }
     return std::nullopt;
   }

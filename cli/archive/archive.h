@@ -40,6 +40,9 @@ enum class Outcome {
 };
 inline constexpr int kOutcomes = 9;
 std::string_view OutcomeName(Outcome outcome);
+// The outcome a decode's status gives an input: the first four restate it,
+// and a message under 4 characters is not a message.
+Outcome OutcomeOf(DecodeStatus status);
 // The outcome an eventOutcome names; nullopt for a name no run writes.
 std::optional<Outcome> OutcomeNamed(std::string_view name);
 // Whether it counts among the run's failures (and its status).

@@ -257,17 +257,39 @@ bool IsFailure(Outcome outcome) {
   return outcome != Outcome::kOpened && outcome != Outcome::kNotAMessage && outcome != Outcome::kSkipped;
 }
 
+namespace {
+
+// The outcomes that restate a decode's status, and which status each is: the
+// exit statuses of decode's own table follow from it.
+struct DecodedAs {
+  DecodeStatus status;
+  Outcome outcome;
+};
+constexpr DecodedAs kDecodedAs[] = {
+    {DecodeStatus::kOpened, Outcome::kOpened},         {DecodeStatus::kChecksumMismatch, Outcome::kChecksum},
+    {DecodeStatus::kFrameFailed, Outcome::kWrongKey},  {DecodeStatus::kEngineError, Outcome::kDamaged},
+    {DecodeStatus::kNoMessage, Outcome::kNotAMessage},
+};
+
+}  // namespace
+
+Outcome OutcomeOf(DecodeStatus status) {
+  for (const DecodedAs& row : kDecodedAs) {
+    if (row.status == status) return row.outcome;
+  }
+  return Outcome::kDamaged;
+}
+
 int StatusOf(Outcome outcome) {
   switch (outcome) {
-    case Outcome::kOpened:
     case Outcome::kSkipped: return kExitOk;
-    case Outcome::kWrongKey:
-    case Outcome::kNotAMessage: return kExitFrame;
-    case Outcome::kDamaged: return kExitEngine;
-    case Outcome::kChecksum:
-    case Outcome::kSalvaged: return kExitChecksum;
+    case Outcome::kSalvaged: return kExitChecksum;  // written, not verified
     case Outcome::kUnreadable:
     case Outcome::kUnwritable: return kExitInput;
+    default: break;
+  }
+  for (const DecodedAs& row : kDecodedAs) {
+    if (row.outcome == outcome) return ExitStatusOf(row.status);
   }
   return kExitInput;
 }

@@ -189,7 +189,22 @@ void ToText(const std::string& bytes, KeyText& out) {
   if (!out.utf8) out.text = platform::BytesToText(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
+// What a candidate key did: recover's own word on a decode's status. Only a
+// clean opening wins (a checksum mismatch is a wrong key's luck, as is a
+// container the engine cannot read), and a frame check that turns the key
+// away is a plain no.
 enum class Verdict { kNo, kFalseAlarm, kOpens };
+
+Verdict VerdictOf(DecodeStatus status) {
+  switch (status) {
+    case DecodeStatus::kOpened: return Verdict::kOpens;
+    case DecodeStatus::kFrameFailed:
+    case DecodeStatus::kNoMessage: return Verdict::kNo;
+    case DecodeStatus::kChecksumMismatch:
+    case DecodeStatus::kEngineError: return Verdict::kFalseAlarm;
+  }
+  return Verdict::kFalseAlarm;
+}
 
 class Trier {
  public:
@@ -251,13 +266,7 @@ class Trier {
   // The frame check, the container and, compressed, its checksum: a key
   // that fails after the frame check is a lucky wrong one.
   Verdict FullDecode(std::u16string_view key, std::u16string_view suffix) const {
-    LastError = 0;
-    try {
-      DecodeBytes(message_, key, suffix);
-    } catch (const EngineError&) {
-      return Verdict::kFalseAlarm;
-    }
-    return LastError == 0 ? Verdict::kOpens : LastError == kErrFrameCheck ? Verdict::kNo : Verdict::kFalseAlarm;
+    return VerdictOf(TryDecodeBytes(message_, key, suffix).status);
   }
 
   const ByteBuffer& message_;
@@ -1256,9 +1265,12 @@ std::optional<Failure> WriteText(const Winner& w, const Inputs& inputs, Output* 
   if (text == nullptr) return std::nullopt;
   try {
     platform::SetCodePage(w.codePage);
-    LastError = 0;
-    const ByteBuffer plain = DecodeBytes(inputs.message, w.key16, w.suffix16);
-    text->Write(support::EncodeUtf8(platform::BytesToText(plain)));
+    // The winner opened the message cleanly a moment ago; anything else now
+    // is the engine's to report, and no text is written for it.
+    const DecodeOutcome decoded = TryDecodeBytes(inputs.message, w.key16, w.suffix16);
+    StopIfAsked();
+    if (!decoded.HasText()) return Failure{ExitStatusOf(decoded.status), "the key no longer opens the message"};
+    text->Write(support::EncodeUtf8(platform::BytesToText(decoded.plain)));
     text->Commit();
   } catch (const Failure& failure) {
     return failure;

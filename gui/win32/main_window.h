@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/trirotor.h"
+
 namespace trirotor::gui::win32 {
 
 class MainWindow {
@@ -86,7 +88,7 @@ class MainWindow {
   void ShowStatusWithKeyWarnings(std::wstring text, const std::u16string& key, const std::u16string& keySuffix);
   void BeginRun();
   void EndRun();
-  void ReportDecode(const std::u16string& plain, const std::wstring& failure, const std::u16string& key,
+  void ReportDecode(const DecodeOutcome& outcome, const std::wstring& failure, const std::u16string& key,
                     const std::u16string& keySuffix);
   void CloseIfAsked();
 

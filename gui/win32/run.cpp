@@ -184,9 +184,8 @@ void MainWindow::BeginRun() {
   SendMessageW(Control(kIdProgress), PBM_SETPOS, 0, 0);
   ShowResult({});
   ShowStatus(L"Working\u2026");
-  // The status reports this run only: the engine never clears LastError,
-  // and leaves an abort request standing after a message it skips.
-  LastError = 0;
+  // The engine leaves an abort request standing after a message it skips;
+  // the status reports this run only.
   AbortFlag = 0;
   Progress = 0;
 }
@@ -217,14 +216,12 @@ void MainWindow::Decode() {
   const std::u16string keySuffix = ToEngine(ControlText(Control(kIdSuffix)));
 
   BeginRun();
-  std::u16string plain;
+  DecodeOutcome outcome;
   std::wstring failure;
   {
     const RunHooks hooks(Control(kIdProgress));
     try {
-      plain = DecodeText(message, key, keySuffix);
-    } catch (const EngineError& error) {
-      failure = DescribeEngineError(error);
+      outcome = TryDecodeText(message, key, keySuffix);
     } catch (const std::bad_alloc&) {
       failure = L"Out of memory: the message is too large to decode here.";
     } catch (const std::exception& error) {
@@ -232,11 +229,14 @@ void MainWindow::Decode() {
     }
   }
   EndRun();
-  if (window_ != nullptr) ReportDecode(plain, failure, key, keySuffix);
+  if (failure.empty() && outcome.status == DecodeStatus::kEngineError) {
+    failure = DescribeEngineError(EngineError(outcome.error, outcome.source, outcome.description));
+  }
+  if (window_ != nullptr) ReportDecode(outcome, failure, key, keySuffix);
   CloseIfAsked();
 }
 
-void MainWindow::ReportDecode(const std::u16string& plain, const std::wstring& failure, const std::u16string& key,
+void MainWindow::ReportDecode(const DecodeOutcome& outcome, const std::wstring& failure, const std::u16string& key,
                               const std::u16string& keySuffix) {
   if (!failure.empty()) {
     ShowStatusWithKeyWarnings(failure, key, keySuffix);
@@ -244,14 +244,15 @@ void MainWindow::ReportDecode(const std::u16string& plain, const std::wstring& f
     // After an abort the engine returns "" or the container as it was, never
     // the plain text: show nothing.
     ShowStatus(L"Aborted");
-  } else if (LastError == kErrFrameCheck) {
-    ShowStatusWithKeyWarnings(FromUtf8(ErrorMessage(kErrFrameCheck)), key, keySuffix);
+  } else if (!outcome.HasText()) {
+    ShowStatusWithKeyWarnings(FromUtf8(outcome.description), key, keySuffix);
   } else {
     SendMessageW(Control(kIdProgress), PBM_SETPOS, 100, 0);
-    const std::size_t characters = plain.size();
-    ShowResult(plain);
-    ShowStatusWithKeyWarnings(LastError == kErrChecksum ? FromUtf8(ErrorMessage(kErrChecksum))
-                                                        : L"Decoded " + GroupThousands(characters) + L" characters.",
+    const std::size_t characters = outcome.text.size();
+    ShowResult(outcome.text);
+    ShowStatusWithKeyWarnings(outcome.status == DecodeStatus::kChecksumMismatch
+                                  ? FromUtf8(outcome.description)
+                                  : L"Decoded " + GroupThousands(characters) + L" characters.",
                               key, keySuffix);
   }
 }

@@ -223,10 +223,31 @@ void RunEngine(Call& call, Work work) {
   }
 }
 
+// One decode on this thread's engine, under the page: its outcome, and the
+// warnings for the key's characters that the page does not hold exactly.
+template <typename TryDecode>
+DecodeOutcome DecodeOnce(Call& call, int page, const std::u16string& key, const std::u16string& suffix,
+                         std::vector<std::string>& warnings, TryDecode tryDecode) {
+  DecodeOutcome outcome;
+  RunEngine(call, [&] {
+    UseCodePage(page);
+    warnings = platform::KeyConversionWarnings(key, suffix);
+    outcome = tryDecode();
+  });
+  return outcome;
+}
+
+// decode() and decode_bytes() raise EngineError for what the engine raised,
+// before any key warning.
+void RaiseIfEngineError(const DecodeOutcome& outcome) {
+  if (outcome.status != DecodeStatus::kEngineError) return;
+  Raise(ErrorClass("EngineError")(outcome.error, outcome.source, outcome.description));
+}
+
 // Raises FrameError, or ChecksumError when strict, after a decode.
-void CheckOutcome(std::int16_t lastError, bool strict, const py::object& result) {
-  if (lastError == kErrFrameCheck) Raise(ErrorClass("FrameError")());
-  if (lastError == kErrChecksum && strict) Raise(ErrorClass("ChecksumError")(result));
+void CheckOutcome(DecodeStatus status, bool strict, const py::object& result) {
+  if (status == DecodeStatus::kFrameFailed) Raise(ErrorClass("FrameError")());
+  if (status == DecodeStatus::kChecksumMismatch && strict) Raise(ErrorClass("ChecksumError")(result));
 }
 
 // Sealing: why the first character of the texts that the page cannot hold
@@ -261,19 +282,13 @@ py::object Decode(const py::handle& message, const py::handle& key, const py::ha
   const std::u16string wideSuffix = ToWide(suffix, "suffix");
   const int page = CheckedCodePage(codepage);
   Call call(progress);
-  std::u16string plain;
-  std::int16_t lastError = 0;
   std::vector<std::string> warnings;
-  RunEngine(call, [&] {
-    UseCodePage(page);
-    warnings = platform::KeyConversionWarnings(wideKey, wideSuffix);
-    LastError = 0;
-    plain = DecodeText(wideMessage, wideKey, wideSuffix);
-    lastError = LastError;
-  });
+  const DecodeOutcome outcome = DecodeOnce(call, page, wideKey, wideSuffix, warnings,
+                                           [&] { return TryDecodeText(wideMessage, wideKey, wideSuffix); });
+  RaiseIfEngineError(outcome);
   if (warn) WarnKeyConversion(warnings);
-  py::str text = FromWide(plain);
-  CheckOutcome(lastError, strict, text);
+  py::str text = FromWide(outcome.text);
+  CheckOutcome(outcome.status, strict, text);
   return text;
 }
 
@@ -291,20 +306,50 @@ py::object DecodeBytesCall(const py::handle& message, const py::handle& key, con
   const std::u16string wideSuffix = ToWide(suffix, "suffix");
   const int page = CheckedCodePage(codepage);
   Call call(progress);
-  ByteBuffer plain;
-  std::int16_t lastError = 0;
   std::vector<std::string> warnings;
-  RunEngine(call, [&] {
-    UseCodePage(page);
-    warnings = platform::KeyConversionWarnings(wideKey, wideSuffix);
-    LastError = 0;
-    plain = DecodeBytes(std::move(bytes), wideKey, wideSuffix);
-    lastError = LastError;
+  const DecodeOutcome outcome = DecodeOnce(call, page, wideKey, wideSuffix, warnings,
+                                           [&] { return TryDecodeBytes(std::move(bytes), wideKey, wideSuffix); });
+  RaiseIfEngineError(outcome);
+  WarnKeyConversion(warnings);
+  py::bytes result(reinterpret_cast<const char*>(outcome.plain.data()), outcome.plain.size());
+  CheckOutcome(outcome.status, strict, result);
+  return result;
+}
+
+// try_decode(): the outcome itself, for a caller that sorts messages rather
+// than stops at the first that fails: (status, text, error, description),
+// with text None unless the decode gave one, and bytes for a bytes message.
+// Only what is not the message's doing raises: Aborted, a progress
+// callback's exception, an unknown code page.
+py::tuple TryDecodeCall(const py::handle& message, const py::handle& key, const py::handle& suffix,
+                        const py::handle& codepage, const py::handle& progress) {
+  const bool asBytes = PyObject_CheckBuffer(message.ptr()) != 0;
+  ByteBuffer bytes;
+  std::u16string wideMessage;
+  if (asBytes) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(message.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    bytes.assign(static_cast<const std::uint8_t*>(view.buf), static_cast<const std::uint8_t*>(view.buf) + view.len);
+    PyBuffer_Release(&view);
+  } else {
+    wideMessage = ToWide(message, "message");
+  }
+  const std::u16string wideKey = ToWide(key, "key");
+  const std::u16string wideSuffix = ToWide(suffix, "suffix");
+  const int page = CheckedCodePage(codepage);
+  Call call(progress);
+  std::vector<std::string> warnings;
+  const DecodeOutcome outcome = DecodeOnce(call, page, wideKey, wideSuffix, warnings, [&] {
+    return asBytes ? TryDecodeBytes(std::move(bytes), wideKey, wideSuffix)
+                   : TryDecodeText(wideMessage, wideKey, wideSuffix);
   });
   WarnKeyConversion(warnings);
-  py::bytes result(reinterpret_cast<const char*>(plain.data()), plain.size());
-  CheckOutcome(lastError, strict, result);
-  return result;
+  py::object text = py::none();
+  if (outcome.HasText()) {
+    text = asBytes ? py::object(py::bytes(reinterpret_cast<const char*>(outcome.plain.data()), outcome.plain.size()))
+                   : py::object(FromWide(outcome.text));
+  }
+  return py::make_tuple(std::string(DecodeStatusName(outcome.status)), text, outcome.error, outcome.description);
 }
 
 py::object Encode(const py::handle& text, const py::handle& key, const py::handle& suffix, const py::handle& codepage,
@@ -634,6 +679,8 @@ PYBIND11_MODULE(_core, m) {
         py::arg("progress"), py::arg("strict"), py::arg("warn") = true);
   m.def("decode_bytes", &DecodeBytesCall, py::arg("message"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
         py::arg("progress"), py::arg("strict"));
+  m.def("try_decode", &TryDecodeCall, py::arg("message"), py::arg("key"), py::arg("suffix"), py::arg("codepage"),
+        py::arg("progress"));
   m.def("encode", &Encode, py::arg("text"), py::arg("key"), py::arg("suffix"), py::arg("codepage"), py::arg("wrap"));
   m.def("answer_lines", &AnswerLines, py::arg("mode"), py::arg("lines"), py::arg("key"), py::arg("suffix"),
         py::arg("codepage"), py::arg("wrap"), py::arg("first"));

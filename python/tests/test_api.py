@@ -91,6 +91,51 @@ def test_vector(v):
             assert trirotor.decode(message, key, suffix, strict=True) == text_of_1252(plain)
 
 
+@pytest.mark.parametrize("v", VECTORS, ids=[v["name"] for v in VECTORS])
+def test_try_decode_says_what_the_vector_says(v):
+    # The outcome face of the same decodes: one status in place of the
+    # exceptions, with the vector's numbers, words and text.
+    message, key, suffix = v["message"], v["key"], v["suffix"]
+    as_bytes = message.encode("cp1252", errors="replace")
+    plain_1252 = all(c == "?" or b != 0x3F for c, b in zip(message, as_bytes))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", trirotor.KeyCharacterWarning)
+        results = [trirotor.try_decode(message, key, suffix)]
+        if plain_1252:
+            results.append(trirotor.try_decode(as_bytes, key, suffix))
+    for r in results:
+        assert isinstance(r, trirotor.DecodeResult)
+        if v["expect"] == "error":
+            assert (r.status, r.text, r.error) == ("engine-error", None, v["error_number"])
+            if v["error_description"] is not None:
+                assert r.description == v["error_description"]
+            continue
+        plain = bytes.fromhex(v["plain_hex"])
+        if v["last_error"] == 33:
+            assert r == ("frame-failed", None, 33, "Failed decoding the text (Error 33)")
+            continue
+        text = plain if isinstance(r.text, bytes) else text_of_1252(plain)
+        if v["last_error"] == 5:
+            assert r == ("checksum-mismatch", text, 5, "Compression checksum error (Error 5)")
+        elif len(message) < 4:
+            assert r == ("no-message", None, 0, "")
+        else:
+            assert r == ("opened", text, 0, "")
+
+
+def test_try_decode_raises_only_what_is_not_the_messages_doing():
+    sealed = trirotor.encode("x" * 200_000, "k")
+    assert trirotor.try_decode("abc", "k") == ("no-message", None, 0, "")
+    assert trirotor.try_decode(bytearray(sealed.encode("ascii")), "k").text == b"x" * 200_000
+    assert trirotor.try_decode(sealed, "").status == "engine-error"
+    with pytest.raises(trirotor.Aborted):
+        trirotor.try_decode(sealed, "k", progress=lambda percent: False)
+    with pytest.raises(ValueError, match="unknown code page"):
+        trirotor.try_decode(sealed, "k", codepage="koi9")
+    with pytest.raises(TypeError):
+        trirotor.try_decode(12, "k")
+
+
 @pytest.mark.parametrize("name", ["hello", "long", "suffixed"])
 def test_shipped_examples(source_dir, name):
     examples = source_dir / "examples"

@@ -15,13 +15,13 @@ does, in process.
 from __future__ import annotations
 
 import os
-from typing import Callable, Optional, Sequence, Union
+from typing import Callable, NamedTuple, Optional, Sequence, Union
 
 from . import _core
 from ._errors import (Aborted, ChecksumError, EngineError, Error, FrameError,
                       KeyCharacterWarning)
 
-__all__ = ["decode", "decode_bytes", "encode", "recover", "RecoveredKey", "Error", "FrameError",
+__all__ = ["decode", "decode_bytes", "try_decode", "DecodeResult", "encode", "recover", "RecoveredKey", "Error", "FrameError",
            "EngineError", "ChecksumError", "Aborted", "KeyCharacterWarning"]
 
 CodePage = Union[int, str]
@@ -69,6 +69,39 @@ def decode_bytes(message: bytes, key: str, suffix: str = "", *, codepage: CodePa
     bytes here. The code page still matters for the key and suffix.
     """
     return _core.decode_bytes(message, key, suffix, codepage, progress, strict)
+
+
+class DecodeResult(NamedTuple):
+    """What try_decode() found: the engine's one word for the outcome and
+    what goes with it.
+
+    status       "opened", "checksum-mismatch" (the text is given all the
+                 same), "frame-failed" (error 33: a wrong key or suffix, or
+                 not a whole message), "engine-error" (a damaged container,
+                 an empty key, ...) or "no-message" (fewer than 4
+                 characters).
+    text         the text (bytes for a bytes message) when the status is
+                 "opened" or "checksum-mismatch", else None.
+    error        5 or 33 as recorded, the engine error's number, else 0.
+    description  the engine's own words for the error, else "".
+    """
+
+    status: str
+    text: Union[str, bytes, None]
+    error: int
+    description: str
+
+
+def try_decode(message: Union[str, bytes], key: str, suffix: str = "", *,
+               codepage: CodePage = 1252,
+               progress: Optional[ProgressCallback] = None) -> DecodeResult:
+    """Decode as decode() (a str message) or decode_bytes() (bytes) do, but
+    answer with a DecodeResult instead of raising for what the message is:
+    for sorting many messages without a try block around each. Aborted, a
+    progress callback's exception and ValueError (an unknown code page)
+    still raise; key character warnings are given as decode() gives them.
+    """
+    return DecodeResult(*_core.try_decode(message, key, suffix, codepage, progress))
 
 
 def encode(text: str, key: str, suffix: str = "", *, codepage: CodePage = 1252,

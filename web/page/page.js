@@ -229,13 +229,13 @@
       progress.value = 100;
       showResult(message, 'encode');
       setStatus(`Encoded into a message of ${count(message.length)} characters.`);
-    } else if (outcome.lastError === 33) {
+    } else if (outcome.status === 'frame-failed') {
       setStatus(engineMessages[33], HINT_FRAME, true, warnings);
     } else {
       const text = fromUnits(outcome.text);
       progress.value = 100;
       showResult(text, 'decode');
-      if (outcome.lastError === 5) setStatus(engineMessages[5], '', true, warnings);
+      if (outcome.status === 'checksum-mismatch') setStatus(engineMessages[5], '', true, warnings);
       else setStatus(`Decoded ${count(text.length)} characters.`, '', false, warnings);
     }
     (resultText ? result : decodeButton).focus();

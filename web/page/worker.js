@@ -109,7 +109,7 @@ async function decodeFile(request) {
       detail: `the message is damaged: error ${e.number} in ${e.source}: ${e.description}`,
     };
   }
-  if (outcome.lastError === 33) {
+  if (outcome.status === 'frame-failed') {
     if (looksBinary(bytes)) return { ...found, outcome: 'not a message', detail: 'not a message: it holds binary bytes' };
     return {
       ...found, outcome: 'wrong key or suffix', lastError: 33,
@@ -118,7 +118,7 @@ async function decodeFile(request) {
   }
   const text = new TextEncoder().encode(textOf(outcome.text));
   const done = { ...found, lastError: outcome.lastError, text, outputSize: text.length, outputSha256: await sha256(text) };
-  if (outcome.lastError === 5) {
+  if (outcome.status === 'checksum-mismatch') {
     return { ...done, outcome: 'checksum mismatch', detail: `${engine.errorMessage(5)}: the text is written all the same` };
   }
   return { ...done, outcome: 'opened' };
