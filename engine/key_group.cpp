@@ -122,6 +122,65 @@ template <int N>
   }
 }
 
+/// The drive bytes ///
+
+// The drive bytes of a lane, with room to turn them into rows 8 at a time.
+constexpr std::size_t kDriveBytes = (kRotor1Size + 7) / 8 * 8;
+static_assert(kDriveBytes <= kRotor1Size + 1, "the drive rows hold the last block's spare position");
+
+// bytes[0..count) repeated to fill out[0..kDriveBytes); count >= 1.
+void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out) {
+  std::size_t filled = std::min(count, kDriveBytes);
+  std::memcpy(out, bytes, filled);
+  while (filled < kDriveBytes) {  // doubling copies
+    const std::size_t more = std::min(filled, kDriveBytes - filled);
+    std::memcpy(out + filled, out, more);
+    filled += more;
+  }
+}
+
+using DriveBytes = std::uint8_t[kLaneCount][kDriveBytes];
+
+// drive[p][k] = bytes[k][p]: sixteen lanes' drive bytes turned into rows.
+// Written out one entry at a time, the 7,400 stores cost about a third of
+// the shuffle they drive; with SSE2 (every x86-64) each half row is made
+// eight positions at a time: the eight lanes' bytes interleaved, then
+// pairs, then fours, then widened to entries.
+void TransposeDriveBy8(const DriveBytes& bytes, Row* drive) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (std::size_t half = 0; half < kLaneCount; half += 8) {
+    for (std::size_t p = 0; p < kDriveBytes; p += 8) {
+      __m128i lane[8];  // each lane's eight bytes, in the low half
+      for (std::size_t k = 0; k < 8; ++k) {
+        lane[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[half + k] + p));
+      }
+      // Words: lanes 0-1, 2-3, 4-5 and 6-7 at positions p to p + 7.
+      const __m128i pair01 = _mm_unpacklo_epi8(lane[0], lane[1]);
+      const __m128i pair23 = _mm_unpacklo_epi8(lane[2], lane[3]);
+      const __m128i pair45 = _mm_unpacklo_epi8(lane[4], lane[5]);
+      const __m128i pair67 = _mm_unpacklo_epi8(lane[6], lane[7]);
+      // Fours: lanes 0-3 and 4-7 at positions p to p + 3, then p + 4 to p + 7.
+      const __m128i low03 = _mm_unpacklo_epi16(pair01, pair23);
+      const __m128i high03 = _mm_unpackhi_epi16(pair01, pair23);
+      const __m128i low47 = _mm_unpacklo_epi16(pair45, pair67);
+      const __m128i high47 = _mm_unpackhi_epi16(pair45, pair67);
+      const __m128i rows[4] = {// the eight lanes at two positions each
+                               _mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
+                               _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
+      for (std::size_t r = 0; r < 4; ++r) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r] + half), _mm_unpacklo_epi8(rows[r], zero));
+        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r + 1] + half), _mm_unpackhi_epi8(rows[r], zero));
+      }
+    }
+  }
+#else
+  for (std::size_t p = 0; p < kDriveBytes; ++p) {
+    for (std::size_t k = 0; k < kLaneCount; ++k) drive[p][k] = bytes[k][p];
+  }
+#endif
+}
+
 /// The portable path ///
 
 // Each row as two halves of eight lanes, in the compiler's vector types:
@@ -184,6 +243,8 @@ Half RowOffsets(std::size_t position, std::size_t h) {
 }
 
 struct Path {
+  static void TransposeDrive(const DriveBytes& bytes, Row* drive) { TransposeDriveBy8(bytes, drive); }
+
   // Fills the rotor of N rows with the identity in every lane and shuffles
   // it, driven by drive[p mod M] at position p (each lane's drive bytes as
   // entries). mix (each lane's ScheduleMix as an offset, below 2N rows)
@@ -362,6 +423,46 @@ TRIROTOR_AVX2_INLINE __m256i RowOffsets(std::size_t position) {
 TRIROTOR_AVX2_INLINE __m256i Select(__m256i mask, __m256i yes, __m256i no) { return _mm256_blendv_epi8(no, yes, mask); }
 
 struct Path {
+  // TransposeDriveBy8's rows, sixteen positions at a time: a register holds
+  // lane k's sixteen bytes in its low half and lane k + 8's in its high
+  // half, so that the three rounds of interleaving serve all sixteen lanes
+  // and leave two positions a register, widened to entries. A third of the
+  // instructions of eight at a time.
+  [[gnu::target("avx2")]] static void TransposeDrive(const DriveBytes& bytes, Row* drive) {
+    static_assert(kDriveBytes % 16 == 0, "the drive bytes are whole blocks of sixteen positions");
+    const auto load = [&](std::size_t k, std::size_t p) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes[k] + p));
+    };
+    for (std::size_t p = 0; p < kDriveBytes; p += 16) {
+      __m256i lanes[8];  // lanes k and k + 8 at positions p to p + 15
+      for (std::size_t k = 0; k < 8; ++k) {
+        lanes[k] = _mm256_inserti128_si256(_mm256_castsi128_si256(load(k, p)), load(k + 8, p), 1);
+      }
+      for (std::size_t half = 0; half < 2; ++half) {  // positions p to p + 7, then p + 8 to p + 15
+        __m256i pairs[4];                             // lanes 2j, 2j + 1 at eight positions
+        for (std::size_t j = 0; j < 4; ++j) {
+          pairs[j] = half == 0 ? _mm256_unpacklo_epi8(lanes[2 * j], lanes[2 * j + 1])
+                               : _mm256_unpackhi_epi8(lanes[2 * j], lanes[2 * j + 1]);
+        }
+        // Fours: lanes 0-3 and 4-7 at the first four positions, then the next four.
+        const __m256i low03 = _mm256_unpacklo_epi16(pairs[0], pairs[1]);
+        const __m256i high03 = _mm256_unpackhi_epi16(pairs[0], pairs[1]);
+        const __m256i low47 = _mm256_unpacklo_epi16(pairs[2], pairs[3]);
+        const __m256i high47 = _mm256_unpackhi_epi16(pairs[2], pairs[3]);
+        const __m256i twos[4] = {// the eight lanes at two positions each, in each half
+                                 _mm256_unpacklo_epi32(low03, low47), _mm256_unpackhi_epi32(low03, low47),
+                                 _mm256_unpacklo_epi32(high03, high47), _mm256_unpackhi_epi32(high03, high47)};
+        for (std::size_t r = 0; r < 4; ++r) {
+          // Lanes 0-7 and 8-15 of the first position, then of the second.
+          const __m256i rows = _mm256_permute4x64_epi64(twos[r], 0xD8);
+          const std::size_t at = p + 8 * half + 2 * r;
+          Store(drive[at], _mm256_cvtepu8_epi16(_mm256_castsi256_si128(rows)));
+          Store(drive[at + 1], _mm256_cvtepu8_epi16(_mm256_extracti128_si256(rows, 1)));
+        }
+      }
+    }
+  }
+
   template <int N, int M>
   [[gnu::target("avx2")]] static void Shuffle(Row* rows, const Row* drive, std::uint16_t* mixOffsets) {
     auto* base = reinterpret_cast<unsigned char*>(rows);
@@ -428,62 +529,7 @@ struct Path {
 }  // namespace avx2
 #endif  // TRIROTOR_LANES_AVX2
 
-/// The drive bytes and the folds ///
-
-// The drive bytes of a lane, with room to turn them into rows 8 at a time.
-constexpr std::size_t kDriveBytes = (kRotor1Size + 7) / 8 * 8;
-static_assert(kDriveBytes <= kRotor1Size + 1, "the drive rows hold the last block's spare position");
-
-// bytes[0..count) repeated to fill out[0..kDriveBytes); count >= 1.
-void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out) {
-  std::size_t filled = std::min(count, kDriveBytes);
-  std::memcpy(out, bytes, filled);
-  while (filled < kDriveBytes) {  // doubling copies
-    const std::size_t more = std::min(filled, kDriveBytes - filled);
-    std::memcpy(out + filled, out, more);
-    filled += more;
-  }
-}
-
-// drive[p][k] = bytes[k][p]: sixteen lanes' drive bytes turned into rows.
-// Written out one entry at a time, the 7,400 stores cost about a third of
-// the shuffle they drive; with SSE2 (every x86-64) each half row is made
-// eight positions at a time: the eight lanes' bytes interleaved, then
-// pairs, then fours, then widened to entries.
-void TransposeDrive(const std::uint8_t (&bytes)[kLaneCount][kDriveBytes], Row* drive) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  for (std::size_t half = 0; half < kLaneCount; half += 8) {
-    for (std::size_t p = 0; p < kDriveBytes; p += 8) {
-      __m128i lane[8];  // each lane's eight bytes, in the low half
-      for (std::size_t k = 0; k < 8; ++k) {
-        lane[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[half + k] + p));
-      }
-      // Words: lanes 0-1, 2-3, 4-5 and 6-7 at positions p to p + 7.
-      const __m128i pair01 = _mm_unpacklo_epi8(lane[0], lane[1]);
-      const __m128i pair23 = _mm_unpacklo_epi8(lane[2], lane[3]);
-      const __m128i pair45 = _mm_unpacklo_epi8(lane[4], lane[5]);
-      const __m128i pair67 = _mm_unpacklo_epi8(lane[6], lane[7]);
-      // Fours: lanes 0-3 and 4-7 at positions p to p + 3, then p + 4 to p + 7.
-      const __m128i low03 = _mm_unpacklo_epi16(pair01, pair23);
-      const __m128i high03 = _mm_unpackhi_epi16(pair01, pair23);
-      const __m128i low47 = _mm_unpacklo_epi16(pair45, pair67);
-      const __m128i high47 = _mm_unpackhi_epi16(pair45, pair67);
-      const __m128i rows[4] = {// the eight lanes at two positions each
-                               _mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
-                               _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
-      for (std::size_t r = 0; r < 4; ++r) {
-        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r] + half), _mm_unpacklo_epi8(rows[r], zero));
-        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r + 1] + half), _mm_unpackhi_epi8(rows[r], zero));
-      }
-    }
-  }
-#else
-  for (std::size_t p = 0; p < kDriveBytes; ++p) {
-    for (std::size_t k = 0; k < kLaneCount; ++k) drive[p][k] = bytes[k][p];
-  }
-#endif
-}
+/// The folds ///
 
 // The fold of N rows into M: each lane's entries' low bytes XORed together
 // by position mod M.
@@ -520,12 +566,12 @@ void StartMix(std::uint16_t (&mix)[kLaneCount], std::size_t position) {
 template <class Path>
 void ScheduleGroupOn(KeyGroup& group, const LaneKey* keys, std::size_t count) {
   // Rotor1's drive: each lane's key bytes repeated, then turned into rows.
-  alignas(16) std::uint8_t repeated[kLaneCount][kDriveBytes];
+  alignas(16) DriveBytes repeated;
   for (std::size_t k = 0; k < kLaneCount; ++k) {
     const LaneKey& key = keys[k < count ? k : 0];
     RepeatBytes(key.key, std::min<std::size_t>(key.keyLength, kRotor1Size), repeated[k]);
   }
-  TransposeDrive(repeated, group.drive);
+  Path::TransposeDrive(repeated, group.drive);
   StartMix(group.mix, 0);
   Path::template Shuffle<kRotor1Size, kRotor1Size>(group.rotor1, group.drive, group.mix);
 
