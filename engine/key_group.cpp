@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "engine/frame.h"
 #include "engine/keystream.h"
@@ -410,9 +411,35 @@ TRIROTOR_AVX2_INLINE __m256i Gather(const unsigned char* base, const std::uint16
   return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
 }
 
-TRIROTOR_AVX2_INLINE void Scatter(unsigned char* base, const std::uint16_t* offsets, const std::uint16_t* entries) {
-#pragma GCC unroll 16
-  for (std::size_t k = 0; k < kLaneCount; ++k) Store16(base + offsets[k], entries[k]);
+// Lane k of the low half and lane k + 8 of the high half: the entry at its
+// mix offset read into b, and its entry of a written there.
+template <int k>
+TRIROTOR_AVX2_INLINE void SwapLanePair(unsigned char* base, __m128i (&mix)[2], __m128i (&a)[2], __m128i (&b)[2]) {
+  for (std::size_t h = 0; h < 2; ++h) {
+    unsigned char* at = base + static_cast<std::uint16_t>(_mm_extract_epi16(mix[h], k));
+    b[h] = _mm_insert_epi16(b[h], static_cast<int>(Load16(at)), k);
+    Store16(at, static_cast<std::uint16_t>(_mm_extract_epi16(a[h], k)));
+  }
+}
+
+template <int... k>
+TRIROTOR_AVX2_INLINE void SwapLanePairs(unsigned char* base, __m128i (&mix)[2], __m128i (&a)[2], __m128i (&b)[2],
+                                        std::integer_sequence<int, k...>) {
+  (SwapLanePair<k>(base, mix, a, b), ...);
+}
+
+// A step's swaps, lane by lane: each lane's entry at its mix offset is
+// read (the row returned) and replaced by its entry of a. A lane touches
+// its own column only, so its store may go before the next lane's load,
+// and each offset is taken from the register once, for its load and its
+// store: gathering all sixteen first kept sixteen offsets live for the
+// stores after, more than the registers hold.
+TRIROTOR_AVX2_INLINE __m256i SwapLanes(unsigned char* base, __m256i mix, __m256i a) {
+  __m128i mixHalves[2] = {_mm256_castsi256_si128(mix), _mm256_extracti128_si256(mix, 1)};
+  __m128i aHalves[2] = {_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)};
+  __m128i b[2] = {_mm_setzero_si128(), _mm_setzero_si128()};
+  SwapLanePairs(base, mixHalves, aHalves, b, std::make_integer_sequence<int, 8>());
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(b[0]), b[1], 1);
 }
 
 // Lanes where the mix offset is in row `position`: the offsets of that row.
@@ -471,15 +498,11 @@ struct Path {
     __m256i mix = SubtractOnce(Load(*reinterpret_cast<const Row*>(mixOffsets)), N * kRowBytes);
     __m256i ahead = Load(rows[0]);
     __m256i nextOffsets = LaneOffsets();
-    alignas(32) std::uint16_t offsets[kLaneCount], entries[kLaneCount];
     for (std::size_t p = 0, j = 0; p < static_cast<std::size_t>(N); ++p, j = j + 1 == M ? 0 : j + 1) {
       const __m256i a = ahead;
       ahead = Load(rows[p + 1]);  // before the swaps: a load after them would wait for their offsets
       mix = AdvanceMix<N>(mix, _mm256_add_epi16(a, Load(drive[j])));
-      Spill(offsets, mix);
-      Spill(entries, a);
-      Store(rows[p], Gather(base, offsets));
-      Scatter(base, offsets, entries);
+      Store(rows[p], SwapLanes(base, mix, a));
       nextOffsets = _mm256_add_epi16(nextOffsets, Splat(kRowBytes));
       ahead = Select(_mm256_cmpeq_epi16(mix, nextOffsets), a, ahead);
     }
@@ -502,18 +525,17 @@ struct Path {
       ahead = Load(rotor.rows[q]);  // before the swaps, as in the shuffle
       const __m256i x = kSplat ? Splat(in[i]) : Load(rows[i]);
       mix = AdvanceMix<N>(mix, _mm256_add_epi16(a, x));
-      Spill(offsets, mix);
-      Spill(entries, a);
       if (lanes == nullptr) {
-        const __m256i b = Gather(base, offsets);
+        const __m256i b = SwapLanes(base, mix, a);
         Store(*reinterpret_cast<Row*>(rowAt), b);
-        Scatter(base, offsets, entries);
         if (i >= outFrom) {
           const __m256i t = _mm256_slli_epi16(SubtractOnce(_mm256_add_epi16(a, b), N), 5);
           Spill(sums, _mm256_add_epi16(t, LaneOffsets()));
           Store(out[i], _mm256_and_si256(Gather(base, sums), Splat(0xFF)));
         }
       } else {
+        Spill(offsets, mix);
+        Spill(entries, a);
         StepListed<N>(base, rowAt, offsets, entries, lanes, live, i < outFrom ? nullptr : out[i]);
       }
       ahead = Select(_mm256_cmpeq_epi16(mix, RowOffsets(q)), a, ahead);
