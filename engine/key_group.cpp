@@ -246,6 +246,21 @@ Half RowOffsets(std::size_t position, std::size_t h) {
 struct Path {
   static void TransposeDrive(const DriveBytes& bytes, Row* drive) { TransposeDriveBy8(bytes, drive); }
 
+  // The fold of N rows into M: each lane's entries' low bytes XORed
+  // together by position mod M.
+  template <int N, int M>
+  static void Fold(const Row* rows, Row (&fold)[M]) {
+    // One column at a time, in registers: an array of M accumulators
+    // updated row by row went through memory at every step.
+    for (int k = 0; k < M; ++k) {
+      Half column[2] = {};
+      for (int p = k; p < N; p += M) {
+        for (std::size_t h = 0; h < 2; ++h) column[h] ^= LoadHalf(rows[p] + h * kHalfLanes);
+      }
+      for (std::size_t h = 0; h < 2; ++h) StoreHalf(fold[k] + h * kHalfLanes, column[h] & Splat(0xFF));
+    }
+  }
+
   // Fills the rotor of N rows with the identity in every lane and shuffles
   // it, driven by drive[p mod M] at position p (each lane's drive bytes as
   // entries). mix (each lane's ScheduleMix as an offset, below 2N rows)
@@ -490,6 +505,16 @@ struct Path {
     }
   }
 
+  // Path::Fold of the portable path, a row to a register.
+  template <int N, int M>
+  [[gnu::target("avx2")]] static void Fold(const Row* rows, Row (&fold)[M]) {
+    for (int k = 0; k < M; ++k) {
+      __m256i column = _mm256_setzero_si256();
+      for (int p = k; p < N; p += M) column = _mm256_xor_si256(column, Load(rows[p]));
+      Store(fold[k], _mm256_and_si256(column, Splat(0xFF)));
+    }
+  }
+
   template <int N, int M>
   [[gnu::target("avx2")]] static void Shuffle(Row* rows, const Row* drive, std::uint16_t* mixOffsets) {
     auto* base = reinterpret_cast<unsigned char*>(rows);
@@ -553,24 +578,6 @@ struct Path {
 
 /// The folds ///
 
-// The fold of N rows into M: each lane's entries' low bytes XORed together
-// by position mod M.
-template <int N, int M>
-void FoldLanes(const Row* rows, Row (&fold)[M]) {
-  // One column at a time, in registers: an array of M accumulators
-  // updated row by row went through memory at every step.
-  using portable::Half;
-  for (int k = 0; k < M; ++k) {
-    Half column[2] = {};
-    for (int p = k; p < N; p += M) {
-      for (std::size_t h = 0; h < 2; ++h) column[h] ^= portable::LoadHalf(rows[p] + h * portable::kHalfLanes);
-    }
-    for (std::size_t h = 0; h < 2; ++h) {
-      portable::StoreHalf(fold[k] + h * portable::kHalfLanes, column[h] & portable::Splat(0xFF));
-    }
-  }
-}
-
 // XORs each lane's suffix, repeated, into the fold of Rotor2.
 void AddSuffixes(Row (&fold23)[23], const LaneKey* keys, std::size_t count) {
   for (std::size_t k = 0; k < kLaneCount; ++k) {
@@ -598,11 +605,11 @@ void ScheduleGroupOn(KeyGroup& group, const LaneKey* keys, std::size_t count) {
   Path::template Shuffle<kRotor1Size, kRotor1Size>(group.rotor1, group.drive, group.mix);
 
   alignas(32) Row fold17[17];
-  FoldLanes<kRotor1Size>(group.rotor1, fold17);
+  Path::template Fold<kRotor1Size>(group.rotor1, fold17);
   Path::template Shuffle<kRotor2Size, 17>(group.rotor2, fold17, group.mix);
 
   alignas(32) Row fold23[23];
-  FoldLanes<kRotor2Size>(group.rotor2, fold23);
+  Path::template Fold<kRotor2Size>(group.rotor2, fold23);
   AddSuffixes(fold23, keys, count);
   Path::template Shuffle<kRotor3Size, 23>(group.rotor3, fold23, group.mix);
 }
