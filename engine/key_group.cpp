@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "engine/frame.h"
 #include "engine/keystream.h"
@@ -122,6 +123,65 @@ template <int N>
   }
 }
 
+/// The drive bytes ///
+
+// The drive bytes of a lane, with room to turn them into rows 8 at a time.
+constexpr std::size_t kDriveBytes = (kRotor1Size + 7) / 8 * 8;
+static_assert(kDriveBytes <= kRotor1Size + 1, "the drive rows hold the last block's spare position");
+
+// bytes[0..count) repeated to fill out[0..kDriveBytes); count >= 1.
+void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out) {
+  std::size_t filled = std::min(count, kDriveBytes);
+  std::memcpy(out, bytes, filled);
+  while (filled < kDriveBytes) {  // doubling copies
+    const std::size_t more = std::min(filled, kDriveBytes - filled);
+    std::memcpy(out + filled, out, more);
+    filled += more;
+  }
+}
+
+using DriveBytes = std::uint8_t[kLaneCount][kDriveBytes];
+
+// drive[p][k] = bytes[k][p]: sixteen lanes' drive bytes turned into rows.
+// Written out one entry at a time, the 7,400 stores cost about a third of
+// the shuffle they drive; with SSE2 (every x86-64) each half row is made
+// eight positions at a time: the eight lanes' bytes interleaved, then
+// pairs, then fours, then widened to entries.
+void TransposeDriveBy8(const DriveBytes& bytes, Row* drive) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (std::size_t half = 0; half < kLaneCount; half += 8) {
+    for (std::size_t p = 0; p < kDriveBytes; p += 8) {
+      __m128i lane[8];  // each lane's eight bytes, in the low half
+      for (std::size_t k = 0; k < 8; ++k) {
+        lane[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[half + k] + p));
+      }
+      // Words: lanes 0-1, 2-3, 4-5 and 6-7 at positions p to p + 7.
+      const __m128i pair01 = _mm_unpacklo_epi8(lane[0], lane[1]);
+      const __m128i pair23 = _mm_unpacklo_epi8(lane[2], lane[3]);
+      const __m128i pair45 = _mm_unpacklo_epi8(lane[4], lane[5]);
+      const __m128i pair67 = _mm_unpacklo_epi8(lane[6], lane[7]);
+      // Fours: lanes 0-3 and 4-7 at positions p to p + 3, then p + 4 to p + 7.
+      const __m128i low03 = _mm_unpacklo_epi16(pair01, pair23);
+      const __m128i high03 = _mm_unpackhi_epi16(pair01, pair23);
+      const __m128i low47 = _mm_unpacklo_epi16(pair45, pair67);
+      const __m128i high47 = _mm_unpackhi_epi16(pair45, pair67);
+      const __m128i rows[4] = {// the eight lanes at two positions each
+                               _mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
+                               _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
+      for (std::size_t r = 0; r < 4; ++r) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r] + half), _mm_unpacklo_epi8(rows[r], zero));
+        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r + 1] + half), _mm_unpackhi_epi8(rows[r], zero));
+      }
+    }
+  }
+#else
+  for (std::size_t p = 0; p < kDriveBytes; ++p) {
+    for (std::size_t k = 0; k < kLaneCount; ++k) drive[p][k] = bytes[k][p];
+  }
+#endif
+}
+
 /// The portable path ///
 
 // Each row as two halves of eight lanes, in the compiler's vector types:
@@ -184,6 +244,23 @@ Half RowOffsets(std::size_t position, std::size_t h) {
 }
 
 struct Path {
+  static void TransposeDrive(const DriveBytes& bytes, Row* drive) { TransposeDriveBy8(bytes, drive); }
+
+  // The fold of N rows into M: each lane's entries' low bytes XORed
+  // together by position mod M.
+  template <int N, int M>
+  static void Fold(const Row* rows, Row (&fold)[M]) {
+    // One column at a time, in registers: an array of M accumulators
+    // updated row by row went through memory at every step.
+    for (int k = 0; k < M; ++k) {
+      Half column[2] = {};
+      for (int p = k; p < N; p += M) {
+        for (std::size_t h = 0; h < 2; ++h) column[h] ^= LoadHalf(rows[p] + h * kHalfLanes);
+      }
+      for (std::size_t h = 0; h < 2; ++h) StoreHalf(fold[k] + h * kHalfLanes, column[h] & Splat(0xFF));
+    }
+  }
+
   // Fills the rotor of N rows with the identity in every lane and shuffles
   // it, driven by drive[p mod M] at position p (each lane's drive bytes as
   // entries). mix (each lane's ScheduleMix as an offset, below 2N rows)
@@ -349,9 +426,35 @@ TRIROTOR_AVX2_INLINE __m256i Gather(const unsigned char* base, const std::uint16
   return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
 }
 
-TRIROTOR_AVX2_INLINE void Scatter(unsigned char* base, const std::uint16_t* offsets, const std::uint16_t* entries) {
-#pragma GCC unroll 16
-  for (std::size_t k = 0; k < kLaneCount; ++k) Store16(base + offsets[k], entries[k]);
+// Lane k of the low half and lane k + 8 of the high half: the entry at its
+// mix offset read into b, and its entry of a written there.
+template <int k>
+TRIROTOR_AVX2_INLINE void SwapLanePair(unsigned char* base, __m128i (&mix)[2], __m128i (&a)[2], __m128i (&b)[2]) {
+  for (std::size_t h = 0; h < 2; ++h) {
+    unsigned char* at = base + static_cast<std::uint16_t>(_mm_extract_epi16(mix[h], k));
+    b[h] = _mm_insert_epi16(b[h], static_cast<int>(Load16(at)), k);
+    Store16(at, static_cast<std::uint16_t>(_mm_extract_epi16(a[h], k)));
+  }
+}
+
+template <int... k>
+TRIROTOR_AVX2_INLINE void SwapLanePairs(unsigned char* base, __m128i (&mix)[2], __m128i (&a)[2], __m128i (&b)[2],
+                                        std::integer_sequence<int, k...>) {
+  (SwapLanePair<k>(base, mix, a, b), ...);
+}
+
+// A step's swaps, lane by lane: each lane's entry at its mix offset is
+// read (the row returned) and replaced by its entry of a. A lane touches
+// its own column only, so its store may go before the next lane's load,
+// and each offset is taken from the register once, for its load and its
+// store: gathering all sixteen first kept sixteen offsets live for the
+// stores after, more than the registers hold.
+TRIROTOR_AVX2_INLINE __m256i SwapLanes(unsigned char* base, __m256i mix, __m256i a) {
+  __m128i mixHalves[2] = {_mm256_castsi256_si128(mix), _mm256_extracti128_si256(mix, 1)};
+  __m128i aHalves[2] = {_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)};
+  __m128i b[2] = {_mm_setzero_si128(), _mm_setzero_si128()};
+  SwapLanePairs(base, mixHalves, aHalves, b, std::make_integer_sequence<int, 8>());
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(b[0]), b[1], 1);
 }
 
 // Lanes where the mix offset is in row `position`: the offsets of that row.
@@ -362,6 +465,56 @@ TRIROTOR_AVX2_INLINE __m256i RowOffsets(std::size_t position) {
 TRIROTOR_AVX2_INLINE __m256i Select(__m256i mask, __m256i yes, __m256i no) { return _mm256_blendv_epi8(no, yes, mask); }
 
 struct Path {
+  // TransposeDriveBy8's rows, sixteen positions at a time: a register holds
+  // lane k's sixteen bytes in its low half and lane k + 8's in its high
+  // half, so that the three rounds of interleaving serve all sixteen lanes
+  // and leave two positions a register, widened to entries. A third of the
+  // instructions of eight at a time.
+  [[gnu::target("avx2")]] static void TransposeDrive(const DriveBytes& bytes, Row* drive) {
+    static_assert(kDriveBytes % 16 == 0, "the drive bytes are whole blocks of sixteen positions");
+    const auto load = [&](std::size_t k, std::size_t p) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes[k] + p));
+    };
+    for (std::size_t p = 0; p < kDriveBytes; p += 16) {
+      __m256i lanes[8];  // lanes k and k + 8 at positions p to p + 15
+      for (std::size_t k = 0; k < 8; ++k) {
+        lanes[k] = _mm256_inserti128_si256(_mm256_castsi128_si256(load(k, p)), load(k + 8, p), 1);
+      }
+      for (std::size_t half = 0; half < 2; ++half) {  // positions p to p + 7, then p + 8 to p + 15
+        __m256i pairs[4];                             // lanes 2j, 2j + 1 at eight positions
+        for (std::size_t j = 0; j < 4; ++j) {
+          pairs[j] = half == 0 ? _mm256_unpacklo_epi8(lanes[2 * j], lanes[2 * j + 1])
+                               : _mm256_unpackhi_epi8(lanes[2 * j], lanes[2 * j + 1]);
+        }
+        // Fours: lanes 0-3 and 4-7 at the first four positions, then the next four.
+        const __m256i low03 = _mm256_unpacklo_epi16(pairs[0], pairs[1]);
+        const __m256i high03 = _mm256_unpackhi_epi16(pairs[0], pairs[1]);
+        const __m256i low47 = _mm256_unpacklo_epi16(pairs[2], pairs[3]);
+        const __m256i high47 = _mm256_unpackhi_epi16(pairs[2], pairs[3]);
+        const __m256i twos[4] = {// the eight lanes at two positions each, in each half
+                                 _mm256_unpacklo_epi32(low03, low47), _mm256_unpackhi_epi32(low03, low47),
+                                 _mm256_unpacklo_epi32(high03, high47), _mm256_unpackhi_epi32(high03, high47)};
+        for (std::size_t r = 0; r < 4; ++r) {
+          // Lanes 0-7 and 8-15 of the first position, then of the second.
+          const __m256i rows = _mm256_permute4x64_epi64(twos[r], 0xD8);
+          const std::size_t at = p + 8 * half + 2 * r;
+          Store(drive[at], _mm256_cvtepu8_epi16(_mm256_castsi256_si128(rows)));
+          Store(drive[at + 1], _mm256_cvtepu8_epi16(_mm256_extracti128_si256(rows, 1)));
+        }
+      }
+    }
+  }
+
+  // Path::Fold of the portable path, a row to a register.
+  template <int N, int M>
+  [[gnu::target("avx2")]] static void Fold(const Row* rows, Row (&fold)[M]) {
+    for (int k = 0; k < M; ++k) {
+      __m256i column = _mm256_setzero_si256();
+      for (int p = k; p < N; p += M) column = _mm256_xor_si256(column, Load(rows[p]));
+      Store(fold[k], _mm256_and_si256(column, Splat(0xFF)));
+    }
+  }
+
   template <int N, int M>
   [[gnu::target("avx2")]] static void Shuffle(Row* rows, const Row* drive, std::uint16_t* mixOffsets) {
     auto* base = reinterpret_cast<unsigned char*>(rows);
@@ -370,15 +523,11 @@ struct Path {
     __m256i mix = SubtractOnce(Load(*reinterpret_cast<const Row*>(mixOffsets)), N * kRowBytes);
     __m256i ahead = Load(rows[0]);
     __m256i nextOffsets = LaneOffsets();
-    alignas(32) std::uint16_t offsets[kLaneCount], entries[kLaneCount];
     for (std::size_t p = 0, j = 0; p < static_cast<std::size_t>(N); ++p, j = j + 1 == M ? 0 : j + 1) {
       const __m256i a = ahead;
       ahead = Load(rows[p + 1]);  // before the swaps: a load after them would wait for their offsets
       mix = AdvanceMix<N>(mix, _mm256_add_epi16(a, Load(drive[j])));
-      Spill(offsets, mix);
-      Spill(entries, a);
-      Store(rows[p], Gather(base, offsets));
-      Scatter(base, offsets, entries);
+      Store(rows[p], SwapLanes(base, mix, a));
       nextOffsets = _mm256_add_epi16(nextOffsets, Splat(kRowBytes));
       ahead = Select(_mm256_cmpeq_epi16(mix, nextOffsets), a, ahead);
     }
@@ -401,18 +550,17 @@ struct Path {
       ahead = Load(rotor.rows[q]);  // before the swaps, as in the shuffle
       const __m256i x = kSplat ? Splat(in[i]) : Load(rows[i]);
       mix = AdvanceMix<N>(mix, _mm256_add_epi16(a, x));
-      Spill(offsets, mix);
-      Spill(entries, a);
       if (lanes == nullptr) {
-        const __m256i b = Gather(base, offsets);
+        const __m256i b = SwapLanes(base, mix, a);
         Store(*reinterpret_cast<Row*>(rowAt), b);
-        Scatter(base, offsets, entries);
         if (i >= outFrom) {
           const __m256i t = _mm256_slli_epi16(SubtractOnce(_mm256_add_epi16(a, b), N), 5);
           Spill(sums, _mm256_add_epi16(t, LaneOffsets()));
           Store(out[i], _mm256_and_si256(Gather(base, sums), Splat(0xFF)));
         }
       } else {
+        Spill(offsets, mix);
+        Spill(entries, a);
         StepListed<N>(base, rowAt, offsets, entries, lanes, live, i < outFrom ? nullptr : out[i]);
       }
       ahead = Select(_mm256_cmpeq_epi16(mix, RowOffsets(q)), a, ahead);
@@ -428,80 +576,7 @@ struct Path {
 }  // namespace avx2
 #endif  // TRIROTOR_LANES_AVX2
 
-/// The drive bytes and the folds ///
-
-// The drive bytes of a lane, with room to turn them into rows 8 at a time.
-constexpr std::size_t kDriveBytes = (kRotor1Size + 7) / 8 * 8;
-static_assert(kDriveBytes <= kRotor1Size + 1, "the drive rows hold the last block's spare position");
-
-// bytes[0..count) repeated to fill out[0..kDriveBytes); count >= 1.
-void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out) {
-  std::size_t filled = std::min(count, kDriveBytes);
-  std::memcpy(out, bytes, filled);
-  while (filled < kDriveBytes) {  // doubling copies
-    const std::size_t more = std::min(filled, kDriveBytes - filled);
-    std::memcpy(out + filled, out, more);
-    filled += more;
-  }
-}
-
-// drive[p][k] = bytes[k][p]: sixteen lanes' drive bytes turned into rows.
-// Written out one entry at a time, the 7,400 stores cost about a third of
-// the shuffle they drive; with SSE2 (every x86-64) each half row is made
-// eight positions at a time: the eight lanes' bytes interleaved, then
-// pairs, then fours, then widened to entries.
-void TransposeDrive(const std::uint8_t (&bytes)[kLaneCount][kDriveBytes], Row* drive) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  for (std::size_t half = 0; half < kLaneCount; half += 8) {
-    for (std::size_t p = 0; p < kDriveBytes; p += 8) {
-      __m128i lane[8];  // each lane's eight bytes, in the low half
-      for (std::size_t k = 0; k < 8; ++k) {
-        lane[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[half + k] + p));
-      }
-      // Words: lanes 0-1, 2-3, 4-5 and 6-7 at positions p to p + 7.
-      const __m128i pair01 = _mm_unpacklo_epi8(lane[0], lane[1]);
-      const __m128i pair23 = _mm_unpacklo_epi8(lane[2], lane[3]);
-      const __m128i pair45 = _mm_unpacklo_epi8(lane[4], lane[5]);
-      const __m128i pair67 = _mm_unpacklo_epi8(lane[6], lane[7]);
-      // Fours: lanes 0-3 and 4-7 at positions p to p + 3, then p + 4 to p + 7.
-      const __m128i low03 = _mm_unpacklo_epi16(pair01, pair23);
-      const __m128i high03 = _mm_unpackhi_epi16(pair01, pair23);
-      const __m128i low47 = _mm_unpacklo_epi16(pair45, pair67);
-      const __m128i high47 = _mm_unpackhi_epi16(pair45, pair67);
-      const __m128i rows[4] = {// the eight lanes at two positions each
-                               _mm_unpacklo_epi32(low03, low47), _mm_unpackhi_epi32(low03, low47),
-                               _mm_unpacklo_epi32(high03, high47), _mm_unpackhi_epi32(high03, high47)};
-      for (std::size_t r = 0; r < 4; ++r) {
-        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r] + half), _mm_unpacklo_epi8(rows[r], zero));
-        _mm_store_si128(reinterpret_cast<__m128i*>(drive[p + 2 * r + 1] + half), _mm_unpackhi_epi8(rows[r], zero));
-      }
-    }
-  }
-#else
-  for (std::size_t p = 0; p < kDriveBytes; ++p) {
-    for (std::size_t k = 0; k < kLaneCount; ++k) drive[p][k] = bytes[k][p];
-  }
-#endif
-}
-
-// The fold of N rows into M: each lane's entries' low bytes XORed together
-// by position mod M.
-template <int N, int M>
-void FoldLanes(const Row* rows, Row (&fold)[M]) {
-  // One column at a time, in registers: an array of M accumulators
-  // updated row by row went through memory at every step.
-  using portable::Half;
-  for (int k = 0; k < M; ++k) {
-    Half column[2] = {};
-    for (int p = k; p < N; p += M) {
-      for (std::size_t h = 0; h < 2; ++h) column[h] ^= portable::LoadHalf(rows[p] + h * portable::kHalfLanes);
-    }
-    for (std::size_t h = 0; h < 2; ++h) {
-      portable::StoreHalf(fold[k] + h * portable::kHalfLanes, column[h] & portable::Splat(0xFF));
-    }
-  }
-}
+/// The folds ///
 
 // XORs each lane's suffix, repeated, into the fold of Rotor2.
 void AddSuffixes(Row (&fold23)[23], const LaneKey* keys, std::size_t count) {
@@ -520,21 +595,21 @@ void StartMix(std::uint16_t (&mix)[kLaneCount], std::size_t position) {
 template <class Path>
 void ScheduleGroupOn(KeyGroup& group, const LaneKey* keys, std::size_t count) {
   // Rotor1's drive: each lane's key bytes repeated, then turned into rows.
-  alignas(16) std::uint8_t repeated[kLaneCount][kDriveBytes];
+  alignas(16) DriveBytes repeated;
   for (std::size_t k = 0; k < kLaneCount; ++k) {
     const LaneKey& key = keys[k < count ? k : 0];
     RepeatBytes(key.key, std::min<std::size_t>(key.keyLength, kRotor1Size), repeated[k]);
   }
-  TransposeDrive(repeated, group.drive);
+  Path::TransposeDrive(repeated, group.drive);
   StartMix(group.mix, 0);
   Path::template Shuffle<kRotor1Size, kRotor1Size>(group.rotor1, group.drive, group.mix);
 
   alignas(32) Row fold17[17];
-  FoldLanes<kRotor1Size>(group.rotor1, fold17);
+  Path::template Fold<kRotor1Size>(group.rotor1, fold17);
   Path::template Shuffle<kRotor2Size, 17>(group.rotor2, fold17, group.mix);
 
   alignas(32) Row fold23[23];
-  FoldLanes<kRotor2Size>(group.rotor2, fold23);
+  Path::template Fold<kRotor2Size>(group.rotor2, fold23);
   AddSuffixes(fold23, keys, count);
   Path::template Shuffle<kRotor3Size, 23>(group.rotor3, fold23, group.mix);
 }

@@ -86,12 +86,6 @@ std::string About(double seconds) {
   return seconds > kCentury ? Duration(seconds) : "about " + Duration(seconds);
 }
 
-std::uint64_t Fnv(const std::string& bytes) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (const char b : bytes) h = (h ^ static_cast<std::uint8_t>(b)) * 1099511628211ull;
-  return h;
-}
-
 std::string Absolute(const std::string& path) {
   if (path == "-") return path;
   std::error_code error;
@@ -547,25 +541,22 @@ Search SearchFromOptions(const RecoverOptions& o) {
   return search;
 }
 
-// A fixed suffix is never stored, only checked: a session under one needs
-// it again, and the same.
+// A fixed suffix is never stored, nor anything made from it: a session
+// under one needs it again, and trusts the one it is given.
 void TakeFixedSuffix(Plan& plan, const RecoverOptions& o) {
   plan.fixedSuffix = o.fixedSuffix ? o.fixedSuffix(plan.search.message, plan.search.wordlist) : std::nullopt;
-  const std::optional<std::uint64_t> hash = plan.fixedSuffix ? std::optional(Fnv(*plan.fixedSuffix)) : std::nullopt;
+  const bool given = plan.fixedSuffix.has_value();
   if (!plan.restored) {
-    plan.search.fixedSuffix = hash.has_value();
-    plan.search.suffixHash = hash.value_or(0);
+    plan.search.fixedSuffix = given;
     return;
   }
-  if (plan.search.fixedSuffix && !hash) {
+  if (plan.search.fixedSuffix && !given) {
     throw Failure{kExitUsage,
                   "this session searches under a fixed suffix, which it does not store: give it again "
                   "(--suffix-file, --suffix-env or --suffix)"};
   }
-  if (!plan.search.fixedSuffix && hash)
+  if (!plan.search.fixedSuffix && given)
     throw Failure{kExitUsage, "this session searches under no fixed suffix: leave out the suffix"};
-  if (hash && *hash != plan.search.suffixHash)
-    throw Failure{kExitUsage, "the suffix given is not the suffix this session searches under"};
 }
 
 // A new search locks its session file, and takes it only when it holds

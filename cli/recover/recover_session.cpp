@@ -129,7 +129,7 @@ Search SearchFromJson(const json& j) {
   const json& suffixMask = Field(j, "suffix_mask");
   if (!suffixMask.is_null()) s.suffixMask = Text(suffixMask, "suffix_mask");
   s.fixedSuffix = Flag(j, "fixed_suffix");
-  s.suffixHash = Whole(j, "suffix_check");
+  // Sessions saved before keep a "suffix_check"; it is passed over.
   s.codePages = CodePagesOf(j);
   s.earlyTest = Flag(j, "early_test");
   // A part of a search (--skip, --limit); sessions of the whole have neither.
@@ -280,7 +280,6 @@ json SearchToJson(const Search& s) {
             {"suffix_wordlist", s.suffixWordlist ? json(*s.suffixWordlist) : json(nullptr)},
             {"suffix_mask", s.suffixMask ? json(*s.suffixMask) : json(nullptr)},
             {"fixed_suffix", s.fixedSuffix},
-            {"suffix_check", s.suffixHash},
             {"codepages", s.codePages},
             {"early_test", s.earlyTest}};
   if (s.skip != 0) j["skip"] = s.skip;

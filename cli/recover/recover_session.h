@@ -35,8 +35,9 @@ struct Search {
   bool increment = false;
   std::size_t incrementMin = 1;
   std::optional<std::string> suffixWordlist, suffixMask;
-  bool fixedSuffix = false;  // the text itself is never stored
-  std::uint64_t suffixHash = 0;
+  // A fixed suffix's text is never stored, nor anything made from it: a
+  // check of a short suffix would give it away to whoever reads the session.
+  bool fixedSuffix = false;
   std::vector<int> codePages;
   bool earlyTest = true;
   // The part of the search this is: candidates skip to skip + limit - 1
