@@ -653,7 +653,7 @@ TEST_F(CliRecover, WhatAFoundKeyLeaves) {
 }
 
 // The key is out before anything that may fail after it, and a key that
-// could not be written is not lost: its session still stands before it.
+// could not be written is not lost: its session stands where the run began.
 TEST_F(CliRecover, TheKeyOutlivesWhatFailsAfterIt) {
   const std::string message = Sealed("m.b64", u"kqza", u"");
   const std::string session = Path("k.session").string();
@@ -686,6 +686,10 @@ TEST_F(CliRecover, TheKeyOutlivesWhatFailsAfterIt) {
     if (c.session == After::kNone) continue;
     const nlohmann::json kept = nlohmann::json::parse(ReadFile(session));
     EXPECT_EQ(kept.contains("standing"), c.session == After::kStanding) << kept.dump();
+    if (c.session == After::kStanding) {  // where this run began: the winner's place would tell the key
+      EXPECT_EQ(kept["standing"]["frontier"], 0) << kept.dump();
+      EXPECT_TRUE(kept["standing"].value("done_above", nlohmann::json::array()).empty()) << kept.dump();
+    }
     // Restored, a standing session finds the key again; a finished one says so.
     const Outcome again = RunIn({"--restore", session, "-q"}, dir_);
     EXPECT_EQ(again.status, c.session == After::kStanding ? 0 : 2) << again.err;

@@ -1283,7 +1283,9 @@ RecoverResult ReportFound(const RecoverHooks& hooks, const Plan& plan, const Can
                      ShownKey(w.suffix, w.codePage)};
   const std::string why = hooks.deliver ? hooks.deliver(found) : std::string();
   if (!why.empty()) {
-    saver.Save(SessionNow(plan, inputs, outcome.last));  // it stands at the winner: --restore finds it again
+    // Back where this run began, not at the winner, whose place would give
+    // the key away: --restore tries this run's candidates again and finds it.
+    saver.Save(SessionNow(plan, inputs, StandingToGoOn(plan, inputs)));
     throw Failure{kExitInput, why + "; trirotor recover --restore " + ShownName(plan.sessionPath) + " finds it again"};
   }
   saver.Save(SessionNow(plan, inputs, std::nullopt));
