@@ -36,16 +36,21 @@ def test_vector_file_is_complete():
     assert len(VECTORS) >= 155
 
 
+def as_1252(message):
+    """The message's bytes under code page 1252, and whether they are exactly
+    its characters. Look-alikes (fullwidth digits and the like) become base64
+    digits only through the engine's own conversion; Python's cp1252 has no
+    best fit, so those messages are checked as text alone."""
+    as_bytes = message.encode("cp1252", errors="replace")
+    return as_bytes, all(c == "?" or b != 0x3F for c, b in zip(message, as_bytes))
+
+
 @pytest.mark.parametrize("v", VECTORS, ids=[v["name"] for v in VECTORS])
 def test_vector(v):
     # Each vector through decode and decode_bytes: text, checksum (lenient and
     # strict), frame and engine errors with the engine's numbers and words.
     message, key, suffix = v["message"], v["key"], v["suffix"]
-    as_bytes = message.encode("cp1252", errors="replace")
-    # Look-alikes (fullwidth digits and the like) become base64 digits only
-    # through the engine's own conversion; Python's cp1252 has no best fit,
-    # so those messages are checked as text alone.
-    plain_1252 = all(c == "?" or b != 0x3F for c, b in zip(message, as_bytes))
+    as_bytes, plain_1252 = as_1252(message)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", trirotor.KeyCharacterWarning)
         if v["expect"] == "error":
@@ -96,8 +101,7 @@ def test_try_decode_says_what_the_vector_says(v):
     # The outcome face of the same decodes: one status in place of the
     # exceptions, with the vector's numbers, words and text.
     message, key, suffix = v["message"], v["key"], v["suffix"]
-    as_bytes = message.encode("cp1252", errors="replace")
-    plain_1252 = all(c == "?" or b != 0x3F for c, b in zip(message, as_bytes))
+    as_bytes, plain_1252 = as_1252(message)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", trirotor.KeyCharacterWarning)
         results = [trirotor.try_decode(message, key, suffix)]
