@@ -67,7 +67,13 @@ drive=$WINEPREFIX/drive_c
 installed=$drive/Program\ Files/trirotor
 machine_env='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-on_path() { wine reg query "$machine_env" /v PATH | grep -qi 'trirotor\\bin'; }
+# What a command printed is taken whole before it is searched: "cmd | grep -q"
+# under pipefail fails when grep leaves at its match and cmd, still writing,
+# dies of SIGPIPE.
+on_path() {
+  local out
+  out=$(wine reg query "$machine_env" /v PATH) && grep -qi 'trirotor\\bin' <<<"$out"
+}
 shortcut() { find "$drive" -path '*/Start Menu/Programs/trirotor.lnk' -print -quit; }
 # The versions of the uninstall entries named trirotor, one a line.
 entries() {
@@ -88,7 +94,8 @@ check "msiexec /i /qn installs the tool, the window and the DLL" \
   test -f "$installed/bin/trirotor.exe" -a -f "$installed/bin/trirotor-gui.exe" -a -f "$installed/bin/trirotor.dll"
 check "... the docs and the examples" test -f "$installed/README.txt" -a -f "$installed/docs/windows.md" \
   -a -f "$installed/examples/hello.b64"
-if unzip -l "$build/trirotor-$version-windows-x64.zip" | grep -q 'trirotor\.html$'; then
+unzip -Z1 "$build/trirotor-$version-windows-x64.zip" >"$work/zip-names"
+if grep -q '/trirotor\.html$' "$work/zip-names"; then
   check "... the page, which the zip has too" test -f "$installed/trirotor.html"
 else
   check "... no page, as the zip has none" test ! -e "$installed/trirotor.html"
@@ -98,7 +105,9 @@ link_target() {
   local link
   link=$(shortcut)
   [ -n "$link" ] || return 1
-  iconv -f UTF-16LE -t UTF-8 <"$link" 2>/dev/null | grep -qa 'trirotor-gui.exe' || grep -qa 'trirotor-gui.exe' "$link"
+  local wide
+  wide=$(iconv -f UTF-16LE -t UTF-8 <"$link" 2>/dev/null | tr -d '\0' || true)
+  grep -qa 'trirotor-gui.exe' <<<"$wide" || grep -qa 'trirotor-gui.exe' "$link"
 }
 check "a Start menu shortcut opens the window" link_target
 check "one uninstall entry, version $version: the older version was replaced" \
