@@ -32,8 +32,6 @@
 #include "testing/run_tool.h"
 #include "tests/test_util.h"
 
-extern char** environ;
-
 namespace trirotor::test {
 namespace {
 
@@ -223,59 +221,13 @@ TEST_F(CliRecover, LuckyKeysAreNotTaken) {
   }
 }
 
-// A run of recover whose --status-json lines the test reads as they come.
-struct Watched {
-  int status = -1;  // the exit status, or 1000 + the signal that ended it
-  std::string err;  // all it wrote to standard error
-  std::string out;  // all it wrote to standard output
-  bool stopped = false;
-};
-
-// Starts recover with --status-json and stops it with SIGINT once its
-// status lines show `more` candidates tried beyond `from`: a stop on the
-// search's progress, not on the clock, so a loaded machine only slows it.
-Watched StopAfterProgress(std::vector<std::string> args, std::uint64_t from, std::uint64_t more,
-                          const std::string& outPath) {
-  std::vector<std::string> all = {TRIROTOR_CLI, "recover", "--status-json", "0.1"};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int err[2];
-  Watched w;
-  if (::pipe(err) != 0) return w;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  posix_spawn_file_actions_addclose(&actions, err[0]);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(err[1]);
-  if (spawned != 0) {
-    ::close(err[0]);
-    return w;
-  }
-  std::string pending;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) {
-    w.err.append(buffer, static_cast<std::size_t>(n));
-    pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end; !w.stopped && (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-      const nlohmann::json line = nlohmann::json::parse(pending.substr(0, end), nullptr, false);
-      if (line.is_object() && line.value("tried", std::uint64_t{0}) >= from + more) {
-        ::kill(pid, SIGINT);
-        w.stopped = true;
-      }
-    }
-  }
-  ::close(err[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  w.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-  w.out = ReadFile(outPath);
-  return w;
+// A run of recover stopped as Ctrl-C stops it, once the search has asked
+// `asked` times whether to stop (about asked * 64 candidates in): at a
+// count, not a moment, so that neither a fast machine nor a loaded one
+// moves the stop past the search's end.
+Outcome StopAt(std::vector<std::string> args, std::uint64_t asked) {
+  args.insert(args.begin(), "recover");
+  return RunTool(TRIROTOR_CLI, {.args = args, .env = {{"TRIROTOR_TEST_INTERRUPT_AT", std::to_string(asked)}}});
 }
 
 // Stopped at random points of its progress and resumed, the search tries
@@ -294,24 +246,23 @@ TEST_F(CliRecover, StoppedAndResumedTriesEachCandidateOnce) {
   for (const bool planted : {false, true}) {
     const std::string message = Sealed("m.b64", planted ? Text(lastWord + "99") : u"absent", u"");
     const std::string session = Path("r.session").string();
-    const std::string out = Path("out.txt").string();
     fs::remove(session);
     std::string log;
     std::uint64_t tried = 0;
-    Watched run = StopAfterProgress(
-        {"--wordlist", words, "--append-mask", "?d?d", "--session", session, "-j", "2", "--json", message}, 0,
-        count / 20 + random() % (count / 8), out);
+    // Each run goes on for 20,000 to 70,000 candidates (a share of the
+    // 400,000), 64 a time it asks whether to stop.
+    const auto share = [&] { return (count / 20 + random() % (count / 8)) / 64; };
+    Outcome run = StopAt(
+        {"--wordlist", words, "--append-mask", "?d?d", "--session", session, "-j", "2", "--json", message}, share());
     log += run.err;
     int stops = 0;
     while (run.status == 130 && stops < 40) {
       ++stops;
-      EXPECT_TRUE(run.stopped) << run.err;
       EXPECT_EQ(ReadFile(Path("r.session")).find("zq"), std::string::npos);
       const std::uint64_t now = nlohmann::json::parse(ReadFile(Path("r.session")))["standing"]["tried"];
       EXPECT_GT(now, tried) << "a stopped run saved no progress";
       tried = now;
-      run = StopAfterProgress({"--restore", session, "-j", "2", "--json"}, tried, count / 20 + random() % (count / 8),
-                              out);
+      run = StopAt({"--restore", session, "-j", "2", "--json"}, share());
       log += run.err;
     }
     EXPECT_GE(stops, 2) << "the search ended before its second stop: make it longer";
@@ -393,10 +344,10 @@ TEST_F(CliRecover, APartResumesItself) {
   // "wzmq" is candidate 23 + 25 * 26 + 12 * 676 + 16 * 17576 = 290,001.
   const std::string message = Sealed("m.b64", u"wzmq", u"");
   const std::string session = Path("part.session").string();
-  const std::string out = Path("out.txt").string();
-  Watched run = StopAfterProgress({"--mask", "?l?l?l?l", "--skip", "100000", "--limit", "200000", "--session", session,
-                                   "-j", "2", "--json", message},
-                                  0, 40000, out);
+  // Each run stops some 40,000 candidates in (625 asks of 64).
+  Outcome run = StopAt({"--mask", "?l?l?l?l", "--skip", "100000", "--limit", "200000", "--session", session, "-j", "2",
+                        "--json", message},
+                       625);
   int stops = 0;
   while (run.status == 130 && stops < 20) {
     ++stops;
@@ -406,7 +357,7 @@ TEST_F(CliRecover, APartResumesItself) {
     EXPECT_GE(saved["standing"]["frontier"].get<std::uint64_t>(), 100000u);
     const std::uint64_t tried = saved["standing"]["tried"];
     EXPECT_LT(tried, 200000u);
-    run = StopAfterProgress({"--restore", session, "-j", "2", "--json"}, tried, 40000, out);
+    run = StopAt({"--restore", session, "-j", "2", "--json"}, 625);
   }
   EXPECT_GE(stops, 1) << "the part ended before its first stop";
   ASSERT_EQ(run.status, 0) << run.err;

@@ -8,9 +8,13 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -129,6 +133,23 @@ std::string KeyLine(const CommandOptions& o, const RecoverFound& found) {
          "\n";
 }
 
+// Whether to stop: a signal came. The tests must stop a search at a count,
+// not at a moment (a fast machine ends a search before a stop timed for a
+// slow one), so TRIROTOR_TEST_INTERRUPT_AT=K records a SIGINT, as its
+// handler does, the K-th time the search asks: it asks once a batch of 64
+// candidates on each thread and as it hands out runs, so the stop lands
+// some K * 64 candidates in, on any machine.
+std::function<bool()> StopHook() {
+  const char* at = std::getenv("TRIROTOR_TEST_INTERRUPT_AT");
+  if (at == nullptr || *at == '\0') return Interrupted;
+  const std::uint64_t k = std::strtoull(at, nullptr, 10);
+  auto asked = std::make_shared<std::atomic<std::uint64_t>>(0);
+  return [asked, k] {
+    if (asked->fetch_add(1, std::memory_order_relaxed) + 1 == k) RecordStop(SIGINT);
+    return Interrupted();
+  };
+}
+
 int RunRecover(CommandOptions& o) {
   InstallInterruptHandler();
   RefuseClosedStandardOutput();
@@ -138,7 +159,7 @@ int RunRecover(CommandOptions& o) {
   o.search.suffixFile = o.suffixFile;
   ProgressLines lines(o);
   RecoverHooks hooks;
-  hooks.stop = Interrupted;
+  hooks.stop = StopHook();
   hooks.progress = [&lines](const RecoverProgress& progress) { lines.Show(progress); };
   hooks.tell = [&o, &lines](std::string_view line, bool chatter) {
     if (chatter && o.quiet) return;
