@@ -129,15 +129,19 @@ template <int N>
 constexpr std::size_t kDriveBytes = (kRotor1Size + 7) / 8 * 8;
 static_assert(kDriveBytes <= kRotor1Size + 1, "the drive rows hold the last block's spare position");
 
-// bytes[0..count) repeated to fill out[0..kDriveBytes); count >= 1.
-void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out) {
-  std::size_t filled = std::min(count, kDriveBytes);
-  std::memcpy(out, bytes, filled);
-  while (filled < kDriveBytes) {  // doubling copies
-    const std::size_t more = std::min(filled, kDriveBytes - filled);
-    std::memcpy(out + filled, out, more);
-    filled += more;
-  }
+// bytes[0..count) repeated to fill out[0..upTo); count >= 1, upTo <=
+// kDriveBytes. Byte by byte up to a period of 16 or more (a multiple of
+// count), then 16 bytes at a time from a period back: sixteen constant
+// copies where doubling called memcpy six times or more a key.
+void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out, std::size_t upTo) {
+  const std::size_t first = std::min(count, upTo);
+  std::memcpy(out, bytes, first);
+  std::size_t period = first;
+  while (period < 16) period += first;
+  std::size_t i = first;
+  for (; i < std::min(period, upTo); ++i) out[i] = out[i - first];
+  for (; i + 16 <= upTo; i += 16) std::memcpy(out + i, out + i - period, 16);
+  for (; i < upTo; ++i) out[i] = out[i - period];
 }
 
 using DriveBytes = std::uint8_t[kLaneCount][kDriveBytes];
@@ -147,11 +151,12 @@ using DriveBytes = std::uint8_t[kLaneCount][kDriveBytes];
 // the shuffle they drive; with SSE2 (every x86-64) each half row is made
 // eight positions at a time: the eight lanes' bytes interleaved, then
 // pairs, then fours, then widened to entries.
-void TransposeDriveBy8(const DriveBytes& bytes, Row* drive) {
+// Positions [0, positions) are turned, in whole blocks of sixteen.
+void TransposeDriveBy8(const DriveBytes& bytes, Row* drive, std::size_t positions) {
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
   for (std::size_t half = 0; half < kLaneCount; half += 8) {
-    for (std::size_t p = 0; p < kDriveBytes; p += 8) {
+    for (std::size_t p = 0; p < positions; p += 8) {
       __m128i lane[8];  // each lane's eight bytes, in the low half
       for (std::size_t k = 0; k < 8; ++k) {
         lane[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[half + k] + p));
@@ -176,7 +181,7 @@ void TransposeDriveBy8(const DriveBytes& bytes, Row* drive) {
     }
   }
 #else
-  for (std::size_t p = 0; p < kDriveBytes; ++p) {
+  for (std::size_t p = 0; p < positions; ++p) {
     for (std::size_t k = 0; k < kLaneCount; ++k) drive[p][k] = bytes[k][p];
   }
 #endif
@@ -244,7 +249,9 @@ Half RowOffsets(std::size_t position, std::size_t h) {
 }
 
 struct Path {
-  static void TransposeDrive(const DriveBytes& bytes, Row* drive) { TransposeDriveBy8(bytes, drive); }
+  static void TransposeDrive(const DriveBytes& bytes, Row* drive, std::size_t positions) {
+    TransposeDriveBy8(bytes, drive, positions);
+  }
 
   // The fold of N rows into M: each lane's entries' low bytes XORed
   // together by position mod M.
@@ -262,11 +269,11 @@ struct Path {
   }
 
   // Fills the rotor of N rows with the identity in every lane and shuffles
-  // it, driven by drive[p mod M] at position p (each lane's drive bytes as
-  // entries). mix (each lane's ScheduleMix as an offset, below 2N rows)
-  // enters from the shuffle before and leaves for the next.
-  template <int N, int M>
-  static void Shuffle(Row* rows, const Row* drive, std::uint16_t* mixOffsets) {
+  // it, driven by drive[p mod period] at position p (each lane's drive
+  // bytes as entries). mix (each lane's ScheduleMix as an offset, below 2N
+  // rows) enters from the shuffle before and leaves for the next.
+  template <int N>
+  static void Shuffle(Row* rows, const Row* drive, std::size_t period, std::uint16_t* mixOffsets) {
     auto* base = reinterpret_cast<unsigned char*>(rows);
     for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) {
       for (std::size_t h = 0; h < 2; ++h) StoreHalf(rows[p] + h * kHalfLanes, Splat(p));
@@ -278,7 +285,7 @@ struct Path {
       mix[h] = SubtractOnce(LoadHalf(mixOffsets + h * kHalfLanes), size);
       ahead[h] = LoadHalf(rows[0] + h * kHalfLanes);
     }
-    for (std::size_t p = 0, j = 0; p < static_cast<std::size_t>(N); ++p, j = j + 1 == M ? 0 : j + 1) {
+    for (std::size_t p = 0, j = 0; p < static_cast<std::size_t>(N); ++p, j = j + 1 == period ? 0 : j + 1) {
       Half a[2];
 #pragma GCC unroll 2
       for (std::size_t h = 0; h < 2; ++h) {
@@ -470,12 +477,12 @@ struct Path {
   // half, so that the three rounds of interleaving serve all sixteen lanes
   // and leave two positions a register, widened to entries. A third of the
   // instructions of eight at a time.
-  [[gnu::target("avx2")]] static void TransposeDrive(const DriveBytes& bytes, Row* drive) {
+  [[gnu::target("avx2")]] static void TransposeDrive(const DriveBytes& bytes, Row* drive, std::size_t positions) {
     static_assert(kDriveBytes % 16 == 0, "the drive bytes are whole blocks of sixteen positions");
     const auto load = [&](std::size_t k, std::size_t p) {
       return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes[k] + p));
     };
-    for (std::size_t p = 0; p < kDriveBytes; p += 16) {
+    for (std::size_t p = 0; p < positions; p += 16) {
       __m256i lanes[8];  // lanes k and k + 8 at positions p to p + 15
       for (std::size_t k = 0; k < 8; ++k) {
         lanes[k] = _mm256_inserti128_si256(_mm256_castsi128_si256(load(k, p)), load(k + 8, p), 1);
@@ -508,22 +515,30 @@ struct Path {
   // Path::Fold of the portable path, a row to a register.
   template <int N, int M>
   [[gnu::target("avx2")]] static void Fold(const Row* rows, Row (&fold)[M]) {
+    // Each column's rows, N / M of them and one more for the first N % M,
+    // unrolled: a loop over p += M spent three instructions a row on itself.
     for (int k = 0; k < M; ++k) {
-      __m256i column = _mm256_setzero_si256();
-      for (int p = k; p < N; p += M) column = _mm256_xor_si256(column, Load(rows[p]));
+      __m256i column = k < N % M ? Load(rows[k + N / M * M]) : _mm256_setzero_si256();
+#pragma GCC unroll 32
+      for (int i = 0; i < N / M; ++i) column = _mm256_xor_si256(column, Load(rows[k + i * M]));
       Store(fold[k], _mm256_and_si256(column, Splat(0xFF)));
     }
   }
 
-  template <int N, int M>
-  [[gnu::target("avx2")]] static void Shuffle(Row* rows, const Row* drive, std::uint16_t* mixOffsets) {
+  template <int N>
+  [[gnu::target("avx2")]] static void Shuffle(Row* rows, const Row* drive, std::size_t period,
+                                              std::uint16_t* mixOffsets) {
     auto* base = reinterpret_cast<unsigned char*>(rows);
-    for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) Store(rows[p], Splat(p));
+    __m256i identity = _mm256_setzero_si256();
+    for (std::size_t p = 0; p < static_cast<std::size_t>(N); ++p) {
+      Store(rows[p], identity);
+      identity = _mm256_add_epi16(identity, Splat(1));
+    }
     Store(rows[N], _mm256_setzero_si256());
     __m256i mix = SubtractOnce(Load(*reinterpret_cast<const Row*>(mixOffsets)), N * kRowBytes);
     __m256i ahead = Load(rows[0]);
     __m256i nextOffsets = LaneOffsets();
-    for (std::size_t p = 0, j = 0; p < static_cast<std::size_t>(N); ++p, j = j + 1 == M ? 0 : j + 1) {
+    for (std::size_t p = 0, j = 0; p < static_cast<std::size_t>(N); ++p, j = j + 1 == period ? 0 : j + 1) {
       const __m256i a = ahead;
       ahead = Load(rows[p + 1]);  // before the swaps: a load after them would wait for their offsets
       mix = AdvanceMix<N>(mix, _mm256_add_epi16(a, Load(drive[j])));
@@ -592,26 +607,43 @@ void StartMix(std::uint16_t (&mix)[kLaneCount], std::size_t position) {
   for (std::size_t k = 0; k < kLaneCount; ++k) mix[k] = static_cast<std::uint16_t>(position * kRowBytes + 2 * k);
 }
 
+// Rotor1's drive rows for the lanes' keys (only their first 463 bytes take
+// part); returns their period. Keys of one length (every key of a mask
+// search) repeat with that length, so only that many positions are turned
+// into rows, and the shuffle goes round them; keys of several lengths
+// repeat each its own way, and all 463 positions are made.
+template <class Path>
+std::size_t MakeDrive(KeyGroup& group, const LaneKey* keys, std::size_t count) {
+  const auto taken = [&](std::size_t k) {
+    return std::min<std::size_t>(keys[k < count ? k : 0].keyLength, kRotor1Size);
+  };
+  std::size_t period = taken(0);
+  for (std::size_t k = 1; k < count; ++k) {
+    if (taken(k) != period) period = kRotor1Size;
+  }
+  // Whole blocks of sixteen positions, the most either transposition turns at once.
+  const std::size_t positions = std::min(kDriveBytes, (period + 15) / 16 * 16);
+  alignas(16) DriveBytes repeated;
+  for (std::size_t k = 0; k < kLaneCount; ++k)
+    RepeatBytes(keys[k < count ? k : 0].key, taken(k), repeated[k], positions);
+  Path::TransposeDrive(repeated, group.drive, positions);
+  return period;
+}
+
 template <class Path>
 void ScheduleGroupOn(KeyGroup& group, const LaneKey* keys, std::size_t count) {
-  // Rotor1's drive: each lane's key bytes repeated, then turned into rows.
-  alignas(16) DriveBytes repeated;
-  for (std::size_t k = 0; k < kLaneCount; ++k) {
-    const LaneKey& key = keys[k < count ? k : 0];
-    RepeatBytes(key.key, std::min<std::size_t>(key.keyLength, kRotor1Size), repeated[k]);
-  }
-  Path::TransposeDrive(repeated, group.drive);
+  const std::size_t period = MakeDrive<Path>(group, keys, count);
   StartMix(group.mix, 0);
-  Path::template Shuffle<kRotor1Size, kRotor1Size>(group.rotor1, group.drive, group.mix);
+  Path::template Shuffle<kRotor1Size>(group.rotor1, group.drive, period, group.mix);
 
   alignas(32) Row fold17[17];
   Path::template Fold<kRotor1Size>(group.rotor1, fold17);
-  Path::template Shuffle<kRotor2Size, 17>(group.rotor2, fold17, group.mix);
+  Path::template Shuffle<kRotor2Size>(group.rotor2, fold17, 17, group.mix);
 
   alignas(32) Row fold23[23];
   Path::template Fold<kRotor2Size>(group.rotor2, fold23);
   AddSuffixes(fold23, keys, count);
-  Path::template Shuffle<kRotor3Size, 23>(group.rotor3, fold23, group.mix);
+  Path::template Shuffle<kRotor3Size>(group.rotor3, fold23, 23, group.mix);
 }
 
 template <class Path>
@@ -620,7 +652,7 @@ void ScheduleSuffixesOn(KeyGroup& group, const KeyRotors& rotors, const LaneKey*
   for (std::size_t j = 0; j < 23; ++j) std::fill_n(fold23[j], kLaneCount, rotors.fold23[j]);
   AddSuffixes(fold23, suffixes, count);
   StartMix(group.mix, rotors.scheduleMix);
-  Path::template Shuffle<kRotor3Size, 23>(group.rotor3, fold23, group.mix);
+  Path::template Shuffle<kRotor3Size>(group.rotor3, fold23, 23, group.mix);
 }
 
 /// The early test ///
@@ -629,15 +661,32 @@ void ScheduleSuffixesOn(KeyGroup& group, const KeyRotors& rotors, const LaneKey*
 // work of those lanes only (listed) instead of all sixteen unrolled.
 constexpr std::size_t kListedLanes = 8;
 
-// Frame bytes decrypted per pass of one rotor: the passes' outputs stay
-// small and in the cache.
-constexpr std::size_t kPassBytes = 64;
 
 // The plain bytes read of a span: its last three. A lane reads its byte L
 // at the end of a span, and the three after it (when byte L is 'H') in
 // spans that end no later than L + 4, each byte in the last three of its
 // span; and every span starts at a lane's end or at byte 0.
 constexpr std::size_t kWantedBytes = 3;
+
+// Every lane's plain byte of one frame position: the frame's byte XOR the
+// rotors' outputs added mod 256, the rows `outputs` (one, two or three of
+// them) and `add`, the same for every lane. Eight lanes to a vector of the
+// compiler's.
+template <std::size_t kRows>
+void PlainRow(std::uint8_t cipher, const Row* const (&outputs)[kRows], std::uint8_t add, ByteRow& plain) {
+  using Entries = std::uint16_t __attribute__((vector_size(16)));
+  using Bytes = std::uint8_t __attribute__((vector_size(8)));
+  for (std::size_t h = 0; h < kLaneCount; h += 8) {
+    Entries sum = Entries{} + add;
+    for (const Row* row : outputs) {
+      Entries entries;
+      std::memcpy(&entries, *row + h, sizeof entries);
+      sum += entries;
+    }
+    const Bytes bytes = __builtin_convertvector(sum, Bytes) ^ cipher;
+    std::memcpy(plain + h, &bytes, sizeof bytes);
+  }
+}
 
 // The early test over the lanes that runner.Run(begin, end, lanes, live)
 // decrypts in step (lanes: the list of lanes still reading, or nullptr for
@@ -692,7 +741,13 @@ template <class Path>
 class GroupRunner {
  public:
   GroupRunner(KeyGroup& group, const FrameHead& frame)
-      : frame_(frame), rotor1_(group.rotor1), rotor2_(group.rotor2), rotor3_(group.rotor3) {}
+      : frame_(frame),
+        rotor1_(group.rotor1),
+        rotor2_(group.rotor2),
+        rotor3_(group.rotor3),
+        out1_(group.out[0]),
+        out2_(group.out[1]),
+        out3_(group.out[2]) {}
 
   void Run(std::size_t begin, std::size_t end, const std::uint8_t* lanes, std::size_t live) {
     const std::size_t wanted = end - std::min<std::size_t>(end - begin, kWantedBytes);
@@ -707,10 +762,8 @@ class GroupRunner {
       Path::template Step<kRotor2Size, false>(rotor2_, nullptr, out1_, out2_, n, 0, lanes, live);
       Path::template Step<kRotor3Size, false>(rotor3_, nullptr, out2_, out3_, n, outFrom, lanes, live);
       for (std::size_t i = outFrom; i < n; ++i) {
-        for (std::size_t k = 0; k < kLaneCount; ++k) {
-          plain_[at + i][k] =
-              static_cast<std::uint8_t>(frame_.bytes[at + i] ^ (out1_[i][k] + out2_[i][k] + out3_[i][k]));
-        }
+        const Row* const outputs[] = {&out1_[i], &out2_[i], &out3_[i]};
+        PlainRow(frame_.bytes[at + i], outputs, 0, plain_[at + i]);
       }
     }
   }
@@ -720,10 +773,8 @@ class GroupRunner {
  private:
   const FrameHead& frame_;
   RotorLanes rotor1_, rotor2_, rotor3_;
-  // Each step's outputs, a row per frame byte. A lane left out of a step
-  // keeps whatever its entry held: a byte, which the next rotor may take in
-  // but nothing reads back.
-  alignas(32) Row out1_[kPassBytes] = {}, out2_[kPassBytes] = {}, out3_[kPassBytes] = {};
+  // Each step's outputs, a row per frame byte: the group's (KeyGroup::out).
+  Row *out1_, *out2_, *out3_;
   ByteRow plain_[kEarlyTestBytes];
 };
 
@@ -733,7 +784,7 @@ template <class Path>
 class SuffixRunner {
  public:
   SuffixRunner(KeyGroup& group, KeyRotors& rotors, const FrameHead& frame)
-      : frame_(frame), rotors_(rotors), rotor3_(group.rotor3) {}
+      : frame_(frame), rotors_(rotors), rotor3_(group.rotor3), out3_(group.out[2]) {}
 
   void Run(std::size_t begin, std::size_t end, const std::uint8_t* lanes, std::size_t live) {
     if (end > rotors_.made) {  // Rotor1 and Rotor2 as far as any lane reads, once for the key
@@ -747,9 +798,8 @@ class SuffixRunner {
       const std::size_t outFrom = std::clamp(wanted, at, at + n) - at;
       Path::template Step<kRotor3Size, true>(rotor3_, rotors_.out2 + at, nullptr, out3_, n, outFrom, lanes, live);
       for (std::size_t i = outFrom; i < n; ++i) {
-        for (std::size_t k = 0; k < kLaneCount; ++k) {
-          plain_[at + i][k] = static_cast<std::uint8_t>(frame_.bytes[at + i] ^ (rotors_.sum12[at + i] + out3_[i][k]));
-        }
+        const Row* const outputs[] = {&out3_[i]};
+        PlainRow(frame_.bytes[at + i], outputs, rotors_.sum12[at + i], plain_[at + i]);
       }
     }
   }
@@ -760,7 +810,7 @@ class SuffixRunner {
   const FrameHead& frame_;
   KeyRotors& rotors_;
   RotorLanes rotor3_;
-  alignas(32) Row out3_[kPassBytes] = {};
+  Row* out3_;
   ByteRow plain_[kEarlyTestBytes];
 };
 

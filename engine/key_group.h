@@ -27,6 +27,10 @@ namespace trirotor::internal {
 
 inline constexpr std::size_t kLaneCount = 16;
 
+// Frame bytes the early test decrypts per pass of one rotor: the passes'
+// outputs stay small and in the cache.
+inline constexpr std::size_t kPassBytes = 64;
+
 // The rotors of sixteen keys side by side, and the key bytes that drive
 // Rotor1's shuffle. An entry is 16 bits, so a row is 32 bytes; a lane's mix position is
 // held as the byte offset of its entry (position * 32 + lane * 2), so that
@@ -38,6 +42,11 @@ struct alignas(64) KeyGroup {
   std::uint16_t rotor3[kRotor3Size + 1][kLaneCount];
   std::uint16_t drive[kRotor1Size + 1][kLaneCount];  // each position's drive byte, for Rotor1's shuffle
   std::uint16_t mix[kLaneCount];                     // each lane's ScheduleMix, as a byte offset
+  // The early test's outputs of each rotor over a pass, a row per frame
+  // byte. A lane left out of a step keeps what its entry held: a byte (they
+  // start at 0), which the next rotor may take in but nothing reads back.
+  // Kept here, so that they are cleared once and not at every test.
+  std::uint16_t out[3][kPassBytes][kLaneCount] = {};
 };
 
 // What one lane is keyed with: the key's bytes (only the first 463 take

@@ -14,7 +14,9 @@
 // empty texts past the end):
 //   U8   flags: bit 0 seals the frame under the first candidate, so that it
 //        may pass; bit 1 makes keys and suffixes arbitrary UTF-16; bits 2-3
-//        choose the code page (1252, 1251, 437, 874)
+//        choose the code page (1252, 1251, 437, 874); bit 4 gives every key
+//        the first one's length (groups of one length make their drive for
+//        that length alone)
 //   U8   candidates, 1 + value mod 64
 //   U16  frame length, value mod 600, then the frame's bytes
 //   per candidate: U8 key characters, then that many, repeated to U16 mod
@@ -51,12 +53,14 @@ Input ReadInput(const std::uint8_t* data, std::size_t size) {
   const bool wide = (flags & 2) != 0;
   constexpr std::array<int, 4> kPages = {1252, 1251, 437, 874};
   input.codePage = kPages[(flags >> 2) & 3];
+  const bool oneLength = (flags & 16) != 0;
   const std::size_t count = 1 + in.U8() % KeyGroupTrial::kMaxCandidates;
   const std::u16string frame = in.Text(in.U16() % 600, false);
   input.frame.assign(frame.begin(), frame.end());
   for (std::size_t i = 0; i < count; ++i) {
     const std::u16string pattern = in.Text(in.U8(), wide);
-    const std::size_t length = in.U16() % 700;
+    const std::size_t read = in.U16() % 700;
+    const std::size_t length = oneLength && i > 0 ? input.keys[0].size() : read;
     std::u16string key;
     while (!pattern.empty() && key.size() < length) key += pattern;
     input.keys.push_back(pattern.empty() ? u"" : key.substr(0, std::max<std::size_t>(length, 1)));

@@ -165,19 +165,20 @@ std::u16string RandomSuffix(std::mt19937& random) {
 }
 
 // Each lane of a group ends with exactly the rotors the literal schedule
-// gives its key and suffix: keys of every length from 1 to 600 bytes,
-// suffixes empty, short and past 23 bytes, groups of 1 to 16 keys, and
-// suffix groups on a key's Rotor1 and Rotor2 made once.
+// gives its key and suffix: keys of every length from 1 to 600 bytes, in
+// groups of keys of several lengths and of keys all of one length (whose
+// drive is made for that length alone), suffixes empty, short and past 23
+// bytes, groups of 1 to 16 keys, and suffix groups on a key's Rotor1 and
+// Rotor2 made once.
 void CheckLanesHoldTheLiteralSchedulesRotors() {
   std::mt19937 random(static_cast<std::uint32_t>(Seed()));
   KeyGroup group;
   KeyRotors rotors;
-  std::size_t length = 1;
-  for (std::size_t count = 1; length <= 600; count = count % kLaneCount + 1) {
+  const auto check = [&](std::size_t count, const auto& lengthOf) {
     ByteBuffer keys[kLaneCount], suffixes[kLaneCount];
     LaneKey lanes[kLaneCount];
-    for (std::size_t k = 0; k < count; ++k, ++length) {
-      keys[k] = RandomBytes(random, length);
+    for (std::size_t k = 0; k < count; ++k) {
+      keys[k] = RandomBytes(random, lengthOf(k));
       suffixes[k] = Bytes(RandomSuffix(random));
       lanes[k] = {keys[k].data(), keys[k].size(), suffixes[k].data(), suffixes[k].size()};
     }
@@ -197,6 +198,13 @@ void CheckLanesHoldTheLiteralSchedulesRotors() {
       EXPECT_TRUE(suffixed[k].Rotor3 == Cipher.Rotor3);
       EXPECT_TRUE(rotors.state.Rotor1 == Cipher.Rotor1 && rotors.state.Rotor2 == Cipher.Rotor2);
     }
+  };
+  std::size_t length = 1;
+  for (std::size_t count = 1; length <= 600; count = count % kLaneCount + 1) {
+    check(count, [&](std::size_t) { return length++; });
+  }
+  for (std::size_t one = 1; one <= 600; one += 1 + one / 40) {
+    check(one % kLaneCount + 1, [&](std::size_t) { return one; });
   }
 }
 
