@@ -18,7 +18,7 @@ import subprocess
 import sys
 
 # Who may see the engine's insides: itself, its host layer, and what tests it.
-INSIDE = ("engine", "platform", "tests", "fuzz", "bench", "testing", "gui/tests", "build")
+INSIDE = ("engine", "platform", "tests", "fuzz", "bench", "testing", "gui/tests", "cli/tests", "build")
 INCLUDE = re.compile(r'^\s*#\s*include\s*"engine/([^"]+)"', re.MULTILINE)
 
 

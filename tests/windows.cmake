@@ -3,12 +3,12 @@
 # costs Wine about 0.3 s, a per-case discovery several seconds a case). The
 # tool's tests drive it through POSIX terminals and signals; under Windows
 # tests/windows/contract.py holds its contract instead.
-list(FILTER TRIROTOR_TEST_SOURCES EXCLUDE REGEX "^cli_")
-# recover's candidates are held against hashcat, a Linux program.
-list(FILTER TRIROTOR_TEST_SOURCES EXCLUDE REGEX "^recover_candidates_test")
-# recover's library is the tool's, tested with it where the tool's tests run.
-list(FILTER TRIROTOR_TEST_SOURCES EXCLUDE REGEX "^recover_library_test")
-add_executable(trirotor_tests ${TRIROTOR_TEST_SOURCES} ${TRIROTOR_WINDOWS_TEST_SOURCES} test_util.cpp)
+# Of the tool's tests (cli/tests/), those of its libraries that have a
+# Windows side: the archive run's globs and digests (CNG), and the numbers.
+set(TRIROTOR_TOOL_TESTS_ON_WINDOWS ${PROJECT_SOURCE_DIR}/cli/tests/archive_parts_test.cpp
+    ${PROJECT_SOURCE_DIR}/cli/tests/human_test.cpp)
+add_executable(trirotor_tests ${TRIROTOR_TEST_SOURCES} ${TRIROTOR_WINDOWS_TEST_SOURCES} ${TRIROTOR_TOOL_TESTS_ON_WINDOWS}
+               test_util.cpp)
 target_link_libraries(trirotor_tests PRIVATE trirotor_testing trirotor_support GTest::gtest_main
   nlohmann_json::nlohmann_json)
 if(TARGET trirotor_archive_parts)  # the archive run's globs and digests

@@ -1203,6 +1203,10 @@ void Oversee(const RecoverHooks& hooks, Shared& shared, Dispenser& dispenser, st
     }
   }
   if (!announced) announce(rateNow(Clock::now()));
+  if (hooks.progress) {
+    hooks.progress(RecoverProgress{shared.tried.load(std::memory_order_relaxed), total, rateNow(Clock::now()),
+                                   dispenser.Snapshot().falseAlarms, true});
+  }
 }
 
 // What the search came to.

@@ -55,6 +55,7 @@ struct RecoverProgress {
   std::optional<std::uint64_t> total;
   double perSecond = 0;
   std::uint64_t falseAlarms = 0;  // passed the early test, not the full decode
+  bool last = false;              // the report once the search has ended, however it ended
 };
 
 // A key found: its bytes as made, the suffix's, the code page that opened
@@ -71,7 +72,8 @@ struct RecoverHooks {
   // Asked often, from every thread: true stops the search where it stands
   // (the session is saved and resumes it). Must be cheap and thread-safe.
   std::function<bool()> stop = [] { return false; };
-  // From the overseeing thread, about every 50 ms while the search runs.
+  // From the overseeing thread, about every 50 ms while the search runs,
+  // and once more when it has ended (RecoverProgress::last).
   std::function<void(const RecoverProgress&)> progress;
   // Lines for the user: the announcement, the summary, a session that
   // cannot be saved. Never a candidate. `chatter` marks the lines a quiet

@@ -104,10 +104,14 @@ class ProgressLines {
     bar_.Wipe();
     bar_.Forget();
   }
+  // A status line every --status-json seconds, and one where the search
+  // ended, so that even a search shorter than the interval has one.
   void Show(const RecoverProgress& progress) {
     const Clock::time_point now = Clock::now();
-    if (!quiet_ && bar_.terminal() && bar_.Due(now)) bar_.Put("\r" + ProgressText(progress) + "\033[K", now);
-    if (statusEvery_ > 0 && now - lastStatus_ >= std::chrono::duration<double>(statusEvery_)) {
+    if (!quiet_ && !progress.last && bar_.terminal() && bar_.Due(now)) {
+      bar_.Put("\r" + ProgressText(progress) + "\033[K", now);
+    }
+    if (statusEvery_ > 0 && (progress.last || now - lastStatus_ >= std::chrono::duration<double>(statusEvery_))) {
       (void)WriteAll(2, StatusJson(progress) + "\n");
       lastStatus_ = now;
     }
@@ -296,7 +300,9 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
   recover->add_flag("--dry-run", r.dryRun, "Print the number of candidates and the time they take, and stop");
   recover->add_flag("--no-early-test", r.noEarlyTest,
                     "Test each key by the whole frame: for a message whose payload has no container identification");
-  recover->add_option("--status-json", o.statusEvery, "Every SECONDS, one JSON status line on standard error")
+  recover
+      ->add_option("--status-json", o.statusEvery,
+                   "Every SECONDS, one JSON status line on standard error, and one at the end")
       ->option_text("SECONDS")
       ->check(CLI::Validator(
           [](std::string& value) -> std::string {
