@@ -130,17 +130,24 @@ constexpr std::size_t kDriveBytes = (kRotor1Size + 7) / 8 * 8;
 static_assert(kDriveBytes <= kRotor1Size + 1, "the drive rows hold the last block's spare position");
 
 // bytes[0..count) repeated to fill out[0..upTo); count >= 1, upTo <=
-// kDriveBytes. Byte by byte up to a period of 16 or more (a multiple of
-// count), then 16 bytes at a time from a period back: sixteen constant
-// copies where doubling called memcpy six times or more a key.
+// kDriveBytes. A period of 16 bytes or more (a multiple of count) and 16
+// bytes past it are made byte by byte; the rest is copied 16 bytes at a
+// time from that prefix, written well before: a copy from just behind
+// would load across the last two stores, which cannot be forwarded, and
+// doubling memcpy called it six times or more a key.
 void RepeatBytes(const std::uint8_t* bytes, std::size_t count, std::uint8_t* out, std::size_t upTo) {
   const std::size_t first = std::min(count, upTo);
   std::memcpy(out, bytes, first);
   std::size_t period = first;
   while (period < 16) period += first;
-  std::size_t i = first;
-  for (; i < std::min(period, upTo); ++i) out[i] = out[i - first];
-  for (; i + 16 <= upTo; i += 16) std::memcpy(out + i, out + i - period, 16);
+  const std::size_t prefix = std::min(period + 16, upTo);
+  for (std::size_t i = first; i < prefix; ++i) out[i] = out[i - first];
+  std::size_t i = prefix, from = prefix % period;  // position i repeats position i mod period
+  for (; i + 16 <= upTo; i += 16) {
+    std::memcpy(out + i, out + from, 16);
+    from += 16;
+    if (from >= period) from -= period;
+  }
   for (; i < upTo; ++i) out[i] = out[i - period];
 }
 
