@@ -5,7 +5,7 @@
 # so a fuzzer added there is run here without a second list to keep.
 #
 # Sourced by .ci/run, which calls step_fuzz from the repository's root.
-# FUZZ_SECONDS (default 60) is each target's time, or the share of it that
+# FUZZ_SECONDS (default 40) is each target's time, or the share of it that
 # fuzz/CMakeLists.txt gives the target (the tool's small parsers get a
 # quarter); FUZZ_JOBS of them run at once (default: one a core). Any crash, sanitizer report, undocumented
 # error, slow input or unbounded allocation fails the step; the reproducer
@@ -13,7 +13,7 @@
 # fuzz/README.md for turning it into a test).
 
 step_fuzz() {
-  local seconds="${FUZZ_SECONDS:-60}"
+  local seconds="${FUZZ_SECONDS:-40}"
   local build=build-fuzz
   scripts/install-deps.sh fuzz || return 1
 
