@@ -414,13 +414,13 @@ struct Command {
 };
 using Commands = std::array<Command, 4>;
 
-Commands AddCommands(CLI::App& app, Options& options) {
-  // recover's options and its run are its own (cli/recover.cpp).
-  // In the order --help lists them.
+// decode, inspect and encode fill `options`; recover owns its own
+// (cli/recover/recover_command.h). In the order --help lists them.
+Commands AddCommands(CLI::App& app, Options& options, std::optional<trirotor::cli::RecoverCommand>& recover) {
   return {{{"decode", AddDecodeCommand(app, options)},
            {"inspect", AddInspectCommand(app, options)},
            {"encode", AddEncodeCommand(app, options)},
-           {"recover", trirotor::cli::AddRecoverCommand(app)}}};
+           {"recover", recover.emplace(app).App()}}};
 }
 
 const Command* Named(const Commands& commands, std::string_view name) {
@@ -507,7 +507,8 @@ int main(int argc, char** argv) {
   CLI::App app{"trirotor - decodes sealed text messages with their key, and seals new ones.", "trirotor"};
   AddProgramOptions(app);
   Options options;
-  const Commands commands = AddCommands(app, options);
+  std::optional<trirotor::cli::RecoverCommand> recover;
+  const Commands commands = AddCommands(app, options, recover);
   if (const std::optional<int> answered = AnswerFirstWord(app, commands, argc, argv)) return *answered;
   try {
     app.parse(SplitEmptyValues(argc, argv));
@@ -517,6 +518,6 @@ int main(int argc, char** argv) {
     trirotor::cli::Complain("run 'trirotor --help' for the usage");
     return trirotor::cli::kExitUsage;
   }
-  if (Named(commands, "recover")->app->parsed()) return Written(trirotor::cli::RunRecoverCommand());
+  if (recover->App()->parsed()) return Written(recover->Run());
   return RunParsed(commands, options);
 }

@@ -38,15 +38,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kDrawEvery = std::chrono::milliseconds(200);
 
+}  // namespace
+
 // The search's options and those of the command line alone.
-struct CommandOptions {
+struct RecoverCommand::CommandOptions {
   RecoverOptions search;
   std::optional<std::string> suffix, suffixFile, suffixEnv;
   bool json = false, quiet = false;
   double statusEvery = 0;
 };
 
-CommandOptions gCommand;
+namespace {
+
+using CommandOptions = RecoverCommand::CommandOptions;
 
 // The fixed suffix the options give, as its UTF-8 bytes; nullopt for none.
 // Read only once standard input is known to be free for it.
@@ -235,10 +239,8 @@ std::vector<CLI::Option*> AddSuffixOptions(CLI::App& command, CommandOptions& o)
   return suffixes;
 }
 
-}  // namespace
-
-CLI::App* AddRecoverCommand(CLI::App& app) {
-  CommandOptions& o = gCommand;
+// The command and its options, which fill `o`.
+CLI::App* AddRecoverOptions(CLI::App& app, CommandOptions& o) {
   RecoverOptions& r = o.search;
   CLI::App* recover = app.add_subcommand(
       "recover", "Search for a forgotten key among candidates from word lists, rules and masks, on every core");
@@ -333,9 +335,16 @@ CLI::App* AddRecoverCommand(CLI::App& app) {
   return recover;
 }
 
-int RunRecoverCommand() {
+}  // namespace
+
+RecoverCommand::RecoverCommand(CLI::App& app)
+    : options_(std::make_unique<CommandOptions>()), app_(AddRecoverOptions(app, *options_)) {}
+
+RecoverCommand::~RecoverCommand() = default;
+
+int RecoverCommand::Run() {
   try {
-    return RunRecover(gCommand);
+    return RunRecover(*options_);
   } catch (const Failure& failure) {
     if (failure.status == kExitAborted && Interrupted()) {
       Complain("aborted by " + SignalName(InterruptSignal()));
