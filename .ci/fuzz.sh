@@ -35,8 +35,8 @@ step_fuzz() {
 
   local artifacts="$build/artifacts"
   mkdir -p "$artifacts"
-  local target status failed=0 ran=0 running=0
-  local -a started=()
+  local target status failed=0 ran=0 running=0 pid
+  local -a started=() pids=()
   # FUZZ_JOBS fuzzers at once (default: one a core); each is one process.
   local parallel="${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}"
   for target in "${targets[@]}"; do
@@ -46,18 +46,26 @@ step_fuzz() {
       failed=$((failed + 1))
       continue
     fi
+    # Its own fuzzers only: .ci/run may have other work in the background
+    # (the later steps' packages, a step), which a bare wait would wait for
+    # too and reap.
     if ((running >= parallel)); then
-      wait -n || true
+      local ended=
+      wait -n -p ended "${pids[@]}" || true
+      local -a left=()
+      for pid in "${pids[@]}"; do [[ "$pid" == "$ended" ]] || left+=("$pid"); done
+      pids=("${left[@]}")
       running=$((running - 1))
     fi
     local own=$((seconds * ${share[$target]:-100} / 100))
     ((own > 0)) || own=1
     echo "fuzz: $target for ${own}s"
     fuzz_one "$build" "$target" "$own" "$artifacts" &
+    pids+=($!)
     running=$((running + 1))
     started+=("$target")
   done
-  wait
+  wait "${pids[@]}" || true
   # Each fuzzer's outcome, in the list's order, once all have ended.
   for target in "${started[@]}"; do
     status=$(cat "$artifacts/$target.status" 2>/dev/null || echo "no status")
