@@ -535,7 +535,10 @@ struct RecoverCall {
   std::optional<cli::RecoverFound> found;
 
   void OnProgress(const cli::RecoverProgress& p) {
-    if (stop) return;  // the workers are winding down
+    // Not once the workers are winding down, nor for the report after the
+    // search has ended: a False or an exception there would turn a search
+    // that ran to its end into a stopped one.
+    if (stop || p.last) return;
     py::gil_scoped_acquire gil;
     lockTakes.fetch_add(1, std::memory_order_relaxed);
     if (checkSignals && PyErr_CheckSignals() != 0) {  // KeyboardInterrupt, on the main thread
