@@ -157,8 +157,8 @@ using DriveBytes = std::uint8_t[kLaneCount][kDriveBytes];
 // Written out one entry at a time, the 7,400 stores cost about a third of
 // the shuffle they drive; with SSE2 (every x86-64) each half row is made
 // eight positions at a time: the eight lanes' bytes interleaved, then
-// pairs, then fours, then widened to entries.
-// Positions [0, positions) are turned, in whole blocks of sixteen.
+// pairs, then fours, then widened to entries. Positions [0, positions) are
+// turned; `positions` is a multiple of 8.
 void TransposeDriveBy8(const DriveBytes& bytes, Row* drive, std::size_t positions) {
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
@@ -667,7 +667,6 @@ void ScheduleSuffixesOn(KeyGroup& group, const KeyRotors& rotors, const LaneKey*
 // Once no more than this many lanes still read, a step does the memory
 // work of those lanes only (listed) instead of all sixteen unrolled.
 constexpr std::size_t kListedLanes = 8;
-
 
 // The plain bytes read of a span: its last three. A lane reads its byte L
 // at the end of a span, and the three after it (when byte L is 'H') in

@@ -4,11 +4,11 @@
 // and its run over the recover library (recover.h).
 #pragma once
 
+#include <memory>
+
 namespace CLI {
 class App;
 }
-
-#include <memory>
 
 namespace trirotor::cli {
 
